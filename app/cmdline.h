@@ -1,0 +1,17 @@
+// The command line of the editor: nineteen options, each with one value.
+#ifndef BROLIX_APP_CMDLINE_H
+#define BROLIX_APP_CMDLINE_H
+
+#include <QStringList>
+
+struct DBINFO;
+
+// Reads the arguments (the first is the program path) into the record. False when the
+// line is unusable: no arguments, a stray word, an option without a value, a bad y/n
+// value, or a value too long for its 2048-byte field.
+bool parse_command_line(DBINFO* dbinfo, const QStringList& arguments);
+
+// The usage text shown for a rejected line.
+const char* usage_text(void);
+
+#endif

@@ -1,0 +1,133 @@
+#include "app/connect.h"
+
+#include "app/dbinfo.h"
+#include "app/message.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+void build_connection_uri(int side, DBINFO* d, char* out)
+{
+    const char* user = side == SIDE_DATA ? d->user : d->md_user;
+    const char* password = side == SIDE_DATA ? d->password : d->md_password;
+    const char* server = side == SIDE_DATA ? d->server : d->md_server;
+    const char* database = side == SIDE_DATA ? d->database : d->md_database;
+    bool credentials = user[0] || password[0];
+
+    std::string uri = "mongodb://";
+    if (credentials) {
+        // Taken as they are: the string is the one the driver would build.
+        uri += user;
+        uri += ":";
+        uri += password;
+        uri += "@";
+    }
+    uri += server;
+    uri += ":27017";
+    if (credentials) {
+        uri += "/";
+        uri += database;
+    }
+    if (d->ssl && std::strcmp(d->ssl, "Y") == 0) {
+        // The client library refuses options straight after the port.
+        if (!credentials)
+            uri += "/";
+        uri += "?ssl=true";
+    }
+    if (uri.size() >= DBINFO_TEXT) {
+        out[0] = '\0';
+        return;
+    }
+    std::memcpy(out, uri.c_str(), uri.size() + 1);
+}
+
+namespace {
+
+// Messages are formatted into 2048-byte buffers; a longer text is cut there.
+void format_text(char* out, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(out, DBINFO_TEXT, format, args);
+    va_end(args);
+}
+
+struct side_result {
+    bool connected = false;
+    std::string error;
+};
+
+side_result open_side(DBINFO* d, int side)
+{
+    side_result result;
+    char uri[DBINFO_TEXT];
+    build_connection_uri(side, d, uri);
+    mongoc_client_t* client = uri[0] ? mongoc_client_new(uri) : nullptr;
+    mongoc_database_t* db = nullptr;
+    if (client) {
+        keep_for_process(client);
+        if (d->ssl && std::strcmp(d->ssl, "Y") == 0)
+            mongoc_client_set_ssl_opts(client, &d->ssl_opts);
+        db = mongoc_client_get_database(client, side == SIDE_DATA ? d->database : d->md_database);
+        keep_for_process(db);
+        bson_error_t error;
+        std::memset(&error, 0, sizeof error);
+        mongoc_database_has_collection(db, "system.indexes", &error);
+        result.connected = error.code == 0;
+        result.error = error.message;
+    }
+    if (side == SIDE_DATA) {
+        d->client = client;
+        d->db = db;
+    } else {
+        d->md_client = client;
+        d->md_db = db;
+    }
+    return result;
+}
+
+} // namespace
+
+bool connect_databases(DBINFO* d)
+{
+    side_result data = open_side(d, SIDE_DATA);
+    side_result schema = open_side(d, SIDE_SCHEMA);
+    if (data.connected && schema.connected)
+        return true;
+
+    char headline[DBINFO_TEXT] = "";
+    if (!data.connected) {
+        if (!d->database[0])
+            format_text(headline, "No database name given.");
+        else
+            format_text(headline, "Could not connect to Database - '%s'", d->database);
+    }
+    if (!schema.connected) {
+        if (!d->md_database[0])
+            format_text(headline, "No schema name given.");
+        else
+            format_text(headline, "Could not connect to Schema - '%s'", d->md_database);
+    }
+
+    if (!schema.connected && !d->md_database[0] && data.connected) {
+        int answer = brolix_message("A schema name is not defined for the datasource.",
+                                    "Press 'Yes' to view the data anyway or \npress 'No' to go back and add a schema name?",
+                                    BTN_YES_NO, BTN_YES);
+        if (answer == BTN_YES) {
+            d->mode = MODE_VIEW_ONLY;
+            return true;
+        }
+        return false;
+    }
+
+    std::string informative;
+    if (!data.connected && !data.error.empty())
+        informative += "MongoDB Error:" + data.error + "\n";
+    if (!schema.connected && !schema.error.empty())
+        informative += "MongoDB Error:" + schema.error + "\n";
+    informative += "\nPlease press OK to exit.";
+    brolix_message(headline, informative.c_str(), BTN_OK, BTN_OK);
+    return false;
+}

@@ -1,0 +1,17 @@
+// The two MongoDB connections: the data database and the schema database.
+#ifndef BROLIX_APP_CONNECT_H
+#define BROLIX_APP_CONNECT_H
+
+struct DBINFO;
+
+enum { SIDE_DATA = 0, SIDE_SCHEMA = 1 };
+
+// Builds the connection string of one side into out (2048 bytes). A string that would
+// not fit leaves out empty, which the client library rejects like any bad string.
+void build_connection_uri(int side, DBINFO* dbinfo, char* out);
+
+// Opens and probes both sides. True when both answered, or when the user chose View
+// Only mode for a missing schema name; false after the failure box has been shown.
+bool connect_databases(DBINFO* dbinfo);
+
+#endif

@@ -1,0 +1,26 @@
+#include "app/message.h"
+
+#include <cstdio>
+
+namespace {
+brolix_message_fn routine = nullptr;
+void* routine_context = nullptr;
+}
+
+brolix_message_fn set_message_routine(brolix_message_fn fn, void* context, void** previous_context)
+{
+    brolix_message_fn previous = routine;
+    if (previous_context)
+        *previous_context = routine_context;
+    routine = fn;
+    routine_context = context;
+    return previous;
+}
+
+int brolix_message(const char* text, const char* informative, int buttons, int default_button)
+{
+    if (routine)
+        return routine(routine_context, text, informative, buttons, default_button);
+    std::fprintf(stderr, "%s\n%s\n", text ? text : "", informative ? informative : "");
+    return default_button;
+}

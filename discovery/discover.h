@@ -1,0 +1,21 @@
+// Deriving SQL columns and types from sampled documents.
+#ifndef BROLIX_DISCOVERY_DISCOVER_H
+#define BROLIX_DISCOVERY_DISCOVER_H
+
+#include <bson/bson.h>
+
+struct DBINFO;
+struct db_column_t;
+struct db_name_t;
+struct db_sample_t;
+
+// Samples up to dbinfo->preview_rows documents (all when 0) of the data database's
+// collection; NULL when no handle for it can be had. Free with free_sample.
+db_sample_t* sample_collection(DBINFO* dbinfo, const char* collection);
+// The sample's column list alone; the caller owns it.
+db_column_t* discover_columns(DBINFO* dbinfo, const char* collection);
+void walk_field(db_sample_t* sample, bson_iter_t* iter, db_name_t* parent_path);
+int first_sql_type(int bson_type, bool wide);
+int settle_sql_type(int sql_type, int bson_type, bool wide);
+
+#endif

@@ -1,0 +1,28 @@
+// Reading the schema database into the in-memory records.
+#ifndef BROLIX_STORE_READ_H
+#define BROLIX_STORE_READ_H
+
+struct DBINFO;
+struct db_column_t;
+struct db_index_t;
+struct db_name_t;
+
+// Replaces dbinfo->tables with the base tables named by the schema's tables collection.
+void read_table_tree(DBINFO* dbinfo);
+
+// The table's columns sorted by SQL name with "_id" moved to the head, each with its
+// index entries; the virtual-table names go to *vt_names. The caller owns both lists.
+db_column_t* read_table_columns(DBINFO* dbinfo, const char* catalog, const char* schema,
+                                const char* table, db_name_t** vt_names);
+
+// The index entries of one column of the table selected in dbinfo, in natural order.
+db_index_t* read_column_indexes(DBINFO* dbinfo, const char* sql_col_name);
+
+// Only the virtual-table names of a table (what the tree needs), without index entries.
+db_name_t* read_virtual_table_names(DBINFO* dbinfo, const char* catalog, const char* schema,
+                                    const char* table);
+
+// View Only mode: the data database's collections as the table tree. Always true, code 1.
+bool load_tables_without_schema(DBINFO* dbinfo, int* code);
+
+#endif

@@ -1,0 +1,36 @@
+// Validation of the schema database against the data database.
+#ifndef BROLIX_STORE_VALIDATE_H
+#define BROLIX_STORE_VALIDATE_H
+
+#include <bson/bson.h>
+#include <mongoc/mongoc.h>
+
+struct DBINFO;
+struct db_table_ref_t;
+
+// Schema collection kinds: "tables" 1, "columns" 2, "index" 3, "system.indexes" 4, else 0.
+int schema_collection_kind(const char* name);
+
+// Code 1 valid; -1 no collections; -2 a collection failed its document check; -3 a foreign
+// collection; -4 the names could not be read; -18 same database on the same server;
+// -30 / -31 / -32 out of step. True exactly when the code is 1. May set mode 0 or 1.
+bool validate_schema(DBINFO* dbinfo, int* code);
+
+// NULL-terminated heap strings, or NULL; free with free_collection_names (records.h).
+char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error);
+
+bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind);
+void check_index_access(DBINFO* dbinfo);
+
+// Release the previous list and return the new head (the caller stores it).
+db_table_ref_t* list_data_collections(DBINFO* dbinfo);
+db_table_ref_t* list_schema_tables(DBINFO* dbinfo);
+
+// 1, -30, -31 or -32; sets the matched flags.
+int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables);
+
+// Writes into out (2048 bytes) the collection that holds the table's data. Returns false,
+// leaving out as the caller filled it, when no schema table fits.
+bool collection_of_table(DBINFO* dbinfo, const char* catalog, const char* table, char* out);
+
+#endif

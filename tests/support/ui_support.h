@@ -1,0 +1,67 @@
+// Widget-test ground: the real message boxes as the window builds them, answered
+// from a script, and access to the window's private slots.
+#ifndef BROLIX_TESTS_SUPPORT_UI_SUPPORT_H
+#define BROLIX_TESTS_SUPPORT_UI_SUPPORT_H
+
+#include "ui/schema.h"
+#include "ui_schema.h"
+
+#include <QStringList>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testenv {
+
+struct shown_box_t {
+    std::string title;
+    std::string text;
+    std::string informative;
+    int buttons;
+    int default_button;
+    int width;
+};
+
+// Installs Schema::message_box_hook for its lifetime: every box is shown offscreen,
+// measured, recorded and answered with the next scripted button (else its default).
+class BoxRecorder {
+public:
+    BoxRecorder();
+    ~BoxRecorder();
+    void answer(int button) { answers.push_back(button); }
+    std::vector<shown_box_t> boxes;
+    std::deque<int> answers;
+    // The texts of the boxes shown so far, one per box.
+    std::vector<std::string> texts() const;
+};
+
+// Arguments for a window on the first test server.
+QStringList window_arguments(const std::string& database, const std::string& md_database,
+                             const QStringList& extra = QStringList());
+
+std::unique_ptr<Schema> make_window(const QStringList& arguments);
+
+} // namespace testenv
+
+// Reaches the window's private parts, as the widget tests need.
+struct SchemaProbe {
+    Schema* w;
+    explicit SchemaProbe(Schema* window) : w(window) {}
+    Ui_Schema* ui() { return w->ui; }
+    DBINFO& db() { return w->dbinfo; }
+    bool& edited() { return w->edited; }
+    bool& left_with_edits() { return w->left_with_edits; }
+    void press(QTreeWidgetItem* item) { w->clicked_on_Tree(item, 0); }
+    QByteArray cell(int row, int column) { return w->cellBytes(row, column); }
+    QTreeWidgetItem* schema_changed(QTreeWidgetItem* item) { return w->schema_changed(item); }
+    void updateColumnsFromGrid(bool reset) { w->updateColumnsFromGrid(reset); }
+    void refresh() { w->refreshData(&w->dbinfo); }
+    void fillGrid(const QString& t, const QString& vt, int page, int keep) { w->fillGrid(t, vt, page, keep); }
+    int countVisibleRows() { return w->countVisibleRows(w->ui->tableWidget); }
+    bool isVirtualTableChecked(int row) { return w->isVirtualTableChecked(w->ui->tableWidget, row); }
+    bool isColumnVisible(int row) { return w->isColumnVisible(w->ui->tableWidget, row); }
+    char* formatToolTipText(db_index_t* list) { return w->formatToolTipText(list); }
+};
+
+#endif

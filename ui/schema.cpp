@@ -1,0 +1,161 @@
+// Start-up sequence, message boxes and the window actions About, Exit and close.
+#include "ui/schema.h"
+
+#include "app/cmdline.h"
+#include "app/connect.h"
+#include "app/datasource.h"
+#include "app/message.h"
+#include "store/records.h"
+#include "ui_schema.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QMessageBox>
+#include <QSignalMapper>
+#include <QSpacerItem>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+std::function<int(QMessageBox*)> Schema::message_box_hook;
+
+namespace {
+int window_message(void* context, const char* text, const char* informative, int buttons,
+                   int default_button)
+{
+    return static_cast<Schema*>(context)->show_message(text, informative, buttons, default_button);
+}
+}
+
+Schema::Schema(QWidget* parent) : Schema(QCoreApplication::arguments(), parent) {}
+
+Schema::Schema(const QStringList& arguments, QWidget* parent)
+    : QMainWindow(parent), ui(new Ui_Schema), edited(false), left_with_edits(false),
+      filling_grid(false)
+{
+    dbinfo_clear(&dbinfo);
+    start_up(arguments);
+}
+
+Schema::~Schema()
+{
+    set_message_routine(nullptr, nullptr);
+    // The clients stay open until the process ends; the lists of the current table go now.
+    free_columns(dbinfo.columns);
+    dbinfo.columns = nullptr;
+    free_names(dbinfo.vt_names);
+    dbinfo.vt_names = nullptr;
+    free_table_refs(dbinfo.db_collections);
+    dbinfo.db_collections = nullptr;
+    free_table_refs(dbinfo.md_tables);
+    dbinfo.md_tables = nullptr;
+    free_table_tree(&dbinfo);
+    delete ui;
+}
+
+void Schema::start_up(const QStringList& arguments)
+{
+    brolix_init(&dbinfo);
+    sqltype_mapper = new QSignalMapper(this);
+    mongotype_mapper = new QSignalMapper(this);
+    virtuality_mapper = new QSignalMapper(this);
+    visibility_mapper = new QSignalMapper(this);
+    ui->setupUi(this);
+    set_message_routine(window_message, this);
+    mongoc_init();
+
+    if (!parseCommandLineArgs(arguments)) {
+        show_message(usage_text(), "Please press OK to exit.", BTN_OK, BTN_OK);
+        std::exit(0);
+    }
+
+    if (!dbinfo.dsn.toLocal8Bit().isEmpty()) {
+        int code = 0;
+        if (!lookup_data_source(&dbinfo, &code)) {
+            if (code == -14)
+                fatal("Datasource not compatible with the Tarnwell MongoDB Driver.");
+            if (code == -15)
+                fatal("Datasource not found.");
+            fatal(data_source_library_message());
+        }
+    }
+
+    if (dbinfo.preview_rows == 0)
+        dbinfo.preview_rows = 100;
+    dbinfo.legacy_collection_list = 0;
+    dbinfo.column_count = dbinfo.page_count = dbinfo.page_size = dbinfo.current_page = 0;
+    dbinfo.columns = nullptr;
+    dbinfo.vt_names = nullptr;
+
+    if (!connect_databases(&dbinfo))
+        std::exit(0);
+
+    run_schema_check();
+
+    ui->tableWidget->setStyleSheet("font-size: 11px;");
+    ui->dataWidget->setStyleSheet("font-size: 11px;");
+    ui->treeWidget->setStyleSheet("font-size: 11px;");
+    connect(ui->viewMode, SIGNAL(currentIndexChanged(int)), this, SLOT(VTViewModeChanged(int)),
+            Qt::UniqueConnection);
+    connect(ui->tableWidget, SIGNAL(itemChanged(QTableWidgetItem*)), this, SLOT(validateEdit()),
+            Qt::UniqueConnection);
+}
+
+void Schema::fatal(const char* text)
+{
+    show_message(text, "Please press OK to exit.", BTN_OK, BTN_OK);
+    std::exit(0);
+}
+
+void Schema::brolix_init(DBINFO* dbInfo)
+{
+    dbinfo_init(dbInfo);
+    std::snprintf(version, sizeof version, "%s", "Version 1.2.2");
+    std::snprintf(build_date, sizeof build_date, "%s", "Built on 4th May 2016 16:00");
+}
+
+bool Schema::parseCommandLineArgs(QStringList argList)
+{
+    return parse_command_line(&dbinfo, argList);
+}
+
+int Schema::show_message(const char* text, const char* informative, int buttons, int default_button)
+{
+    QMessageBox* box = new QMessageBox();
+    box->setWindowTitle("Tarnwell MongoDB Schema Editor");
+    box->setText(QString::fromLocal8Bit(text ? text : ""));
+    box->setInformativeText(QString::fromLocal8Bit(informative ? informative : ""));
+    box->setStandardButtons(QMessageBox::StandardButtons(buttons));
+    box->setDefaultButton(QMessageBox::StandardButton(default_button));
+    QSpacerItem* spacer = new QSpacerItem(300, 0, QSizePolicy::Minimum, QSizePolicy::Expanding);
+    QGridLayout* layout = static_cast<QGridLayout*>(box->layout());
+    layout->addItem(spacer, layout->rowCount(), 0, 1, layout->columnCount());
+    int answer = message_box_hook ? message_box_hook(box) : box->exec();
+    delete box;
+    return answer;
+}
+
+void Schema::on_pushButtonAbout_clicked()
+{
+    show_message(version, build_date, BTN_OK, BTN_OK);
+}
+
+void Schema::on_pushButtonExit_clicked()
+{
+    schema_changed(nullptr);
+    QCoreApplication::quit();
+}
+
+void Schema::closeEvent(QCloseEvent* event)
+{
+    schema_changed(nullptr);
+    event->accept();
+}
+
+void Schema::process_pending_events()
+{
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::flush();
+}

@@ -1,0 +1,140 @@
+// The Schema main window. Its slots are spread over ui/schema_*.cpp by concern:
+// start-up, tree, grid, edit checks, insert and remove, sample and paging, save, dump.
+#ifndef BROLIX_UI_SCHEMA_H
+#define BROLIX_UI_SCHEMA_H
+
+#include "app/dbinfo.h"
+
+#include <QMainWindow>
+#include <QStringList>
+#include <functional>
+
+class QCloseEvent;
+class QMessageBox;
+class QSignalMapper;
+class QTableWidget;
+class QTableWidgetItem;
+class QTreeWidgetItem;
+class Ui_Schema;
+struct db_index_t;
+struct db_table_t;
+
+class Schema : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // Runs the whole start-up sequence on the process arguments; returns only when
+    // start-up succeeded (a fatal problem ends the process with exit code 0).
+    explicit Schema(QWidget* parent = nullptr);
+    // The same sequence on the given arguments (the first is the program path).
+    explicit Schema(const QStringList& arguments, QWidget* parent = nullptr);
+    ~Schema() override;
+
+    // Shows one modal box titled "Tarnwell MongoDB Schema Editor" and returns the button pressed.
+    int show_message(const char* text, const char* informative, int buttons, int default_button);
+
+    // When set, show_message hands the finished box to this instead of running it.
+    static std::function<int(QMessageBox*)> message_box_hook;
+
+    DBINFO dbinfo;
+    char version[32];
+    char build_date[64];
+    Ui_Schema* ui;
+    QSignalMapper* sqltype_mapper;
+    QSignalMapper* mongotype_mapper;
+    QSignalMapper* virtuality_mapper;
+    QSignalMapper* visibility_mapper;
+    bool edited;
+    bool left_with_edits;
+    bool filling_grid;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void brolix_init(DBINFO* dbInfo);
+    bool parseCommandLineArgs(QStringList argList);
+    void clicked_on_Tree(QTreeWidgetItem* item, int column);
+    void new_sqltype(int i);
+    void new_mongotype(int i);
+    void validateEdit();
+    void refreshData(DBINFO* dbInfo);
+    void visibilityChanged(int row);
+    void virtualityChanged(int row);
+    void resetMenuVirtualTables();
+    QTreeWidgetItem* rebuildMenuVirtualTables(QTreeWidgetItem* currItem);
+    void save_triggered();
+    QTreeWidgetItem* schema_changed(QTreeWidgetItem* currItem);
+    void on_pushButtonFirstPage_clicked();
+    void on_pushButtonLastPage_clicked();
+    void on_pushButtonPageUp_clicked();
+    void on_pushButtonPageDown_clicked();
+    void on_pushButtonRemove_clicked();
+    void on_pushButtonInsert_clicked();
+    void on_pushButtonExit_clicked();
+    void on_pushButtonSave_clicked();
+    void on_pushButtonAbout_clicked();
+    void on_pushButtonDump_clicked();
+    void VTViewModeChanged(int index);
+    void saveSchema();
+    void updateColumnsFromGrid(bool resetVAs);
+    void highlight(QTableWidgetItem* item, bool state);
+    char* formatToolTipText(db_index_t* indexList);
+    char* getVColToolTip();
+    void showButtons(int view);
+
+private:
+    friend struct SchemaProbe; // widget tests
+
+    void start_up(const QStringList& arguments);
+    [[noreturn]] void fatal(const char* text);
+    void run_schema_check();
+
+    // tree
+    void buildTree(DBINFO* dbInfo);
+    void addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const QString& schemaName,
+                       db_table_t* tables);
+    void updateLabels();
+    QTreeWidgetItem* findTableItem();
+    void replaceVirtualTableItems(QTreeWidgetItem* tableItem);
+
+    // grid
+    void fillGrid(const QString& table, const QString& virtualTable, int page, int keep);
+    void setGridHeaders(int view);
+    void fillTableGrid(const QString& table, int page, int keep);
+    void fillVirtualTableGrid(const QString& table, const QString& virtualTable, int page, int keep);
+    void fillDriverViewGrid(const QString& table, const QString& virtualTable);
+    void finishFill(int view);
+    void addColumnRow(bool insideVirtualTable, const char* sqlName, int sqlType, db_index_t* indexes,
+                      const char* mongoName, int mongoType, int length, int precision, int scale,
+                      bool visible, bool virtualArray);
+    void addDriverViewRow(const char* sqlName, int sqlType, const char* mongoName, int mongoType,
+                          int length);
+    void addVirtualTableCheckBox(int row, bool ticked);
+    void removeVirtualTableCheckBox(int row);
+    bool findNewColumnRow(QTableWidget* grid, int* row);
+    bool isVirtualTableChecked(QTableWidget* grid, int row);
+    bool isColumnVisible(QTableWidget* grid, int row);
+    int countVisibleRows(QTableWidget* grid);
+    void cellText(char* out, int row, int column);
+    QByteArray cellBytes(int row, int column);
+    int insertionRow();
+    void remapRowWidgets();
+
+    // edit checks
+    void checkCell(int row, int column);
+    bool markDuplicates(int row, int column);
+    bool checkNumber(QTableWidgetItem* item);
+    int countDots(const char* text);
+
+    // sample
+    void clearGrids();
+    void paging_moved(int page);
+
+    // dump
+    bool append_dump_line(const char* label, const char* value);
+
+    void process_pending_events();
+};
+
+#endif
