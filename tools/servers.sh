@@ -3,8 +3,9 @@
 #
 #   servers.sh start        127.0.0.11 and 127.0.0.12 plain, 127.0.0.13 TLS
 #   servers.sh stop         stops what `start` started
-#   servers.sh start-demo   127.0.0.1 (unless a server already answers there)
-#   servers.sh stop-demo
+#   servers.sh start-demo [ADDRESS]   the demo server, 127.0.0.1 unless another loopback
+#                                     address is given (unless a server already answers there)
+#   servers.sh stop-demo [ADDRESS]
 #
 # Data, logs and certificates live under $BROLIX_SERVER_ROOT (default build/servers).
 set -euo pipefail
@@ -109,15 +110,16 @@ case "${1:-}" in
     for a in "${test_plain[@]}" "$test_tls"; do stop_one "$a"; done
     ;;
   start-demo)
-    if "$python" "$here/ping.py" 127.0.0.1 2>/dev/null; then
-      echo "a server already answers on 127.0.0.1:27017"
+    demo=${2:-127.0.0.1}
+    if "$python" "$here/ping.py" "$demo" 2>/dev/null; then
+      echo "a server already answers on $demo:27017"
     else
-      start_one 127.0.0.1 0
-      wait_one 127.0.0.1 0
+      start_one "$demo" 0
+      wait_one "$demo" 0
     fi
     ;;
   stop-demo)
-    stop_one 127.0.0.1
+    stop_one "${2:-127.0.0.1}"
     ;;
   *)
     echo "usage: $0 start|stop|start-demo|stop-demo" >&2

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds (plain and with the address and
+# undefined-behaviour sanitizers), starts the test servers, runs every test kind, stops
+# the servers. Extra arguments go to both ctest runs (for example -R Connect).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+tools/install-deps.sh
+
+jobs=$(nproc)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+ninja -C build
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBROLIX_SANITIZE=ON -DBROLIX_BENCH=OFF > /dev/null
+ninja -C build-asan
+
+if [ -x tools/check-windows-build.sh ]; then
+  tools/check-windows-build.sh
+fi
+
+tools/servers.sh start
+trap 'tools/servers.sh stop' EXIT
+
+status=0
+echo "== tests (unit, store, ui, e2e)"
+ctest --test-dir build -j "$jobs" --output-on-failure "$@" || status=1
+echo "== sanitizer build (unit, store, ui)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0" \
+  ctest --test-dir build-asan -j "$jobs" -L 'unit|store|ui' --output-on-failure "$@" || status=1
+exit $status

@@ -1,0 +1,251 @@
+// The table tree: catalogs, tables and their virtual tables, and picking an entry.
+#include "ui/schema.h"
+
+#include "app/schema_check.h"
+#include "store/read.h"
+#include "store/records.h"
+#include "ui_schema.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+enum { ITEM_CATALOG = 0, ITEM_TABLE = 2, ITEM_VIRTUAL_TABLE = 3 };
+}
+
+void Schema::run_schema_check()
+{
+    if (!check_schema_at_start(&dbinfo))
+        std::exit(0);
+    setWindowTitle(mode_title(dbinfo.mode));
+    updateLabels();
+    if (dbinfo.mode != MODE_VIEW_ONLY)
+        read_table_tree(&dbinfo);
+    buildTree(&dbinfo);
+    if (dbinfo.mode != MODE_VIEW_ONLY)
+        free_table_tree(&dbinfo);
+}
+
+void Schema::buildTree(DBINFO* dbInfo)
+{
+    ui->treeWidget->setColumnCount(1);
+    for (db_catalog_t* cat = dbInfo->tables; cat; cat = cat->next) {
+        QTreeWidgetItem* catalogItem = new QTreeWidgetItem(ITEM_CATALOG);
+        catalogItem->setText(0, QString::fromUtf8(cat->name));
+        ui->treeWidget->addTopLevelItem(catalogItem);
+        catalogItem->setExpanded(true);
+        if (dbInfo->catalog.isEmpty())
+            dbInfo->catalog = QString::fromUtf8(cat->name);
+        for (db_schema_t* sch = cat->schemas; sch; sch = sch->next)
+            addTableItems(dbInfo, catalogItem, QString::fromUtf8(sch->name), sch->tables);
+    }
+}
+
+void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const QString& schemaName,
+                           db_table_t* tables)
+{
+    if (dbInfo->schema.isEmpty())
+        dbInfo->schema = schemaName;
+    for (db_table_t* t = tables; t; t = t->next) {
+        QTreeWidgetItem* item = new QTreeWidgetItem(ITEM_TABLE);
+        item->setText(0, QString::fromUtf8(t->name));
+        catalogItem->addChild(item);
+        item->setExpanded(true);
+        connect(ui->treeWidget, SIGNAL(itemPressed(QTreeWidgetItem*, int)), this,
+                SLOT(clicked_on_Tree(QTreeWidgetItem*, int)), Qt::UniqueConnection);
+        if (dbInfo->mode != MODE_VIEW_ONLY) {
+            // The tree needs only the names of the virtual tables, not the columns.
+            db_name_t* names = read_virtual_table_names(dbInfo, dbInfo->catalog.toLocal8Bit().constData(),
+                                                        dbInfo->schema.toLocal8Bit().constData(), t->name);
+            for (db_name_t* n = names; n; n = n->next) {
+                QTreeWidgetItem* vt = new QTreeWidgetItem(ITEM_VIRTUAL_TABLE);
+                vt->setText(0, QString::fromUtf8(n->name));
+                item->addChild(vt);
+            }
+            free_names(names);
+        }
+        if (dbInfo->table.isEmpty()) {
+            dbInfo->table = QString::fromUtf8(t->name);
+            ui->treeWidget->setCurrentItem(item);
+            clicked_on_Tree(item, 0);
+        }
+    }
+}
+
+void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
+{
+    if (!item || (item->type() != ITEM_TABLE && item->type() != ITEM_VIRTUAL_TABLE))
+        return;
+    bool isVirtual = item->type() == ITEM_VIRTUAL_TABLE;
+    QString newVirtual;
+    QString newQualified;
+    if (isVirtual) {
+        if (!item->parent() || !item->parent()->parent())
+            return;
+        newVirtual = item->text(column);
+        newQualified = item->parent()->parent()->text(column) + "." + item->parent()->text(column);
+    } else {
+        if (!item->parent())
+            return;
+        newQualified = item->parent()->text(column) + "." + item->text(column);
+    }
+    if (newQualified == dbinfo.qualified_table && newVirtual == dbinfo.virtual_table && !dbinfo.view_switch)
+        return;
+
+    ui->errorMsg->setText("Loading Data: In progress, please wait ...");
+    process_pending_events();
+    QString oldQualified = dbinfo.qualified_table;
+
+    if (!dbinfo.view_switch)
+        ui->viewMode->setCurrentIndex(0);
+
+    if (dbinfo.mode == MODE_EDIT || !isVirtual) {
+        QTreeWidgetItem* next = schema_changed(item);
+        if (next)
+            item = next;
+    }
+
+    if (dbinfo.mode != MODE_EDIT) {
+        if (newQualified != dbinfo.qualified_table)
+            resetMenuVirtualTables();
+        if ((edited || left_with_edits) && newQualified == dbinfo.qualified_table)
+            updateColumnsFromGrid(false);
+    }
+
+    clearGrids();
+
+    if (item->type() == ITEM_VIRTUAL_TABLE && item->parent() && item->parent()->parent()) {
+        dbinfo.catalog = item->parent()->parent()->text(column);
+        dbinfo.table = item->parent()->text(column);
+        dbinfo.virtual_table = item->text(column);
+    } else if (item->parent()) {
+        dbinfo.catalog = item->parent()->text(column);
+        dbinfo.table = item->text(column);
+        dbinfo.virtual_table = "";
+    }
+    dbinfo.schema = "dbo";
+    dbinfo.qualified_table = newQualified;
+
+    fillGrid(dbinfo.table, dbinfo.virtual_table, 1, dbinfo.qualified_table == oldQualified ? 1 : 0);
+    updateLabels();
+    left_with_edits = false;
+
+    ui->pushButtonDump->hide();
+    if (dbinfo.debug_file[0]) {
+        if (dbinfo.mode == MODE_VIEW_ONLY)
+            ui->pushButtonDump->setText("Dump View");
+        ui->pushButtonDump->show();
+    }
+    ui->viewMode->setVisible(!dbinfo.virtual_table.isEmpty());
+
+    refreshData(&dbinfo);
+    ui->errorMsg->setText("");
+    process_pending_events();
+}
+
+void Schema::VTViewModeChanged(int)
+{
+    dbinfo.view_switch = true;
+    clicked_on_Tree(ui->treeWidget->currentItem(), 0);
+    dbinfo.view_switch = false;
+}
+
+QTreeWidgetItem* Schema::findTableItem()
+{
+    QByteArray table = dbinfo.table.toUtf8();
+    for (int c = 0; c < ui->treeWidget->topLevelItemCount(); ++c) {
+        QTreeWidgetItem* catalogItem = ui->treeWidget->topLevelItem(c);
+        if (catalogItem->type() == ITEM_TABLE && catalogItem->text(0).toUtf8() == table)
+            return catalogItem;
+        for (int t = 0; t < catalogItem->childCount(); ++t) {
+            QTreeWidgetItem* item = catalogItem->child(t);
+            if (item->type() == ITEM_TABLE && item->text(0).toUtf8() == table)
+                return item;
+        }
+    }
+    return nullptr;
+}
+
+// Puts the table item's virtual-table children back from vt_names.
+void Schema::replaceVirtualTableItems(QTreeWidgetItem* tableItem)
+{
+    for (int i = tableItem->childCount() - 1; i >= 0; --i) {
+        QTreeWidgetItem* child = tableItem->child(i);
+        if (ui->treeWidget->currentItem() == child)
+            ui->treeWidget->setCurrentItem(tableItem);
+        delete tableItem->takeChild(i);
+    }
+    for (db_name_t* n = dbinfo.vt_names; n; n = n->next) {
+        QTreeWidgetItem* vt = new QTreeWidgetItem(ITEM_VIRTUAL_TABLE);
+        vt->setText(0, QString::fromUtf8(n->name));
+        tableItem->addChild(vt);
+    }
+}
+
+QTreeWidgetItem* Schema::rebuildMenuVirtualTables(QTreeWidgetItem*)
+{
+    QTreeWidgetItem* tableItem = findTableItem();
+    free_names(dbinfo.vt_names);
+    dbinfo.vt_names = nullptr;
+    for (db_column_t* c = dbinfo.columns; c; c = c->next)
+        if (c->virtual_array)
+            dbinfo.vt_names = append_name(dbinfo.vt_names, c->sql_name);
+    if (tableItem)
+        replaceVirtualTableItems(tableItem);
+    QTreeWidgetItem* result = ui->treeWidget->currentItem();
+    if (dbinfo.mode == MODE_VIEW_ONLY) {
+        free_names(dbinfo.vt_names);
+        dbinfo.vt_names = nullptr;
+    }
+    return result;
+}
+
+void Schema::resetMenuVirtualTables()
+{
+    QTreeWidgetItem* tableItem = findTableItem();
+    if (tableItem)
+        replaceVirtualTableItems(tableItem);
+}
+
+void Schema::virtualityChanged(int row)
+{
+    QByteArray name = cellBytes(row, 0);
+    bool ticked = isVirtualTableChecked(ui->tableWidget, row);
+    edited = true;
+    QTreeWidgetItem* tableItem = findTableItem();
+    if (tableItem) {
+        for (int i = tableItem->childCount() - 1; i >= 0; --i) {
+            if (tableItem->child(i)->text(0).toLocal8Bit() == name) {
+                if (ui->treeWidget->currentItem() == tableItem->child(i))
+                    ui->treeWidget->setCurrentItem(tableItem);
+                delete tableItem->takeChild(i);
+                break;
+            }
+        }
+    }
+    if (ticked && tableItem) {
+        QTreeWidgetItem* vt = new QTreeWidgetItem(ITEM_VIRTUAL_TABLE);
+        vt->setText(0, QString::fromLocal8Bit(name));
+        tableItem->addChild(vt);
+    }
+    updateColumnsFromGrid(false);
+    edited = false;
+    left_with_edits = true;
+    fillGrid(dbinfo.table, dbinfo.virtual_table, dbinfo.current_page, 1);
+}
+
+void Schema::updateLabels()
+{
+    QString schemaName = dbinfo.mode == MODE_VIEW_ONLY ? QString("None")
+                                                       : QString::fromLocal8Bit(dbinfo.md_database);
+    ui->labelCurrentSchema->setText("Schema : <b>" + schemaName + "</b>");
+    if (dbinfo.virtual_table.isEmpty())
+        ui->tableTitle->setText("Table : <b>" + dbinfo.table + "</b>");
+    else
+        ui->tableTitle->setText("Virtual Table : <b>" + dbinfo.table + "</b>_<b>" + dbinfo.virtual_table + "</b>");
+    ui->treeWidget->setHeaderLabel(QString::fromLocal8Bit(dbinfo.database));
+}
