@@ -12,6 +12,7 @@ packages=(
   python3 python3-pymongo python3-mockupdb
   openssl xvfb xdotool x11-utils imagemagick
   fonts-dejavu-core
+  g++-mingw-w64-x86-64
 )
 
 missing=()
