@@ -4,12 +4,13 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
 
 namespace testenv {
 
-BoxRecorder::BoxRecorder()
+BoxRecorder::BoxRecorder(bool echo)
 {
-    Schema::message_box_hook = [this](QMessageBox* box) {
+    Schema::message_box_hook = [this, echo](QMessageBox* box) {
         box->show();
         QApplication::processEvents();
         shown_box_t shown{box->windowTitle().toStdString(), box->text().toStdString(),
@@ -17,6 +18,9 @@ BoxRecorder::BoxRecorder()
                           box->defaultButton() ? int(box->standardButton(box->defaultButton())) : 0,
                           box->width()};
         boxes.push_back(shown);
+        if (echo)
+            std::fprintf(stderr, "BOX[%s|%s|%s]\n", shown.title.c_str(), shown.text.c_str(),
+                         shown.informative.c_str());
         box->hide();
         if (!answers.empty()) {
             int a = answers.front();
@@ -51,6 +55,63 @@ QStringList window_arguments(const std::string& database, const std::string& md_
 std::unique_ptr<Schema> make_window(const QStringList& arguments)
 {
     return std::make_unique<Schema>(arguments);
+}
+
+} // namespace testenv
+
+#include <QTreeWidgetItemIterator>
+#include <cstring>
+
+namespace testenv {
+
+WindowOnData::WindowOnData(const std::string& prefix)
+    : data(unique_name(prefix)), schema(data + "_schema"), client(fixture_client())
+{
+}
+
+WindowOnData::~WindowOnData()
+{
+    drop_database(client, data);
+    drop_database(client, schema);
+    mongoc_client_destroy(client);
+}
+
+void WindowOnData::insert(const std::string& collection, const std::string& json)
+{
+    insert_json(client, data, collection, json);
+}
+
+std::unique_ptr<Schema> WindowOnData::open(BoxRecorder& boxes, const QStringList& extra)
+{
+    (void)boxes;
+    return make_window(window_arguments(data, schema, extra));
+}
+
+namespace {
+void count_find(const mongoc_apm_command_started_t* event)
+{
+    auto* counter = static_cast<FindCounter*>(mongoc_apm_command_started_get_context(event));
+    if (std::strcmp(mongoc_apm_command_started_get_command_name(event), "find") == 0)
+        ++counter->finds;
+}
+}
+
+FindCounter::FindCounter(mongoc_client_t* c) : client(c)
+{
+    mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
+    mongoc_apm_set_command_started_cb(callbacks, count_find);
+    mongoc_client_set_apm_callbacks(client, callbacks, this);
+    mongoc_apm_callbacks_destroy(callbacks);
+}
+
+FindCounter::~FindCounter() { mongoc_client_set_apm_callbacks(client, nullptr, nullptr); }
+
+QTreeWidgetItem* tree_item(Schema* w, const QString& text)
+{
+    for (QTreeWidgetItemIterator it(SchemaProbe(w).ui()->treeWidget); *it; ++it)
+        if ((*it)->text(0) == text)
+            return *it;
+    return nullptr;
 }
 
 } // namespace testenv

@@ -6,6 +6,7 @@
 #include "ui/schema.h"
 #include "ui_schema.h"
 
+#include <QMessageBox>
 #include <QStringList>
 #include <deque>
 #include <memory>
@@ -27,7 +28,8 @@ struct shown_box_t {
 // measured, recorded and answered with the next scripted button (else its default).
 class BoxRecorder {
 public:
-    BoxRecorder();
+    // With echo, every box is also written to standard error (for death tests).
+    explicit BoxRecorder(bool echo = false);
     ~BoxRecorder();
     void answer(int button) { answers.push_back(button); }
     std::vector<shown_box_t> boxes;
@@ -65,3 +67,30 @@ struct SchemaProbe {
 };
 
 #endif
+
+namespace testenv {
+
+// A data database of fresh name filled by the caller, and a window opened on it with a
+// schema of fresh name: start-up reports the schema missing and the recorder's first
+// answer (Yes unless scripted otherwise) creates it.
+struct WindowOnData {
+    std::string data;
+    std::string schema;
+    mongoc_client_t* client;
+    explicit WindowOnData(const std::string& prefix);
+    ~WindowOnData();
+    void insert(const std::string& collection, const std::string& json);
+    std::unique_ptr<Schema> open(BoxRecorder& boxes, const QStringList& extra = QStringList());
+};
+
+// Counts the find commands a client sends from now on.
+struct FindCounter {
+    explicit FindCounter(mongoc_client_t* client);
+    ~FindCounter();
+    int finds = 0;
+    mongoc_client_t* client;
+};
+
+QTreeWidgetItem* tree_item(Schema* w, const QString& text);
+
+} // namespace testenv
