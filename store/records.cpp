@@ -82,6 +82,7 @@ void free_sample(db_sample_t* sample)
     if (!sample)
         return;
     free_columns(sample->columns);
+    free_column_lookup(sample->lookup);
     std::free(sample->items);
     std::free(sample);
 }

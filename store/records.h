@@ -70,11 +70,17 @@ struct db_table_ref_t {
     db_table_ref_t* next;
 };
 
+// Discovery's hash index of a sample's columns by SQL name (discovery/lookup.cpp).
+struct db_column_lookup_t;
+void free_column_lookup(db_column_lookup_t* lookup);
+
 struct db_sample_t {
     int32_t count;
     db_column_t** items;
     db_column_t* columns;
     DBINFO* dbinfo;
+    // Kept beside the list by discovery; NULL until the first field is walked.
+    db_column_lookup_t* lookup;
 };
 
 // Allocation helpers: zero-filled records and string copies. Running out of memory

@@ -1,0 +1,288 @@
+#include "store/indexes.h"
+
+#include "app/dbinfo.h"
+#include "app/message.h"
+#include "store/records.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// A growing NULL-terminated list of JSON texts (bson_as_json's, freed with bson_free).
+struct text_list {
+    char** texts = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+    bool failed = false;
+
+    bool start()
+    {
+        texts = static_cast<char**>(std::calloc(1, sizeof(char*)));
+        capacity = 1;
+        failed = !texts;
+        return !failed;
+    }
+    void append(char* text)
+    {
+        if (failed || !text) {
+            failed = true;
+            bson_free(text);
+            return;
+        }
+        if (count + 1 >= capacity) {
+            size_t grown = capacity * 2;
+            char** bigger = static_cast<char**>(std::realloc(texts, grown * sizeof(char*)));
+            if (!bigger) {
+                failed = true;
+                bson_free(text);
+                return;
+            }
+            texts = bigger;
+            capacity = grown;
+        }
+        texts[count++] = text;
+        texts[count] = nullptr;
+    }
+    // The list, or none when memory ran out on the way.
+    char** take()
+    {
+        if (failed) {
+            free_index_specs(texts);
+            texts = nullptr;
+        }
+        return texts;
+    }
+};
+
+void echo(const char* json) { std::printf("\n%s\n\n", json); }
+
+// Key order: true for a number above zero. A double is judged as it is, an integer by
+// its low 32 bits (as a signed int32), as the driver reads them. Keys that are not
+// numbers ("text", "2dsphere", "hashed") carry no direction; they are taken as
+// ascending, the order SQL assumes when none is given.
+bool key_ascending(const bson_iter_t* key)
+{
+    switch (bson_iter_type(key)) {
+    case BSON_TYPE_DOUBLE: return bson_iter_double(key) > 0.0;
+    case BSON_TYPE_INT32: return bson_iter_int32(key) > 0;
+    case BSON_TYPE_INT64:
+        return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(bson_iter_int64(key)))) > 0;
+    case BSON_TYPE_DECIMAL128: {
+        bson_decimal128_t dec;
+        char text[BSON_DECIMAL128_STRING];
+        if (!bson_iter_decimal128(key, &dec))
+            return true;
+        bson_decimal128_to_string(&dec, text);
+        return text[0] != '-' && std::strcmp(text, "0") != 0 && std::strncmp(text, "0E", 2) != 0;
+    }
+    default: return true;
+    }
+}
+
+db_index_t* entries_of_index(const bson_t* described)
+{
+    bson_iter_t it;
+    bool unique = false;
+    if (bson_iter_init_find(&it, described, "unique") && BSON_ITER_HOLDS_BOOL(&it))
+        unique = bson_iter_bool(&it);
+    const char* name = nullptr;
+    if (bson_iter_init_find(&it, described, "name") && BSON_ITER_HOLDS_UTF8(&it))
+        name = bson_iter_utf8(&it, nullptr);
+    bson_iter_t key;
+    if (!bson_iter_init_find(&it, described, "key") || !BSON_ITER_HOLDS_DOCUMENT(&it) || !bson_iter_recurse(&it, &key))
+        return nullptr;
+
+    db_index_t* head = nullptr;
+    db_index_t* tail = nullptr;
+    int32_t position = 1;
+    while (bson_iter_next(&key)) {
+        db_index_t* entry = static_cast<db_index_t*>(record_alloc(sizeof(db_index_t)));
+        entry->sql_col_name = copy_text(bson_iter_key(&key));
+        entry->index = position++;
+        entry->index_name = copy_text(name);
+        entry->unique = std::strcmp(bson_iter_key(&key), "_id") == 0 ? true : unique;
+        entry->asc = key_ascending(&key);
+        if (tail)
+            tail->next = entry;
+        else
+            head = entry;
+        tail = entry;
+    }
+    return head;
+}
+
+void insert_entries(DBINFO* dbinfo, mongoc_collection_t* index, const char* table, const db_index_t* entries)
+{
+    for (const db_index_t* e = entries; e; e = e->next) {
+        bson_t doc = BSON_INITIALIZER;
+        BSON_APPEND_UTF8(&doc, "sql_catalog", dbinfo->database);
+        BSON_APPEND_UTF8(&doc, "sql_schema", "dbo");
+        BSON_APPEND_UTF8(&doc, "sql_table", table);
+        BSON_APPEND_UTF8(&doc, "sql_col_name", e->sql_col_name);
+        BSON_APPEND_INT32(&doc, "index", e->index);
+        BSON_APPEND_BOOL(&doc, "primary", false);
+        if (e->index_name)
+            BSON_APPEND_UTF8(&doc, "index_name", e->index_name);
+        else
+            BSON_APPEND_NULL(&doc, "index_name");
+        BSON_APPEND_BOOL(&doc, "unique", e->unique);
+        BSON_APPEND_BOOL(&doc, "native_id", false);
+        BSON_APPEND_BOOL(&doc, "asc", e->asc);
+        // Not reported: the entries are rebuilt from the collection at the next save.
+        mongoc_collection_insert(index, MONGOC_INSERT_NONE, &doc, nullptr, nullptr);
+        bson_destroy(&doc);
+    }
+}
+
+} // namespace
+
+void free_index_specs(char** listing)
+{
+    if (!listing)
+        return;
+    for (char** p = listing; *p; ++p)
+        bson_free(*p);
+    std::free(listing);
+}
+
+void remove_table_indexes(DBINFO* dbinfo, const char* table)
+{
+    if (!dbinfo->md_client || !table || !*table)
+        return;
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
+    bson_t selector = BSON_INITIALIZER;
+    BSON_APPEND_UTF8(&selector, "sql_catalog", dbinfo->database);
+    BSON_APPEND_UTF8(&selector, "sql_schema", "dbo");
+    BSON_APPEND_UTF8(&selector, "sql_table", table);
+    bson_error_t error;
+    if (!mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, &error))
+        brolix_message("Mongo error removing old index.", error.message, BTN_OK, BTN_OK);
+    bson_destroy(&selector);
+    mongoc_collection_destroy(coll);
+}
+
+char** list_indexes_by_command(mongoc_database_t* db, const char* collection)
+{
+    text_list list;
+    if (!db || !collection || !list.start())
+        return nullptr;
+    bson_t command = BSON_INITIALIZER;
+    BSON_APPEND_UTF8(&command, "listIndexes", collection);
+    mongoc_cursor_t* cursor = mongoc_database_command(db, MONGOC_QUERY_NONE, 0, 0, 0, &command, nullptr, nullptr);
+    const bson_t* reply;
+    while (mongoc_cursor_next(cursor, &reply)) {
+        char* json = bson_as_json(reply, nullptr);
+        if (json)
+            echo(json);
+        bson_free(json);
+        bson_iter_t batch;
+        bson_iter_t element;
+        // Only the first batch is read.
+        if (!bson_iter_init(&batch, reply) || !bson_iter_find_descendant(&batch, "cursor.firstBatch", &batch) ||
+            !BSON_ITER_HOLDS_ARRAY(&batch) || !bson_iter_recurse(&batch, &element))
+            continue;
+        while (bson_iter_next(&element)) {
+            const uint8_t* data = nullptr;
+            uint32_t len = 0;
+            bson_t described;
+            if (!BSON_ITER_HOLDS_DOCUMENT(&element))
+                continue;
+            bson_iter_document(&element, &len, &data);
+            if (!bson_init_static(&described, data, len))
+                continue;
+            char* text = bson_as_json(&described, nullptr);
+            if (text)
+                echo(text);
+            list.append(text);
+        }
+    }
+    // A failed listing (a collection without indexes, a refused command) gives what
+    // was read, usually nothing.
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(&command);
+    return list.take();
+}
+
+char** list_indexes_by_query(DBINFO* dbinfo, const char* collection)
+{
+    text_list list;
+    if (!dbinfo->client || !collection || !list.start())
+        return nullptr;
+    std::string ns = std::string(dbinfo->database) + "." + collection;
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->client, dbinfo->database, "system.indexes");
+    bson_t query = BSON_INITIALIZER;
+    bson_t inner;
+    BSON_APPEND_DOCUMENT_BEGIN(&query, "$query", &inner);
+    BSON_APPEND_UTF8(&inner, "ns", ns.c_str());
+    bson_append_document_end(&query, &inner);
+    mongoc_cursor_t* cursor = mongoc_collection_find(coll, MONGOC_QUERY_NONE, 0, 0, 0, &query, nullptr, nullptr);
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc)) {
+        char* text = bson_as_json(doc, nullptr);
+        if (text)
+            echo(text);
+        list.append(text);
+    }
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(&query);
+    mongoc_collection_destroy(coll);
+    return list.take();
+}
+
+bool map_index_keys(db_index_t* entries, db_sample_t* sample)
+{
+    if (!entries)
+        return false;
+    for (db_index_t* e = entries; e; e = e->next) {
+        const db_column_t* match = nullptr;
+        for (const db_column_t* c = sample ? sample->columns : nullptr; c; c = c->next)
+            if (c->visible && c->mongo_name && std::strcmp(c->mongo_name, e->sql_col_name) == 0) {
+                match = c;
+                break;
+            }
+        if (!match || !match->sql_name)
+            return false;
+        std::free(e->sql_col_name);
+        e->sql_col_name = copy_text(match->sql_name);
+    }
+    return true;
+}
+
+bool sync_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table)
+{
+    if (!dbinfo->md_client)
+        return true;
+    mongoc_collection_t* index = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
+    // The old entries always go first: a table whose collection lost an index loses it here.
+    remove_table_indexes(dbinfo, table);
+    if (!index || !dbinfo->client) {
+        if (index)
+            mongoc_collection_destroy(index);
+        return true;
+    }
+
+    char** listing = dbinfo->legacy_collection_list ? list_indexes_by_query(dbinfo, table)
+                                                  : list_indexes_by_command(dbinfo->db, table);
+    if (!listing) {
+        mongoc_collection_destroy(index);
+        return true;
+    }
+    for (char** p = listing; *p; ++p) {
+        bson_t described;
+        bson_error_t error;
+        if (!bson_init_from_json(&described, *p, -1, &error))
+            continue;
+        db_index_t* entries = entries_of_index(&described);
+        bson_destroy(&described);
+        if (entries && map_index_keys(entries, sample))
+            insert_entries(dbinfo, index, table, entries);
+        free_indexes(entries);
+    }
+    mongoc_collection_destroy(index);
+    free_index_specs(listing);
+    fflush(stdout);
+    return true;
+}

@@ -1,0 +1,386 @@
+#include "store/validate.h"
+
+#include "app/dbinfo.h"
+#include "store/records.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const tables_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "mongo_name",
+                                     "mongo_database", "type", "virtual_array", "virtual_parent"};
+const char* const columns_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "index",
+                                      "sql_name", "mongo_name", "mongo_type", "sql_type", "length",
+                                      "precision", "scale", "visible", "virtual_array", "virtual_parent"};
+const char* const index_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "sql_col_name",
+                                    "index", "primary", "index_name", "native_id", "unique", "asc",
+                                    "virtual_array", "virtual_parent"};
+
+template <size_t N>
+bool allowed(const char* const (&list)[N], const char* field)
+{
+    for (const char* name : list)
+        if (std::strcmp(name, field) == 0)
+            return true;
+    return false;
+}
+
+bool field_allowed(int kind, const char* field)
+{
+    switch (kind) {
+    case 1: return allowed(tables_fields, field);
+    case 2: return allowed(columns_fields, field);
+    case 3: return allowed(index_fields, field);
+    default: return false;
+    }
+}
+
+// A growing NULL-terminated array of heap strings, freed string by string.
+struct name_array {
+    char** names = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+
+    void append(const char* name)
+    {
+        if (count + 1 >= capacity) {
+            size_t grown = capacity ? capacity * 2 : 8;
+            char** bigger = static_cast<char**>(std::realloc(names, grown * sizeof(char*)));
+            if (!bigger)
+                std::exit(0);
+            names = bigger;
+            capacity = grown;
+        }
+        names[count++] = copy_text(name);
+        names[count] = nullptr;
+    }
+    char** take()
+    {
+        if (!names)
+            append_empty();
+        char** out = names;
+        names = nullptr;
+        count = capacity = 0;
+        return out;
+    }
+    void append_empty()
+    {
+        names = static_cast<char**>(record_alloc(sizeof(char*)));
+        capacity = 1;
+    }
+    void release()
+    {
+        for (size_t i = 0; i < count; ++i)
+            std::free(names[i]);
+        std::free(names);
+        names = nullptr;
+        count = capacity = 0;
+    }
+};
+
+const char* utf8_or_null(const bson_iter_t* it)
+{
+    return BSON_ITER_HOLDS_UTF8(it) ? bson_iter_utf8(it, nullptr) : nullptr;
+}
+
+db_table_ref_t* append_ref(db_table_ref_t** head, db_table_ref_t* tail, const std::string& key,
+                           const char* mongo_name, const char* sql_name, bool is_virtual)
+{
+    db_table_ref_t* ref = static_cast<db_table_ref_t*>(record_alloc(sizeof(db_table_ref_t)));
+    ref->key = copy_text(key.c_str());
+    ref->mongo_name = copy_text(mongo_name);
+    ref->sql_name = copy_text(sql_name);
+    ref->is_virtual = is_virtual;
+    if (tail)
+        tail->next = ref;
+    else
+        *head = ref;
+    return ref;
+}
+
+} // namespace
+
+int schema_collection_kind(const char* name)
+{
+    if (!name)
+        return 0;
+    if (std::strcmp(name, "tables") == 0)
+        return 1;
+    if (std::strcmp(name, "columns") == 0)
+        return 2;
+    if (std::strcmp(name, "index") == 0)
+        return 3;
+    if (std::strcmp(name, "system.indexes") == 0)
+        return 4;
+    return 0;
+}
+
+char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error)
+{
+    dbinfo->legacy_collection_list = 0;
+    bson_error_t local;
+    if (!error)
+        error = &local;
+    std::memset(error, 0, sizeof *error);
+    if (!database)
+        return nullptr;
+
+    name_array names;
+    bson_t command = BSON_INITIALIZER;
+    BSON_APPEND_INT32(&command, "listCollections", 1);
+    mongoc_cursor_t* cursor =
+        mongoc_database_command(database, MONGOC_QUERY_NONE, 0, 0, 0, &command, nullptr, nullptr);
+    const bson_t* reply;
+    while (mongoc_cursor_next(cursor, &reply)) {
+        bson_iter_t batch;
+        bson_iter_t element;
+        // Only the first batch: the names of a schema or data database fit in it.
+        if (!bson_iter_init(&batch, reply) || !bson_iter_find_descendant(&batch, "cursor.firstBatch", &batch) ||
+            !BSON_ITER_HOLDS_ARRAY(&batch) || !bson_iter_recurse(&batch, &element))
+            continue;
+        while (bson_iter_next(&element)) {
+            bson_iter_t field;
+            if (!BSON_ITER_HOLDS_DOCUMENT(&element) || !bson_iter_recurse(&element, &field))
+                continue;
+            while (bson_iter_next(&field))
+                if (std::strcmp(bson_iter_key(&field), "name") == 0 && BSON_ITER_HOLDS_UTF8(&field))
+                    names.append(bson_iter_utf8(&field, nullptr));
+        }
+    }
+    bool failed = mongoc_cursor_error(cursor, error);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(&command);
+
+    if (!failed)
+        return names.take();
+    names.release();
+    if (std::strcmp(error->message, "no such cmd: listCollections") != 0)
+        return nullptr;
+    // Servers without the command: the library's own listing, freed as a string vector.
+    char** legacy = mongoc_database_get_collection_names(database, error);
+    if (legacy)
+        dbinfo->legacy_collection_list = 1;
+    return legacy;
+}
+
+bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind)
+{
+    if (!dbinfo->md_client)
+        return false;
+    if (kind == 4)
+        return true;
+    if (kind < 1 || kind > 3)
+        return false;
+
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, name);
+    if (!coll)
+        return false;
+    bson_t query = BSON_INITIALIZER;
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, nullptr, nullptr);
+    bool refused = false;
+    long documents = 0;
+    const bson_t* doc;
+    while (!refused && mongoc_cursor_next(cursor, &doc)) {
+        ++documents;
+        bson_iter_t it;
+        if (!bson_iter_init(&it, doc)) {
+            refused = true;
+            break;
+        }
+        while (bson_iter_next(&it))
+            if (!field_allowed(kind, bson_iter_key(&it))) {
+                refused = true;
+                break;
+            }
+    }
+    // A collection that cannot be read to its end cannot be vouched for either.
+    bool read_error = !refused && mongoc_cursor_error(cursor, nullptr);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(&query);
+    mongoc_collection_destroy(coll);
+
+    if (refused || read_error)
+        return false;
+    return kind == 3 || documents > 0;
+}
+
+void check_index_access(DBINFO* dbinfo)
+{
+    if (dbinfo->mode == MODE_VIEW_ONLY || !dbinfo->md_client)
+        return;
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
+    bson_t reply;
+    bson_error_t error;
+    std::memset(&error, 0, sizeof error);
+    bool ok = mongoc_collection_validate(coll, nullptr, &reply, &error);
+    bson_destroy(&reply);
+    mongoc_collection_destroy(coll);
+    if (ok) {
+        dbinfo->mode = MODE_EDIT;
+        return;
+    }
+    // A missing collection is not a matter of rights.
+    if (std::strcmp(error.message, "ns not found") == 0 || std::strstr(error.message, "does not exist to validate"))
+        return;
+    dbinfo->mode = MODE_READ_ONLY;
+}
+
+db_table_ref_t* list_data_collections(DBINFO* dbinfo)
+{
+    free_table_refs(dbinfo->db_collections);
+    dbinfo->db_collections = nullptr;
+
+    bson_error_t error;
+    char** names = list_collection_names(dbinfo, dbinfo->db, &error);
+    if (!names)
+        return nullptr;
+    db_table_ref_t* head = nullptr;
+    db_table_ref_t* tail = nullptr;
+    for (char** p = names; *p; ++p) {
+        if (is_system_collection(*p))
+            continue;
+        tail = append_ref(&head, tail, std::string(dbinfo->database) + ".dbo." + *p, *p, *p, false);
+    }
+    free_collection_names(dbinfo, names);
+    return head;
+}
+
+db_table_ref_t* list_schema_tables(DBINFO* dbinfo)
+{
+    free_table_refs(dbinfo->md_tables);
+    dbinfo->md_tables = nullptr;
+    if (!dbinfo->md_client)
+        return nullptr;
+
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
+    bson_t query = BSON_INITIALIZER;
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, nullptr, nullptr);
+    db_table_ref_t* head = nullptr;
+    db_table_ref_t* tail = nullptr;
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc)) {
+        // A field of another type than expected leaves its name empty.
+        const char* catalog = "";
+        const char* schema = "";
+        const char* mongo_name = "";
+        const char* table = "";
+        bool is_virtual = false;
+        bson_iter_t it;
+        if (bson_iter_init(&it, doc)) {
+            while (bson_iter_next(&it)) {
+                const char* key = bson_iter_key(&it);
+                const char* text = utf8_or_null(&it);
+                if (std::strcmp(key, "sql_catalog") == 0)
+                    catalog = text ? text : "";
+                else if (std::strcmp(key, "sql_schema") == 0)
+                    schema = text ? text : "";
+                else if (std::strcmp(key, "mongo_name") == 0)
+                    mongo_name = text ? text : "";
+                else if (std::strcmp(key, "sql_table") == 0)
+                    table = text ? text : "";
+                else if (std::strcmp(key, "virtual_array") == 0 && BSON_ITER_HOLDS_BOOL(&it))
+                    is_virtual = bson_iter_bool(&it);
+            }
+        }
+        tail = append_ref(&head, tail, std::string(catalog) + "." + schema + "." + table, mongo_name, table,
+                          is_virtual);
+    }
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(&query);
+    mongoc_collection_destroy(coll);
+    return head;
+}
+
+int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables)
+{
+    for (db_table_ref_t* c = collections; c; c = c->next) {
+        if (c->matched)
+            continue;
+        for (db_table_ref_t* t = tables; t; t = t->next) {
+            if (!t->matched && std::strcmp(c->key, t->key) == 0) {
+                c->matched = t->matched = true;
+                break;
+            }
+        }
+    }
+    bool tables_fail = false;
+    for (db_table_ref_t* t = tables; t; t = t->next)
+        if (!t->is_virtual && !t->matched)
+            tables_fail = true;
+    bool collections_fail = false;
+    for (db_table_ref_t* c = collections; c; c = c->next)
+        if (!c->matched)
+            collections_fail = true;
+    if (tables_fail && collections_fail)
+        return -32;
+    if (tables_fail)
+        return -31;
+    if (collections_fail)
+        return -30;
+    return 1;
+}
+
+bool validate_schema(DBINFO* dbinfo, int* code)
+{
+    // The lists of an earlier run are released rather than dropped.
+    free_table_refs(dbinfo->db_collections);
+    dbinfo->db_collections = nullptr;
+    free_table_refs(dbinfo->md_tables);
+    dbinfo->md_tables = nullptr;
+    *code = 1;
+
+    if (std::strcmp(dbinfo->database, dbinfo->md_database) == 0 &&
+        std::strcmp(dbinfo->server, dbinfo->md_server) == 0) {
+        *code = -18;
+        return false;
+    }
+
+    bson_error_t error;
+    char** names = list_collection_names(dbinfo, dbinfo->md_db, &error);
+    if (!names) {
+        *code = -4;
+    } else {
+        int walked = 0;
+        for (char** p = names; *p; ++p) {
+            ++walked;
+            int kind = schema_collection_kind(*p);
+            if (kind == 0) {
+                *code = -3;
+                break;
+            }
+            if (!check_schema_collection(dbinfo, *p, kind)) {
+                *code = -2;
+                break;
+            }
+        }
+        free_collection_names(dbinfo, names);
+        if (walked == 0 && *code == 1)
+            *code = -1;
+        if (walked > 0 && *code == 1) {
+            dbinfo->db_collections = list_data_collections(dbinfo);
+            dbinfo->md_tables = list_schema_tables(dbinfo);
+            *code = compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables);
+        }
+    }
+
+    check_index_access(dbinfo);
+    return *code == 1;
+}
+
+bool collection_of_table(DBINFO* dbinfo, const char* catalog, const char* table, char* out)
+{
+    if (!table || !out)
+        return false;
+    if (dbinfo->mode == MODE_VIEW_ONLY)
+        return dbinfo_set_text(out, table);
+    for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next) {
+        if (!t->sql_name || std::strcmp(t->sql_name, table) != 0)
+            continue;
+        std::string key = std::string(catalog ? catalog : "") + ".dbo." + t->mongo_name;
+        if (key == t->key)
+            return dbinfo_set_text(out, t->mongo_name);
+    }
+    return false;
+}
