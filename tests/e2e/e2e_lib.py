@@ -46,7 +46,7 @@ class Display:
         read_fd, write_fd = os.pipe()
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
-             "-nolisten", "tcp"], pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
+             "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as pipe:
@@ -119,6 +119,34 @@ class Display:
         time.sleep(0.1)
         self.xdotool("click", *(["--repeat", "2", "--delay", "80"] if double else []), str(button))
         time.sleep(0.3)
+
+    def pixels_row(self, window, y):
+        """The RGB pixels of one row of a window, read off the screen."""
+        out = subprocess.run(["import", "-display", self.name, "-window", window, "-crop",
+                              f"100000x1+0+{y}", "-depth", "8", "rgb:-"], env=self.env, capture_output=True,
+                             check=True).stdout
+        return [tuple(out[i:i + 3]) for i in range(0, len(out) - 2, 3)]
+
+    def buttons_in_row(self, window, y):
+        """Centres (x) of the push buttons crossing row y, left to right: a button is a run
+        of pixels unlike the window's background, at least 40 pixels long."""
+        row = self.pixels_row(window, y)
+        background = row[2]
+        buttons, start = [], None
+        for x, pixel in enumerate(row + [background]):
+            if pixel != background and start is None:
+                start = x
+            elif pixel == background and start is not None:
+                if x - start >= 40:
+                    buttons.append((start + x) // 2)
+                start = None
+        return buttons
+
+    def bottom_buttons(self, window):
+        """About, Dump Schema (when shown), Save, Exit: the row of buttons under the sample."""
+        _, _, _, height = self.geometry(window)
+        y = height - 47
+        return [(x, y) for x in self.buttons_in_row(window, y - 7)]
 
     def screenshot(self, path, window=None):
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
