@@ -27,6 +27,6 @@ ctest --test-dir build -j "$jobs" --output-on-failure "$@" || status=1
 echo "== sanitizer build (unit, store, ui)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0" \
+LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0" \
   ctest --test-dir build-asan -j "$jobs" -L 'unit|store|ui' --output-on-failure "$@" || status=1
 exit $status

@@ -38,7 +38,7 @@ std::string wide_document(int fields)
 {
     std::string json = "{";
     for (int i = 1; i <= fields; ++i) {
-        char name[8];
+        char name[16];
         std::snprintf(name, sizeof name, "f%02d", i);
         json += std::string(i > 1 ? "," : "") + "\"" + name + "\": " + std::to_string(i);
     }
