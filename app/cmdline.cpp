@@ -36,16 +36,6 @@ option_id option_of(const QByteArray& word)
     return OPT_NONE;
 }
 
-// A leading decimal number; text that is no number gives 0.
-int leading_number(const char* text)
-{
-    long long v = std::strtoll(text, nullptr, 10);
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(v);
-}
 
 // y/Y -> 'Y', n/N -> 'N', anything else 0.
 char yes_no(const QByteArray& value)
@@ -76,12 +66,12 @@ bool store_value(DBINFO* d, option_id id, const QByteArray& value)
     case OPT_SP: return dbinfo_set_text(d->md_password, v);
     case OPT_DEBUG: return dbinfo_set_text(d->debug_file, v);
     case OPT_PS: {
-        int n = leading_number(v);
+        int n = leading_decimal(v);
         d->preview_rows = n == 0 ? 100 : n == -1 ? 1000 : n;
         return true;
     }
     case OPT_CW: {
-        int n = leading_number(v);
+        int n = leading_decimal(v);
         d->max_width = n == 0 ? 4096 : n == -1 ? 32768 : n;
         return true;
     }

@@ -55,16 +55,6 @@ bool is_our_driver(const char* file)
     return contains(file, "brol.dll") || contains(file, registry_driver_file());
 }
 
-// A leading decimal number, as the command line converts -ps.
-int leading_number(const char* text)
-{
-    long long v = std::strtoll(text, nullptr, 10);
-    if (v > INT_MAX)
-        return INT_MAX;
-    if (v < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(v);
-}
 
 // The TLS file settings a data source may give, in the order they are read.
 struct tls_value {
@@ -157,7 +147,7 @@ int read_values(DBINFO* d, registry_key_t* key)
         if (std::strcmp(text, "-1") == 0)
             d->preview_rows = 1000;
         else if (text[0])
-            d->preview_rows = leading_number(text);
+            d->preview_rows = leading_decimal(text);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "app/dbinfo.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -54,6 +55,16 @@ void dbinfo_init(DBINFO* d)
     d->default_wide = false;
     d->mode = MODE_EDIT;
     d->view_switch = false;
+}
+
+int leading_decimal(const char* text)
+{
+    long long v = std::strtoll(text ? text : "", nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
 }
 
 bool dbinfo_set_text(char* field, const char* text)

@@ -61,6 +61,10 @@ void dbinfo_clear(DBINFO* dbinfo);
 // The fields that brolix_init resets (selection, handles, sizes, mode).
 void dbinfo_init(DBINFO* dbinfo);
 
+// The leading decimal number of a text, clamped to the int range; text that is no
+// number gives 0 ("12abc" is 12). Settings and grid cells are read this way.
+int leading_decimal(const char* text);
+
 // Copies text into a 2048-byte field; false (field unchanged) when it does not fit.
 bool dbinfo_set_text(char* field, const char* text);
 

@@ -104,6 +104,7 @@ private:
     void fillTableGrid(const QString& table, int page, int keep);
     void fillVirtualTableGrid(const QString& table, const QString& virtualTable, int page, int keep);
     void fillDriverViewGrid(const QString& table, const QString& virtualTable);
+    void fillColumnPage(const QString& table, const QString& virtualTable, int page, int keep);
     void finishFill(int view);
     void addColumnRow(bool insideVirtualTable, const char* sqlName, int sqlType, db_index_t* indexes,
                       const char* mongoName, int mongoType, int length, int precision, int scale,

@@ -31,11 +31,6 @@ void colour(QTableWidgetItem* item, bool red)
     item->setForeground(QBrush(red ? QColor(255, 0, 0) : QColor(0, 0, 0), Qt::SolidPattern));
 }
 
-// Leading decimal digits, as the grid is read back: "12abc" is 12, "abc" is 0.
-int leading_number(const QByteArray& text)
-{
-    return static_cast<int>(std::strtol(text.constData(), nullptr, 10));
-}
 
 } // namespace
 
@@ -267,7 +262,7 @@ void Schema::updateColumnsFromGrid(bool resetVAs)
         db_column_t* next = c->next;
         if (c->on_page) {
             if (c->mongo_name && std::strcmp(c->mongo_name, "_id") == 0) {
-                c->length = leading_number(cellBytes(0, COL_LENGTH));
+                c->length = leading_decimal(cellBytes(0, COL_LENGTH).constData());
             } else {
                 if (!dropped) {
                     insertAfter = c->prev;
@@ -304,9 +299,9 @@ void Schema::updateColumnsFromGrid(bool resetVAs)
         c->sql_type = sql_type_of_name(cellBytes(row, COL_SQL_TYPE).constData());
         c->mongo_name = copy_text(cellBytes(row, COL_MONGO_NAME).constData());
         c->mongo_type = mongo_type_of_name(cellBytes(row, COL_MONGO_TYPE).constData());
-        c->length = leading_number(cellBytes(row, COL_LENGTH));
-        c->precision = leading_number(cellBytes(row, COL_PRECISION));
-        c->scale = leading_number(cellBytes(row, COL_SCALE));
+        c->length = leading_decimal(cellBytes(row, COL_LENGTH).constData());
+        c->precision = leading_decimal(cellBytes(row, COL_PRECISION).constData());
+        c->scale = leading_decimal(cellBytes(row, COL_SCALE).constData());
         c->visible = isColumnVisible(grid, row);
         c->virtual_array = isVirtualTableChecked(grid, row);
         c->on_page = false;

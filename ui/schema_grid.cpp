@@ -128,59 +128,19 @@ db_column_t* load_records(DBINFO* d, const QString& table, db_name_t** vt_names)
 
 void Schema::fillTableGrid(const QString& table, int page, int keep)
 {
-    QTableWidget* grid = ui->tableWidget;
-    grid->hide();
-    filling_grid = true;
-    grid->blockSignals(true);
-    if (!table.isEmpty()) {
-        db_column_t* records;
-        db_name_t* names;
-        if (keep == 0) {
-            free_columns(dbinfo.columns);
-            free_names(dbinfo.vt_names);
-            dbinfo.columns = nullptr;
-            dbinfo.vt_names = nullptr;
-            records = load_records(&dbinfo, table, &names);
-        } else {
-            records = dbinfo.columns;
-            names = dbinfo.vt_names;
-            dbinfo.current_page = page;
-        }
-        if (records) {
-            int count = 0;
-            for (db_column_t* c = records; c; c = c->next) {
-                ++count;
-                c->on_page = false;
-            }
-            dbinfo.column_count = count;
-            if (dbinfo.current_page == 0)
-                dbinfo.current_page = 1;
-            dbinfo.columns = records;
-            dbinfo.vt_names = names;
-            dbinfo.page_count = (count - 1) / dbinfo.page_size + 1;
-        } else {
-            dbinfo.vt_names = names;
-        }
-        int skip = (dbinfo.current_page - 1) * dbinfo.page_size;
-        int shown = 0;
-        for (db_column_t* c = records; c && shown < dbinfo.page_size; c = c->next) {
-            if (skip > 0) {
-                --skip;
-                continue;
-            }
-            c->on_page = true;
-            addColumnRow(false, c->sql_name, c->sql_type, c->indexes, c->mongo_name, c->mongo_type,
-                         c->length, c->precision, c->scale, c->visible, c->virtual_array);
-            ++shown;
-        }
-        grid->setCurrentCell(0, 0);
-    }
-    finishFill(0);
+    fillColumnPage(table, QString(), page, keep);
 }
 
 void Schema::fillVirtualTableGrid(const QString& table, const QString& virtualTable, int page, int keep)
 {
+    fillColumnPage(table, virtualTable, page, keep);
+}
+
+// One page of column rows: of the whole table, or of the records of one virtual table.
+void Schema::fillColumnPage(const QString& table, const QString& virtualTable, int page, int keep)
+{
     QTableWidget* grid = ui->tableWidget;
+    bool inside = !virtualTable.isEmpty();
     grid->hide();
     filling_grid = true;
     grid->blockSignals(true);
@@ -200,17 +160,18 @@ void Schema::fillVirtualTableGrid(const QString& table, const QString& virtualTa
         }
         dbinfo.columns = records;
         dbinfo.vt_names = names;
+        // Without the array's own record only the "_id" row belongs to a virtual table.
         QByteArray vt = virtualTable.toLocal8Bit();
-        // Without the array's own record only the "_id" row belongs to the virtual table.
-        const db_column_t* array = column_named(records, vt.constData());
+        const db_column_t* array = inside ? column_named(records, vt.constData()) : nullptr;
         std::string array_name = array && array->mongo_name ? array->mongo_name : "";
-        bool have_array = array != nullptr;
+        auto shown_here = [&](const db_column_t* c) {
+            return !inside || belongs_to_virtual_table(c, array_name.c_str(), array != nullptr);
+        };
         if (records) {
             int count = 0;
             for (db_column_t* c = records; c; c = c->next) {
                 c->on_page = false;
-                if (belongs_to_virtual_table(c, array_name.c_str(), have_array))
-                    ++count;
+                count += shown_here(c) ? 1 : 0;
             }
             dbinfo.column_count = count;
             if (dbinfo.current_page == 0)
@@ -220,20 +181,20 @@ void Schema::fillVirtualTableGrid(const QString& table, const QString& virtualTa
         int skip = (dbinfo.current_page - 1) * dbinfo.page_size;
         int shown = 0;
         for (db_column_t* c = records; c && shown < dbinfo.page_size; c = c->next) {
-            if (!belongs_to_virtual_table(c, array_name.c_str(), have_array))
+            if (!shown_here(c))
                 continue;
             if (skip > 0) {
                 --skip;
                 continue;
             }
             c->on_page = true;
-            addColumnRow(true, c->sql_name, c->sql_type, c->indexes, c->mongo_name, c->mongo_type,
+            addColumnRow(inside, c->sql_name, c->sql_type, c->indexes, c->mongo_name, c->mongo_type,
                          c->length, c->precision, c->scale, c->visible, c->virtual_array);
             ++shown;
         }
         grid->setCurrentCell(0, 0);
     }
-    finishFill(1);
+    finishFill(inside ? 1 : 0);
 }
 
 void Schema::fillDriverViewGrid(const QString& table, const QString& virtualTable)

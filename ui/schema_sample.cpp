@@ -90,9 +90,9 @@ void Schema::refreshData(DBINFO* dbInfo)
         column->mongo_name = copy_text(mongo_name.constData());
         column->sql_type = sql_type_of_name(cellBytes(row, COL_SQL_TYPE).constData());
         column->mongo_type = mongo_type_of_name(cellBytes(row, COL_MONGO_TYPE).constData());
-        column->length = std::atoi(cellBytes(row, COL_LENGTH).constData());
-        column->precision = std::atoi(cellBytes(row, COL_PRECISION).constData());
-        column->scale = std::atoi(cellBytes(row, COL_SCALE).constData());
+        column->length = leading_decimal(cellBytes(row, COL_LENGTH).constData());
+        column->precision = leading_decimal(cellBytes(row, COL_PRECISION).constData());
+        column->scale = leading_decimal(cellBytes(row, COL_SCALE).constData());
         *link = column;
         link = &column->next;
     }

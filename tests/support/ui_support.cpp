@@ -60,6 +60,7 @@ std::unique_ptr<Schema> make_window(const QStringList& arguments)
 } // namespace testenv
 
 #include <QTreeWidgetItemIterator>
+#include <gtest/gtest.h>
 #include <cstring>
 
 namespace testenv {
@@ -112,6 +113,36 @@ QTreeWidgetItem* tree_item(Schema* w, const QString& text)
         if ((*it)->text(0) == text)
             return *it;
     return nullptr;
+}
+
+int GridDriver::row_of(const char* sql_name) const
+{
+    for (int r = 0; r < grid->rowCount(); ++r)
+        if (grid->item(r, 0) && grid->item(r, 0)->text() == sql_name)
+            return r;
+    return -1;
+}
+
+void GridDriver::type(int row, int column, const QString& text) const
+{
+    QTableWidgetItem* item = row >= 0 ? grid->item(row, column) : nullptr;
+    if (!item) {
+        ADD_FAILURE() << "no cell " << row << ", " << column << " to type into";
+        return;
+    }
+    grid->setCurrentCell(row, column);
+    item->setText(text);
+}
+
+QCheckBox* GridDriver::box(int row, int column) const
+{
+    QWidget* cell = grid->cellWidget(row, column);
+    return cell ? cell->findChild<QCheckBox*>() : nullptr;
+}
+
+QComboBox* GridDriver::combo(int row, int column) const
+{
+    return qobject_cast<QComboBox*>(grid->cellWidget(row, column));
 }
 
 } // namespace testenv

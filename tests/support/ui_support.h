@@ -6,7 +6,10 @@
 #include "ui/schema.h"
 #include "ui_schema.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QMessageBox>
+#include <QTableWidget>
 #include <QStringList>
 #include <deque>
 #include <memory>
@@ -92,5 +95,15 @@ struct FindCounter {
 };
 
 QTreeWidgetItem* tree_item(Schema* w, const QString& text);
+
+// Works the column grid as a user does: finds rows by SQL name, types into cells.
+struct GridDriver {
+    QTableWidget* grid = nullptr;
+    int row_of(const char* sql_name) const;
+    // Makes the cell current and replaces its text, as typing does.
+    void type(int row, int column, const QString& text) const;
+    QCheckBox* box(int row, int column) const;
+    QComboBox* combo(int row, int column) const;
+};
 
 } // namespace testenv

@@ -17,11 +17,10 @@ namespace {
 const QColor red(255, 0, 0);
 const QColor black(0, 0, 0);
 
-struct Editing : ::testing::Test {
+struct Editing : ::testing::Test, GridDriver {
     WindowOnData data{"edit"};
     BoxRecorder boxes;
     std::unique_ptr<Schema> w;
-    QTableWidget* grid = nullptr;
     Ui_Schema* ui = nullptr;
 
     void open(int extra_fields = 0)
@@ -35,27 +34,7 @@ struct Editing : ::testing::Test {
         ui = SchemaProbe(w.get()).ui();
         grid = ui->tableWidget;
     }
-    int row_of(const char* sql_name)
-    {
-        for (int r = 0; r < grid->rowCount(); ++r)
-            if (grid->item(r, 0) && grid->item(r, 0)->text() == sql_name)
-                return r;
-        return -1;
-    }
-    void type(int row, int column, const QString& text)
-    {
-        ASSERT_GE(row, 0);
-        ASSERT_NE(grid->item(row, column), nullptr);
-        grid->setCurrentCell(row, column);
-        grid->item(row, column)->setText(text);
-    }
     QColor colour(int row, int column) { return grid->item(row, column)->foreground().color(); }
-    QComboBox* combo(int row, int column) { return qobject_cast<QComboBox*>(grid->cellWidget(row, column)); }
-    QCheckBox* box(int row, int column)
-    {
-        QWidget* cell = grid->cellWidget(row, column);
-        return cell ? cell->findChild<QCheckBox*>() : nullptr;
-    }
     SchemaProbe probe() { return SchemaProbe(w.get()); }
 };
 

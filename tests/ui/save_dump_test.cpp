@@ -16,11 +16,10 @@ using namespace testenv;
 
 namespace {
 
-struct SaveFlow : ::testing::Test {
+struct SaveFlow : ::testing::Test, GridDriver {
     WindowOnData data{"save"};
     BoxRecorder boxes;
     std::unique_ptr<Schema> w;
-    QTableWidget* grid = nullptr;
     Ui_Schema* ui = nullptr;
 
     void open(const QStringList& extra = QStringList())
@@ -29,25 +28,6 @@ struct SaveFlow : ::testing::Test {
         ui = SchemaProbe(w.get()).ui();
         grid = ui->tableWidget;
     }
-    int row_of(const char* sql_name)
-    {
-        for (int r = 0; r < grid->rowCount(); ++r)
-            if (grid->item(r, 0) && grid->item(r, 0)->text() == sql_name)
-                return r;
-        return -1;
-    }
-    void type(int row, int column, const QString& text)
-    {
-        ASSERT_GE(row, 0);
-        grid->setCurrentCell(row, column);
-        grid->item(row, column)->setText(text);
-    }
-    QCheckBox* box(int row, int column)
-    {
-        QWidget* cell = grid->cellWidget(row, column);
-        return cell ? cell->findChild<QCheckBox*>() : nullptr;
-    }
-    QComboBox* combo(int row, int column) { return qobject_cast<QComboBox*>(grid->cellWidget(row, column)); }
     void save()
     {
         size_t before = boxes.boxes.size();
