@@ -23,3 +23,10 @@ bool schema_flag(const bson_iter_t* iter, bool otherwise)
 {
     return BSON_ITER_HOLDS_BOOL(iter) ? bson_iter_bool(iter) : otherwise;
 }
+
+bool first_batch(const bson_t* reply, bson_iter_t* elements)
+{
+    bson_iter_t batch;
+    return bson_iter_init(&batch, reply) && bson_iter_find_descendant(&batch, "cursor.firstBatch", &batch) &&
+           BSON_ITER_HOLDS_ARRAY(&batch) && bson_iter_recurse(&batch, elements);
+}

@@ -2,6 +2,7 @@
 
 #include "app/dbinfo.h"
 #include "app/message.h"
+#include "store/fields.h"
 #include "store/records.h"
 
 #include <cstdio>
@@ -178,11 +179,8 @@ char** list_indexes_by_command(mongoc_database_t* db, const char* collection)
         if (json)
             echo(json);
         bson_free(json);
-        bson_iter_t batch;
         bson_iter_t element;
-        // Only the first batch is read.
-        if (!bson_iter_init(&batch, reply) || !bson_iter_find_descendant(&batch, "cursor.firstBatch", &batch) ||
-            !BSON_ITER_HOLDS_ARRAY(&batch) || !bson_iter_recurse(&batch, &element))
+        if (!first_batch(reply, &element))
             continue;
         while (bson_iter_next(&element)) {
             const uint8_t* data = nullptr;

@@ -1,6 +1,7 @@
 #include "store/validate.h"
 
 #include "app/dbinfo.h"
+#include "store/fields.h"
 #include "store/records.h"
 
 #include <cstdlib>
@@ -134,11 +135,9 @@ char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_e
         mongoc_database_command(database, MONGOC_QUERY_NONE, 0, 0, 0, &command, nullptr, nullptr);
     const bson_t* reply;
     while (mongoc_cursor_next(cursor, &reply)) {
-        bson_iter_t batch;
         bson_iter_t element;
-        // Only the first batch: the names of a schema or data database fit in it.
-        if (!bson_iter_init(&batch, reply) || !bson_iter_find_descendant(&batch, "cursor.firstBatch", &batch) ||
-            !BSON_ITER_HOLDS_ARRAY(&batch) || !bson_iter_recurse(&batch, &element))
+        // The names of a schema or data database fit in the first batch.
+        if (!first_batch(reply, &element))
             continue;
         while (bson_iter_next(&element)) {
             bson_iter_t field;
