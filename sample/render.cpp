@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 namespace {
@@ -50,16 +49,32 @@ std::string hex(const uint8_t* bytes, size_t count, const char* prefix)
     return out;
 }
 
-// Little-endian bytes of a number, as the driver hands binary columns.
-template <typename T>
-std::string little_endian_hex(T value)
+// The low count bytes of bits, least significant first, as the driver hands binary columns.
+// Taken by shifting, so the order does not depend on the host's byte order.
+std::string low_bytes_hex(uint64_t bits, size_t count)
 {
-    uint8_t bytes[sizeof(T)];
-    uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof(T));
-    for (size_t i = 0; i < sizeof(T); ++i)
+    uint8_t bytes[8];
+    for (size_t i = 0; i < count; ++i)
         bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
-    return hex(bytes, sizeof(T), "0x");
+    return hex(bytes, count, "0x");
+}
+
+std::string little_endian_hex(int32_t value)
+{
+    return low_bytes_hex(static_cast<uint32_t>(value), sizeof value);
+}
+
+std::string little_endian_hex(int64_t value)
+{
+    return low_bytes_hex(static_cast<uint64_t>(value), sizeof value);
+}
+
+std::string little_endian_hex(double value)
+{
+    uint64_t bits;
+    static_assert(sizeof bits == sizeof value, "IEEE double");
+    std::memcpy(&bits, &value, sizeof bits);
+    return low_bytes_hex(bits, sizeof bits);
 }
 
 std::string double_text(double v)
@@ -74,22 +89,42 @@ std::string double_text(double v)
     return s;
 }
 
+// Proleptic Gregorian date of a day count since 1970-01-01 (days >= 0), by eras of 400 years.
+// Done here rather than by gmtime so the result is the same on every platform and every
+// time_t width.
+void civil_from_days(int64_t days, int64_t* year, int* month, int* day)
+{
+    days += 719468; // from 0000-03-01
+    int64_t era = days / 146097;
+    int64_t doe = days - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
 std::string date_text(int64_t ms)
 {
-    // Every time before the epoch, the last millisecond before it included, shows empty:
-    // the count is not split into a negative second and a negative remainder.
+    // Every time before the epoch, the last 999 ms before it included, shows empty: a
+    // negative remainder after the point (00:00:00.-1) would read as a time it is not.
     if (ms < 0)
         return "";
+    // The calendar reaches to the end of year 9999, the last year of a four-digit year
+    // and of an SQL timestamp; later times show empty too.
+    const int64_t last_shown_ms = 253402300799999; // 9999-12-31 23:59:59.999
+    if (ms > last_shown_ms)
+        return "";
     int64_t seconds = ms / 1000;
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm calendar;
-    // Past the calendar's reach (a year beyond what struct tm holds) shows empty too.
-    if (!gmtime_r(&t, &calendar))
-        return "";
-    char text[64];
-    if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &calendar) == 0)
-        return "";
-    return std::string(text) + "." + format("%i", static_cast<int>(ms - seconds * 1000));
+    int64_t days = seconds / 86400;
+    int64_t in_day = seconds % 86400;
+    int64_t year;
+    int month, day;
+    civil_from_days(days, &year, &month, &day);
+    return format("%04lld-%02d-%02d %02d:%02d:%02d.%i", static_cast<long long>(year), month, day,
+                  static_cast<int>(in_day / 3600), static_cast<int>(in_day / 60 % 60),
+                  static_cast<int>(in_day % 60), static_cast<int>(ms - seconds * 1000));
 }
 
 std::string render(const bson_value_t* value);
@@ -105,6 +140,8 @@ std::string document_json(const bson_value_t* value)
     return out;
 }
 
+// Pieces are appended to one growing text: a large array stays linear, where appending
+// each piece to a C string would measure the whole text again every time.
 std::string array_text(const bson_value_t* value)
 {
     bson_t array;
@@ -112,22 +149,20 @@ std::string array_text(const bson_value_t* value)
     if (!bson_init_static(&array, value->value.v_doc.data, value->value.v_doc.data_len) ||
         !bson_iter_init(&it, &array))
         return "[]";
-    char* text = nullptr;
-    append_text("[", &text);
+    std::string out = "[";
     int i = 0;
     while (bson_iter_next(&it)) {
         const bson_value_t* element = bson_iter_value(&it);
-        std::string piece = format(i == 0 ? "\"%i\":" : ",\"%i\":", i);
-        append_text(piece.c_str(), &text);
-        std::string rendered = render(element);
-        if (element->value_type == BSON_TYPE_UTF8)
-            rendered = "\"" + rendered + "\"";
-        append_text(rendered.c_str(), &text);
+        out += format(i == 0 ? "\"%i\":" : ",\"%i\":", i);
+        bool quoted = element->value_type == BSON_TYPE_UTF8;
+        if (quoted)
+            out += '"';
+        out += render(element);
+        if (quoted)
+            out += '"';
         ++i;
     }
-    append_text("]", &text);
-    std::string out = text;
-    std::free(text);
+    out += ']';
     return out;
 }
 
@@ -137,7 +172,7 @@ std::string render(const bson_value_t* value)
     case BSON_TYPE_DOUBLE:
         return double_text(value->value.v_double);
     case BSON_TYPE_UTF8:
-        return std::string(value->value.v_utf8.str, std::strlen(value->value.v_utf8.str));
+        return value->value.v_utf8.str ? value->value.v_utf8.str : "";
     case BSON_TYPE_DOCUMENT:
         return document_json(value);
     case BSON_TYPE_ARRAY:
@@ -168,8 +203,6 @@ const char* const refused_prefix = "Cannot convert data : ";
 
 std::string refuse(const char* text)
 {
-    if (!text)
-        return std::string(refused_prefix) + "<null>";
     if (!*text)
         return "";
     return std::string(refused_prefix) + text;
@@ -177,7 +210,7 @@ std::string refuse(const char* text)
 
 std::string copy(const char* text)
 {
-    return text ? text : "<null>";
+    return text;
 }
 
 // The widest number the numeric format is asked to print; wider columns are refused
@@ -289,20 +322,20 @@ std::string convert(const char* text, const bson_value_t* value, const sample_co
         }
     }
     case BSON_TYPE_UTF8:
-        if (sql == SQL_T_BINARY) // the terminating zero byte belongs to the value
+        if (sql == SQL_T_BINARY && value->value.v_utf8.str) // the terminating zero byte belongs to the value
             return hex(reinterpret_cast<const uint8_t*>(value->value.v_utf8.str),
                        std::strlen(value->value.v_utf8.str) + 1, "0x");
         return text_type ? copy(text) : refuse(text);
     case BSON_TYPE_DOCUMENT:
     case BSON_TYPE_ARRAY:
         if (sql == SQL_T_BINARY)
-            return hex(reinterpret_cast<const uint8_t*>(text ? text : ""), text ? std::strlen(text) : 0, "0x");
+            return hex(reinterpret_cast<const uint8_t*>(text), std::strlen(text), "0x");
         return text_type ? copy(text) : refuse(text);
     case BSON_TYPE_BINARY:
         return sql == SQL_T_BINARY ? copy(text) : refuse(text);
     case BSON_TYPE_OID:
         if (sql == SQL_T_BINARY)
-            return std::string("0x") + (text ? text : "");
+            return std::string("0x") + text;
         return text_type ? copy(text) : refuse(text);
     case BSON_TYPE_BOOL:
         if (sql == SQL_T_BINARY)
@@ -340,6 +373,9 @@ char* value_to_text(const bson_iter_t* iter, const bson_value_t* value)
 
 char* convert_for_sql_type(const char* text, const bson_value_t* value, const sample_column_t* column)
 {
+    // A missing text stands for "<null>" in every outcome, the hexadecimal ones included.
+    if (!text)
+        text = "<null>";
     if (!value || !column)
         return dup(copy(text));
     return dup(convert(text, value, column));
@@ -347,7 +383,7 @@ char* convert_for_sql_type(const char* text, const bson_value_t* value, const sa
 
 char* bytes_to_hex(const uint8_t* bytes, size_t count, const char* prefix)
 {
-    return dup(hex(bytes, count, prefix));
+    return dup(hex(bytes, bytes ? count : 0, prefix));
 }
 
 void append_text(const char* piece, char** text)
