@@ -45,6 +45,9 @@ void build_connection_uri(int side, DBINFO* d, char* out)
 
 namespace {
 
+client_observer_t client_observer = nullptr;
+void* client_observer_context = nullptr;
+
 // Messages are formatted into 2048-byte buffers; a longer text is cut there.
 void format_text(char* out, const char* format, ...)
 {
@@ -68,6 +71,8 @@ side_result open_side(DBINFO* d, int side)
     mongoc_database_t* db = nullptr;
     if (client) {
         keep_for_process(client);
+        if (client_observer)
+            client_observer(client, side, client_observer_context);
         if (d->ssl && std::strcmp(d->ssl, "Y") == 0)
             mongoc_client_set_ssl_opts(client, &d->ssl_opts);
         db = mongoc_client_get_database(client, side == SIDE_DATA ? d->database : d->md_database);
@@ -89,6 +94,12 @@ side_result open_side(DBINFO* d, int side)
 }
 
 } // namespace
+
+void set_client_observer(client_observer_t observer, void* context)
+{
+    client_observer = observer;
+    client_observer_context = context;
+}
 
 bool connect_databases(DBINFO* d)
 {

@@ -3,6 +3,7 @@
 #define BROLIX_APP_CONNECT_H
 
 struct DBINFO;
+typedef struct _mongoc_client_t mongoc_client_t;
 
 enum { SIDE_DATA = 0, SIDE_SCHEMA = 1 };
 
@@ -13,5 +14,9 @@ void build_connection_uri(int side, DBINFO* dbinfo, char* out);
 // Opens and probes both sides. True when both answered, or when the user chose View
 // Only mode for a missing schema name; false after the failure box has been shown.
 bool connect_databases(DBINFO* dbinfo);
+
+// Instruments (the benchmarks) see each client as soon as it is made, before its probe.
+typedef void (*client_observer_t)(mongoc_client_t* client, int side, void* context);
+void set_client_observer(client_observer_t observer, void* context);
 
 #endif

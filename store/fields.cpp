@@ -30,3 +30,8 @@ bool first_batch(const bson_t* reply, bson_iter_t* elements)
     return bson_iter_init(&batch, reply) && bson_iter_find_descendant(&batch, "cursor.firstBatch", &batch) &&
            BSON_ITER_HOLDS_ARRAY(&batch) && bson_iter_recurse(&batch, elements);
 }
+
+bson_t* whole_collection_opts(void)
+{
+    return BCON_NEW("batchSize", BCON_INT32(1000000));
+}

@@ -16,4 +16,9 @@ bool schema_flag(const bson_iter_t* iter, bool otherwise);
 // false when the reply has none. Listings read only this first batch.
 bool first_batch(const bson_t* reply, bson_iter_t* elements);
 
+// Find options for reading a whole collection: each reply as full as the server allows
+// (it still stops at its message size), so round trips follow bytes, not documents.
+// The caller destroys the options.
+bson_t* whole_collection_opts(void);
+
 #endif

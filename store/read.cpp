@@ -288,7 +288,9 @@ void read_table_tree(DBINFO* dbinfo)
         return;
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
     bson_t query = BSON_INITIALIZER;
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, nullptr, nullptr);
+    bson_t* opts = whole_collection_opts();
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
+    bson_destroy(opts);
     const bson_t* doc;
     while (mongoc_cursor_next(cursor, &doc)) {
         const char* catalog = "";
@@ -346,6 +348,77 @@ db_name_t* read_virtual_table_names(DBINFO* dbinfo, const char* catalog, const c
     db_name_t* names = nullptr;
     walk_columns(dbinfo, catalog, schema, table, nullptr, &names, nullptr);
     return names;
+}
+
+db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, const char* schema)
+{
+    if (!dbinfo->md_client)
+        return nullptr;
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
+    bson_t query = BSON_INITIALIZER;
+    bson_t selector;
+    bson_t order;
+    BSON_APPEND_DOCUMENT_BEGIN(&query, "$query", &selector);
+    BSON_APPEND_UTF8(&selector, "sql_catalog", catalog ? catalog : "");
+    BSON_APPEND_UTF8(&selector, "sql_schema", schema ? schema : "");
+    // Only the flagged documents travel, and only the fields that decide a name.
+    BSON_APPEND_BOOL(&selector, "virtual_array", true);
+    bson_append_document_end(&query, &selector);
+    BSON_APPEND_DOCUMENT_BEGIN(&query, "$orderby", &order);
+    BSON_APPEND_INT32(&order, "sql_name", 1);
+    bson_append_document_end(&query, &order);
+    bson_t* fields = BCON_NEW("sql_table", BCON_INT32(1), "sql_name", BCON_INT32(1), "mongo_name", BCON_INT32(1),
+                              "virtual_array", BCON_INT32(1));
+
+    mongoc_cursor_t* cursor = mongoc_collection_find(coll, MONGOC_QUERY_NONE, 0, 0, 0, &query, fields, nullptr);
+    db_table_vts_t* head = nullptr;
+    std::unordered_map<std::string, db_table_vts_t*> by_table;
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc)) {
+        bson_iter_t it;
+        if (!bson_iter_init_find(&it, doc, "sql_table") || !BSON_ITER_HOLDS_UTF8(&it))
+            continue;
+        const char* table = bson_iter_utf8(&it, nullptr);
+        // The same reading of the document as the table-by-table walk.
+        db_column_t* column = new_column();
+        db_column_t* alone = column;
+        read_column_fields(doc, column, &alone, nullptr);
+        if (column->virtual_array && column->sql_name) {
+            db_table_vts_t*& entry = by_table[table];
+            if (!entry) {
+                entry = static_cast<db_table_vts_t*>(record_alloc(sizeof(db_table_vts_t)));
+                entry->table = copy_text(table);
+                entry->next = head;
+                head = entry;
+            }
+            entry->names = append_name(entry->names, column->sql_name);
+        }
+        free_columns(column);
+    }
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(fields);
+    bson_destroy(&query);
+    mongoc_collection_destroy(coll);
+    return head;
+}
+
+void free_table_vts(db_table_vts_t* list)
+{
+    while (list) {
+        db_table_vts_t* next = list->next;
+        std::free(list->table);
+        free_names(list->names);
+        std::free(list);
+        list = next;
+    }
+}
+
+const db_name_t* virtual_names_of(const db_table_vts_t* list, const char* table)
+{
+    for (; list; list = list->next)
+        if (table && std::strcmp(list->table, table) == 0)
+            return list->names;
+    return nullptr;
 }
 
 db_index_t* read_column_indexes(DBINFO* dbinfo, const char* sql_col_name)

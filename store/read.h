@@ -22,6 +22,18 @@ db_index_t* read_column_indexes(DBINFO* dbinfo, const char* sql_col_name);
 db_name_t* read_virtual_table_names(DBINFO* dbinfo, const char* catalog, const char* schema,
                                     const char* table);
 
+// The virtual-table names of every table of one catalog and schema, from one query: each
+// table's list is the one read_virtual_table_names gives it; tables without any are absent.
+struct db_table_vts_t {
+    char* table;
+    db_name_t* names;
+    db_table_vts_t* next;
+};
+db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, const char* schema);
+void free_table_vts(db_table_vts_t* list);
+// The names of table in list, or null; the list keeps them.
+const db_name_t* virtual_names_of(const db_table_vts_t* list, const char* table);
+
 // View Only mode: the data database's collections as the table tree. Always true, code 1.
 bool load_tables_without_schema(DBINFO* dbinfo, int* code);
 

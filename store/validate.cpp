@@ -177,7 +177,9 @@ bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind)
     if (!coll)
         return false;
     bson_t query = BSON_INITIALIZER;
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, nullptr, nullptr);
+    bson_t* opts = whole_collection_opts();
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
+    bson_destroy(opts);
     bool refused = false;
     long documents = 0;
     const bson_t* doc;
@@ -255,7 +257,9 @@ db_table_ref_t* list_schema_tables(DBINFO* dbinfo)
 
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
     bson_t query = BSON_INITIALIZER;
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, nullptr, nullptr);
+    bson_t* opts = whole_collection_opts();
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
+    bson_destroy(opts);
     db_table_ref_t* head = nullptr;
     db_table_ref_t* tail = nullptr;
     const bson_t* doc;

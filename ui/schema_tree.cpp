@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 namespace {
 enum { ITEM_CATALOG = 0, ITEM_TABLE = 2, ITEM_VIRTUAL_TABLE = 3 };
@@ -50,6 +51,9 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
 {
     if (dbInfo->schema.isEmpty())
         dbInfo->schema = schemaName;
+    // The tree needs only the names of the virtual tables: one query per catalog and
+    // schema asked for (loading the first table may change which), not one per table.
+    std::map<std::pair<QByteArray, QByteArray>, db_table_vts_t*> vts;
     for (db_table_t* t = tables; t; t = t->next) {
         QTreeWidgetItem* item = new QTreeWidgetItem(ITEM_TABLE);
         item->setText(0, QString::fromUtf8(t->name));
@@ -58,15 +62,16 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
         connect(ui->treeWidget, SIGNAL(itemPressed(QTreeWidgetItem*, int)), this,
                 SLOT(clicked_on_Tree(QTreeWidgetItem*, int)), Qt::UniqueConnection);
         if (dbInfo->mode != MODE_VIEW_ONLY) {
-            // The tree needs only the names of the virtual tables, not the columns.
-            db_name_t* names = read_virtual_table_names(dbInfo, dbInfo->catalog.toLocal8Bit().constData(),
-                                                        dbInfo->schema.toLocal8Bit().constData(), t->name);
-            for (db_name_t* n = names; n; n = n->next) {
+            std::pair<QByteArray, QByteArray> key(dbInfo->catalog.toLocal8Bit(), dbInfo->schema.toLocal8Bit());
+            auto found = vts.find(key);
+            if (found == vts.end())
+                found = vts.emplace(key, read_schema_virtual_names(dbInfo, key.first.constData(),
+                                                                   key.second.constData())).first;
+            for (const db_name_t* n = virtual_names_of(found->second, t->name); n; n = n->next) {
                 QTreeWidgetItem* vt = new QTreeWidgetItem(ITEM_VIRTUAL_TABLE);
                 vt->setText(0, QString::fromUtf8(n->name));
                 item->addChild(vt);
             }
-            free_names(names);
         }
         if (dbInfo->table.isEmpty()) {
             dbInfo->table = QString::fromUtf8(t->name);
@@ -74,6 +79,8 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
             clicked_on_Tree(item, 0);
         }
     }
+    for (auto& entry : vts)
+        free_table_vts(entry.second);
 }
 
 void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)

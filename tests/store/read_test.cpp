@@ -188,6 +188,37 @@ TEST_F(Read, VirtualTableNames)
     EXPECT_EQ(read_virtual_table_names(&d, data.c_str(), "dbo", "None"), nullptr);
 }
 
+TEST_F(Read, VirtualTableNamesOfTheWholeSchemaInOneQuery)
+{
+    connect();
+    put_schema("columns", column_doc("T", 1, "tags", "tags", ", \"virtual_array\": true"));
+    put_schema("columns", column_doc("T", 2, "items", "items", ", \"virtual_array\": true"));
+    put_schema("columns", column_doc("T", 3, "z_id", "_id", ", \"virtual_array\": true"));
+    put_schema("columns", column_doc("T", 4, "flag", "flag", ", \"virtual_array\": 1"));
+    put_schema("columns", column_doc("U", 1, "rows", "rows", ", \"virtual_array\": true"));
+    put_schema("columns", column_doc("U", 2, "notes", "notes", ", \"virtual_array\": false"));
+    put_schema("columns", column_doc("None", 1, "plain", "plain"));
+    // A flagged document without a name names no virtual table.
+    put_schema("columns", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"V\", "
+                          "\"virtual_array\": true}");
+    put_schema("columns", "{\"sql_catalog\": \"other\", \"sql_schema\": \"dbo\", \"sql_table\": \"T\", "
+                          "\"sql_name\": \"elsewhere\", \"virtual_array\": true}");
+
+    db_table_vts_t* all = read_schema_virtual_names(&d, data.c_str(), "dbo");
+    for (const char* table : {"T", "U", "V", "None", "Missing"}) {
+        db_name_t* alone = read_virtual_table_names(&d, data.c_str(), "dbo", table);
+        std::vector<std::string> together;
+        for (const db_name_t* n = virtual_names_of(all, table); n; n = n->next)
+            together.push_back(n->name);
+        EXPECT_EQ(together, names(alone)) << table;
+        free_names(alone);
+    }
+    EXPECT_EQ(names(const_cast<db_name_t*>(virtual_names_of(all, "T"))),
+              (std::vector<std::string>{"items", "tags", "z_id"}));
+    EXPECT_EQ(virtual_names_of(all, "None"), nullptr);
+    free_table_vts(all);
+}
+
 TEST_F(Read, NoSchemaConnection)
 {
     connect();
@@ -196,6 +227,7 @@ TEST_F(Read, NoSchemaConnection)
     EXPECT_EQ(read_table_columns(&d, data.c_str(), "dbo", "T", &vt), nullptr);
     EXPECT_EQ(vt, nullptr);
     EXPECT_EQ(read_virtual_table_names(&d, data.c_str(), "dbo", "T"), nullptr);
+    EXPECT_EQ(read_schema_virtual_names(&d, data.c_str(), "dbo"), nullptr);
     EXPECT_EQ(read_column_indexes(&d, "a"), nullptr);
 }
 

@@ -120,6 +120,16 @@ TEST_F(Validate, DocumentChecks)
                                                                    "\"virtual_parent\": \"p\""));
          },
          1},
+        {"columns field outside the list, behind many replies' worth of documents",
+         [](Validate* t) {
+             t->schema_of_a();
+             for (int i = 2; i < 700; ++i) {
+                 std::string n = "n" + std::to_string(i);
+                 t->put_schema("columns", t->column_doc("A", i, n.c_str(), n.c_str()));
+             }
+             t->put_schema("columns", t->column_doc("A", 700, "last", "last", ", \"comment\": \"x\""));
+         },
+         -2},
         {"a foreign collection",
          [](Validate* t) {
              t->schema_of_a();
