@@ -228,6 +228,25 @@ void read_column_fields(const bson_t* doc, db_column_t* column, db_column_t** he
     }
 }
 
+// The columns documents of one table, or with no table the flagged virtual-array
+// documents of the whole catalog and schema, in SQL name order.
+void columns_query(bson_t* query, const char* catalog, const char* schema, const char* table)
+{
+    bson_t selector;
+    bson_t order;
+    BSON_APPEND_DOCUMENT_BEGIN(query, "$query", &selector);
+    BSON_APPEND_UTF8(&selector, "sql_catalog", catalog ? catalog : "");
+    BSON_APPEND_UTF8(&selector, "sql_schema", schema ? schema : "");
+    if (table)
+        BSON_APPEND_UTF8(&selector, "sql_table", table);
+    else
+        BSON_APPEND_BOOL(&selector, "virtual_array", true);
+    bson_append_document_end(query, &selector);
+    BSON_APPEND_DOCUMENT_BEGIN(query, "$orderby", &order);
+    BSON_APPEND_INT32(&order, "sql_name", 1);
+    bson_append_document_end(query, &order);
+}
+
 // Walks a table's columns documents in SQL name order. Builds the column list when
 // columns is given and the virtual-table names always; index entries when indexes is
 // given. A document whose virtual_array is true names a virtual table by its
@@ -237,16 +256,7 @@ void walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const
 {
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
     bson_t query = BSON_INITIALIZER;
-    bson_t selector;
-    bson_t order;
-    BSON_APPEND_DOCUMENT_BEGIN(&query, "$query", &selector);
-    BSON_APPEND_UTF8(&selector, "sql_catalog", catalog ? catalog : "");
-    BSON_APPEND_UTF8(&selector, "sql_schema", schema ? schema : "");
-    BSON_APPEND_UTF8(&selector, "sql_table", table ? table : "");
-    bson_append_document_end(&query, &selector);
-    BSON_APPEND_DOCUMENT_BEGIN(&query, "$orderby", &order);
-    BSON_APPEND_INT32(&order, "sql_name", 1);
-    bson_append_document_end(&query, &order);
+    columns_query(&query, catalog, schema, table ? table : "");
 
     mongoc_cursor_t* cursor = mongoc_collection_find(coll, MONGOC_QUERY_NONE, 0, 0, 0, &query, nullptr, nullptr);
     db_column_t* head = nullptr;
@@ -356,17 +366,8 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
         return nullptr;
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
     bson_t query = BSON_INITIALIZER;
-    bson_t selector;
-    bson_t order;
-    BSON_APPEND_DOCUMENT_BEGIN(&query, "$query", &selector);
-    BSON_APPEND_UTF8(&selector, "sql_catalog", catalog ? catalog : "");
-    BSON_APPEND_UTF8(&selector, "sql_schema", schema ? schema : "");
     // Only the flagged documents travel, and only the fields that decide a name.
-    BSON_APPEND_BOOL(&selector, "virtual_array", true);
-    bson_append_document_end(&query, &selector);
-    BSON_APPEND_DOCUMENT_BEGIN(&query, "$orderby", &order);
-    BSON_APPEND_INT32(&order, "sql_name", 1);
-    bson_append_document_end(&query, &order);
+    columns_query(&query, catalog, schema, nullptr);
     bson_t* fields = BCON_NEW("sql_table", BCON_INT32(1), "sql_name", BCON_INT32(1), "mongo_name", BCON_INT32(1),
                               "virtual_array", BCON_INT32(1));
 
