@@ -15,7 +15,6 @@
 #include <QMessageBox>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -91,12 +90,12 @@ bool answers(mongoc_client_t* client)
     return ok;
 }
 
-struct size_t_ {
+struct schema_size_t {
     int tables;
     int columns;
 };
 
-bool write_data(mongoc_client_t* client, const std::string& db, size_t_ size)
+bool write_data(mongoc_client_t* client, const std::string& db, schema_size_t size)
 {
     for (int t = 0; t < size.tables; ++t) {
         char name[32];
@@ -137,7 +136,7 @@ double since(std::chrono::steady_clock::time_point t)
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
 }
 
-bool run(const std::string& server, size_t_ size, int serial)
+bool run(const std::string& server, schema_size_t size, int serial)
 {
     std::string tag = std::to_string(getpid()) + "_" + std::to_string(serial);
     std::string data = "bench_su_" + tag;
@@ -242,9 +241,9 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     std::string server = "127.0.0.11";
-    std::vector<size_t_> sizes;
+    std::vector<schema_size_t> sizes;
     for (int i = 1; i < argc; ++i) {
-        size_t_ s{0, 0};
+        schema_size_t s{0, 0};
         if (!std::strcmp(argv[i], "--server") && i + 1 < argc) {
             server = argv[++i];
         } else if (!std::strcmp(argv[i], "--size") && i + 1 < argc &&
