@@ -5,6 +5,8 @@
 namespace {
 brolix_message_fn routine = nullptr;
 void* routine_context = nullptr;
+brolix_progress_fn progress = nullptr;
+void* progress_context = nullptr;
 }
 
 brolix_message_fn set_message_routine(brolix_message_fn fn, void* context, void** previous_context)
@@ -23,4 +25,20 @@ int brolix_message(const char* text, const char* informative, int buttons, int d
         return routine(routine_context, text, informative, buttons, default_button);
     std::fprintf(stderr, "%s\n%s\n", text ? text : "", informative ? informative : "");
     return default_button;
+}
+
+brolix_progress_fn set_progress_routine(brolix_progress_fn fn, void* context, void** previous_context)
+{
+    brolix_progress_fn previous = progress;
+    if (previous_context)
+        *previous_context = progress_context;
+    progress = fn;
+    progress_context = context;
+    return previous;
+}
+
+void brolix_progress(int done, int total, const char* collection)
+{
+    if (progress)
+        progress(progress_context, done, total, collection);
 }

@@ -23,4 +23,13 @@ brolix_message_fn set_message_routine(brolix_message_fn routine, void* context,
 // routine installed the texts go to standard error and the default button is returned.
 int brolix_message(const char* text, const char* informative, int buttons, int default_button);
 
+// Progress of a long run over the data collections (creation, synchronisation, sampling):
+// done of total collections, with the name of the one just finished (null at the start).
+// The window shows a bar, the command line a line on standard error; without a routine
+// nothing is shown. done == total ends the run.
+typedef void (*brolix_progress_fn)(void* context, int done, int total, const char* collection);
+brolix_progress_fn set_progress_routine(brolix_progress_fn routine, void* context,
+                                        void** previous_context = nullptr);
+void brolix_progress(int done, int total, const char* collection);
+
 #endif

@@ -1,6 +1,7 @@
 #include "store/create.h"
 
 #include "app/dbinfo.h"
+#include "app/message.h"
 #include "discovery/discover.h"
 #include "store/indexes.h"
 #include "store/records.h"
@@ -127,9 +128,15 @@ bool create_schema(DBINFO* dbinfo, int* code)
 
     char** names = list_collection_names(dbinfo, dbinfo->db, &error);
     if (names) {
+        int total = 0, done = 0;
         for (char** p = names; *p; ++p)
-            if (!is_system_collection(*p))
+            total += !is_system_collection(*p);
+        brolix_progress(0, total, nullptr);
+        for (char** p = names; *p; ++p)
+            if (!is_system_collection(*p)) {
                 describe_collection(dbinfo, *p);
+                brolix_progress(++done, total, *p);
+            }
         free_collection_names(dbinfo, names);
     }
     rebuild_lists(dbinfo);
@@ -186,6 +193,10 @@ int synchronise_schema(DBINFO* dbinfo, int code)
                 remove_table_from_schema(dbinfo, t->sql_name);
 
     if (code == -30 || code == -32) {
+        int total = 0, done = 0;
+        for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next)
+            ++total;
+        brolix_progress(0, total, nullptr);
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next) {
             db_sample_t* sample = sample_collection(dbinfo, c->sql_name);
             if (c->matched) {
@@ -196,6 +207,7 @@ int synchronise_schema(DBINFO* dbinfo, int code)
             }
             sync_table_indexes(dbinfo, sample, c->sql_name);
             free_sample(sample);
+            brolix_progress(++done, total, c->sql_name);
         }
     }
 
