@@ -111,7 +111,7 @@ void Schema::fatal(const char* text)
 void Schema::brolix_init(DBINFO* dbInfo)
 {
     dbinfo_init(dbInfo);
-    std::snprintf(version, sizeof version, "%s", "Version 1.2.2");
+    std::snprintf(version, sizeof version, "%s", "Version " BROLIX_VERSION);
     std::snprintf(build_date, sizeof build_date, "%s", "Built on 4th May 2016 16:00");
 }
 
