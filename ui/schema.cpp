@@ -12,8 +12,10 @@
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QSignalMapper>
 #include <QSpacerItem>
+#include <QStatusBar>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,13 +28,18 @@ int window_message(void* context, const char* text, const char* informative, int
 {
     return static_cast<Schema*>(context)->show_message(text, informative, buttons, default_button);
 }
+
+void window_progress(void* context, int done, int total, const char*)
+{
+    static_cast<Schema*>(context)->show_progress(done, total);
+}
 }
 
 Schema::Schema(QWidget* parent) : Schema(QCoreApplication::arguments(), parent) {}
 
 Schema::Schema(const QStringList& arguments, QWidget* parent)
     : QMainWindow(parent), ui(new Ui_Schema), edited(false), left_with_edits(false),
-      filling_grid(false)
+      filling_grid(false), progressBar(nullptr)
 {
     dbinfo_clear(&dbinfo);
     start_up(arguments);
@@ -41,6 +48,7 @@ Schema::Schema(const QStringList& arguments, QWidget* parent)
 Schema::~Schema()
 {
     set_message_routine(nullptr, nullptr);
+    set_progress_routine(nullptr, nullptr);
     // The clients stay open until the process ends; the lists of the current table go now.
     free_columns(dbinfo.columns);
     dbinfo.columns = nullptr;
@@ -62,7 +70,15 @@ void Schema::start_up(const QStringList& arguments)
     virtuality_mapper = new QSignalMapper(this);
     visibility_mapper = new QSignalMapper(this);
     ui->setupUi(this);
+    // Designer cannot place widgets in a status bar's own layout, so the bar is added here.
+    progressBar = new QProgressBar;
+    progressBar->setObjectName("progressBar");
+    progressBar->setMaximumWidth(350);
+    progressBar->setMaximumHeight(fontMetrics().height());
+    progressBar->hide();
+    ui->statusBar->addWidget(progressBar, 1);
     set_message_routine(window_message, this);
+    set_progress_routine(window_progress, this);
     mongoc_init();
 
     if (!parseCommandLineArgs(arguments)) {
@@ -157,5 +173,27 @@ void Schema::process_pending_events()
 {
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents();
+    QCoreApplication::flush();
+}
+
+void Schema::show_progress(int done, int total)
+{
+    if (done >= total) {
+        progressBar->setValue(total);
+        progressBar->hide();
+    } else {
+        if (done == 0) {
+            // Creation and synchronisation run inside the constructor, once the user has
+            // agreed: show the window now so the administrator sees how far they have come.
+            if (!isVisible() && dbinfo.mode != MODE_VIEW_ONLY)
+                show();
+            progressBar->setRange(0, total);
+            progressBar->setFormat(total == 1 ? "%v of %m collection" : "%v of %m collections");
+        }
+        progressBar->setValue(done);
+        progressBar->show();
+    }
+    // Paint it, but leave clicks and keys queued until the run is over.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     QCoreApplication::flush();
 }

@@ -11,6 +11,7 @@
 
 class QCloseEvent;
 class QMessageBox;
+class QProgressBar;
 class QSignalMapper;
 class QTableWidget;
 class QTableWidgetItem;
@@ -33,6 +34,9 @@ public:
     // Shows one modal box titled "Tarnwell MongoDB Schema Editor" and returns the button pressed.
     int show_message(const char* text, const char* informative, int buttons, int default_button);
 
+    // Sets the status bar's progress bar to done of total and paints it; done == total hides it.
+    void show_progress(int done, int total);
+
     // When set, show_message hands the finished box to this instead of running it.
     static std::function<int(QMessageBox*)> message_box_hook;
 
@@ -47,6 +51,8 @@ public:
     bool edited;
     bool left_with_edits;
     bool filling_grid;
+    // Collections done of the total while a run over them goes on; hidden when idle.
+    QProgressBar* progressBar;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,6 +1,7 @@
 // The column grid: pages of 18 column rows in three layouts, and the row widgets.
 #include "ui/schema.h"
 
+#include "app/message.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
 #include "store/read.h"
@@ -119,8 +120,13 @@ db_column_t* load_records(DBINFO* d, const QString& table, db_name_t** vt_names)
 {
     *vt_names = nullptr;
     QByteArray name = table.toLocal8Bit();
-    if (d->mode == MODE_VIEW_ONLY)
-        return discover_columns(d, name.constData());
+    if (d->mode == MODE_VIEW_ONLY) {
+        // Without a schema a pick samples its one collection.
+        brolix_progress(0, 1, nullptr);
+        db_column_t* columns = discover_columns(d, name.constData());
+        brolix_progress(1, 1, name.constData());
+        return columns;
+    }
     return read_table_columns(d, d->catalog.toLocal8Bit().constData(), d->schema.toLocal8Bit().constData(),
                               name.constData(), vt_names);
 }
