@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the editor, its tests and its demo need, skipping what is there:
+# Installs what the editor, its tests, its package and its demo need, skipping what is there:
 # Debian packages, and FerretDB v1.24.2 built from the Go module proxy.
 set -euo pipefail
 
@@ -13,6 +13,7 @@ packages=(
   openssl xvfb xdotool x11-utils imagemagick
   fonts-dejavu-core
   g++-mingw-w64-x86-64
+  dpkg-dev lintian desktop-file-utils librsvg2-bin
 )
 
 missing=()

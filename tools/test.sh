@@ -11,6 +11,8 @@ tools/install-deps.sh
 jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 ninja -C build
+# The Debian package, for the package test.
+tools/package.sh
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBROLIX_SANITIZE=ON -DBROLIX_BENCH=OFF > /dev/null
 ninja -C build-asan
 
