@@ -33,11 +33,11 @@ int fail(const char* text, const char* informative = nullptr)
     return EXIT_ERROR;
 }
 
+// format with its one %s replaced by value.
 std::string quoted(const char* format, const char* value)
 {
-    char text[DBINFO_TEXT];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
+    std::string text = format;
+    return text.replace(text.find("%s"), 2, value);
 }
 
 // Command line, data source, connections: the editor's start-up up to its schema check.
@@ -56,7 +56,8 @@ int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
     if (!connect_databases(d))
         return EXIT_ERROR;
     if (d->mode == MODE_VIEW_ONLY)
-        return fail("No schema name given.", "Every command works on a schema: name it with -sc or in the data source.");
+        return fail("No schema name given.",
+                    "Every command works on a schema: name it with -sc or in the data source.");
     return EXIT_AGREE;
 }
 
@@ -128,10 +129,8 @@ void json_names(bson_t* doc, const char* key, const db_table_ref_t* list, int co
     bson_append_array_end(doc, &array);
 }
 
-int check(cli_t& cli, DBINFO* d)
+int check(cli_t& cli, DBINFO* d, int code, int status)
 {
-    int code = 0;
-    int status = validated(d, &code, false, false);
     if (cli.json) {
         bson_t doc = BSON_INITIALIZER;
         json_header(&doc, d, code);
@@ -188,12 +187,8 @@ int dry_run(cli_t& cli, DBINFO* d, int code)
     return EXIT_AGREE;
 }
 
-int sync(cli_t& cli, DBINFO* d)
+int sync(cli_t& cli, DBINFO* d, int code, int)
 {
-    int code = 0;
-    int status = validated(d, &code, !cli.dry_run, false);
-    if (status != EXIT_AGREE)
-        return status;
     if (cli.dry_run)
         return dry_run(cli, d, code);
     std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
@@ -217,12 +212,8 @@ int sync(cli_t& cli, DBINFO* d)
     return EXIT_AGREE;
 }
 
-int create(cli_t& cli, DBINFO* d)
+int create(cli_t& cli, DBINFO* d, int code, int)
 {
-    int code = 0;
-    int status = validated(d, &code, true, true);
-    if (status != EXIT_AGREE)
-        return status;
     if (code != -1 && !cli.replace)
         return fail(quoted("The schema '%s' already exists.", d->md_database).c_str(),
                     "--replace drops it and creates it anew from the data.");
@@ -265,12 +256,8 @@ std::vector<dump_entry_t> dump_entries(DBINFO* d)
     return entries;
 }
 
-int dump(cli_t& cli, DBINFO* d)
+int dump(cli_t& cli, DBINFO* d, int, int)
 {
-    int code = 0;
-    int status = validated(d, &code, false, false);
-    if (status != EXIT_AGREE)
-        return status;
     std::vector<dump_entry_t> entries = dump_entries(d), chosen;
     for (const std::string& name : cli.names) {
         const dump_entry_t* found = nullptr;
@@ -278,7 +265,7 @@ int dump(cli_t& cli, DBINFO* d)
             if ((e.virtual_table.empty() ? e.table : e.table + "_" + e.virtual_table) == name)
                 found = &e;
         if (!found)
-            return fail(quoted("The table '%s' is not in the schema", name.c_str()).append(" of this catalog.").c_str());
+            return fail(quoted("The table '%s' is not in the schema of this catalog.", name.c_str()).c_str());
         chosen.push_back(*found);
     }
     if (cli.all)
@@ -312,12 +299,8 @@ int dump(cli_t& cli, DBINFO* d)
     return EXIT_AGREE;
 }
 
-int export_command(cli_t& cli, DBINFO* d)
+int export_command(cli_t& cli, DBINFO* d, int code, int)
 {
-    int code = 0;
-    int status = validated(d, &code, false, false);
-    if (status != EXIT_AGREE)
-        return status;
     std::string text;
     if (!export_schema(d, &text, &code))
         return fail(quoted("The schema '%s' could not be read.", d->md_database).c_str());
@@ -329,7 +312,7 @@ int export_command(cli_t& cli, DBINFO* d)
     QSaveFile file(QString::fromLocal8Bit(cli.out_file.c_str()));
     if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), text.size()) != static_cast<qint64>(text.size()) ||
         !file.commit())
-        return fail(quoted("Cannot write '%s'", cli.out_file.c_str()).append(": ").append(file.errorString().toStdString()).c_str());
+        return fail(quoted("Cannot write '%s': ", cli.out_file.c_str()).append(file.errorString().toUtf8()).c_str());
     return EXIT_AGREE;
 }
 
@@ -362,7 +345,7 @@ bool read_import_file(cli_t& cli, DBINFO* d)
     const std::string& name = cli.names.front();
     QFile file(QString::fromLocal8Bit(name.c_str()));
     if (!file.open(QIODevice::ReadOnly)) {
-        fail(quoted("Cannot read '%s'", name.c_str()).append(": ").append(file.errorString().toStdString()).c_str());
+        fail(quoted("Cannot read '%s': ", name.c_str()).append(file.errorString().toUtf8()).c_str());
         return false;
     }
     QByteArray text = file.readAll();
@@ -374,12 +357,8 @@ bool read_import_file(cli_t& cli, DBINFO* d)
     return cli.import_file != nullptr;
 }
 
-int import(cli_t& cli, DBINFO* d)
+int import(cli_t& cli, DBINFO* d, int code, int)
 {
-    int code = 0;
-    int status = validated(d, &code, true, true);
-    if (status != EXIT_AGREE)
-        return status;
     schema_file_problem_t problem;
     std::memset(&problem, 0, sizeof problem);
     bool ok = import_schema(d, cli.import_file, cli.replace, &code, &problem);
@@ -409,6 +388,19 @@ int import(cli_t& cli, DBINFO* d)
     return EXIT_AGREE;
 }
 
+// Each command after the validation it needs: whether it writes (a schema it may not
+// write is refused) and whether it works on a schema that is missing or unusable.
+const struct command_t {
+    const char* name;
+    bool writes;
+    bool takes_missing_schema;
+    int (*run)(cli_t&, DBINFO*, int code, int status);
+} commands[] = {
+    {"check", false, false, check},          {"create", true, true, create},
+    {"sync", true, false, sync},             {"dump", false, false, dump},
+    {"export", false, false, export_command}, {"import", true, true, import},
+};
+
 } // namespace
 
 int run_command(cli_t& cli, DBINFO* d)
@@ -420,18 +412,13 @@ int run_command(cli_t& cli, DBINFO* d)
         cli.import_file = nullptr;
         return status;
     }
-    if (cli.command == "check")
-        status = check(cli, d);
-    else if (cli.command == "create")
-        status = create(cli, d);
-    else if (cli.command == "sync")
-        status = sync(cli, d);
-    else if (cli.command == "dump")
-        status = dump(cli, d);
-    else if (cli.command == "export")
-        status = export_command(cli, d);
-    else
-        status = import(cli, d);
+    for (const command_t& c : commands)
+        if (cli.command == c.name) {
+            int code = 0;
+            status = validated(d, &code, c.writes && !cli.dry_run, c.takes_missing_schema);
+            if (status == EXIT_AGREE || c.run == check)
+                status = c.run(cli, d, code, status);
+        }
     free_schema_file(cli.import_file);
     cli.import_file = nullptr;
     free_table_refs(d->db_collections);
