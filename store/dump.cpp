@@ -28,7 +28,7 @@ bool inside_virtual_table(const char* sql_name, const char* virtual_table)
 std::string local_time_text(std::time_t when)
 {
     std::tm local;
-#ifdef _MSC_VER
+#ifdef _WIN32 // MSVC and MinGW: Microsoft's localtime_s, the tm first
     localtime_s(&local, &when);
 #else
     localtime_r(&when, &local);

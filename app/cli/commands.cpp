@@ -61,13 +61,18 @@ int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
     return EXIT_AGREE;
 }
 
-// Validates and refuses what no command works on; writers also refuse a schema they may not write.
-int validated(DBINFO* d, int* code, bool writes, bool accept_missing)
+// When a command writes: never, always, or only to a schema out of step with the data.
+enum writes_t { WRITES_NOTHING, WRITES, WRITES_OUT_OF_STEP };
+
+// Validates and refuses what no command works on; a command about to write also refuses a
+// schema it may not write.
+int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing)
 {
     validate_schema(d, code);
     start_up_text_t box;
     if (*code == 1 || is_mismatch(*code) || (accept_missing && (*code == -1 || *code == -2))) {
-        if (writes && d->mode != MODE_EDIT) {
+        bool writing = writes == WRITES || (writes == WRITES_OUT_OF_STEP && is_mismatch(*code));
+        if (writing && d->mode != MODE_EDIT) {
             read_only_text(d, &box);
             return fail(box.text, box.informative);
         }
@@ -392,13 +397,13 @@ int import(cli_t& cli, DBINFO* d, int code, int)
 // write is refused) and whether it works on a schema that is missing or unusable.
 const struct command_t {
     const char* name;
-    bool writes;
+    writes_t writes;
     bool takes_missing_schema;
     int (*run)(cli_t&, DBINFO*, int code, int status);
 } commands[] = {
-    {"check", false, false, check},          {"create", true, true, create},
-    {"sync", true, false, sync},             {"dump", false, false, dump},
-    {"export", false, false, export_command}, {"import", true, true, import},
+    {"check", WRITES_NOTHING, false, check},   {"create", WRITES, true, create},
+    {"sync", WRITES_OUT_OF_STEP, false, sync}, {"dump", WRITES_NOTHING, false, dump},
+    {"export", WRITES_NOTHING, false, export_command}, {"import", WRITES, true, import},
 };
 
 } // namespace
@@ -415,7 +420,7 @@ int run_command(cli_t& cli, DBINFO* d)
     for (const command_t& c : commands)
         if (cli.command == c.name) {
             int code = 0;
-            status = validated(d, &code, c.writes && !cli.dry_run, c.takes_missing_schema);
+            status = validated(d, &code, cli.dry_run ? WRITES_NOTHING : c.writes, c.takes_missing_schema);
             if (status == EXIT_AGREE || c.run == check)
                 status = c.run(cli, d, code, status);
         }
