@@ -497,6 +497,11 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
         for (const element_t& e : elements[kind]) {
             bson_error_t error;
             bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(e.begin), e.end - e.begin, &error);
+            // A text the server would refuse must not stop the writing half way.
+            if (doc && !bson_validate_with_error(doc, BSON_VALIDATE_UTF8, &error)) {
+                bson_destroy(doc);
+                doc = nullptr;
+            }
             if (!doc) {
                 ok = refuse(problem, SCHEMA_FILE_VALUE, e.line, kind, nullptr, error.message);
                 break;
