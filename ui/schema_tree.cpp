@@ -117,8 +117,22 @@ void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
     }
 
     if (dbinfo.mode != MODE_EDIT) {
-        if (newQualified != dbinfo.qualified_table)
+        if (newQualified != dbinfo.qualified_table) {
+            // The reset finds the table being left by name alone: with the same table name
+            // in two catalogs it may remake the pressed item's siblings, the pressed item
+            // with them. Its parent stays; take the new child of the same name.
+            QTreeWidgetItem* parent = isVirtual ? item->parent() : nullptr;
             resetMenuVirtualTables();
+            if (parent) {
+                item = parent;
+                for (int i = 0; i < parent->childCount(); ++i)
+                    if (parent->child(i)->text(column) == newVirtual) {
+                        item = parent->child(i);
+                        break;
+                    }
+                ui->treeWidget->setCurrentItem(item);
+            }
+        }
         if ((edited || left_with_edits) && newQualified == dbinfo.qualified_table)
             updateColumnsFromGrid(false);
     }
