@@ -5,6 +5,7 @@
 #include "discovery/discover.h"
 #include "store/indexes.h"
 #include "store/records.h"
+#include "store/sync_plan.h"
 #include "store/validate.h"
 
 #include <cstdio>
@@ -187,19 +188,18 @@ bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collec
 
 int synchronise_schema(DBINFO* dbinfo, int code)
 {
-    if (code == -31 || code == -32)
-        for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
-            if (!t->matched && !t->is_virtual)
-                remove_table_from_schema(dbinfo, t->sql_name);
+    for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
+        if (sync_removes(code, t))
+            remove_table_from_schema(dbinfo, t->sql_name);
 
-    if (code == -30 || code == -32) {
+    if (sync_samples(code)) {
         int total = 0, done = 0;
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next)
             ++total;
         brolix_progress(0, total, nullptr);
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next) {
             db_sample_t* sample = sample_collection(dbinfo, c->sql_name);
-            if (c->matched) {
+            if (!sync_adds(code, c)) {
                 std::printf("- - - - - Updating INDEX for %s\n", c->sql_name);
                 std::fflush(stdout);
             } else {

@@ -28,7 +28,9 @@ bool allowed(const char* const (&list)[N], const char* field)
     return false;
 }
 
-bool field_allowed(int kind, const char* field)
+} // namespace
+
+bool schema_field_allowed(int kind, const char* field)
 {
     switch (kind) {
     case 1: return allowed(tables_fields, field);
@@ -37,6 +39,8 @@ bool field_allowed(int kind, const char* field)
     default: return false;
     }
 }
+
+namespace {
 
 // A growing NULL-terminated array of heap strings, freed string by string.
 struct name_array {
@@ -191,7 +195,7 @@ bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind)
             break;
         }
         while (bson_iter_next(&it))
-            if (!field_allowed(kind, bson_iter_key(&it))) {
+            if (!schema_field_allowed(kind, bson_iter_key(&it))) {
                 refused = true;
                 break;
             }
