@@ -173,16 +173,15 @@ void Schema::show_progress(int done, int total)
         progressBar->hide();
     } else {
         if (done == 0) {
-            // Creation and synchronisation run inside the constructor, once the user has
-            // agreed: show the window now so the administrator sees how far they have come.
-            if (!isVisible() && dbinfo.mode != MODE_VIEW_ONLY)
-                show();
             progressBar->setRange(0, total);
             progressBar->setFormat(total == 1 ? "%v of %m collection" : "%v of %m collections");
         }
         progressBar->setValue(done);
         progressBar->show();
     }
+    // Start-up runs before the window is first shown: there the bar only counts.
+    if (!isVisible())
+        return;
     // Paint it, but leave clicks and keys queued until the run is over.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     QCoreApplication::flush();
