@@ -14,7 +14,7 @@ packages=(
   fonts-dejavu-core
   g++-mingw-w64-x86-64
   clang-14 libclang-rt-14-dev
-  dpkg-dev lintian desktop-file-utils librsvg2-bin
+  dpkg-dev file lintian desktop-file-utils librsvg2-bin
 )
 
 missing=()
