@@ -61,9 +61,10 @@ struct text_list {
 void echo(const char* json) { std::printf("\n%s\n\n", json); }
 
 // Key order: true for a number above zero. A double is judged as it is, an integer by
-// its low 32 bits (as a signed int32), as the driver reads them. Keys that are not
-// numbers ("text", "2dsphere", "hashed") carry no direction; they are taken as
-// ascending, the order SQL assumes when none is given.
+// its low 32 bits (as a signed int32), as the driver reads them; any other number
+// (decimal128) is not ascending. Keys that are not numbers ("text", "2dsphere",
+// "hashed") carry no direction; they are taken as ascending, the order SQL assumes
+// when none is given.
 bool key_ascending(const bson_iter_t* key)
 {
     switch (bson_iter_type(key)) {
@@ -71,14 +72,7 @@ bool key_ascending(const bson_iter_t* key)
     case BSON_TYPE_INT32: return bson_iter_int32(key) > 0;
     case BSON_TYPE_INT64:
         return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(bson_iter_int64(key)))) > 0;
-    case BSON_TYPE_DECIMAL128: {
-        bson_decimal128_t dec;
-        char text[BSON_DECIMAL128_STRING];
-        if (!bson_iter_decimal128(key, &dec))
-            return true;
-        bson_decimal128_to_string(&dec, text);
-        return text[0] != '-' && std::strcmp(text, "0") != 0 && std::strncmp(text, "0E", 2) != 0;
-    }
+    case BSON_TYPE_DECIMAL128: return false;
     default: return true;
     }
 }
