@@ -83,6 +83,13 @@ bool check_schema_at_start(DBINFO* d)
                          d->md_database);
         return stop(text.text, press_ok);
     }
+    case -5: {
+        // A read that failed part-way says nothing about the schema: start-up ends as for
+        // a server that does not answer, and nothing is offered that would drop it.
+        text_buffer text("The schema '%s' could not be read.", d->md_database);
+        text_buffer informative("MongoDB Error:%s\n\n%s", schema_read_error(), press_ok);
+        return stop(text.text, informative.text);
+    }
     case -18:
         return stop("The Schema and the Database cannot be the same database.",
                     "In the DSN, either the Server and Schema Server, or the Database and Schema "

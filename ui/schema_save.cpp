@@ -19,11 +19,27 @@ void Schema::saveSchema()
         updateColumnsFromGrid(true);
     ui->errorMsg->setText("Saving Schema: In progress, please wait ...");
     process_pending_events();
-    save_table_columns(&dbinfo, dbinfo.columns);
+    // A server gone half-way leaves the table incomplete: say which, and write it again
+    // from the records while the user wants.
+    int left = 0;
+    bool saved = save_table(&dbinfo, dbinfo.columns, &left);
+    while (!saved) {
+        QByteArray text = "The schema of table '" + dbinfo.table.toLocal8Bit() + "' is incomplete: its " +
+                          QByteArray(left & SAVE_LEFT_COLUMNS ? "columns" : left & SAVE_LEFT_INDEXES ? "index entries"
+                                                                                                    : "virtual tables") +
+                          " were not all written.";
+        if (show_message(text.constData(),
+                         "The server did not answer. Your edits are kept.<br><br>Press 'Yes' to write the table "
+                         "again or 'No' to keep the edits for a later save.",
+                         BTN_YES_NO, BTN_YES) != BTN_YES)
+            break;
+        saved = save_table(&dbinfo, dbinfo.columns, &left);
+    }
     ui->errorMsg->setText("");
     process_pending_events();
     edited = false;
-    left_with_edits = false;
+    // Edits not yet in the schema stay pending: leaving the table asks again.
+    left_with_edits = !saved;
 }
 
 void Schema::save_triggered()
@@ -31,6 +47,8 @@ void Schema::save_triggered()
     if (show_message("Save current schema?", "", BTN_YES_NO, BTN_YES) != BTN_YES)
         return;
     saveSchema();
+    if (left_with_edits)
+        return; // the records hold what the schema lacks: no reload from it
     clearGrids();
     fillGrid(dbinfo.table, dbinfo.virtual_table, dbinfo.current_page, 0);
     refreshData(&dbinfo);
