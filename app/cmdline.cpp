@@ -140,6 +140,11 @@ bool parse_command_line(DBINFO* d, const QStringList& arguments)
     return valid && pending == OPT_NONE;
 }
 
+bool is_command_line_option(const char* word)
+{
+    return word && option_of(QByteArray(word)) != OPT_NONE;
+}
+
 const char* usage_text(void)
 {
     return "Invalid command line arguments. Usage is:\n"

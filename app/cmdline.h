@@ -11,6 +11,9 @@ struct DBINFO;
 // value, or a value too long for its 2048-byte field.
 bool parse_command_line(DBINFO* dbinfo, const QStringList& arguments);
 
+// One of the nineteen option words (exact, case-sensitive).
+bool is_command_line_option(const char* word);
+
 // The usage text shown for a rejected line.
 const char* usage_text(void);
 

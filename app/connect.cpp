@@ -57,6 +57,24 @@ void format_text(char* out, const char* format, ...)
     va_end(args);
 }
 
+// A server that accepts and never answers would hold the window for the library's
+// default five minutes per request. Every request is bounded instead; set on the parsed
+// string, so the string stays the one built above.
+const int32_t connect_timeout_ms = 5000;
+const int32_t socket_timeout_ms = 10000;
+
+mongoc_client_t* new_client(const char* text)
+{
+    mongoc_uri_t* uri = text[0] ? mongoc_uri_new_with_error(text, nullptr) : nullptr;
+    if (!uri)
+        return nullptr;
+    mongoc_uri_set_option_as_int32(uri, MONGOC_URI_CONNECTTIMEOUTMS, connect_timeout_ms);
+    mongoc_uri_set_option_as_int32(uri, MONGOC_URI_SOCKETTIMEOUTMS, socket_timeout_ms);
+    mongoc_client_t* client = mongoc_client_new_from_uri(uri);
+    mongoc_uri_destroy(uri);
+    return client;
+}
+
 struct side_result {
     bool connected = false;
     std::string error;
@@ -67,7 +85,7 @@ side_result open_side(DBINFO* d, int side)
     side_result result;
     char uri[DBINFO_TEXT];
     build_connection_uri(side, d, uri);
-    mongoc_client_t* client = uri[0] ? mongoc_client_new(uri) : nullptr;
+    mongoc_client_t* client = new_client(uri);
     mongoc_database_t* db = nullptr;
     if (client) {
         keep_for_process(client);

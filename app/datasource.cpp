@@ -224,6 +224,15 @@ const char* data_source_library_message(void)
     return message;
 }
 
+const char* data_source_error_text(int code)
+{
+    if (code == -14)
+        return "Datasource not compatible with the Tarnwell MongoDB Driver.";
+    if (code == -15)
+        return "Datasource not found.";
+    return data_source_library_message();
+}
+
 void set_data_source_library(const char* name)
 {
     chosen_library = name ? QByteArray(name) : QByteArray();

@@ -24,6 +24,8 @@ int read_registry_value(registry_key_t* key, char* field, const wchar_t* name);
 // The text of the start-up box for code -16 on this platform, naming the library that
 // failed to load.
 const char* data_source_library_message(void);
+// The text of the start-up box for a failed lookup's code.
+const char* data_source_error_text(int code);
 
 // The system library the lookup loads. By default the platform's own, or the file
 // named by the environment variable BROLIX_ODBCINST_LIBRARY (read once); a name set

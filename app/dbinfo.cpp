@@ -57,6 +57,16 @@ void dbinfo_init(DBINFO* d)
     d->view_switch = false;
 }
 
+void dbinfo_before_connect(DBINFO* d)
+{
+    if (d->preview_rows == 0)
+        d->preview_rows = 100;
+    d->legacy_collection_list = 0;
+    d->column_count = d->page_count = d->page_size = d->current_page = 0;
+    d->columns = nullptr;
+    d->vt_names = nullptr;
+}
+
 int leading_decimal(const char* text)
 {
     long long v = std::strtoll(text ? text : "", nullptr, 10);

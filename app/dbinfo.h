@@ -61,6 +61,10 @@ void dbinfo_clear(DBINFO* dbinfo);
 // The fields that brolix_init resets (selection, handles, sizes, mode).
 void dbinfo_init(DBINFO* dbinfo);
 
+// The settings after the command line and the data source, before connecting: the
+// sample size a line without -ps gets (100), no listing kind known yet, no grid.
+void dbinfo_before_connect(DBINFO* dbinfo);
+
 // The leading decimal number of a text, clamped to the int range; text that is no
 // number gives 0 ("12abc" is 12). Settings and grid cells are read this way.
 int leading_decimal(const char* text);

@@ -11,32 +11,83 @@
 
 namespace {
 
-// Message texts are formatted into 2048-byte buffers, as every start-up message is.
-struct text_buffer {
-    char text[DBINFO_TEXT];
-    explicit text_buffer(const char* format, ...)
-    {
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-    }
-};
+void format_into(start_up_text_t* out, const char* informative, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(out->text, sizeof out->text, format, args);
+    va_end(args);
+    out->informative = informative;
+}
 
 const char* const press_ok = "Please press OK to exit.";
 
-bool ask(const char* text, const char* informative)
+bool ask(const start_up_text_t& box)
 {
-    return brolix_message(text, informative, BTN_YES_NO, BTN_YES) == BTN_YES;
+    return brolix_message(box.text, box.informative, BTN_YES_NO, BTN_YES) == BTN_YES;
 }
 
-bool stop(const char* text, const char* informative)
+bool stop(const start_up_text_t& box)
 {
-    brolix_message(text, informative, BTN_OK, BTN_OK);
+    brolix_message(box.text, box.informative, BTN_OK, BTN_OK);
     return false;
 }
 
 } // namespace
+
+void validation_text(const DBINFO* d, int code, start_up_text_t* out)
+{
+    switch (code) {
+    case -1:
+    case -2:
+        format_into(out, "Press 'Yes' to create a new schema or press 'No' to exit.",
+                    "The schema '%s' does not exist or may be invalid.", d->md_database);
+        break;
+    case -3:
+        format_into(out, press_ok, "The schema '%s' contains non-schema data or collections and cannot be used.",
+                    d->md_database);
+        break;
+    case -5: {
+        // A read that failed part-way says nothing about the schema: start-up ends as for
+        // a server that does not answer, and nothing is offered that would drop it.
+        static char informative[DBINFO_TEXT];
+        std::snprintf(informative, sizeof informative, "MongoDB Error:%s\n\n%s", schema_read_error(), press_ok);
+        format_into(out, informative, "The schema '%s' could not be read.", d->md_database);
+        break;
+    }
+    case -18:
+        format_into(out,
+                    "In the DSN, either the Server and Schema Server, or the Database and Schema "
+                    "Database, must be different.",
+                    "The Schema and the Database cannot be the same database.");
+        break;
+    case -30:
+        format_into(out, "Press 'Yes' to add them to the schema or\npress 'No' to ignore them.",
+                    "Collections exist in the database that are not referenced in the schema.");
+        break;
+    case -31:
+        format_into(out, "Press 'Yes' to remove these references from the schema or \npress 'No' to exit.",
+                    "Collections are referenced in the schema that do not exist in the database.");
+        break;
+    case -32:
+        format_into(out, "Press 'Yes' to synchronise the schema with the databse.",
+                    "The database and the schema do not match each other.");
+        break;
+    default:
+        format_into(out, "Occurred during Schema Validation.", "General Error : %i", code);
+    }
+}
+
+void read_only_text(const DBINFO* d, start_up_text_t* out)
+{
+    format_into(out, "Possibly needs creating or updating.<br><br>Please press OK to exit.",
+                "The schema '%s' is currently unavailable in 'read-only' mode.", d->md_database);
+}
+
+void creation_failed_text(const DBINFO* d, int code, start_up_text_t* out)
+{
+    format_into(out, press_ok, "The schema '%s' could not be created (error %i).", d->md_database, code);
+}
 
 const char* mode_title(int mode)
 {
@@ -59,60 +110,39 @@ bool check_schema_at_start(DBINFO* d)
     if (validate_schema(d, &code))
         return true;
 
-    if (d->mode != MODE_EDIT) {
-        text_buffer text("The schema '%s' is currently unavailable in 'read-only' mode.", d->md_database);
-        text_buffer informative("Possibly needs creating or updating.<br><br>%s", press_ok);
-        return stop(text.text, informative.text);
+    start_up_text_t box;
+    if (d->mode != MODE_EDIT && code != -5) {
+        read_only_text(d, &box);
+        return stop(box);
     }
 
+    validation_text(d, code, &box);
     switch (code) {
     case -1:
     case -2: {
-        text_buffer text("The schema '%s' does not exist or may be invalid.", d->md_database);
-        if (!ask(text.text, "Press 'Yes' to create a new schema or press 'No' to exit."))
+        if (!ask(box))
             return false;
         int created = 1;
         if (!create_schema(d, &created)) {
-            text_buffer failed("The schema '%s' could not be created (error %i).", d->md_database, created);
-            return stop(failed.text, press_ok);
+            creation_failed_text(d, created, &box);
+            return stop(box);
         }
         return true;
     }
-    case -3: {
-        text_buffer text("The schema '%s' contains non-schema data or collections and cannot be used.",
-                         d->md_database);
-        return stop(text.text, press_ok);
-    }
-    case -5: {
-        // A read that failed part-way says nothing about the schema: start-up ends as for
-        // a server that does not answer, and nothing is offered that would drop it.
-        text_buffer text("The schema '%s' could not be read.", d->md_database);
-        text_buffer informative("MongoDB Error:%s\n\n%s", schema_read_error(), press_ok);
-        return stop(text.text, informative.text);
-    }
-    case -18:
-        return stop("The Schema and the Database cannot be the same database.",
-                    "In the DSN, either the Server and Schema Server, or the Database and Schema "
-                    "Database, must be different.");
     case -30:
-        if (ask("Collections exist in the database that are not referenced in the schema.",
-                "Press 'Yes' to add them to the schema or\npress 'No' to ignore them."))
+        if (ask(box))
             synchronise_schema(d, -30);
         return true;
     case -31:
-        if (!ask("Collections are referenced in the schema that do not exist in the database.",
-                 "Press 'Yes' to remove these references from the schema or \npress 'No' to exit."))
+        if (!ask(box))
             return false;
         synchronise_schema(d, -31);
         return true;
     case -32:
-        if (ask("The database and the schema do not match each other.",
-                "Press 'Yes' to synchronise the schema with the databse."))
+        if (ask(box))
             synchronise_schema(d, -32);
         return true;
-    default: {
-        text_buffer text("General Error : %i", code);
-        return stop(text.text, "Occurred during Schema Validation.");
-    }
+    default:
+        return stop(box);
     }
 }

@@ -3,12 +3,24 @@
 #ifndef BROLIX_APP_SCHEMA_CHECK_H
 #define BROLIX_APP_SCHEMA_CHECK_H
 
-struct DBINFO;
+#include "app/dbinfo.h"
 
 // Validates the schema (or lists the data collections in View Only mode) and asks
 // what each outcome needs. False when the program must end: the box saying why has
 // been shown. On true the mode is fixed for good.
 bool check_schema_at_start(DBINFO* dbinfo);
+
+// The texts of a start-up box: the window shows them, the command line prints them.
+struct start_up_text_t {
+    char text[DBINFO_TEXT];
+    const char* informative;
+};
+// The box for a validation code in Edit mode (md_database filled in).
+void validation_text(const DBINFO* dbinfo, int code, start_up_text_t* out);
+// The box for a failed validation of a schema that may not be written.
+void read_only_text(const DBINFO* dbinfo, start_up_text_t* out);
+// The box for a creation that failed with code.
+void creation_failed_text(const DBINFO* dbinfo, int code, start_up_text_t* out);
 
 // The window title of the mode.
 const char* mode_title(int mode);

@@ -6,6 +6,7 @@
 #include "store/indexes.h"
 #include "store/records.h"
 #include "store/seen.h"
+#include "store/sync_plan.h"
 #include "store/validate.h"
 #include "store/write.h"
 
@@ -302,28 +303,26 @@ bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collec
 int synchronise_schema(DBINFO* dbinfo, int code)
 {
     // What validation read of the columns follows the changes, so that the tree is still
-    // built without reading them again.
-    if (code == -31 || code == -32) {
-        // Failures are ignored; one stops the removals from the collections after it.
-        std::vector<std::string> gone;
-        for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
-            if (!t->matched && !t->is_virtual && t->sql_name)
-                gone.push_back(t->sql_name);
-        bson_error_t error;
-        for (const char* collection : {"index", "columns", "tables"}) {
-            bool removed = remove_by_tables(dbinfo, collection, gone, &error);
-            if (!std::strcmp(collection, "columns")) {
-                if (removed)
-                    seen_columns_remove_tables(dbinfo->database, "dbo", gone);
-                else
-                    seen_columns_forget();
-            }
-            if (!removed)
-                break;
+    // built without reading them again. Failures are ignored; one stops the removals
+    // from the collections after it.
+    std::vector<std::string> gone;
+    for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
+        if (sync_removes(code, t) && t->sql_name)
+            gone.push_back(t->sql_name);
+    bson_error_t error;
+    for (const char* collection : {"index", "columns", "tables"}) {
+        bool removed = remove_by_tables(dbinfo, collection, gone, &error);
+        if (!std::strcmp(collection, "columns")) {
+            if (removed)
+                seen_columns_remove_tables(dbinfo->database, "dbo", gone);
+            else
+                seen_columns_forget();
         }
+        if (!removed)
+            break;
     }
 
-    if (code == -30 || code == -32) {
+    if (sync_samples(code)) {
         int total = 0, done = 0;
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next)
             ++total;
@@ -331,7 +330,7 @@ int synchronise_schema(DBINFO* dbinfo, int code)
         schema_batch_t batch;
         batch.record = true;
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next) {
-            describe_collection(dbinfo, c->sql_name, c->matched, !c->next, &batch);
+            describe_collection(dbinfo, c->sql_name, !sync_adds(code, c), !c->next, &batch);
             brolix_progress(++done, total, c->sql_name);
         }
     }

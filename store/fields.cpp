@@ -1,6 +1,7 @@
 #include "store/fields.h"
 
 #include "store/records.h"
+#include "store/validate.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -41,34 +42,6 @@ bson_t* whole_collection_opts(void)
 }
 
 namespace {
-
-const char* const tables_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "mongo_name",
-                                     "mongo_database", "type", "virtual_array", "virtual_parent"};
-const char* const columns_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "index",
-                                      "sql_name", "mongo_name", "mongo_type", "sql_type", "length",
-                                      "precision", "scale", "visible", "virtual_array", "virtual_parent"};
-const char* const index_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "sql_col_name",
-                                    "index", "primary", "index_name", "native_id", "unique", "asc",
-                                    "virtual_array", "virtual_parent"};
-
-template <size_t N>
-bool allowed(const char* const (&list)[N], const char* field)
-{
-    for (const char* name : list)
-        if (std::strcmp(name, field) == 0)
-            return true;
-    return false;
-}
-
-bool field_allowed(int kind, const char* field)
-{
-    switch (kind) {
-    case 1: return allowed(tables_fields, field);
-    case 2: return allowed(columns_fields, field);
-    case 3: return allowed(index_fields, field);
-    default: return false;
-    }
-}
 
 // Replaces a string member by a copy of the iterator's text; false when it holds none.
 bool take_text(const bson_iter_t* it, char** member)
@@ -188,7 +161,7 @@ bool schema_document_allowed(const bson_t* doc, int kind)
     if (!bson_iter_init(&it, doc))
         return false;
     while (bson_iter_next(&it))
-        if (!field_allowed(kind, bson_iter_key(&it)))
+        if (!schema_field_allowed(kind, bson_iter_key(&it)))
             return false;
     return true;
 }

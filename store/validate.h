@@ -10,6 +10,8 @@ struct db_table_ref_t;
 
 // Schema collection kinds: "tables" 1, "columns" 2, "index" 3, "system.indexes" 4, else 0.
 int schema_collection_kind(const char* name);
+// A field name that documents of the collection kind (1 to 3) may hold.
+bool schema_field_allowed(int kind, const char* field);
 
 // Code 1 valid; -1 no collections; -2 a collection failed its document check; -3 a foreign
 // collection; -4 the names could not be read; -5 a schema collection could not be read

@@ -13,6 +13,7 @@ packages=(
   openssl xvfb xdotool x11-utils imagemagick
   fonts-dejavu-core
   g++-mingw-w64-x86-64
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

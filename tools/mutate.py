@@ -16,6 +16,7 @@ with test servers of its own, so it can run beside another test run of the machi
 It is a tool to run by hand, not part of CI.
 """
 import argparse
+import glob
 import os
 import random
 import re
@@ -29,7 +30,9 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FOLDERS = ["app", "store", "discovery", "sample", "ui"]
 # Not built on this platform.
 SKIP = {"app/platform/registry_win32.cpp"}
-TARGETS = ["unit_tests", "store_tests", "ui_tests"]
+# The test programs, and the fuzz harnesses whose seeds replay with the unit tests.
+TARGETS = ["unit_tests", "store_tests", "ui_tests"] + sorted(
+    os.path.basename(f)[:-4] for f in glob.glob(os.path.join(TOP, "tests/fuzz/fuzz_*.cpp")))
 
 
 def code_spans(text):

@@ -72,21 +72,11 @@ void Schema::start_up(const QStringList& arguments)
 
     if (!dbinfo.dsn.toLocal8Bit().isEmpty()) {
         int code = 0;
-        if (!lookup_data_source(&dbinfo, &code)) {
-            if (code == -14)
-                fatal("Datasource not compatible with the Tarnwell MongoDB Driver.");
-            if (code == -15)
-                fatal("Datasource not found.");
-            fatal(data_source_library_message());
-        }
+        if (!lookup_data_source(&dbinfo, &code))
+            fatal(data_source_error_text(code));
     }
 
-    if (dbinfo.preview_rows == 0)
-        dbinfo.preview_rows = 100;
-    dbinfo.legacy_collection_list = 0;
-    dbinfo.column_count = dbinfo.page_count = dbinfo.page_size = dbinfo.current_page = 0;
-    dbinfo.columns = nullptr;
-    dbinfo.vt_names = nullptr;
+    dbinfo_before_connect(&dbinfo);
 
     if (!connect_databases(&dbinfo))
         std::exit(0);

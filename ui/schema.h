@@ -133,7 +133,7 @@ private:
     void paging_moved(int page);
 
     // dump
-    bool append_dump_line(const char* label, const char* value);
+    bool append_dump_text(const char* bytes, long long size);
 
     void process_pending_events();
 };

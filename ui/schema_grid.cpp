@@ -118,10 +118,10 @@ namespace {
 db_column_t* load_records(DBINFO* d, const QString& table, db_name_t** vt_names)
 {
     *vt_names = nullptr;
-    QByteArray name = table.toLocal8Bit();
+    QByteArray name = table.toUtf8();
     if (d->mode == MODE_VIEW_ONLY)
         return discover_columns(d, name.constData());
-    return read_table_columns(d, d->catalog.toLocal8Bit().constData(), d->schema.toLocal8Bit().constData(),
+    return read_table_columns(d, d->catalog.toUtf8().constData(), d->schema.toUtf8().constData(),
                               name.constData(), vt_names);
 }
 }
@@ -161,7 +161,7 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
         dbinfo.columns = records;
         dbinfo.vt_names = names;
         // Without the array's own record only the "_id" row belongs to a virtual table.
-        QByteArray vt = virtualTable.toLocal8Bit();
+        QByteArray vt = virtualTable.toUtf8();
         const db_column_t* array = inside ? column_named(records, vt.constData()) : nullptr;
         std::string array_name = array && array->mongo_name ? array->mongo_name : "";
         auto shown_here = [&](const db_column_t* c) {
@@ -176,7 +176,8 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
             dbinfo.column_count = count;
             if (dbinfo.current_page == 0)
                 dbinfo.current_page = 1;
-            dbinfo.page_count = count > 0 ? (count - 1) / dbinfo.page_size + 1 : 0;
+            // One page even when none of the records belongs to the virtual table shown.
+            dbinfo.page_count = (count - 1) / dbinfo.page_size + 1;
         }
         int skip = (dbinfo.current_page - 1) * dbinfo.page_size;
         int shown = 0;
@@ -204,7 +205,7 @@ void Schema::fillDriverViewGrid(const QString& table, const QString& virtualTabl
     filling_grid = true;
     grid->blockSignals(true);
     if (!table.isEmpty() && !virtualTable.isEmpty()) {
-        QByteArray vt = virtualTable.toLocal8Bit();
+        QByteArray vt = virtualTable.toUtf8();
         const db_column_t* id = column_named(dbinfo.columns, "_id");
         const db_column_t* array = column_named(dbinfo.columns, vt.constData());
         const char* id_field = id && id->mongo_name ? id->mongo_name : vt.constData();
@@ -407,12 +408,10 @@ void Schema::remapRowWidgets()
 
 bool Schema::findNewColumnRow(QTableWidget* grid, int* row)
 {
-    int mongoColumn = grid->columnCount() > COL_VIRTUAL ? COL_MONGO_NAME : 2;
     for (int r = 0; r < grid->rowCount(); ++r) {
         QTableWidgetItem* sql = grid->item(r, COL_SQL_NAME);
-        QTableWidgetItem* mongo = grid->item(r, mongoColumn);
-        if ((sql && sql->text().toLocal8Bit() == "New Column") ||
-            (mongo && mongo->text().toLocal8Bit() == "New Column")) {
+        QTableWidgetItem* mongo = grid->item(r, COL_MONGO_NAME); // column 3 in either view
+        if ((sql && sql->text() == "New Column") || (mongo && mongo->text() == "New Column")) {
             *row = r;
             return false;
         }
@@ -440,15 +439,16 @@ int Schema::countVisibleRows(QTableWidget* grid)
     return n;
 }
 
+// As UTF-8: the names in the grid came from BSON and go back to it.
 QByteArray Schema::cellBytes(int row, int column)
 {
     QTableWidget* grid = ui->tableWidget;
     if (row < 0 || column < 0 || row >= grid->rowCount() || column >= grid->columnCount())
         return QByteArray();
     if (QComboBox* combo = qobject_cast<QComboBox*>(grid->cellWidget(row, column)))
-        return combo->currentText().toLocal8Bit();
+        return combo->currentText().toUtf8();
     if (QTableWidgetItem* item = grid->item(row, column))
-        return item->text().toLocal8Bit();
+        return item->text().toUtf8();
     return QByteArray();
 }
 

@@ -65,7 +65,7 @@ void Schema::refreshData(DBINFO* dbInfo)
         int row = grid->currentRow();
         QTableWidgetItem* mongo = grid->item(row, COL_MONGO_NAME);
         if (mongo && cellBytes(row, COL_MONGO_NAME) == "New Column")
-            mongo->setText(QString::fromLocal8Bit(cellBytes(row, COL_SQL_NAME)));
+            mongo->setText(QString::fromUtf8(cellBytes(row, COL_SQL_NAME)));
     }
 
     int shown = countVisibleRows(grid);

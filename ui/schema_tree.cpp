@@ -62,7 +62,7 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
         connect(ui->treeWidget, SIGNAL(itemPressed(QTreeWidgetItem*, int)), this,
                 SLOT(clicked_on_Tree(QTreeWidgetItem*, int)), Qt::UniqueConnection);
         if (dbInfo->mode != MODE_VIEW_ONLY) {
-            std::pair<QByteArray, QByteArray> key(dbInfo->catalog.toLocal8Bit(), dbInfo->schema.toLocal8Bit());
+            std::pair<QByteArray, QByteArray> key(dbInfo->catalog.toUtf8(), dbInfo->schema.toUtf8());
             auto found = vts.find(key);
             if (found == vts.end())
                 found = vts.emplace(key, read_schema_virtual_names(dbInfo, key.first.constData(),
@@ -117,8 +117,22 @@ void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
     }
 
     if (dbinfo.mode != MODE_EDIT) {
-        if (newQualified != dbinfo.qualified_table)
+        if (newQualified != dbinfo.qualified_table) {
+            // The reset finds the table being left by name alone: with the same table name
+            // in two catalogs it may remake the pressed item's siblings, the pressed item
+            // with them. Its parent stays; take the new child of the same name.
+            QTreeWidgetItem* parent = isVirtual ? item->parent() : nullptr;
             resetMenuVirtualTables();
+            if (parent) {
+                item = parent;
+                for (int i = 0; i < parent->childCount(); ++i)
+                    if (parent->child(i)->text(column) == newVirtual) {
+                        item = parent->child(i);
+                        break;
+                    }
+                ui->treeWidget->setCurrentItem(item);
+            }
+        }
         if ((edited || left_with_edits) && newQualified == dbinfo.qualified_table)
             updateColumnsFromGrid(false);
     }
@@ -226,7 +240,7 @@ void Schema::virtualityChanged(int row)
     QTreeWidgetItem* tableItem = findTableItem();
     if (tableItem) {
         for (int i = tableItem->childCount() - 1; i >= 0; --i) {
-            if (tableItem->child(i)->text(0).toLocal8Bit() == name) {
+            if (tableItem->child(i)->text(0).toUtf8() == name) {
                 if (ui->treeWidget->currentItem() == tableItem->child(i))
                     ui->treeWidget->setCurrentItem(tableItem);
                 delete tableItem->takeChild(i);
@@ -236,7 +250,7 @@ void Schema::virtualityChanged(int row)
     }
     if (ticked && tableItem) {
         QTreeWidgetItem* vt = new QTreeWidgetItem(ITEM_VIRTUAL_TABLE);
-        vt->setText(0, QString::fromLocal8Bit(name));
+        vt->setText(0, QString::fromUtf8(name));
         tableItem->addChild(vt);
     }
     updateColumnsFromGrid(false);

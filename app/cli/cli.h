@@ -1,0 +1,40 @@
+// brolix-cli: the schema tools of the editor without a window.
+#ifndef BROLIX_APP_CLI_CLI_H
+#define BROLIX_APP_CLI_CLI_H
+
+#include <QStringList>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct DBINFO;
+struct schema_file_t;
+struct start_up_text_t;
+
+enum cli_exit { EXIT_AGREE = 0, EXIT_MISMATCH = 1, EXIT_ERROR = 2 };
+
+struct cli_t {
+    std::string command;
+    QStringList editor_arguments; // the program path, then the editor's options
+    std::vector<std::string> names; // dump: tables; import: the file
+    std::string out_file;
+    bool has_out = false;
+    bool replace = false;
+    bool dry_run = false;
+    bool all = false;
+    bool json = false;
+    bool quiet = false;
+    bool yes = false;
+    bool verbose = false;
+    FILE* out = nullptr; // the real standard output: the data layer's own lines go elsewhere
+    schema_file_t* import_file = nullptr; // import: the file, checked before connecting
+};
+
+// Prints a box's texts on standard error (the window's instructions to press a button left out).
+void print_box(const char* text, const char* informative);
+void print_box(const start_up_text_t& box);
+
+// The commands, run after the settings have been read; each returns its exit code.
+int run_command(cli_t& cli, DBINFO* dbinfo);
+
+#endif

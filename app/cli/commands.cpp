@@ -1,0 +1,435 @@
+// The commands of brolix-cli over the data layer: each words the codes of the store
+// routines, with the window's texts where the window has one.
+#include "app/cli/cli.h"
+
+#include "app/cmdline.h"
+#include "app/connect.h"
+#include "app/datasource.h"
+#include "app/dbinfo.h"
+#include "app/schema_check.h"
+#include "store/create.h"
+#include "store/dump.h"
+#include "store/export.h"
+#include "store/read.h"
+#include "store/records.h"
+#include "store/sync_plan.h"
+#include "store/validate.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+bool is_mismatch(int code)
+{
+    return code == -30 || code == -31 || code == -32;
+}
+
+int fail(const char* text, const char* informative = nullptr)
+{
+    print_box(text, informative);
+    return EXIT_ERROR;
+}
+
+// format with its one %s replaced by value.
+std::string quoted(const char* format, const char* value)
+{
+    std::string text = format;
+    return text.replace(text.find("%s"), 2, value);
+}
+
+// Command line, data source, connections: the editor's start-up up to its schema check.
+int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
+{
+    if (!parse_command_line(d, cli.editor_arguments))
+        return fail("Invalid command line arguments.", "Try 'brolix-cli --help'.");
+    if (!d->dsn.isEmpty()) {
+        int code = 0;
+        if (!lookup_data_source(d, &code))
+            return fail(data_source_error_text(code));
+    }
+    dbinfo_before_connect(d);
+    if (before_connect && !before_connect(cli, d))
+        return EXIT_ERROR;
+    if (!connect_databases(d))
+        return EXIT_ERROR;
+    if (d->mode == MODE_VIEW_ONLY)
+        return fail("No schema name given.",
+                    "Every command works on a schema: name it with -sc or in the data source.");
+    return EXIT_AGREE;
+}
+
+// When a command writes: never, always, or only to a schema out of step with the data.
+enum writes_t { WRITES_NOTHING, WRITES, WRITES_OUT_OF_STEP };
+
+// Validates and refuses what no command works on; a command about to write also refuses a
+// schema it may not write.
+int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing)
+{
+    validate_schema(d, code);
+    start_up_text_t box;
+    if (*code == 1 || is_mismatch(*code) || (accept_missing && (*code == -1 || *code == -2))) {
+        bool writing = writes == WRITES || (writes == WRITES_OUT_OF_STEP && is_mismatch(*code));
+        if (writing && d->mode != MODE_EDIT) {
+            read_only_text(d, &box);
+            return fail(box.text, box.informative);
+        }
+        return EXIT_AGREE;
+    }
+    // A failed read says so in either mode: it is no sign of a schema to create or update.
+    if (d->mode != MODE_EDIT && *code != -5)
+        read_only_text(d, &box);
+    else
+        validation_text(d, *code, &box);
+    print_box(box.text, *code == -1 || *code == -2 ? "" : box.informative);
+    if (*code == -1 || *code == -2)
+        std::fprintf(stderr, "'brolix-cli create' creates it.\n");
+    return EXIT_ERROR;
+}
+
+std::string agree_text(const DBINFO* d)
+{
+    return quoted("The schema '%s' agrees with the database", d->md_database) + quoted(" '%s'.", d->database);
+}
+
+std::string outcome_text(const DBINFO* d, int code)
+{
+    if (code == 1)
+        return agree_text(d);
+    start_up_text_t box;
+    validation_text(d, code, &box);
+    return box.text;
+}
+
+// JSON objects for machines, written by the BSON library.
+void print_json(cli_t& cli, const bson_t* doc)
+{
+    char* json = bson_as_relaxed_extended_json(doc, nullptr);
+    std::fprintf(cli.out, "%s\n", json);
+    bson_free(json);
+}
+
+void json_header(bson_t* doc, const DBINFO* d, int code)
+{
+    BSON_APPEND_UTF8(doc, "outcome", code == 1 ? "agree" : is_mismatch(code) ? "mismatch" : "error");
+    BSON_APPEND_INT32(doc, "code", code);
+    BSON_APPEND_UTF8(doc, "database", d->database);
+    BSON_APPEND_UTF8(doc, "schema", d->md_database);
+    BSON_APPEND_UTF8(doc, "mode", d->mode == MODE_EDIT ? "edit" : "read-only");
+    BSON_APPEND_UTF8(doc, "message", outcome_text(d, code).c_str());
+}
+
+void json_names(bson_t* doc, const char* key, const db_table_ref_t* list, int code,
+                bool (*chosen)(int, const db_table_ref_t*))
+{
+    bson_t array;
+    BSON_APPEND_ARRAY_BEGIN(doc, key, &array);
+    int i = 0;
+    for (; list; list = list->next)
+        if (chosen(code, list)) {
+            std::string key = std::to_string(i++);
+            BSON_APPEND_UTF8(&array, key.c_str(), list->sql_name);
+        }
+    bson_append_array_end(doc, &array);
+}
+
+int check(cli_t& cli, DBINFO* d, int code, int status)
+{
+    if (cli.json) {
+        bson_t doc = BSON_INITIALIZER;
+        json_header(&doc, d, code);
+        json_names(&doc, "missing_from_schema", d->db_collections, code, sync_adds);
+        json_names(&doc, "collection_gone", d->md_tables, code, sync_removes);
+        print_json(cli, &doc);
+        bson_destroy(&doc);
+    } else if (status == EXIT_AGREE) {
+        std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
+        for (const db_table_ref_t* c = d->db_collections; c; c = c->next)
+            if (sync_adds(code, c))
+                std::fprintf(cli.out, "missing from the schema: %s\n", c->sql_name);
+        for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
+            if (sync_removes(code, t))
+                std::fprintf(cli.out, "collection gone: %s\n", t->sql_name);
+    }
+    return status != EXIT_AGREE ? status : code == 1 ? EXIT_AGREE : EXIT_MISMATCH;
+}
+
+int dry_run(cli_t& cli, DBINFO* d, int code)
+{
+    sync_step_t* steps = is_mismatch(code) ? plan_synchronisation(d, code) : nullptr;
+    const char* const words[] = {"", "remove", "add", "refresh indexes of", "keep virtual"};
+    const char* const keys[] = {"", "remove", "add", "refresh_indexes", "keep_virtual"};
+    if (cli.json) {
+        bson_t doc = BSON_INITIALIZER;
+        json_header(&doc, d, code);
+        for (int action = SYNC_REMOVE; action <= SYNC_KEEP_VIRTUAL; ++action) {
+            bson_t array;
+            BSON_APPEND_ARRAY_BEGIN(&doc, keys[action], &array);
+            int i = 0;
+            for (const sync_step_t* s = steps; s; s = s->next)
+                if (s->action == action) {
+                    bson_t entry;
+                    std::string key = std::to_string(i++);
+                    BSON_APPEND_DOCUMENT_BEGIN(&array, key.c_str(), &entry);
+                    BSON_APPEND_UTF8(&entry, "table", s->table);
+                    BSON_APPEND_INT32(&entry, "columns", s->columns);
+                    bson_append_document_end(&array, &entry);
+                }
+            bson_append_array_end(&doc, &array);
+        }
+        print_json(cli, &doc);
+        bson_destroy(&doc);
+    } else {
+        std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
+        for (const sync_step_t* s = steps; s; s = s->next)
+            if (s->action == SYNC_REFRESH_INDEXES)
+                std::fprintf(cli.out, "%s %s\n", words[s->action], s->table);
+            else
+                std::fprintf(cli.out, "%s %s (%d columns)\n", words[s->action], s->table, s->columns);
+    }
+    free_sync_steps(steps);
+    return EXIT_AGREE;
+}
+
+int sync(cli_t& cli, DBINFO* d, int code, int)
+{
+    if (cli.dry_run)
+        return dry_run(cli, d, code);
+    std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
+    if (code == 1)
+        return EXIT_AGREE;
+    // The lists are rebuilt by the synchronisation: what it does is read off them first.
+    std::string done;
+    int removed = 0, added = 0;
+    for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
+        if (sync_removes(code, t)) {
+            done += std::string("removed ") + t->sql_name + "\n";
+            ++removed;
+        }
+    for (const db_table_ref_t* c = d->db_collections; c; c = c->next)
+        if (sync_adds(code, c)) {
+            done += std::string("added ") + c->sql_name + "\n";
+            ++added;
+        }
+    synchronise_schema(d, code);
+    std::fprintf(cli.out, "%sSynchronised: added %d, removed %d.\n", done.c_str(), added, removed);
+    return EXIT_AGREE;
+}
+
+int create(cli_t& cli, DBINFO* d, int code, int)
+{
+    if (code != -1 && !cli.replace)
+        return fail(quoted("The schema '%s' already exists.", d->md_database).c_str(),
+                    "--replace drops it and creates it anew from the data.");
+    int created = 1;
+    if (!create_schema(d, &created)) {
+        start_up_text_t box;
+        creation_failed_text(d, created, &box);
+        return fail(box.text, box.informative);
+    }
+    int tables = 0;
+    for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
+        ++tables;
+    std::fprintf(cli.out, "%s %d.\n", quoted("The schema '%s' was created, tables:", d->md_database).c_str(), tables);
+    return EXIT_AGREE;
+}
+
+struct dump_entry_t {
+    std::string table;
+    std::string virtual_table;
+};
+
+// The tables of this catalog in the tree's order, each followed by its virtual tables.
+std::vector<dump_entry_t> dump_entries(DBINFO* d)
+{
+    std::vector<dump_entry_t> entries;
+    read_table_tree(d);
+    db_table_vts_t* vts = read_schema_virtual_names(d, d->database, "dbo");
+    for (const db_catalog_t* c = d->tables; c; c = c->next) {
+        if (std::strcmp(c->name, d->database) != 0)
+            continue;
+        for (const db_schema_t* s = c->schemas; s; s = s->next)
+            for (const db_table_t* t = s->tables; t; t = t->next) {
+                entries.push_back({t->name, ""});
+                for (const db_name_t* n = virtual_names_of(vts, t->name); n; n = n->next)
+                    entries.push_back({t->name, n->name});
+            }
+    }
+    free_table_vts(vts);
+    free_table_tree(d);
+    return entries;
+}
+
+int dump(cli_t& cli, DBINFO* d, int, int)
+{
+    std::vector<dump_entry_t> entries = dump_entries(d), chosen;
+    for (const std::string& name : cli.names) {
+        const dump_entry_t* found = nullptr;
+        for (const dump_entry_t& e : entries)
+            if ((e.virtual_table.empty() ? e.table : e.table + "_" + e.virtual_table) == name)
+                found = &e;
+        if (!found)
+            return fail(quoted("The table '%s' is not in the schema of this catalog.", name.c_str()).c_str());
+        chosen.push_back(*found);
+    }
+    if (cli.all)
+        chosen = entries;
+
+    std::time_t now = std::time(nullptr);
+    std::string text;
+    db_column_t* columns = nullptr;
+    std::string columns_of;
+    for (const dump_entry_t& e : chosen) {
+        if (!columns || columns_of != e.table) {
+            free_columns(columns);
+            d->catalog = QString::fromLocal8Bit(d->database);
+            d->schema = "dbo";
+            d->table = QString::fromLocal8Bit(e.table.c_str());
+            columns = read_table_columns(d, d->database, "dbo", e.table.c_str(), nullptr);
+            columns_of = e.table;
+        }
+        text += schema_dump_text(columns, d->database, e.table.c_str(), e.virtual_table.c_str(), now);
+    }
+    free_columns(columns);
+
+    if (!cli.has_out) {
+        std::fwrite(text.data(), 1, text.size(), cli.out);
+        return EXIT_AGREE;
+    }
+    QFile file(QString::fromLocal8Bit(cli.out_file.c_str()));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) ||
+        file.write(text.data(), text.size()) != static_cast<qint64>(text.size()))
+        return fail("Cannot dump schema to log file.", quoted("File used was '%s'.", cli.out_file.c_str()).c_str());
+    return EXIT_AGREE;
+}
+
+int export_command(cli_t& cli, DBINFO* d, int code, int)
+{
+    std::string text;
+    if (!export_schema(d, &text, &code))
+        return fail(quoted("The schema '%s' could not be read.", d->md_database).c_str());
+    if (!cli.has_out) {
+        std::fwrite(text.data(), 1, text.size(), cli.out);
+        return EXIT_AGREE;
+    }
+    // The old file stays whole until the new one is complete.
+    QSaveFile file(QString::fromLocal8Bit(cli.out_file.c_str()));
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), text.size()) != static_cast<qint64>(text.size()) ||
+        !file.commit())
+        return fail(quoted("Cannot write '%s': ", cli.out_file.c_str()).append(file.errorString().toUtf8()).c_str());
+    return EXIT_AGREE;
+}
+
+std::string problem_text(const schema_file_problem_t& p)
+{
+    std::string field = p.field, where = std::string(p.collection) + " document: ";
+    switch (p.code) {
+    case SCHEMA_FILE_SYNTAX: return std::string("not JSON: expected ") + p.detail;
+    case SCHEMA_FILE_MEMBER_UNKNOWN: return "unknown member \"" + field + "\"";
+    case SCHEMA_FILE_MEMBER_REPEATED: return "member \"" + field + "\" given twice";
+    case SCHEMA_FILE_MEMBER_MISSING: return "member \"" + field + "\" missing";
+    case SCHEMA_FILE_MEMBER_KIND:
+        return field == "format" ? std::string("\"format\" must be \"") + schema_file_format() + "\""
+                                 : "\"" + field + "\" must be an array of documents";
+    case SCHEMA_FILE_VALUE: return where + p.detail;
+    case SCHEMA_FILE_FIELD: return where + "\"" + field + "\" is not a field of " + p.collection;
+    case SCHEMA_FILE_REPEATED: return where + "\"" + field + "\" given twice";
+    case SCHEMA_FILE_TYPE: return where + "\"" + field + "\" must be " + p.detail;
+    case SCHEMA_FILE_MISSING: return where + "\"" + field + "\" missing";
+    case SCHEMA_FILE_CATALOG: return where + "sql_catalog \"" + p.detail + "\" is not this catalog";
+    case SCHEMA_FILE_DUPLICATE:
+        return where + "same key as line " + std::to_string(p.other_line) + " (" + p.detail + ")";
+    case SCHEMA_FILE_ORPHAN: return where + "table \"" + p.detail + "\" is not in the file's tables";
+    default: return "unreadable";
+    }
+}
+
+bool read_import_file(cli_t& cli, DBINFO* d)
+{
+    const std::string& name = cli.names.front();
+    QFile file(QString::fromLocal8Bit(name.c_str()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(quoted("Cannot read '%s': ", name.c_str()).append(file.errorString().toUtf8()).c_str());
+        return false;
+    }
+    QByteArray text = file.readAll();
+    schema_file_problem_t problem;
+    cli.import_file = read_schema_file(text.constData(), text.size(), d->database, &problem);
+    if (!cli.import_file)
+        std::fprintf(stderr, "%s:%d: %s\nNothing was written.\n", name.c_str(), problem.line,
+                     problem_text(problem).c_str());
+    return cli.import_file != nullptr;
+}
+
+int import(cli_t& cli, DBINFO* d, int code, int)
+{
+    schema_file_problem_t problem;
+    std::memset(&problem, 0, sizeof problem);
+    bool ok = import_schema(d, cli.import_file, cli.replace, &code, &problem);
+    int tables = schema_file_count(cli.import_file, 1), columns = schema_file_count(cli.import_file, 2),
+        entries = schema_file_count(cli.import_file, 3);
+    free_schema_file(cli.import_file);
+    cli.import_file = nullptr;
+    if (!ok) {
+        start_up_text_t box;
+        switch (code) {
+        case SCHEMA_IMPORT_EXISTS:
+            return fail(quoted("The schema '%s' already holds tables of", d->md_database)
+                            .append(quoted(" the catalog '%s'.", d->database)).c_str(),
+                        "--replace replaces them with the file's.");
+        case SCHEMA_IMPORT_WRITE_FAILED:
+            return fail(quoted("The schema '%s' could not be written.", d->md_database).c_str(), problem.detail);
+        case SCHEMA_IMPORT_NO_LISTING:
+            validation_text(d, -4, &box);
+            return fail(box.text, box.informative);
+        default:
+            creation_failed_text(d, code, &box);
+            return fail(box.text, box.informative);
+        }
+    }
+    std::fprintf(cli.out, "Imported %d tables, %d columns and %d index entries into the schema '%s'.\n", tables,
+                 columns, entries, d->md_database);
+    return EXIT_AGREE;
+}
+
+// Each command after the validation it needs: whether it writes (a schema it may not
+// write is refused) and whether it works on a schema that is missing or unusable.
+const struct command_t {
+    const char* name;
+    writes_t writes;
+    bool takes_missing_schema;
+    int (*run)(cli_t&, DBINFO*, int code, int status);
+} commands[] = {
+    {"check", WRITES_NOTHING, false, check},   {"create", WRITES, true, create},
+    {"sync", WRITES_OUT_OF_STEP, false, sync}, {"dump", WRITES_NOTHING, false, dump},
+    {"export", WRITES_NOTHING, false, export_command}, {"import", WRITES, true, import},
+};
+
+} // namespace
+
+int run_command(cli_t& cli, DBINFO* d)
+{
+    bool is_import = cli.command == "import";
+    int status = connect(cli, d, is_import ? read_import_file : nullptr);
+    if (status != EXIT_AGREE) {
+        free_schema_file(cli.import_file);
+        cli.import_file = nullptr;
+        return status;
+    }
+    for (const command_t& c : commands)
+        if (cli.command == c.name) {
+            int code = 0;
+            status = validated(d, &code, cli.dry_run ? WRITES_NOTHING : c.writes, c.takes_missing_schema);
+            if (status == EXIT_AGREE || c.run == check)
+                status = c.run(cli, d, code, status);
+        }
+    free_schema_file(cli.import_file);
+    cli.import_file = nullptr;
+    free_table_refs(d->db_collections);
+    d->db_collections = nullptr;
+    free_table_refs(d->md_tables);
+    d->md_tables = nullptr;
+    return status;
+}

@@ -1,0 +1,232 @@
+// brolix-cli entry: its own flags beside the editor's options, the message and progress
+// routines of a program without a window, and the exit codes.
+#include "app/cli/cli.h"
+
+#include "app/cmdline.h"
+#include "app/dbinfo.h"
+#include "app/message.h"
+#include "app/schema_check.h"
+
+#include <QCoreApplication>
+#include <cstring>
+#include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define fdopen _fdopen
+#define isatty _isatty
+#define fileno _fileno
+const char* const null_device = "NUL";
+#else
+#include <unistd.h>
+const char* const null_device = "/dev/null";
+#endif
+
+namespace {
+
+const char* const help_text =
+    "Usage: brolix-cli COMMAND [options]\n"
+    "\n"
+    "Checks, creates, synchronises, dumps, exports and imports a schema of the Tarnwell\n"
+    "MongoDB ODBC driver without a window. Connection options are the editor's:\n"
+    "  -dsn NAME -ds SERVER -db DATABASE -du USER -dp PASSWORD -ss SCHEMA_SERVER\n"
+    "  -sc SCHEMA -su SCHEMA_USER -sp SCHEMA_PASSWORD -ps SAMPLE_SIZE -cw WIDTH\n"
+    "  -debug FILE -ssl y/n -cafile FILE -cadir DIR -crlfile FILE -pemfile FILE\n"
+    "  -pempwd PASSWORD -wcv y/n\n"
+    "\n"
+    "Commands:\n"
+    "  check                   does the schema agree with the data database?\n"
+    "  create [--replace]      create the schema by sampling every collection\n"
+    "  sync [--dry-run]        add new collections, remove tables whose collection is gone\n"
+    "  dump TABLE... | --all   the Dump Schema text of tables or virtual tables\n"
+    "  export                  the schema of this catalog as one JSON file\n"
+    "  import FILE [--replace] write an exported file back, after checking all of it\n"
+    "\n"
+    "Flags:\n"
+    "  --replace    create: drop an existing schema first; import: replace this\n"
+    "               catalog's documents\n"
+    "  --dry-run    sync: write nothing, list what would be added and removed\n"
+    "  --all        dump: every table of this catalog with its virtual tables\n"
+    "  --out FILE   dump: append to FILE; export: write FILE (default: standard output)\n"
+    "  --json       check, sync --dry-run: one JSON object on standard output\n"
+    "  --yes        answer Yes where the editor would ask (otherwise No)\n"
+    "  --quiet      no progress on standard error\n"
+    "  --verbose    the diagnostic lines of the editor on standard error\n"
+    "  --help       this text\n"
+    "  --version    the version\n"
+    "\n"
+    "Exit status: 0 success (check: schema and data agree), 1 check: they do not agree,\n"
+    "2 any error (options, data source, connection, rights, schema, file).\n";
+
+const char* const commands[] = {"check", "create", "sync", "dump", "export", "import"};
+
+bool is_command(const std::string& word)
+{
+    for (const char* c : commands)
+        if (word == c)
+            return true;
+    return false;
+}
+
+int usage_error(const std::string& why)
+{
+    std::fprintf(stderr, "brolix-cli: %s\nTry 'brolix-cli --help'.\n", why.c_str());
+    return EXIT_ERROR;
+}
+
+// Which commands take a flag.
+bool flag_applies(const std::string& flag, const std::string& command)
+{
+    if (flag == "--replace")
+        return command == "create" || command == "import";
+    if (flag == "--dry-run")
+        return command == "sync";
+    if (flag == "--all")
+        return command == "dump";
+    if (flag == "--out")
+        return command == "dump" || command == "export";
+    if (flag == "--json")
+        return command == "check" || command == "sync";
+    return flag == "--yes" || flag == "--quiet" || flag == "--verbose";
+}
+
+int read_arguments(const QStringList& arguments, cli_t* cli)
+{
+    cli->editor_arguments << arguments.value(0);
+    for (int i = 1; i < arguments.size(); ++i) {
+        std::string word = arguments.at(i).toStdString();
+        if (word.compare(0, 2, "--") == 0) {
+            if (cli->command.empty())
+                return usage_error("the command comes first, then " + word);
+            if (!flag_applies(word, cli->command))
+                return usage_error(word + " does not apply to " + cli->command);
+            if (word == "--out") {
+                if (++i >= arguments.size())
+                    return usage_error("--out needs a file name");
+                cli->out_file = arguments.at(i).toStdString();
+                cli->has_out = true;
+            }
+            cli->replace |= word == "--replace";
+            cli->dry_run |= word == "--dry-run";
+            cli->all |= word == "--all";
+            cli->json |= word == "--json";
+            cli->yes |= word == "--yes";
+            cli->quiet |= word == "--quiet";
+            cli->verbose |= word == "--verbose";
+        } else if (is_command_line_option(word.c_str())) {
+            // The option and its value go to the editor's parser, which judges them.
+            cli->editor_arguments << arguments.at(i);
+            if (i + 1 < arguments.size())
+                cli->editor_arguments << arguments.at(++i);
+        } else if (cli->command.empty()) {
+            if (!is_command(word))
+                return usage_error("unknown command '" + word + "'");
+            cli->command = word;
+        } else {
+            cli->names.push_back(word);
+        }
+    }
+    if (cli->command.empty())
+        return usage_error("no command given");
+    if (cli->json && cli->command == "sync" && !cli->dry_run)
+        return usage_error("--json applies to sync --dry-run only");
+    if (cli->command == "dump" && cli->all == !cli->names.empty())
+        return usage_error("dump takes table names or --all");
+    if (cli->command == "import" && cli->names.size() != 1)
+        return usage_error("import takes one file");
+    if (cli->command != "dump" && cli->command != "import" && !cli->names.empty())
+        return usage_error(cli->command + " takes no '" + cli->names.front() + "'");
+    return EXIT_AGREE;
+}
+
+// Nothing waits on standard input: a question is answered as --yes says.
+int answer_box(void* context, const char* text, const char* informative, int buttons, int default_button)
+{
+    const cli_t* cli = static_cast<const cli_t*>(context);
+    print_box(text, informative);
+    if (buttons & BTN_YES) {
+        std::fprintf(stderr, "Answered %s.\n", cli->yes ? "Yes" : "No (--yes answers Yes)");
+        return cli->yes ? BTN_YES : BTN_NO;
+    }
+    return default_button;
+}
+
+void show_progress(void* context, int done, int total, const char* collection)
+{
+    const cli_t* cli = static_cast<const cli_t*>(context);
+    if (cli->quiet)
+        return;
+    if (isatty(fileno(stderr))) {
+        const int width = 30;
+        int filled = total > 0 ? done * width / total : width;
+        std::fprintf(stderr, "\r[%-*s] %d/%d %.40s\033[K", width, std::string(filled, '#').c_str(), done, total,
+                     collection ? collection : "");
+        if (done >= total)
+            std::fputc('\n', stderr);
+    } else if (done == 0) {
+        std::fprintf(stderr, "collections to sample: %d\n", total);
+    } else {
+        std::fprintf(stderr, "sampled %d of %d: %s\n", done, total, collection ? collection : "");
+    }
+    std::fflush(stderr);
+}
+
+} // namespace
+
+void print_box(const char* text, const char* informative)
+{
+    if (text && *text)
+        std::fprintf(stderr, "%s\n", text);
+    // The window's line breaks, less its instructions to press a button that is not there.
+    QString rest = QString::fromUtf8(informative ? informative : "").replace("<br>", "\n");
+    for (const QString& line : rest.split('\n', Qt::SkipEmptyParts))
+        if (line != "Please press OK to exit." && !line.startsWith("Press 'Yes'") && !line.startsWith("press 'No'"))
+            std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+}
+
+void print_box(const start_up_text_t& box)
+{
+    print_box(box.text, box.informative);
+}
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication application(argc, argv);
+    QStringList arguments = QCoreApplication::arguments();
+    for (const QString& a : arguments.mid(1)) {
+        if (a == "--help" || a == "-h") {
+            std::fputs(help_text, stdout);
+            return EXIT_AGREE;
+        }
+        if (a == "--version") {
+            std::printf("brolix-cli %s\n", BROLIX_VERSION);
+            return EXIT_AGREE;
+        }
+    }
+    cli_t cli;
+    if (read_arguments(arguments, &cli) != EXIT_AGREE)
+        return EXIT_ERROR;
+
+    // Standard output is the command's; what the data layer prints there is diagnostics.
+    std::fflush(stdout);
+    cli.out = fdopen(dup(fileno(stdout)), "wb");
+    if (!cli.out)
+        return EXIT_ERROR;
+    int diagnostics = cli.verbose ? dup(fileno(stderr)) : open(null_device, O_WRONLY);
+    if (diagnostics >= 0)
+        dup2(diagnostics, fileno(stdout));
+#ifdef _WIN32
+    _setmode(_fileno(cli.out), _O_BINARY);
+#endif
+
+    set_message_routine(answer_box, &cli);
+    set_progress_routine(show_progress, &cli);
+    DBINFO dbinfo;
+    dbinfo_clear(&dbinfo);
+    dbinfo_init(&dbinfo);
+    mongoc_init();
+    int status = run_command(cli, &dbinfo);
+    std::fclose(cli.out);
+    return status;
+}
