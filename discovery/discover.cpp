@@ -5,6 +5,7 @@
 #include "discovery/types.h"
 #include "store/records.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +87,23 @@ int64_t digits(int64_t v)
 
 int64_t double_length(double v)
 {
+    // Most values need no printing: a whole number, or one of a few binary places (as
+    // many decimal ones), is written exactly by "%.20g", whose text is then known.
+    double a = std::fabs(v);
+    if (a < 1e15) {
+        int64_t sign = std::signbit(v) ? 1 : 0;
+        int64_t whole = static_cast<int64_t>(a);
+        for (int places = 0; places <= 8; ++places) {
+            double scaled = std::ldexp(a, places);
+            if (scaled != std::floor(scaled))
+                continue;
+            if (places == 0)
+                return sign + digits(whole) + 2; // "3.0"
+            if (!whole || digits(whole) + places <= 20)
+                return sign + digits(whole) + 1 + places;
+            break;
+        }
+    }
     char text[64];
     int n = std::snprintf(text, sizeof text, "%.20g", v);
     if (n < 0)

@@ -16,7 +16,7 @@ std::string value(std::mt19937& rng, int depth)
                             "\"plain\"", "\"\"", "\"q \\\" \\\\ \\t\\n\\u0001\"", "\"caf\\u00e9 \\ud83d\\ude00\"", "true", "false",
                             "null", "{\"$oid\": \"5f0c1a2b3c4d5e6f70819203\"}", "{\"$date\": {\"$numberLong\": \"-5\"}}",
                             "{\"$regex\": \"^a\\\"\", \"$options\": \"i\"}", "{\"$binary\": \"AAE=\", \"$type\": \"00\"}",
-                            "{\"$numberDecimal\": \"-1.5E+3\"}", "{\"$timestamp\": {\"t\": 1, \"i\": 2}}", "{\"$minKey\": 1}"};
+                            "{\"$numberDecimal\": \"-1.5E+3\"}", "{\"$timestamp\": {\"t\": 1, \"i\": 2}}", "-0.375"};
     int pick = int(rng() % (depth > 3 ? 24 : 28));
     if (pick < 24)
         return leaves[pick];
