@@ -298,8 +298,9 @@ bool remove_old_entries(DBINFO* dbinfo, const char* table, bson_error_t* error)
     return ok;
 }
 
-bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table)
+bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table, bool* emptied)
 {
+    *emptied = false;
     if (!dbinfo->md_client)
         return true;
     // The listing comes first, so that the old entries are gone for as short a time as
@@ -311,18 +312,23 @@ bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* tabl
     bool removed = remove_old_entries(dbinfo, table, &error);
     if (!removed && error.domain)
         tell_index_removal_failed(&error);
-    if (!dbinfo->client)
+    if (!dbinfo->client) {
+        *emptied = removed && !complete;
         return complete;
+    }
     mongoc_collection_t* index = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
     // Failed inserts are not reported: the entries are rebuilt from the collection at
     // the next save. A server gone leaves the table without them until then.
     write_result_t written = insert_in_order(index, docs.docs, nullptr, nullptr);
     mongoc_collection_destroy(index);
-    return complete && !(removed && written.failed && server_gone(&written.error));
+    complete = complete && !(removed && written.failed && server_gone(&written.error));
+    *emptied = removed && !complete;
+    return complete;
 }
 
 bool sync_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table)
 {
-    refresh_table_indexes(dbinfo, sample, table);
+    bool emptied = false;
+    refresh_table_indexes(dbinfo, sample, table, &emptied);
     return true;
 }

@@ -19,9 +19,9 @@ bool map_index_keys(db_index_t* entries, db_sample_t* sample);
 struct doc_list_t;
 
 // sync_table_indexes, telling whether the table's entries now follow its collection's
-// indexes: false when a server was gone after the old entries had been removed (or
-// during the listing), so that the table lacks entries until it is saved again.
-bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table);
+// indexes: false when a server was gone, with *emptied set when the old entries had
+// been removed by then (the table lacks entries until it is saved again).
+bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table, bool* emptied);
 
 // The index documents of a table from its collection's indexes, appended to docs (each
 // listing echoed). False when the listing failed (error says why).

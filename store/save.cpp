@@ -50,7 +50,7 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
         write_result_t result = insert_in_order(coll, docs.docs, nullptr, nullptr);
         written = result.written;
         if (result.failed && server_gone(&result.error))
-            *left |= SAVE_LEFT_COLUMNS;
+            *left |= SAVE_LEFT_COLUMNS | SAVE_INCOMPLETE;
     } else if (server_gone(&error)) {
         *left |= SAVE_LEFT_COLUMNS;
     }
@@ -69,18 +69,20 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
     db_sample_t* wrapper = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
     wrapper->columns = columns;
     wrapper->dbinfo = dbinfo;
-    if (!refresh_table_indexes(dbinfo, wrapper, table.constData()))
-        *left |= SAVE_LEFT_INDEXES;
+    bool emptied = false;
+    if (!refresh_table_indexes(dbinfo, wrapper, table.constData(), &emptied))
+        *left |= SAVE_LEFT_INDEXES | (emptied ? SAVE_INCOMPLETE : 0);
     std::free(wrapper);
 
-    if (!remove_virtual_tables_reporting(dbinfo))
+    bool vt_removed = remove_virtual_tables_reporting(dbinfo);
+    if (!vt_removed)
         *left |= SAVE_LEFT_VIRTUAL;
     std::vector<db_column_t*> arrays;
     for (db_column_t* c = columns; c; c = c->next)
         if (c->virtual_array)
             arrays.push_back(c);
     if (!arrays.empty() && !add_virtual_tables(dbinfo, table.constData(), arrays.data(), arrays.size()))
-        *left |= SAVE_LEFT_VIRTUAL;
+        *left |= SAVE_LEFT_VIRTUAL | (vt_removed ? SAVE_INCOMPLETE : 0);
     return *left == 0;
 }
 

@@ -19,27 +19,32 @@ void Schema::saveSchema()
         updateColumnsFromGrid(true);
     ui->errorMsg->setText("Saving Schema: In progress, please wait ...");
     process_pending_events();
-    // A server gone half-way leaves the table incomplete: say which, and write it again
-    // from the records while the user wants.
+    // A server gone before or half-way leaves the table unsaved or incomplete: say which
+    // part, and write it again from the records while the user wants. Enter declines,
+    // rather than wait for a server that stays away again and again.
     int left = 0;
     bool saved = save_table(&dbinfo, dbinfo.columns, &left);
     while (!saved) {
-        QByteArray text = "The schema of table '" + dbinfo.table.toLocal8Bit() + "' is incomplete: its " +
-                          QByteArray(left & SAVE_LEFT_COLUMNS ? "columns" : left & SAVE_LEFT_INDEXES ? "index entries"
-                                                                                                    : "virtual tables") +
-                          " were not all written.";
+        const char* part = left & SAVE_LEFT_COLUMNS ? "columns" : left & SAVE_LEFT_INDEXES ? "index entries"
+                                                                                           : "virtual tables";
+        bool incomplete = left & SAVE_INCOMPLETE;
+        QByteArray text = "Table '" + dbinfo.table.toLocal8Bit() + "' was not saved" +
+                          (incomplete ? QByteArray(" in full: its ") + part + " were not all written."
+                                      : QByteArray(": the schema holds it as it was."));
         if (show_message(text.constData(),
-                         "The server did not answer. Your edits are kept.<br><br>Press 'Yes' to write the table "
-                         "again or 'No' to keep the edits for a later save.",
-                         BTN_YES_NO, BTN_YES) != BTN_YES)
+                         incomplete ? "The server did not answer. Your edits are kept.<br><br>Press 'Yes' to write "
+                                      "the table again or 'No' to keep the edits for a later save."
+                                    : "The server did not answer.<br><br>Press 'Yes' to try again or 'No' to "
+                                      "leave the schema as it was.",
+                         BTN_YES_NO, BTN_NO) != BTN_YES)
             break;
         saved = save_table(&dbinfo, dbinfo.columns, &left);
     }
     ui->errorMsg->setText("");
     process_pending_events();
     edited = false;
-    // Edits not yet in the schema stay pending: leaving the table asks again.
-    left_with_edits = !saved;
+    // A table left incomplete keeps its edits pending: leaving it asks again.
+    left_with_edits = !saved && (left & SAVE_INCOMPLETE);
 }
 
 void Schema::save_triggered()
