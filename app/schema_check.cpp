@@ -47,6 +47,14 @@ void validation_text(const DBINFO* d, int code, start_up_text_t* out)
         format_into(out, press_ok, "The schema '%s' contains non-schema data or collections and cannot be used.",
                     d->md_database);
         break;
+    case -5: {
+        // A read that failed part-way says nothing about the schema: start-up ends as for
+        // a server that does not answer, and nothing is offered that would drop it.
+        static char informative[DBINFO_TEXT];
+        std::snprintf(informative, sizeof informative, "MongoDB Error:%s\n\n%s", schema_read_error(), press_ok);
+        format_into(out, informative, "The schema '%s' could not be read.", d->md_database);
+        break;
+    }
     case -18:
         format_into(out,
                     "In the DSN, either the Server and Schema Server, or the Database and Schema "
@@ -103,7 +111,7 @@ bool check_schema_at_start(DBINFO* d)
         return true;
 
     start_up_text_t box;
-    if (d->mode != MODE_EDIT) {
+    if (d->mode != MODE_EDIT && code != -5) {
         read_only_text(d, &box);
         return stop(box);
     }

@@ -5,11 +5,15 @@
 #include "discovery/discover.h"
 #include "store/indexes.h"
 #include "store/records.h"
+#include "store/seen.h"
 #include "store/sync_plan.h"
 #include "store/validate.h"
+#include "store/write.h"
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -84,12 +88,147 @@ void rebuild_lists(DBINFO* dbinfo)
     compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables);
 }
 
-void describe_collection(DBINFO* dbinfo, const char* name)
+// The documents of several tables, written together: each collection's in one request,
+// in the order one table after the other would have written them.
+struct schema_batch_t {
+    doc_list_t tables, columns, index;
+    std::vector<std::string> indexed; // tables whose old index entries go
+    std::vector<bool> refused; // of columns, by position
+    bool record = false;       // creation: what is written is what start-up has seen
+    bool whole = true;         // every columns document is known written or refused
+
+    size_t held() const { return tables.docs.size() + columns.docs.size() + index.docs.size(); }
+};
+
+// Creation holds up to this many documents before it writes them (a few megabytes).
+const size_t batch_documents = 10000;
+
+void note_refused(void* context, size_t position, const bson_error_t*)
+{
+    static_cast<schema_batch_t*>(context)->refused[position] = true;
+}
+
+void table_docs(DBINFO* dbinfo, const db_sample_t* sample, const char* collection, schema_batch_t* batch)
+{
+    bson_t* doc = batch->tables.add();
+    BSON_APPEND_UTF8(doc, "sql_catalog", dbinfo->database);
+    BSON_APPEND_UTF8(doc, "sql_schema", "dbo");
+    BSON_APPEND_UTF8(doc, "sql_table", collection);
+    BSON_APPEND_UTF8(doc, "mongo_name", collection);
+    BSON_APPEND_UTF8(doc, "mongo_database", dbinfo->database);
+    BSON_APPEND_UTF8(doc, "type", "TABLE");
+
+    int32_t position = 1;
+    for (const db_column_t* c = sample ? sample->columns : nullptr; c; c = c->next) {
+        bson_t* column = batch->columns.add();
+        // With the _id the library would give it, creation knows what the collection holds.
+        if (batch->record)
+            begin_with_id(column);
+        append_column_fields(column, dbinfo->database, "dbo", collection, position++, c);
+        BSON_APPEND_BOOL(column, "visible", true);
+    }
+}
+
+// What sync_table_indexes does for one table: its old entries go, then the entries of
+// its collection's indexes are written.
+void index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* collection, schema_batch_t* batch)
+{
+    if (!dbinfo->md_client)
+        return;
+    if (*collection)
+        batch->indexed.push_back(collection);
+    bson_error_t error;
+    if (dbinfo->client)
+        table_index_docs(dbinfo, sample, collection, &batch->index, &error);
+}
+
+mongoc_collection_t* schema_collection(DBINFO* dbinfo, const char* name)
+{
+    return mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, name);
+}
+
+// The one selector of every document of the tables: a scan of the collection for all
+// of them, not one each.
+void tables_selector(DBINFO* dbinfo, const std::vector<std::string>& names, bson_t* selector)
+{
+    bson_t in, list;
+    BSON_APPEND_UTF8(selector, "sql_catalog", dbinfo->database);
+    BSON_APPEND_UTF8(selector, "sql_schema", "dbo");
+    BSON_APPEND_DOCUMENT_BEGIN(selector, "sql_table", &in);
+    BSON_APPEND_ARRAY_BEGIN(&in, "$in", &list);
+    for (size_t i = 0; i < names.size(); ++i)
+        BSON_APPEND_UTF8(&list, std::to_string(i).c_str(), names[i].c_str());
+    bson_append_array_end(&in, &list);
+    bson_append_document_end(selector, &in);
+}
+
+// Removes the documents of the tables from one schema collection, in one request.
+bool remove_by_tables(DBINFO* dbinfo, const char* collection, const std::vector<std::string>& names,
+                      bson_error_t* error)
+{
+    std::memset(error, 0, sizeof *error);
+    if (!dbinfo->md_client || names.empty())
+        return true;
+    bson_t selector = BSON_INITIALIZER;
+    tables_selector(dbinfo, names, &selector);
+    mongoc_collection_t* coll = schema_collection(dbinfo, collection);
+    bool ok = mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, error);
+    mongoc_collection_destroy(coll);
+    bson_destroy(&selector);
+    return ok;
+}
+
+// Writes what the batch holds and empties it. Failed inserts are not reported; a failed
+// removal of old index entries shows its box.
+void flush(DBINFO* dbinfo, schema_batch_t* batch)
+{
+    if (dbinfo->md_client) {
+        mongoc_collection_t* tables = schema_collection(dbinfo, "tables");
+        insert_in_order(tables, batch->tables.docs, nullptr, nullptr);
+        mongoc_collection_destroy(tables);
+
+        mongoc_collection_t* columns = schema_collection(dbinfo, "columns");
+        batch->refused.assign(batch->columns.docs.size(), false);
+        write_result_t written = insert_in_order(columns, batch->columns.docs, note_refused, batch);
+        mongoc_collection_destroy(columns);
+        // A request that failed as a whole may or may not have been carried out.
+        if (written.failed) {
+            batch->whole = false;
+            seen_columns_forget();
+        }
+        if (batch->record && batch->whole)
+            for (size_t i = 0; i < batch->columns.docs.size(); ++i)
+                if (!batch->refused[i])
+                    seen_columns_add(batch->columns.docs[i].doc);
+
+        bson_error_t error;
+        if (!remove_by_tables(dbinfo, "index", batch->indexed, &error))
+            tell_index_removal_failed(&error);
+        mongoc_collection_t* index = schema_collection(dbinfo, "index");
+        insert_in_order(index, batch->index.docs, nullptr, nullptr);
+        mongoc_collection_destroy(index);
+    }
+    batch->tables.clear();
+    batch->columns.clear();
+    batch->index.clear();
+    batch->indexed.clear();
+}
+
+// Samples one collection into the batch: its table (unless it is only refreshed) and its
+// index entries; writes the batch when it is full or this was the last collection.
+void describe_collection(DBINFO* dbinfo, const char* name, bool refresh_only, bool last, schema_batch_t* batch)
 {
     db_sample_t* sample = sample_collection(dbinfo, name);
-    add_table_to_schema(dbinfo, sample, name);
-    sync_table_indexes(dbinfo, sample, name);
+    if (refresh_only) {
+        std::printf("- - - - - Updating INDEX for %s\n", name);
+        std::fflush(stdout);
+    } else {
+        table_docs(dbinfo, sample, name, batch);
+    }
+    index_docs(dbinfo, sample, name, batch);
     free_sample(sample);
+    if (last || batch->held() >= batch_documents)
+        flush(dbinfo, batch);
 }
 
 } // namespace
@@ -117,6 +256,7 @@ bool create_schema_collections(DBINFO* dbinfo, int* code)
 bool create_schema(DBINFO* dbinfo, int* code)
 {
     *code = 1;
+    seen_columns_forget();
     if (!dbinfo->md_db)
         return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
     // A schema that could not be emptied is not built over: whatever is left of it
@@ -127,6 +267,10 @@ bool create_schema(DBINFO* dbinfo, int* code)
     if (!create_schema_collections(dbinfo, code))
         return false;
 
+    // The columns collection is new: what creation writes is all it holds.
+    schema_batch_t batch;
+    batch.record = true;
+    seen_columns_start(dbinfo);
     char** names = list_collection_names(dbinfo, dbinfo->db, &error);
     if (names) {
         int total = 0, done = 0;
@@ -135,11 +279,12 @@ bool create_schema(DBINFO* dbinfo, int* code)
         brolix_progress(0, total, nullptr);
         for (char** p = names; *p; ++p)
             if (!is_system_collection(*p)) {
-                describe_collection(dbinfo, *p);
+                describe_collection(dbinfo, *p, false, done + 1 == total, &batch);
                 brolix_progress(++done, total, *p);
             }
         free_collection_names(dbinfo, names);
     }
+    seen_columns_finish(batch.whole);
     rebuild_lists(dbinfo);
     return true;
 }
@@ -148,65 +293,44 @@ bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collec
 {
     if (!dbinfo->md_client || !collection)
         return true;
-    mongoc_collection_t* tables = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
-    bson_t doc = BSON_INITIALIZER;
-    BSON_APPEND_UTF8(&doc, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(&doc, "sql_schema", "dbo");
-    BSON_APPEND_UTF8(&doc, "sql_table", collection);
-    BSON_APPEND_UTF8(&doc, "mongo_name", collection);
-    BSON_APPEND_UTF8(&doc, "mongo_database", dbinfo->database);
-    BSON_APPEND_UTF8(&doc, "type", "TABLE");
-    mongoc_collection_insert(tables, MONGOC_INSERT_NONE, &doc, nullptr, nullptr);
-    bson_destroy(&doc);
-    mongoc_collection_destroy(tables);
-
-    mongoc_collection_t* columns = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
-    int32_t position = 1;
-    for (const db_column_t* c = sample ? sample->columns : nullptr; c; c = c->next) {
-        bson_t column = BSON_INITIALIZER;
-        BSON_APPEND_UTF8(&column, "sql_catalog", dbinfo->database);
-        BSON_APPEND_UTF8(&column, "sql_schema", "dbo");
-        BSON_APPEND_UTF8(&column, "sql_table", collection);
-        BSON_APPEND_INT32(&column, "index", position++);
-        BSON_APPEND_UTF8(&column, "sql_name", c->sql_name);
-        BSON_APPEND_INT32(&column, "sql_type", c->sql_type);
-        BSON_APPEND_UTF8(&column, "mongo_name", c->mongo_name);
-        BSON_APPEND_INT32(&column, "mongo_type", c->mongo_type);
-        if (c->length != 0)
-            BSON_APPEND_INT32(&column, "length", c->length);
-        if (c->precision > 0)
-            BSON_APPEND_INT32(&column, "precision", c->precision);
-        if (c->scale > 0)
-            BSON_APPEND_INT32(&column, "scale", c->scale);
-        BSON_APPEND_BOOL(&column, "visible", true);
-        mongoc_collection_insert(columns, MONGOC_INSERT_NONE, &column, nullptr, nullptr);
-        bson_destroy(&column);
-    }
-    mongoc_collection_destroy(columns);
+    seen_columns_forget();
+    schema_batch_t batch;
+    table_docs(dbinfo, sample, collection, &batch);
+    flush(dbinfo, &batch);
     return true;
 }
 
 int synchronise_schema(DBINFO* dbinfo, int code)
 {
+    // What validation read of the columns follows the changes, so that the tree is still
+    // built without reading them again. Failures are ignored; one stops the removals
+    // from the collections after it.
+    std::vector<std::string> gone;
     for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
-        if (sync_removes(code, t))
-            remove_table_from_schema(dbinfo, t->sql_name);
+        if (sync_removes(code, t) && t->sql_name)
+            gone.push_back(t->sql_name);
+    bson_error_t error;
+    for (const char* collection : {"index", "columns", "tables"}) {
+        bool removed = remove_by_tables(dbinfo, collection, gone, &error);
+        if (!std::strcmp(collection, "columns")) {
+            if (removed)
+                seen_columns_remove_tables(dbinfo->database, "dbo", gone);
+            else
+                seen_columns_forget();
+        }
+        if (!removed)
+            break;
+    }
 
     if (sync_samples(code)) {
         int total = 0, done = 0;
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next)
             ++total;
         brolix_progress(0, total, nullptr);
+        schema_batch_t batch;
+        batch.record = true;
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next) {
-            db_sample_t* sample = sample_collection(dbinfo, c->sql_name);
-            if (!sync_adds(code, c)) {
-                std::printf("- - - - - Updating INDEX for %s\n", c->sql_name);
-                std::fflush(stdout);
-            } else {
-                add_table_to_schema(dbinfo, sample, c->sql_name);
-            }
-            sync_table_indexes(dbinfo, sample, c->sql_name);
-            free_sample(sample);
+            describe_collection(dbinfo, c->sql_name, !sync_adds(code, c), !c->next, &batch);
             brolix_progress(++done, total, c->sql_name);
         }
     }
@@ -219,13 +343,14 @@ bool remove_table_from_schema(DBINFO* dbinfo, const char* table)
 {
     if (!dbinfo->md_client || !table)
         return false;
+    seen_columns_forget();
     bson_t selector = BSON_INITIALIZER;
     BSON_APPEND_UTF8(&selector, "sql_catalog", dbinfo->database);
     BSON_APPEND_UTF8(&selector, "sql_schema", "dbo");
     BSON_APPEND_UTF8(&selector, "sql_table", table);
     bool ok = true;
     for (const char* name : {"index", "columns", "tables"}) {
-        mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, name);
+        mongoc_collection_t* coll = schema_collection(dbinfo, name);
         ok = mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, nullptr);
         mongoc_collection_destroy(coll);
         if (!ok)

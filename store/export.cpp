@@ -4,7 +4,9 @@
 #include "store/create.h"
 #include "store/fields.h"
 #include "store/records.h"
+#include "store/seen.h"
 #include "store/validate.h"
+#include "store/write.h"
 
 #include <algorithm>
 #include <cctype>
@@ -439,18 +441,26 @@ struct schema_file_t {
 
 namespace {
 
+void note_first_failure(void* context, size_t, const bson_error_t* error)
+{
+    bson_error_t* first = static_cast<bson_error_t*>(context);
+    if (!first->domain)
+        *first = *error;
+}
+
+// In the one bulk path of every schema write; any document not written fails the import.
 bool write_documents(DBINFO* dbinfo, int kind, const std::vector<schema_file_t::doc_t>& docs, bson_error_t* error)
 {
     if (docs.empty())
         return true;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
-    mongoc_bulk_operation_t* bulk = mongoc_collection_create_bulk_operation_with_opts(coll, nullptr);
+    doc_refs_t refs;
     for (const schema_file_t::doc_t& d : docs)
-        mongoc_bulk_operation_insert(bulk, d.doc);
-    bool ok = mongoc_bulk_operation_execute(bulk, nullptr, error) != 0;
-    mongoc_bulk_operation_destroy(bulk);
+        refs.push_back({d.doc});
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
+    std::memset(error, 0, sizeof *error);
+    insert_in_order(coll, refs, note_first_failure, error);
     mongoc_collection_destroy(coll);
-    return ok;
+    return !error->domain;
 }
 
 } // namespace
@@ -553,6 +563,7 @@ int schema_file_count(const schema_file_t* file, int kind)
 
 bool import_schema(DBINFO* dbinfo, const schema_file_t* file, bool replace, int* code, schema_file_problem_t* problem)
 {
+    seen_columns_forget(); // the columns collection changes under what start-up read
     *code = 1;
     bson_error_t error;
     std::memset(&error, 0, sizeof error);

@@ -16,6 +16,40 @@ bool schema_flag(const bson_iter_t* iter, bool otherwise);
 // false when the reply has none. Listings read only this first batch.
 bool first_batch(const bson_t* reply, bson_iter_t* elements);
 
+struct db_column_t;
+struct db_index_t;
+
+// The readers of one schema document each: pure, no server, any BSON accepted.
+
+// A tables document's names, pointing into the document.
+struct db_table_doc_t {
+    const char* catalog;
+    const char* schema;
+    const char* table;
+    const char* mongo_name;
+    bool is_virtual;
+};
+// As the table tree reads it (tree: the first text of each name; a name that is no
+// text is none) and as validation's comparison list reads it (ref: the last field of
+// each name, empty when it is no text); the virtual flag from the boolean fields.
+// False when the document cannot be walked (the tree skips it, the list keeps it empty).
+bool read_tables_document(const bson_t* doc, db_table_doc_t* tree, db_table_doc_t* ref);
+
+// A columns document into a new column (new_column): id, names, numbers and flags as
+// the column reader takes them; the list and the index entries are the caller's. True
+// when a mongo_name of "_id" was read: the column then goes to the head of its list.
+bool read_column_document(const bson_t* doc, db_column_t* column);
+
+// An index document into a zero-filled entry: sql_col_name (when text), index,
+// index_name (none when absent or not text), the four flags (false unless boolean true
+// as the last of its name), from_schema set.
+void read_index_document(const bson_t* doc, db_index_t* entry);
+
+// Validation's check of one document of a schema collection of the kind (1 tables,
+// 2 columns, 3 index): false when a field is not among the kind's allowed names, or
+// when the document cannot be walked.
+bool schema_document_allowed(const bson_t* doc, int kind);
+
 // Find options for reading a whole collection: each reply as full as the server allows
 // (it still stops at its message size), so round trips follow bytes, not documents.
 // The caller destroys the options.

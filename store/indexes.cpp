@@ -4,6 +4,7 @@
 #include "app/message.h"
 #include "store/fields.h"
 #include "store/records.h"
+#include "store/write.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -61,9 +62,10 @@ struct text_list {
 void echo(const char* json) { std::printf("\n%s\n\n", json); }
 
 // Key order: true for a number above zero. A double is judged as it is, an integer by
-// its low 32 bits (as a signed int32), as the driver reads them. Keys that are not
-// numbers ("text", "2dsphere", "hashed") carry no direction; they are taken as
-// ascending, the order SQL assumes when none is given.
+// its low 32 bits (as a signed int32), as the driver reads them; any other number
+// (decimal128) is not ascending. Keys that are not numbers ("text", "2dsphere",
+// "hashed") carry no direction; they are taken as ascending, the order SQL assumes
+// when none is given.
 bool key_ascending(const bson_iter_t* key)
 {
     switch (bson_iter_type(key)) {
@@ -71,14 +73,7 @@ bool key_ascending(const bson_iter_t* key)
     case BSON_TYPE_INT32: return bson_iter_int32(key) > 0;
     case BSON_TYPE_INT64:
         return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(bson_iter_int64(key)))) > 0;
-    case BSON_TYPE_DECIMAL128: {
-        bson_decimal128_t dec;
-        char text[BSON_DECIMAL128_STRING];
-        if (!bson_iter_decimal128(key, &dec))
-            return true;
-        bson_decimal128_to_string(&dec, text);
-        return text[0] != '-' && std::strcmp(text, "0") != 0 && std::strncmp(text, "0E", 2) != 0;
-    }
+    case BSON_TYPE_DECIMAL128: return false;
     default: return true;
     }
 }
@@ -115,57 +110,29 @@ db_index_t* entries_of_index(const bson_t* described)
     return head;
 }
 
-void insert_entries(DBINFO* dbinfo, mongoc_collection_t* index, const char* table, const db_index_t* entries)
+void append_entries(DBINFO* dbinfo, const char* table, const db_index_t* entries, doc_list_t* docs)
 {
     for (const db_index_t* e = entries; e; e = e->next) {
-        bson_t doc = BSON_INITIALIZER;
-        BSON_APPEND_UTF8(&doc, "sql_catalog", dbinfo->database);
-        BSON_APPEND_UTF8(&doc, "sql_schema", "dbo");
-        BSON_APPEND_UTF8(&doc, "sql_table", table);
-        BSON_APPEND_UTF8(&doc, "sql_col_name", e->sql_col_name);
-        BSON_APPEND_INT32(&doc, "index", e->index);
-        BSON_APPEND_BOOL(&doc, "primary", false);
+        bson_t* doc = docs->add();
+        BSON_APPEND_UTF8(doc, "sql_catalog", dbinfo->database);
+        BSON_APPEND_UTF8(doc, "sql_schema", "dbo");
+        BSON_APPEND_UTF8(doc, "sql_table", table);
+        BSON_APPEND_UTF8(doc, "sql_col_name", e->sql_col_name);
+        BSON_APPEND_INT32(doc, "index", e->index);
+        BSON_APPEND_BOOL(doc, "primary", false);
         if (e->index_name)
-            BSON_APPEND_UTF8(&doc, "index_name", e->index_name);
+            BSON_APPEND_UTF8(doc, "index_name", e->index_name);
         else
-            BSON_APPEND_NULL(&doc, "index_name");
-        BSON_APPEND_BOOL(&doc, "unique", e->unique);
-        BSON_APPEND_BOOL(&doc, "native_id", false);
-        BSON_APPEND_BOOL(&doc, "asc", e->asc);
-        // Not reported: the entries are rebuilt from the collection at the next save.
-        mongoc_collection_insert(index, MONGOC_INSERT_NONE, &doc, nullptr, nullptr);
-        bson_destroy(&doc);
+            BSON_APPEND_NULL(doc, "index_name");
+        BSON_APPEND_BOOL(doc, "unique", e->unique);
+        BSON_APPEND_BOOL(doc, "native_id", false);
+        BSON_APPEND_BOOL(doc, "asc", e->asc);
     }
 }
 
-} // namespace
-
-void free_index_specs(char** listing)
-{
-    if (!listing)
-        return;
-    for (char** p = listing; *p; ++p)
-        bson_free(*p);
-    std::free(listing);
-}
-
-void remove_table_indexes(DBINFO* dbinfo, const char* table)
-{
-    if (!dbinfo->md_client || !table || !*table)
-        return;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
-    bson_t selector = BSON_INITIALIZER;
-    BSON_APPEND_UTF8(&selector, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(&selector, "sql_schema", "dbo");
-    BSON_APPEND_UTF8(&selector, "sql_table", table);
-    bson_error_t error;
-    if (!mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, &error))
-        brolix_message("Mongo error removing old index.", error.message, BTN_OK, BTN_OK);
-    bson_destroy(&selector);
-    mongoc_collection_destroy(coll);
-}
-
-char** list_indexes_by_command(mongoc_database_t* db, const char* collection)
+// The specifications of a collection's indexes; none when the listing failed, with the
+// error (or when memory ran out, without one).
+char** list_specs(mongoc_database_t* db, const char* collection, bson_error_t* error)
 {
     text_list list;
     if (!db || !collection || !list.start())
@@ -199,12 +166,13 @@ char** list_indexes_by_command(mongoc_database_t* db, const char* collection)
     }
     // A failed listing (a collection without indexes, a refused command) gives what
     // was read, usually nothing.
+    mongoc_cursor_error(cursor, error);
     mongoc_cursor_destroy(cursor);
     bson_destroy(&command);
     return list.take();
 }
 
-char** list_indexes_by_query(DBINFO* dbinfo, const char* collection)
+char** list_specs_by_query(DBINFO* dbinfo, const char* collection, bson_error_t* error)
 {
     text_list list;
     if (!dbinfo->client || !collection || !list.start())
@@ -224,10 +192,53 @@ char** list_indexes_by_query(DBINFO* dbinfo, const char* collection)
             echo(text);
         list.append(text);
     }
+    mongoc_cursor_error(cursor, error);
     mongoc_cursor_destroy(cursor);
     bson_destroy(&query);
     mongoc_collection_destroy(coll);
     return list.take();
+}
+
+void index_selector(DBINFO* dbinfo, const char* table, bson_t* selector)
+{
+    BSON_APPEND_UTF8(selector, "sql_catalog", dbinfo->database);
+    BSON_APPEND_UTF8(selector, "sql_schema", "dbo");
+    BSON_APPEND_UTF8(selector, "sql_table", table);
+}
+
+} // namespace
+
+void free_index_specs(char** listing)
+{
+    if (!listing)
+        return;
+    for (char** p = listing; *p; ++p)
+        bson_free(*p);
+    std::free(listing);
+}
+
+void tell_index_removal_failed(const bson_error_t* error)
+{
+    brolix_message("Mongo error removing old index.", error->message, BTN_OK, BTN_OK);
+}
+
+void remove_table_indexes(DBINFO* dbinfo, const char* table)
+{
+    bson_error_t error;
+    if (!remove_old_entries(dbinfo, table, &error) && error.domain)
+        tell_index_removal_failed(&error);
+}
+
+char** list_indexes_by_command(mongoc_database_t* db, const char* collection)
+{
+    bson_error_t error;
+    return list_specs(db, collection, &error);
+}
+
+char** list_indexes_by_query(DBINFO* dbinfo, const char* collection)
+{
+    bson_error_t error;
+    return list_specs_by_query(dbinfo, collection, &error);
 }
 
 bool map_index_keys(db_index_t* entries, db_sample_t* sample)
@@ -249,38 +260,75 @@ bool map_index_keys(db_index_t* entries, db_sample_t* sample)
     return true;
 }
 
-bool sync_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table)
+bool table_index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* table, doc_list_t* docs,
+                      bson_error_t* error)
 {
-    if (!dbinfo->md_client)
-        return true;
-    mongoc_collection_t* index = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
-    // The old entries always go first: a table whose collection lost an index loses it here.
-    remove_table_indexes(dbinfo, table);
-    if (!index || !dbinfo->client) {
-        if (index)
-            mongoc_collection_destroy(index);
-        return true;
-    }
-
-    char** listing = dbinfo->legacy_collection_list ? list_indexes_by_query(dbinfo, table)
-                                                  : list_indexes_by_command(dbinfo->db, table);
-    if (!listing) {
-        mongoc_collection_destroy(index);
-        return true;
-    }
+    std::memset(error, 0, sizeof *error);
+    char** listing = dbinfo->legacy_collection_list ? list_specs_by_query(dbinfo, table, error)
+                                                  : list_specs(dbinfo->db, table, error);
+    if (!listing)
+        return !error->domain;
     for (char** p = listing; *p; ++p) {
         bson_t described;
-        bson_error_t error;
-        if (!bson_init_from_json(&described, *p, -1, &error))
+        bson_error_t invalid;
+        if (!bson_init_from_json(&described, *p, -1, &invalid))
             continue;
         db_index_t* entries = entries_of_index(&described);
         bson_destroy(&described);
         if (entries && map_index_keys(entries, sample))
-            insert_entries(dbinfo, index, table, entries);
+            append_entries(dbinfo, table, entries, docs);
         free_indexes(entries);
     }
-    mongoc_collection_destroy(index);
     free_index_specs(listing);
-    fflush(stdout);
+    std::fflush(stdout);
+    return !error->domain;
+}
+
+bool remove_old_entries(DBINFO* dbinfo, const char* table, bson_error_t* error)
+{
+    std::memset(error, 0, sizeof *error);
+    if (!dbinfo->md_client || !table || !*table)
+        return false;
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
+    bson_t selector = BSON_INITIALIZER;
+    index_selector(dbinfo, table, &selector);
+    bool ok = mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, error);
+    bson_destroy(&selector);
+    mongoc_collection_destroy(coll);
+    return ok;
+}
+
+bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table, bool* emptied)
+{
+    *emptied = false;
+    if (!dbinfo->md_client)
+        return true;
+    // The listing comes first, so that the old entries are gone for as short a time as
+    // can be: the removal and the inserts are then two requests in a row.
+    doc_list_t docs;
+    bson_error_t error;
+    bool listed = !dbinfo->client || table_index_docs(dbinfo, sample, table, &docs, &error);
+    bool complete = listed || !server_gone(&error);
+    bool removed = remove_old_entries(dbinfo, table, &error);
+    if (!removed && error.domain)
+        tell_index_removal_failed(&error);
+    if (!dbinfo->client) {
+        *emptied = removed && !complete;
+        return complete;
+    }
+    mongoc_collection_t* index = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
+    // Failed inserts are not reported: the entries are rebuilt from the collection at
+    // the next save. A server gone leaves the table without them until then.
+    write_result_t written = insert_in_order(index, docs.docs, nullptr, nullptr);
+    mongoc_collection_destroy(index);
+    complete = complete && !(removed && written.failed && server_gone(&written.error));
+    *emptied = removed && !complete;
+    return complete;
+}
+
+bool sync_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table)
+{
+    bool emptied = false;
+    refresh_table_indexes(dbinfo, sample, table, &emptied);
     return true;
 }

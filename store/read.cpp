@@ -3,6 +3,7 @@
 #include "app/dbinfo.h"
 #include "store/fields.h"
 #include "store/records.h"
+#include "store/seen.h"
 #include "store/validate.h"
 
 #include <QByteArray>
@@ -14,55 +15,21 @@
 
 namespace {
 
-// Index entry fields of one `index` document, before it is given to a column.
-struct index_doc_t {
-    int32_t index = 0;
-    std::string index_name;
-    bool has_name = false;
-    bool primary = false;
-    bool unique = false;
-    bool native_id = false;
-    bool asc = false;
-};
-
-// The reader takes primary, unique, native_id and asc from the documents (false when
-// absent or not boolean), so that what the dump prints is what the schema says.
-index_doc_t read_index_doc(const bson_t* doc)
+// A copy of an index entry read from the schema, given to the column of that name.
+db_index_t* make_entry(const db_index_t* read, const char* sql_col_name)
 {
-    index_doc_t entry;
-    bson_iter_t it;
-    if (!bson_iter_init(&it, doc))
-        return entry;
-    while (bson_iter_next(&it)) {
-        const char* key = bson_iter_key(&it);
-        if (std::strcmp(key, "index") == 0)
-            entry.index = schema_number(&it);
-        else if (std::strcmp(key, "index_name") == 0) {
-            entry.has_name = BSON_ITER_HOLDS_UTF8(&it);
-            entry.index_name = entry.has_name ? bson_iter_utf8(&it, nullptr) : "";
-        } else if (std::strcmp(key, "primary") == 0)
-            entry.primary = schema_flag(&it, false);
-        else if (std::strcmp(key, "unique") == 0)
-            entry.unique = schema_flag(&it, false);
-        else if (std::strcmp(key, "native_id") == 0)
-            entry.native_id = schema_flag(&it, false);
-        else if (std::strcmp(key, "asc") == 0)
-            entry.asc = schema_flag(&it, false);
-    }
+    db_index_t* entry = static_cast<db_index_t*>(record_alloc(sizeof(db_index_t)));
+    *entry = *read;
+    entry->sql_col_name = copy_text(sql_col_name);
+    entry->index_name = copy_text(read->index_name);
+    entry->next = nullptr;
     return entry;
 }
 
-db_index_t* make_entry(const index_doc_t& doc, const char* sql_col_name)
+db_index_t* read_index_entry(const bson_t* doc)
 {
     db_index_t* entry = static_cast<db_index_t*>(record_alloc(sizeof(db_index_t)));
-    entry->sql_col_name = copy_text(sql_col_name);
-    entry->index = doc.index;
-    entry->primary = doc.primary;
-    entry->index_name = doc.has_name ? copy_text(doc.index_name.c_str()) : nullptr;
-    entry->unique = doc.unique;
-    entry->native_id = doc.native_id;
-    entry->asc = doc.asc;
-    entry->from_schema = true;
+    read_index_document(doc, entry);
     return entry;
 }
 
@@ -100,6 +67,11 @@ bson_t* table_selector(const char* catalog, const char* schema, const char* tabl
 class table_indexes {
 public:
     explicit table_indexes(DBINFO* d) : dbinfo(d) {}
+    ~table_indexes()
+    {
+        for (db_index_t* entry : docs)
+            free_indexes(entry);
+    }
 
     db_index_t* for_column(const char* sql_name)
     {
@@ -127,7 +99,7 @@ private:
         const bson_t* doc;
         while (mongoc_cursor_next(cursor, &doc)) {
             size_t at = docs.size();
-            docs.push_back(read_index_doc(doc));
+            docs.push_back(read_index_entry(doc));
             bson_iter_t it;
             if (!bson_iter_init_find(&it, doc, "sql_col_name"))
                 continue;
@@ -155,7 +127,7 @@ private:
 
     DBINFO* dbinfo;
     bool loaded = false;
-    std::vector<index_doc_t> docs;
+    std::vector<db_index_t*> docs;
     std::unordered_map<std::string, std::vector<size_t>> by_name;
 };
 
@@ -172,59 +144,15 @@ void move_to_head(db_column_t** head, db_column_t* column)
     *head = column;
 }
 
-// Reads one columns document into column. Index entries come from indexes when given.
+// Reads one columns document into column, the last of the list headed by *head.
+// Index entries come from indexes when given.
 void read_column_fields(const bson_t* doc, db_column_t* column, db_column_t** head, table_indexes* indexes)
 {
-    bson_iter_t it;
-    if (!bson_iter_init(&it, doc))
-        return;
-    while (bson_iter_next(&it)) {
-        const char* key = bson_iter_key(&it);
-        if (std::strcmp(key, "sql_catalog") == 0 || std::strcmp(key, "sql_schema") == 0 ||
-            std::strcmp(key, "sql_table") == 0)
-            continue;
-        if (std::strcmp(key, "_id") == 0) {
-            if (BSON_ITER_HOLDS_OID(&it))
-                bson_oid_to_string(bson_iter_oid(&it), column->id);
-        } else if (std::strcmp(key, "sql_name") == 0) {
-            if (!BSON_ITER_HOLDS_UTF8(&it))
-                continue;
-            std::free(column->sql_name);
-            column->sql_name = copy_text(bson_iter_utf8(&it, nullptr));
-            if (indexes) {
-                free_indexes(column->indexes);
-                column->indexes = indexes->for_column(column->sql_name);
-            }
-        } else if (std::strcmp(key, "mongo_name") == 0) {
-            if (!BSON_ITER_HOLDS_UTF8(&it))
-                continue;
-            std::free(column->mongo_name);
-            column->mongo_name = copy_text(bson_iter_utf8(&it, nullptr));
-            if (std::strcmp(column->mongo_name, "_id") == 0)
-                move_to_head(head, column);
-        } else if (std::strcmp(key, "virtual_parent") == 0) {
-            if (!BSON_ITER_HOLDS_UTF8(&it))
-                continue;
-            std::free(column->virtual_parent);
-            column->virtual_parent = copy_text(bson_iter_utf8(&it, nullptr));
-        } else if (std::strcmp(key, "index") == 0) {
-            column->index = schema_number(&it);
-        } else if (std::strcmp(key, "mongo_type") == 0) {
-            column->mongo_type = schema_number(&it);
-        } else if (std::strcmp(key, "sql_type") == 0) {
-            column->sql_type = schema_number(&it);
-        } else if (std::strcmp(key, "length") == 0) {
-            column->length = schema_number(&it);
-        } else if (std::strcmp(key, "precision") == 0) {
-            column->precision = schema_number(&it);
-        } else if (std::strcmp(key, "scale") == 0) {
-            column->scale = schema_number(&it);
-        } else if (std::strcmp(key, "visible") == 0) {
-            // Not a boolean: the column stays visible, rather than vanish from SQL clients.
-            column->visible = schema_flag(&it, column->visible);
-        } else if (std::strcmp(key, "virtual_array") == 0) {
-            column->virtual_array = schema_flag(&it, column->virtual_array);
-        }
+    if (read_column_document(doc, column))
+        move_to_head(head, column);
+    if (indexes && column->sql_name) {
+        free_indexes(column->indexes);
+        column->indexes = indexes->for_column(column->sql_name);
     }
 }
 
@@ -247,6 +175,26 @@ void columns_query(bson_t* query, const char* catalog, const char* schema, const
     bson_append_document_end(query, &order);
 }
 
+// Hands each columns document of the query to take, in the server's order: from what
+// start-up has already seen when it can (see store/seen.h), else from the server.
+template <typename Take>
+void each_columns_doc(DBINFO* dbinfo, const bson_t* query, const bson_t* fields,
+                      const doc_refs_t* seen, Take take)
+{
+    if (seen) {
+        for (const doc_ref_t& d : *seen)
+            take(d.doc);
+        return;
+    }
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
+    mongoc_cursor_t* cursor = mongoc_collection_find(coll, MONGOC_QUERY_NONE, 0, 0, 0, query, fields, nullptr);
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc))
+        take(doc);
+    mongoc_cursor_destroy(cursor);
+    mongoc_collection_destroy(coll);
+}
+
 // Walks a table's columns documents in SQL name order. Builds the column list when
 // columns is given and the virtual-table names always; index entries when indexes is
 // given. A document whose virtual_array is true names a virtual table by its
@@ -254,16 +202,15 @@ void columns_query(bson_t* query, const char* catalog, const char* schema, const
 void walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
                   db_column_t** columns, db_name_t** vt_names, table_indexes* indexes)
 {
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
     bson_t query = BSON_INITIALIZER;
     columns_query(&query, catalog, schema, table ? table : "");
+    doc_refs_t seen;
+    bool known = seen_table_columns(dbinfo, catalog ? catalog : "", schema ? schema : "", table ? table : "", &seen);
 
-    mongoc_cursor_t* cursor = mongoc_collection_find(coll, MONGOC_QUERY_NONE, 0, 0, 0, &query, nullptr, nullptr);
     db_column_t* head = nullptr;
     db_column_t* tail = nullptr;
     db_name_t* names = nullptr;
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc)) {
+    each_columns_doc(dbinfo, &query, nullptr, known ? &seen : nullptr, [&](const bson_t* doc) {
         db_column_t* column = new_column();
         db_column_t* before = tail;
         if (tail) {
@@ -277,10 +224,8 @@ void walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const
         tail = column->next ? before : column;
         if (column->virtual_array && column->sql_name)
             names = append_name(names, column->sql_name);
-    }
-    mongoc_cursor_destroy(cursor);
+    });
     bson_destroy(&query);
-    mongoc_collection_destroy(coll);
 
     if (columns)
         *columns = head;
@@ -293,7 +238,10 @@ void walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const
 
 void read_table_tree(DBINFO* dbinfo)
 {
-    free_table_tree(dbinfo);
+    // Start-up reads the tree once, into an empty record: what it has seen of the
+    // columns stays for building the tree.
+    if (dbinfo->tables)
+        free_table_tree(dbinfo);
     if (!dbinfo->md_client)
         return;
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
@@ -303,32 +251,9 @@ void read_table_tree(DBINFO* dbinfo)
     bson_destroy(opts);
     const bson_t* doc;
     while (mongoc_cursor_next(cursor, &doc)) {
-        const char* catalog = "";
-        const char* schema = "";
-        const char* table = "";
-        bool is_virtual = false;
-        bson_iter_t it;
-        if (!bson_iter_init(&it, doc))
-            continue;
-        while (bson_iter_next(&it)) {
-            const char* key = bson_iter_key(&it);
-            // The first name of each level wins; a value that is not a string is no name.
-            const char* text = BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr) : nullptr;
-            if (std::strcmp(key, "sql_catalog") == 0) {
-                if (!*catalog && text)
-                    catalog = text;
-            } else if (std::strcmp(key, "sql_schema") == 0) {
-                if (!*schema && text)
-                    schema = text;
-            } else if (std::strcmp(key, "sql_table") == 0) {
-                if (!*table && text)
-                    table = text;
-            } else if (std::strcmp(key, "virtual_array") == 0) {
-                is_virtual = schema_flag(&it, is_virtual);
-            }
-        }
-        if (!is_virtual)
-            add_to_table_tree(dbinfo, catalog, schema, table);
+        db_table_doc_t tree, ref;
+        if (read_tables_document(doc, &tree, &ref) && !tree.is_virtual)
+            add_to_table_tree(dbinfo, tree.catalog, tree.schema, tree.table);
     }
     mongoc_cursor_destroy(cursor);
     bson_destroy(&query);
@@ -364,26 +289,24 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
 {
     if (!dbinfo->md_client)
         return nullptr;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
     bson_t query = BSON_INITIALIZER;
     // Only the flagged documents travel, and only the fields that decide a name.
     columns_query(&query, catalog, schema, nullptr);
     bson_t* fields = BCON_NEW("sql_table", BCON_INT32(1), "sql_name", BCON_INT32(1), "mongo_name", BCON_INT32(1),
                               "virtual_array", BCON_INT32(1));
+    doc_refs_t seen;
+    bool known = seen_virtual_columns(dbinfo, catalog ? catalog : "", schema ? schema : "", &seen);
 
-    mongoc_cursor_t* cursor = mongoc_collection_find(coll, MONGOC_QUERY_NONE, 0, 0, 0, &query, fields, nullptr);
     db_table_vts_t* head = nullptr;
     std::unordered_map<std::string, db_table_vts_t*> by_table;
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc)) {
+    each_columns_doc(dbinfo, &query, fields, known ? &seen : nullptr, [&](const bson_t* doc) {
         bson_iter_t it;
         if (!bson_iter_init_find(&it, doc, "sql_table") || !BSON_ITER_HOLDS_UTF8(&it))
-            continue;
+            return;
         const char* table = bson_iter_utf8(&it, nullptr);
         // The same reading of the document as the table-by-table walk.
         db_column_t* column = new_column();
-        db_column_t* alone = column;
-        read_column_fields(doc, column, &alone, nullptr);
+        read_column_document(doc, column);
         if (column->virtual_array && column->sql_name) {
             db_table_vts_t*& entry = by_table[table];
             if (!entry) {
@@ -395,11 +318,9 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
             entry->names = append_name(entry->names, column->sql_name);
         }
         free_columns(column);
-    }
-    mongoc_cursor_destroy(cursor);
+    });
     bson_destroy(fields);
     bson_destroy(&query);
-    mongoc_collection_destroy(coll);
     return head;
 }
 
@@ -434,8 +355,11 @@ db_index_t* read_column_indexes(DBINFO* dbinfo, const char* sql_col_name)
     db_index_t* head = nullptr;
     db_index_t* tail = nullptr;
     const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc))
-        append_entry(&head, &tail, make_entry(read_index_doc(doc), sql_col_name));
+    while (mongoc_cursor_next(cursor, &doc)) {
+        db_index_t* read = read_index_entry(doc);
+        append_entry(&head, &tail, make_entry(read, sql_col_name));
+        free_indexes(read);
+    }
     mongoc_cursor_destroy(cursor);
     bson_destroy(query);
     mongoc_collection_destroy(coll);

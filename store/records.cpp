@@ -1,6 +1,7 @@
 #include "store/records.h"
 
 #include "app/dbinfo.h"
+#include "store/seen.h"
 
 #include <bson/bson.h>
 #include <cstdlib>
@@ -89,6 +90,8 @@ void free_sample(db_sample_t* sample)
 
 void free_table_tree(DBINFO* dbinfo)
 {
+    // What start-up had seen of the columns served the tree; later reads ask the server.
+    seen_columns_forget();
     db_catalog_t* cat = dbinfo->tables;
     while (cat) {
         db_schema_t* sch = cat->schemas;

@@ -3,55 +3,37 @@
 #include "app/dbinfo.h"
 #include "store/indexes.h"
 #include "store/records.h"
+#include "store/seen.h"
 #include "store/virtual.h"
+#include "store/write.h"
 
 #include <QByteArray>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
-namespace {
 
-// Errors that mean the schema server is gone (not a refused document): once one is
-// seen, the remaining inserts would only wait for the server again.
-bool server_gone(const bson_error_t& error)
+bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
 {
-    return error.domain == MONGOC_ERROR_SERVER_SELECTION || error.domain == MONGOC_ERROR_STREAM;
-}
-
-void append_column(bson_t* doc, const char* catalog, const char* schema, const char* table, int32_t position,
-                   const db_column_t* c)
-{
-    BSON_APPEND_UTF8(doc, "sql_catalog", catalog);
-    BSON_APPEND_UTF8(doc, "sql_schema", schema);
-    BSON_APPEND_UTF8(doc, "sql_table", table);
-    BSON_APPEND_INT32(doc, "index", position);
-    BSON_APPEND_UTF8(doc, "sql_name", c->sql_name);
-    BSON_APPEND_INT32(doc, "sql_type", c->sql_type);
-    BSON_APPEND_UTF8(doc, "mongo_name", c->mongo_name);
-    BSON_APPEND_INT32(doc, "mongo_type", c->mongo_type);
-    if (c->length != 0)
-        BSON_APPEND_INT32(doc, "length", c->length);
-    if (c->precision > 0)
-        BSON_APPEND_INT32(doc, "precision", c->precision);
-    if (c->scale > 0)
-        BSON_APPEND_INT32(doc, "scale", c->scale);
-    BSON_APPEND_BOOL(doc, "visible", c->visible);
-    BSON_APPEND_BOOL(doc, "virtual_array", c->virtual_array);
-}
-
-} // namespace
-
-void save_table_columns(DBINFO* dbinfo, db_column_t* columns)
-{
+    *left = 0;
     if (!dbinfo->md_client)
-        return;
+        return true;
+    seen_columns_forget();
     QByteArray catalog = dbinfo->catalog.toLocal8Bit();
     QByteArray schema = dbinfo->schema.toLocal8Bit();
     QByteArray table = dbinfo->table.toLocal8Bit();
 
-    int total = 0;
-    for (const db_column_t* c = columns; c; c = c->next)
-        ++total;
+    // Every document is made before the old ones go, so that removal and inserts are
+    // two requests in a row.
+    doc_list_t docs;
+    int32_t position = 1;
+    for (const db_column_t* c = columns; c; c = c->next) {
+        bson_t* doc = docs.add();
+        append_column_fields(doc, catalog.constData(), schema.constData(), table.constData(), position++, c);
+        BSON_APPEND_BOOL(doc, "visible", c->visible);
+        BSON_APPEND_BOOL(doc, "virtual_array", c->virtual_array);
+    }
+    int total = position - 1;
 
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
     bson_t selector = BSON_INITIALIZER;
@@ -62,28 +44,24 @@ void save_table_columns(DBINFO* dbinfo, db_column_t* columns)
     bool removed = mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, &error);
     bson_destroy(&selector);
 
-    int written = 0;
+    size_t written = 0;
     if (removed) {
-        int32_t position = 1;
-        for (const db_column_t* c = columns; c; c = c->next) {
-            bson_t doc = BSON_INITIALIZER;
-            append_column(&doc, catalog.constData(), schema.constData(), table.constData(), position++, c);
-            bool ok = mongoc_collection_insert(coll, MONGOC_INSERT_NONE, &doc, nullptr, &error);
-            bson_destroy(&doc);
-            if (ok)
-                ++written;
-            else if (server_gone(error))
-                break;
-        }
+        // A refused document (two columns of one name) is skipped, the rest written.
+        write_result_t result = insert_in_order(coll, docs.docs, nullptr, nullptr);
+        written = result.written;
+        if (result.failed && server_gone(&result.error))
+            *left |= SAVE_LEFT_COLUMNS | SAVE_INCOMPLETE;
+    } else if (server_gone(&error)) {
+        *left |= SAVE_LEFT_COLUMNS;
     }
     mongoc_collection_destroy(coll);
 
     // Diagnostic only, nothing reads it: the table whose column documents did not all
     // reach the schema, and how many are missing ("- - - - - Columns of orders not
     // saved: 3 of 5 column documents not written"). A failed removal writes none.
-    if (!removed || written < total) {
+    if (!removed || static_cast<int>(written) < total) {
         std::printf("- - - - - Columns of %s not saved: %d of %d column documents not written\n",
-                    table.constData(), total - written, total);
+                    table.constData(), total - static_cast<int>(written), total);
         std::fflush(stdout);
     }
 
@@ -91,11 +69,25 @@ void save_table_columns(DBINFO* dbinfo, db_column_t* columns)
     db_sample_t* wrapper = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
     wrapper->columns = columns;
     wrapper->dbinfo = dbinfo;
-    sync_table_indexes(dbinfo, wrapper, table.constData());
+    bool emptied = false;
+    if (!refresh_table_indexes(dbinfo, wrapper, table.constData(), &emptied))
+        *left |= SAVE_LEFT_INDEXES | (emptied ? SAVE_INCOMPLETE : 0);
     std::free(wrapper);
 
-    remove_virtual_tables(dbinfo);
+    bool vt_removed = remove_virtual_tables_reporting(dbinfo);
+    if (!vt_removed)
+        *left |= SAVE_LEFT_VIRTUAL;
+    std::vector<db_column_t*> arrays;
     for (db_column_t* c = columns; c; c = c->next)
         if (c->virtual_array)
-            add_virtual_table(dbinfo, table.constData(), c);
+            arrays.push_back(c);
+    if (!arrays.empty() && !add_virtual_tables(dbinfo, table.constData(), arrays.data(), arrays.size()))
+        *left |= SAVE_LEFT_VIRTUAL | (vt_removed ? SAVE_INCOMPLETE : 0);
+    return *left == 0;
+}
+
+void save_table_columns(DBINFO* dbinfo, db_column_t* columns)
+{
+    int left = 0;
+    save_table(dbinfo, columns, &left);
 }

@@ -3,6 +3,7 @@
 #include "app/dbinfo.h"
 #include "store/fields.h"
 #include "store/records.h"
+#include "store/seen.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -85,11 +86,6 @@ struct name_array {
     }
 };
 
-const char* utf8_or_null(const bson_iter_t* it)
-{
-    return BSON_ITER_HOLDS_UTF8(it) ? bson_iter_utf8(it, nullptr) : nullptr;
-}
-
 db_table_ref_t* append_ref(db_table_ref_t** head, db_table_ref_t* tail, const std::string& key,
                            const char* mongo_name, const char* sql_name, bool is_virtual)
 {
@@ -168,18 +164,28 @@ char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_e
     return legacy;
 }
 
-bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind)
+namespace {
+
+// The message of the read that made validation give -5.
+char read_error[sizeof(bson_error_t::message)] = "";
+
+// 1 the collection passes, 0 it fails its document check, -1 it could not be read to
+// its end (error set). The columns documents read are kept for start-up (seen.h).
+int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_error_t* error)
 {
+    std::memset(error, 0, sizeof *error);
     if (!dbinfo->md_client)
-        return false;
+        return 0;
     if (kind == 4)
-        return true;
+        return 1;
     if (kind < 1 || kind > 3)
-        return false;
+        return 0;
 
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, name);
     if (!coll)
-        return false;
+        return 0;
+    if (kind == 2)
+        seen_columns_start(dbinfo);
     bson_t query = BSON_INITIALIZER;
     bson_t* opts = whole_collection_opts();
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
@@ -189,26 +195,67 @@ bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind)
     const bson_t* doc;
     while (!refused && mongoc_cursor_next(cursor, &doc)) {
         ++documents;
-        bson_iter_t it;
-        if (!bson_iter_init(&it, doc)) {
-            refused = true;
-            break;
-        }
-        while (bson_iter_next(&it))
-            if (!schema_field_allowed(kind, bson_iter_key(&it))) {
-                refused = true;
-                break;
-            }
+        refused = !schema_document_allowed(doc, kind);
+        if (kind == 2)
+            seen_columns_add(doc);
     }
     // A collection that cannot be read to its end cannot be vouched for either.
-    bool read_error = !refused && mongoc_cursor_error(cursor, nullptr);
+    bool read_failed = !refused && mongoc_cursor_error(cursor, error);
     mongoc_cursor_destroy(cursor);
     bson_destroy(&query);
     mongoc_collection_destroy(coll);
+    if (kind == 2)
+        seen_columns_finish(!refused && !read_failed);
 
-    if (refused || read_error)
-        return false;
-    return kind == 3 || documents > 0;
+    if (read_failed)
+        return -1;
+    if (refused)
+        return 0;
+    return kind == 3 || documents > 0 ? 1 : 0;
+}
+
+// The comparison list of the tables collection; a read that fails on the way sets error.
+db_table_ref_t* read_schema_tables(DBINFO* dbinfo, bson_error_t* error)
+{
+    std::memset(error, 0, sizeof *error);
+    free_table_refs(dbinfo->md_tables);
+    dbinfo->md_tables = nullptr;
+    if (!dbinfo->md_client)
+        return nullptr;
+
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
+    bson_t query = BSON_INITIALIZER;
+    bson_t* opts = whole_collection_opts();
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
+    bson_destroy(opts);
+    db_table_ref_t* head = nullptr;
+    db_table_ref_t* tail = nullptr;
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc)) {
+        // A field of another type than expected leaves its name empty.
+        db_table_doc_t tree, ref;
+        read_tables_document(doc, &tree, &ref);
+        tail = append_ref(&head, tail, std::string(ref.catalog) + "." + ref.schema + "." + ref.table,
+                          ref.mongo_name, ref.table, ref.is_virtual);
+    }
+    mongoc_cursor_error(cursor, error);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(&query);
+    mongoc_collection_destroy(coll);
+    return head;
+}
+
+} // namespace
+
+const char* schema_read_error(void)
+{
+    return read_error;
+}
+
+bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind)
+{
+    bson_error_t error;
+    return read_schema_collection(dbinfo, name, kind, &error) == 1;
 }
 
 void check_index_access(DBINFO* dbinfo)
@@ -254,50 +301,8 @@ db_table_ref_t* list_data_collections(DBINFO* dbinfo)
 
 db_table_ref_t* list_schema_tables(DBINFO* dbinfo)
 {
-    free_table_refs(dbinfo->md_tables);
-    dbinfo->md_tables = nullptr;
-    if (!dbinfo->md_client)
-        return nullptr;
-
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
-    bson_t query = BSON_INITIALIZER;
-    bson_t* opts = whole_collection_opts();
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
-    bson_destroy(opts);
-    db_table_ref_t* head = nullptr;
-    db_table_ref_t* tail = nullptr;
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc)) {
-        // A field of another type than expected leaves its name empty.
-        const char* catalog = "";
-        const char* schema = "";
-        const char* mongo_name = "";
-        const char* table = "";
-        bool is_virtual = false;
-        bson_iter_t it;
-        if (bson_iter_init(&it, doc)) {
-            while (bson_iter_next(&it)) {
-                const char* key = bson_iter_key(&it);
-                const char* text = utf8_or_null(&it);
-                if (std::strcmp(key, "sql_catalog") == 0)
-                    catalog = text ? text : "";
-                else if (std::strcmp(key, "sql_schema") == 0)
-                    schema = text ? text : "";
-                else if (std::strcmp(key, "mongo_name") == 0)
-                    mongo_name = text ? text : "";
-                else if (std::strcmp(key, "sql_table") == 0)
-                    table = text ? text : "";
-                else if (std::strcmp(key, "virtual_array") == 0 && BSON_ITER_HOLDS_BOOL(&it))
-                    is_virtual = bson_iter_bool(&it);
-            }
-        }
-        tail = append_ref(&head, tail, std::string(catalog) + "." + schema + "." + table, mongo_name, table,
-                          is_virtual);
-    }
-    mongoc_cursor_destroy(cursor);
-    bson_destroy(&query);
-    mongoc_collection_destroy(coll);
-    return head;
+    bson_error_t error;
+    return read_schema_tables(dbinfo, &error);
 }
 
 int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables)
@@ -345,6 +350,7 @@ bool validate_schema(DBINFO* dbinfo, int* code)
     }
 
     bson_error_t error;
+    read_error[0] = '\0';
     char** names = list_collection_names(dbinfo, dbinfo->md_db, &error);
     if (!names) {
         *code = -4;
@@ -357,8 +363,11 @@ bool validate_schema(DBINFO* dbinfo, int* code)
                 *code = -3;
                 break;
             }
-            if (!check_schema_collection(dbinfo, *p, kind)) {
-                *code = -2;
+            int checked = read_schema_collection(dbinfo, *p, kind, &error);
+            // A read that failed says nothing about the documents: not -2, which offers
+            // to create the schema anew.
+            if (checked != 1) {
+                *code = checked < 0 ? -5 : -2;
                 break;
             }
         }
@@ -367,9 +376,12 @@ bool validate_schema(DBINFO* dbinfo, int* code)
             *code = -1;
         if (walked > 0 && *code == 1) {
             dbinfo->db_collections = list_data_collections(dbinfo);
-            dbinfo->md_tables = list_schema_tables(dbinfo);
-            *code = compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables);
+            dbinfo->md_tables = read_schema_tables(dbinfo, &error);
+            *code = error.code || error.domain ? -5
+                                               : compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables);
         }
+        if (*code == -5)
+            bson_strncpy(read_error, error.message, sizeof read_error);
     }
 
     check_index_access(dbinfo);

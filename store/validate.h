@@ -14,9 +14,12 @@ int schema_collection_kind(const char* name);
 bool schema_field_allowed(int kind, const char* field);
 
 // Code 1 valid; -1 no collections; -2 a collection failed its document check; -3 a foreign
-// collection; -4 the names could not be read; -18 same database on the same server;
+// collection; -4 the names could not be read; -5 a schema collection could not be read
+// to its end (schema_read_error says why); -18 same database on the same server;
 // -30 / -31 / -32 out of step. True exactly when the code is 1. May set mode 0 or 1.
 bool validate_schema(DBINFO* dbinfo, int* code);
+// The server's message of the read that made the last validation give -5.
+const char* schema_read_error(void);
 
 // NULL-terminated heap strings, or NULL; free with free_collection_names (records.h).
 char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error);

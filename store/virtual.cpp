@@ -3,18 +3,42 @@
 #include "app/dbinfo.h"
 #include "app/message.h"
 #include "store/records.h"
+#include "store/seen.h"
+#include "store/write.h"
 
 #include <QByteArray>
 #include <string>
+#include <vector>
 
 namespace {
 
-void insert_or_tell(DBINFO* dbinfo, const char* collection, const bson_t* doc, const char* text)
+// A document to write and the box its failure shows.
+struct vt_doc_t {
+    doc_list_t docs;
+    std::vector<const char*> texts;
+    bool left = false; // a document was not written because the server was gone
+
+    bson_t* add(const char* text)
+    {
+        texts.push_back(text);
+        return docs.add();
+    }
+};
+
+void tell(void* context, size_t position, const bson_error_t* error)
 {
+    vt_doc_t* list = static_cast<vt_doc_t*>(context);
+    if (server_gone(error))
+        list->left = true;
+    brolix_message(list->texts[position], error->message, BTN_OK, BTN_OK);
+}
+
+void write_all(DBINFO* dbinfo, const char* collection, vt_doc_t* list)
+{
+    if (list->docs.docs.empty())
+        return;
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection);
-    bson_error_t error;
-    if (!mongoc_collection_insert(coll, MONGOC_INSERT_NONE, doc, nullptr, &error))
-        brolix_message(text, error.message, BTN_OK, BTN_OK);
+    insert_in_order(coll, list->docs.docs, tell, list);
     mongoc_collection_destroy(coll);
 }
 
@@ -50,10 +74,11 @@ struct vt_key_t {
 
 } // namespace
 
-void remove_virtual_tables(DBINFO* dbinfo)
+bool remove_virtual_tables_reporting(DBINFO* dbinfo)
 {
     if (!dbinfo->md_client)
-        return;
+        return true;
+    seen_columns_forget();
     QByteArray catalog = dbinfo->catalog.toLocal8Bit();
     QByteArray schema = dbinfo->schema.toLocal8Bit();
     QByteArray table = dbinfo->table.toLocal8Bit();
@@ -71,71 +96,91 @@ void remove_virtual_tables(DBINFO* dbinfo)
         {"columns", "Mongo error removing virtual table column."},
         {"index", "Mongo error removing virtual table index."},
     };
+    bool complete = true;
     for (const auto& r : removals) {
         mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, r.collection);
         bson_error_t error;
-        if (!mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, &error))
+        if (!mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, &error)) {
             brolix_message(r.error_text, error.message, BTN_OK, BTN_OK);
+            complete = complete && !server_gone(&error);
+        }
         mongoc_collection_destroy(coll);
     }
     bson_destroy(&selector);
+    return complete;
+}
+
+void remove_virtual_tables(DBINFO* dbinfo)
+{
+    remove_virtual_tables_reporting(dbinfo);
+}
+
+bool add_virtual_tables(DBINFO* dbinfo, const char* parent_table, db_column_t* const* columns, size_t count)
+{
+    seen_columns_forget();
+    const std::string parent = parent_table ? parent_table : "";
+    // Each collection's documents in one request: every table first, then the columns of
+    // all, then their index entries; in each, the virtual tables in the order given.
+    vt_doc_t tables, column_docs, index_docs;
+    for (size_t i = 0; i < count; ++i) {
+        const db_column_t* column = columns[i];
+        const std::string array = column->sql_name ? column->sql_name : "";
+        const char* mongo_name = column->mongo_name ? column->mongo_name : "";
+        const std::string name = parent + "_" + array;
+
+        bson_t* table = tables.add("Mongo error adding virtual table.");
+        begin_table_fields(table, dbinfo, name.c_str());
+        BSON_APPEND_UTF8(table, "mongo_name", parent.c_str());
+        BSON_APPEND_UTF8(table, "mongo_database", dbinfo->database);
+        BSON_APPEND_UTF8(table, "type", "TABLE");
+        end_virtual_fields(table, parent.c_str());
+
+        // The texts of the column and index boxes are the ones the driver's users know.
+        const vt_column_t vt_columns[] = {
+            {1, "_id", "_id", 7, 1, 24, "Mongo error removing virtual table index _id."},
+            {2, array + "$index", mongo_name, -1, 4, 0, "Mongo error removing virtual column $index."},
+            {3, array + "$value", mongo_name, -2, 12, 512, "Mongo error removing virtual column $value."},
+        };
+        for (const vt_column_t& c : vt_columns) {
+            bson_t* doc = column_docs.add(c.error_text);
+            begin_table_fields(doc, dbinfo, name.c_str());
+            BSON_APPEND_INT32(doc, "index", c.index);
+            BSON_APPEND_UTF8(doc, "sql_name", c.sql_name.c_str());
+            BSON_APPEND_UTF8(doc, "mongo_name", c.mongo_name);
+            BSON_APPEND_INT32(doc, "mongo_type", c.mongo_type);
+            BSON_APPEND_INT32(doc, "sql_type", c.sql_type);
+            BSON_APPEND_BOOL(doc, "visible", true);
+            if (c.length)
+                BSON_APPEND_INT32(doc, "length", c.length);
+            end_virtual_fields(doc, parent.c_str());
+        }
+
+        const vt_key_t keys[] = {
+            {"_id", 1, true, "Mongo error removing virtual index _id."},
+            {array + "$index", 2, false, "Mongo error removing virtual index $index."},
+        };
+        for (const vt_key_t& k : keys) {
+            bson_t* doc = index_docs.add(k.error_text);
+            begin_table_fields(doc, dbinfo, name.c_str());
+            BSON_APPEND_UTF8(doc, "sql_col_name", k.sql_col_name.c_str());
+            BSON_APPEND_INT32(doc, "index", k.index);
+            BSON_APPEND_BOOL(doc, "primary", true);
+            BSON_APPEND_UTF8(doc, "index_name", "index1");
+            BSON_APPEND_BOOL(doc, "unique", true);
+            BSON_APPEND_BOOL(doc, "native_id", k.native_id);
+            BSON_APPEND_BOOL(doc, "asc", true);
+            end_virtual_fields(doc, parent.c_str());
+        }
+    }
+    // Every insert is independent: a failed one shows its box and the next is written.
+    write_all(dbinfo, "tables", &tables);
+    write_all(dbinfo, "columns", &column_docs);
+    write_all(dbinfo, "index", &index_docs);
+    return !(tables.left || column_docs.left || index_docs.left);
 }
 
 bool add_virtual_table(DBINFO* dbinfo, const char* parent_table, db_column_t* column)
 {
-    const std::string parent = parent_table ? parent_table : "";
-    const std::string array = column->sql_name ? column->sql_name : "";
-    const char* mongo_name = column->mongo_name ? column->mongo_name : "";
-    const std::string name = parent + "_" + array;
-
-    bson_t table = BSON_INITIALIZER;
-    begin_table_fields(&table, dbinfo, name.c_str());
-    BSON_APPEND_UTF8(&table, "mongo_name", parent.c_str());
-    BSON_APPEND_UTF8(&table, "mongo_database", dbinfo->database);
-    BSON_APPEND_UTF8(&table, "type", "TABLE");
-    end_virtual_fields(&table, parent.c_str());
-    insert_or_tell(dbinfo, "tables", &table, "Mongo error adding virtual table.");
-    bson_destroy(&table);
-
-    // The texts of the column and index boxes are the ones the driver's users know.
-    const vt_column_t columns[] = {
-        {1, "_id", "_id", 7, 1, 24, "Mongo error removing virtual table index _id."},
-        {2, array + "$index", mongo_name, -1, 4, 0, "Mongo error removing virtual column $index."},
-        {3, array + "$value", mongo_name, -2, 12, 512, "Mongo error removing virtual column $value."},
-    };
-    for (const vt_column_t& c : columns) {
-        bson_t doc = BSON_INITIALIZER;
-        begin_table_fields(&doc, dbinfo, name.c_str());
-        BSON_APPEND_INT32(&doc, "index", c.index);
-        BSON_APPEND_UTF8(&doc, "sql_name", c.sql_name.c_str());
-        BSON_APPEND_UTF8(&doc, "mongo_name", c.mongo_name);
-        BSON_APPEND_INT32(&doc, "mongo_type", c.mongo_type);
-        BSON_APPEND_INT32(&doc, "sql_type", c.sql_type);
-        BSON_APPEND_BOOL(&doc, "visible", true);
-        if (c.length)
-            BSON_APPEND_INT32(&doc, "length", c.length);
-        end_virtual_fields(&doc, parent.c_str());
-        insert_or_tell(dbinfo, "columns", &doc, c.error_text);
-        bson_destroy(&doc);
-    }
-
-    const vt_key_t keys[] = {
-        {"_id", 1, true, "Mongo error removing virtual index _id."},
-        {array + "$index", 2, false, "Mongo error removing virtual index $index."},
-    };
-    for (const vt_key_t& k : keys) {
-        bson_t doc = BSON_INITIALIZER;
-        begin_table_fields(&doc, dbinfo, name.c_str());
-        BSON_APPEND_UTF8(&doc, "sql_col_name", k.sql_col_name.c_str());
-        BSON_APPEND_INT32(&doc, "index", k.index);
-        BSON_APPEND_BOOL(&doc, "primary", true);
-        BSON_APPEND_UTF8(&doc, "index_name", "index1");
-        BSON_APPEND_BOOL(&doc, "unique", true);
-        BSON_APPEND_BOOL(&doc, "native_id", k.native_id);
-        BSON_APPEND_BOOL(&doc, "asc", true);
-        end_virtual_fields(&doc, parent.c_str());
-        insert_or_tell(dbinfo, "index", &doc, k.error_text);
-        bson_destroy(&doc);
-    }
+    add_virtual_tables(dbinfo, parent_table, &column, 1);
     return true;
 }

@@ -2,6 +2,8 @@
 #ifndef BROLIX_STORE_VIRTUAL_H
 #define BROLIX_STORE_VIRTUAL_H
 
+#include <cstddef>
+
 struct DBINFO;
 struct db_column_t;
 
@@ -9,5 +11,11 @@ struct db_column_t;
 void remove_virtual_tables(DBINFO* dbinfo);
 // Writes the six documents of the virtual table of column in parent_table; true always.
 bool add_virtual_table(DBINFO* dbinfo, const char* parent_table, db_column_t* column);
+
+// The same for several columns with one request per collection; false when a document
+// was not written because the schema server was gone (each failure has shown its box).
+bool add_virtual_tables(DBINFO* dbinfo, const char* parent_table, db_column_t* const* columns, size_t count);
+// remove_virtual_tables; false when a removal failed because the server was gone.
+bool remove_virtual_tables_reporting(DBINFO* dbinfo);
 
 #endif

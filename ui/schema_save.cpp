@@ -19,11 +19,32 @@ void Schema::saveSchema()
         updateColumnsFromGrid(true);
     ui->errorMsg->setText("Saving Schema: In progress, please wait ...");
     process_pending_events();
-    save_table_columns(&dbinfo, dbinfo.columns);
+    // A server gone before or half-way leaves the table unsaved or incomplete: say which
+    // part, and write it again from the records while the user wants. Enter declines,
+    // rather than wait for a server that stays away again and again.
+    int left = 0;
+    bool saved = save_table(&dbinfo, dbinfo.columns, &left);
+    while (!saved) {
+        const char* part = left & SAVE_LEFT_COLUMNS ? "columns" : left & SAVE_LEFT_INDEXES ? "index entries"
+                                                                                           : "virtual tables";
+        bool incomplete = left & SAVE_INCOMPLETE;
+        QByteArray text = "Table '" + dbinfo.table.toLocal8Bit() + "' was not saved" +
+                          (incomplete ? QByteArray(" in full: its ") + part + " were not all written."
+                                      : QByteArray(": the schema holds it as it was."));
+        if (show_message(text.constData(),
+                         incomplete ? "The server did not answer. Your edits are kept.<br><br>Press 'Yes' to write "
+                                      "the table again or 'No' to keep the edits for a later save."
+                                    : "The server did not answer.<br><br>Press 'Yes' to try again or 'No' to "
+                                      "leave the schema as it was.",
+                         BTN_YES_NO, BTN_NO) != BTN_YES)
+            break;
+        saved = save_table(&dbinfo, dbinfo.columns, &left);
+    }
     ui->errorMsg->setText("");
     process_pending_events();
     edited = false;
-    left_with_edits = false;
+    // A table left incomplete keeps its edits pending: leaving it asks again.
+    left_with_edits = !saved && (left & SAVE_INCOMPLETE);
 }
 
 void Schema::save_triggered()
@@ -31,6 +52,8 @@ void Schema::save_triggered()
     if (show_message("Save current schema?", "", BTN_YES_NO, BTN_YES) != BTN_YES)
         return;
     saveSchema();
+    if (left_with_edits)
+        return; // the records hold what the schema lacks: no reload from it
     clearGrids();
     fillGrid(dbinfo.table, dbinfo.virtual_table, dbinfo.current_page, 0);
     refreshData(&dbinfo);

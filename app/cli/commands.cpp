@@ -78,7 +78,8 @@ int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing)
         }
         return EXIT_AGREE;
     }
-    if (d->mode != MODE_EDIT)
+    // A failed read says so in either mode: it is no sign of a schema to create or update.
+    if (d->mode != MODE_EDIT && *code != -5)
         read_only_text(d, &box);
     else
         validation_text(d, *code, &box);

@@ -17,6 +17,7 @@ CONFIG_JSON (every key optional):
   "indexes": {"db.coll": [{...}, ...]}      what listIndexes on db.coll returns
   "more": ["db.coll", ...]                  a find there leaves its cursor open, so the
                                             client asks for more (getMore)
+  "refuse": {"coll": [n, ...]}              refuses the n-th document inserted into coll (and the rest of its batch)
   "errors": {"KEY": [code, "errmsg"]}       commands to refuse; KEY is the command name, or
                                             "create:NAME" / "createIndexes:INDEXNAME", or
                                             "listCollections:bare" (the editor's listing only)
@@ -42,6 +43,8 @@ def main():
     legacy = config.get("legacy", False)
     indexes = config.get("indexes", {})
     more = config.get("more", [])
+    refusals = config.get("refuse", {})
+    inserted = {}
     lock = threading.Lock()
 
     def log(request):
@@ -92,7 +95,12 @@ def main():
             cursor_id = bson.int64.Int64(42 if db + "." + coll in more else 0)
             return request.ok(cursor={"id": cursor_id, "ns": db + "." + coll, "firstBatch": docs})
         if name == "insert":
-            return request.ok(n=len(request.doc.get("documents", [])))
+            coll, docs = request.doc["insert"], request.doc.get("documents", [])
+            for i in range(len(docs)):
+                inserted[coll] = inserted.get(coll, 0) + 1
+                if inserted[coll] in refusals.get(coll, []):
+                    return request.ok(n=i, writeErrors=[{"index": i, "code": 11000, "errmsg": "E11000 duplicate key"}])
+            return request.ok(n=len(docs))
         if name == "delete":
             return request.ok(n=0)
         if name == "listIndexes":

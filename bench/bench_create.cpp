@@ -1,0 +1,281 @@
+// Requests and wall time of creating a schema, synchronising it and saving a table, with
+// a delay added to every request.
+//
+//   bench_create [--server HOST] [--proxy ADDRESS] [--delay MS]... [--size TABLESxCOLUMNS]...
+//                [--changed N] [--save-columns N]
+//
+// For each delay (default 0, 1 and 20 ms) and each size (default 50x40, 200x40, 999x10)
+// it writes a data database of TABLES collections, each one document of COLUMNS fields
+// with an index or two, on the server (default 127.0.0.11; port 27017), then counts and
+// times, through the latency proxy of tools/ (default 127.0.0.50; none at 0 ms):
+//   creation          a first window that creates the schema (answering Yes), from its
+//                     start to the shown window (start-up included);
+//   start-up          a second window on the finished schema;
+//   synchronisation   a third window after N collections (default 5) were dropped and N
+//                     added (answering Yes);
+// and, once per delay, the save of one table of N columns (default 200) with two indexes
+// and two of its array columns made virtual tables. The databases are dropped after.
+// Requests are commands by name (the client library's command monitoring); "proxy" is
+// every message the proxy forwarded, handshakes and monitoring checks included.
+#include "app/dbinfo.h"
+#include "bench/bench_support.h"
+#include "store/create.h"
+#include "store/read.h"
+#include "store/records.h"
+#include "store/save.h"
+#include "ui/schema.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdlib>
+
+namespace {
+
+struct options_t {
+    std::string server = "127.0.0.11";
+    std::string proxy = "127.0.0.50";
+    std::vector<double> delays;
+    std::vector<bench::schema_size_t> sizes;
+    int changed = 5;
+    int save_columns = 200;
+};
+
+struct endpoint_t {
+    std::string address;
+    bench::proxy_t* proxy;
+};
+
+void report(const char* what, const bench::counter_t& counter, double ms, endpoint_t& to)
+{
+    std::printf("  %-16s %5d requests (data %d, schema %d)", what, counter.total(), counter.commands[0],
+                counter.commands[1]);
+    if (to.proxy)
+        std::printf(", proxy %d", to.proxy->requests());
+    std::printf(", %.0f ms\n", ms);
+    counter.print("      ");
+}
+
+// Opens a window on data and schema; every box is answered Yes. Returns its wall time.
+double open_window(const std::string& address, const std::string& data, const std::string& schema, int* boxes)
+{
+    QStringList arguments{"brolix", "-ds", QString::fromStdString(address), "-db", QString::fromStdString(data),
+                          "-ss", QString::fromStdString(address), "-sc", QString::fromStdString(schema)};
+    Schema::message_box_hook = [boxes](QMessageBox*) {
+        ++*boxes;
+        return int(QMessageBox::Yes);
+    };
+    bench::mute_stdout_t mute;
+    auto started = std::chrono::steady_clock::now();
+    {
+        Schema window(arguments);
+        window.show();
+        QCoreApplication::processEvents();
+        double ms = bench::since(started);
+        Schema::message_box_hook = nullptr;
+        return ms;
+    }
+}
+
+double counted_window(bench::monitor_t& monitor, endpoint_t& to, const char* what, const std::string& data,
+                      const std::string& schema, int expected_boxes)
+{
+    bench::counter_t counter;
+    if (to.proxy)
+        to.proxy->reset();
+    monitor.count_into(&counter);
+    int boxes = 0;
+    double ms = open_window(to.address, data, schema, &boxes);
+    monitor.count_into(nullptr);
+    report(what, counter, ms, to);
+    if (boxes != expected_boxes)
+        std::printf("      (%d boxes, %d expected)\n", boxes, expected_boxes);
+    return ms;
+}
+
+bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to, bench::schema_size_t size,
+              int changed, const std::string& tag)
+{
+    std::string data = "bench_cr_" + tag;
+    std::string schema = data + "_schema";
+    bool ok = true;
+    for (int t = 0; t < size.tables && ok; ++t)
+        ok = bench::write_table(admin, data, bench::table_name(t), size.columns, 1 + t % 2);
+    if (ok) {
+        std::printf("%d tables x %d columns\n", size.tables, size.columns);
+        counted_window(monitor, to, "creation", data, schema, 1);
+        counted_window(monitor, to, "start-up", data, schema, 0);
+        // The last tables go, as many new ones come.
+        int gone = changed < size.tables ? changed : size.tables - 1;
+        for (int t = size.tables - gone; t < size.tables; ++t)
+            ok = ok && bench::command(admin, data, BCON_NEW("drop", BCON_UTF8(bench::table_name(t).c_str())));
+        for (int t = 0; t < changed && ok; ++t)
+            ok = bench::write_table(admin, data, "new_" + bench::table_name(t), size.columns, 1 + t % 2);
+        if (ok) {
+            char what[64];
+            std::snprintf(what, sizeof what, "sync -%d +%d", gone, changed);
+            counted_window(monitor, to, what, data, schema, 1);
+        }
+    }
+    bench::drop(admin, data);
+    bench::drop(admin, schema);
+    return ok;
+}
+
+// One table of n columns: scalars, two arrays (made virtual) and two indexes.
+bool run_save(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to, int n, const std::string& tag)
+{
+    std::string data = "bench_sv_" + tag;
+    std::string schema = data + "_schema";
+    bson_t doc;
+    bson_init(&doc);
+    BSON_APPEND_INT32(&doc, "_id", 1);
+    for (int c = 1; c < n; ++c) {
+        char field[32];
+        std::snprintf(field, sizeof field, "field_%03d", c);
+        if (c <= 2)
+            BCON_APPEND(&doc, field, "[", BCON_INT32(1), BCON_INT32(2), "]");
+        else
+            BSON_APPEND_UTF8(&doc, field, "text");
+    }
+    mongoc_collection_t* coll = mongoc_client_get_collection(admin, data.c_str(), "wide");
+    bool ok = mongoc_collection_insert_one(coll, &doc, nullptr, nullptr, nullptr);
+    mongoc_collection_destroy(coll);
+    bson_destroy(&doc);
+    ok = ok && bench::command(admin, data,
+                              BCON_NEW("createIndexes", "wide", "indexes", "[", "{", "key", "{", "field_003",
+                                       BCON_INT32(1), "field_004", BCON_INT32(1), "}", "name", "i1", "}", "{", "key",
+                                       "{", "field_005", BCON_INT32(-1), "}", "name", "i2", "}", "]"));
+
+    DBINFO d;
+    dbinfo_clear(&d);
+    dbinfo_init(&d);
+    d.ssl = keep_string("N");
+    d.wcv = keep_string(" ");
+    dbinfo_set_text(d.server, to.address.c_str());
+    dbinfo_set_text(d.md_server, to.address.c_str());
+    dbinfo_set_text(d.database, data.c_str());
+    dbinfo_set_text(d.md_database, schema.c_str());
+    ok = ok && connect_databases(&d);
+    int code = 0;
+    db_column_t* columns = nullptr;
+    if (ok) {
+        bench::mute_stdout_t mute;
+        ok = create_schema(&d, &code);
+        d.catalog = QString::fromStdString(data);
+        d.schema = "dbo";
+        d.table = "wide";
+        db_name_t* vt = nullptr;
+        columns = read_table_columns(&d, data.c_str(), "dbo", "wide", &vt);
+        free_names(vt);
+        for (db_column_t* c = columns; c; c = c->next)
+            if (c->mongo_type == BSON_TYPE_ARRAY && !std::strchr(c->mongo_name, '.'))
+                c->virtual_array = true;
+    }
+    if (ok) {
+        bench::counter_t counter;
+        if (to.proxy)
+            to.proxy->reset();
+        monitor.count_into(&counter);
+        auto started = std::chrono::steady_clock::now();
+        {
+            bench::mute_stdout_t mute;
+            save_table_columns(&d, columns);
+        }
+        double ms = bench::since(started);
+        monitor.count_into(nullptr);
+        int written = 0;
+        for (const db_column_t* c = columns; c; c = c->next)
+            ++written;
+        char what[64];
+        std::snprintf(what, sizeof what, "save %d columns", written);
+        report(what, counter, ms, to);
+    }
+    free_columns(columns);
+    free_table_refs(d.db_collections);
+    free_table_refs(d.md_tables);
+    bench::drop(admin, data);
+    bench::drop(admin, schema);
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    options_t o;
+    for (int i = 1; i < argc; ++i) {
+        bench::schema_size_t s{0, 0};
+        std::string a = argv[i];
+        bool more = i + 1 < argc;
+        if (a == "--server" && more)
+            o.server = argv[++i];
+        else if (a == "--proxy" && more)
+            o.proxy = argv[++i];
+        else if (a == "--delay" && more)
+            o.delays.push_back(std::atof(argv[++i]));
+        else if (a == "--size" && more && bench::parse_size(argv[++i], &s))
+            o.sizes.push_back(s);
+        else if (a == "--changed" && more)
+            o.changed = std::atoi(argv[++i]);
+        else if (a == "--save-columns" && more)
+            o.save_columns = std::atoi(argv[++i]);
+        else {
+            std::fprintf(stderr,
+                         "usage: %s [--server HOST] [--proxy ADDRESS] [--delay MS]... [--size TABLESxCOLUMNS]... "
+                         "[--changed N] [--save-columns N]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    if (o.delays.empty())
+        o.delays = {0, 1, 20};
+    if (o.sizes.empty())
+        o.sizes = {{50, 40}, {200, 40}, {999, 10}};
+
+    bench::quiet();
+    int app_argc = 1;
+    QApplication application(app_argc, argv);
+    mongoc_init();
+    bench::monitor_t monitor;
+
+    std::string uri = "mongodb://" + o.server + ":27017";
+    mongoc_client_t* admin = mongoc_client_new(uri.c_str());
+    if (!admin || !bench::answers(admin)) {
+        std::fprintf(stderr, "bench_create: no server answers at %s:27017\n", o.server.c_str());
+        return 1;
+    }
+    std::string script = std::string(BROLIX_SOURCE_DIR) + "/tools/latency_proxy.py";
+    bool ok = true;
+    int serial = 0;
+    for (double delay : o.delays) {
+        bench::proxy_t proxy;
+        endpoint_t to{o.server, nullptr};
+        if (delay > 0) {
+            if (!proxy.start(script, o.proxy, o.server, delay)) {
+                ok = false;
+                break;
+            }
+            to = {o.proxy, &proxy};
+        }
+        std::printf("== %g ms added per request (%s)\n", delay,
+                    delay > 0 ? ("proxy " + o.proxy + " to " + o.server).c_str() : ("direct to " + o.server).c_str());
+        std::fflush(stdout);
+        for (const bench::schema_size_t& size : o.sizes) {
+            ok = run_size(monitor, admin, to, size, o.changed, std::to_string(getpid()) + "_" + std::to_string(serial++));
+            std::fflush(stdout);
+            if (!ok)
+                break;
+        }
+        if (ok && o.save_columns > 0)
+            ok = run_save(monitor, admin, to, o.save_columns, std::to_string(getpid()) + "_" + std::to_string(serial++));
+        std::fflush(stdout);
+        if (!ok)
+            break;
+    }
+    mongoc_client_destroy(admin);
+    if (!ok)
+        std::fprintf(stderr, "bench_create: a run failed\n");
+    return ok ? 0 : 1;
+}
