@@ -1,125 +1,104 @@
-// The connection string, the table tree builder and the type vocabulary.
+// The connection string, the table tree and the type vocabulary of the choosers.
 #include "app/connect.h"
 #include "app/dbinfo.h"
 #include "discovery/types.h"
 #include "store/records.h"
 #include "tests/support/test_env.h"
 
+#include <QStringList>
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-struct ConnectionString : ::testing::Test {
-    DBINFO d;
-    char out[DBINFO_TEXT];
-    ConnectionString() { testenv::init_dbinfo(&d); }
-    std::string data() { build_connection_uri(SIDE_DATA, &d, out); return out; }
-    std::string schema() { build_connection_uri(SIDE_SCHEMA, &d, out); return out; }
-};
-
-TEST_F(ConnectionString, SidesCredentialsAndTls)
+TEST(Records, ConnectionString)
 {
-    dbinfo_set_text(d.server, "data.host");
-    dbinfo_set_text(d.database, "sales");
-    dbinfo_set_text(d.md_server, "schema.host");
-    dbinfo_set_text(d.md_database, "sales_schema");
-    EXPECT_EQ(data(), "mongodb://data.host:27017");
-    EXPECT_EQ(schema(), "mongodb://schema.host:27017");
-
-    dbinfo_set_text(d.user, "ann");
-    dbinfo_set_text(d.password, "p@ss:w/rd");
-    EXPECT_EQ(data(), "mongodb://ann:p@ss:w/rd@data.host:27017/sales"); // unescaped
-    EXPECT_EQ(schema(), "mongodb://schema.host:27017");
-    dbinfo_set_text(d.md_password, "only");
-    EXPECT_EQ(schema(), "mongodb://:only@schema.host:27017/sales_schema");
-
-    d.ssl = keep_string("Y");
-    EXPECT_EQ(data(), "mongodb://ann:p@ss:w/rd@data.host:27017/sales?ssl=true");
-    d.md_password[0] = '\0';
-    // Without a database part the library wants "/" before the options.
-    EXPECT_EQ(schema(), "mongodb://schema.host:27017/?ssl=true");
-    d.ssl = keep_string("N");
-    EXPECT_EQ(schema(), "mongodb://schema.host:27017");
-    d.ssl = keep_string(" ");
-    EXPECT_EQ(schema(), "mongodb://schema.host:27017");
+    const std::string fits(2031, 'h'); // the whole string 2047 bytes
+    const struct {
+        int side;
+        std::string server, database, user, password, ssl, uri;
+    } rows[] = {
+        {SIDE_DATA, "data.host", "sales", "", "", " ", "mongodb://data.host:27017"},
+        {SIDE_DATA, "data.host", "sales", "ann", "p@ss:w/rd", "N", "mongodb://ann:p@ss:w/rd@data.host:27017/sales"},
+        {SIDE_SCHEMA, "schema.host", "meta", "", "only", " ", "mongodb://:only@schema.host:27017/meta"},
+        {SIDE_DATA, "h", "sales", "ann", "pw", "Y", "mongodb://ann:pw@h:27017/sales?ssl=true"},
+        {SIDE_SCHEMA, "h", "meta", "", "", "Y", "mongodb://h:27017/?ssl=true"}, // "/" before the options
+        {SIDE_DATA, fits, "sales", "", "", " ", "mongodb://" + fits + ":27017"},
+        {SIDE_DATA, fits + "h", "sales", "", "", " ", ""}, // too long for its buffer
+    };
+    for (const auto& row : rows) {
+        DBINFO d;
+        testenv::init_dbinfo(&d);
+        const bool data = row.side == SIDE_DATA;
+        // The other side's fields hold what must not be taken.
+        dbinfo_set_text(data ? d.server : d.md_server, row.server.c_str());
+        dbinfo_set_text(data ? d.database : d.md_database, row.database.c_str());
+        dbinfo_set_text(data ? d.user : d.md_user, row.user.c_str());
+        dbinfo_set_text(data ? d.password : d.md_password, row.password.c_str());
+        for (char* other : {d.md_server, d.md_database, d.md_user, d.md_password})
+            if (data)
+                dbinfo_set_text(other, "wrong");
+        for (char* other : {d.server, d.database, d.user, d.password})
+            if (!data)
+                dbinfo_set_text(other, "wrong");
+        d.ssl = keep_string(row.ssl.c_str());
+        char out[DBINFO_TEXT];
+        build_connection_uri(row.side, &d, out);
+        EXPECT_EQ(out, row.uri) << row.uri.substr(0, 60);
+    }
 }
 
-TEST_F(ConnectionString, TooLongForItsBufferIsEmpty)
-{
-    std::string long_text(1500, 'x');
-    dbinfo_set_text(d.server, long_text.c_str());
-    dbinfo_set_text(d.user, long_text.c_str());
-    EXPECT_EQ(data(), "");
-    d.user[0] = '\0';
-    EXPECT_EQ(data(), "mongodb://" + long_text + ":27017");
-}
-
-std::vector<std::string> tree(const DBINFO& d)
-{
-    std::vector<std::string> out;
-    for (db_catalog_t* c = d.tables; c; c = c->next)
-        for (db_schema_t* s = c->schemas; s; s = s->next)
-            for (db_table_t* t = s->tables; t; t = t->next)
-                out.push_back(std::string(c->name) + "/" + s->name + "/" + t->name);
-    return out;
-}
-
-TEST(TableTree, OrderDuplicatesAndCase)
+TEST(Records, TableTreeKeepsOrderAndCase)
 {
     DBINFO d;
     testenv::init_dbinfo(&d);
-    add_to_table_tree(&d, "shop", "dbo", "orders");
-    add_to_table_tree(&d, "shop", "dbo", "orders");
-    add_to_table_tree(&d, "shop", "dbo", "Orders");
-    add_to_table_tree(&d, "hr", "dbo", "staff");
-    add_to_table_tree(&d, "shop", "dbo", "items");
-    add_to_table_tree(&d, "shop", "sales", "items");
-    add_to_table_tree(&d, "Shop", "dbo", "items");
-    add_to_table_tree(&d, "", "", "");
-    EXPECT_EQ(tree(d), (std::vector<std::string>{"shop/dbo/orders", "shop/dbo/Orders", "shop/dbo/items",
-                                                 "shop/sales/items", "hr/dbo/staff", "Shop/dbo/items", "//"}));
+    for (const char* t : {"shop/dbo/orders", "shop/dbo/orders", "shop/dbo/Orders", "hr/dbo/staff", "shop/dbo/items",
+                          "shop/sales/items", "Shop/dbo/items", "//"}) {
+        QStringList parts = QString(t).split('/');
+        add_to_table_tree(&d, qPrintable(parts[0]), qPrintable(parts[1]), qPrintable(parts[2]));
+    }
+    std::string tree;
+    for (db_catalog_t* c = d.tables; c; c = c->next)
+        for (db_schema_t* s = c->schemas; s; s = s->next)
+            for (db_table_t* t = s->tables; t; t = t->next)
+                tree += std::string(c->name) + "/" + s->name + "/" + t->name + " ";
+    EXPECT_EQ(tree, "shop/dbo/orders shop/dbo/Orders shop/dbo/items shop/sales/items hr/dbo/staff Shop/dbo/items // ");
     free_table_tree(&d);
     EXPECT_EQ(d.tables, nullptr);
-    free_table_tree(&d);
 }
 
-TEST(TypeNames, EveryChooserEntryRoundTrips)
+// The codes are the ones the driver reads from the schema.
+TEST(Records, TypeNames)
 {
-    ASSERT_EQ(sql_type_name_count, 13);
-    ASSERT_EQ(mongo_type_name_count, 10);
-    for (int i = 0; i < sql_type_name_count; ++i)
-        EXPECT_EQ(sql_type_of_name(sql_type_names[i].name), sql_type_names[i].code) << sql_type_names[i].name;
-    for (int i = 0; i < mongo_type_name_count; ++i)
-        EXPECT_EQ(mongo_type_of_name(mongo_type_names[i].name), mongo_type_names[i].code) << mongo_type_names[i].name;
-    EXPECT_STREQ(sql_type_names[0].name, "SQL_BIGINT");
-    EXPECT_STREQ(sql_type_names[12].name, "SQL_WLONGVARCHAR");
-    EXPECT_STREQ(mongo_type_names[0].name, "Array");
-    EXPECT_STREQ(mongo_type_names[9].name, "String");
-}
-
-TEST(TypeNames, UnknownNames)
-{
-    EXPECT_EQ(sql_type_of_name("SQL_VARCHAR"), 12);
-    EXPECT_EQ(sql_type_of_name("sql_varchar"), -1);
-    EXPECT_EQ(sql_type_of_name(""), -1);
-    EXPECT_EQ(sql_type_of_name("SQL_VARBINARY"), -1); // not offered by the chooser
-    EXPECT_EQ(mongo_type_of_name("NumberInt32"), 16);
+    const std::vector<std::pair<std::string, int>> sql = {
+        {"SQL_BIGINT", -5},   {"SQL_BINARY", -2}, {"SQL_BIT", -7},         {"SQL_DOUBLE", 8},
+        {"SQL_INTEGER", 4},   {"SQL_NUMERIC", 2}, {"SQL_SMALLINT", 5},     {"SQL_TINYINT", -6},
+        {"SQL_TYPE_TIMESTAMP", 93}, {"SQL_VARCHAR", 12}, {"SQL_LONGVARCHAR", -1}, {"SQL_WVARCHAR", -9},
+        {"SQL_WLONGVARCHAR", -10}};
+    const std::vector<std::pair<std::string, int>> mongo = {
+        {"Array", 4},        {"BinaryData", 5},   {"Bool", 8},   {"Date", 9}, {"NumberDouble", 1},
+        {"NumberInt32", 16}, {"NumberLong64", 18}, {"Object", 3}, {"OID", 7},  {"String", 2}};
+    ASSERT_EQ(static_cast<size_t>(sql_type_name_count), sql.size());
+    ASSERT_EQ(static_cast<size_t>(mongo_type_name_count), mongo.size());
+    for (size_t i = 0; i < sql.size(); ++i) {
+        EXPECT_EQ(sql_type_names[i].name, sql[i].first); // the chooser's order
+        EXPECT_EQ(sql_type_of_name(sql[i].first.c_str()), sql[i].second) << sql[i].first;
+    }
+    for (size_t i = 0; i < mongo.size(); ++i) {
+        EXPECT_EQ(mongo_type_names[i].name, mongo[i].first);
+        EXPECT_EQ(mongo_type_of_name(mongo[i].first.c_str()), mongo[i].second) << mongo[i].first;
+    }
+    for (const char* unknown : {"sql_varchar", "", "SQL_VARBINARY"})
+        EXPECT_EQ(sql_type_of_name(unknown), -1) << unknown;
     EXPECT_EQ(mongo_type_of_name("NumberInt32 "), 6);
     EXPECT_EQ(mongo_type_of_name(nullptr), 6);
-}
 
-TEST(TypeNames, DriverView)
-{
-    EXPECT_STREQ(driver_sql_type_name(1), "SQL_CHAR");
-    EXPECT_STREQ(driver_sql_type_name(12), "SQL_VARCHAR");
-    EXPECT_STREQ(driver_sql_type_name(4), "SQL_INTEGER");
-    EXPECT_STREQ(driver_sql_type_name(-9), "");
-    EXPECT_STREQ(driver_mongo_type_name(7), "OID");
-    EXPECT_STREQ(driver_mongo_type_name(-1), "Driver Defined");
-    EXPECT_STREQ(driver_mongo_type_name(-2), "Driver Defined");
-    EXPECT_STREQ(driver_mongo_type_name(2), "");
+    std::string driver_view;
+    for (int code : {1, 12, 4, -9, 7, -1, -2, 2})
+        driver_view += std::string(driver_sql_type_name(code)) + "/" + driver_mongo_type_name(code) + " ";
+    EXPECT_EQ(driver_view, "SQL_CHAR/ SQL_VARCHAR/ SQL_INTEGER/ / /OID /Driver Defined /Driver Defined / ");
 }
 
 } // namespace
