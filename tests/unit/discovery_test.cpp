@@ -5,35 +5,22 @@
 #include "discovery/types.h"
 #include "store/records.h"
 
+#include <algorithm>
 #include <bson/bson.h>
 #include <cstdlib>
-#include <cstring>
 #include <gtest/gtest.h>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Letters of the SQL types discovery picks: t text (VARCHAR, WVARCHAR when wide),
-// V VARCHAR even when wide, W WVARCHAR, D DOUBLE, B VARBINARY, T TINYINT, I INTEGER, L BIGINT,
-// S TIMESTAMP.
-const char letters[] = "VWDBTILS";
+// Letters of the SQL types discovery picks: t text (VARCHAR, WVARCHAR when wide), V VARCHAR even
+// when wide, W WVARCHAR, D DOUBLE, B VARBINARY, T TINYINT, I INTEGER, L BIGINT, S TIMESTAMP.
+const std::string letters = "VWDBTILS";
 const int letter_types[] = {SQL_T_VARCHAR, SQL_T_WVARCHAR, SQL_T_DOUBLE, SQL_T_VARBINARY, SQL_T_TINYINT,
                             SQL_T_INTEGER, SQL_T_BIGINT, SQL_T_TYPE_TIMESTAMP};
-int type_of(char letter, bool wide)
-{
-    if (letter == 't')
-        return wide ? SQL_T_WVARCHAR : SQL_T_VARCHAR;
-    return letter_types[std::strchr(letters, letter) - letters];
-}
-char letter_of(int sql_type)
-{
-    for (int i = 0; letters[i]; ++i)
-        if (letter_types[i] == sql_type)
-            return letters[i];
-    return '?';
-}
+int type_of(char letter, bool wide) { return letter == 't' ? type_of(wide ? 'W' : 'V', wide) : letter_types[letters.find(letter)]; }
+char letter_of(int sql_type) { return letters[std::find(letter_types, letter_types + 8, sql_type) - letter_types]; }
 
 std::string joined(const db_name_t* path, const char* separator)
 {
@@ -46,21 +33,19 @@ std::string joined(const db_name_t* path, const char* separator)
 // A sample over an in-memory record, fed document by document as sampling would.
 struct Sample {
     DBINFO d;
-    db_sample_t* sample;
+    db_sample_t* sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
     explicit Sample(bool wide = false)
     {
         dbinfo_clear(&d);
         d.default_wide = wide;
-        sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
         sample->dbinfo = &d;
     }
     ~Sample() { free_sample(sample); }
     void walk(const bson_t* doc)
     {
         bson_iter_t it;
-        if (bson_iter_init(&it, doc))
-            while (bson_iter_next(&it))
-                walk_field(sample, &it, nullptr);
+        for (bool ok = bson_iter_init(&it, doc); ok && bson_iter_next(&it);)
+            walk_field(sample, &it, nullptr);
     }
     void walk_json(const std::string& json)
     {
@@ -71,8 +56,8 @@ struct Sample {
         bson_destroy(doc);
     }
     db_column_t* column(const char* sql_name) { return lookup_column(sample, sql_name); }
-    // "sql_name[=mongo_name][@key path] mongo_type sql_type length" of every column, in order,
-    // the key path shown where it is not the MongoDB name.
+    // "sql_name[=mongo_name][@key path] mongo_type sql_type length" of each column, the key path
+    // shown where it is not the MongoDB name.
     std::string columns() const
     {
         std::string out;
@@ -80,11 +65,9 @@ struct Sample {
         const db_column_t* prev = nullptr;
         for (const db_column_t* c = sample->columns; c; prev = c, c = c->next, ++count) {
             std::string mongo = c->mongo_name, path = joined(c->path, ".");
-            out += (out.empty() ? "" : ", ") + std::string(c->sql_name);
-            out += mongo == c->sql_name ? "" : "=" + mongo;
+            out += (out.empty() ? "" : ", ") + std::string(c->sql_name) + (mongo == c->sql_name ? "" : "=" + mongo);
             out += path == mongo || (path.empty() && mongo.find('.') == std::string::npos) ? "" : "@" + path;
-            out += " " + std::to_string(c->mongo_type) + " " + letter_of(c->sql_type) + " " +
-                   std::to_string(c->length);
+            out += " " + std::to_string(c->mongo_type) + " " + letter_of(c->sql_type) + " " + std::to_string(c->length);
             if (c->prev != prev || c->precision || c->scale || !c->visible || c->index || c->indexes ||
                 c->virtual_array || c->id[0])
                 out += " (not as a new column is)";
@@ -97,77 +80,59 @@ TEST(Discovery, TypeDecisions)
 {
     // BSON codes 1 to 19, max key, min key, then codes no type has.
     const int codes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 127, 255, 0, 20, 128, 256, -1};
-    const struct {
-        int current; // 0: the first sighting
-        const char* results;
-    } rows[] = {
-        {0, "DtttBttTSttttttIVLttt"},
-        {SQL_T_TINYINT, "DtttBTtTtttttttItLtttttttt"},
-        {SQL_T_BIGINT, "DtttBLtLtttttttLtLtttttttt"},
-        {SQL_T_VARBINARY, "BBBBBBBBBBBBBBBBBBtBBBtttt"},
-        {SQL_T_INTEGER, "DtttBItItttttttItLtttttttt"},
-        {SQL_T_DOUBLE, "DtttBDtttttttttDtDtttttttt"},
-        {SQL_T_TYPE_TIMESTAMP, "ttttBSttSttttttttttttttttt"},
-        {SQL_T_VARCHAR, "ttttBttttttttttttttttttttt"},
-        {SQL_T_WVARCHAR, "ttttBttttttttttttttttttttt"},
-        {SQL_T_CHAR, "ttttBttttttttttttttttttttt"},
-        {SQL_T_NUMERIC, "ttttBttttttttttttttttttttt"},
-        {SQL_T_BIT, "ttttBttttttttttttttttttttt"},
-    };
+    const std::pair<int, const char*> rows[] = { // 0: the first sighting
+        {0, "DtttBttTSttttttIVLttt"}, {SQL_T_TINYINT, "DtttBTtTtttttttItLtttttttt"},
+        {SQL_T_BIGINT, "DtttBLtLtttttttLtLtttttttt"}, {SQL_T_VARBINARY, "BBBBBBBBBBBBBBBBBBtBBBtttt"},
+        {SQL_T_INTEGER, "DtttBItItttttttItLtttttttt"}, {SQL_T_DOUBLE, "DtttBDtttttttttDtDtttttttt"},
+        {SQL_T_TYPE_TIMESTAMP, "ttttBSttSttttttttttttttttt"}, {SQL_T_VARCHAR, "ttttBttttttttttttttttttttt"},
+        {SQL_T_WVARCHAR, "ttttBttttttttttttttttttttt"}, {SQL_T_CHAR, "ttttBttttttttttttttttttttt"},
+        {SQL_T_NUMERIC, "ttttBttttttttttttttttttttt"}, {SQL_T_BIT, "ttttBttttttttttttttttttttt"}};
     for (const auto& row : rows)
-        for (size_t i = 0; row.results[i]; ++i)
-            for (bool wide : {false, true}) {
-                int got = row.current ? settle_sql_type(row.current, codes[i], wide) : first_sql_type(codes[i], wide);
-                EXPECT_EQ(got, type_of(row.results[i], wide))
-                    << "current " << row.current << ", BSON " << codes[i] << (wide ? ", wide" : "");
-            }
+        for (size_t i = 0; row.second[i]; ++i)
+            for (bool wide : {false, true})
+                EXPECT_EQ(row.first ? settle_sql_type(row.first, codes[i], wide) : first_sql_type(codes[i], wide),
+                          type_of(row.second[i], wide))
+                    << "current " << row.first << ", BSON " << codes[i] << (wide ? ", wide" : "");
 }
 
+// Documents walked in turn (separated by ";") and the columns they leave.
 TEST(Discovery, ColumnsOfDocuments)
 {
-    const std::string oid = "{\"$oid\": \"5f0c1a2b3c4d5e6f70819203\"}", ts = "{\"$timestamp\": {\"t\": 1, \"i\": 1}}";
+    const std::string oid = R"({"$oid": "5f0c1a2b3c4d5e6f70819203"})", ts = R"({"$timestamp": {"t": 1, "i": 1}})";
+    const std::string bin = R"({"$binary": {"base64": "AAECAwQF", "subType": "00"}})";
     const struct {
         bool wide;
-        std::vector<std::string> docs;
-        std::string columns;
+        std::string docs, columns;
     } rows[] = {
-        {false,
-         {R"({"_id": )" + oid + R"(, "name": "Ann", "age": 31, "tags": ["a", "bc"], "address": {"city": "Paris"}})",
-          R"({"_id": )" + oid + R"(, "name": "Bertha", "age": 31.5, "tags": ["x"], "flag": true})"},
+        {false, R"({"_id": )" + oid + R"(, "name": "Ann", "age": 31, "tags": ["a", "bc"], "address": {"city": "Paris"}};
+                   {"_id": )" + oid + R"(, "name": "Bertha", "age": 31.5, "tags": ["x"], "flag": true})",
          "_id 7 V 24, name 2 V 6, age 1 D 255, tags 4 V 25, tags_0=tags.0 2 V 1, tags_1=tags.1 2 V 2, "
          "address 3 V 20, address_city=address.city 2 V 5, flag 8 T 255"},
-        {false, {R"({"a": 1})", R"({"a": 2.5})"}, "a 1 D 255"},
-        {false, {R"({"a": 1})", R"({"a": 2.5})", R"({"a": "x"})"}, "a 2 V 255"},
-        {false, {R"({"a": 1})", R"({"a": {"$numberLong": "5"}})"}, "a 18 L 255"},
-        {false, {R"({"a": true})", R"({"a": 7})"}, "a 16 I 255"},
-        {false, {R"({"a": "abc"})", R"({"a": "abcdefghij"})", R"({"a": "ab"})"}, "a 2 V 10"},
-        {false, {R"({"a": "abc"})", R"({"a": 4})"}, "a 16 V 255"},
-        {false, {R"({"a": 4})", R"({"a": null})"}, "a 10 V 255"},
-        {false, {R"({"a": {"$date": "2020-01-01T00:00:00Z"}})", R"({"a": null})"}, "a 10 V 255"},
-        {false, {R"({"a": 1})", R"({"a": {"$binary": {"base64": "AAECAw==", "subType": "00"}}})", R"({"a": "x"})"},
-         "a 2 B 255"},
-        {false, {R"({"a": "xx"})", "{\"a\": " + oid + "}"}, "a 7 V 24"},
-        {false, {R"({"a": {"$binary": {"base64": "AAECAwQF", "subType": "00"}}})"}, "a 5 B 6"},
-        {false, {R"({"a": ""})", R"({"a": ""})"}, "a 2 V 0"},
-        {false,
-         {R"({"address": {"street": "Main", "city": "Oslo"}, "empty": {}, "tags": ["a", "b", "c"]})",
-          R"({"tags": ["z"], "nested": {"deep": {"x": 1}}})"},
+        {false, R"({"a": 1}; {"a": 2.5})", "a 1 D 255"}, {false, R"({"a": 1}; {"a": 2.5}; {"a": "x"})", "a 2 V 255"},
+        {false, R"({"a": 1}; {"a": {"$numberLong": "5"}})", "a 18 L 255"}, {false, R"({"a": true}; {"a": 7})", "a 16 I 255"},
+        {false, R"({"a": "abc"}; {"a": "abcdefghij"}; {"a": "ab"})", "a 2 V 10"},
+        {false, R"({"a": "abc"}; {"a": 4})", "a 16 V 255"}, {false, R"({"a": 4}; {"a": null})", "a 10 V 255"},
+        {false, R"({"a": {"$date": "2020-01-01T00:00:00Z"}}; {"a": null})", "a 10 V 255"},
+        {false, R"({"a": 1}; {"a": )" + bin + R"(}; {"a": "x"})", "a 2 B 255"},
+        {false, R"({"a": "xx"}; {"a": )" + oid + "}", "a 7 V 24"}, {false, R"({"a": )" + bin + "}", "a 5 B 6"},
+        {false, R"({"a": ""}; {"a": ""})", "a 2 V 0"},
+        {false, R"({"address": {"street": "Main", "city": "Oslo"}, "empty": {}, "tags": ["a", "b", "c"]};
+                   {"tags": ["z"], "nested": {"deep": {"x": 1}}})",
          "address 3 V 38, address_street=address.street 2 V 4, address_city=address.city 2 V 4, empty 3 V 3, "
          "tags 4 V 35, tags_0=tags.0 2 V 1, tags_1=tags.1 2 V 1, tags_2=tags.2 2 V 1, nested 3 V 24, "
          "nested_deep=nested.deep 3 V 11, nested_deep_x=nested.deep.x 16 I 255"},
         // Colliding SQL names share the first column: its MongoDB name stays, the path follows.
-        {false, {R"({"a_b": "xyz", "a": {"b": 5}})"}, "a_b@a.b 16 V 255, a 3 V 11"},
-        {false, {R"({"x": {"y": 1}, "x_y": {"z": 2}})"}, "x 3 V 11, x_y=x.y@x_y 3 V 255, x_y_z=x_y.z 16 I 255"},
-        {true,
-         {R"({"name": "x", "ts": )" + ts + R"(, "ts2": )" + ts + R"(, "sub": {"k": "v"}, "n": 1})",
-          R"({"ts2": )" + ts + R"(, "n": "now text"})"},
+        {false, R"({"a_b": "xyz", "a": {"b": 5}})", "a_b@a.b 16 V 255, a 3 V 11"},
+        {false, R"({"x": {"y": 1}, "x_y": {"z": 2}})", "x 3 V 11, x_y=x.y@x_y 3 V 255, x_y_z=x_y.z 16 I 255"},
+        {true, R"({"name": "x", "ts": )" + ts + R"(, "ts2": )" + ts + R"(, "sub": {"k": "v"}, "n": 1};
+                  {"ts2": )" + ts + R"(, "n": "now text"})",
          "name 2 W 1, ts 17 V 255, ts2 17 W 255, sub 3 W 13, sub_k=sub.k 2 W 1, n 2 W 255"},
     };
     for (const auto& row : rows) {
         Sample s(row.wide);
-        for (const std::string& doc : row.docs)
-            s.walk_json(doc);
-        EXPECT_EQ(s.columns(), row.columns) << row.docs[0];
+        for (size_t at = 0, end; at < row.docs.size(); at = end + 1)
+            s.walk_json(row.docs.substr(at, (end = std::min(row.docs.find(';', at), row.docs.size())) - at));
+        EXPECT_EQ(s.columns(), row.columns) << row.docs;
     }
 }
 
@@ -181,39 +146,30 @@ TEST(Discovery, ListsAndIndex)
     s.walk_json(R"({"a": 12})");
     EXPECT_EQ(s.columns(), "a 16 V -5, b 16 I 255");
 
-    // Columns put in the list behind discovery's back are found, not added again.
-    db_column_t* c = new_column();
+    // A column put in the list behind discovery's back is found, not added again.
+    db_column_t* c = s.column("b")->next = new_column();
     c->sql_name = copy_text("c");
     c->mongo_name = copy_text("c");
     c->sql_type = SQL_T_INTEGER;
-    c->mongo_type = 16;
     c->prev = s.column("b");
-    s.column("b")->next = c;
     s.sample->count++;
     s.walk_json(R"({"c": 2.5, "d": 1})");
     EXPECT_EQ(s.columns(), "a 16 V -5, b 16 I 255, c 1 D 255, d 16 I 255");
 
-    // Many names, walked twice, colliding ones among them: one column each, in first-seen order.
+    // Many names, walked twice, half of them colliding: one column each, in first-seen order.
     Sample many;
-    bson_t doc = BSON_INITIALIZER;
-    std::vector<std::string> names;
+    std::string json, names;
     for (int i = 0; i < 3000; ++i) {
-        names.push_back("f" + std::to_string(i));
-        bson_t sub;
-        BSON_APPEND_DOCUMENT_BEGIN(&doc, names.back().c_str(), &sub);
-        BSON_APPEND_INT32(&sub, "x", i);
-        bson_append_document_end(&doc, &sub);
-        names.push_back(names.back() + "_x");
-        BSON_APPEND_INT32(&doc, names.back().c_str(), i); // collides with f<i>.x
+        json += (i ? ", " : "{") + ("\"f" + std::to_string(i)) + "\": {\"x\": 1}, \"f" + std::to_string(i) + "_x\": 2";
+        names += "f" + std::to_string(i) + " f" + std::to_string(i) + "_x ";
     }
-    many.walk(&doc);
-    many.walk(&doc);
-    bson_destroy(&doc);
-    ASSERT_EQ(many.sample->count, 6000);
-    size_t i = 0;
-    for (const db_column_t* col = many.sample->columns; col && i < names.size(); col = col->next, ++i)
-        ASSERT_EQ(col->sql_name, names[i]);
-    EXPECT_EQ(i, names.size());
+    many.walk_json(json + "}");
+    many.walk_json(json + "}");
+    std::string seen;
+    for (const db_column_t* col = many.sample->columns; col; col = col->next)
+        seen += col->sql_name + std::string(" ");
+    EXPECT_EQ(seen, names);
+    EXPECT_EQ(many.sample->count, 6000);
 
     // Key paths: deep copies, empty names kept.
     EXPECT_EQ(copy_names(nullptr), nullptr);
@@ -221,8 +177,7 @@ TEST(Discovery, ListsAndIndex)
     db_name_t* path = append_name(append_name(append_name(nullptr, "a"), "b"), "");
     db_name_t* copy = copy_names(path);
     path = append_name(path, "c");
-    EXPECT_EQ(joined(path, "_"), "a_b__c");
-    EXPECT_EQ(joined(copy, "."), "a.b.");
+    EXPECT_EQ(joined(path, "_") + " " + joined(copy, "."), "a_b__c a.b.");
     EXPECT_NE(copy->name, path->name);
     free_names(path);
     free_names(copy);

@@ -20,107 +20,81 @@
 
 namespace {
 
-// Every setting the command line writes, empty ones left out.
+// Words split at spaces; "a " is "a" and an empty value.
+QStringList words(const QString& line)
+{
+    QStringList out = line.split(' ');
+    out.prepend("brolix");
+    return line.isEmpty() ? QStringList{"brolix"} : out;
+}
+
+// The settings of the record, empty ones left out.
 std::string settings(const DBINFO& d)
 {
     std::string out;
-    auto add = [&](const char* name, const std::string& value) {
-        if (!value.empty())
+    auto add = [&](const char* name, const char* value) {
+        if (value && *value)
             out += (out.empty() ? "" : " ") + std::string(name) + "=" + value;
     };
-    auto opt = [](const char* p) { return std::string(p ? p : ""); };
-    add("dsn", d.dsn.toStdString());
+    auto flag = [](const char* f) { return !f ? "null" : std::strcmp(f, " ") == 0 ? "" : f; };
     add("ds", d.server), add("db", d.database), add("du", d.user), add("dp", d.password);
     add("ss", d.md_server), add("sc", d.md_database), add("su", d.md_user), add("sp", d.md_password);
-    add("ps", d.preview_rows ? std::to_string(d.preview_rows) : "");
-    add("cw", d.max_width ? std::to_string(d.max_width) : "");
-    add("debug", d.debug_file);
-    add("ssl", d.ssl ? (d.ssl == std::string(" ") ? "" : d.ssl) : "null");
-    add("wcv", d.wcv ? (d.wcv == std::string(" ") ? "" : d.wcv) : "null");
-    add("weak", d.ssl_opts.weak_cert_validation ? "1" : "");
-    add("ca", opt(d.ssl_opts.ca_file)), add("cadir", opt(d.ssl_opts.ca_dir));
-    add("crl", opt(d.ssl_opts.crl_file)), add("pem", opt(d.ssl_opts.pem_file));
-    add("pempwd", opt(d.ssl_opts.pem_pwd));
-    add("legacy", d.legacy_collection_list ? "1" : "");
+    add("ps", d.preview_rows ? std::to_string(d.preview_rows).c_str() : "");
+    add("cw", d.max_width ? std::to_string(d.max_width).c_str() : "");
+    add("debug", d.debug_file), add("ssl", flag(d.ssl)), add("wcv", flag(d.wcv));
+    add("weak", d.ssl_opts.weak_cert_validation ? "1" : ""), add("ca", d.ssl_opts.ca_file);
+    add("cadir", d.ssl_opts.ca_dir), add("crl", d.ssl_opts.crl_file), add("pem", d.ssl_opts.pem_file);
+    add("pempwd", d.ssl_opts.pem_pwd), add("legacy", d.legacy_collection_list ? "1" : "");
     add("wide", d.default_wide ? "1" : "");
     return out;
 }
 
 TEST(CommandLine, ParsesOrRefusesEachLine)
 {
-    const std::string fits(2047, 'a'), too_long(2048, 'a');
-    std::string wide; // 2048 bytes in 1024 characters: the limit counts bytes
-    for (int i = 0; i < 1024; ++i)
-        wide += "\xc3\xa9";
-    const char* refused = "(refused)";
+    const QString fits(2047, 'a'), too_long(2048, 'a'), wide(1024, QChar(0xe9)); // 2048 bytes
+    const std::string refused = "(refused)";
     const struct {
-        QStringList words;
+        QString line;
         std::string expected;
     } rows[] = {
-        {{}, refused},
-        {{"-ds", "-db", "x"}, refused}, // an option followed by an option
-        {{"-db", "x", "-ps"}, refused}, // the last option without a value
-        {{"-ds", "-db"}, refused},
-        {{"-DS", "host"}, refused}, // options are case-sensitive
-        {{"stray"}, refused},
-        {{"-db", "x", "y"}, refused}, // a value without an option
-        {{"-ssl", "yes"}, refused},
-        {{"-ssl", ""}, refused},
-        {{"-wcv", "1"}, refused},
-        {{"-dsn", "demo", "-ds", "h1", "-db", "d1", "-du", "u1", "-dp", "p1", "-ss", "h2", "-sc", "s2",
-          "-su", "u2", "-sp", "p2", "-ps", "25", "-cw", "80", "-debug", "/tmp/x.txt", "-ssl", "y",
-          "-cafile", "ca", "-cadir", "cad", "-crlfile", "crl", "-pemfile", "pem", "-pempwd", "pw",
-          "-wcv", "Y"},
-         "dsn=demo ds=h1 db=d1 du=u1 dp=p1 ss=h2 sc=s2 su=u2 sp=p2 ps=25 cw=80 debug=/tmp/x.txt "
-         "ssl=Y wcv=Y weak=1 ca=ca cadir=cad crl=crl pem=pem pempwd=pw"},
-        {{"-db", "x"}, "db=x"}, // every earlier value is reset
-        {{"-ps", "0", "-cw", "0"}, "ps=100 cw=4096"},
-        {{"-ps", "-1", "-cw", "-1"}, "ps=1000 cw=32768"},
-        {{"-ps", "abc", "-cw", ""}, "ps=100 cw=4096"},
-        {{"-ps", "12abc", "-cw", "-7"}, "ps=12 cw=-7"},
-        {{"-ssl", "Y", "-wcv", "n"}, "ssl=Y wcv=N"},
-        {{"-ssl", "N", "-wcv", "y"}, "ssl=N wcv=Y weak=1"},
-        {{"-db", "first", "-db", "second", "-ssl", "y", "-ssl", "n"}, "db=second ssl=N"},
-        {{"-db", QString::fromStdString(fits)}, "db=" + fits},
-        {{"-db", QString::fromUtf8(wide.c_str())}, refused},
+        {"", refused}, {"-ds -db x", refused}, {"-db x -ps", refused}, {"-ds -db", refused},
+        {"-DS host", refused}, {"stray", refused}, {"-db x y", refused}, {"-ssl yes", refused},
+        {"-ssl ", refused}, {"-wcv 1", refused}, {"-db " + wide, refused},
+        {"-dsn demo -ds h1 -db d1 -du u1 -dp p1 -ss h2 -sc s2 -su u2 -sp p2 -ps 25 -cw 80 -debug /tmp/x.txt "
+         "-ssl y -cafile ca -cadir cad -crlfile crl -pemfile pem -pempwd pw -wcv Y",
+         "dsn=demo ds=h1 db=d1 du=u1 dp=p1 ss=h2 sc=s2 su=u2 sp=p2 ps=25 cw=80 debug=/tmp/x.txt ssl=Y wcv=Y weak=1 ca=ca "
+         "cadir=cad crl=crl pem=pem pempwd=pw"},
+        {"-db x", "db=x"}, {"-ps 0 -cw 0", "ps=100 cw=4096"}, {"-ps -1 -cw -1", "ps=1000 cw=32768"},
+        {"-ps abc -cw ", "ps=100 cw=4096"}, {"-ps 12abc -cw -7", "ps=12 cw=-7"}, {"-ssl Y -wcv n", "ssl=Y wcv=N"},
+        {"-ssl N -wcv y", "ssl=N wcv=Y weak=1"}, {"-db first -db second -ssl y -ssl n", "db=second ssl=N"},
+        {"-db " + fits, "db=" + fits.toStdString()},
     };
     DBINFO d;
     testenv::init_dbinfo(&d);
-    auto parse = [&](QStringList words) {
+    auto parse = [&](const QStringList& words) {
         // Leftovers of an earlier line, which every parse must clear.
         dbinfo_set_text(d.server, "old");
         dbinfo_set_text(d.debug_file, "old");
-        d.preview_rows = d.max_width = 7;
-        d.ssl = d.wcv = keep_string("Y");
-        d.ssl_opts.ca_file = d.ssl_opts.pem_pwd = keep_string("old");
+        d.preview_rows = d.max_width = d.legacy_collection_list = 7;
+        d.ssl_opts.ca_file = d.ssl_opts.pem_pwd = d.ssl = d.wcv = keep_string("Y");
         d.ssl_opts.weak_cert_validation = true;
-        d.legacy_collection_list = 1;
-        words.prepend("brolix");
         return parse_command_line(&d, words);
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.words.join(' ').left(80).toStdString());
-        EXPECT_EQ(parse(row.words) ? settings(d) : refused, row.expected);
+        bool ok = parse(words(row.line));
+        EXPECT_EQ(ok ? (d.dsn.isEmpty() ? "" : "dsn=" + d.dsn.toStdString() + " ") + settings(d) : refused, row.expected)
+            << row.line.left(80).toStdString();
     }
     for (const char* option : {"-ds", "-db", "-du", "-dp", "-ss", "-sc", "-su", "-sp", "-debug", "-dsn"})
-        EXPECT_FALSE(parse({option, QString::fromStdString(too_long)})) << option;
+        EXPECT_FALSE(parse(words(option + (" " + too_long)))) << option;
+
+    std::string usage = usage_text();
+    EXPECT_EQ(usage.substr(0, 43), "Invalid command line arguments. Usage is:\n\n");
+    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 12);
+    EXPECT_EQ(usage.find("crlfile"), std::string::npos); // accepted, never offered
 }
-
-TEST(CommandLine, UsageLeavesOutTheCrlFile)
-{
-    std::string text = usage_text();
-    EXPECT_EQ(text.substr(0, 43), "Invalid command line arguments. Usage is:\n\n");
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 12);
-    EXPECT_EQ(text.find("crlfile"), std::string::npos);
-}
-
-} // namespace
-
-namespace {
 
 std::string temp_dir;
-
-void write_file(const std::string& name, const std::string& text) { std::ofstream(temp_dir + name) << text; }
 
 void remove_temp_dir()
 {
@@ -137,118 +111,114 @@ std::string section(const std::string& name, const std::string& extra = "SSL = N
            "MD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\nMD_Password = mdpwd\nDefaultW = No\n"
            "Preview = 50\n" + extra + "\n";
 }
-const std::string given = "Driver = libbrol.so\nServer = s\nDatabase = d\nUser = u\nPassword = p\nMD_Server = ms\n"
-                          "MD_Database = md\nMD_User = mu\nMD_Password = mp\nSSL = No\n";
-const std::string standard = "ds=srv db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ";
+// Every connection value but DefaultW and Preview.
+std::string given(const std::string& name, const std::string& extra)
+{
+    return "[" + name + "]\nDriver = libbrol.so\nServer = s\nDatabase = d\nUser = u\nPassword = p\nMD_Server = ms\n"
+           "MD_Database = md\nMD_User = mu\nMD_Password = mp\nSSL = No\n" + extra;
+}
 
 // Nothing else in this program reads ODBC data sources, so the variables stay set.
 struct DataSource : ::testing::Test {
     static void SetUpTestSuite()
     {
-        std::string long_server = section("long");
-        long_server.replace(long_server.find("Server = srv"), 12, "Server = " + std::string(3000, 'h'));
         char pattern[] = "/tmp/brolix-dsn-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         temp_dir = pattern;
         std::atexit(remove_temp_dir);
         setenv("ODBCSYSINI", temp_dir.c_str(), 1);
         setenv("ODBCINI", (temp_dir + "/user.ini").c_str(), 1);
-        write_file("/odbcinst.ini", "[Tarnwell MongoDB]\nDriver = /opt/tarnwell/lib/libbrol.so\n"
-                                    "[Other Driver]\nDriver = /opt/other/libother.so\n");
-        write_file("/odbc.ini", "[both]\nDriver = /opt/other/libother.so\nServer = system-host\n" +
-                                    section("system_only", "SSL = No\n", "/opt/tarnwell/libbrol.so"));
-        write_file("/user.ini",
-                   section("both") + section("full") +
-                   "[nodb]\nDriver = libbrol.so\nServer = s\nUser = u\nPassword = p\nMD_Server = ms\n"
-                   "MD_Database = md\nMD_User = mu\nMD_Password = mp\nSSL = No\nDefaultW = Yes\nPreview = 5\n" +
+        std::string long_server = section("long");
+        long_server.replace(long_server.find("Server = srv"), 12, "Server = " + std::string(3000, 'h'));
+        std::string nodb = given("nodb", "DefaultW = Yes\nPreview = 5\n");
+        nodb.erase(nodb.find("Database = d\n"), 13);
+        std::ofstream(temp_dir + "/odbcinst.ini") << "[Tarnwell MongoDB]\nDriver = /opt/tarnwell/lib/libbrol.so\n"
+                                                     "[Other Driver]\nDriver = /opt/other/libother.so\n";
+        std::ofstream(temp_dir + "/odbc.ini") << "[both]\nDriver = /opt/other/libother.so\nServer = system-host\n" +
+                                                     section("system_only", "SSL = No\n", "/opt/tarnwell/libbrol.so");
+        std::ofstream(temp_dir + "/user.ini")
+            << section("both") + section("full") + section("lib") + long_server +
+                   nodb +
                    section("windows_path", "SSL = No\n", "C:\\Program Files\\Tarnwell\\brol.dll") +
                    section("by_name", "SSL = No\n", "Tarnwell MongoDB") +
                    section("other_name", "SSL = No\n", "Other Driver") +
                    section("other_path", "SSL = No\n", "/usr/lib/libmyodbc8w.so") + "[no_driver]\nServer = s\n" +
-                   section("lower", "SSL = yes\npem_file = never-read\n") + section("none", "") +
-                   section("off") + section("empty", "SSL =\n") +
+                   section("lower", "SSL = yes\npem_file = never-read\n") + section("none", "") + section("off") +
+                   section("empty", "SSL =\n") +
                    section("on", "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/client.pem\n"
                                  "ca_file = /k/ca.pem\nca_dir = /k\ncrl_file = /k/crl.pem\npem_pwd = pw\n") +
                    section("on_blank", "SSL = Yes\nweak_cert_validation =\npem_file =\nca_file =\nca_dir =\n"
                                        "crl_file =\npem_pwd =\n") +
                    section("on_missing", "SSL = Yes\nweak_cert_validation = No\npem_file = p\nca_file = c\n"
                                          "ca_dir = d\ncrl_file = r\n") +
-                   "[all]\n" + given + "DefaultW = Yes\nPreview = -1\n[zero]\n" + given +
-                   "DefaultW = yes\nPreview = 0\n[blank]\n" + given + "DefaultW =\nPreview =\n[text]\n" + given +
-                   "DefaultW = No\nPreview = 30 rows\n[nopreview]\n" + given + "DefaultW = No\n[nowide]\n" +
-                   given + "Preview = 10\n[nouser]\nDriver = libbrol.so\nServer = s\nDatabase = d\nPassword = p\n" +
-                   "[values]\nDriver = libbrol.so\nEmpty =\nFull = text\n" + section("lib") + long_server);
+                   given("all", "DefaultW = Yes\nPreview = -1\n") + given("zero", "DefaultW = yes\nPreview = 0\n") +
+                   given("blank", "DefaultW =\nPreview =\n") + given("text", "DefaultW = No\nPreview = 30 rows\n") +
+                   given("nopreview", "DefaultW = No\n") + given("nowide", "Preview = 10\n") +
+                   "[nouser]\nDriver = libbrol.so\nServer = s\nDatabase = d\nPassword = p\n"
+                   "[values]\nDriver = libbrol.so\nEmpty =\nFull = text\n";
     }
 
     DBINFO d;
     int code = 0;
     // The start-up path: the command line, then the lookup.
-    bool start(QStringList words)
+    bool start(const QString& line)
     {
         dbinfo_clear(&d);
         dbinfo_init(&d);
-        words.prepend("brolix");
-        EXPECT_TRUE(parse_command_line(&d, words)) << "command line refused";
+        EXPECT_TRUE(parse_command_line(&d, words(line))) << "command line refused";
         return lookup_data_source(&d, &code);
     }
 };
 
+// "std": the connection values of section(); "code:" a refusal; "printed": the console told.
 TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
 {
+    const std::string standard = "ds=srv db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ";
+    const std::string mine = "ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ";
     const struct {
-        QStringList words;
-        std::string expected; // "code: ..." when refused, "printed" when the console was written
+        QString line;
+        std::string expected;
     } rows[] = {
-        {{"-dsn", "both"}, "std ps=50 cw=4096 ssl=N"}, // the user's data source comes first
-        {{"-dsn", "system_only"}, "std ps=50 cw=4096 ssl=N"},
-        {{"-dsn", "full", "-ds", "cmd-host", "-sp", "secret", "-cw", "80"},
+        {"both", "std ps=50 cw=4096 ssl=N"}, // the user's data source comes first
+        {"system_only", "std ps=50 cw=4096 ssl=N"},
+        {"full -ds cmd-host -sp secret -cw 80",
          "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
-        {{"-dsn", "nodb"}, "-14: ds=s ps=100 cw=4096"},
-        {{"-dsn", "nodb", "-db", "cmd-db"}, "ds=s db=cmd-db du=u dp=p ss=ms sc=md su=mu sp=mp ps=5 cw=4096 ssl=N wide=1"},
-        // Only the editor's driver, by its file, its Windows file or its odbcinst.ini name.
-        {{"-dsn", "windows_path"}, "std ps=50 cw=4096 ssl=N"},
-        {{"-dsn", "by_name"}, "std ps=50 cw=4096 ssl=N"},
-        {{"-dsn", "other_name"}, "-14: ps=100 cw=4096 printed"},
-        {{"-dsn", "other_path"}, "-14: ps=100 cw=4096 printed"},
-        {{"-dsn", "no_driver"}, "-14: ps=100 cw=4096"},
+        {"nodb", "-14: ds=s ps=100 cw=4096"}, {"nodb -db cmd-db", "ds=s db=cmd-db du=u dp=p ss=ms sc=md su=mu sp=mp ps=5 cw=4096 ssl=N wide=1"},
+        // Only the editor's driver: by its file, its Windows file or its odbcinst.ini name.
+        {"windows_path", "std ps=50 cw=4096 ssl=N"}, {"by_name", "std ps=50 cw=4096 ssl=N"},
+        {"other_name", "-14: ps=100 cw=4096 printed"}, {"other_path", "-14: ps=100 cw=4096 printed"},
+        {"no_driver", "-14: ps=100 cw=4096"},
         // TLS only for "Yes"; no SSL value turns it off, an empty one leaves the choice open.
-        {{"-dsn", "lower"}, "std ps=50 cw=4096 ssl=N"},
-        {{"-dsn", "none", "-ssl", "y"}, "std ps=50 cw=4096 ssl=N"},
-        {{"-dsn", "off", "-ssl", "y"}, "-14: std ps=100 cw=4096 ssl=Y"}, // then TLS values are needed
-        {{"-dsn", "empty"}, "std ps=50 cw=4096"},
-        {{"-dsn", "on"}, "std ps=50 cw=4096 ssl=Y weak=1 ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/client.pem "
-                         "pempwd=pw"},
-        {{"-dsn", "on", "-wcv", "n", "-pemfile", "/cmd/me.pem"},
+        {"lower", "std ps=50 cw=4096 ssl=N"}, {"none -ssl y", "std ps=50 cw=4096 ssl=N"},
+        {"off -ssl y", "-14: std ps=100 cw=4096 ssl=Y"}, // then the TLS values are needed
+        {"empty", "std ps=50 cw=4096"},
+        {"on", "std ps=50 cw=4096 ssl=Y weak=1 ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/client.pem pempwd=pw"},
+        {"on -wcv n -pemfile /cmd/me.pem",
          "std ps=50 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/cmd/me.pem pempwd=pw"},
-        {{"-dsn", "on_blank", "-wcv", "y"}, "std ps=50 cw=4096 ssl=Y wcv=Y weak=1"},
-        {{"-dsn", "on_missing"}, "-14: std ps=100 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p"},
-        {{"-dsn", "on_missing", "-pempwd", "x"}, "std ps=50 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p pempwd=x"},
+        {"on_blank -wcv y", "std ps=50 cw=4096 ssl=Y wcv=Y weak=1"},
+        {"on_missing", "-14: std ps=100 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p"},
+        {"on_missing -pempwd x", "std ps=50 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p pempwd=x"},
         // Preview: -1 is 1000, nothing is 100, -ps makes it unneeded; only "Yes" is wide.
-        {{"-dsn", "all"}, "ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ps=1000 cw=4096 ssl=N wide=1"},
-        {{"-dsn", "zero"}, "ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ps=100 cw=4096 ssl=N"},
-        {{"-dsn", "blank"}, "ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ps=100 cw=4096 ssl=N"},
-        {{"-dsn", "text"}, "ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ps=30 cw=4096 ssl=N"},
-        {{"-dsn", "nopreview"}, "-14: ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ps=100 cw=4096 ssl=N"},
-        {{"-dsn", "nopreview", "-ps", "7"}, "ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ps=7 cw=4096 ssl=N"},
-        {{"-dsn", "nowide", "-ps", "7"}, "-14: ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ps=7 cw=4096 ssl=N"},
+        {"all", "mine ps=1000 cw=4096 ssl=N wide=1"}, {"zero", "mine ps=100 cw=4096 ssl=N"},
+        {"blank", "mine ps=100 cw=4096 ssl=N"}, {"text", "mine ps=30 cw=4096 ssl=N"},
+        {"nopreview", "-14: mine ps=100 cw=4096 ssl=N"}, {"nopreview -ps 7", "mine ps=7 cw=4096 ssl=N"},
+        {"nowide -ps 7", "-14: mine ps=7 cw=4096 ssl=N"},
         // A missing value stops the reading; what was read stays and the sizes are made usable.
-        {{"-dsn", "nouser"}, "-14: ds=s db=d ps=100 cw=4096"},
-        {{"-dsn", "nouser", "-du", "u", "-ps", "-1"}, "-14: ds=s db=d du=u dp=p ps=1000 cw=4096"},
-        {{"-dsn", "nowhere"}, "-15: "}, // nothing read
+        {"nouser", "-14: ds=s db=d ps=100 cw=4096"}, {"nouser -du u -ps -1", "-14: ds=s db=d du=u dp=p ps=1000 cw=4096"},
+        {"nowhere", "-15: "}, // nothing read
     };
     for (const auto& row : rows) {
         testing::internal::CaptureStdout();
-        bool ok = start(row.words);
-        std::string printed = testing::internal::GetCapturedStdout();
-        std::string got = settings(d);
-        got.erase(0, std::min<size_t>(got.size(), d.dsn.size() + 5)); // "dsn=<name> "
-        if (got.compare(0, standard.size(), standard) == 0)
-            got = "std " + got.substr(standard.size());
+        bool ok = start("-dsn " + row.line);
+        std::string printed = testing::internal::GetCapturedStdout(), got = settings(d);
+        for (const auto& block : {std::make_pair(standard, "std "), std::make_pair(mine, "mine ")})
+            if (got.compare(0, block.first.size(), block.first) == 0)
+                got = block.second + got.substr(block.first.size());
         if (!ok)
             got = std::to_string(code) + ": " + got;
         if (!printed.empty())
             got += printed == "\n- - - - -DSN NOT Tarnwell" ? " printed" : " printed " + printed;
-        EXPECT_EQ(got, row.expected) << row.words.join(' ').toStdString();
+        EXPECT_EQ(got, row.expected) << row.line.toStdString();
     }
 }
 
@@ -256,9 +226,9 @@ TEST_F(DataSource, ValuesKeysAndLibrary)
 {
     // No user file at all: the system data sources are still found.
     setenv("ODBCINI", (temp_dir + "/absent.ini").c_str(), 1);
-    EXPECT_FALSE(start({"-dsn", "full"}));
+    EXPECT_FALSE(start("-dsn full"));
     EXPECT_EQ(code, -15);
-    EXPECT_TRUE(start({"-dsn", "system_only"})) << code;
+    EXPECT_TRUE(start("-dsn system_only")) << code;
     setenv("ODBCINI", (temp_dir + "/user.ini").c_str(), 1);
     d.dsn.clear(); // the key path must not end at ODBC.INI itself
     EXPECT_FALSE(lookup_data_source(&d, &code));
@@ -266,7 +236,7 @@ TEST_F(DataSource, ValuesKeysAndLibrary)
 
     // unixODBC cuts a line at about 1000 bytes, and the driver reads the same cut value;
     // a reader that gave all of it would have it refused as too long instead.
-    if (start({"-dsn", "long"})) {
+    if (start("-dsn long")) {
         EXPECT_GT(std::strlen(d.server), 0u);
         EXPECT_EQ(std::string(3000, 'h').substr(0, std::strlen(d.server)) + " data", d.server + std::string(" ") + d.database);
     } else {
@@ -298,13 +268,13 @@ TEST_F(DataSource, ValuesKeysAndLibrary)
     // A library that does not load, or lacks the installer's functions, is named in the box.
     for (const char* library : {"libbrolix-no-such-library.so.9", "libm.so.6"}) {
         set_data_source_library(library);
-        EXPECT_FALSE(start({"-dsn", "lib"}));
+        EXPECT_FALSE(start("-dsn lib"));
         EXPECT_EQ(code, -16);
         EXPECT_EQ(data_source_library_message(), "Failed to load ODBC installer library (" + std::string(library) + ").");
     }
     set_data_source_library(nullptr);
     EXPECT_STREQ(data_source_library_message(), "Failed to load ODBC installer library (libodbcinst.so.2).");
-    EXPECT_TRUE(start({"-dsn", "lib"})) << code;
+    EXPECT_TRUE(start("-dsn lib")) << code;
 }
 
 } // namespace
