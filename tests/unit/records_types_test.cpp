@@ -8,8 +8,6 @@
 #include <QStringList>
 #include <gtest/gtest.h>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -31,18 +29,14 @@ TEST(Records, ConnectionString)
     for (const auto& row : rows) {
         DBINFO d;
         testenv::init_dbinfo(&d);
-        const bool data = row.side == SIDE_DATA;
-        // The other side's fields hold what must not be taken.
-        dbinfo_set_text(data ? d.server : d.md_server, row.server.c_str());
-        dbinfo_set_text(data ? d.database : d.md_database, row.database.c_str());
-        dbinfo_set_text(data ? d.user : d.md_user, row.user.c_str());
-        dbinfo_set_text(data ? d.password : d.md_password, row.password.c_str());
-        for (char* other : {d.md_server, d.md_database, d.md_user, d.md_password})
-            if (data)
-                dbinfo_set_text(other, "wrong");
-        for (char* other : {d.server, d.database, d.user, d.password})
-            if (!data)
-                dbinfo_set_text(other, "wrong");
+        // The other side holds what must not be taken.
+        char* sides[2][4] = {{d.server, d.database, d.user, d.password},
+                             {d.md_server, d.md_database, d.md_user, d.md_password}};
+        const std::string* values[] = {&row.server, &row.database, &row.user, &row.password};
+        for (int i = 0; i < 4; ++i) {
+            dbinfo_set_text(sides[row.side == SIDE_DATA ? 0 : 1][i], values[i]->c_str());
+            dbinfo_set_text(sides[row.side == SIDE_DATA ? 1 : 0][i], "wrong");
+        }
         d.ssl = keep_string(row.ssl.c_str());
         char out[DBINFO_TEXT];
         build_connection_uri(row.side, &d, out);
@@ -54,11 +48,10 @@ TEST(Records, TableTreeKeepsOrderAndCase)
 {
     DBINFO d;
     testenv::init_dbinfo(&d);
-    for (const char* t : {"shop/dbo/orders", "shop/dbo/orders", "shop/dbo/Orders", "hr/dbo/staff", "shop/dbo/items",
-                          "shop/sales/items", "Shop/dbo/items", "//"}) {
-        QStringList parts = QString(t).split('/');
-        add_to_table_tree(&d, qPrintable(parts[0]), qPrintable(parts[1]), qPrintable(parts[2]));
-    }
+    for (QString t : {"shop/dbo/orders", "shop/dbo/orders", "shop/dbo/Orders", "hr/dbo/staff", "shop/dbo/items",
+                      "shop/sales/items", "Shop/dbo/items", "//"})
+        add_to_table_tree(&d, qPrintable(t.section('/', 0, 0)), qPrintable(t.section('/', 1, 1)),
+                          qPrintable(t.section('/', 2, 2)));
     std::string tree;
     for (db_catalog_t* c = d.tables; c; c = c->next)
         for (db_schema_t* s = c->schemas; s; s = s->next)
@@ -69,36 +62,26 @@ TEST(Records, TableTreeKeepsOrderAndCase)
     EXPECT_EQ(d.tables, nullptr);
 }
 
-// The codes are the ones the driver reads from the schema.
+// The codes are the ones the driver reads from the schema; the names in the choosers' order.
 TEST(Records, TypeNames)
 {
-    const std::vector<std::pair<std::string, int>> sql = {
-        {"SQL_BIGINT", -5},   {"SQL_BINARY", -2}, {"SQL_BIT", -7},         {"SQL_DOUBLE", 8},
-        {"SQL_INTEGER", 4},   {"SQL_NUMERIC", 2}, {"SQL_SMALLINT", 5},     {"SQL_TINYINT", -6},
-        {"SQL_TYPE_TIMESTAMP", 93}, {"SQL_VARCHAR", 12}, {"SQL_LONGVARCHAR", -1}, {"SQL_WVARCHAR", -9},
-        {"SQL_WLONGVARCHAR", -10}};
-    const std::vector<std::pair<std::string, int>> mongo = {
-        {"Array", 4},        {"BinaryData", 5},   {"Bool", 8},   {"Date", 9}, {"NumberDouble", 1},
-        {"NumberInt32", 16}, {"NumberLong64", 18}, {"Object", 3}, {"OID", 7},  {"String", 2}};
-    ASSERT_EQ(static_cast<size_t>(sql_type_name_count), sql.size());
-    ASSERT_EQ(static_cast<size_t>(mongo_type_name_count), mongo.size());
-    for (size_t i = 0; i < sql.size(); ++i) {
-        EXPECT_EQ(sql_type_names[i].name, sql[i].first); // the chooser's order
-        EXPECT_EQ(sql_type_of_name(sql[i].first.c_str()), sql[i].second) << sql[i].first;
-    }
-    for (size_t i = 0; i < mongo.size(); ++i) {
-        EXPECT_EQ(mongo_type_names[i].name, mongo[i].first);
-        EXPECT_EQ(mongo_type_of_name(mongo[i].first.c_str()), mongo[i].second) << mongo[i].first;
-    }
+    std::string sql, mongo, view;
+    for (int i = 0; i < sql_type_name_count; ++i)
+        sql += sql_type_names[i].name + (" " + std::to_string(sql_type_of_name(sql_type_names[i].name))) + " ";
+    for (int i = 0; i < mongo_type_name_count; ++i)
+        mongo += mongo_type_names[i].name + (" " + std::to_string(mongo_type_of_name(mongo_type_names[i].name))) + " ";
+    EXPECT_EQ(sql, "SQL_BIGINT -5 SQL_BINARY -2 SQL_BIT -7 SQL_DOUBLE 8 SQL_INTEGER 4 SQL_NUMERIC 2 SQL_SMALLINT 5 "
+                   "SQL_TINYINT -6 SQL_TYPE_TIMESTAMP 93 SQL_VARCHAR 12 SQL_LONGVARCHAR -1 SQL_WVARCHAR -9 "
+                   "SQL_WLONGVARCHAR -10 ");
+    EXPECT_EQ(mongo, "Array 4 BinaryData 5 Bool 8 Date 9 NumberDouble 1 NumberInt32 16 NumberLong64 18 Object 3 "
+                     "OID 7 String 2 ");
     for (const char* unknown : {"sql_varchar", "", "SQL_VARBINARY"})
         EXPECT_EQ(sql_type_of_name(unknown), -1) << unknown;
     EXPECT_EQ(mongo_type_of_name("NumberInt32 "), 6);
     EXPECT_EQ(mongo_type_of_name(nullptr), 6);
-
-    std::string driver_view;
     for (int code : {1, 12, 4, -9, 7, -1, -2, 2})
-        driver_view += std::string(driver_sql_type_name(code)) + "/" + driver_mongo_type_name(code) + " ";
-    EXPECT_EQ(driver_view, "SQL_CHAR/ SQL_VARCHAR/ SQL_INTEGER/ / /OID /Driver Defined /Driver Defined / ");
+        view += std::string(driver_sql_type_name(code)) + "/" + driver_mongo_type_name(code) + " ";
+    EXPECT_EQ(view, "SQL_CHAR/ SQL_VARCHAR/ SQL_INTEGER/ / /OID /Driver Defined /Driver Defined / ");
 }
 
 } // namespace

@@ -31,11 +31,7 @@ struct Field {
     {
         bson_error_t error;
         doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(("{\"v\": " + json + "}").c_str()), -1, &error);
-        if (!doc) {
-            ADD_FAILURE() << error.message << " in " << json;
-            doc = BCON_NEW("v", BCON_NULL);
-        }
-        bson_iter_init_find(&it, doc, "v");
+        EXPECT_TRUE(doc && bson_iter_init_find(&it, doc, "v")) << error.message << " in " << json;
     }
     ~Field() { bson_destroy(doc); }
     const bson_value_t* value() { return bson_iter_value(&it); }
@@ -108,20 +104,18 @@ TEST(Render, TextOfEachValue)
         std::string json, text;
     } rows[] = {
         // Doubles: six decimals, trailing zeros dropped.
-        {"3.0", "3"}, {"-0.0", "-0"}, {"-0.5", "-0.5"}, {"1e-7", "0"}, {"-1e-7", "-0"}, {"5.1e-7", "0.000001"},
-        {"1000000.0", "1000000"}, {"0.1", "0.1"}, {"123.456", "123.456"}, {"1e20", "100000000000000000000"},
-        {"9223372036854775808.0", "9223372036854775808"}, {dbl("Infinity"), "inf"}, {dbl("-Infinity"), "-inf"},
-        {dbl("NaN"), "nan"}, {"-2147483648", "-2147483648"}, {lng("-9223372036854775808"), "-9223372036854775808"},
-        {lng("9223372036854775807"), "9223372036854775807"},
+        {"3.0", "3"}, {"-0.0", "-0"}, {"1e-7", "0"}, {"-1e-7", "-0"}, {"5.1e-7", "0.000001"},
+        {"1000000.0", "1000000"}, {"123.456", "123.456"}, {"1e20", "100000000000000000000"}, {dbl("Infinity"), "inf"},
+        {dbl("-Infinity"), "-inf"}, {dbl("NaN"), "nan"}, {"-2147483648", "-2147483648"},
+        {lng("-9223372036854775808"), "-9223372036854775808"},
         // Milliseconds after the point without leading zeros.
         {date("0"), "1970-01-01 00:00:00.0"}, {date("5"), "1970-01-01 00:00:00.5"},
-        {date("50"), "1970-01-01 00:00:00.50"}, {date("1005"), "1970-01-01 00:00:01.5"},
-        {date("86399999"), "1970-01-01 23:59:59.999"}, {date("68169600000"), "1972-02-29 00:00:00.0"},
+        {date("1005"), "1970-01-01 00:00:01.5"}, {date("86399999"), "1970-01-01 23:59:59.999"},
         {date("951782400000"), "2000-02-29 00:00:00.0"}, {date("1709210096789"), "2024-02-29 12:34:56.789"},
         {date("4107542400000"), "2100-03-01 00:00:00.0"}, {date("253402300799999"), "9999-12-31 23:59:59.999"},
         // Before the epoch (no "00:00:00.-1") and after year 9999 a date shows empty.
-        {date("-1"), ""}, {date("-999"), ""}, {date("-1000"), ""}, {date("-1001"), ""},
-        {date("-9223372036854775808"), ""}, {date("253402300800000"), ""}, {date("9223372036854775807"), ""},
+        {date("-1"), ""}, {date("-1001"), ""}, {date("-9223372036854775808"), ""}, {date("253402300800000"), ""},
+        {date("9223372036854775807"), ""},
         // Arrays: keyed elements, nested in place, only strings quoted, nothing escaped.
         {"[1, [2, 3]]", "[\"0\":1,\"1\":[\"0\":2,\"1\":3]]"}, {"[]", "[]"},
         {"[[\"a\"], []]", "[\"0\":[\"0\":\"a\"],\"1\":[]]"}, {"[\"say \\\"hi\\\"\"]", "[\"0\":\"say \"hi\"\"]"},
@@ -129,11 +123,9 @@ TEST(Render, TextOfEachValue)
         {"[null, true, {\"$date\": 0}]", "[\"0\":<null>,\"1\":1,\"2\":1970-01-01 00:00:00.0]"},
         {"[{\"$oid\": \"0123456789abcdef01234567\"}, " + bin("3q0=") + "]",
          "[\"0\":0123456789abcdef01234567,\"1\":0xdead]"},
-        {"[" + lng("7") + ", -1]", "[\"0\":7,\"1\":-1]"},
-        {"[9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 7]",
+        {"[" + lng("7") + ", -1]", "[\"0\":7,\"1\":-1]"}, {"[9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 7]",
          "[\"0\":9,\"1\":9,\"2\":9,\"3\":9,\"4\":9,\"5\":9,\"6\":9,\"7\":9,\"8\":9,\"9\":9,\"10\":7]"},
-        {bin(""), "0x"}, {bin("AA/w/w=="), "0x000ff0ff"}, {bin("AA8=", "80"), "0x000f"}, // no subtype shown
-        {"\"ab\\u0000cd\"", "ab"}, // the text stops at a zero byte
+        {bin("AA8=", "80"), "0x000f"}, {"\"ab\\u0000cd\"", "ab"}, // no subtype shown; the text stops at a zero byte
     };
     for (const auto& row : rows)
         EXPECT_EQ(Field(row.json).text(), row.text) << row.json;
@@ -158,8 +150,7 @@ TEST(Render, ConversionAtTheLimits)
         {"16777217", NUMERIC, "16777216.00", 10, 2}, {"16777217.0", NUMERIC, "16777216.00", 10, 2},
         {"0.1", NUMERIC, "0.1000000015", 11, 10}, {"-1.5", NUMERIC, "-01.5", 3, 1},
         {"12.345", NUMERIC, "012.35", 5, 2}, {"123456.7", NUMERIC, "!", 5, 2}, {"999.5", NUMERIC, "!", 3, 0},
-        {"999.0", NUMERIC, "999", 3, 0}, {"-7", NUMERIC, "-007", 3, 0}, {"0.1", NUMERIC, "!", 1, 1},
-        {"0.0", NUMERIC, "!", 0, 0}, {"5", NUMERIC, "!", 0, 0}, {lng("0"), NUMERIC, "!", 0, 0},
+        {"999.0", NUMERIC, "999", 3, 0}, {"0.1", NUMERIC, "!", 1, 1}, {"0.0", NUMERIC, "!", 0, 0},
         {lng("9007199254740993"), NUMERIC, "!", 20, 0}, // no double holds it
         {lng("9007199254740992"), NUMERIC, "00009007199254740992", 20, 0},
         {lng("16777217"), NUMERIC, "16777217.00", 10, 2}, {lng("9223372036854775807"), NUMERIC, "!", 25, 0},
@@ -169,28 +160,22 @@ TEST(Render, ConversionAtTheLimits)
         {"1.0", NUMERIC, "!", INT32_MAX, INT32_MAX}, {"1", NUMERIC, std::string(999, '0') + "1", 1000, 0},
         {"1", NUMERIC, "!", 1025, 0},
         // Integers: truncation toward zero, then the low bits; no integer holds the "!" ones.
-        {"40000", SMALLINT, "-25536"}, {"32767", SMALLINT, "32767"}, {"128", TINYINT, "-128"},
-        {"-129", TINYINT, "127"}, {"-2147483648", BIGINT, "-2147483648"}, {"5", DOUBLE, "5"},
-        {lng("70000"), SMALLINT, "4464"}, {lng("4294967297"), INTEGER, "1"},
-        {lng("2147483648"), INTEGER, "-2147483648"}, {lng("-1"), INTEGER, "-1"},
+        {"40000", SMALLINT, "-25536"}, {"128", TINYINT, "-128"}, {"-2147483648", BIGINT, "-2147483648"},
+        {"5", DOUBLE, "5"}, {lng("70000"), SMALLINT, "4464"}, {lng("4294967297"), INTEGER, "1"},
         {lng("-9223372036854775808"), TINYINT, "0"}, {lng("-9223372036854775808"), DOUBLE, "-9223372036854775808"},
-        {"-2.9", INTEGER, "-2"}, {"-0.5", INTEGER, "0"}, {"2147483647.9", INTEGER, "2147483647"},
-        {"-2147483648.9", INTEGER, "-2147483648"}, {"40000.7", SMALLINT, "-25536"}, {"200.0", TINYINT, "-56"},
-        {"-12345678901.5", BIGINT, "-12345678901"}, {"-9223372036854775808.0", BIGINT, "-9223372036854775808"},
+        {"-2.9", INTEGER, "-2"}, {"2147483647.9", INTEGER, "2147483647"}, {"-2147483648.9", INTEGER, "-2147483648"},
+        {"40000.7", SMALLINT, "-25536"}, {"200.0", TINYINT, "-56"}, {"-12345678901.5", BIGINT, "-12345678901"},
+        {"-9223372036854775808.0", BIGINT, "-9223372036854775808"},
         {"9223372036854774784.0", BIGINT, "9223372036854774784"}, {"2147483648.0", INTEGER, "!"},
-        {"-2147483649.0", INTEGER, "!"}, {"1e10", SMALLINT, "!"}, {"-1e10", TINYINT, "!"},
-        {"9223372036854775808.0", BIGINT, "!"}, {"-1e19", BIGINT, "!"}, {dbl("Infinity"), INTEGER, "!"},
-        {dbl("-Infinity"), BIGINT, "!"}, {dbl("NaN"), BIGINT, "!"}, {dbl("NaN"), INTEGER, "!"},
-        {dbl("NaN"), DOUBLE, "nan"},
+        {"-2147483649.0", INTEGER, "!"}, {"1e10", SMALLINT, "!"}, {"9223372036854775808.0", BIGINT, "!"},
+        {"-1e19", BIGINT, "!"}, {dbl("NaN"), BIGINT, "!"}, {dbl("NaN"), INTEGER, "!"}, {dbl("NaN"), DOUBLE, "nan"},
         // Binary: little-endian bytes; a string keeps its terminating zero byte.
-        {"-2", BINARY, "0xfeffffff"}, {"16909060", BINARY, "0x04030201"},
-        {lng("72623859790382856"), BINARY, "0x0807060504030201"}, {"1.0", BINARY, "0x000000000000f03f"},
+        {"16909060", BINARY, "0x04030201"}, {lng("72623859790382856"), BINARY, "0x0807060504030201"},
         {"-0.0", BINARY, "0x0000000000000080"}, {date("256"), BINARY, "0x0001000000000000"},
         {date("-1000"), BINARY, "0x18fcffffffffffff"}, {"\"ab\\u0000cd\"", BINARY, "0x616200"},
         {"\"\"", BINARY, "0x00"}, {"[]", BINARY, "0x5b5d"}, {bin(""), BINARY, "0x"},
         // An empty rendering is refused as empty.
-        {"\"\"", INTEGER, ""}, {"\"\"", CHAR, ""}, {date("-1000"), TIMESTAMP, ""}, {date("-1000"), INTEGER, ""},
-        {bin(""), VARCHAR, "!"},
+        {"\"\"", INTEGER, ""}, {date("-1000"), TIMESTAMP, ""}, {date("-1000"), INTEGER, ""},
     };
     for (const auto& row : rows) {
         Field f(row.json);
@@ -203,22 +188,18 @@ TEST(Render, MissingPieces)
 {
     // A missing text stands for <null>, in the hexadecimal outcomes too.
     const struct {
-        std::string json;
+        const char *json, *shown;
         int sql_type;
-        const char* shown;
-    } rows[] = {{"\"abc\"", VARCHAR, "<null>"}, {"\"abc\"", INTEGER, "Cannot convert data : <null>"},
-                {"{}", BINARY, "0x3c6e756c6c3e"}, {lng("5"), BIGINT, "<null>"}};
+    } rows[] = {{"\"abc\"", "<null>", VARCHAR}, {"\"abc\"", "Cannot convert data : <null>", INTEGER},
+                {"{}", "0x3c6e756c6c3e", BINARY}};
     for (const auto& row : rows) {
-        Field f(row.json);
         sample_column_t column = {nullptr, row.sql_type, 0, 0, 0, 0, nullptr};
-        EXPECT_EQ(take(convert_for_sql_type(nullptr, f.value(), &column)), row.shown) << row.json;
+        EXPECT_EQ(take(convert_for_sql_type(nullptr, Field(row.json).value(), &column)), row.shown) << row.json;
     }
-    Field f("42");
-    EXPECT_EQ(take(value_to_text(&f.it, nullptr)), "42");
-    EXPECT_EQ(take(value_to_text(nullptr, nullptr)), "<null>");
+    Field f("\"abc\""), n(lng("5"));
+    EXPECT_EQ(take(value_to_text(&n.it, nullptr)) + take(value_to_text(nullptr, nullptr)), "5<null>");
     EXPECT_EQ(take(convert_for_sql_type("42", f.value(), nullptr)), "42");
-    bson_value_t no_data;
-    std::memset(&no_data, 0, sizeof no_data);
+    bson_value_t no_data = {};
     no_data.value_type = BSON_TYPE_BINARY;
     EXPECT_EQ(take(value_to_text(nullptr, &no_data)), "<null>");
 

@@ -7,16 +7,15 @@
 #include "app/cmdline.h"
 #include "app/datasource.h"
 #include "app/dbinfo.h"
-#include "app/platform/registry.h"
 #include "tests/support/test_env.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -96,13 +95,6 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
 
 std::string temp_dir;
 
-void remove_temp_dir()
-{
-    for (const char* file : {"/user.ini", "/odbc.ini", "/odbcinst.ini", "/absent.ini"})
-        std::remove((temp_dir + file).c_str());
-    rmdir(temp_dir.c_str());
-}
-
 // A data source of the editor's driver with every value it needs when TLS is off.
 std::string section(const std::string& name, const std::string& extra = "SSL = No\n",
                     const std::string& driver = "/usr/lib/x86_64-linux-gnu/libbrol.so")
@@ -111,7 +103,7 @@ std::string section(const std::string& name, const std::string& extra = "SSL = N
            "MD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\nMD_Password = mdpwd\nDefaultW = No\n"
            "Preview = 50\n" + extra + "\n";
 }
-// Every connection value but DefaultW and Preview.
+// Every connection value, other ones, without DefaultW and Preview.
 std::string given(const std::string& name, const std::string& extra)
 {
     return "[" + name + "]\nDriver = libbrol.so\nServer = s\nDatabase = d\nUser = u\nPassword = p\nMD_Server = ms\n"
@@ -125,26 +117,23 @@ struct DataSource : ::testing::Test {
         char pattern[] = "/tmp/brolix-dsn-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         temp_dir = pattern;
-        std::atexit(remove_temp_dir);
+        std::atexit([] { std::filesystem::remove_all(temp_dir); });
         setenv("ODBCSYSINI", temp_dir.c_str(), 1);
         setenv("ODBCINI", (temp_dir + "/user.ini").c_str(), 1);
-        std::string long_server = section("long");
+        std::string long_server = section("long"), nodb = given("nodb", "DefaultW = Yes\nPreview = 5\n");
         long_server.replace(long_server.find("Server = srv"), 12, "Server = " + std::string(3000, 'h'));
-        std::string nodb = given("nodb", "DefaultW = Yes\nPreview = 5\n");
         nodb.erase(nodb.find("Database = d\n"), 13);
         std::ofstream(temp_dir + "/odbcinst.ini") << "[Tarnwell MongoDB]\nDriver = /opt/tarnwell/lib/libbrol.so\n"
                                                      "[Other Driver]\nDriver = /opt/other/libother.so\n";
         std::ofstream(temp_dir + "/odbc.ini") << "[both]\nDriver = /opt/other/libother.so\nServer = system-host\n" +
                                                      section("system_only", "SSL = No\n", "/opt/tarnwell/libbrol.so");
         std::ofstream(temp_dir + "/user.ini")
-            << section("both") + section("full") + section("lib") + long_server +
-                   nodb +
+            << section("both") + section("full") + section("lib") + long_server + nodb + section("off") +
                    section("windows_path", "SSL = No\n", "C:\\Program Files\\Tarnwell\\brol.dll") +
-                   section("by_name", "SSL = No\n", "Tarnwell MongoDB") +
-                   section("other_name", "SSL = No\n", "Other Driver") +
+                   section("by_name", "SSL = No\n", "Tarnwell MongoDB") + section("none", "") +
+                   section("other_name", "SSL = No\n", "Other Driver") + section("empty", "SSL =\n") +
                    section("other_path", "SSL = No\n", "/usr/lib/libmyodbc8w.so") + "[no_driver]\nServer = s\n" +
-                   section("lower", "SSL = yes\npem_file = never-read\n") + section("none", "") + section("off") +
-                   section("empty", "SSL =\n") +
+                   section("lower", "SSL = yes\npem_file = never-read\n") +
                    section("on", "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/client.pem\n"
                                  "ca_file = /k/ca.pem\nca_dir = /k\ncrl_file = /k/crl.pem\npem_pwd = pw\n") +
                    section("on_blank", "SSL = Yes\nweak_cert_validation =\npem_file =\nca_file =\nca_dir =\n"
@@ -154,8 +143,7 @@ struct DataSource : ::testing::Test {
                    given("all", "DefaultW = Yes\nPreview = -1\n") + given("zero", "DefaultW = yes\nPreview = 0\n") +
                    given("blank", "DefaultW =\nPreview =\n") + given("text", "DefaultW = No\nPreview = 30 rows\n") +
                    given("nopreview", "DefaultW = No\n") + given("nowide", "Preview = 10\n") +
-                   "[nouser]\nDriver = libbrol.so\nServer = s\nDatabase = d\nPassword = p\n"
-                   "[values]\nDriver = libbrol.so\nEmpty =\nFull = text\n";
+                   "[nouser]\nDriver = libbrol.so\nServer = s\nDatabase = d\nPassword = p\n";
     }
 
     DBINFO d;
@@ -165,12 +153,12 @@ struct DataSource : ::testing::Test {
     {
         dbinfo_clear(&d);
         dbinfo_init(&d);
-        EXPECT_TRUE(parse_command_line(&d, words(line))) << "command line refused";
+        EXPECT_TRUE(parse_command_line(&d, words("-dsn " + line))) << "command line refused";
         return lookup_data_source(&d, &code);
     }
 };
 
-// "std": the connection values of section(); "code:" a refusal; "printed": the console told.
+// "std"/"mine": the connection values of section()/given(); "-14:" a refusal; "printed": the console told.
 TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
 {
     const std::string standard = "ds=srv db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ";
@@ -179,19 +167,18 @@ TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
         QString line;
         std::string expected;
     } rows[] = {
-        {"both", "std ps=50 cw=4096 ssl=N"}, // the user's data source comes first
-        {"system_only", "std ps=50 cw=4096 ssl=N"},
+        {"both", "std ps=50 cw=4096 ssl=N"}, {"system_only", "std ps=50 cw=4096 ssl=N"}, // the user's comes first
         {"full -ds cmd-host -sp secret -cw 80",
          "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
-        {"nodb", "-14: ds=s ps=100 cw=4096"}, {"nodb -db cmd-db", "ds=s db=cmd-db du=u dp=p ss=ms sc=md su=mu sp=mp ps=5 cw=4096 ssl=N wide=1"},
+        {"nodb", "-14: ds=s ps=100 cw=4096"},
+        {"nodb -db x", "ds=s db=x du=u dp=p ss=ms sc=md su=mu sp=mp ps=5 cw=4096 ssl=N wide=1"},
         // Only the editor's driver: by its file, its Windows file or its odbcinst.ini name.
         {"windows_path", "std ps=50 cw=4096 ssl=N"}, {"by_name", "std ps=50 cw=4096 ssl=N"},
         {"other_name", "-14: ps=100 cw=4096 printed"}, {"other_path", "-14: ps=100 cw=4096 printed"},
         {"no_driver", "-14: ps=100 cw=4096"},
         // TLS only for "Yes"; no SSL value turns it off, an empty one leaves the choice open.
         {"lower", "std ps=50 cw=4096 ssl=N"}, {"none -ssl y", "std ps=50 cw=4096 ssl=N"},
-        {"off -ssl y", "-14: std ps=100 cw=4096 ssl=Y"}, // then the TLS values are needed
-        {"empty", "std ps=50 cw=4096"},
+        {"off -ssl y", "-14: std ps=100 cw=4096 ssl=Y"}, {"empty", "std ps=50 cw=4096"}, // -ssl y needs TLS values
         {"on", "std ps=50 cw=4096 ssl=Y weak=1 ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/client.pem pempwd=pw"},
         {"on -wcv n -pemfile /cmd/me.pem",
          "std ps=50 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/cmd/me.pem pempwd=pw"},
@@ -209,72 +196,42 @@ TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
     };
     for (const auto& row : rows) {
         testing::internal::CaptureStdout();
-        bool ok = start("-dsn " + row.line);
+        bool ok = start(row.line);
         std::string printed = testing::internal::GetCapturedStdout(), got = settings(d);
         for (const auto& block : {std::make_pair(standard, "std "), std::make_pair(mine, "mine ")})
             if (got.compare(0, block.first.size(), block.first) == 0)
                 got = block.second + got.substr(block.first.size());
-        if (!ok)
-            got = std::to_string(code) + ": " + got;
+        got = (ok ? "" : std::to_string(code) + ": ") + got;
         if (!printed.empty())
             got += printed == "\n- - - - -DSN NOT Tarnwell" ? " printed" : " printed " + printed;
         EXPECT_EQ(got, row.expected) << row.line.toStdString();
     }
 }
 
-TEST_F(DataSource, ValuesKeysAndLibrary)
+TEST_F(DataSource, FilesKeysAndLibrary)
 {
-    // No user file at all: the system data sources are still found.
-    setenv("ODBCINI", (temp_dir + "/absent.ini").c_str(), 1);
-    EXPECT_FALSE(start("-dsn full"));
-    EXPECT_EQ(code, -15);
-    EXPECT_TRUE(start("-dsn system_only")) << code;
+    setenv("ODBCINI", (temp_dir + "/absent.ini").c_str(), 1); // no user file: the system ones stay
+    EXPECT_TRUE(!start("full") && code == -15 && start("system_only")) << code;
     setenv("ODBCINI", (temp_dir + "/user.ini").c_str(), 1);
     d.dsn.clear(); // the key path must not end at ODBC.INI itself
-    EXPECT_FALSE(lookup_data_source(&d, &code));
-    EXPECT_EQ(code, -15);
+    EXPECT_TRUE(!lookup_data_source(&d, &code) && code == -15) << code;
 
-    // unixODBC cuts a line at about 1000 bytes, and the driver reads the same cut value;
-    // a reader that gave all of it would have it refused as too long instead.
-    if (start("-dsn long")) {
-        EXPECT_GT(std::strlen(d.server), 0u);
-        EXPECT_EQ(std::string(3000, 'h').substr(0, std::strlen(d.server)) + " data", d.server + std::string(" ") + d.database);
-    } else {
-        EXPECT_STREQ(d.server, "");
-    }
-
-    // A missing value is told apart from an empty one; a field holding text is not read again.
-    registry_key_t* key = nullptr;
-    EXPECT_EQ(registry_open_key(REGISTRY_CURRENT_USER, L"SOFTWARE\\ODBC\\ODBC.INI\\nowhere", &key),
-              REGISTRY_NOT_FOUND);
-    EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(registry_open_key(REGISTRY_LOCAL_MACHINE_32, L"SOFTWARE\\ODBC\\ODBC.INI\\values", &key),
-              REGISTRY_NOT_FOUND); // no 32-bit view outside Windows
-    ASSERT_EQ(registry_open_key(REGISTRY_CURRENT_USER, L"SOFTWARE\\ODBC\\ODBC.INI\\values", &key),
-              REGISTRY_SUCCESS);
-    char field[DBINFO_TEXT] = "";
-    const struct {
-        const wchar_t* name;
-        int result;
-        const char* field;
-    } reads[] = {{L"Empty", 0, ""}, {L"Missing", REGISTRY_NOT_FOUND, ""}, {L"Full", 0, "text"},
-                 {L"Missing", 0, "text"}, {L"Empty", 0, "text"}};
-    for (const auto& r : reads) {
-        EXPECT_EQ(read_registry_value(key, field, r.name), r.result);
-        EXPECT_STREQ(field, r.field);
-    }
-    registry_close_key(key);
+    // unixODBC cuts a line at about 1000 bytes, and the driver reads the same cut value; a
+    // reader that gave all of it would have it refused as too long instead.
+    bool ok = start("long");
+    std::string server = d.server;
+    EXPECT_EQ(server + " " + d.database, ok ? std::string(3000, 'h').substr(0, server.size()) + " data" : " ");
+    EXPECT_TRUE(!ok || !server.empty());
 
     // A library that does not load, or lacks the installer's functions, is named in the box.
     for (const char* library : {"libbrolix-no-such-library.so.9", "libm.so.6"}) {
         set_data_source_library(library);
-        EXPECT_FALSE(start("-dsn lib"));
-        EXPECT_EQ(code, -16);
+        EXPECT_TRUE(!start("lib") && code == -16) << code;
         EXPECT_EQ(data_source_library_message(), "Failed to load ODBC installer library (" + std::string(library) + ").");
     }
     set_data_source_library(nullptr);
     EXPECT_STREQ(data_source_library_message(), "Failed to load ODBC installer library (libodbcinst.so.2).");
-    EXPECT_TRUE(start("-dsn lib")) << code;
+    EXPECT_TRUE(start("lib")) << code;
 }
 
 } // namespace
