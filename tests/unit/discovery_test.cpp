@@ -1,4 +1,4 @@
-// Flattening of documents into columns and the two type decisions, in memory.
+// Flattening of documents into columns, the type decisions and names, the table tree.
 #include "app/dbinfo.h"
 #include "discovery/discover.h"
 #include "discovery/lookup.h"
@@ -181,6 +181,46 @@ TEST(Discovery, ListsAndIndex)
     EXPECT_NE(copy->name, path->name);
     free_names(path);
     free_names(copy);
+}
+
+TEST(Discovery, TableTreeKeepsOrderAndCase)
+{
+    DBINFO d;
+    dbinfo_clear(&d);
+    for (QString t : {"shop/dbo/orders", "shop/dbo/orders", "shop/dbo/Orders", "hr/dbo/staff", "shop/dbo/items",
+                      "shop/sales/items", "Shop/dbo/items", "//"})
+        add_to_table_tree(&d, qPrintable(t.section('/', 0, 0)), qPrintable(t.section('/', 1, 1)),
+                          qPrintable(t.section('/', 2, 2)));
+    std::string tree;
+    for (db_catalog_t* c = d.tables; c; c = c->next)
+        for (db_schema_t* s = c->schemas; s; s = s->next)
+            for (db_table_t* t = s->tables; t; t = t->next)
+                tree += std::string(c->name) + "/" + s->name + "/" + t->name + " ";
+    EXPECT_EQ(tree, "shop/dbo/orders shop/dbo/Orders shop/dbo/items shop/sales/items hr/dbo/staff Shop/dbo/items // ");
+    free_table_tree(&d);
+    EXPECT_EQ(d.tables, nullptr);
+}
+
+// The codes are the ones the driver reads from the schema; the names in the choosers' order.
+TEST(Discovery, TypeNames)
+{
+    std::string sql, mongo, view;
+    for (int i = 0; i < sql_type_name_count; ++i)
+        sql += sql_type_names[i].name + (" " + std::to_string(sql_type_of_name(sql_type_names[i].name))) + " ";
+    for (int i = 0; i < mongo_type_name_count; ++i)
+        mongo += mongo_type_names[i].name + (" " + std::to_string(mongo_type_of_name(mongo_type_names[i].name))) + " ";
+    EXPECT_EQ(sql, "SQL_BIGINT -5 SQL_BINARY -2 SQL_BIT -7 SQL_DOUBLE 8 SQL_INTEGER 4 SQL_NUMERIC 2 SQL_SMALLINT 5 "
+                   "SQL_TINYINT -6 SQL_TYPE_TIMESTAMP 93 SQL_VARCHAR 12 SQL_LONGVARCHAR -1 SQL_WVARCHAR -9 "
+                   "SQL_WLONGVARCHAR -10 ");
+    EXPECT_EQ(mongo, "Array 4 BinaryData 5 Bool 8 Date 9 NumberDouble 1 NumberInt32 16 NumberLong64 18 Object 3 "
+                     "OID 7 String 2 ");
+    for (const char* unknown : {"sql_varchar", "", "SQL_VARBINARY"})
+        EXPECT_EQ(sql_type_of_name(unknown), -1) << unknown;
+    EXPECT_EQ(mongo_type_of_name("NumberInt32 "), 6);
+    EXPECT_EQ(mongo_type_of_name(nullptr), 6);
+    for (int code : {1, 12, 4, -9, 7, -1, -2, 2})
+        view += std::string(driver_sql_type_name(code)) + "/" + driver_mongo_type_name(code) + " ";
+    EXPECT_EQ(view, "SQL_CHAR/ SQL_VARCHAR/ SQL_INTEGER/ / /OID /Driver Defined /Driver Defined / ");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // value's answer for about 20 seconds by section and entry, whatever ODBCINI says by
 // then. So the files are written once, and every row has a data source of its own.
 #include "app/cmdline.h"
+#include "app/connect.h"
 #include "app/datasource.h"
 #include "app/dbinfo.h"
 #include "tests/support/test_env.h"
@@ -93,6 +94,33 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
     EXPECT_EQ(usage.find("crlfile"), std::string::npos); // accepted, never offered
 }
 
+// The other side's values are given to show that they are not taken.
+TEST(CommandLine, ConnectionString)
+{
+    const QString fits(2031, 'h'); // the whole string 2047 bytes
+    const struct {
+        int side;
+        QString line;
+        std::string uri;
+    } rows[] = {
+        {SIDE_DATA, "-ds data.host -db sales -su x -sp x", "mongodb://data.host:27017"},
+        {SIDE_DATA, "-ds data.host -db sales -du ann -dp p@ss:w/rd -ssl n", "mongodb://ann:p@ss:w/rd@data.host:27017/sales"},
+        {SIDE_SCHEMA, "-ss schema.host -sc meta -sp only -du x", "mongodb://:only@schema.host:27017/meta"},
+        {SIDE_DATA, "-ds h -db sales -du ann -dp pw -ssl y", "mongodb://ann:pw@h:27017/sales?ssl=true"},
+        {SIDE_SCHEMA, "-ss h -sc meta -du x -dp x -ssl y", "mongodb://h:27017/?ssl=true"}, // "/" before the options
+        {SIDE_DATA, "-ds " + fits, "mongodb://" + fits.toStdString() + ":27017"},
+        {SIDE_DATA, "-ds " + fits + "h", ""}, // too long for its buffer
+    };
+    DBINFO d;
+    testenv::init_dbinfo(&d);
+    for (const auto& row : rows) {
+        char out[DBINFO_TEXT];
+        ASSERT_TRUE(parse_command_line(&d, words(row.line)));
+        build_connection_uri(row.side, &d, out);
+        EXPECT_EQ(out, row.uri) << row.uri.substr(0, 60);
+    }
+}
+
 std::string temp_dir;
 
 // A data source of the editor's driver with every value it needs when TLS is off.
@@ -151,6 +179,9 @@ struct DataSource : ::testing::Test {
     // The start-up path: the command line, then the lookup.
     bool start(const QString& line)
     {
+        for (char* field : {d.server, d.database, d.user, d.password, d.md_server, d.md_database, d.md_user,
+                            d.md_password, d.debug_file})
+            std::strcpy(field, "left"); // what a record holds before it is cleared
         dbinfo_clear(&d);
         dbinfo_init(&d);
         EXPECT_TRUE(parse_command_line(&d, words("-dsn " + line))) << "command line refused";
