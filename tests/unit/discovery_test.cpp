@@ -19,7 +19,10 @@ namespace {
 const std::string letters = "VWDBTILS";
 const int letter_types[] = {SQL_T_VARCHAR, SQL_T_WVARCHAR, SQL_T_DOUBLE, SQL_T_VARBINARY, SQL_T_TINYINT,
                             SQL_T_INTEGER, SQL_T_BIGINT, SQL_T_TYPE_TIMESTAMP};
-int type_of(char letter, bool wide) { return letter == 't' ? type_of(wide ? 'W' : 'V', wide) : letter_types[letters.find(letter)]; }
+int type_of(char letter, bool wide)
+{
+    return letter == 't' ? type_of(wide ? 'W' : 'V', wide) : letter_types[letters.find(letter)];
+}
 char letter_of(int sql_type) { return letters[std::find(letter_types, letter_types + 8, sql_type) - letter_types]; }
 
 std::string joined(const db_name_t* path, const char* separator)
@@ -41,18 +44,14 @@ struct Sample {
         sample->dbinfo = &d;
     }
     ~Sample() { free_sample(sample); }
-    void walk(const bson_t* doc)
-    {
-        bson_iter_t it;
-        for (bool ok = bson_iter_init(&it, doc); ok && bson_iter_next(&it);)
-            walk_field(sample, &it, nullptr);
-    }
     void walk_json(const std::string& json)
     {
         bson_error_t error;
         bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.c_str()), -1, &error);
         ASSERT_NE(doc, nullptr) << error.message << " in " << json;
-        walk(doc);
+        bson_iter_t it;
+        for (bool ok = bson_iter_init(&it, doc); ok && bson_iter_next(&it);)
+            walk_field(sample, &it, nullptr);
         bson_destroy(doc);
     }
     db_column_t* column(const char* sql_name) { return lookup_column(sample, sql_name); }
@@ -79,20 +78,21 @@ struct Sample {
 TEST(Discovery, TypeDecisions)
 {
     // BSON codes 1 to 19, max key, min key, then codes no type has.
-    const int codes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 127, 255, 0, 20, 128, 256, -1};
-    const std::pair<int, const char*> rows[] = { // 0: the first sighting
-        {0, "DtttBttTSttttttIVLttt"}, {SQL_T_TINYINT, "DtttBTtTtttttttItLtttttttt"},
-        {SQL_T_BIGINT, "DtttBLtLtttttttLtLtttttttt"}, {SQL_T_VARBINARY, "BBBBBBBBBBBBBBBBBBtBBBtttt"},
-        {SQL_T_INTEGER, "DtttBItItttttttItLtttttttt"}, {SQL_T_DOUBLE, "DtttBDtttttttttDtDtttttttt"},
-        {SQL_T_TYPE_TIMESTAMP, "ttttBSttSttttttttttttttttt"}, {SQL_T_VARCHAR, "ttttBttttttttttttttttttttt"},
-        {SQL_T_WVARCHAR, "ttttBttttttttttttttttttttt"}, {SQL_T_CHAR, "ttttBttttttttttttttttttttt"},
-        {SQL_T_NUMERIC, "ttttBttttttttttttttttttttt"}, {SQL_T_BIT, "ttttBttttttttttttttttttttt"}};
+    const int codes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 127, 255,
+                         0, 20, 128, 256, -1};
+    const std::pair<std::vector<int>, const char*> rows[] = { // 0: the first sighting
+        {{0}, "DtttBttTSttttttIVLttt"}, {{SQL_T_TINYINT}, "DtttBTtTtttttttItLtttttttt"},
+        {{SQL_T_BIGINT}, "DtttBLtLtttttttLtLtttttttt"}, {{SQL_T_VARBINARY}, "BBBBBBBBBBBBBBBBBBtBBBtttt"},
+        {{SQL_T_INTEGER}, "DtttBItItttttttItLtttttttt"}, {{SQL_T_DOUBLE}, "DtttBDtttttttttDtDtttttttt"},
+        {{SQL_T_TYPE_TIMESTAMP}, "ttttBSttSttttttttttttttttt"},
+        {{SQL_T_VARCHAR, SQL_T_WVARCHAR, SQL_T_CHAR, SQL_T_NUMERIC, SQL_T_BIT}, "ttttBttttttttttttttttttttt"}};
     for (const auto& row : rows)
-        for (size_t i = 0; row.second[i]; ++i)
-            for (bool wide : {false, true})
-                EXPECT_EQ(row.first ? settle_sql_type(row.first, codes[i], wide) : first_sql_type(codes[i], wide),
-                          type_of(row.second[i], wide))
-                    << "current " << row.first << ", BSON " << codes[i] << (wide ? ", wide" : "");
+        for (int current : row.first)
+            for (size_t i = 0; row.second[i]; ++i)
+                for (bool wide : {false, true})
+                    EXPECT_EQ(current ? settle_sql_type(current, codes[i], wide) : first_sql_type(codes[i], wide),
+                              type_of(row.second[i], wide))
+                        << "current " << current << ", BSON " << codes[i] << (wide ? ", wide" : "");
 }
 
 // Documents walked in turn (separated by ";") and the columns they leave.
@@ -108,12 +108,8 @@ TEST(Discovery, ColumnsOfDocuments)
                    {"_id": )" + oid + R"(, "name": "Bertha", "age": 31.5, "tags": ["x"], "flag": true})",
          "_id 7 V 24, name 2 V 6, age 1 D 255, tags 4 V 25, tags_0=tags.0 2 V 1, tags_1=tags.1 2 V 2, "
          "address 3 V 20, address_city=address.city 2 V 5, flag 8 T 255"},
-        {false, R"({"a": 1}; {"a": 2.5})", "a 1 D 255"}, {false, R"({"a": 1}; {"a": 2.5}; {"a": "x"})", "a 2 V 255"},
-        {false, R"({"a": 1}; {"a": {"$numberLong": "5"}})", "a 18 L 255"}, {false, R"({"a": true}; {"a": 7})", "a 16 I 255"},
         {false, R"({"a": "abc"}; {"a": "abcdefghij"}; {"a": "ab"})", "a 2 V 10"},
         {false, R"({"a": "abc"}; {"a": 4})", "a 16 V 255"}, {false, R"({"a": 4}; {"a": null})", "a 10 V 255"},
-        {false, R"({"a": {"$date": "2020-01-01T00:00:00Z"}}; {"a": null})", "a 10 V 255"},
-        {false, R"({"a": 1}; {"a": )" + bin + R"(}; {"a": "x"})", "a 2 B 255"},
         {false, R"({"a": "xx"}; {"a": )" + oid + "}", "a 7 V 24"}, {false, R"({"a": )" + bin + "}", "a 5 B 6"},
         {false, R"({"a": ""}; {"a": ""})", "a 2 V 0"},
         {false, R"({"address": {"street": "Main", "city": "Oslo"}, "empty": {}, "tags": ["a", "b", "c"]};

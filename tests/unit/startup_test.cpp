@@ -62,8 +62,8 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
         {"-ssl ", refused}, {"-wcv 1", refused}, {"-db " + wide, refused},
         {"-dsn demo -ds h1 -db d1 -du u1 -dp p1 -ss h2 -sc s2 -su u2 -sp p2 -ps 25 -cw 80 -debug /tmp/x.txt "
          "-ssl y -cafile ca -cadir cad -crlfile crl -pemfile pem -pempwd pw -wcv Y",
-         "dsn=demo ds=h1 db=d1 du=u1 dp=p1 ss=h2 sc=s2 su=u2 sp=p2 ps=25 cw=80 debug=/tmp/x.txt ssl=Y wcv=Y weak=1 ca=ca "
-         "cadir=cad crl=crl pem=pem pempwd=pw"},
+         "dsn=demo ds=h1 db=d1 du=u1 dp=p1 ss=h2 sc=s2 su=u2 sp=p2 ps=25 cw=80 debug=/tmp/x.txt ssl=Y wcv=Y "
+         "weak=1 ca=ca cadir=cad crl=crl pem=pem pempwd=pw"},
         {"-db x", "db=x"}, {"-ps 0 -cw 0", "ps=100 cw=4096"}, {"-ps -1 -cw -1", "ps=1000 cw=32768"},
         {"-ps abc -cw ", "ps=100 cw=4096"}, {"-ps 12abc -cw -7", "ps=12 cw=-7"}, {"-ssl Y -wcv n", "ssl=Y wcv=N"},
         {"-ssl N -wcv y", "ssl=N wcv=Y weak=1"}, {"-db first -db second -ssl y -ssl n", "db=second ssl=N"},
@@ -82,8 +82,8 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
     };
     for (const auto& row : rows) {
         bool ok = parse(words(row.line));
-        EXPECT_EQ(ok ? (d.dsn.isEmpty() ? "" : "dsn=" + d.dsn.toStdString() + " ") + settings(d) : refused, row.expected)
-            << row.line.left(80).toStdString();
+        std::string dsn = d.dsn.isEmpty() ? "" : "dsn=" + d.dsn.toStdString() + " ";
+        EXPECT_EQ(ok ? dsn + settings(d) : refused, row.expected) << row.line.left(80).toStdString();
     }
     for (const char* option : {"-ds", "-db", "-du", "-dp", "-ss", "-sc", "-su", "-sp", "-debug", "-dsn"})
         EXPECT_FALSE(parse(words(option + (" " + too_long)))) << option;
@@ -104,7 +104,8 @@ TEST(CommandLine, ConnectionString)
         std::string uri;
     } rows[] = {
         {SIDE_DATA, "-ds data.host -db sales -su x -sp x", "mongodb://data.host:27017"},
-        {SIDE_DATA, "-ds data.host -db sales -du ann -dp p@ss:w/rd -ssl n", "mongodb://ann:p@ss:w/rd@data.host:27017/sales"},
+        {SIDE_DATA, "-ds data.host -db sales -du ann -dp p@ss:w/rd -ssl n",
+         "mongodb://ann:p@ss:w/rd@data.host:27017/sales"}, // taken as they are
         {SIDE_SCHEMA, "-ss schema.host -sc meta -sp only -du x", "mongodb://:only@schema.host:27017/meta"},
         {SIDE_DATA, "-ds h -db sales -du ann -dp pw -ssl y", "mongodb://ann:pw@h:27017/sales?ssl=true"},
         {SIDE_SCHEMA, "-ss h -sc meta -du x -dp x -ssl y", "mongodb://h:27017/?ssl=true"}, // "/" before the options
@@ -169,7 +170,7 @@ struct DataSource : ::testing::Test {
                    section("on_missing", "SSL = Yes\nweak_cert_validation = No\npem_file = p\nca_file = c\n"
                                          "ca_dir = d\ncrl_file = r\n") +
                    given("all", "DefaultW = Yes\nPreview = -1\n") + given("zero", "DefaultW = yes\nPreview = 0\n") +
-                   given("blank", "DefaultW =\nPreview =\n") + given("text", "DefaultW = No\nPreview = 30 rows\n") +
+                   given("text", "DefaultW = No\nPreview = 30 rows\n") +
                    given("nopreview", "DefaultW = No\n") + given("nowide", "Preview = 10\n") +
                    "[nouser]\nDriver = libbrol.so\nServer = s\nDatabase = d\nPassword = p\n";
     }
@@ -218,11 +219,12 @@ TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
         {"on_missing -pempwd x", "std ps=50 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p pempwd=x"},
         // Preview: -1 is 1000, nothing is 100, -ps makes it unneeded; only "Yes" is wide.
         {"all", "mine ps=1000 cw=4096 ssl=N wide=1"}, {"zero", "mine ps=100 cw=4096 ssl=N"},
-        {"blank", "mine ps=100 cw=4096 ssl=N"}, {"text", "mine ps=30 cw=4096 ssl=N"},
+        {"text", "mine ps=30 cw=4096 ssl=N"},
         {"nopreview", "-14: mine ps=100 cw=4096 ssl=N"}, {"nopreview -ps 7", "mine ps=7 cw=4096 ssl=N"},
         {"nowide -ps 7", "-14: mine ps=7 cw=4096 ssl=N"},
         // A missing value stops the reading; what was read stays and the sizes are made usable.
-        {"nouser", "-14: ds=s db=d ps=100 cw=4096"}, {"nouser -du u -ps -1", "-14: ds=s db=d du=u dp=p ps=1000 cw=4096"},
+        {"nouser", "-14: ds=s db=d ps=100 cw=4096"},
+        {"nouser -du u -ps -1", "-14: ds=s db=d du=u dp=p ps=1000 cw=4096"},
         {"nowhere", "-15: "}, // nothing read
     };
     for (const auto& row : rows) {
@@ -258,7 +260,8 @@ TEST_F(DataSource, FilesKeysAndLibrary)
     for (const char* library : {"libbrolix-no-such-library.so.9", "libm.so.6"}) {
         set_data_source_library(library);
         EXPECT_TRUE(!start("lib") && code == -16) << code;
-        EXPECT_EQ(data_source_library_message(), "Failed to load ODBC installer library (" + std::string(library) + ").");
+        EXPECT_EQ(data_source_library_message(), "Failed to load ODBC installer library (" + std::string(library) + ").")
+            << library;
     }
     set_data_source_library(nullptr);
     EXPECT_STREQ(data_source_library_message(), "Failed to load ODBC installer library (libodbcinst.so.2).");
