@@ -113,9 +113,14 @@ TEST(CommandLine, ConnectionString)
         {SIDE_DATA, "-ds " + fits + "h", ""}, // too long for its buffer
     };
     DBINFO d;
-    testenv::init_dbinfo(&d);
+    char out[DBINFO_TEXT], out2[DBINFO_TEXT];
+    for (char* field : {d.server, d.user, d.password, d.md_server, d.md_user, d.md_password})
+        std::strcpy(field, "left");
+    testenv::init_dbinfo(&d); // a cleared record has nothing on either side
+    build_connection_uri(SIDE_DATA, &d, out);
+    build_connection_uri(SIDE_SCHEMA, &d, out2);
+    EXPECT_EQ(out + std::string(" ") + out2, "mongodb://:27017 mongodb://:27017");
     for (const auto& row : rows) {
-        char out[DBINFO_TEXT];
         ASSERT_TRUE(parse_command_line(&d, words(row.line)));
         build_connection_uri(row.side, &d, out);
         EXPECT_EQ(out, row.uri) << row.uri.substr(0, 60);
