@@ -4,20 +4,16 @@
     mock_server.py CONFIG_JSON ADDRESS [ADDRESS ...]
 
 Listens on the first free ADDRESS (port 27017), prints "ready ADDRESS", then "command JSON"
-for every command it answers (the handshake excepted), before answering. It ends when its
-standard input closes, so it never outlives the test that started it.
-
-CONFIG_JSON (every key optional):
-  "collections": {"db": ["name", ...]}    the answer to listCollections
-  "legacy": true                          the bare {"listCollections": 1} is "no such cmd";
-                                          the client library's own listing gets the names
-  "documents": {"db.coll": [{...}, ...]}  what a find returns (filter ignored, except "ns"
-                                          on system.indexes)
-  "indexes": {"db.coll": [{...}, ...]}    what listIndexes returns
-  "more": ["db.coll", ...]                a find there leaves its cursor open (getMore)
-  "errors": {"KEY": [code, "errmsg"]}     commands to refuse; KEY is the command name, or
-                                          "create:NAME", "createIndexes:INDEXNAME", or
-                                          "listCollections:bare" (the editor's listing only)
+for every command (the handshake excepted) before answering it; ends when its standard
+input closes. CONFIG_JSON keys, each optional:
+  "collections": {"db": [names]}   listCollections; with "legacy": true the bare
+                                   {"listCollections": 1} is "no such cmd" (the library's
+                                   own listing still gets the names)
+  "documents": {"db.coll": [docs]} what a find returns (filter ignored but "ns" on
+                                   system.indexes); "more": ["db.coll"] leaves its cursor open
+  "indexes": {"db.coll": [docs]}   what listIndexes returns
+  "errors": {"KEY": [code, msg]}   refusals; KEY is a command name, "create:NAME",
+                                   "createIndexes:INDEXNAME" or "listCollections:bare"
 """
 import json
 import os

@@ -240,32 +240,40 @@ TEST_F(Read, Validation)
         put_schema("index", index_doc("A", "name", 1, "_id_"));
     };
     const std::string vt = ", \"virtual_array\": false, \"virtual_parent\": \"p\"";
-    const struct { const char* name; std::function<void()> setup; int code, mode; } rows[] = {
-        {"same database, same server", [&] { schema = data; }, -18, MODE_READ_ONLY},
-        {"same name on two servers", [&] { schema = data, put_data("A", "{}"), connect(testenv::server(), testenv::server2()); }, -1, MODE_READ_ONLY},
-        {"empty schema", [] {}, -1, MODE_READ_ONLY},
-        {"tables empty", [&] { put_schema("columns", column_doc("A", 1, "n", "n")), make_collection(fx, schema, "tables"); }, -2, MODE_READ_ONLY},
-        {"columns empty", [&] { put_data("A", "{}"), put_schema("tables", table_doc("A")), make_collection(fx, schema, "columns"); }, -2, MODE_READ_ONLY},
-        {"index empty passes", [&] { put_data("A", "{}"), put_schema("tables", table_doc("A")),
-                                     put_schema("columns", column_doc("A", 1, "n", "n")), make_collection(fx, schema, "index"); }, 1, MODE_EDIT},
-        {"only tables", [&] { put_data("A", "{}"), put_schema("tables", table_doc("A")); }, 1, MODE_READ_ONLY},
-        {"tables field outside the list", [&] { put_data("B", "{}"), put_schema("tables", table_doc("B", ", \"owner\": 1")), of_a(); }, -2, MODE_EDIT},
-        {"columns field outside the list", [&] { put_schema("columns", column_doc("A", 2, "m", "m", ", \"comment\": 1")), of_a(); }, -2, MODE_EDIT},
-        {"index field outside the list", [&] { put_schema("index", index_doc("A", "n", 2, "o", ", \"sparse\": true")), of_a(); }, -2, MODE_EDIT},
-        {"every allowed field", [&] { put_data("A", "{}"), put_schema("tables", table_doc("A", vt)),
-                                      put_schema("columns", column_doc("A", 1, "n", "n", ", \"precision\": 2, \"scale\": 1" + vt)),
-                                      put_schema("index", index_doc("A", "n", 1, "i", vt)); }, 1, MODE_EDIT},
-        {"field outside the list behind many replies", [&] {
+    auto a_only = [&] { put_data("A", "{}"), put_schema("tables", table_doc("A")); };
+    const int RO = MODE_READ_ONLY, EDIT = MODE_EDIT;
+    const struct { const char* name; int code, mode; std::function<void()> setup; } rows[] = {
+        {"same database, same server", -18, RO, [&] { schema = data; }},
+        {"same name on two servers", -1, RO, [&] { schema = data, connect(testenv::server(), testenv::server2()); }},
+        {"empty schema", -1, RO, [] {}},
+        {"tables empty", -2, RO, [&] { put_schema("columns", column_doc("A", 1, "n", "n")),
+                                       make_collection(fx, schema, "tables"); }},
+        {"columns empty", -2, RO, [&] { a_only(), make_collection(fx, schema, "columns"); }},
+        {"index empty passes", 1, EDIT, [&] { a_only(), put_schema("columns", column_doc("A", 1, "n", "n")),
+                                              make_collection(fx, schema, "index"); }},
+        {"only tables", 1, RO, a_only},
+        {"tables field outside the list", -2, EDIT, [&] { put_data("B", "{}"), of_a(),
+                                                          put_schema("tables", table_doc("B", ", \"owner\": 1")); }},
+        {"columns field outside the list", -2, EDIT, [&] { put_schema("columns", column_doc("A", 2, "m", "m", ", \"x\": 1")),
+                                                           of_a(); }},
+        {"index field outside the list", -2, EDIT, [&] { put_schema("index", index_doc("A", "n", 2, "o", ", \"x\": 1")),
+                                                         of_a(); }},
+        {"every allowed field", 1, EDIT, [&] {
+             put_data("A", "{}"), put_schema("tables", table_doc("A", vt));
+             put_schema("columns", column_doc("A", 1, "n", "n", ", \"precision\": 2, \"scale\": 1" + vt));
+             put_schema("index", index_doc("A", "n", 1, "i", vt)); }},
+        {"field outside the list behind many replies", -2, EDIT, [&] {
              of_a();
              for (int i = 2; i < 700; ++i)
                  put_schema("columns", column_doc("A", i, "n" + std::to_string(i), "n"));
-             put_schema("columns", column_doc("A", 700, "last", "last", ", \"comment\": 1")); }, -2, MODE_EDIT},
-        {"a foreign collection", [&] { of_a(), put_schema("notes", "{}"); }, -3, MODE_EDIT},
-        {"system.indexes tolerated", [&] { of_a(), put_schema("system.indexes", "{}"); }, 1, MODE_EDIT},
-        {"a collection not in the schema", [&] { of_a(), put_data("B", "{}"), put_data("system.js", "{}"); }, -30, MODE_EDIT},
-        {"a table without collection", [&] { of_a(), put_schema("tables", table_doc("B")),
-                                             put_schema("tables", doc("A_x", ", \"mongo_name\": \"A\", \"virtual_array\": true")); }, -31, MODE_EDIT},
-        {"both out of step", [&] { of_a(), put_schema("tables", table_doc("B")), put_data("C", "{}"); }, -32, MODE_EDIT},
+             put_schema("columns", column_doc("A", 700, "last", "last", ", \"comment\": 1")); }},
+        {"a foreign collection", -3, EDIT, [&] { of_a(), put_schema("notes", "{}"); }},
+        {"system.indexes tolerated", 1, EDIT, [&] { of_a(), put_schema("system.indexes", "{}"); }},
+        {"a collection not in the schema", -30, EDIT, [&] { of_a(), put_data("B", "{}"), put_data("system.js", "{}"); }},
+        {"a table without collection", -31, EDIT, [&] {
+             of_a(), put_schema("tables", table_doc("B"));
+             put_schema("tables", doc("A_x", ", \"mongo_name\": \"A\", \"virtual_array\": true")); }},
+        {"both out of step", -32, EDIT, [&] { of_a(), put_schema("tables", table_doc("B")), put_data("C", "{}"); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
