@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sys/file.h>
 #include <thread>
 
 namespace {
@@ -17,6 +18,7 @@ namespace {
 struct ServerStop : StoreTest {
     std::string address, dir;
     pid_t pid = -1;
+    int lock = -1; // the address is ours while we hold it: tests run side by side
     db_column_t* columns = nullptr;
 
     ~ServerStop() override
@@ -25,6 +27,8 @@ struct ServerStop : StoreTest {
         stop();
         if (!dir.empty())
             std::filesystem::remove_all(dir);
+        if (lock >= 0)
+            close(lock);
     }
     // Starts (again) on the same address and data; true once it answers.
     bool start()
@@ -64,9 +68,13 @@ struct ServerStop : StoreTest {
     }
     void prepare()
     {
+        std::filesystem::create_directories(testenv::build_dir() + "/servers");
         for (int last = 40; last < 50 && pid < 0; ++last) {
             address = "127.0.0." + std::to_string(last);
-            if (testenv::server_answers(address))
+            if (lock >= 0)
+                close(lock);
+            lock = open((testenv::build_dir() + "/servers/own-" + address + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
+            if (flock(lock, LOCK_EX | LOCK_NB) != 0 || testenv::server_answers(address))
                 continue;
             dir = testenv::build_dir() + "/servers/store-stop-" + std::to_string(getpid()) + "-" + std::to_string(last);
             std::filesystem::remove_all(dir);
