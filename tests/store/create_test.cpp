@@ -1,7 +1,8 @@
-// Creating a schema from the data and keeping it in step, on the test servers.
+// Creating a schema from the data, keeping it in step, index metadata and sampling, on
+// the test servers.
+#include "discovery/discover.h"
 #include "store/create.h"
 #include "store/indexes.h"
-#include "store/read.h"
 #include "store/validate.h"
 
 #include "tests/store/store_fixture.h"
@@ -9,16 +10,18 @@
 namespace {
 
 struct Create : StoreTest {
-    int code = 0;
-    std::string head(const std::string& table) const
-    {
-        return "sql_catalog:\"" + data + "\" sql_schema:\"dbo\" sql_table:\"" + table + "\" ";
-    }
     std::string table_row(const std::string& table) const
     {
         return head(table) + "mongo_name:\"" + table + "\" mongo_database:\"" + data + "\" type:\"TABLE\"";
     }
-    // The data of most tests: A with four columns and an index, B with a sub-document.
+    std::string entry(const std::string& table, const std::string& column, int index, const std::string& name,
+                      bool unique, bool asc = true) const
+    {
+        return head(table) + "sql_col_name:\"" + column + "\" index:i" + std::to_string(index) +
+               " primary:false index_name:\"" + name + "\" unique:" + (unique ? "true" : "false") +
+               " native_id:false asc:" + (asc ? "true" : "false");
+    }
+    // A with four columns and an index, B with a sub-document.
     void two_collections()
     {
         put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "name": "Ann", "empty": "", "n": 1})");
@@ -26,23 +29,20 @@ struct Create : StoreTest {
         make_index("A", R"({"name": 1})", "name_1", true);
         put_data("B", R"({"_id": 1, "x": {"k": "v"}})");
     }
-    bool create()
+    std::string create(bool expected = true)
     {
-        bool ok = false;
-        stdout_of([&] { ok = create_schema(&d, &code); });
-        return ok;
+        return stdout_of([&] { EXPECT_EQ(create_schema(&d, &code), expected) << code; });
     }
-    // Inserting doc into a schema collection fails on a unique index.
-    bool refused(const std::string& collection, const std::string& json)
+    std::string sync(const std::function<void(db_sample_t*)>& adjust = nullptr, const std::string& table = "T")
     {
-        bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, nullptr);
-        mongoc_collection_t* coll = mongoc_client_get_collection(fx, schema.c_str(), collection.c_str());
-        bson_error_t error;
-        bool ok = mongoc_collection_insert_one(coll, doc, nullptr, nullptr, &error);
-        mongoc_collection_destroy(coll);
-        bson_destroy(doc);
-        return !ok && error.code == 11000;
+        db_sample_t* sample = sample_collection(&d, table.c_str());
+        if (adjust && sample)
+            adjust(sample);
+        std::string out = stdout_of([&] { EXPECT_TRUE(sync_table_indexes(&d, sample, table.c_str())); });
+        free_sample(sample);
+        return out;
     }
+    std::vector<strings> all() { return {schema_docs("tables"), schema_docs("columns"), schema_docs("index")}; }
 };
 
 TEST_F(Create, DescribesEveryCollection)
@@ -50,196 +50,39 @@ TEST_F(Create, DescribesEveryCollection)
     connect();
     two_collections();
     put_data("system.js", R"({"f": 1})");
-    std::string out = stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code)); });
+    std::string out = create();
     EXPECT_EQ(code, 1);
-
-    EXPECT_EQ(testenv::collection_names(fx, schema), (std::vector<std::string>{"columns", "index", "tables"}));
-    EXPECT_EQ(schema_docs("tables"), (std::vector<std::string>{table_row("A"), table_row("B")}));
-    // Field order of a tables document, _id first as the server adds it.
+    EXPECT_EQ(testenv::collection_names(fx, schema), (strings{"columns", "index", "tables"}));
+    EXPECT_EQ(schema_docs("tables"), (strings{table_row("A"), table_row("B")}));
     std::vector<bson_t*> tables = testenv::read_documents(fx, schema, "tables");
-    ASSERT_EQ(tables.size(), 2u);
     EXPECT_EQ(testenv::field_names(tables[0]),
-              (std::vector<std::string>{"_id", "sql_catalog", "sql_schema", "sql_table", "mongo_name",
-                                        "mongo_database", "type"}));
+              (strings{"_id", "sql_catalog", "sql_schema", "sql_table", "mongo_name", "mongo_database", "type"}));
     testenv::destroy_documents(tables);
-
-    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"A\"}"),
-              (std::vector<std::string>{
-                  head("A") + "index:i1 sql_name:\"_id\" sql_type:i12 mongo_name:\"_id\" mongo_type:i7 length:i24 visible:true",
-                  head("A") + "index:i2 sql_name:\"name\" sql_type:i12 mongo_name:\"name\" mongo_type:i2 length:i3 visible:true",
-                  head("A") + "index:i3 sql_name:\"empty\" sql_type:i12 mongo_name:\"empty\" mongo_type:i2 visible:true",
-                  head("A") + "index:i4 sql_name:\"n\" sql_type:i8 mongo_name:\"n\" mongo_type:i1 length:i255 visible:true",
-              }));
-    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"B\"}"),
-              (std::vector<std::string>{
-                  head("B") + "index:i1 sql_name:\"_id\" sql_type:i4 mongo_name:\"_id\" mongo_type:i16 length:i255 visible:true",
-                  head("B") + "index:i2 sql_name:\"x\" sql_type:i12 mongo_name:\"x\" mongo_type:i3 length:i" +
-                      std::to_string(std::string(R"({ "k" : "v" })").size()) + " visible:true",
-                  head("B") + "index:i3 sql_name:\"x_k\" sql_type:i12 mongo_name:\"x.k\" mongo_type:i2 length:i1 visible:true",
-              }));
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"A\"}"),
-              (std::vector<std::string>{
-                  head("A") + "sql_col_name:\"_id\" index:i1 primary:false index_name:\"_id_\" unique:true native_id:false asc:true",
-                  head("A") + "sql_col_name:\"name\" index:i1 primary:false index_name:\"name_1\" unique:true native_id:false asc:true",
-              }));
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"B\"}").size(), 1u);
-
-    // The comparison lists describe the new schema.
-    ASSERT_NE(d.db_collections, nullptr);
-    ASSERT_NE(d.md_tables, nullptr);
+    const std::string v = " visible:true";
+    EXPECT_EQ(schema_docs("columns"),
+              (strings{head("A") + "index:i1 sql_name:\"_id\" sql_type:i12 mongo_name:\"_id\" mongo_type:i7 length:i24" + v,
+                       head("A") + "index:i2 sql_name:\"name\" sql_type:i12 mongo_name:\"name\" mongo_type:i2 length:i3" + v,
+                       head("A") + "index:i3 sql_name:\"empty\" sql_type:i12 mongo_name:\"empty\" mongo_type:i2" + v,
+                       head("A") + "index:i4 sql_name:\"n\" sql_type:i8 mongo_name:\"n\" mongo_type:i1 length:i255" + v,
+                       head("B") + "index:i1 sql_name:\"_id\" sql_type:i4 mongo_name:\"_id\" mongo_type:i16 length:i255" + v,
+                       head("B") + "index:i2 sql_name:\"x\" sql_type:i12 mongo_name:\"x\" mongo_type:i3 length:i" +
+                           std::to_string(std::string(R"({ "k" : "v" })").size()) + v,
+                       head("B") + "index:i3 sql_name:\"x_k\" sql_type:i12 mongo_name:\"x.k\" mongo_type:i2 length:i1" + v}));
+    EXPECT_EQ(schema_docs("index"), (strings{entry("A", "_id", 1, "_id_", true), entry("A", "name", 1, "name_1", true),
+                                             entry("B", "_id", 1, "_id_", true)}));
     for (const db_table_ref_t* r = d.db_collections; r; r = r->next)
-        EXPECT_TRUE(r->matched) << r->key;
-    EXPECT_TRUE(validate_schema(&d, &code));
-    // Every index listing is echoed.
+        EXPECT_TRUE(r->matched) << r->key; // the comparison lists describe the new schema
+    EXPECT_TRUE(d.db_collections && d.md_tables && validate_schema(&d, &code));
     EXPECT_NE(out.find("\n{ \"v\" : 2, \"key\" : { \"_id\" : 1 }, \"name\" : \"_id_\" }\n\n"), std::string::npos) << out;
-}
 
-TEST_F(Create, UniqueIndexesOfTheSchema)
-{
-    connect();
-    put_data("A", R"({"a": 1})");
-    ASSERT_TRUE(create());
-
-    // The four indexes, with their keys in order.
-    std::vector<std::string> listing;
-    for (const char* collection : {"tables", "columns", "index"}) {
-        char** list = nullptr;
-        stdout_of([&] { list = list_indexes_by_command(d.md_db, collection); });
-        ASSERT_NE(list, nullptr);
-        for (char** p = list; *p; ++p)
-            listing.push_back(*p);
-        free_index_specs(list);
-    }
-    const char* expected[] = {
-        R"("key" : { "sql_catalog" : 1, "sql_schema" : 1, "sql_table" : 1 }, "name" : "tables_index_1", "unique" : true)",
-        R"("key" : { "sql_catalog" : 1, "sql_schema" : 1, "sql_table" : 1, "sql_name" : 1 }, "name" : "columns_index_1", "unique" : true)",
-        R"("key" : { "sql_catalog" : 1, "sql_schema" : 1, "sql_table" : 1, "index" : 1 }, "name" : "columns_index_2", "unique" : true)",
-        R"("key" : { "sql_catalog" : 1, "sql_schema" : 1, "sql_table" : 1, "sql_col_name" : 1, "index" : 1, "index_name" : 1 }, "name" : "index_index_1", "unique" : true)",
-    };
-    for (const char* e : expected) {
-        bool found = false;
-        for (const std::string& s : listing)
-            found = found || s.find(e) != std::string::npos;
-        EXPECT_TRUE(found) << e;
-    }
-
-    const std::string t = "\"sql_catalog\": \"c\", \"sql_schema\": \"dbo\", \"sql_table\": \"T\"";
-    EXPECT_FALSE(refused("tables", "{" + t + "}"));
-    EXPECT_TRUE(refused("tables", "{" + t + ", \"type\": \"other\"}"));
-    EXPECT_FALSE(refused("columns", "{" + t + ", \"sql_name\": \"a\", \"index\": 1}"));
-    EXPECT_TRUE(refused("columns", "{" + t + ", \"sql_name\": \"a\", \"index\": 2}"));
-    EXPECT_TRUE(refused("columns", "{" + t + ", \"sql_name\": \"b\", \"index\": 1}"));
-    EXPECT_FALSE(refused("columns", "{" + t + ", \"sql_name\": \"b\", \"index\": 2}"));
-    EXPECT_FALSE(refused("index", "{" + t + ", \"sql_col_name\": \"a\", \"index\": 1, \"index_name\": \"i\"}"));
-    EXPECT_TRUE(refused("index", "{" + t + ", \"sql_col_name\": \"a\", \"index\": 1, \"index_name\": \"i\", \"asc\": false}"));
-    EXPECT_FALSE(refused("index", "{" + t + ", \"sql_col_name\": \"a\", \"index\": 1, \"index_name\": \"j\"}"));
-}
-
-TEST_F(Create, SecondRunEqualsTheFirst)
-{
-    connect();
-    two_collections();
-    ASSERT_TRUE(create());
-    std::vector<std::string> first[3] = {schema_docs("tables"), schema_docs("columns"), schema_docs("index")};
-    // Whatever was added in between goes with the drop.
+    // A second run equals the first; whatever was added in between goes with the drop.
+    std::vector<strings> first = all();
     put_schema("tables", table_doc("Stale"));
     put_schema("notes", "{}");
-    ASSERT_TRUE(create());
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(schema_docs("tables"), first[0]);
-    EXPECT_EQ(schema_docs("columns"), first[1]);
-    EXPECT_EQ(schema_docs("index"), first[2]);
-    EXPECT_EQ(testenv::collection_names(fx, schema), (std::vector<std::string>{"columns", "index", "tables"}));
-}
+    create();
+    EXPECT_EQ(all(), first);
+    EXPECT_EQ(testenv::collection_names(fx, schema), (strings{"columns", "index", "tables"}));
 
-TEST_F(Create, EmptyDataDatabase)
-{
-    connect();
-    ASSERT_TRUE(create());
-    EXPECT_EQ(code, 1);
-    EXPECT_TRUE(schema_docs("tables").empty());
-    EXPECT_EQ(d.db_collections, nullptr);
-    EXPECT_EQ(d.md_tables, nullptr);
-    // What validation then says of it: tables is empty.
-    EXPECT_FALSE(validate_schema(&d, &code));
-    EXPECT_EQ(code, -2);
-}
-
-TEST_F(Create, SynchroniseAddsCollectionsAndRefreshesIndexes)
-{
-    connect();
-    two_collections();
-    ASSERT_TRUE(create());
-    put_data("C", R"({"c": true})");
-    make_index("A", R"({"n": -1})", "n_desc");
-    ASSERT_FALSE(validate_schema(&d, &code));
-    ASSERT_EQ(code, -30);
-
-    std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
-    EXPECT_NE(out.find("- - - - - Updating INDEX for A\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("- - - - - Updating INDEX for B\n"), std::string::npos);
-    EXPECT_EQ(out.find("- - - - - Updating INDEX for C\n"), std::string::npos);
-    EXPECT_EQ(schema_docs("tables").back(), table_row("C"));
-    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"C\"}").size(), 2u);
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"C\"}").size(), 1u);
-    // FerretDB lists a collection's indexes by name.
-    std::vector<std::string> a_indexes = schema_docs("index", "{\"sql_table\": \"A\", \"index_name\": \"n_desc\"}");
-    ASSERT_EQ(a_indexes.size(), 1u);
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"A\"}").size(), 3u);
-    EXPECT_EQ(a_indexes[0], head("A") + "sql_col_name:\"n\" index:i1 primary:false index_name:\"n_desc\" "
-                                        "unique:false native_id:false asc:false");
-    // The lists were rebuilt and now agree.
-    EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1);
-    EXPECT_TRUE(validate_schema(&d, &code));
-}
-
-TEST_F(Create, SynchroniseRemovesTablesAndKeepsVirtualOnes)
-{
-    connect();
-    two_collections();
-    ASSERT_TRUE(create());
-    // A virtual table of A, as saving writes it.
-    put_schema("tables", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"A_tags\", "
-                         "\"mongo_name\": \"A\", \"mongo_database\": \"" + data + "\", \"type\": \"TABLE\", "
-                         "\"virtual_array\": true, \"virtual_parent\": \"A\"}");
-    put_schema("columns", column_doc("A_tags", 1, "_id", "_id", ", \"virtual_array\": true"));
-    put_schema("index", index_doc("A_tags", "_id", 1, "index1", ", \"virtual_array\": true"));
-    testenv::drop_database(fx, data);
-    put_data("A", R"({"name": "Ann"})");
-    ASSERT_FALSE(validate_schema(&d, &code));
-    ASSERT_EQ(code, -31);
-
-    std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
-    EXPECT_EQ(out.find("Updating INDEX"), std::string::npos); // -31 adds nothing
-    for (const char* collection : {"tables", "columns", "index"})
-        EXPECT_TRUE(schema_docs(collection, "{\"sql_table\": \"B\"}").empty()) << collection;
-    EXPECT_EQ(schema_docs("tables", "{\"sql_table\": \"A_tags\"}").size(), 1u);
-    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"A_tags\"}").size(), 1u);
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"A_tags\"}").size(), 1u);
-    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"A\"}").size(), 4u);
-    EXPECT_TRUE(validate_schema(&d, &code));
-}
-
-TEST_F(Create, SynchroniseBothWays)
-{
-    connect();
-    two_collections();
-    ASSERT_TRUE(create());
-    testenv::drop_database(fx, data);
-    put_data("A", R"({"name": "Ann"})");
-    put_data("D", R"({"d": 1})");
-    ASSERT_FALSE(validate_schema(&d, &code));
-    ASSERT_EQ(code, -32);
-    stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
-    EXPECT_EQ(schema_docs("tables"), (std::vector<std::string>{table_row("A"), table_row("D")}));
-    EXPECT_TRUE(validate_schema(&d, &code));
-}
-
-TEST_F(Create, RemoveTableFromSchema)
-{
-    connect();
-    two_collections();
-    ASSERT_TRUE(create());
     EXPECT_TRUE(remove_table_from_schema(&d, "A"));
     for (const char* collection : {"tables", "columns", "index"}) {
         EXPECT_TRUE(schema_docs(collection, "{\"sql_table\": \"A\"}").empty()) << collection;
@@ -247,6 +90,173 @@ TEST_F(Create, RemoveTableFromSchema)
     }
     d.md_client = nullptr;
     EXPECT_FALSE(remove_table_from_schema(&d, "B"));
+}
+
+TEST_F(Create, EmptyDataDatabase)
+{
+    connect();
+    create();
+    EXPECT_TRUE(schema_docs("tables").empty() && !d.db_collections && !d.md_tables);
+    EXPECT_FALSE(validate_schema(&d, &code));
+    EXPECT_EQ(code, -2); // tables is empty
+}
+
+TEST_F(Create, SynchroniseAddsCollectionsAndRefreshesIndexes)
+{
+    connect();
+    two_collections();
+    create();
+    put_data("C", R"({"c": true})");
+    make_index("A", R"({"n": -1})", "n_desc");
+    ASSERT_FALSE(validate_schema(&d, &code));
+    ASSERT_EQ(code, -30);
+    std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
+    for (const char* t : {"A", "B", "C"})
+        EXPECT_EQ(out.find("- - - - - Updating INDEX for " + std::string(t) + "\n") != std::string::npos, *t != 'C') << t;
+    EXPECT_EQ(schema_docs("tables").back(), table_row("C"));
+    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"C\"}").size(), 2u);
+    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"C\"}").size(), 1u);
+    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"A\"}"),
+              (strings{entry("A", "_id", 1, "_id_", true), entry("A", "n", 1, "n_desc", false, false),
+                       entry("A", "name", 1, "name_1", true)})); // FerretDB lists them by name
+    EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1); // the lists were rebuilt
+}
+
+TEST_F(Create, SynchroniseRemovesTablesAndKeepsVirtualOnes)
+{
+    connect();
+    two_collections();
+    create();
+    const std::string vt = ", \"virtual_array\": true";
+    put_schema("tables", table_doc("A_tags", vt + ", \"virtual_parent\": \"A\"")); // as saving writes it
+    put_schema("columns", column_doc("A_tags", 1, "_id", "_id", vt));
+    put_schema("index", index_doc("A_tags", "_id", 1, "index1", vt));
+    testenv::drop_database(fx, data);
+    put_data("A", R"({"name": "Ann"})");
+    ASSERT_FALSE(validate_schema(&d, &code));
+    ASSERT_EQ(code, -31);
+    std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
+    EXPECT_EQ(out.find("Updating INDEX"), std::string::npos); // -31 adds nothing
+    for (const char* collection : {"tables", "columns", "index"}) {
+        EXPECT_TRUE(schema_docs(collection, "{\"sql_table\": \"B\"}").empty()) << collection;
+        EXPECT_EQ(schema_docs(collection, "{\"sql_table\": \"A_tags\"}").size(), 1u) << collection;
+    }
+    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"A\"}").size(), 4u);
+    EXPECT_TRUE(validate_schema(&d, &code));
+}
+
+TEST_F(Create, IndexMetadataFromTheCollection)
+{
+    connect();
+    put_data("T", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "a": 1})");
+    std::string out = sync([](db_sample_t* s) { // the column's SQL name goes into the entry
+        std::free(s->columns->sql_name);
+        s->columns->sql_name = copy_text("ID");
+    });
+    EXPECT_EQ(schema_docs("index"), strings{entry("T", "ID", 1, "_id_", true)});
+    std::vector<bson_t*> docs = testenv::read_documents(fx, schema, "index");
+    EXPECT_EQ(testenv::field_names(docs[0]), (strings{"_id", "sql_catalog", "sql_schema", "sql_table", "sql_col_name",
+                                                      "index", "primary", "index_name", "unique", "native_id", "asc"}));
+    testenv::destroy_documents(docs);
+    std::string described = "{ \"v\" : 2, \"key\" : { \"_id\" : 1 }, \"name\" : \"_id_\" }";
+    EXPECT_EQ(out, "\n{ \"cursor\" : { \"id\" : 0, \"ns\" : \"" + data + ".T\", \"firstBatch\" : [ " + described +
+                       " ] }, \"ok\" : 1.0 }\n\n\n" + described + "\n\n"); // the reply, then each index
+
+    // Compound keys, a key of a hidden column, a key on a missing field.
+    testenv::drop_database(fx, data);
+    put_data("T", R"({"a": 1, "b": "x", "c": {"d": 2}, "h": 1})");
+    make_index("T", R"({"a": 1, "b": -1})", "ab", true);
+    make_index("T", R"({"c.d": 1})", "cd");
+    make_index("T", R"({"h": 1})", "hidden");
+    make_index("T", R"({"a": 1, "missing": 1})", "partly_missing");
+    put_schema("index", index_doc("U", "kept", 1, "other_table"));
+    sync([](db_sample_t* s) {
+        for (db_column_t* c = s->columns; c; c = c->next)
+            c->visible = std::string(c->mongo_name) != "h";
+    });
+    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"T\"}"),
+              (strings{entry("T", "_id", 1, "_id_", true), entry("T", "a", 1, "ab", true),
+                       entry("T", "b", 2, "ab", true, false), entry("T", "c_d", 1, "cd", false)}));
+    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"U\"}").size(), 1u);
+
+    mongoc_client_t* client = d.client; // without a data client the old entries still go
+    d.client = nullptr;
+    sync();
+    EXPECT_TRUE(schema_docs("index", "{\"sql_table\": \"T\"}").empty());
+    d.client = client;
+    sync(nullptr, "NoSuch");
+    EXPECT_TRUE(schema_docs("index", "{\"sql_table\": \"NoSuch\"}").empty() && recorder.messages.empty());
+    d.md_client = nullptr; // without a schema client nothing happens
+    EXPECT_EQ(sync(), "");
+    EXPECT_EQ(schema_docs("index").size(), 1u);
+}
+
+TEST(MapIndexKeys, FirstVisibleColumnOfThePath)
+{
+    db_sample_t sample{};
+    for (const char* sql : {"A2", "A", "a_hidden"}) {
+        db_column_t* c = new_column();
+        c->sql_name = copy_text(sql), c->mongo_name = copy_text("a");
+        c->visible = sql[1] != '_', c->next = sample.columns, sample.columns = c;
+    }
+    auto entry = [](const char* name, db_index_t* next) {
+        auto* e = static_cast<db_index_t*>(record_alloc(sizeof(db_index_t)));
+        e->sql_col_name = copy_text(name), e->next = next;
+        return e;
+    };
+    db_index_t* entries = entry("a", nullptr);
+    EXPECT_TRUE(map_index_keys(entries, &sample));
+    EXPECT_STREQ(entries->sql_col_name, "A");
+    free_indexes(entries);
+    entries = entry("a", entry("b", nullptr));
+    EXPECT_FALSE(map_index_keys(entries, &sample));
+    EXPECT_FALSE(map_index_keys(nullptr, &sample));
+    free_indexes(entries);
+    free_columns(sample.columns);
+}
+
+TEST_F(Create, SamplingForDiscovery)
+{
+    connect();
+    EXPECT_EQ(discover_columns(&d, "big"), nullptr);
+    db_sample_t* sample = sample_collection(&d, "big");
+    ASSERT_NE(sample, nullptr);
+    EXPECT_TRUE(sample->count == 0 && !sample->columns && sample->items) << "a missing collection";
+    free_sample(sample);
+    // 1000 documents in insertion order; from the 101st on they carry a field "late".
+    std::vector<bson_t*> docs;
+    for (int i = 0; i < 1000; ++i)
+        docs.push_back(i < 100 ? BCON_NEW("n", BCON_INT32(i)) : BCON_NEW("n", BCON_INT32(i), "late", "yes"));
+    mongoc_collection_t* coll = mongoc_client_get_collection(fx, data.c_str(), "big");
+    EXPECT_TRUE(mongoc_collection_insert_many(coll, const_cast<const bson_t**>(docs.data()), docs.size(), nullptr,
+                                              nullptr, nullptr));
+    mongoc_collection_destroy(coll);
+    for (bson_t* doc : docs)
+        bson_destroy(doc);
+    auto names = [](const db_column_t* c) {
+        strings out;
+        for (; c; c = c->next)
+            out.push_back(c->sql_name);
+        return out;
+    };
+    sample = sample_collection(&d, "big");
+    EXPECT_EQ(names(sample->columns), (strings{"_id", "n"}));
+    EXPECT_TRUE(sample->count == 2 && sample->items[0] == sample->columns && sample->items[1] == sample->columns->next &&
+                sample->dbinfo == &d);
+    free_sample(sample);
+    for (int rows : {101, 0}) { // 0: no limit
+        d.preview_rows = rows;
+        db_column_t* columns = discover_columns(&d, "big");
+        EXPECT_EQ(names(columns), (strings{"_id", "n", "late"})) << rows;
+        free_columns(columns);
+    }
+    put_data("w", R"({"s": "text"})");
+    d.default_wide = true;
+    db_column_t* columns = discover_columns(&d, "w");
+    EXPECT_EQ(columns->next->sql_type, -9);
+    free_columns(columns);
+    d.client = nullptr;
+    EXPECT_TRUE(!sample_collection(&d, "w") && !discover_columns(&d, "w"));
 }
 
 } // namespace

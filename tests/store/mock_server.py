@@ -3,133 +3,97 @@
 
     mock_server.py CONFIG_JSON ADDRESS [ADDRESS ...]
 
-Listens on the first free ADDRESS (port 27017), prints "ready ADDRESS", then one line
-"command JSON" for every command it answers (the handshake excepted). It ends when its
-standard input closes, so it never outlives the test that started it.
-
-CONFIG_JSON (every key optional):
-  "collections": {"db": ["name", ...]}      the answer to listCollections
-  "legacy": true                            {"listCollections": 1} itself is answered
-                                            "no such cmd: listCollections"; the client
-                                            library's own listing still gets the names
-  "documents": {"db.coll": [{...}, ...]}    what a find on db.coll returns (filter ignored,
-                                            except "ns" on system.indexes)
-  "indexes": {"db.coll": [{...}, ...]}      what listIndexes on db.coll returns
-  "more": ["db.coll", ...]                  a find there leaves its cursor open, so the
-                                            client asks for more (getMore)
-  "refuse": {"coll": [n, ...]}              refuses the n-th document inserted into coll (and the rest of its batch)
-  "errors": {"KEY": [code, "errmsg"]}       commands to refuse; KEY is the command name, or
-                                            "create:NAME" / "createIndexes:INDEXNAME", or
-                                            "listCollections:bare" (the editor's listing only)
+Listens on the first free ADDRESS (port 27017), prints "ready ADDRESS", then "command JSON"
+for every command (the handshake excepted) before answering it; ends when its standard
+input closes. CONFIG_JSON keys, each optional:
+  "collections": {"db": [names]}   listCollections; with "legacy": true the bare
+                                   {"listCollections": 1} is "no such cmd" (the library's
+                                   own listing still gets the names)
+  "documents": {"db.coll": [docs]} what a find returns (filter ignored but "ns" on
+                                   system.indexes); "more": ["db.coll"] leaves its cursor open
+  "indexes": {"db.coll": [docs]}   what listIndexes returns
+  "refuse": {"coll": [n]}         refuses the n-th document inserted into coll (and the
+                                   rest of its batch)
+  "errors": {"KEY": [code, msg]}   refusals; KEY is a command name, "create:NAME",
+                                   "createIndexes:INDEXNAME" or "listCollections:bare"
 """
 import json
 import os
 import sys
-import threading
 
-import bson
-from bson import json_util
+from bson import Int64, json_util
 from mockupdb import MockupDB
-
-HANDSHAKE = {"ismaster", "hello", "buildinfo", "getlasterror", "endsessions", "ping"}
 
 
 def main():
     config = json.loads(sys.argv[1], object_hook=json_util.object_hook)
-    addresses = sys.argv[2:]
-    collections = config.get("collections", {})
-    documents = config.get("documents", {})
-    errors = config.get("errors", {})
-    legacy = config.get("legacy", False)
-    indexes = config.get("indexes", {})
-    more = config.get("more", [])
-    refusals = config.get("refuse", {})
+    docs, indexes, errors = (config.get(k, {}) for k in ("documents", "indexes", "errors"))
     inserted = {}
-    lock = threading.Lock()
 
-    def log(request):
-        with lock:
-            print("command " + json_util.dumps(request.doc), flush=True)
-
-    def refuse(request, key):
-        if key in errors:
-            code, errmsg = errors[key]
-            return request.command_err(code=code, errmsg=errmsg)
+    def refused(request, *keys):
+        for key in keys:
+            if key in errors:
+                return request.command_err(code=errors[key][0], errmsg=errors[key][1])
         return None
+
+    def cursor(request, ns, batch, cursor_id=0, key="firstBatch"):
+        return request.ok(cursor={"id": Int64(cursor_id), "ns": ns, key: batch})
 
     def handle(request):
         name = request.command_name or ""
-        if name.lower() in HANDSHAKE:
-            if name.lower() in ("ismaster", "hello"):
-                return None  # auto_ismaster answers
+        if name.lower() in ("ismaster", "hello"):
+            return None  # auto_ismaster answers
+        if name.lower() in ("buildinfo", "getlasterror", "endsessions", "ping"):
             return request.ok()
-        log(request)
-        db = request.doc.get("$db", "")
-        answer = refuse(request, name)
+        print("command " + json_util.dumps(request.doc), flush=True)
+        db, arg = request.doc.get("$db", ""), request.doc.get(name)
+        if name == "listCollections":
+            # The library's own listing asks for names only, the connection probe filters.
+            bare = "nameOnly" not in request.doc and "filter" not in request.doc
+            if bare and config.get("legacy"):
+                return request.command_err(code=59, errmsg="no such cmd: listCollections")
+            batch = [{"name": n, "type": "collection"} for n in config.get("collections", {}).get(db, [])]
+            return (refused(request, name, *(["listCollections:bare"] if bare else []))
+                    or cursor(request, db + ".$cmd.listCollections", batch))
+        if name == "create":
+            return refused(request, name, "create:" + arg) or request.ok()
+        if name == "createIndexes":
+            keys = ["createIndexes:" + i.get("name", "") for i in request.doc.get("indexes", [])]
+            return refused(request, name, *keys) or request.ok()
+        answer = refused(request, name)
         if answer:
             return answer
-        if name == "listCollections":
-            # The library's own listing asks for names only and the connection probe
-            # filters; the bare command is the editor's.
-            bare = "nameOnly" not in request.doc and "filter" not in request.doc
-            if bare and legacy:
-                return request.command_err(code=59, errmsg="no such cmd: listCollections")
-            if bare and refuse(request, "listCollections:bare"):
-                return True
-            batch = [{"name": n, "type": "collection"} for n in collections.get(db, [])]
-            return request.ok(cursor={"id": 0, "ns": db + ".$cmd.listCollections", "firstBatch": batch})
-        if name == "create":
-            return refuse(request, "create:" + request.doc["create"]) or request.ok()
-        if name == "createIndexes":
-            for index in request.doc.get("indexes", []):
-                answer = refuse(request, "createIndexes:" + index.get("name", ""))
-                if answer:
-                    return answer
-            return request.ok()
         if name == "find":
-            coll = request.doc["find"]
-            docs = documents.get(db + "." + coll, [])
-            flt = request.doc.get("filter", {})
-            if coll == "system.indexes" and "ns" in flt:
-                docs = [d for d in docs if d.get("ns") == flt["ns"]]
-            cursor_id = bson.int64.Int64(42 if db + "." + coll in more else 0)
-            return request.ok(cursor={"id": cursor_id, "ns": db + "." + coll, "firstBatch": docs})
-        if name == "insert":
-            coll, docs = request.doc["insert"], request.doc.get("documents", [])
-            for i in range(len(docs)):
-                inserted[coll] = inserted.get(coll, 0) + 1
-                if inserted[coll] in refusals.get(coll, []):
-                    return request.ok(n=i, writeErrors=[{"index": i, "code": 11000, "errmsg": "E11000 duplicate key"}])
-            return request.ok(n=len(docs))
-        if name == "delete":
-            return request.ok(n=0)
-        if name == "listIndexes":
-            coll = request.doc["listIndexes"]
-            return request.ok(cursor={"id": 0, "ns": db + "." + coll, "firstBatch": indexes.get(db + "." + coll, [])})
+            batch, flt = docs.get(db + "." + arg, []), request.doc.get("filter", {})
+            if arg == "system.indexes" and "ns" in flt:
+                batch = [d for d in batch if d.get("ns") == flt["ns"]]
+            return cursor(request, db + "." + arg, batch, 42 if db + "." + arg in config.get("more", []) else 0)
         if name == "getMore":
-            return request.ok(cursor={"id": bson.int64.Int64(0), "ns": db + "." + request.doc["collection"],
-                                      "nextBatch": []})
-        return request.ok()
+            return cursor(request, db + "." + request.doc["collection"], [], key="nextBatch")
+        if name == "listIndexes":
+            return cursor(request, db + "." + arg, indexes.get(db + "." + arg, []))
+        if name == "insert":
+            coll, batch = arg, request.doc.get("documents", [])
+            for i in range(len(batch)):
+                inserted[coll] = inserted.get(coll, 0) + 1
+                if inserted[coll] in config.get("refuse", {}).get(coll, []):
+                    return request.ok(n=i, writeErrors=[{"index": i, "code": 11000, "errmsg": "E11000 duplicate key"}])
+            return request.ok(n=len(batch))
+        return request.ok(n=0)
 
-    server = None
-    for address in addresses:
-        candidate = MockupDB(port=27017, auto_ismaster={"maxWireVersion": 17})
-        candidate._address = (address, 27017)
+    for address in sys.argv[2:]:
+        server = MockupDB(port=27017, auto_ismaster={"maxWireVersion": 17})
+        server._address = (address, 27017)
         try:
-            candidate.run()
+            server.run()
         except OSError:
             continue
-        server = candidate
-        break
-    if server is None:
-        print("no free address among " + " ".join(addresses), flush=True)
-        return 1
-    server.autoresponds(handle)
-    print("ready " + server._address[0], flush=True)
-
-    # Ends with the test: a closed standard input means the parent is gone.
-    sys.stdin.read()
-    os._exit(0)
+        server.autoresponds(handle)
+        print("ready " + address, flush=True)
+        sys.stdin.read()  # a closed standard input: the test is over
+        os._exit(0)
+    print("no free address among " + " ".join(sys.argv[2:]), flush=True)
+    return 1
 
 
 if __name__ == "__main__":

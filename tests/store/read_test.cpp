@@ -1,4 +1,5 @@
-// Reading the schema database into records, on the test servers.
+// Reading and validating the schema database, on the test servers.
+#include "discovery/discover.h"
 #include "store/read.h"
 #include "store/validate.h"
 
@@ -11,29 +12,17 @@ namespace {
 struct Read : StoreTest {
     db_name_t* vt = nullptr;
     db_column_t* columns = nullptr;
-    ~Read() override
-    {
-        free_columns(columns);
-        free_names(vt);
-    }
+    ~Read() override { free_columns(columns), free_names(vt); }
     void read(const std::string& table)
     {
-        free_columns(columns);
-        free_names(vt);
+        free_columns(columns), free_names(vt);
         columns = read_table_columns(&d, data.c_str(), "dbo", table.c_str(), &vt);
     }
-    static std::vector<std::string> sql_names(const db_column_t* c)
+    strings sql_names() const
     {
-        std::vector<std::string> out;
-        for (; c; c = c->next)
+        strings out;
+        for (const db_column_t* c = columns; c; c = c->next)
             out.push_back(c->sql_name ? c->sql_name : "(null)");
-        return out;
-    }
-    static std::vector<std::string> names(const db_name_t* n)
-    {
-        std::vector<std::string> out;
-        for (; n; n = n->next)
-            out.push_back(n->name);
         return out;
     }
     const db_column_t* column(const std::string& sql_name) const
@@ -43,20 +32,10 @@ struct Read : StoreTest {
                 return c;
         return nullptr;
     }
-    // catalog/schema/table triples of the tree, in order.
-    std::vector<std::string> tree() const
+    // Each entry as "name:index:index_name:flags".
+    static strings entries(const db_index_t* e)
     {
-        std::vector<std::string> out;
-        for (const db_catalog_t* c = d.tables; c; c = c->next)
-            for (const db_schema_t* s = c->schemas; s; s = s->next)
-                for (const db_table_t* t = s->tables; t; t = t->next)
-                    out.push_back(std::string(c->name) + "/" + s->name + "/" + t->name);
-        return out;
-    }
-    // The entries as "name:index:index_name:flags".
-    static std::vector<std::string> entries(const db_index_t* e)
-    {
-        std::vector<std::string> out;
+        strings out;
         for (; e; e = e->next)
             out.push_back(std::string(e->sql_col_name) + ":" + std::to_string(e->index) + ":" +
                           (e->index_name ? e->index_name : "(none)") + ":" + (e->primary ? "p" : "-") +
@@ -64,232 +43,141 @@ struct Read : StoreTest {
                           (e->from_schema ? "s" : "-"));
         return out;
     }
+    std::string doc(const std::string& table, const std::string& rest) const
+    {
+        return "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"" + table + "\"" + rest + "}";
+    }
 };
 
-TEST_F(Read, TableTree)
+TEST_F(Read, TableTreeAndTablesWithoutSchema)
 {
     connect();
-    put_schema("tables", table_doc("A"));
-    put_schema("tables", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"A_items\", "
-                         "\"mongo_name\": \"A\", \"type\": \"TABLE\", \"virtual_array\": true, \"virtual_parent\": \"A\"}");
-    put_schema("tables", table_doc("B"));
-    put_schema("tables", table_doc("A"));
-    put_schema("tables", table_doc("a"));
-    // Missing schema field: an empty name at that level.
-    put_schema("tables", "{\"sql_catalog\": \"" + data + "\", \"sql_table\": \"C\"}");
-    // A virtual flag that is false is no virtual table.
-    put_schema("tables", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"E\", "
-                         "\"virtual_array\": false}");
+    EXPECT_TRUE(load_tables_without_schema(&d, &code) && code == 1 && !d.tables) << "an empty database";
+    for (const char* c : {"A", "system.js", "t"})
+        put_data(c, "{}");
+    EXPECT_TRUE(load_tables_without_schema(&d, &code));
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(tree(), (strings{data + "/dbo/A", data + "/dbo/t"}));
+
+    for (const char* t : {"A", "B", "A", "a"})
+        put_schema("tables", table_doc(t));
+    put_schema("tables", doc("A_items", ", \"virtual_array\": true, \"virtual_parent\": \"A\""));
+    put_schema("tables", doc("E", ", \"virtual_array\": false"));
+    put_schema("tables", "{\"sql_catalog\": \"" + data + "\", \"sql_table\": \"C\"}"); // no schema: an empty name
     read_table_tree(&d);
-    EXPECT_EQ(tree(), (std::vector<std::string>{data + "/dbo/A", data + "/dbo/B", data + "/dbo/a", data + "/dbo/E",
-                                                data + "//C"}));
-    // A second read replaces the tree.
-    read_table_tree(&d);
-    EXPECT_EQ(tree().size(), 5u);
+    read_table_tree(&d); // replaces the tree
+    EXPECT_EQ(tree(), (strings{data + "/dbo/A", data + "/dbo/B", data + "/dbo/a", data + "/dbo/E", data + "//C"}));
 }
 
-TEST_F(Read, ColumnsComeSortedWithTheIdentityFirst)
+TEST_F(Read, ColumnsSortedWithTheIdentityFirst)
 {
     connect();
     put_schema("columns", column_doc("T", 1, "city", "city"));
     put_schema("columns", column_doc("T", 2, "_id", "_id"));
     put_schema("columns", column_doc("T", 3, "Zip", "zip"));
     put_schema("columns", column_doc("Other", 1, "aaa", "aaa"));
-    select("T");
-    read("T");
-    EXPECT_EQ(sql_names(columns), (std::vector<std::string>{"_id", "Zip", "city"}));
-    ASSERT_NE(columns, nullptr);
-    EXPECT_EQ(columns->prev, nullptr);
-    EXPECT_EQ(columns->next->prev, columns);
-    EXPECT_EQ(columns->next->next->prev, columns->next);
-    EXPECT_EQ(columns->next->next->next, nullptr);
-    EXPECT_EQ(std::strlen(columns->id), 24u);
-    EXPECT_EQ(std::strspn(columns->id, "0123456789abcdef"), 24u);
-    EXPECT_EQ(columns->index, 2);
-    EXPECT_EQ(column("Zip")->length, 40);
-    EXPECT_EQ(column("Zip")->sql_type, 12);
-    EXPECT_TRUE(column("Zip")->visible);
-    EXPECT_EQ(vt, nullptr);
-}
-
-TEST_F(Read, IdentityAloneAndIdentityLast)
-{
-    connect();
     put_schema("columns", column_doc("One", 1, "_id", "_id"));
-    put_schema("columns", column_doc("Two", 1, "a", "a"));
-    put_schema("columns", column_doc("Two", 2, "b", "b"));
-    put_schema("columns", column_doc("Two", 3, "z_id", "_id"));
-    read("One");
-    ASSERT_NE(columns, nullptr);
-    EXPECT_EQ(columns->next, nullptr);
-    EXPECT_EQ(columns->prev, nullptr);
-    read("Two");
-    EXPECT_EQ(sql_names(columns), (std::vector<std::string>{"z_id", "a", "b"}));
-    EXPECT_EQ(columns->next->next->next, nullptr);
-    EXPECT_EQ(columns->next->next->prev, columns->next);
+    for (const char* c : {"a", "b", "z_id"})
+        put_schema("columns", column_doc("Two", 1, c, c[0] == 'z' ? "_id" : c));
+    const struct { const char* table; strings names; } rows[] = {
+        {"T", {"_id", "Zip", "city"}}, {"One", {"_id"}}, {"Two", {"z_id", "a", "b"}}};
+    for (const auto& row : rows) {
+        read(row.table);
+        EXPECT_EQ(sql_names(), row.names) << row.table;
+        const db_column_t* last = nullptr;
+        for (const db_column_t* c = columns; c; last = c, c = c->next)
+            EXPECT_EQ(c->prev, last) << row.table << " " << c->sql_name;
+    }
+    read("T");
+    EXPECT_EQ(std::strspn(columns->id, "0123456789abcdef"), 24u);
+    EXPECT_EQ(columns->id[24], '\0');
+    EXPECT_TRUE(columns->index == 2 && column("Zip")->length == 40 && column("Zip")->sql_type == 12 &&
+                column("Zip")->visible && !vt);
 }
 
 TEST_F(Read, NumbersOfOtherTypes)
 {
     connect();
-    struct Case {
-        const char* value;
-        int expected;
-    };
-    const Case cases[] = {
-        {"40", 40},
-        {"40.9", 40},
-        {"-3.7", -3},
-        {"{\"$numberLong\": \"7\"}", 0},
-        {"\"12\"", 0},
-        {"true", 0},
-        {"null", 0},
-        {"1e300", 2147483647},
-    };
-    int n = 0;
-    for (const Case& c : cases) {
-        std::string name = "c" + std::to_string(n++);
-        put_schema("columns", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"T\", "
-                              "\"index\": " + c.value + ", \"sql_name\": \"" + name + "\", \"sql_type\": " + c.value +
-                              ", \"mongo_name\": \"" + name + "\", \"mongo_type\": " + c.value + ", \"length\": " +
-                              c.value + ", \"precision\": " + c.value + ", \"scale\": " + c.value + "}");
+    const struct { const char* value; int expected; } rows[] = {
+        {"40", 40}, {"40.9", 40}, {"-3.7", -3}, {"{\"$numberLong\": \"7\"}", 0}, {"\"12\"", 0}, {"true", 0},
+        {"null", 0}, {"1e300", 2147483647}};
+    for (const auto& row : rows) {
+        std::string v = row.value;
+        put_schema("columns", doc("T", ", \"index\": " + v + ", \"sql_name\": \"c" + std::to_string(&row - rows) + "\", \"sql_type\": " + v +
+                                       ", \"mongo_type\": " + v + ", \"length\": " + v + ", \"precision\": " + v +
+                                       ", \"scale\": " + v));
     }
     read("T");
-    n = 0;
-    for (const Case& c : cases) {
-        const db_column_t* col = column("c" + std::to_string(n++));
-        ASSERT_NE(col, nullptr) << c.value;
-        EXPECT_EQ(col->index, c.expected) << c.value;
-        EXPECT_EQ(col->sql_type, c.expected) << c.value;
-        EXPECT_EQ(col->mongo_type, c.expected) << c.value;
-        EXPECT_EQ(col->length, c.expected) << c.value;
-        EXPECT_EQ(col->precision, c.expected) << c.value;
-        EXPECT_EQ(col->scale, c.expected) << c.value;
-        EXPECT_TRUE(col->visible); // absent: visible
+    for (const auto& row : rows) {
+        const db_column_t* c = column("c" + std::to_string(&row - rows));
+        ASSERT_NE(c, nullptr) << row.value;
+        for (int got : {c->index, c->sql_type, c->mongo_type, c->length, c->precision, c->scale})
+            EXPECT_EQ(got, row.expected) << row.value;
+        EXPECT_TRUE(c->visible) << "absent: visible";
     }
 }
 
-TEST_F(Read, VirtualTableNames)
+TEST_F(Read, VirtualTableNamesPerTableAndOfTheWholeSchema)
 {
     connect();
-    put_schema("columns", column_doc("T", 1, "tags", "tags", ", \"virtual_array\": true"));
-    put_schema("columns", column_doc("T", 2, "items", "items", ", \"virtual_array\": true"));
-    put_schema("columns", column_doc("T", 3, "notes", "notes", ", \"virtual_array\": false"));
-    put_schema("columns", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"T\", "
-                          "\"sql_name\": \"hidden\", \"visible\": false}");
-    read("T");
-    EXPECT_EQ(names(vt), (std::vector<std::string>{"items", "tags"}));
-    EXPECT_TRUE(column("items")->virtual_array);
-    EXPECT_FALSE(column("notes")->virtual_array);
-    EXPECT_FALSE(column("hidden")->visible);
-    db_name_t* alone = read_virtual_table_names(&d, data.c_str(), "dbo", "T");
-    EXPECT_EQ(names(alone), names(vt));
-    free_names(alone);
-    EXPECT_EQ(read_virtual_table_names(&d, data.c_str(), "dbo", "None"), nullptr);
-}
-
-TEST_F(Read, VirtualTableNamesOfTheWholeSchemaInOneQuery)
-{
-    connect();
-    put_schema("columns", column_doc("T", 1, "tags", "tags", ", \"virtual_array\": true"));
-    put_schema("columns", column_doc("T", 2, "items", "items", ", \"virtual_array\": true"));
-    put_schema("columns", column_doc("T", 3, "z_id", "_id", ", \"virtual_array\": true"));
-    put_schema("columns", column_doc("T", 4, "flag", "flag", ", \"virtual_array\": 1"));
-    put_schema("columns", column_doc("U", 1, "rows", "rows", ", \"virtual_array\": true"));
-    put_schema("columns", column_doc("U", 2, "notes", "notes", ", \"virtual_array\": false"));
+    const std::string flag = ", \"virtual_array\": ";
+    put_schema("columns", column_doc("T", 1, "tags", "tags", flag + "true"));
+    put_schema("columns", column_doc("T", 2, "items", "items", flag + "true"));
+    put_schema("columns", column_doc("T", 3, "z_id", "_id", flag + "true"));
+    put_schema("columns", column_doc("T", 4, "flag", "flag", flag + "1"));
+    put_schema("columns", column_doc("T", 5, "notes", "notes", flag + "false"));
+    put_schema("columns", doc("T", ", \"sql_name\": \"hidden\", \"visible\": false"));
+    put_schema("columns", column_doc("U", 1, "rows", "rows", flag + "true"));
     put_schema("columns", column_doc("None", 1, "plain", "plain"));
-    // A flagged document without a name names no virtual table.
-    put_schema("columns", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"V\", "
-                          "\"virtual_array\": true}");
+    put_schema("columns", doc("V", flag + "true")); // no name: no virtual table
     put_schema("columns", "{\"sql_catalog\": \"other\", \"sql_schema\": \"dbo\", \"sql_table\": \"T\", "
                           "\"sql_name\": \"elsewhere\", \"virtual_array\": true}");
-
+    read("T");
+    EXPECT_EQ(names(vt), (strings{"items", "tags", "z_id"}));
+    EXPECT_TRUE(column("items")->virtual_array && !column("notes")->virtual_array && !column("hidden")->visible);
     db_table_vts_t* all = read_schema_virtual_names(&d, data.c_str(), "dbo");
     for (const char* table : {"T", "U", "V", "None", "Missing"}) {
         db_name_t* alone = read_virtual_table_names(&d, data.c_str(), "dbo", table);
-        std::vector<std::string> together;
-        for (const db_name_t* n = virtual_names_of(all, table); n; n = n->next)
-            together.push_back(n->name);
-        EXPECT_EQ(together, names(alone)) << table;
+        EXPECT_EQ(names(virtual_names_of(all, table)), names(alone)) << table;
         free_names(alone);
     }
-    EXPECT_EQ(names(const_cast<db_name_t*>(virtual_names_of(all, "T"))),
-              (std::vector<std::string>{"items", "tags", "z_id"}));
+    EXPECT_EQ(names(virtual_names_of(all, "U")), strings{"rows"});
     EXPECT_EQ(virtual_names_of(all, "None"), nullptr);
     free_table_vts(all);
-}
 
-TEST_F(Read, NoSchemaConnection)
-{
-    connect();
-    put_schema("columns", column_doc("T", 1, "a", "a", ", \"virtual_array\": true"));
-    d.md_client = nullptr;
-    EXPECT_EQ(read_table_columns(&d, data.c_str(), "dbo", "T", &vt), nullptr);
-    EXPECT_EQ(vt, nullptr);
-    EXPECT_EQ(read_virtual_table_names(&d, data.c_str(), "dbo", "T"), nullptr);
-    EXPECT_EQ(read_schema_virtual_names(&d, data.c_str(), "dbo"), nullptr);
-    EXPECT_EQ(read_column_indexes(&d, "a"), nullptr);
+    d.md_client = nullptr; // no schema connection: nothing read
+    read("T");
+    EXPECT_TRUE(!columns && !vt && !read_virtual_table_names(&d, data.c_str(), "dbo", "T") &&
+                !read_schema_virtual_names(&d, data.c_str(), "dbo") && !read_column_indexes(&d, "tags"));
 }
 
 TEST_F(Read, IndexEntriesOfTheSelectedTable)
 {
     connect();
-    put_schema("columns", column_doc("T", 1, "a", "a"));
-    put_schema("columns", column_doc("T", 2, "b", "b"));
-    put_schema("columns", column_doc("T", 3, "c", "c"));
+    for (const char* c : {"a", "b", "c"})
+        put_schema("columns", column_doc("T", c[0] - 'a' + 1, c, c));
     put_schema("index", index_doc("T", "a", 1, "ab_index"));
     put_schema("index", index_doc("T", "b", 2, "ab_index"));
     put_schema("index", index_doc("Other", "a", 1, "other_index"));
-    put_schema("index", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"T\", "
-                        "\"sql_col_name\": \"a\", \"index\": 1, \"primary\": true, \"index_name\": \"a_only\", "
-                        "\"unique\": true, \"native_id\": true, \"asc\": true}");
-    // No index_name, no index, asc of another type.
-    put_schema("index", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"T\", "
-                        "\"sql_col_name\": \"b\", \"asc\": 1}");
-    // An array naming a column matches as the server's equality does.
-    put_schema("index", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"T\", "
-                        "\"sql_col_name\": [\"c\", \"a\", \"c\"], \"index\": 9, \"index_name\": \"arr\"}");
+    put_schema("index", doc("T", ", \"sql_col_name\": \"a\", \"index\": 1, \"primary\": true, \"index_name\": "
+                                 "\"a_only\", \"unique\": true, \"native_id\": true, \"asc\": true"));
+    put_schema("index", doc("T", ", \"sql_col_name\": \"b\", \"asc\": 1")); // no name nor index, asc no boolean
+    // An array naming a column matches as the server's equality does, once.
+    put_schema("index", doc("T", ", \"sql_col_name\": [\"c\", \"a\", \"c\"], \"index\": 9, \"index_name\": \"arr\""));
     select("T");
     read("T");
-    EXPECT_EQ(entries(column("a")->indexes),
-              (std::vector<std::string>{"a:1:ab_index:---as", "a:1:a_only:punas", "a:9:arr:----s"}));
-    EXPECT_EQ(entries(column("b")->indexes), (std::vector<std::string>{"b:2:ab_index:---as", "b:0:(none):----s"}));
-    EXPECT_EQ(entries(column("c")->indexes), (std::vector<std::string>{"c:9:arr:----s"}));
-
-    // The same lists as one query per column.
-    for (const char* name : {"a", "b", "c", "zz"}) {
+    EXPECT_EQ(entries(column("a")->indexes), (strings{"a:1:ab_index:---as", "a:1:a_only:punas", "a:9:arr:----s"}));
+    EXPECT_EQ(entries(column("b")->indexes), (strings{"b:2:ab_index:---as", "b:0:(none):----s"}));
+    EXPECT_EQ(entries(column("c")->indexes), (strings{"c:9:arr:----s"}));
+    for (const char* name : {"a", "b", "c", "zz"}) { // the same as one query per column
         db_index_t* one = read_column_indexes(&d, name);
-        const db_column_t* col = column(name);
-        EXPECT_EQ(entries(one), entries(col ? col->indexes : nullptr)) << name;
+        EXPECT_EQ(entries(one), entries(column(name) ? column(name)->indexes : nullptr)) << name;
         free_indexes(one);
     }
-
-    // The entries follow the table selected in the record, not the one read.
-    select("Other");
+    select("Other"); // the entries follow the selected table, not the one read
     read("T");
-    EXPECT_EQ(entries(column("a")->indexes), (std::vector<std::string>{"a:1:other_index:---as"}));
+    EXPECT_EQ(entries(column("a")->indexes), (strings{"a:1:other_index:---as"}));
     EXPECT_EQ(column("b")->indexes, nullptr);
-}
-
-TEST_F(Read, TablesWithoutSchema)
-{
-    connect();
-    put_data("A", "{}");
-    put_data("system.js", "{}");
-    put_data("t", "{}");
-    int code = 0;
-    EXPECT_TRUE(load_tables_without_schema(&d, &code));
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(tree(), (std::vector<std::string>{data + "/dbo/A", data + "/dbo/t"}));
-}
-
-TEST_F(Read, TablesWithoutSchemaOfAnEmptyDatabase)
-{
-    connect();
-    int code = 0;
-    EXPECT_TRUE(load_tables_without_schema(&d, &code));
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(d.tables, nullptr);
 }
 
 // Documents another tool wrote with a value of the wrong type in every field.
@@ -297,58 +185,34 @@ TEST_F(Read, WrongTypesInEveryField)
 {
     connect();
     put_data("A", "{}");
-    // tables: names that are not strings, a virtual flag that is not a boolean.
     put_schema("tables", "{\"sql_catalog\": 1, \"sql_schema\": true, \"sql_table\": {\"x\": 1}, \"mongo_name\": [1], "
                          "\"mongo_database\": 2.5, \"type\": null, \"virtual_array\": \"yes\", \"virtual_parent\": 3}");
     put_schema("tables", table_doc("A"));
-    // columns: every field of the wrong type, in a table selected by strings.
-    put_schema("columns", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"A\", "
-                          "\"_id\": \"not an oid\", \"index\": \"1\", \"sql_name\": 5, \"sql_type\": \"12\", "
-                          "\"mongo_name\": {\"a\": 1}, \"mongo_type\": false, \"length\": [40], \"precision\": \"2\", "
-                          "\"scale\": {}, \"visible\": \"no\", \"virtual_array\": 1, \"virtual_parent\": 7}");
+    put_schema("columns", doc("A", ", \"_id\": \"not an oid\", \"index\": \"1\", \"sql_name\": 5, \"sql_type\": \"12\", "
+                                   "\"mongo_name\": {\"a\": 1}, \"mongo_type\": false, \"length\": [40], \"precision\": "
+                                   "\"2\", \"scale\": {}, \"visible\": \"no\", \"virtual_array\": 1, \"virtual_parent\": 7"));
     put_schema("columns", column_doc("A", 2, "good", "good"));
-    // A selector field of the wrong type: not the table's.
     put_schema("columns", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": 1, \"sql_table\": \"A\", "
-                          "\"sql_name\": \"stray\"}");
-    // index: every field of the wrong type.
-    put_schema("index", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"A\", "
-                        "\"sql_col_name\": \"good\", \"index\": \"1\", \"primary\": \"yes\", \"index_name\": 4, "
-                        "\"unique\": 1, \"native_id\": null, \"asc\": \"up\", \"virtual_array\": 2, "
-                        "\"virtual_parent\": false}");
-    put_schema("index", "{\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"A\", "
-                        "\"sql_col_name\": 12, \"index\": 1}");
-
-    int code = 0;
-    validate_schema(&d, &code);
-    EXPECT_EQ(code, -31); // the odd tables document names "..." with empty names
+                          "\"sql_name\": \"stray\"}"); // a selector of the wrong type: not the table's
+    put_schema("index", doc("A", ", \"sql_col_name\": \"good\", \"index\": \"1\", \"primary\": \"yes\", \"index_name\": "
+                                 "4, \"unique\": 1, \"native_id\": null, \"asc\": \"up\""));
+    put_schema("index", doc("A", ", \"sql_col_name\": 12, \"index\": 1"));
+    EXPECT_FALSE(validate_schema(&d, &code));
+    EXPECT_EQ(code, -31); // the odd tables document names ".." with empty names
     ASSERT_NE(d.md_tables, nullptr);
     EXPECT_STREQ(d.md_tables->key, "..");
-    EXPECT_STREQ(d.md_tables->sql_name, "");
-    EXPECT_STREQ(d.md_tables->mongo_name, "");
-    EXPECT_FALSE(d.md_tables->is_virtual);
-
+    EXPECT_TRUE(!*d.md_tables->sql_name && !*d.md_tables->mongo_name && !d.md_tables->is_virtual);
     read_table_tree(&d);
-    EXPECT_EQ(tree(), (std::vector<std::string>{"//", data + "/dbo/A"}));
-
+    EXPECT_EQ(tree(), (strings{"//", data + "/dbo/A"}));
     select("A");
     read("A");
-    // The wrong-typed column sorts before strings, as the server orders numbers first.
-    ASSERT_EQ(sql_names(columns), (std::vector<std::string>{"(null)", "good"}));
+    ASSERT_EQ(sql_names(), (strings{"(null)", "good"})); // the server orders numbers before strings
     const db_column_t* odd = columns;
-    EXPECT_EQ(odd->id[0], '\0');
-    EXPECT_EQ(odd->mongo_name, nullptr);
-    EXPECT_EQ(odd->virtual_parent, nullptr);
-    EXPECT_EQ(odd->indexes, nullptr);
-    EXPECT_EQ(odd->index, 0);
-    EXPECT_EQ(odd->sql_type, 0);
-    EXPECT_EQ(odd->mongo_type, 0);
-    EXPECT_EQ(odd->length, 0);
-    EXPECT_EQ(odd->precision, 0);
-    EXPECT_EQ(odd->scale, 0);
-    EXPECT_TRUE(odd->visible);
-    EXPECT_FALSE(odd->virtual_array);
-    EXPECT_EQ(vt, nullptr);
-    EXPECT_EQ(entries(column("good")->indexes), (std::vector<std::string>{"good:0:(none):----s"}));
+    EXPECT_TRUE(!odd->id[0] && !odd->mongo_name && !odd->virtual_parent && !odd->indexes && odd->visible &&
+                !odd->virtual_array && !vt);
+    for (int got : {odd->index, odd->sql_type, odd->mongo_type, odd->length, odd->precision, odd->scale})
+        EXPECT_EQ(got, 0);
+    EXPECT_EQ(entries(column("good")->indexes), (strings{"good:0:(none):----s"}));
 }
 
 TEST_F(Read, DocumentOfFifteenMebibytes)
@@ -359,13 +223,152 @@ TEST_F(Read, DocumentOfFifteenMebibytes)
     std::string big(15u << 20, 'x');
     put_schema("columns", column_doc("A", 1, "big", big));
     put_schema("columns", column_doc("A", 2, "_id", "_id"));
-    int code = 0;
     EXPECT_TRUE(validate_schema(&d, &code));
-    EXPECT_EQ(code, 1);
-    select("A");
     read("A");
-    ASSERT_EQ(sql_names(columns), (std::vector<std::string>{"_id", "big"}));
+    ASSERT_EQ(sql_names(), (strings{"_id", "big"}));
     EXPECT_EQ(std::strlen(column("big")->mongo_name), big.size());
+}
+
+// Validation over a fresh pair of databases per row: the code, and the mode the index
+// collection's check leaves.
+TEST_F(Read, Validation)
+{
+    auto of_a = [this] {
+        put_data("A", R"({"name": "x"})");
+        put_schema("tables", table_doc("A"));
+        put_schema("columns", column_doc("A", 1, "name", "name"));
+        put_schema("index", index_doc("A", "name", 1, "_id_"));
+    };
+    const std::string vt = ", \"virtual_array\": false, \"virtual_parent\": \"p\"";
+    auto a_only = [&] { put_data("A", "{}"), put_schema("tables", table_doc("A")); };
+    const int RO = MODE_READ_ONLY, EDIT = MODE_EDIT;
+    const struct { const char* name; int code, mode; std::function<void()> setup; } rows[] = {
+        {"same database, same server", -18, RO, [&] { schema = data; }},
+        {"same name on two servers", -1, RO, [&] { schema = data, connect(testenv::server(), testenv::server2()); }},
+        {"empty schema", -1, RO, [] {}},
+        {"tables empty", -2, RO, [&] { put_schema("columns", column_doc("A", 1, "n", "n")),
+                                       make_collection(fx, schema, "tables"); }},
+        {"columns empty", -2, RO, [&] { a_only(), make_collection(fx, schema, "columns"); }},
+        {"index empty passes", 1, EDIT, [&] { a_only(), put_schema("columns", column_doc("A", 1, "n", "n")),
+                                              make_collection(fx, schema, "index"); }},
+        {"only tables", 1, RO, a_only},
+        {"tables field outside the list", -2, EDIT, [&] { put_data("B", "{}"), of_a(),
+                                                          put_schema("tables", table_doc("B", ", \"owner\": 1")); }},
+        {"columns field outside the list", -2, EDIT, [&] { put_schema("columns", column_doc("A", 2, "m", "m", ", \"x\": 1")),
+                                                           of_a(); }},
+        {"index field outside the list", -2, EDIT, [&] { put_schema("index", index_doc("A", "n", 2, "o", ", \"x\": 1")),
+                                                         of_a(); }},
+        {"every allowed field", 1, EDIT, [&] {
+             put_data("A", "{}"), put_schema("tables", table_doc("A", vt));
+             put_schema("columns", column_doc("A", 1, "n", "n", ", \"precision\": 2, \"scale\": 1" + vt));
+             put_schema("index", index_doc("A", "n", 1, "i", vt)); }},
+        {"field outside the list behind many replies", -2, EDIT, [&] {
+             of_a();
+             for (int i = 2; i < 700; ++i)
+                 put_schema("columns", column_doc("A", i, "n" + std::to_string(i), "n"));
+             put_schema("columns", column_doc("A", 700, "last", "last", ", \"comment\": 1")); }},
+        {"a foreign collection", -3, EDIT, [&] { of_a(), put_schema("notes", "{}"); }},
+        {"system.indexes tolerated", 1, EDIT, [&] { of_a(), put_schema("system.indexes", "{}"); }},
+        {"a collection not in the schema", -30, EDIT, [&] { of_a(), put_data("B", "{}"), put_data("system.js", "{}"); }},
+        {"a table without collection", -31, EDIT, [&] {
+             of_a(), put_schema("tables", table_doc("B"));
+             put_schema("tables", doc("A_x", ", \"mongo_name\": \"A\", \"virtual_array\": true")); }},
+        {"both out of step", -32, EDIT, [&] { of_a(), put_schema("tables", table_doc("B")), put_data("C", "{}"); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh();
+        d.mode = MODE_READ_ONLY;
+        row.setup(); // before connecting: a row may name the databases or the servers
+        if (!d.client)
+            connect();
+        EXPECT_EQ(validate_schema(&d, &code), row.code == 1);
+        EXPECT_EQ(code, row.code);
+        EXPECT_EQ(d.mode, row.mode);
+        EXPECT_TRUE(row.code != 1 || validate_schema(&d, &code)) << "a second run releases the first's lists";
+    }
+}
+
+TEST_F(Read, ComparisonListsOfValidation)
+{
+    connect();
+    put_data("A", "{}"), put_data("B", "{}"), put_data("system.js", "{}");
+    put_schema("tables", table_doc("A"));
+    put_schema("tables", table_doc("gone"));
+    put_schema("tables", doc("A_items", ", \"mongo_name\": \"A\", \"virtual_array\": true"));
+    EXPECT_FALSE(validate_schema(&d, &code));
+    EXPECT_EQ(code, -32);
+    auto keys = [](const db_table_ref_t* r, bool matched_only) {
+        strings out;
+        for (; r; r = r->next)
+            if (!matched_only || r->matched)
+                out.push_back(std::string(r->key) + (r->is_virtual ? " virtual " + std::string(r->mongo_name) : ""));
+        return out;
+    };
+    EXPECT_EQ(keys(d.db_collections, false), (strings{data + ".dbo.A", data + ".dbo.B"}));
+    EXPECT_EQ(keys(d.db_collections, true), strings{data + ".dbo.A"});
+    EXPECT_EQ(keys(d.md_tables, false), (strings{data + ".dbo.A", data + ".dbo.gone", data + ".dbo.A_items virtual A"}));
+    EXPECT_EQ(keys(d.md_tables, true), strings{data + ".dbo.A"});
+
+    d.mode = MODE_READ_ONLY; // FerretDB: "Collection '...index' does not exist to validate."
+    check_index_access(&d);
+    EXPECT_EQ(d.mode, MODE_READ_ONLY);
+    bson_error_t error;
+    char** listed = list_collection_names(&d, d.md_db, &error);
+    ASSERT_NE(listed, nullptr) << error.message;
+    EXPECT_EQ(listed[0] ? std::string(listed[0]) : "", "tables");
+    EXPECT_EQ(listed[1], nullptr);
+    free_collection_names(&d, listed);
+    testenv::drop_database(fx, schema);
+    listed = list_collection_names(&d, d.md_db, &error);
+    EXPECT_TRUE(listed && !listed[0] && !d.legacy_collection_list) << "no collections: an empty list";
+    free_collection_names(&d, listed);
+}
+
+TEST_F(Read, CollectionOfTable)
+{
+    connect();
+    put_schema("tables", table_doc("orders"));
+    // A SQL name other than its collection's: its key names the SQL table, so it never fits.
+    put_schema("tables", doc("Customers", ", \"mongo_name\": \"cust_v2\""));
+    d.md_tables = list_schema_tables(&d);
+    const struct { const char* catalog; const char* table; int mode; const char* out; } rows[] = {
+        {"", "Customers", MODE_EDIT, nullptr}, {"", "orders", MODE_EDIT, "orders"},
+        {"othercatalog", "orders", MODE_EDIT, nullptr}, {"", "nosuch", MODE_EDIT, nullptr},
+        {"", "Customers", MODE_VIEW_ONLY, "Customers"}};
+    for (const auto& row : rows) {
+        char out[DBINFO_TEXT] = "unchanged";
+        d.mode = row.mode;
+        EXPECT_EQ(collection_of_table(&d, *row.catalog ? row.catalog : data.c_str(), row.table, out), !!row.out);
+        EXPECT_STREQ(out, row.out ? row.out : "unchanged") << row.table;
+    }
+}
+
+TEST(Compare, Verdicts)
+{
+    // Keys, a trailing '*' marking a virtual table.
+    const struct { strings collections, tables; int code; } rows[] = {
+        {{"A"}, {"A"}, 1}, {{}, {}, 1}, {{}, {"A"}, -31}, {{}, {"A_x*"}, 1}, {{"A", "B"}, {"A"}, -30},
+        {{"A"}, {"A", "B", "A_items*"}, -31}, {{"A", "C"}, {"A", "B"}, -32},
+        {{"A"}, {"A", "A"}, -31},  // two tables of one key: the second stays unmatched
+        {{"a"}, {"A"}, -32},       // names compared exactly
+        {{"A_x"}, {"A_x*"}, 1}};   // a virtual table can match a collection of its name
+    auto refs = [](const strings& keys) {
+        db_table_ref_t* head = nullptr;
+        for (auto k = keys.rbegin(); k != keys.rend(); ++k) {
+            auto* r = static_cast<db_table_ref_t*>(record_alloc(sizeof(db_table_ref_t)));
+            r->is_virtual = k->back() == '*';
+            r->key = copy_text(("d.dbo." + k->substr(0, k->size() - r->is_virtual)).c_str());
+            r->mongo_name = copy_text("m"), r->sql_name = copy_text("s");
+            r->next = head, head = r;
+        }
+        return head;
+    };
+    for (const auto& row : rows) {
+        db_table_ref_t *collections = refs(row.collections), *tables = refs(row.tables);
+        EXPECT_EQ(compare_collections_with_schema(collections, tables), row.code) << ::testing::PrintToString(row.tables);
+        free_table_refs(collections), free_table_refs(tables);
+    }
 }
 
 } // namespace

@@ -1,10 +1,12 @@
-// The ground of the schema store tests: a data and a schema database of their own on
-// the test servers, dropped afterwards, and a recorder for the boxes the store shows.
+// The ground of the store tests: a data and a schema database of their own on the test
+// servers, dropped afterwards, a recorder for the boxes, and a scripted server for what
+// FerretDB does not do.
 #ifndef BROLIX_TESTS_STORE_STORE_FIXTURE_H
 #define BROLIX_TESTS_STORE_STORE_FIXTURE_H
 
 #include "app/dbinfo.h"
 #include "store/records.h"
+#include "tests/support/mock_server.h"
 #include "tests/support/test_env.h"
 
 #include <cstdio>
@@ -13,39 +15,44 @@
 #include <string>
 #include <vector>
 
+using strings = std::vector<std::string>;
+
 struct StoreTest : ::testing::Test {
     DBINFO d;
-    std::string data;
-    std::string schema;
-    mongoc_client_t* fx = nullptr;
-    mongoc_client_t* fx2 = nullptr;
+    std::string data, schema;
+    mongoc_client_t* fx = testenv::fixture_client();
+    mongoc_client_t* fx2 = testenv::fixture_client(testenv::server2());
     testenv::MessageRecorder recorder;
+    int code = 0;
 
-    StoreTest()
+    StoreTest() { fresh(); }
+    ~StoreTest() override
     {
-        mongoc_init();
+        drop();
+        testenv::release_dbinfo(&d);
+        mongoc_client_destroy(fx);
+        mongoc_client_destroy(fx2);
+    }
+    void drop()
+    {
+        for (mongoc_client_t* c : {fx, fx2})
+            for (const std::string& db : {data, schema})
+                testenv::drop_database(c, db);
+    }
+    // New databases and a new record, for each row of a table.
+    void fresh()
+    {
+        if (!data.empty())
+            drop(), testenv::release_dbinfo(&d);
         testenv::init_dbinfo(&d);
         data = testenv::unique_name("sdata");
         schema = testenv::unique_name("sschema");
-        fx = testenv::fixture_client();
-        fx2 = testenv::fixture_client(testenv::server2());
     }
-    ~StoreTest() override
-    {
-        testenv::release_dbinfo(&d);
-        for (mongoc_client_t* c : {fx, fx2}) {
-            testenv::drop_database(c, data);
-            testenv::drop_database(c, schema);
-            mongoc_client_destroy(c);
-        }
-    }
-
     // Data and schema on the first test server unless told otherwise.
     void connect(const std::string& data_server = "", const std::string& schema_server = "")
     {
         testenv::connect_dbinfo(&d, data, schema, data_server, schema_server);
     }
-
     // The table the window would have selected.
     void select(const std::string& table)
     {
@@ -54,22 +61,12 @@ struct StoreTest : ::testing::Test {
         d.table = QString::fromStdString(table);
         d.qualified_table = d.catalog + "." + d.table;
     }
-
-    void put_data(const std::string& collection, const std::string& json)
-    {
-        testenv::insert_json(fx, data, collection, json);
-    }
-    void put_schema(const std::string& collection, const std::string& json)
-    {
-        testenv::insert_json(fx, schema, collection, json);
-    }
+    void put_data(const std::string& collection, const std::string& json) { testenv::insert_json(fx, data, collection, json); }
+    void put_schema(const std::string& collection, const std::string& json) { testenv::insert_json(fx, schema, collection, json); }
     void make_collection(mongoc_client_t* client, const std::string& database, const std::string& name)
     {
         mongoc_database_t* db = mongoc_client_get_database(client, database.c_str());
-        bson_error_t error;
-        mongoc_collection_t* coll = mongoc_database_create_collection(db, name.c_str(), nullptr, &error);
-        ASSERT_NE(coll, nullptr) << error.message;
-        mongoc_collection_destroy(coll);
+        mongoc_collection_destroy(mongoc_database_create_collection(db, name.c_str(), nullptr, nullptr));
         mongoc_database_destroy(db);
     }
     // An index on a data collection, given by its key document as JSON.
@@ -78,14 +75,12 @@ struct StoreTest : ::testing::Test {
     {
         std::string json = "{\"createIndexes\": \"" + collection + "\", \"indexes\": [{\"key\": " + key_json +
                            ", \"name\": \"" + name + "\"" + (unique ? ", \"unique\": true" : "") + "}]}";
+        bson_t* command = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, nullptr);
         bson_error_t error;
-        bson_t* command = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, &error);
-        ASSERT_NE(command, nullptr) << error.message;
-        bool ok = mongoc_client_command_simple(fx, data.c_str(), command, nullptr, nullptr, &error);
+        EXPECT_TRUE(mongoc_client_command_simple(fx, data.c_str(), command, nullptr, nullptr, &error)) << error.message;
         bson_destroy(command);
-        ASSERT_TRUE(ok) << error.message;
     }
-    std::vector<std::string> schema_json(const std::string& collection, const std::string& filter = "{}")
+    strings schema_json(const std::string& collection, const std::string& filter = "{}")
     {
         return testenv::read_json(fx, schema, collection, filter);
     }
@@ -113,14 +108,17 @@ struct StoreTest : ::testing::Test {
                ", \"primary\": false, \"index_name\": \"" + name +
                "\", \"unique\": false, \"native_id\": false, \"asc\": true" + extra + "}";
     }
-
-    // The documents of a schema collection, each as its fields in order with their
-    // types: `name:"text"`, `index:i1` (int32), `l` int64, `d` double, true/false, null.
-    // The _id is left out.
-    std::vector<std::string> schema_docs(const std::string& collection, const std::string& filter = "{}")
+    // The start of a document of schema_docs() in a table of this catalog.
+    std::string head(const std::string& table) const
+    {
+        return "sql_catalog:\"" + data + "\" sql_schema:\"dbo\" sql_table:\"" + table + "\" ";
+    }
+    // The documents of a schema collection, each as its fields in order with their types:
+    // `name:"text"`, `index:i1` (int32), `l` int64, `d` double, true/false, null; no _id.
+    strings schema_docs(const std::string& collection, const std::string& filter = "{}")
     {
         std::vector<bson_t*> docs = testenv::read_documents(fx, schema, collection, filter);
-        std::vector<std::string> out;
+        strings out;
         for (bson_t* doc : docs)
             out.push_back(typed(doc));
         testenv::destroy_documents(docs);
@@ -130,14 +128,11 @@ struct StoreTest : ::testing::Test {
     {
         std::string out;
         bson_iter_t it;
-        bson_iter_init(&it, doc);
-        while (bson_iter_next(&it)) {
+        for (bson_iter_init(&it, doc); bson_iter_next(&it);) {
             std::string key = bson_iter_key(&it);
             if (key == "_id")
                 continue;
-            if (!out.empty())
-                out += " ";
-            out += key + ":";
+            out += (out.empty() ? "" : " ") + key + ":";
             switch (bson_iter_type(&it)) {
             case BSON_TYPE_UTF8: out += "\"" + std::string(bson_iter_utf8(&it, nullptr)) + "\""; break;
             case BSON_TYPE_INT32: out += "i" + std::to_string(bson_iter_int32(&it)); break;
@@ -150,7 +145,23 @@ struct StoreTest : ::testing::Test {
         }
         return out;
     }
-
+    // catalog/schema/table of every table of the record's tree, in order.
+    strings tree() const
+    {
+        strings out;
+        for (const db_catalog_t* c = d.tables; c; c = c->next)
+            for (const db_schema_t* s = c->schemas; s; s = s->next)
+                for (const db_table_t* t = s->tables; t; t = t->next)
+                    out.push_back(std::string(c->name) + "/" + s->name + "/" + t->name);
+        return out;
+    }
+    static strings names(const db_name_t* n)
+    {
+        strings out;
+        for (; n; n = n->next)
+            out.push_back(n->name);
+        return out;
+    }
     // What a call prints on standard output.
     static std::string stdout_of(const std::function<void()>& call)
     {
@@ -159,6 +170,29 @@ struct StoreTest : ::testing::Test {
         call();
         std::fflush(stdout);
         return ::testing::internal::GetCapturedStdout();
+    }
+};
+
+// A scripted server standing in for the data side, the schema side or both.
+struct Scripted : StoreTest {
+    testenv::ScriptedServer server;
+    void start(const std::string& config, bool data_scripted, bool schema_scripted)
+    {
+        ASSERT_TRUE(server.start(config));
+        connect(data_scripted ? server.address() : testenv::server(),
+                schema_scripted ? server.address() : testenv::server());
+    }
+    // How many answered commands hold every one of the texts.
+    int sent(std::initializer_list<std::string> texts) const
+    {
+        int n = 0;
+        for (const std::string& c : server.commands()) {
+            bool all = true;
+            for (const std::string& t : texts)
+                all = all && c.find(t) != std::string::npos;
+            n += all;
+        }
+        return n;
     }
 };
 

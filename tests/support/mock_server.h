@@ -1,23 +1,20 @@
 // A scripted wire-protocol server (tests/store/mock_server.py) started by the test that
-// needs it: listens on a free loopback address, logs the commands it answers, and is
-// stopped when the object goes out of scope. A script that does not come up fails the
-// test with its output instead of hanging it.
+// needs it on a free loopback address; it logs the commands it answers and stops with the
+// object. A script that does not come up fails the test with its output, never hangs it.
 #ifndef BROLIX_TESTS_SUPPORT_MOCK_SERVER_H
 #define BROLIX_TESTS_SUPPORT_MOCK_SERVER_H
 
 #include "tests/support/test_env.h"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <string>
+#include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace testenv {
 
@@ -28,32 +25,22 @@ public:
     ScriptedServer& operator=(const ScriptedServer&) = delete;
     ~ScriptedServer() { stop(); }
 
-    // Starts the script with a configuration (JSON, see the script). False, with a test
-    // failure carrying the script's output, when it is not ready within the timeout.
+    // Starts the script with a configuration (JSON, see the script); false, with a test
+    // failure, when it is not ready within the timeout.
     bool start(const std::string& config_json, int timeout_ms = 15000)
     {
+        static int started = 0;
         stop();
-        lines.clear();
-        pending.clear();
-        listen_address.clear();
-        int in_pipe[2], out_pipe[2];
-        if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) {
-            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        log = build_dir() + "/scripted-" + std::to_string(getpid()) + "-" + std::to_string(++started) + ".log";
+        std::vector<std::string> args = {"/usr/bin/python3", source_dir() + "/tests/store/mock_server.py", config_json};
+        for (int i = 0; i < 26; ++i) // 127.0.0.14 to .39; the script takes the first free one
+            args.push_back("127.0.0." + std::to_string(14 + (getpid() + i) % 26));
+        int in[2];
+        if (pipe(in) != 0 || (pid = fork()) < 0)
             return false;
-        }
-        std::string script = source_dir() + "/tests/store/mock_server.py";
-        // The scripted servers live on 127.0.0.14 and up; the script takes the first free one.
-        std::vector<std::string> args = {"/usr/bin/python3", script, config_json};
-        int first = 14 + static_cast<int>(getpid() % 20);
-        for (int i = 0; i < 26; ++i)
-            args.push_back("127.0.0." + std::to_string(14 + (first - 14 + i) % 26));
-        pid = fork();
-        if (pid == 0) {
-            dup2(in_pipe[0], 0);
-            dup2(out_pipe[1], 1);
-            dup2(out_pipe[1], 2);
-            close(in_pipe[1]);
-            close(out_pipe[0]);
+        if (pid == 0) { // the script ends when its standard input closes
+            int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in[0], 0), dup2(out, 1), dup2(out, 2), close(in[1]);
             std::vector<char*> argv;
             for (std::string& a : args)
                 argv.push_back(&a[0]);
@@ -61,51 +48,37 @@ public:
             execv(argv[0], argv.data());
             _exit(127);
         }
-        close(in_pipe[0]);
-        close(out_pipe[1]);
-        to_script = in_pipe[1];
-        from_script = out_pipe[0];
-        fcntl(from_script, F_SETFL, fcntl(from_script, F_GETFL) | O_NONBLOCK);
-
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!read_lines(100))
-                break; // the script ended
-            for (const std::string& line : lines)
-                if (line.rfind("ready ", 0) == 0) {
-                    listen_address = line.substr(6);
-                    return true;
-                }
+        close(in[0]);
+        to_script = in[1];
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+             std::chrono::steady_clock::now() < end && waitpid(pid, nullptr, WNOHANG) == 0;) {
+            for (const std::string& line : lines())
+                if (line.rfind("ready ", 0) == 0)
+                    return listen = line.substr(6), true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        std::string output;
-        for (const std::string& line : lines)
-            output += line + "\n";
-        output += pending;
+        std::ifstream text(log);
+        ADD_FAILURE() << "scripted server did not start; its output:\n" << text.rdbuf();
         stop();
-        ADD_FAILURE() << "scripted server did not start; its output:\n" << output;
         return false;
     }
+    const std::string& address() const { return listen; }
 
-    const std::string& address() const { return listen_address; }
-
-    // The JSON of every command answered so far, in order.
-    std::vector<std::string> commands()
+    // The JSON of every command answered so far, in order (logged before the answer).
+    std::vector<std::string> commands() const
     {
-        read_lines(50);
         std::vector<std::string> out;
-        for (const std::string& line : lines)
+        for (const std::string& line : lines())
             if (line.rfind("command ", 0) == 0)
                 out.push_back(line.substr(8));
         return out;
     }
-
-    // How many commands answered so far name `name` as their command.
-    int count(const std::string& name)
+    // How many of them are the command `name`.
+    int count(const std::string& name) const
     {
         int n = 0;
         for (const std::string& c : commands())
-            if (c.rfind("{\"" + name + "\":", 0) == 0)
-                ++n;
+            n += c.rfind("{\"" + name + "\":", 0) == 0;
         return n;
     }
 
@@ -113,49 +86,29 @@ public:
     {
         if (to_script >= 0)
             close(to_script);
-        to_script = -1;
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
-        if (from_script >= 0)
-            close(from_script);
-        from_script = -1;
+        if (pid > 0)
+            kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+        if (!log.empty())
+            std::remove(log.c_str());
+        to_script = pid = -1;
+        log.clear();
     }
 
 private:
-    // Reads what the script wrote, waiting at most wait_ms for the first bytes.
-    // False when the script has closed its output.
-    bool read_lines(int wait_ms)
+    std::vector<std::string> lines() const // whole lines only
     {
-        if (from_script < 0)
-            return false;
-        pollfd p{from_script, POLLIN, 0};
-        if (poll(&p, 1, wait_ms) <= 0)
-            return true;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = read(from_script, buffer, sizeof buffer);
-            if (n == 0)
-                return false;
-            if (n < 0)
-                return true;
-            pending.append(buffer, static_cast<size_t>(n));
-            size_t end;
-            while ((end = pending.find('\n')) != std::string::npos) {
-                lines.push_back(pending.substr(0, end));
-                pending.erase(0, end + 1);
-            }
-        }
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::vector<std::string> out;
+        std::string all = text.str();
+        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
+            out.push_back(all.substr(at, end - at));
+        return out;
     }
-
     pid_t pid = -1;
     int to_script = -1;
-    int from_script = -1;
-    std::string listen_address;
-    std::string pending;
-    std::vector<std::string> lines;
+    std::string log, listen;
 };
 
 } // namespace testenv

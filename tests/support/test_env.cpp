@@ -7,58 +7,43 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 namespace testenv {
 
-namespace {
-std::string env_or(const char* name, const char* fallback)
+static std::string env_or(const char* name, const std::string& fallback)
 {
     const char* v = std::getenv(name);
     return v && *v ? v : fallback;
 }
-}
-
 std::string server() { return env_or("BROLIX_TEST_SERVER", "127.0.0.11"); }
 std::string server2() { return env_or("BROLIX_TEST_SERVER2", "127.0.0.12"); }
 std::string tls_server() { return env_or("BROLIX_TEST_TLS_SERVER", "127.0.0.13"); }
 std::string dead_server() { return env_or("BROLIX_TEST_DEAD_SERVER", "127.0.0.99"); }
 std::string source_dir() { return env_or("BROLIX_SOURCE_DIR", BROLIX_SOURCE_DIR_DEFAULT); }
 std::string build_dir() { return env_or("BROLIX_BUILD_DIR", BROLIX_BUILD_DIR_DEFAULT); }
-std::string tls_dir()
-{
-    return env_or("BROLIX_TLS_DIR", (source_dir() + "/build/servers/tls").c_str());
-}
+std::string tls_dir() { return env_or("BROLIX_TLS_DIR", source_dir() + "/build/servers/tls"); }
 
 std::string unique_name(const std::string& prefix)
 {
     static std::atomic<int> counter{0};
-    auto now = std::chrono::system_clock::now().time_since_epoch();
-    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count() % 100000000;
-    return prefix + "_" + std::to_string(getpid()) + "_" + std::to_string(ms) + "_" +
-           std::to_string(counter++);
+    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch()).count() % 100000000;
+    return prefix + "_" + std::to_string(getpid()) + "_" + std::to_string(ms) + "_" + std::to_string(counter++);
 }
 
-MessageRecorder::MessageRecorder()
-{
-    previous = set_message_routine(&MessageRecorder::record, this, &previous_context);
-}
-
+MessageRecorder::MessageRecorder() { previous = set_message_routine(&record, this, &previous_context); }
 MessageRecorder::~MessageRecorder() { set_message_routine(previous, previous_context); }
-
-int MessageRecorder::record(void* context, const char* text, const char* informative, int buttons,
-                            int default_button)
+int MessageRecorder::record(void* context, const char* text, const char* informative, int buttons, int default_button)
 {
     auto* self = static_cast<MessageRecorder*>(context);
     self->messages.push_back({text ? text : "", informative ? informative : "", buttons, default_button});
-    if (!self->answers.empty()) {
-        int a = self->answers.front();
-        self->answers.pop_front();
-        return a;
-    }
-    return default_button;
+    if (self->answers.empty())
+        return default_button;
+    int a = self->answers.front();
+    self->answers.pop_front();
+    return a;
 }
 
 void init_dbinfo(DBINFO* d)
@@ -73,13 +58,12 @@ void init_dbinfo(DBINFO* d)
 void release_dbinfo(DBINFO* d)
 {
     free_columns(d->columns);
-    d->columns = nullptr;
     free_names(d->vt_names);
-    d->vt_names = nullptr;
     free_table_refs(d->db_collections);
-    d->db_collections = nullptr;
     free_table_refs(d->md_tables);
-    d->md_tables = nullptr;
+    d->columns = nullptr;
+    d->vt_names = nullptr;
+    d->db_collections = d->md_tables = nullptr;
     free_table_tree(d);
 }
 
@@ -92,17 +76,14 @@ void connect_dbinfo(DBINFO* d, const std::string& database, const std::string& m
     dbinfo_set_text(d->database, database.c_str());
     dbinfo_set_text(d->md_database, md_database.c_str());
     MessageRecorder recorder;
-    bool ok = connect_databases(d);
-    ASSERT_TRUE(ok) << "test server not answering at " << d->server << " / " << d->md_server
-                    << (recorder.messages.empty() ? "" : ": " + recorder.messages[0].informative)
-                    << " (start it with tools/servers.sh start)";
+    ASSERT_TRUE(connect_databases(d)) << "no test server at " << d->server << " / " << d->md_server
+                                      << (recorder.messages.empty() ? "" : ": " + recorder.messages[0].informative);
 }
 
 mongoc_client_t* fixture_client(const std::string& address)
 {
     mongoc_init();
-    std::string uri = "mongodb://" + (address.empty() ? server() : address) + ":27017";
-    return mongoc_client_new(uri.c_str());
+    return mongoc_client_new(("mongodb://" + (address.empty() ? server() : address) + ":27017").c_str());
 }
 
 void drop_database(mongoc_client_t* client, const std::string& database)
@@ -112,31 +93,33 @@ void drop_database(mongoc_client_t* client, const std::string& database)
     mongoc_database_destroy(db);
 }
 
+static bson_t* from_json(const std::string& json)
+{
+    bson_error_t error;
+    bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, &error);
+    EXPECT_NE(doc, nullptr) << error.message << " in " << json;
+    return doc ? doc : bson_new();
+}
+
 void insert_json(mongoc_client_t* client, const std::string& database, const std::string& collection,
                  const std::string& json)
 {
-    bson_error_t error;
-    bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()),
-                                     static_cast<ssize_t>(json.size()), &error);
-    ASSERT_NE(doc, nullptr) << error.message << " in " << json;
+    bson_t* doc = from_json(json);
     mongoc_collection_t* coll = mongoc_client_get_collection(client, database.c_str(), collection.c_str());
-    bool ok = mongoc_collection_insert_one(coll, doc, nullptr, nullptr, &error);
+    bson_error_t error;
+    EXPECT_TRUE(mongoc_collection_insert_one(coll, doc, nullptr, nullptr, &error)) << error.message;
     mongoc_collection_destroy(coll);
     bson_destroy(doc);
-    ASSERT_TRUE(ok) << error.message;
 }
 
 std::vector<bson_t*> read_documents(mongoc_client_t* client, const std::string& database,
                                     const std::string& collection, const std::string& filter_json)
 {
     std::vector<bson_t*> out;
-    bson_error_t error;
-    bson_t* filter = bson_new_from_json(reinterpret_cast<const uint8_t*>(filter_json.data()),
-                                        static_cast<ssize_t>(filter_json.size()), &error);
+    bson_t* filter = from_json(filter_json);
     mongoc_collection_t* coll = mongoc_client_get_collection(client, database.c_str(), collection.c_str());
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, nullptr, nullptr);
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc))
+    for (const bson_t* doc; mongoc_cursor_next(cursor, &doc);)
         out.push_back(bson_copy(doc));
     mongoc_cursor_destroy(cursor);
     mongoc_collection_destroy(coll);
@@ -172,9 +155,8 @@ std::vector<std::string> field_names(const bson_t* document)
 {
     std::vector<std::string> out;
     bson_iter_t it;
-    if (bson_iter_init(&it, document))
-        while (bson_iter_next(&it))
-            out.push_back(bson_iter_key(&it));
+    for (bson_iter_init(&it, document); bson_iter_next(&it);)
+        out.push_back(bson_iter_key(&it));
     return out;
 }
 
@@ -183,11 +165,9 @@ std::vector<std::string> collection_names(mongoc_client_t* client, const std::st
     std::vector<std::string> out;
     mongoc_database_t* db = mongoc_client_get_database(client, database.c_str());
     char** names = mongoc_database_get_collection_names_with_opts(db, nullptr, nullptr);
-    if (names) {
-        for (char** p = names; *p; ++p)
-            out.push_back(*p);
-        bson_strfreev(names);
-    }
+    for (char** p = names; p && *p; ++p)
+        out.push_back(*p);
+    bson_strfreev(names);
     mongoc_database_destroy(db);
     return out;
 }
@@ -195,10 +175,8 @@ std::vector<std::string> collection_names(mongoc_client_t* client, const std::st
 bool server_answers(const std::string& address)
 {
     mongoc_client_t* client = fixture_client(address);
-    if (!client)
-        return false;
     bson_t* ping = BCON_NEW("ping", BCON_INT32(1));
-    bool ok = mongoc_client_command_simple(client, "admin", ping, nullptr, nullptr, nullptr);
+    bool ok = client && mongoc_client_command_simple(client, "admin", ping, nullptr, nullptr, nullptr);
     bson_destroy(ping);
     mongoc_client_destroy(client);
     return ok;
