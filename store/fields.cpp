@@ -90,7 +90,6 @@ bool read_tables_document(const bson_t* doc, db_table_doc_t* tree, db_table_doc_
 
 bool read_column_document(const bson_t* doc, db_column_t* column)
 {
-    bool identity = false;
     bson_iter_t it;
     if (!bson_iter_init(&it, doc))
         return false;
@@ -102,8 +101,7 @@ bool read_column_document(const bson_t* doc, db_column_t* column)
         } else if (std::strcmp(key, "sql_name") == 0) {
             take_text(&it, &column->sql_name);
         } else if (std::strcmp(key, "mongo_name") == 0) {
-            if (take_text(&it, &column->mongo_name) && std::strcmp(column->mongo_name, "_id") == 0)
-                identity = true;
+            take_text(&it, &column->mongo_name);
         } else if (std::strcmp(key, "virtual_parent") == 0) {
             take_text(&it, &column->virtual_parent);
         } else if (std::strcmp(key, "index") == 0) {
@@ -125,7 +123,8 @@ bool read_column_document(const bson_t* doc, db_column_t* column)
             column->virtual_array = schema_flag(&it, column->virtual_array);
         }
     }
-    return identity;
+    // The last mongo_name read decides, as it is the one the column keeps.
+    return column->mongo_name && std::strcmp(column->mongo_name, "_id") == 0;
 }
 
 void read_index_document(const bson_t* doc, db_index_t* entry)

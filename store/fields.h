@@ -37,7 +37,7 @@ bool read_tables_document(const bson_t* doc, db_table_doc_t* tree, db_table_doc_
 
 // A columns document into a new column (new_column): id, names, numbers and flags as
 // the column reader takes them; the list and the index entries are the caller's. True
-// when a mongo_name of "_id" was read: the column then goes to the head of its list.
+// when the mongo_name it keeps is "_id": the column then goes to the head of its list.
 bool read_column_document(const bson_t* doc, db_column_t* column);
 
 // An index document into a zero-filled entry: sql_col_name (when text), index,
