@@ -84,12 +84,16 @@ void rebuild_lists(DBINFO* dbinfo)
     compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables);
 }
 
-void describe_collection(DBINFO* dbinfo, const char* name)
+// False when the sample broke off or the table's documents were not all written: the
+// table would stand in the schema with fewer columns than its collection has.
+bool describe_collection(DBINFO* dbinfo, const char* name)
 {
     db_sample_t* sample = sample_collection(dbinfo, name);
-    add_table_to_schema(dbinfo, sample, name);
-    sync_table_indexes(dbinfo, sample, name);
+    bool whole = sample && sample->items && add_table_to_schema(dbinfo, sample, name);
+    if (whole)
+        sync_table_indexes(dbinfo, sample, name);
     free_sample(sample);
+    return whole;
 }
 
 } // namespace
@@ -128,18 +132,25 @@ bool create_schema(DBINFO* dbinfo, int* code)
         return false;
 
     char** names = list_collection_names(dbinfo, dbinfo->db, &error);
-    if (names) {
-        int total = 0, done = 0;
-        for (char** p = names; *p; ++p)
-            total += !is_system_collection(*p);
-        brolix_progress(0, total, nullptr);
-        for (char** p = names; *p; ++p)
-            if (!is_system_collection(*p)) {
-                describe_collection(dbinfo, *p);
-                brolix_progress(++done, total, *p);
-            }
-        free_collection_names(dbinfo, names);
-    }
+    if (!names)
+        return fail(code, -19, "\n\n- - - - -ERROR_BROLIX_LIST_COLLECTIONS");
+    int total = 0, done = 0;
+    for (char** p = names; *p; ++p)
+        total += !is_system_collection(*p);
+    brolix_progress(0, total, nullptr);
+    bool whole = true;
+    for (char** p = names; *p && whole; ++p)
+        if (!is_system_collection(*p)) {
+            // Stops at the first table not made whole: what was written stays a schema
+            // that names fewer collections, which the next start offers to synchronise.
+            whole = describe_collection(dbinfo, *p);
+            if (!whole)
+                std::printf("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE %s", *p);
+            brolix_progress(++done, total, *p);
+        }
+    free_collection_names(dbinfo, names);
+    if (!whole)
+        return fail(code, -19, "\n");
     rebuild_lists(dbinfo);
     return true;
 }
@@ -156,7 +167,7 @@ bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collec
     BSON_APPEND_UTF8(&doc, "mongo_name", collection);
     BSON_APPEND_UTF8(&doc, "mongo_database", dbinfo->database);
     BSON_APPEND_UTF8(&doc, "type", "TABLE");
-    mongoc_collection_insert(tables, MONGOC_INSERT_NONE, &doc, nullptr, nullptr);
+    bool written = mongoc_collection_insert(tables, MONGOC_INSERT_NONE, &doc, nullptr, nullptr);
     bson_destroy(&doc);
     mongoc_collection_destroy(tables);
 
@@ -179,11 +190,11 @@ bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collec
         if (c->scale > 0)
             BSON_APPEND_INT32(&column, "scale", c->scale);
         BSON_APPEND_BOOL(&column, "visible", true);
-        mongoc_collection_insert(columns, MONGOC_INSERT_NONE, &column, nullptr, nullptr);
+        written = mongoc_collection_insert(columns, MONGOC_INSERT_NONE, &column, nullptr, nullptr) && written;
         bson_destroy(&column);
     }
     mongoc_collection_destroy(columns);
-    return true;
+    return written;
 }
 
 int synchronise_schema(DBINFO* dbinfo, int code)

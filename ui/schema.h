@@ -47,6 +47,10 @@ public:
     bool edited;
     bool left_with_edits;
     bool filling_grid;
+    // The last column read failed: the grid is no copy of the table, so nothing is saved.
+    bool columns_unread = false;
+    // What could not be read for the current view, shown in errorMsg once it is built.
+    QString read_fault;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -106,6 +110,7 @@ private:
     void fillDriverViewGrid(const QString& table, const QString& virtualTable);
     void fillColumnPage(const QString& table, const QString& virtualTable, int page, int keep);
     void finishFill(int view);
+    void noteReadFault(const QString& what, const char* error);
     void addColumnRow(bool insideVirtualTable, const char* sqlName, int sqlType, db_index_t* indexes,
                       const char* mongoName, int mongoType, int length, int precision, int scale,
                       bool visible, bool virtualArray);
