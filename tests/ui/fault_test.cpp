@@ -5,13 +5,9 @@
 #include "app/connect.h"
 #include "app/schema_check.h"
 #include "store/create.h"
-#include "store/validate.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ui_support.h"
 
-#include <QLabel>
-#include <QPushButton>
-#include <QTreeWidget>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -46,26 +42,15 @@ struct Instance {
         std::filesystem::remove_all(dir + "/data");
         std::filesystem::create_directories(dir + "/data");
     }
-    ~Instance()
-    {
-        fault(false);
-        close(lock);
-    }
+    ~Instance() { fault(false), close(lock); }
     bool start()
     {
-        std::string binary = std::string(getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/ferretdb";
-        std::vector<std::string> args = {binary, "--handler=sqlite", "--sqlite-url=file:" + dir + "/data/",
-                                         "--state-dir=" + dir, "--telemetry=disable", "--debug-addr=-",
-                                         "--log-level=warn", "--listen-addr=" + address + ":27017"};
+        std::string command = "exec " + std::string(getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/ferretdb" +
+                              " --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" + dir +
+                              " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" + address +
+                              ":27017 >>" + dir + "/server.log 2>&1";
         if ((pid = fork()) == 0) {
-            int log = open((dir + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 150 && !server_answers(address); ++i)
@@ -87,28 +72,20 @@ struct Instance {
 
 enum Step { STARTUP, CREATE, PICK, PAGE, REFRESH, SAVE, DUMP };
 const char* const step_names[] = {"startup", "create", "pick", "page", "refresh", "save", "dump"};
-struct Row {
-    bool schema_side, hang;
-    Step step;
-};
-
-// Faults the victim at the first command of the kind named, once the step has begun.
-struct Trigger {
-    Instance* victim = nullptr;
-    bool hang = false, armed = false;
-    std::string command;
-};
-Trigger trigger;
+// Faults the victim at the first command of the kind named, once creation has begun.
+Instance* victim_of_trigger = nullptr;
+bool trigger_hangs = false, armed = false;
+std::string trigger_command;
 void on_command(const mongoc_apm_command_succeeded_t* event)
 {
-    if (trigger.armed && trigger.command == mongoc_apm_command_succeeded_get_command_name(event)) {
-        trigger.armed = false;
-        trigger.victim->fault(trigger.hang);
+    if (armed && trigger_command == mongoc_apm_command_succeeded_get_command_name(event)) {
+        armed = false;
+        victim_of_trigger->fault(trigger_hangs);
     }
 }
 void observe(mongoc_client_t* client, int side, void*)
 {
-    if ((side == SIDE_SCHEMA) != (trigger.victim && trigger.command == "insert"))
+    if ((side == SIDE_SCHEMA) != (trigger_command == "insert"))
         return;
     mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
     mongoc_apm_set_command_succeeded_cb(callbacks, on_command);
@@ -116,7 +93,7 @@ void observe(mongoc_client_t* client, int side, void*)
     mongoc_apm_callbacks_destroy(callbacks);
 }
 
-struct Fault : ::testing::TestWithParam<Row> {};
+struct Fault : ::testing::TestWithParam<int> {};
 
 // Columns per table as the schema holds them.
 std::map<std::string, size_t> schema_columns(Instance& schema)
@@ -131,52 +108,52 @@ std::map<std::string, size_t> schema_columns(Instance& schema)
 
 TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
 {
-    const Row row = GetParam();
+    const struct {
+        bool schema_side, hang;
+        Step step;
+    } row = {GetParam() / 2 % 2 == 1, GetParam() % 2 == 1, Step(GetParam() / 4)};
     Instance data(0), schema(1);
     ASSERT_TRUE(data.start() && schema.start()) << "FerretDB did not start, logs in " << data.dir;
     mongoc_client_t* client = fixture_client(data.address);
-    for (int d = 0; d < 3; ++d) {
-        std::string wide = "{\"tags\": [1, 2]";
-        for (int f = 0; f < 24; ++f)
-            wide += ", \"f" + std::to_string(f) + "\": " + std::to_string(d * f);
-        insert_json(client, "faults", "alpha", wide + "}");
-        insert_json(client, "faults", "beta", "{\"b\": " + std::to_string(d) + "}");
-    }
+    std::string wide = "{\"tags\": [1, 2]"; // 28 columns: two pages
+    for (int f = 0; f < 24; ++f)
+        wide += ", \"f" + std::to_string(f) + "\": " + std::to_string(f);
+    insert_json(client, "faults", "alpha", wide + "}");
+    insert_json(client, "faults", "beta", "{\"b\": 1}");
     mongoc_client_destroy(client);
     Instance& victim = row.schema_side ? schema : data;
-    QStringList args{"brolix", "-ds", QString::fromStdString(data.address), "-db", "faults", "-ss",
-                     QString::fromStdString(schema.address), "-sc", "faults_schema", "-debug",
-                     QString::fromStdString(data.dir + "/dump.txt")};
     BoxRecorder boxes;
     MessageRecorder messages;
     std::map<std::string, size_t> before;
     std::string line;
     auto started = std::chrono::steady_clock::now();
     if (row.step == STARTUP || row.step == CREATE) {
+        // Without the window, whose fatal start-up ends the process.
         DBINFO d;
         init_dbinfo(&d);
+        int code = 0;
+        if (row.step == CREATE) {
+            victim_of_trigger = &victim;
+            trigger_hangs = row.hang;
+            armed = true;
+            trigger_command = row.schema_side ? "insert" : "find";
+            set_client_observer(observe, nullptr);
+        }
         connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);
+        set_client_observer(nullptr, nullptr);
         if (row.step == STARTUP) {
-            int code = 0;
             ASSERT_TRUE(create_schema(&d, &code));
             before = schema_columns(schema);
             victim.fault(row.hang);
             started = std::chrono::steady_clock::now();
-            EXPECT_FALSE(check_schema_at_start(&d));
-        } else {
-            trigger = Trigger{&victim, row.hang, true, row.schema_side ? "insert" : "find"};
-            set_client_observer(observe, nullptr);
-            DBINFO fresh;
-            init_dbinfo(&fresh);
-            connect_dbinfo(&fresh, "faults", "faults_schema", data.address, schema.address);
-            set_client_observer(nullptr, nullptr);
-            EXPECT_FALSE(check_schema_at_start(&fresh)) << "a creation cut short was taken as whole";
-            EXPECT_FALSE(trigger.armed);
-            release_dbinfo(&fresh);
         }
+        EXPECT_FALSE(check_schema_at_start(&d)) << "a lost server was taken for a schema to change";
+        EXPECT_FALSE(armed);
         release_dbinfo(&d);
     } else {
-        std::unique_ptr<Schema> w = make_window(args);
+        std::unique_ptr<Schema> w = make_window({"brolix", "-ds", data.address.c_str(), "-db", "faults", "-ss",
+                                                 schema.address.c_str(), "-sc", "faults_schema", "-debug",
+                                                 (data.dir + "/dump.txt").c_str()});
         Ui_Schema* ui = SchemaProbe(w.get()).ui();
         before = schema_columns(schema);
         boxes.boxes.clear();
@@ -193,13 +170,13 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
             boxes.answers.assign(20, QMessageBox::No);
             boxes.answers.front() = QMessageBox::Yes;
             ui->pushButtonSave->click();
-        }
-        else
+        } else {
             ui->pushButtonDump->click();
+        }
         line = ui->errorMsg->text().toStdString();
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::string said = line;
+    std::string said = line; // the figures and texts of the matrix, printed
     for (const shown_box_t& b : boxes.boxes)
         said += " [" + b.text + " | " + b.informative + "]";
     for (const message_t& m : messages.messages)
@@ -210,36 +187,18 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
     // Paging, a sample refresh and a dump never ask the schema server; a dump not the data server.
     bool asks = row.step != DUMP && (!row.schema_side || (row.step != PAGE && row.step != REFRESH));
     EXPECT_TRUE(!asks || !said.empty()) << "nothing told the user";
-
     ASSERT_TRUE(victim.back());
-    if (row.step == CREATE) {
-        // What is left of the creation is never taken for a whole schema.
-        DBINFO d;
-        init_dbinfo(&d);
-        connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);
-        int code = 0;
-        if (validate_schema(&d, &code)) {
-            EXPECT_EQ(schema_columns(schema), (std::map<std::string, size_t>{{"alpha", 28}, {"beta", 2}}));
-        }
-        release_dbinfo(&d);
-    } else if (said.find("incomplete") == std::string::npos) {
+    // A creation cut short was refused above; anything else reads as before (a save writes
+    // what it read) unless the editor said which table is incomplete.
+    if (row.step != CREATE && said.find("incomplete") == std::string::npos) {
         EXPECT_EQ(schema_columns(schema), before) << said;
     }
 }
 
-std::vector<Row> all_rows()
-{
-    std::vector<Row> rows;
-    for (int step = STARTUP; step <= DUMP; ++step)
-        for (bool schema_side : {false, true})
-            for (bool hang : {false, true})
-                rows.push_back({schema_side, hang, Step(step)});
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(Matrix, Fault, ::testing::ValuesIn(all_rows()), [](const auto& info) {
-    return std::string(info.param.schema_side ? "schema_" : "data_") + (info.param.hang ? "hung_" : "stopped_") +
-           step_names[info.param.step];
+// Rows {side, fault, step} from the index: data or schema, stopped or hung, each step.
+INSTANTIATE_TEST_SUITE_P(Matrix, Fault, ::testing::Range(0, 28), [](const auto& info) {
+    return std::string(info.param / 2 % 2 ? "schema_" : "data_") + (info.param % 2 ? "hung_" : "stopped_") +
+           step_names[info.param / 4];
 });
 
 } // namespace
