@@ -111,6 +111,17 @@ side_result open_side(DBINFO* d, int side)
     return result;
 }
 
+void report_failure(const char* headline, const side_result& data, const side_result& schema)
+{
+    std::string informative;
+    if (!data.connected && !data.error.empty())
+        informative += "MongoDB Error:" + data.error + "\n";
+    if (!schema.connected && !schema.error.empty())
+        informative += "MongoDB Error:" + schema.error + "\n";
+    informative += "\nPlease press OK to exit.";
+    brolix_message(headline, informative.c_str(), BTN_OK, BTN_OK);
+}
+
 } // namespace
 
 void set_client_observer(client_observer_t observer, void* context)
@@ -151,12 +162,38 @@ bool connect_databases(DBINFO* d)
         return false;
     }
 
-    std::string informative;
-    if (!data.connected && !data.error.empty())
-        informative += "MongoDB Error:" + data.error + "\n";
-    if (!schema.connected && !schema.error.empty())
-        informative += "MongoDB Error:" + schema.error + "\n";
-    informative += "\nPlease press OK to exit.";
-    brolix_message(headline, informative.c_str(), BTN_OK, BTN_OK);
+    report_failure(headline, data, schema);
+    return false;
+}
+
+bool side_answers(DBINFO* d, int side, char* error_text)
+{
+    mongoc_client_t* client = side == SIDE_DATA ? d->client : d->md_client;
+    bson_t ping = BSON_INITIALIZER;
+    BSON_APPEND_INT32(&ping, "ping", 1);
+    bson_error_t error;
+    std::memset(&error, 0, sizeof error);
+    bool answers = client && mongoc_client_command_simple(client, "admin", &ping, nullptr, nullptr, &error);
+    bson_destroy(&ping);
+    if (error_text)
+        format_text(error_text, "%s", error.message);
+    return answers;
+}
+
+bool side_still_answers(DBINFO* d, int side)
+{
+    char error[DBINFO_TEXT];
+    if (side_answers(d, side, error))
+        return true;
+    side_result lost;
+    lost.error = error;
+    char headline[DBINFO_TEXT];
+    if (side == SIDE_DATA)
+        format_text(headline, "Could not connect to Database - '%s'", d->database);
+    else
+        format_text(headline, "Could not connect to Schema - '%s'", d->md_database);
+    side_result fine;
+    fine.connected = true;
+    report_failure(headline, side == SIDE_DATA ? lost : fine, side == SIDE_DATA ? fine : lost);
     return false;
 }

@@ -15,6 +15,13 @@ void build_connection_uri(int side, DBINFO* dbinfo, char* out);
 // Only mode for a missing schema name; false after the failure box has been shown.
 bool connect_databases(DBINFO* dbinfo);
 
+// Asks one side's server whether it answers (one ping); the library's error otherwise.
+bool side_answers(DBINFO* dbinfo, int side, char* error_text);
+
+// Asks one side's server whether it answers; when it does not, shows the box that a
+// failed connection shows (its MongoDB error, exit with OK) and gives false.
+bool side_still_answers(DBINFO* dbinfo, int side);
+
 // Instruments (the benchmarks) see each client as soon as it is made, before its probe.
 typedef void (*client_observer_t)(mongoc_client_t* client, int side, void* context);
 void set_client_observer(client_observer_t observer, void* context);

@@ -1,5 +1,6 @@
 #include "app/schema_check.h"
 
+#include "app/connect.h"
 #include "app/dbinfo.h"
 #include "app/message.h"
 #include "store/create.h"
@@ -134,6 +135,10 @@ bool check_schema_at_start(DBINFO* d)
             synchronise_schema(d, -30);
         return true;
     case -31:
+        // A data server lost during the check lists nothing: that is no reason to offer
+        // removing every table.
+        if (!d->db_collections && !side_still_answers(d, SIDE_DATA))
+            return false;
         if (!ask(box))
             return false;
         synchronise_schema(d, -31);

@@ -33,6 +33,15 @@ struct find_t {
             mongoc_collection_destroy(collection);
     }
     bool next(const bson_t** doc) { return cursor && mongoc_cursor_next(cursor, doc); }
+    bool whole(char* error_text)
+    {
+        bson_error_t error;
+        if (!cursor || !mongoc_cursor_error(cursor, &error))
+            return true;
+        if (error_text)
+            bson_snprintf(error_text, DBINFO_TEXT, "%s", error.message);
+        return false;
+    }
 };
 
 QTableWidgetItem* read_only_item(const char* text)
@@ -61,15 +70,15 @@ void set_null_cell(QTableWidget* grid, int row, int column)
     grid->setItem(row, column, read_only_item("<null>"));
 }
 
-void load_document_rows(DBINFO* d, QTableWidget* grid, sample_column_t* columns, const QString& catalog,
-                        const QString& table)
+bool load_document_rows(DBINFO* d, QTableWidget* grid, sample_column_t* columns, const QString& catalog,
+                        const QString& table, char* error_text)
 {
     QByteArray catalog8 = catalog.toLocal8Bit();
     char collection[DBINFO_TEXT] = "";
     // A table without a collection of its own shows an empty sample: no query is made
     // with a name nobody chose.
     if (!collection_of_table(d, catalog8.constData(), table.toLocal8Bit().constData(), collection))
-        return;
+        return true;
     find_t find(d, catalog8.constData(), collection);
     int documents_read = 0;
     const bson_t* doc;
@@ -101,16 +110,18 @@ void load_document_rows(DBINFO* d, QTableWidget* grid, sample_column_t* columns,
         }
         ++documents_read;
     }
+    return find.whole(error_text);
 }
 
-void load_array_rows(DBINFO* d, QTableWidget* grid, const QString& key_name, const QString& array_name)
+bool load_array_rows(DBINFO* d, QTableWidget* grid, const QString& key_name, const QString& array_name,
+                     char* error_text)
 {
     QByteArray key8 = key_name.toUtf8();
     QByteArray array8 = array_name.toUtf8();
     char collection[DBINFO_TEXT] = "";
     QByteArray catalog8 = d->catalog.toLocal8Bit();
     if (!collection_of_table(d, catalog8.constData(), d->table.toLocal8Bit().constData(), collection))
-        return;
+        return true;
     find_t find(d, catalog8.constData(), collection);
     sample_column_t element_column = {const_cast<char*>(""), SQL_T_VARCHAR, 0, 0, 0, 0, nullptr};
     int documents_shown = 0;
@@ -150,4 +161,5 @@ void load_array_rows(DBINFO* d, QTableWidget* grid, const QString& key_name, con
             }
         }
     }
+    return find.whole(error_text);
 }

@@ -178,13 +178,14 @@ bool remove_by_tables(DBINFO* dbinfo, const char* collection, const std::vector<
     return ok;
 }
 
-// Writes what the batch holds and empties it. Failed inserts are not reported; a failed
-// removal of old index entries shows its box.
-void flush(DBINFO* dbinfo, schema_batch_t* batch)
+// Writes what the batch holds and empties it; false when a document was not written.
+// Failed inserts show no box; a failed removal of old index entries shows its box.
+bool flush(DBINFO* dbinfo, schema_batch_t* batch)
 {
+    bool all = true;
     if (dbinfo->md_client) {
         mongoc_collection_t* tables = schema_collection(dbinfo, "tables");
-        insert_in_order(tables, batch->tables.docs, nullptr, nullptr);
+        all = insert_in_order(tables, batch->tables.docs, nullptr, nullptr).written == batch->tables.docs.size();
         mongoc_collection_destroy(tables);
 
         mongoc_collection_t* columns = schema_collection(dbinfo, "columns");
@@ -196,6 +197,7 @@ void flush(DBINFO* dbinfo, schema_batch_t* batch)
             batch->whole = false;
             seen_columns_forget();
         }
+        all = all && written.written == batch->columns.docs.size();
         if (batch->record && batch->whole)
             for (size_t i = 0; i < batch->columns.docs.size(); ++i)
                 if (!batch->refused[i])
@@ -205,30 +207,36 @@ void flush(DBINFO* dbinfo, schema_batch_t* batch)
         if (!remove_by_tables(dbinfo, "index", batch->indexed, &error))
             tell_index_removal_failed(&error);
         mongoc_collection_t* index = schema_collection(dbinfo, "index");
-        insert_in_order(index, batch->index.docs, nullptr, nullptr);
+        all = insert_in_order(index, batch->index.docs, nullptr, nullptr).written == batch->index.docs.size() && all;
         mongoc_collection_destroy(index);
     }
     batch->tables.clear();
     batch->columns.clear();
     batch->index.clear();
     batch->indexed.clear();
+    return all;
 }
 
 // Samples one collection into the batch: its table (unless it is only refreshed) and its
-// index entries; writes the batch when it is full or this was the last collection.
-void describe_collection(DBINFO* dbinfo, const char* name, bool refresh_only, bool last, schema_batch_t* batch)
+// index entries; writes the batch when it is full, this was the last collection or the
+// sample broke off. False when the sample broke off (the table would stand in the schema
+// with fewer columns than its collection has) or a written document was not taken.
+bool describe_collection(DBINFO* dbinfo, const char* name, bool refresh_only, bool last, schema_batch_t* batch)
 {
     db_sample_t* sample = sample_collection(dbinfo, name);
+    bool whole = sample && sample->items;
     if (refresh_only) {
         std::printf("- - - - - Updating INDEX for %s\n", name);
         std::fflush(stdout);
-    } else {
+    } else if (whole) {
         table_docs(dbinfo, sample, name, batch);
     }
-    index_docs(dbinfo, sample, name, batch);
+    if (whole || refresh_only)
+        index_docs(dbinfo, sample, name, batch);
     free_sample(sample);
-    if (last || batch->held() >= batch_documents)
-        flush(dbinfo, batch);
+    if (last || !whole || batch->held() >= batch_documents)
+        whole = flush(dbinfo, batch) && whole;
+    return whole;
 }
 
 } // namespace
@@ -272,19 +280,28 @@ bool create_schema(DBINFO* dbinfo, int* code)
     batch.record = true;
     seen_columns_start(dbinfo);
     char** names = list_collection_names(dbinfo, dbinfo->db, &error);
-    if (names) {
-        int total = 0, done = 0;
-        for (char** p = names; *p; ++p)
-            total += !is_system_collection(*p);
-        brolix_progress(0, total, nullptr);
-        for (char** p = names; *p; ++p)
-            if (!is_system_collection(*p)) {
-                describe_collection(dbinfo, *p, false, done + 1 == total, &batch);
-                brolix_progress(++done, total, *p);
-            }
-        free_collection_names(dbinfo, names);
+    if (!names) {
+        seen_columns_finish(false);
+        return fail(code, -19, "\n\n- - - - -ERROR_BROLIX_LIST_COLLECTIONS");
     }
-    seen_columns_finish(batch.whole);
+    int total = 0, done = 0;
+    for (char** p = names; *p; ++p)
+        total += !is_system_collection(*p);
+    brolix_progress(0, total, nullptr);
+    bool whole = true;
+    for (char** p = names; *p && whole; ++p)
+        if (!is_system_collection(*p)) {
+            // Stops at the first table not made whole: what was written stays a schema
+            // that names fewer collections, which the next start offers to synchronise.
+            whole = describe_collection(dbinfo, *p, false, done + 1 == total, &batch);
+            if (!whole)
+                std::printf("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE %s", *p);
+            brolix_progress(++done, total, *p);
+        }
+    free_collection_names(dbinfo, names);
+    seen_columns_finish(batch.whole && whole);
+    if (!whole)
+        return fail(code, -19, "\n");
     rebuild_lists(dbinfo);
     return true;
 }
@@ -296,8 +313,7 @@ bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collec
     seen_columns_forget();
     schema_batch_t batch;
     table_docs(dbinfo, sample, collection, &batch);
-    flush(dbinfo, &batch);
-    return true;
+    return flush(dbinfo, &batch);
 }
 
 int synchronise_schema(DBINFO* dbinfo, int code)

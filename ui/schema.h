@@ -53,6 +53,10 @@ public:
     bool filling_grid;
     // Collections done of the total while a run over them goes on; hidden when idle.
     QProgressBar* progressBar;
+    // The last column read failed: the grid is no copy of the table, so nothing is saved.
+    bool columns_unread = false;
+    // What could not be read for the current view, shown in errorMsg once it is built.
+    QString read_fault;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -112,6 +116,7 @@ private:
     void fillDriverViewGrid(const QString& table, const QString& virtualTable);
     void fillColumnPage(const QString& table, const QString& virtualTable, int page, int keep);
     void finishFill(int view);
+    void noteReadFault(const QString& what, const char* error);
     void addColumnRow(bool insideVirtualTable, const char* sqlName, int sqlType, db_index_t* indexes,
                       const char* mongoName, int mongoType, int length, int precision, int scale,
                       bool visible, bool virtualArray);

@@ -2,6 +2,7 @@
 #include "ui/schema.h"
 
 #include "app/message.h"
+#include "app/connect.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
 #include "store/read.h"
@@ -159,6 +160,12 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
             dbinfo.columns = nullptr;
             dbinfo.vt_names = nullptr;
             records = load_records(&dbinfo, table, &names);
+            // No records is also what a server gone away gives: ask it before trusting that.
+            char error[DBINFO_TEXT] = "";
+            int side = dbinfo.mode == MODE_VIEW_ONLY ? SIDE_DATA : SIDE_SCHEMA;
+            columns_unread = !records && !side_answers(&dbinfo, side, error);
+            if (columns_unread)
+                noteReadFault("The columns of '" + table + "'", error);
         } else {
             records = dbinfo.columns;
             names = dbinfo.vt_names;
@@ -222,6 +229,14 @@ void Schema::fillDriverViewGrid(const QString& table, const QString& virtualTabl
         grid->setCurrentCell(0, 0);
     }
     finishFill(2);
+}
+
+void Schema::noteReadFault(const QString& what, const char* error)
+{
+    if (!read_fault.isEmpty())
+        read_fault += " ";
+    read_fault += what + " could not be read (" + QString::fromUtf8(error) + ").";
+    ui->errorMsg->setText(read_fault);
 }
 
 void Schema::finishFill(int view)

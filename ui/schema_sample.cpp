@@ -53,7 +53,9 @@ void Schema::refreshData(DBINFO* dbInfo)
         QString key_name = QString::fromUtf8(cellBytes(0, 2));
         QString array_name = QString::fromUtf8(cellBytes(1, 2));
         data->resizeColumnsToContents();
-        load_array_rows(dbInfo, data, key_name, array_name);
+        char error[DBINFO_TEXT] = "";
+        if (!load_array_rows(dbInfo, data, key_name, array_name, error))
+            noteReadFault("The data sample of '" + dbInfo->table + "'", error);
         data->resizeColumnsToContents();
         data->horizontalHeader()->setStretchLastSection(true);
         data->show();
@@ -97,7 +99,9 @@ void Schema::refreshData(DBINFO* dbInfo)
         link = &column->next;
     }
     data->resizeColumnsToContents();
-    load_document_rows(dbInfo, data, head, dbInfo->catalog, dbInfo->table);
+    char error[DBINFO_TEXT] = "";
+    if (!load_document_rows(dbInfo, data, head, dbInfo->catalog, dbInfo->table, error))
+        noteReadFault("The data sample of '" + dbInfo->table + "'", error);
     data->resizeColumnsToContents();
     data->horizontalHeader()->setStretchLastSection(true);
     free_sample_columns(head);
@@ -116,6 +120,7 @@ void Schema::clearGrids()
 
 void Schema::paging_moved(int page)
 {
+    read_fault.clear();
     if (edited) {
         updateColumnsFromGrid(false);
         edited = false;
@@ -157,7 +162,7 @@ void Schema::showButtons(int view)
         ui->pushButtonInsert->setEnabled(true);
         ui->pushButtonRemove->setEnabled(rows);
         if (dbinfo.mode == MODE_EDIT)
-            ui->pushButtonSave->setEnabled(true);
+            ui->pushButtonSave->setEnabled(!columns_unread);
         if (dbinfo.page_count > 0)
             label = QString("Data Sample - Showing Page %1 of %2").arg(dbinfo.current_page).arg(dbinfo.page_count);
     }

@@ -15,6 +15,12 @@ enum { ITEM_TABLE = 2, ITEM_VIRTUAL_TABLE = 3 };
 
 void Schema::saveSchema()
 {
+    if (columns_unread) {
+        // Saving the empty grid would remove every column the schema holds.
+        ui->errorMsg->setText("Not saved: the columns of '" + dbinfo.table +
+                              "' were not read from the schema. Pick the table again once the server answers.");
+        return;
+    }
     if (edited)
         updateColumnsFromGrid(true);
     ui->errorMsg->setText("Saving Schema: In progress, please wait ...");

@@ -105,6 +105,7 @@ void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
 
     ui->errorMsg->setText("Loading Data: In progress, please wait ...");
     process_pending_events();
+    read_fault.clear();
     QString oldQualified = dbinfo.qualified_table;
 
     if (!dbinfo.view_switch)
@@ -164,7 +165,7 @@ void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
     ui->viewMode->setVisible(!dbinfo.virtual_table.isEmpty());
 
     refreshData(&dbinfo);
-    ui->errorMsg->setText("");
+    ui->errorMsg->setText(read_fault);
     process_pending_events();
 }
 

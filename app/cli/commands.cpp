@@ -69,6 +69,9 @@ enum writes_t { WRITES_NOTHING, WRITES, WRITES_OUT_OF_STEP };
 int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing)
 {
     validate_schema(d, code);
+    // As in the window: a data server lost during the check is no schema to empty.
+    if (*code == -31 && !d->db_collections && !side_still_answers(d, SIDE_DATA))
+        return EXIT_ERROR;
     start_up_text_t box;
     if (*code == 1 || is_mismatch(*code) || (accept_missing && (*code == -1 || *code == -2))) {
         bool writing = writes == WRITES || (writes == WRITES_OUT_OF_STEP && is_mismatch(*code));
