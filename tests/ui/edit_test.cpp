@@ -111,6 +111,11 @@ TEST_F(Editing, InsertAndRemove)
 {
     open();
     int rows = grid()->rowCount();
+    EXPECT_EQ(grid()->currentColumn(), 0); // a fill leaves the first cell current
+    ui()->pushButtonInsert->click();       // below the current row, even the first
+    EXPECT_EQ(cell(1, 0), "New Column");
+    grid()->setCurrentCell(1, 0);
+    ui()->pushButtonRemove->click();
     grid()->setCurrentCell(2, 0);
     ui()->pushButtonInsert->click();
     ASSERT_EQ(grid()->rowCount(), rows + 1);
