@@ -78,6 +78,7 @@ struct SchemaProbe {
     void press(QTreeWidgetItem* item);
     void pick(const QString& text) { press(testenv::tree_item(w, text)); }
     QByteArray cell(int row, int column) { return w->cellBytes(row, column); }
+    void refresh() { w->refreshData(&w->dbinfo); }
     QTableWidget* grid() { return w->ui->tableWidget; }
     QTableWidget* sample() { return w->ui->dataWidget; }
     int row_of(const char* sql_name);
