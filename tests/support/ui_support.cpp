@@ -1,10 +1,10 @@
 #include "tests/support/ui_support.h"
 
-#include "tests/support/test_env.h"
-
 #include <QApplication>
-#include <QMessageBox>
+#include <QTreeWidgetItemIterator>
 #include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
 
 namespace testenv {
 
@@ -13,21 +13,20 @@ BoxRecorder::BoxRecorder(bool echo)
     Schema::message_box_hook = [this, echo](QMessageBox* box) {
         box->show();
         QApplication::processEvents();
-        shown_box_t shown{box->windowTitle().toStdString(), box->text().toStdString(),
-                          box->informativeText().toStdString(), int(box->standardButtons()),
-                          box->defaultButton() ? int(box->standardButton(box->defaultButton())) : 0,
-                          box->width()};
-        boxes.push_back(shown);
+        QAbstractButton* by_default = box->defaultButton();
+        boxes.push_back({box->windowTitle().toStdString(), box->text().toStdString(),
+                         box->informativeText().toStdString(), int(box->standardButtons()),
+                         by_default ? int(box->standardButton(by_default)) : 0, box->width()});
+        const shown_box_t& shown = boxes.back();
         if (echo)
             std::fprintf(stderr, "BOX[%s|%s|%s]\n", shown.title.c_str(), shown.text.c_str(),
                          shown.informative.c_str());
         box->hide();
-        if (!answers.empty()) {
-            int a = answers.front();
-            answers.pop_front();
-            return a;
-        }
-        return shown.default_button;
+        if (answers.empty())
+            return shown.default_button;
+        int a = answers.front();
+        answers.pop_front();
+        return a;
     };
 }
 
@@ -36,7 +35,7 @@ BoxRecorder::~BoxRecorder() { Schema::message_box_hook = nullptr; }
 std::vector<std::string> BoxRecorder::texts() const
 {
     std::vector<std::string> out;
-    for (const auto& b : boxes)
+    for (const shown_box_t& b : boxes)
         out.push_back(b.text);
     return out;
 }
@@ -44,26 +43,14 @@ std::vector<std::string> BoxRecorder::texts() const
 QStringList window_arguments(const std::string& database, const std::string& md_database,
                              const QStringList& extra)
 {
-    QStringList args{"brolix", "-ds", QString::fromStdString(server()), "-db",
-                     QString::fromStdString(database), "-ss", QString::fromStdString(server())};
+    QString host = QString::fromStdString(server());
+    QStringList args{"brolix", "-ds", host, "-db", QString::fromStdString(database), "-ss", host};
     if (!md_database.empty())
         args << "-sc" << QString::fromStdString(md_database);
-    args << extra;
-    return args;
+    return args << extra;
 }
 
-std::unique_ptr<Schema> make_window(const QStringList& arguments)
-{
-    return std::make_unique<Schema>(arguments);
-}
-
-} // namespace testenv
-
-#include <QTreeWidgetItemIterator>
-#include <gtest/gtest.h>
-#include <cstring>
-
-namespace testenv {
+std::unique_ptr<Schema> make_window(const QStringList& arguments) { return std::make_unique<Schema>(arguments); }
 
 WindowOnData::WindowOnData(const std::string& prefix)
     : data(unique_name(prefix)), schema(data + "_schema"), client(fixture_client())
@@ -82,18 +69,16 @@ void WindowOnData::insert(const std::string& collection, const std::string& json
     insert_json(client, data, collection, json);
 }
 
-std::unique_ptr<Schema> WindowOnData::open(BoxRecorder& boxes, const QStringList& extra)
+std::unique_ptr<Schema> WindowOnData::open(BoxRecorder&, const QStringList& extra)
 {
-    (void)boxes;
     return make_window(window_arguments(data, schema, extra));
 }
 
 namespace {
 void count_find(const mongoc_apm_command_started_t* event)
 {
-    auto* counter = static_cast<FindCounter*>(mongoc_apm_command_started_get_context(event));
     if (std::strcmp(mongoc_apm_command_started_get_command_name(event), "find") == 0)
-        ++counter->finds;
+        ++static_cast<FindCounter*>(mongoc_apm_command_started_get_context(event))->finds;
 }
 }
 
@@ -112,37 +97,39 @@ QTreeWidgetItem* tree_item(Schema* w, const QString& text)
     for (QTreeWidgetItemIterator it(SchemaProbe(w).ui()->treeWidget); *it; ++it)
         if ((*it)->text(0) == text)
             return *it;
+    ADD_FAILURE() << "no tree item " << text.toStdString();
     return nullptr;
 }
 
-int GridDriver::row_of(const char* sql_name) const
+} // namespace testenv
+
+void SchemaProbe::press(QTreeWidgetItem* item)
 {
-    for (int r = 0; r < grid->rowCount(); ++r)
-        if (grid->item(r, 0) && grid->item(r, 0)->text() == sql_name)
+    ui()->treeWidget->setCurrentItem(item);
+    w->clicked_on_Tree(item, 0);
+}
+
+int SchemaProbe::row_of(const char* sql_name)
+{
+    for (int r = 0; r < grid()->rowCount(); ++r)
+        if (cell(r, 0) == sql_name)
             return r;
     return -1;
 }
 
-void GridDriver::type(int row, int column, const QString& text) const
+void SchemaProbe::type(int row, int column, const QString& text)
 {
-    QTableWidgetItem* item = row >= 0 ? grid->item(row, column) : nullptr;
+    QTableWidgetItem* item = row >= 0 ? grid()->item(row, column) : nullptr;
     if (!item) {
         ADD_FAILURE() << "no cell " << row << ", " << column << " to type into";
         return;
     }
-    grid->setCurrentCell(row, column);
+    grid()->setCurrentCell(row, column);
     item->setText(text);
 }
 
-QCheckBox* GridDriver::box(int row, int column) const
+QCheckBox* SchemaProbe::box(int row, int column)
 {
-    QWidget* cell = grid->cellWidget(row, column);
+    QWidget* cell = grid()->cellWidget(row, column);
     return cell ? cell->findChild<QCheckBox*>() : nullptr;
 }
-
-QComboBox* GridDriver::combo(int row, int column) const
-{
-    return qobject_cast<QComboBox*>(grid->cellWidget(row, column));
-}
-
-} // namespace testenv

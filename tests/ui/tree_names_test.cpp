@@ -26,9 +26,8 @@ TEST(TreeNames, ReadOnlyPickInTheOtherCatalogAndNamesKeptAsUtf8)
         Latin1() { QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1")); }
         ~Latin1() { QTextCodec::setCodecForLocale(was); }
     } latin1;
-    GridDriver grid{p.ui()->tableWidget};
-    grid.box(grid.row_of("étapes"), 9)->click();
-    grid.box(grid.row_of("New Column"), 9)->click();
+    p.box(p.row_of("étapes"), 9)->click();
+    p.box(p.row_of("New Column"), 9)->click();
     p.ui()->pushButtonSave->click();
     p.refresh();
     QTableWidget* sample = p.ui()->dataWidget;
