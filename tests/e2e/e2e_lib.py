@@ -64,11 +64,13 @@ class Display:
 
 
 class Editor:
-    def __init__(self, display, args):
-        check(BIN, "BROLIX_BIN is not set")
+    def __init__(self, display, args, command=None, env=None):
+        command = command or [BIN]
+        check(command[0], "BROLIX_BIN is not set")
         self.display = display
         self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([BIN, *args], env=display.env, stdout=self.log, stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen([*command, *args], env=dict(display.env, **(env or {})),
+                                        stdout=self.log, stderr=subprocess.STDOUT)
 
     def wait_window(self, title_regex, timeout=30):
         deadline = time.time() + timeout
@@ -81,9 +83,9 @@ class Editor:
             time.sleep(0.2)
         check(False, f"no window /{title_regex}/ within {timeout} s")
 
-    def answer_box(self, key="Return"):
+    def answer_box(self, key="Return", timeout=30):
         """Answers the one box shown (Return: its default; Escape: No), and checks it went."""
-        box = self.wait_window("^" + TITLE + "$")
+        box = self.wait_window("^" + TITLE + "$", timeout)
         self.display.xdotool("windowfocus", "--sync", box)
         self.display.xdotool("key", key)
         for _ in range(50):

@@ -37,9 +37,8 @@ def main(display):
 
     # Without arguments the editor shows its usage box; OK ends it with exit code 0.
     editor = e2e.Editor(display, [], command=[os.path.join(usr, "bin", "brolix")])
-    e2e.answer_box(display, editor, "Invalid command line arguments")
-    code = editor.wait_exit()
-    e2e.check(code == 0, f"exit code {code}; output:\n{editor.output()}")
+    editor.answer_box()
+    editor.wait_exit(0)
 
 
 if __name__ == "__main__":
