@@ -175,8 +175,9 @@ def build(build_dir):
 
 
 def test(build_dir, timeout):
+    # The server-fault table waits out hung servers (minutes a run) and is no check of small faults.
     code, out = run(["ctest", "--test-dir", build_dir, "-j", str(os.cpu_count() or 2), "-L", "unit|store|ui",
-                     "--stop-on-failure", "--timeout", "120"], timeout=timeout)
+                     "-E", "^Matrix/", "--stop-on-failure", "--timeout", "120"], timeout=timeout)
     return code, out
 
 
