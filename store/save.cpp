@@ -52,7 +52,9 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
         if (result.failed && server_gone(&result.error))
             *left |= SAVE_LEFT_COLUMNS | SAVE_INCOMPLETE;
     } else if (server_gone(&error)) {
-        *left |= SAVE_LEFT_COLUMNS;
+        // Sent and unanswered (a hung or lost server on an open connection), the removal
+        // may have been or may still be carried out: the table counts as incomplete.
+        *left |= SAVE_LEFT_COLUMNS | (error.domain == MONGOC_ERROR_STREAM ? SAVE_INCOMPLETE : 0);
     }
     mongoc_collection_destroy(coll);
 
