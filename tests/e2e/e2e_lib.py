@@ -33,9 +33,11 @@ def client():
 
 class Display:
     def __init__(self):
+        # -noreset: an X server resets when its last client leaves, and refuses the next
+        # editor while it does (between two runs, or after an xdotool call).
         read_fd, write_fd = os.pipe()
         self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
-                                         "-nolisten", "tcp"], pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
+                                         "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as pipe:
             self.env = dict(os.environ, DISPLAY=":" + pipe.readline().strip())
@@ -79,7 +81,10 @@ class Editor:
             if found:
                 time.sleep(0.3)  # its first paint
                 return found[-1]
-            check(self.process.poll() is None, f"ended with {self.process.returncode} before /{title_regex}/")
+            if self.process.poll() is not None:
+                self.log.seek(0)
+                sys.stderr.write(self.log.read().decode(errors="replace"))
+                check(False, f"ended with {self.process.returncode} before /{title_regex}/")
             time.sleep(0.2)
         check(False, f"no window /{title_regex}/ within {timeout} s")
 
