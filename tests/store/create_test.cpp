@@ -1,262 +1,157 @@
-// Creating a schema from the data, keeping it in step, index metadata and sampling, on
-// the test servers.
-#include "discovery/discover.h"
+// Creating a schema from the data and keeping it in step, on the test servers, and the
+// requests that costs.
 #include "store/create.h"
-#include "store/indexes.h"
+#include "store/read.h"
+#include "store/save.h"
 #include "store/validate.h"
 
 #include "tests/store/store_fixture.h"
 
+#include <map>
+
 namespace {
 
 struct Create : StoreTest {
-    std::string table_row(const std::string& table) const
+    std::map<std::string, int> sent; // "all" commands, and finds by collection
+    void SetUp() override
     {
-        return head(table) + "mongo_name:\"" + table + "\" mongo_database:\"" + data + "\" type:\"TABLE\"";
+        connect();
+        mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
+        mongoc_apm_set_command_started_cb(callbacks, [](const mongoc_apm_command_started_t* e) {
+            auto* sent = static_cast<std::map<std::string, int>*>(mongoc_apm_command_started_get_context(e));
+            bson_iter_t it;
+            (*sent)["all"]++;
+            if (bson_iter_init_find(&it, mongoc_apm_command_started_get_command(e), "find"))
+                (*sent)[bson_iter_utf8(&it, nullptr)]++;
+        });
+        mongoc_client_set_apm_callbacks(d.client, callbacks, &sent);
+        mongoc_client_set_apm_callbacks(d.md_client, callbacks, &sent);
+        mongoc_apm_callbacks_destroy(callbacks);
     }
-    std::string entry(const std::string& table, const std::string& column, int index, const std::string& name,
-                      bool unique, bool asc = true) const
+    // Start-up's tree and first table come from what creation or validation saw.
+    strings read_start_up(const char* table)
     {
-        return head(table) + "sql_col_name:\"" + column + "\" index:i" + std::to_string(index) +
-               " primary:false index_name:\"" + name + "\" unique:" + (unique ? "true" : "false") +
-               " native_id:false asc:" + (asc ? "true" : "false");
+        sent.clear();
+        select(table);
+        read_table_tree(&d);
+        strings names;
+        db_column_t* columns = read_table_columns(&d, data.c_str(), "dbo", table, nullptr);
+        for (const db_column_t* c = columns; c; c = c->next)
+            names.push_back(c->sql_name);
+        free_columns(columns);
+        EXPECT_EQ(read_schema_virtual_names(&d, data.c_str(), "dbo"), nullptr);
+        free_table_tree(&d);
+        EXPECT_EQ(sent["columns"], 0) << "columns read again";
+        return names;
     }
-    // A with four columns and an index, B with a sub-document.
-    void two_collections()
+    std::string synchronise(int expected_code)
     {
-        put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "name": "Ann", "empty": "", "n": 1})");
-        put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819204"}, "name": "Bo", "empty": "", "n": 2.5})");
-        make_index("A", R"({"name": 1})", "name_1", true);
-        put_data("B", R"({"_id": 1, "x": {"k": "v"}})");
+        EXPECT_FALSE(validate_schema(&d, &code));
+        EXPECT_EQ(code, expected_code);
+        return stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
     }
-    std::string create(bool expected = true)
-    {
-        return stdout_of([&] { EXPECT_EQ(create_schema(&d, &code), expected) << code; });
-    }
-    std::string sync(const std::function<void(db_sample_t*)>& adjust = nullptr, const std::string& table = "T")
-    {
-        db_sample_t* sample = sample_collection(&d, table.c_str());
-        if (adjust && sample)
-            adjust(sample);
-        std::string out = stdout_of([&] { EXPECT_TRUE(sync_table_indexes(&d, sample, table.c_str())); });
-        free_sample(sample);
-        return out;
-    }
-    std::vector<strings> all() { return {schema_docs("tables"), schema_docs("columns"), schema_docs("index")}; }
 };
 
-TEST_F(Create, DescribesEveryCollection)
+TEST_F(Create, CreateAndSynchronise)
 {
-    connect();
-    two_collections();
+    put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "name": "Ann", "empty": "", "n": 1})");
+    put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819204"}, "name": "Bo", "empty": "", "n": 2.5})");
+    make_index("A", R"({"name": 1, "n": -1})", "name_n", true);
+    put_data("B", R"({"_id": 1, "x": {"k": "v"}})");
     put_data("system.js", R"({"f": 1})");
-    std::string out = create();
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(testenv::collection_names(fx, schema), (strings{"columns", "index", "tables"}));
-    EXPECT_EQ(schema_docs("tables"), (strings{table_row("A"), table_row("B")}));
-    std::vector<bson_t*> tables = testenv::read_documents(fx, schema, "tables");
-    EXPECT_EQ(testenv::field_names(tables[0]),
-              (strings{"_id", "sql_catalog", "sql_schema", "sql_table", "mongo_name", "mongo_database", "type"}));
-    testenv::destroy_documents(tables);
-    const std::string v = " visible:true";
-    EXPECT_EQ(schema_docs("columns"),
-              (strings{head("A") + "index:i1 sql_name:\"_id\" sql_type:i12 mongo_name:\"_id\" mongo_type:i7 length:i24" + v,
-                       head("A") + "index:i2 sql_name:\"name\" sql_type:i12 mongo_name:\"name\" mongo_type:i2 length:i3" + v,
-                       head("A") + "index:i3 sql_name:\"empty\" sql_type:i12 mongo_name:\"empty\" mongo_type:i2" + v,
-                       head("A") + "index:i4 sql_name:\"n\" sql_type:i8 mongo_name:\"n\" mongo_type:i1 length:i255" + v,
-                       head("B") + "index:i1 sql_name:\"_id\" sql_type:i4 mongo_name:\"_id\" mongo_type:i16 length:i255" + v,
-                       head("B") + "index:i2 sql_name:\"x\" sql_type:i12 mongo_name:\"x\" mongo_type:i3 length:i" +
-                           std::to_string(std::string(R"({ "k" : "v" })").size()) + v,
-                       head("B") + "index:i3 sql_name:\"x_k\" sql_type:i12 mongo_name:\"x.k\" mongo_type:i2 length:i1" + v}));
-    EXPECT_EQ(schema_docs("index"), (strings{entry("A", "_id", 1, "_id_", true), entry("A", "name", 1, "name_1", true),
-                                             entry("B", "_id", 1, "_id_", true)}));
-    for (const db_table_ref_t* r = d.db_collections; r; r = r->next)
-        EXPECT_TRUE(r->matched) << r->key; // the comparison lists describe the new schema
-    EXPECT_TRUE(d.db_collections && d.md_tables && validate_schema(&d, &code));
-    EXPECT_NE(out.find("\n{ \"v\" : 2, \"key\" : { \"_id\" : 1 }, \"name\" : \"_id_\" }\n\n"), std::string::npos) << out;
-
-    // A second run equals the first; whatever was added in between goes with the drop.
-    std::vector<strings> first = all();
-    put_schema("tables", table_doc("Stale"));
-    put_schema("notes", "{}");
-    create();
-    EXPECT_EQ(all(), first);
-    EXPECT_EQ(testenv::collection_names(fx, schema), (strings{"columns", "index", "tables"}));
-
-    EXPECT_TRUE(remove_table_from_schema(&d, "A"));
-    for (const char* collection : {"tables", "columns", "index"}) {
-        EXPECT_TRUE(schema_docs(collection, "{\"sql_table\": \"A\"}").empty()) << collection;
-        EXPECT_FALSE(schema_docs(collection, "{\"sql_table\": \"B\"}").empty()) << collection;
+    const std::string a = "sql_catalog:@ sql_schema:\"dbo\" sql_table:\"A\" ", v = " visible:true",
+                      b = "sql_catalog:@ sql_schema:\"dbo\" sql_table:\"B\" ",
+                      id = "sql_col_name:\"_id\" index:i1 primary:false index_name:\"_id_\" unique:true native_id:false";
+    for (int run = 0; run < 2; ++run) { // a second run drops what was added in between
+        std::string out = stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code) && code == 1) << code; });
+        EXPECT_NE(out.find("\n{ \"v\" : 2, \"key\" : { \"_id\" : 1 }, \"name\" : \"_id_\" }\n\n"), out.npos) << out;
+        EXPECT_EQ(testenv::collection_names(fx, schema), (strings{"columns", "index", "tables"}));
+        EXPECT_EQ(schema_docs("tables"), (strings{a + "mongo_name:\"A\" mongo_database:@ type:\"TABLE\"",
+                                                  b + "mongo_name:\"B\" mongo_database:@ type:\"TABLE\""}));
+        EXPECT_EQ(schema_docs("columns"),
+                  (strings{a + "index:i1 sql_name:\"_id\" sql_type:i12 mongo_name:\"_id\" mongo_type:i7 length:i24" + v,
+                           a + "index:i2 sql_name:\"name\" sql_type:i12 mongo_name:\"name\" mongo_type:i2 length:i3" + v,
+                           a + "index:i3 sql_name:\"empty\" sql_type:i12 mongo_name:\"empty\" mongo_type:i2" + v,
+                           a + "index:i4 sql_name:\"n\" sql_type:i8 mongo_name:\"n\" mongo_type:i1 length:i255" + v,
+                           b + "index:i1 sql_name:\"_id\" sql_type:i4 mongo_name:\"_id\" mongo_type:i16 length:i255" + v,
+                           b + "index:i2 sql_name:\"x\" sql_type:i12 mongo_name:\"x\" mongo_type:i3 length:i13" + v,
+                           b + "index:i3 sql_name:\"x_k\" sql_type:i12 mongo_name:\"x.k\" mongo_type:i2 length:i1" + v}));
+        EXPECT_EQ(schema_docs("index"),
+                  (strings{a + id + " asc:true",
+                           a + "sql_col_name:\"name\" index:i1 primary:false index_name:\"name_n\" unique:true "
+                               "native_id:false asc:true",
+                           a + "sql_col_name:\"n\" index:i2 primary:false index_name:\"name_n\" unique:true "
+                               "native_id:false asc:false",
+                           b + id + " asc:true"}));
+        EXPECT_EQ(read_start_up("A"), (strings{"_id", "empty", "n", "name"}));
+        for (const db_table_ref_t* r = d.db_collections; r; r = r->next)
+            EXPECT_TRUE(r->matched) << r->key; // the comparison lists describe the new schema
+        if (run == 0)
+            put_schema("tables", table_doc("Stale")), put_schema("notes", "{}");
     }
-    d.md_client = nullptr;
-    EXPECT_FALSE(remove_table_from_schema(&d, "B"));
-}
 
-TEST_F(Create, EmptyDataDatabase)
-{
-    connect();
-    create();
-    EXPECT_TRUE(schema_docs("tables").empty() && !d.db_collections && !d.md_tables);
-    EXPECT_FALSE(validate_schema(&d, &code));
-    EXPECT_EQ(code, -2); // tables is empty
-}
-
-TEST_F(Create, SynchroniseAddsCollectionsAndRefreshesIndexes)
-{
-    connect();
-    two_collections();
-    create();
+    // A new collection and a new index: each table's index entries are refreshed and the
+    // new collection described; start-up still reads no column twice.
     put_data("C", R"({"c": true})");
-    make_index("A", R"({"n": -1})", "n_desc");
-    ASSERT_FALSE(validate_schema(&d, &code));
-    ASSERT_EQ(code, -30);
-    std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
-    for (const char* t : {"A", "B", "C"})
-        EXPECT_EQ(out.find("- - - - - Updating INDEX for " + std::string(t) + "\n") != std::string::npos, *t != 'C') << t;
-    EXPECT_EQ(schema_docs("tables").back(), table_row("C"));
-    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"C\"}").size(), 2u);
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"C\"}").size(), 1u);
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"A\"}"),
-              (strings{entry("A", "_id", 1, "_id_", true), entry("A", "n", 1, "n_desc", false, false),
-                       entry("A", "name", 1, "name_1", true)})); // FerretDB lists them by name
+    make_index("B", R"({"x.k": 1})", "xk");
+    std::string out = synchronise(-30);
+    EXPECT_TRUE(out.find("INDEX for A\n") < out.find("INDEX for B\n") && out.find("INDEX for C") == out.npos);
+    EXPECT_EQ(read_start_up("C"), (strings{"_id", "c"}));
+    EXPECT_EQ(schema_docs("tables").back(), "sql_catalog:@ sql_schema:\"dbo\" sql_table:\"C\" mongo_name:\"C\" "
+                                            "mongo_database:@ type:\"TABLE\"");
+    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"B\"}"),
+              (strings{b + id + " asc:true", b + "sql_col_name:\"x_k\" index:i1 primary:false index_name:\"xk\" "
+                                                 "unique:false native_id:false asc:true"}));
     EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1); // the lists were rebuilt
-}
 
-TEST_F(Create, SynchroniseRemovesTablesAndKeepsVirtualOnes)
-{
-    connect();
-    two_collections();
-    create();
+    // A collection gone: its table goes, a virtual table of another stays, nothing is added.
     const std::string vt = ", \"virtual_array\": true";
     put_schema("tables", table_doc("A_tags", vt + ", \"virtual_parent\": \"A\"")); // as saving writes it
     put_schema("columns", column_doc("A_tags", 1, "_id", "_id", vt));
     put_schema("index", index_doc("A_tags", "_id", 1, "index1", vt));
     testenv::drop_database(fx, data);
-    put_data("A", R"({"name": "Ann"})");
-    ASSERT_FALSE(validate_schema(&d, &code));
-    ASSERT_EQ(code, -31);
-    std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
-    EXPECT_EQ(out.find("Updating INDEX"), std::string::npos); // -31 adds nothing
+    put_data("A", R"({"name": "Ann"})"), put_data("C", "{}");
+    EXPECT_EQ(synchronise(-31).find("Updating INDEX"), std::string::npos);
     for (const char* collection : {"tables", "columns", "index"}) {
         EXPECT_TRUE(schema_docs(collection, "{\"sql_table\": \"B\"}").empty()) << collection;
         EXPECT_EQ(schema_docs(collection, "{\"sql_table\": \"A_tags\"}").size(), 1u) << collection;
     }
-    EXPECT_EQ(schema_docs("columns", "{\"sql_table\": \"A\"}").size(), 4u);
     EXPECT_TRUE(validate_schema(&d, &code));
 }
 
-TEST_F(Create, IndexMetadataFromTheCollection)
+// Creation, start-up's reads and a save cost requests per table, never per column.
+TEST_F(Create, RequestsFollowTablesNotColumns)
 {
-    connect();
-    put_data("T", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "a": 1})");
-    std::string out = sync([](db_sample_t* s) { // the column's SQL name goes into the entry
-        std::free(s->columns->sql_name);
-        s->columns->sql_name = copy_text("ID");
-    });
-    EXPECT_EQ(schema_docs("index"), strings{entry("T", "ID", 1, "_id_", true)});
-    std::vector<bson_t*> docs = testenv::read_documents(fx, schema, "index");
-    EXPECT_EQ(testenv::field_names(docs[0]), (strings{"_id", "sql_catalog", "sql_schema", "sql_table", "sql_col_name",
-                                                      "index", "primary", "index_name", "unique", "native_id", "asc"}));
-    testenv::destroy_documents(docs);
-    std::string described = "{ \"v\" : 2, \"key\" : { \"_id\" : 1 }, \"name\" : \"_id_\" }";
-    EXPECT_EQ(out, "\n{ \"cursor\" : { \"id\" : 0, \"ns\" : \"" + data + ".T\", \"firstBatch\" : [ " + described +
-                       " ] }, \"ok\" : 1.0 }\n\n\n" + described + "\n\n"); // the reply, then each index
-
-    // Compound keys, a key of a hidden column, a key on a missing field.
-    testenv::drop_database(fx, data);
-    put_data("T", R"({"a": 1, "b": "x", "c": {"d": 2}, "h": 1})");
-    make_index("T", R"({"a": 1, "b": -1})", "ab", true);
-    make_index("T", R"({"c.d": 1})", "cd");
-    make_index("T", R"({"h": 1})", "hidden");
-    make_index("T", R"({"a": 1, "missing": 1})", "partly_missing");
-    put_schema("index", index_doc("U", "kept", 1, "other_table"));
-    sync([](db_sample_t* s) {
-        for (db_column_t* c = s->columns; c; c = c->next)
-            c->visible = std::string(c->mongo_name) != "h";
-    });
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"T\"}"),
-              (strings{entry("T", "_id", 1, "_id_", true), entry("T", "a", 1, "ab", true),
-                       entry("T", "b", 2, "ab", true, false), entry("T", "c_d", 1, "cd", false)}));
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"U\"}").size(), 1u);
-
-    mongoc_client_t* client = d.client; // without a data client the old entries still go
-    d.client = nullptr;
-    sync();
-    EXPECT_TRUE(schema_docs("index", "{\"sql_table\": \"T\"}").empty());
-    d.client = client;
-    sync(nullptr, "NoSuch");
-    EXPECT_TRUE(schema_docs("index", "{\"sql_table\": \"NoSuch\"}").empty() && recorder.messages.empty());
-    d.md_client = nullptr; // without a schema client nothing happens
-    EXPECT_EQ(sync(), "");
-    EXPECT_EQ(schema_docs("index").size(), 1u);
-}
-
-TEST(MapIndexKeys, FirstVisibleColumnOfThePath)
-{
-    db_sample_t sample{};
-    for (const char* sql : {"A2", "A", "a_hidden"}) {
-        db_column_t* c = new_column();
-        c->sql_name = copy_text(sql), c->mongo_name = copy_text("a");
-        c->visible = sql[1] != '_', c->next = sample.columns, sample.columns = c;
+    int creation_of_two = 0;
+    for (std::pair<int, int> row : {std::pair<int, int>{2, 3}, {2, 40}, {6, 3}}) {
+        SCOPED_TRACE(std::to_string(row.first) + " tables x " + std::to_string(row.second) + " fields");
+        testenv::drop_database(fx, data);
+        std::string doc = R"({"_id": 1, "tags": [1, 2])";
+        for (int f = 0; f < row.second; ++f)
+            doc += ", \"f" + std::to_string(f) + "\": " + (f % 2 ? "\"x\"" : "1");
+        for (int t = 0; t < row.first; ++t)
+            put_data("t" + std::to_string(t), doc + "}");
+        make_index("t0", R"({"f0": 1, "f1": -1})", "two");
+        sent.clear();
+        stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code)); });
+        EXPECT_LE(sent["all"], 3 * row.first + 30);
+        creation_of_two = creation_of_two ? creation_of_two : sent["all"];
+        // Two more a table (its sample and its index listing), none a column.
+        EXPECT_EQ(sent["all"] - creation_of_two, 2 * (row.first - 2));
+        EXPECT_EQ(read_start_up("t0").size(), row.second + 4u); // _id, tags, tags_0, tags_1
+        ASSERT_TRUE(validate_schema(&d, &code));
+        EXPECT_EQ(sent["columns"], 1);
+        read_start_up("t0");
+        db_column_t* validated = read_table_columns(&d, data.c_str(), "dbo", "t0", nullptr);
+        EXPECT_EQ(sent["columns"], 1) << "without the tree a pick asks the server";
+        // A save with its index entries and a virtual table: as many requests whatever the columns.
+        for (db_column_t* c = validated; c; c = c->next)
+            c->virtual_array = std::string(c->sql_name) == "tags";
+        sent.clear();
+        stdout_of([&] { save_table_columns(&d, validated); });
+        EXPECT_LE(sent["all"], 12);
+        free_columns(validated);
     }
-    auto entry = [](const char* name, db_index_t* next) {
-        auto* e = static_cast<db_index_t*>(record_alloc(sizeof(db_index_t)));
-        e->sql_col_name = copy_text(name), e->next = next;
-        return e;
-    };
-    db_index_t* entries = entry("a", nullptr);
-    EXPECT_TRUE(map_index_keys(entries, &sample));
-    EXPECT_STREQ(entries->sql_col_name, "A");
-    free_indexes(entries);
-    entries = entry("a", entry("b", nullptr));
-    EXPECT_FALSE(map_index_keys(entries, &sample));
-    EXPECT_FALSE(map_index_keys(nullptr, &sample));
-    free_indexes(entries);
-    free_columns(sample.columns);
-}
-
-TEST_F(Create, SamplingForDiscovery)
-{
-    connect();
-    EXPECT_EQ(discover_columns(&d, "big"), nullptr);
-    db_sample_t* sample = sample_collection(&d, "big");
-    ASSERT_NE(sample, nullptr);
-    EXPECT_TRUE(sample->count == 0 && !sample->columns && sample->items) << "a missing collection";
-    free_sample(sample);
-    // 1000 documents in insertion order; from the 101st on they carry a field "late".
-    std::vector<bson_t*> docs;
-    for (int i = 0; i < 1000; ++i)
-        docs.push_back(i < 100 ? BCON_NEW("n", BCON_INT32(i)) : BCON_NEW("n", BCON_INT32(i), "late", "yes"));
-    mongoc_collection_t* coll = mongoc_client_get_collection(fx, data.c_str(), "big");
-    EXPECT_TRUE(mongoc_collection_insert_many(coll, const_cast<const bson_t**>(docs.data()), docs.size(), nullptr,
-                                              nullptr, nullptr));
-    mongoc_collection_destroy(coll);
-    for (bson_t* doc : docs)
-        bson_destroy(doc);
-    auto names = [](const db_column_t* c) {
-        strings out;
-        for (; c; c = c->next)
-            out.push_back(c->sql_name);
-        return out;
-    };
-    sample = sample_collection(&d, "big");
-    EXPECT_EQ(names(sample->columns), (strings{"_id", "n"}));
-    EXPECT_TRUE(sample->count == 2 && sample->items[0] == sample->columns && sample->items[1] == sample->columns->next &&
-                sample->dbinfo == &d);
-    free_sample(sample);
-    for (int rows : {101, 0}) { // 0: no limit
-        d.preview_rows = rows;
-        db_column_t* columns = discover_columns(&d, "big");
-        EXPECT_EQ(names(columns), (strings{"_id", "n", "late"})) << rows;
-        free_columns(columns);
-    }
-    put_data("w", R"({"s": "text"})");
-    d.default_wide = true;
-    db_column_t* columns = discover_columns(&d, "w");
-    EXPECT_EQ(columns->next->sql_type, -9);
-    free_columns(columns);
-    d.client = nullptr;
-    EXPECT_TRUE(!sample_collection(&d, "w") && !discover_columns(&d, "w"));
 }
 
 } // namespace

@@ -7,12 +7,11 @@ Listens on the first free ADDRESS (port 27017), prints "ready ADDRESS", then "co
 for every command (the handshake excepted) before answering it; ends when its standard
 input closes. CONFIG_JSON keys, each optional:
   "collections": {"db": [names]}   listCollections; with "legacy": true the bare
-                                   {"listCollections": 1} is "no such cmd" (the library's
-                                   own listing still gets the names)
+                                   {"listCollections": 1} is "no such cmd"
   "documents": {"db.coll": [docs]} what a find returns (filter ignored but "ns" on
                                    system.indexes); "more": ["db.coll"] leaves its cursor open
   "indexes": {"db.coll": [docs]}   what listIndexes returns
-  "refuse": {"coll": [n]}         refuses the n-th document inserted into coll (and the
+  "refuse": {"coll": [n]}          refuses the n-th document inserted into coll (and the
                                    rest of its batch)
   "errors": {"KEY": [code, msg]}   refusals; KEY is a command name, "create:NAME",
                                    "createIndexes:INDEXNAME" or "listCollections:bare"
@@ -30,14 +29,27 @@ def main():
     docs, indexes, errors = (config.get(k, {}) for k in ("documents", "indexes", "errors"))
     inserted = {}
 
-    def refused(request, *keys):
+    def answer(request, keys, otherwise):
         for key in keys:
             if key in errors:
                 return request.command_err(code=errors[key][0], errmsg=errors[key][1])
-        return None
+        return otherwise()
 
     def cursor(request, ns, batch, cursor_id=0, key="firstBatch"):
         return request.ok(cursor={"id": Int64(cursor_id), "ns": ns, key: batch})
+
+    def insert(request, coll, batch):
+        for i in range(len(batch)):
+            inserted[coll] = inserted.get(coll, 0) + 1
+            if inserted[coll] in config.get("refuse", {}).get(coll, []):
+                return request.ok(n=i, writeErrors=[{"index": i, "code": 11000, "errmsg": "E11000 duplicate key"}])
+        return request.ok(n=len(batch))
+
+    def find(request, db, coll):
+        batch, ns = docs.get(db + "." + coll, []), db + "." + coll
+        if coll == "system.indexes" and "ns" in request.doc.get("filter", {}):
+            batch = [d for d in batch if d.get("ns") == request.doc["filter"]["ns"]]
+        return cursor(request, ns, batch, 42 if ns in config.get("more", []) else 0)
 
     def handle(request):
         name = request.command_name or ""
@@ -46,40 +58,23 @@ def main():
         if name.lower() in ("buildinfo", "getlasterror", "endsessions", "ping"):
             return request.ok()
         print("command " + json_util.dumps(request.doc), flush=True)
-        db, arg = request.doc.get("$db", ""), request.doc.get(name)
+        db, arg, keys = request.doc.get("$db", ""), request.doc.get(name), [name]
         if name == "listCollections":
             # The library's own listing asks for names only, the connection probe filters.
             bare = "nameOnly" not in request.doc and "filter" not in request.doc
             if bare and config.get("legacy"):
                 return request.command_err(code=59, errmsg="no such cmd: listCollections")
             batch = [{"name": n, "type": "collection"} for n in config.get("collections", {}).get(db, [])]
-            return (refused(request, name, *(["listCollections:bare"] if bare else []))
-                    or cursor(request, db + ".$cmd.listCollections", batch))
-        if name == "create":
-            return refused(request, name, "create:" + arg) or request.ok()
-        if name == "createIndexes":
-            keys = ["createIndexes:" + i.get("name", "") for i in request.doc.get("indexes", [])]
-            return refused(request, name, *keys) or request.ok()
-        answer = refused(request, name)
-        if answer:
-            return answer
-        if name == "find":
-            batch, flt = docs.get(db + "." + arg, []), request.doc.get("filter", {})
-            if arg == "system.indexes" and "ns" in flt:
-                batch = [d for d in batch if d.get("ns") == flt["ns"]]
-            return cursor(request, db + "." + arg, batch, 42 if db + "." + arg in config.get("more", []) else 0)
-        if name == "getMore":
-            return cursor(request, db + "." + request.doc["collection"], [], key="nextBatch")
-        if name == "listIndexes":
-            return cursor(request, db + "." + arg, indexes.get(db + "." + arg, []))
-        if name == "insert":
-            coll, batch = arg, request.doc.get("documents", [])
-            for i in range(len(batch)):
-                inserted[coll] = inserted.get(coll, 0) + 1
-                if inserted[coll] in config.get("refuse", {}).get(coll, []):
-                    return request.ok(n=i, writeErrors=[{"index": i, "code": 11000, "errmsg": "E11000 duplicate key"}])
-            return request.ok(n=len(batch))
-        return request.ok(n=0)
+            keys += ["listCollections:bare"] if bare else []
+            return answer(request, keys, lambda: cursor(request, db + ".$cmd.listCollections", batch))
+        keys += ["create:" + arg] if name == "create" else []
+        keys += ["createIndexes:" + i.get("name", "") for i in request.doc.get("indexes", [])]
+        return answer(request, keys, {
+            "find": lambda: find(request, db, arg),
+            "getMore": lambda: cursor(request, db + "." + request.doc.get("collection", ""), [], key="nextBatch"),
+            "listIndexes": lambda: cursor(request, db + "." + str(arg), indexes.get(db + "." + str(arg), [])),
+            "insert": lambda: insert(request, arg, request.doc.get("documents", [])),
+        }.get(name, lambda: request.ok(n=0)))
 
     for address in sys.argv[2:]:
         server = MockupDB(port=27017, auto_ismaster={"maxWireVersion": 17})

@@ -57,13 +57,9 @@ void init_dbinfo(DBINFO* d)
 
 void release_dbinfo(DBINFO* d)
 {
-    free_columns(d->columns);
-    free_names(d->vt_names);
-    free_table_refs(d->db_collections);
-    free_table_refs(d->md_tables);
-    d->columns = nullptr;
-    d->vt_names = nullptr;
-    d->db_collections = d->md_tables = nullptr;
+    free_columns(d->columns), free_names(d->vt_names);
+    free_table_refs(d->db_collections), free_table_refs(d->md_tables);
+    d->columns = nullptr, d->vt_names = nullptr, d->db_collections = d->md_tables = nullptr;
     free_table_tree(d);
 }
 
@@ -148,15 +144,6 @@ std::vector<std::string> read_json(mongoc_client_t* client, const std::string& d
         bson_destroy(&copy);
     }
     destroy_documents(docs);
-    return out;
-}
-
-std::vector<std::string> field_names(const bson_t* document)
-{
-    std::vector<std::string> out;
-    bson_iter_t it;
-    for (bson_iter_init(&it, document); bson_iter_next(&it);)
-        out.push_back(bson_iter_key(&it));
     return out;
 }
 

@@ -1,5 +1,5 @@
 // Shared ground of the tests: the test servers, fresh database names, a recorder of
-// message boxes, and small fixtures over the client library.
+// message boxes, and small helpers over the client library.
 #ifndef BROLIX_TESTS_SUPPORT_TEST_ENV_H
 #define BROLIX_TESTS_SUPPORT_TEST_ENV_H
 
@@ -67,7 +67,6 @@ std::vector<bson_t*> read_documents(mongoc_client_t* client, const std::string& 
 void destroy_documents(std::vector<bson_t*>& documents);
 std::vector<std::string> read_json(mongoc_client_t* client, const std::string& database,
                                    const std::string& collection, const std::string& filter_json = "{}");
-std::vector<std::string> field_names(const bson_t* document);
 std::vector<std::string> collection_names(mongoc_client_t* client, const std::string& database);
 bool server_answers(const std::string& address);
 
