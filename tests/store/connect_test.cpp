@@ -19,7 +19,8 @@ TEST(Connect, SidesAndTheirFailures)
 {
     const std::string up = testenv::server(), dead = testenv::dead_server(), tls = testenv::tls_server(),
                       certs = testenv::tls_dir(), exit = "\nPlease press OK to exit.",
-                      ask = "Press 'Yes' to view the data anyway or \npress 'No' to go back and add a schema name?";
+                      no_name = "A schema name is not defined for the datasource.|Press 'Yes' to view the data "
+                                "anyway or \npress 'No' to go back and add a schema name?";
     const struct {
         const char* name;
         std::string server, database, md_server, md_database;
@@ -28,30 +29,26 @@ TEST(Connect, SidesAndTheirFailures)
         bool ok;
         std::string box; // "text|informative", the informative's start only when it ends in '*'
     } rows[] = {
-        {"both answer", up, "conn_data", testenv::server2(), "conn_schema", 0, "", true, ""},
-        {"one server, two clients", up, "conn_a", up, "conn_b", 0, "", true, ""},
-        {"dead data server", dead, "sales", up, "sales_schema", 0, "", false,
+        {"both answer", up, "c", testenv::server2(), "cs", 0, "", true, ""},
+        {"one server, two clients", up, "a", up, "b", 0, "", true, ""},
+        {"dead data server", dead, "sales", up, "ss", 0, "", false,
          "Could not connect to Database - 'sales'|" + refused(dead) + exit},
-        {"dead schema server", up, "sales", dead, "sales_schema", 0, "", false,
-         "Could not connect to Schema - 'sales_schema'|" + refused(dead) + exit},
-        {"both dead: the schema's headline, both errors", dead, "sales", "127.0.0.98", "sales_schema", 0, "",
-         false, "Could not connect to Schema - 'sales_schema'|" + refused(dead) + refused("127.0.0.98") + exit},
+        {"dead schema server", up, "sales", dead, "ss", 0, "", false,
+         "Could not connect to Schema - 'ss'|" + refused(dead) + exit},
+        {"both dead: the schema's headline, both errors", dead, "sales", "127.0.0.98", "ss", 0, "", false,
+         "Could not connect to Schema - 'ss'|" + refused(dead) + refused("127.0.0.98") + exit},
         {"no database name", up, "", up, "s", 0, "", false, "No database name given.|MongoDB Error:*"},
-        {"no schema name, view anyway", up, "viewable", up, "", BTN_YES, "", true,
-         "A schema name is not defined for the datasource.|" + ask},
-        {"no schema name, go back", up, "viewable", up, "", BTN_NO, "", false,
-         "A schema name is not defined for the datasource.|" + ask},
+        {"no schema name, view anyway", up, "v", up, "", BTN_YES, "", true, no_name},
+        {"no schema name, go back", up, "v", up, "", BTN_NO, "", false, no_name},
         {"no schema name, dead data server", dead, "sales", up, "", 0, "", false,
          "No schema name given.|" + refused(dead) + "*"},
-        {"rejected connection string", "", "sales", up, "sales_schema", 0, "", false,
-         "Could not connect to Database - 'sales'|" + exit},
-        {"TLS, CA file and client certificate", tls, "tls_data", tls, "tls_schema", 0, "ca.pem client.pem", true, ""},
-        {"TLS, password-protected key", tls, "tls_data", tls, "tls_schema", 0, "ca.pem client-enc.pem brolix-pem", true, ""},
-        {"TLS, wrong CA", tls, "tls_data", tls, "tls_schema", 0, "other-ca.pem client.pem", false,
-         "Could not connect to Schema - 'tls_schema'|MongoDB Error:*"},
-        {"TLS, wrong CA, weak validation", tls, "tls_data", tls, "tls_schema", 0, "other-ca.pem client.pem weak", true, ""},
-        {"plain to a TLS server", tls, "tls_data", up, "tls_schema", 0, "", false,
-         "Could not connect to Database - 'tls_data'|MongoDB Error:*"},
+        {"rejected connection string", "", "sales", up, "ss", 0, "", false, "Could not connect to Database - 'sales'|" + exit},
+        {"TLS, CA file and client certificate", tls, "t", tls, "ts", 0, "ca.pem client.pem", true, ""},
+        {"TLS, password-protected key", tls, "t", tls, "ts", 0, "ca.pem client-enc.pem brolix-pem", true, ""},
+        {"TLS, wrong CA", tls, "t", tls, "ts", 0, "other-ca.pem client.pem", false,
+         "Could not connect to Schema - 'ts'|MongoDB Error:*"},
+        {"TLS, wrong CA, weak validation", tls, "t", tls, "ts", 0, "other-ca.pem client.pem weak", true, ""},
+        {"plain to a TLS server", tls, "t", up, "ts", 0, "", false, "Could not connect to Database - 't'|MongoDB Error:*"},
     };
     mongoc_init();
     for (const auto& row : rows) {
@@ -78,11 +75,9 @@ TEST(Connect, SidesAndTheirFailures)
         testenv::release_dbinfo(&d);
         EXPECT_EQ(d.mode, row.ok && row.md_database.empty() ? MODE_VIEW_ONLY : MODE_EDIT);
         EXPECT_TRUE(!row.server.empty() || !d.client);
-        if (row.ok && !row.md_database.empty()) {
+        if (row.ok && !row.md_database.empty()) { // start-up asks again before it trusts an empty database
             EXPECT_TRUE(d.client && d.md_client && d.client != d.md_client);
-            EXPECT_STREQ(mongoc_database_get_name(d.db), row.database.c_str());
             EXPECT_STREQ(mongoc_database_get_name(d.md_db), row.md_database.c_str());
-            // Start-up asks again before it trusts an empty data database.
             EXPECT_TRUE(side_still_answers(&d, SIDE_DATA) && side_still_answers(&d, SIDE_SCHEMA));
         }
         if (row.box.empty()) {
@@ -92,14 +87,9 @@ TEST(Connect, SidesAndTheirFailures)
         ASSERT_EQ(recorder.messages.size(), 1u);
         const testenv::message_t& m = recorder.messages[0];
         std::string box = m.text + "|" + m.informative;
-        if (row.box.back() == '*')
-            box = box.substr(0, row.box.size() - 1) + "*";
-        EXPECT_EQ(box, row.box);
+        EXPECT_EQ(row.box.back() == '*' ? box.substr(0, row.box.size() - 1) + "*" : box, row.box);
         EXPECT_EQ(m.buttons, row.answer ? BTN_YES_NO : BTN_OK);
         EXPECT_EQ(m.default_button, row.answer ? BTN_YES : BTN_OK);
-        if (row.tls == "other-ca.pem client.pem") { // one error line per side
-            EXPECT_NE(m.informative.find("MongoDB Error:", 1), std::string::npos) << m.informative;
-        }
     }
 }
 

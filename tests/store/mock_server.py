@@ -8,11 +8,9 @@ for every command (the handshake excepted) before answering it; ends when its st
 input closes. CONFIG_JSON keys, each optional:
   "collections": {"db": [names]}   listCollections; with "legacy": true the bare
                                    {"listCollections": 1} is "no such cmd"
-  "documents": {"db.coll": [docs]} what a find returns (filter ignored but "ns" on
-                                   system.indexes); "more": ["db.coll"] leaves its cursor open
+  "documents": {"db.coll": [docs]} what a find returns (filter ignored); with
+                                   "more": ["db.coll"] its cursor stays open
   "indexes": {"db.coll": [docs]}   what listIndexes returns
-  "refuse": {"coll": [n]}          refuses the n-th document inserted into coll (and the
-                                   rest of its batch)
   "errors": {"KEY": [code, msg]}   refusals; KEY is a command name, "create:NAME",
                                    "createIndexes:INDEXNAME" or "listCollections:bare"
 """
@@ -27,7 +25,6 @@ from mockupdb import MockupDB
 def main():
     config = json.loads(sys.argv[1], object_hook=json_util.object_hook)
     docs, indexes, errors = (config.get(k, {}) for k in ("documents", "indexes", "errors"))
-    inserted = {}
 
     def answer(request, keys, otherwise):
         for key in keys:
@@ -38,18 +35,9 @@ def main():
     def cursor(request, ns, batch, cursor_id=0, key="firstBatch"):
         return request.ok(cursor={"id": Int64(cursor_id), "ns": ns, key: batch})
 
-    def insert(request, coll, batch):
-        for i in range(len(batch)):
-            inserted[coll] = inserted.get(coll, 0) + 1
-            if inserted[coll] in config.get("refuse", {}).get(coll, []):
-                return request.ok(n=i, writeErrors=[{"index": i, "code": 11000, "errmsg": "E11000 duplicate key"}])
-        return request.ok(n=len(batch))
-
     def find(request, db, coll):
-        batch, ns = docs.get(db + "." + coll, []), db + "." + coll
-        if coll == "system.indexes" and "ns" in request.doc.get("filter", {}):
-            batch = [d for d in batch if d.get("ns") == request.doc["filter"]["ns"]]
-        return cursor(request, ns, batch, 42 if ns in config.get("more", []) else 0)
+        ns = db + "." + coll
+        return cursor(request, ns, docs.get(ns, []), 42 if ns in config.get("more", []) else 0)
 
     def handle(request):
         name = request.command_name or ""
@@ -73,7 +61,7 @@ def main():
             "find": lambda: find(request, db, arg),
             "getMore": lambda: cursor(request, db + "." + request.doc.get("collection", ""), [], key="nextBatch"),
             "listIndexes": lambda: cursor(request, db + "." + str(arg), indexes.get(db + "." + str(arg), [])),
-            "insert": lambda: insert(request, arg, request.doc.get("documents", [])),
+            "insert": lambda: request.ok(n=len(request.doc.get("documents", []))),
         }.get(name, lambda: request.ok(n=0)))
 
     for address in sys.argv[2:]:

@@ -108,8 +108,8 @@ struct StoreTest : ::testing::Test {
         return "\"sql_catalog\": \"" + data + "\", \"sql_schema\": \"dbo\", \"sql_table\": \"" + table + "\"";
     }
     // The documents of a schema collection, each as its fields in order with their types
-    // (`name:"text"`, `index:i1` int32, `l` int64, `d` double, true/false, null; no _id),
-    // this test's catalog written `@`.
+    // (`name:"text"`, `index:i1` int32, true/false, null; no _id), this test's catalog
+    // written `@` and left out at the start of a document of schema "dbo".
     strings schema_docs(const std::string& collection, const std::string& filter = "{}")
     {
         std::vector<bson_t*> docs = testenv::read_documents(fx, schema, collection, filter);
@@ -133,6 +133,8 @@ struct StoreTest : ::testing::Test {
                 default: text += "type" + std::to_string(bson_iter_type(&it));
                 }
             }
+            if (text.rfind("sql_catalog:@ sql_schema:\"dbo\" ", 0) == 0)
+                text.erase(0, 31);
             out.push_back(text);
         }
         testenv::destroy_documents(docs);

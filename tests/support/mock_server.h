@@ -9,18 +9,13 @@
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <unistd.h>
 
 namespace testenv {
 
 class ScriptedServer {
 public:
-    ScriptedServer() = default;
-    ScriptedServer(const ScriptedServer&) = delete;
-    ScriptedServer& operator=(const ScriptedServer&) = delete;
     ~ScriptedServer() { stop(); }
-
     // Starts the script with a configuration (JSON, see the script); false, with a test
     // failure, when it is not ready within 15 s. The script ends when its input closes.
     bool start(std::string config_json)
@@ -30,31 +25,22 @@ public:
         log = build_dir() + "/scripted-" + std::to_string(getpid()) + "-" + std::to_string(++started) + ".log";
         for (size_t at = 0; (at = config_json.find('\'', at)) != std::string::npos; at += 4)
             config_json.replace(at, 1, "'\\''");
-        std::string command = "exec /usr/bin/python3 " + source_dir() + "/tests/store/mock_server.py '" +
-                              config_json + "'";
+        std::string command = "exec /usr/bin/python3 " + source_dir() + "/tests/store/mock_server.py '" + config_json +
+                              "'";
         for (int i = 0; i < 26; ++i) // 127.0.0.14 to .39; the script takes the first free one
             command += " 127.0.0." + std::to_string(14 + (getpid() + i) % 26);
         to_script = popen((command + " >" + log + " 2>&1").c_str(), "w");
         for (int wait = 0; to_script && wait < 300; ++wait, usleep(50000))
-            for (const std::string& line : lines())
-                if (line.rfind("ready ", 0) == 0)
-                    return listen = line.substr(6), true;
+            for (const std::string& line : lines("ready "))
+                return listen = line, true;
         std::ifstream text(log);
         ADD_FAILURE() << "scripted server did not start; its output:\n" << text.rdbuf();
         stop();
         return false;
     }
     const std::string& address() const { return listen; }
-
     // The JSON of every command answered so far, in order (logged before the answer).
-    std::vector<std::string> commands() const
-    {
-        std::vector<std::string> out;
-        for (const std::string& line : lines())
-            if (line.rfind("command ", 0) == 0)
-                out.push_back(line.substr(8));
-        return out;
-    }
+    std::vector<std::string> commands() const { return lines("command "); }
     // How many of them are the command `name`.
     int count(const std::string& name) const
     {
@@ -63,24 +49,21 @@ public:
             n += c.rfind("{\"" + name + "\":", 0) == 0;
         return n;
     }
-
     void stop()
     {
         if (to_script)
-            pclose(to_script);
-        if (!log.empty())
-            std::remove(log.c_str());
+            pclose(to_script), std::remove(log.c_str());
         to_script = nullptr;
-        log.clear();
     }
 
 private:
-    std::vector<std::string> lines() const // whole lines only
+    std::vector<std::string> lines(const std::string& kind) const // whole lines only, without the kind
     {
         std::ifstream in(log);
         std::vector<std::string> out;
         for (std::string line; std::getline(in, line) && !in.eof();)
-            out.push_back(line);
+            if (line.rfind(kind, 0) == 0)
+                out.push_back(line.substr(kind.size()));
         return out;
     }
     FILE* to_script = nullptr;

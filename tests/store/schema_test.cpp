@@ -1,0 +1,333 @@
+// The schema on the test servers: creating it from the data, keeping it in step,
+// validating it, and the requests that costs; and a save when the schema server goes away
+// before or in the middle of it.
+#include "app/connect.h"
+#include "store/create.h"
+#include "store/read.h"
+#include "store/save.h"
+#include "store/validate.h"
+
+#include "tests/store/store_fixture.h"
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+struct Schema : StoreTest {
+    std::map<std::string, int> sent; // "all" commands, and finds by collection
+    db_column_t* columns = nullptr;
+    ~Schema() override { free_columns(columns); }
+    void count_requests()
+    {
+        mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
+        mongoc_apm_set_command_started_cb(callbacks, [](const mongoc_apm_command_started_t* e) {
+            auto* sent = static_cast<std::map<std::string, int>*>(mongoc_apm_command_started_get_context(e));
+            bson_iter_t it;
+            (*sent)["all"]++;
+            if (bson_iter_init_find(&it, mongoc_apm_command_started_get_command(e), "find"))
+                (*sent)[bson_iter_utf8(&it, nullptr)]++;
+        });
+        mongoc_client_set_apm_callbacks(d.client, callbacks, &sent);
+        mongoc_client_set_apm_callbacks(d.md_client, callbacks, &sent);
+        mongoc_apm_callbacks_destroy(callbacks);
+    }
+    // Start-up's tree and first table come from what creation or validation saw.
+    std::string read_start_up(const char* table)
+    {
+        sent.clear();
+        select(table);
+        read_table_tree(&d);
+        free_columns(columns);
+        columns = read_table_columns(&d, data.c_str(), "dbo", table, nullptr);
+        std::string names;
+        for (const db_column_t* c = columns; c; c = c->next)
+            names += std::string(names.empty() ? "" : " ") + c->sql_name;
+        EXPECT_EQ(read_schema_virtual_names(&d, data.c_str(), "dbo"), nullptr);
+        free_table_tree(&d);
+        EXPECT_EQ(sent["columns"], 0) << "columns read again";
+        return names;
+    }
+    // A schema made from a collection T with an array and an index, T read as selected.
+    void schema_of_t(const std::string& schema_server = "")
+    {
+        connect(testenv::server(), schema_server);
+        put_data("T", R"({"_id": 1, "name": "Ann", "tags": ["a", "b"], "n": 2})");
+        make_index("T", R"({"name": 1})", "name_1");
+        stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
+        ASSERT_EQ(read_start_up("T"), "_id n name tags tags_0 tags_1");
+        select("T");
+    }
+    db_column_t* column(const std::string& sql_name)
+    {
+        db_column_t* c = columns;
+        for (; c && sql_name != c->sql_name; c = c->next) {}
+        return c;
+    }
+    std::string save(int expected_left = 0, int ignored = 0)
+    {
+        int left = -1;
+        std::string out = stdout_of([&] { save_table(&d, columns, &left); });
+        EXPECT_EQ(left & ~ignored, expected_left);
+        return out;
+    }
+    std::string docs(const char* collection, const std::string& table)
+    {
+        std::string all;
+        for (const std::string& doc : schema_docs(collection, "{\"sql_table\": \"" + table + "\"}"))
+            all += (all.empty() ? "" : "\n") + doc;
+        return all;
+    }
+};
+
+TEST_F(Schema, CreateAndSynchronise)
+{
+    connect();
+    count_requests();
+    put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "name": "Ann", "empty": "", "n": 1})");
+    put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819204"}, "name": "Bo", "empty": "", "n": 2.5})");
+    make_index("A", R"({"name": 1, "n": -1})", "name_n", true);
+    put_data("system.js", R"({"f": 1})");
+    const std::string v = " visible:true", index = " primary:false index_name:\"";
+    for (int run = 0; run < 2; ++run) { // a second run drops what was added in between
+        std::string out = stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code) && code == 1) << code; });
+        EXPECT_NE(out.find("\n{ \"v\" : 2, \"key\" : { \"_id\" : 1 }, \"name\" : \"_id_\" }\n\n"), out.npos) << out;
+        EXPECT_EQ(testenv::collection_names(fx, schema), (strings{"columns", "index", "tables"}));
+        EXPECT_EQ(schema_docs("tables").size(), 1u);
+        EXPECT_EQ(docs("tables", "A"), "sql_table:\"A\" mongo_name:\"A\" mongo_database:@ type:\"TABLE\"");
+        EXPECT_EQ(docs("columns", "A"),
+                  "sql_table:\"A\" index:i1 sql_name:\"_id\" sql_type:i12 mongo_name:\"_id\" mongo_type:i7 length:i24" + v +
+                  "\nsql_table:\"A\" index:i2 sql_name:\"name\" sql_type:i12 mongo_name:\"name\" mongo_type:i2 "
+                  "length:i3" + v + "\nsql_table:\"A\" index:i3 sql_name:\"empty\" sql_type:i12 mongo_name:\"empty\" "
+                  "mongo_type:i2" + v + "\nsql_table:\"A\" index:i4 sql_name:\"n\" sql_type:i8 mongo_name:\"n\" "
+                  "mongo_type:i1 length:i255" + v);
+        EXPECT_EQ(docs("index", "A"),
+                  "sql_table:\"A\" sql_col_name:\"_id\" index:i1" + index + "_id_\" unique:true native_id:false "
+                  "asc:true\nsql_table:\"A\" sql_col_name:\"name\" index:i1" + index + "name_n\" unique:true "
+                  "native_id:false asc:true\nsql_table:\"A\" sql_col_name:\"n\" index:i2" + index + "name_n\" "
+                  "unique:true native_id:false asc:false");
+        EXPECT_EQ(read_start_up("A"), "_id empty n name");
+        db_index_t* entry = read_column_indexes(&d, "n"); // of the selected table, from the schema
+        EXPECT_TRUE(entry && !entry->next && std::string(entry->index_name) == "name_n" && !entry->asc);
+        free_indexes(entry);
+        for (const db_table_ref_t* r = d.db_collections; r; r = r->next)
+            EXPECT_TRUE(r->matched) << r->key; // the comparison lists describe the new schema
+        if (run == 0)
+            put_schema("tables", table_doc("Stale")), put_schema("notes", "{}");
+    }
+    // A new collection: each table's index entries are refreshed and the new collection
+    // described; start-up still reads no column twice.
+    put_data("C", R"({"c": true})");
+    ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
+    std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
+    EXPECT_TRUE(out.find("INDEX for A\n") != out.npos && out.find("INDEX for C") == out.npos) << out;
+    EXPECT_EQ(read_start_up("C"), "_id c");
+    EXPECT_EQ(docs("tables", "C"), "sql_table:\"C\" mongo_name:\"C\" mongo_database:@ type:\"TABLE\"");
+    EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1); // the lists were rebuilt
+}
+
+// Creation, start-up's reads and a save cost requests per table, never per column.
+TEST_F(Schema, RequestsFollowTablesNotColumns)
+{
+    connect();
+    count_requests();
+    int creation_of_two = 0;
+    for (std::pair<int, int> row : {std::pair<int, int>{2, 3}, {2, 40}, {6, 3}}) {
+        SCOPED_TRACE(std::to_string(row.first) + " tables x " + std::to_string(row.second) + " fields");
+        testenv::drop_database(fx, data);
+        std::string doc = R"({"_id": 1, "tags": [1, 2])";
+        for (int f = 0; f < row.second; ++f)
+            doc += ", \"f" + std::to_string(f) + "\": " + (f % 2 ? "\"x\"" : "1");
+        for (int t = 0; t < row.first; ++t)
+            put_data("t" + std::to_string(t), doc + "}");
+        make_index("t0", R"({"f0": 1, "f1": -1})", "two");
+        sent.clear();
+        stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code)); });
+        EXPECT_LE(sent["all"], 3 * row.first + 30);
+        creation_of_two = creation_of_two ? creation_of_two : sent["all"];
+        // Two more a table (its sample and its index listing), none a column.
+        EXPECT_EQ(sent["all"] - creation_of_two, 2 * (row.first - 2));
+        read_start_up("t0");
+        ASSERT_TRUE(validate_schema(&d, &code));
+        EXPECT_EQ(sent["columns"], 1);
+        read_start_up("t0");
+        free_columns(columns);
+        columns = read_table_columns(&d, data.c_str(), "dbo", "t0", nullptr);
+        EXPECT_EQ(sent["columns"], 1) << "without the tree a pick asks the server";
+        // A save with its index entries and a virtual table: as many requests whatever the columns.
+        column("tags")->virtual_array = true;
+        sent.clear();
+        save();
+        EXPECT_LE(sent["all"], 12);
+    }
+}
+
+// Over a fresh pair of databases per row: the code, and the mode the index collection's
+// check leaves.
+TEST_F(Schema, Validation)
+{
+    auto of_a = [this] {
+        put_data("A", R"({"name": "x"})");
+        put_schema("tables", table_doc("A"));
+        put_schema("columns", column_doc("A", 1, "name", "name"));
+        put_schema("index", index_doc("A", "name", 1, "_id_"));
+    };
+    const std::string vt = ", \"virtual_array\": false, \"virtual_parent\": \"p\"";
+    auto a_only = [&] { put_data("A", "{}"), put_schema("tables", table_doc("A")); };
+    const int RO = MODE_READ_ONLY, EDIT = MODE_EDIT;
+    const struct { const char* name; int code, mode; std::function<void()> setup; } rows[] = {
+        {"same database, same server", -18, RO, [&] { schema = data; }},
+        {"same name on two servers", -1, RO, [&] { schema = data, connect(testenv::server(), testenv::server2()); }},
+        {"empty schema", -1, RO, [] {}},
+        {"tables empty", -2, RO, [&] { put_schema("columns", column_doc("A", 1, "n", "n")), make_collection("tables"); }},
+        {"columns empty", -2, RO, [&] { a_only(), make_collection("columns"); }},
+        {"index empty passes", 1, EDIT, [&] { a_only(), put_schema("columns", column_doc("A", 1, "n", "n")),
+                                              make_collection("index"); }},
+        {"only tables", 1, RO, a_only},
+        {"tables field outside the list", -2, EDIT, [&] {
+             put_data("B", "{}"), of_a(), put_schema("tables", table_doc("B", ", \"owner\": 1")); }},
+        {"columns field outside the list", -2, EDIT, [&] {
+             put_schema("columns", column_doc("A", 2, "m", "m", ", \"x\": 1")), of_a(); }},
+        {"index field outside the list", -2, EDIT, [&] {
+             put_schema("index", index_doc("A", "n", 2, "o", ", \"x\": 1")), of_a(); }},
+        {"every allowed field", 1, EDIT, [&] {
+             put_data("A", "{}"), put_schema("tables", table_doc("A", vt));
+             put_schema("columns", column_doc("A", 1, "n", "n", ", \"precision\": 2, \"scale\": 1" + vt));
+             put_schema("index", index_doc("A", "n", 1, "i", vt)); }},
+        {"field outside the list behind many replies", -2, EDIT, [&] {
+             of_a();
+             for (int i = 2; i < 700; ++i)
+                 put_schema("columns", column_doc("A", i, "n" + std::to_string(i), "n"));
+             put_schema("columns", column_doc("A", 700, "last", "last", ", \"comment\": 1")); }},
+        {"a foreign collection", -3, EDIT, [&] { of_a(), put_schema("notes", "{}"); }},
+        {"system.indexes tolerated", 1, EDIT, [&] { of_a(), put_schema("system.indexes", "{}"); }},
+        {"a collection not in the schema", -30, EDIT, [&] { of_a(), put_data("B", "{}"), put_data("system.js", "{}"); }},
+        {"a table without collection", -31, EDIT, [&] { of_a(), put_schema("tables", table_doc("B")); }},
+        {"two tables of one collection", -31, EDIT, [&] { of_a(), put_schema("tables", table_doc("A")); }},
+        {"a virtual table needs no collection", 1, EDIT, [&] {
+             of_a(), put_schema("tables", table_doc("A_x", ", \"virtual_array\": true")); }},
+        {"names compared exactly", -32, RO, [&] { put_data("a", "{}"), put_schema("tables", table_doc("A")); }},
+        {"both out of step", -32, EDIT, [&] { of_a(), put_schema("tables", table_doc("B")), put_data("C", "{}"); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh();
+        d.mode = MODE_READ_ONLY;
+        row.setup(); // before connecting: a row may name the databases or the servers
+        if (!d.client)
+            connect();
+        EXPECT_EQ(validate_schema(&d, &code), row.code == 1);
+        EXPECT_EQ(code, row.code);
+        EXPECT_EQ(d.mode, row.mode);
+        EXPECT_TRUE(row.code != 1 || validate_schema(&d, &code)) << "a second run releases the first's lists";
+    }
+}
+
+// The schema on a FerretDB of the test's own (127.0.0.40-.49), killed as a crash or a
+// pulled plug would, then restarted on the same data.
+struct ServerStop : Schema {
+    std::string address, dir;
+    pid_t pid = -1;
+    int lock = -1; // the address is ours while we hold it: tests run side by side
+    ~ServerStop() override
+    {
+        stop();
+        if (!dir.empty())
+            std::filesystem::remove_all(dir);
+        close(lock);
+    }
+    bool start() // true once it answers
+    {
+        std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/ferretdb "
+                              "--handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" + dir +
+                              " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" + address +
+                              ":27017 >>" + dir + "/server.log 2>&1";
+        if ((pid = fork()) == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 150 && waitpid(pid, nullptr, WNOHANG) == 0; ++i, usleep(200000))
+            if (testenv::server_answers(address))
+                return true;
+        return false;
+    }
+    void stop()
+    {
+        if (pid > 0)
+            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    size_t own_docs(const std::string& collection, const std::string& table)
+    {
+        mongoc_client_t* client = testenv::fixture_client(address);
+        size_t n = testenv::read_json(client, schema, collection, "{\"sql_table\": \"" + table + "\"}").size();
+        mongoc_client_destroy(client);
+        return n;
+    }
+};
+
+// Kills the schema server as soon as the old column documents have been removed.
+void kill_after_delete(const mongoc_apm_command_succeeded_t* event)
+{
+    auto* test = static_cast<ServerStop*>(mongoc_apm_command_succeeded_get_context(event));
+    if (test->pid > 0 && std::string(mongoc_apm_command_succeeded_get_command_name(event)) == "delete")
+        test->stop();
+}
+
+TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)
+{
+    for (int last = 40; last < 50 && lock < 0; ++last) {
+        address = "127.0.0." + std::to_string(last);
+        dir = testenv::build_dir() + "/servers/store-stop-" + std::to_string(last);
+        std::filesystem::create_directories(dir);
+        lock = open((dir + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
+        if (flock(lock, LOCK_EX | LOCK_NB) != 0 || testenv::server_answers(address))
+            close(lock), lock = -1;
+    }
+    std::filesystem::remove_all(dir + "/data");
+    std::filesystem::create_directories(dir + "/data");
+    const int lost = SAVE_LEFT_COLUMNS | SAVE_LEFT_VIRTUAL;
+    const struct { const char* name; bool mid_save; int left; size_t columns; } rows[] = {
+        {"stopped before the save: nothing removed", false, lost, 6},
+        {"killed between removal and inserts: the table incomplete", true, lost | SAVE_INCOMPLETE, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh(), recorder.messages.clear();
+        ASSERT_TRUE(pid > 0 || start()) << "could not start FerretDB of our own (log in " << dir << ")";
+        ASSERT_NO_FATAL_FAILURE(schema_of_t(address));
+        column("tags")->virtual_array = true;
+        mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
+        mongoc_apm_set_command_succeeded_cb(callbacks, kill_after_delete);
+        mongoc_client_set_apm_callbacks(d.md_client, row.mid_save ? callbacks : nullptr, this);
+        mongoc_apm_callbacks_destroy(callbacks);
+        if (!row.mid_save)
+            stop();
+        auto started = std::chrono::steady_clock::now(); // within the server-selection timeout
+        std::string out = save(row.left, row.mid_save ? 0 : SAVE_INCOMPLETE); // a removal sent may count
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+        EXPECT_EQ(out.rfind("- - - - - Columns of T not saved: 6 of 6 column documents not written\n", 0), 0u);
+        mongoc_client_set_apm_callbacks(d.md_client, nullptr, nullptr);
+        ASSERT_EQ(pid, -1) << "not killed";
+        // Each step tells its failure; start-up's probe tells the schema side is gone.
+        ASSERT_GE(recorder.messages.size(), 3u);
+        EXPECT_EQ(recorder.messages[0].text, "Mongo error removing old index.");
+        EXPECT_EQ(recorder.messages.back().text, "Mongo error removing virtual index $index.");
+        recorder.messages.clear();
+        EXPECT_TRUE(side_still_answers(&d, SIDE_DATA) && !side_still_answers(&d, SIDE_SCHEMA));
+        EXPECT_EQ(recorder.messages.at(0).text, "Could not connect to Schema - '" + schema + "'");
+        ASSERT_TRUE(start());
+        EXPECT_EQ(own_docs("columns", "T"), row.columns);
+        EXPECT_EQ(own_docs("index", "T"), 2u);
+        // Once the server is back (and the client's cool-down over) the kept records are written.
+        int left = 1;
+        for (int attempt = 0; attempt < 30 && left; ++attempt, std::this_thread::sleep_for(std::chrono::seconds(1)))
+            stdout_of([&] { save_table(&d, columns, &left); });
+        EXPECT_TRUE(left == 0 && own_docs("columns", "T") == 6 && own_docs("columns", "T_tags") == 3) << left;
+    }
+}
+
+} // namespace
