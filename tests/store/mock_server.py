@@ -2,7 +2,6 @@
 """A scripted MongoDB server for behaviours the test servers do not show.
 
     mock_server.py CONFIG_JSON ADDRESS [ADDRESS ...]
-
 Listens on the first free ADDRESS (port 27017), prints "ready ADDRESS", then "command JSON"
 for every command (the handshake excepted) before answering it; ends when its standard
 input closes. CONFIG_JSON keys, each optional:
