@@ -2,14 +2,13 @@
 """A scripted MongoDB server for behaviours the test servers do not show.
 
     mock_server.py CONFIG_JSON ADDRESS [ADDRESS ...]
+
 Listens on the first free ADDRESS (port 27017), prints "ready ADDRESS", then "command JSON"
 for every command (the handshake excepted) before answering it; ends when its standard
 input closes. CONFIG_JSON keys, each optional:
-  "collections": {"db": [names]}   listCollections; with "legacy": true the bare
-                                   {"listCollections": 1} is "no such cmd"
+  "collections": {"db": [names]}   what listCollections returns
   "documents": {"db.coll": [docs]} what a find returns (filter ignored); with
                                    "more": ["db.coll"] its cursor stays open
-  "indexes": {"db.coll": [docs]}   what listIndexes returns
   "errors": {"KEY": [code, msg]}   refusals; KEY is a command name, "create:NAME",
                                    "createIndexes:INDEXNAME" or "listCollections:bare"
 """
@@ -23,7 +22,7 @@ from mockupdb import MockupDB
 
 def main():
     config = json.loads(sys.argv[1], object_hook=json_util.object_hook)
-    docs, indexes, errors = (config.get(k, {}) for k in ("documents", "indexes", "errors"))
+    docs, errors = config.get("documents", {}), config.get("errors", {})
 
     def answer(request, keys, otherwise):
         for key in keys:
@@ -34,10 +33,6 @@ def main():
     def cursor(request, ns, batch, cursor_id=0, key="firstBatch"):
         return request.ok(cursor={"id": Int64(cursor_id), "ns": ns, key: batch})
 
-    def find(request, db, coll):
-        ns = db + "." + coll
-        return cursor(request, ns, docs.get(ns, []), 42 if ns in config.get("more", []) else 0)
-
     def handle(request):
         name = request.command_name or ""
         if name.lower() in ("ismaster", "hello"):
@@ -46,20 +41,19 @@ def main():
             return request.ok()
         print("command " + json_util.dumps(request.doc), flush=True)
         db, arg, keys = request.doc.get("$db", ""), request.doc.get(name), [name]
+        ns = db + "." + str(request.doc.get("collection", arg))  # getMore names its collection
         if name == "listCollections":
             # The library's own listing asks for names only, the connection probe filters.
             bare = "nameOnly" not in request.doc and "filter" not in request.doc
-            if bare and config.get("legacy"):
-                return request.command_err(code=59, errmsg="no such cmd: listCollections")
             batch = [{"name": n, "type": "collection"} for n in config.get("collections", {}).get(db, [])]
             keys += ["listCollections:bare"] if bare else []
             return answer(request, keys, lambda: cursor(request, db + ".$cmd.listCollections", batch))
         keys += ["create:" + arg] if name == "create" else []
         keys += ["createIndexes:" + i.get("name", "") for i in request.doc.get("indexes", [])]
         return answer(request, keys, {
-            "find": lambda: find(request, db, arg),
-            "getMore": lambda: cursor(request, db + "." + request.doc.get("collection", ""), [], key="nextBatch"),
-            "listIndexes": lambda: cursor(request, db + "." + str(arg), indexes.get(db + "." + str(arg), [])),
+            "find": lambda: cursor(request, ns, docs.get(ns, []), 42 if ns in config.get("more", []) else 0),
+            "getMore": lambda: cursor(request, ns, [], key="nextBatch"),
+            "listIndexes": lambda: cursor(request, ns, []),
             "insert": lambda: request.ok(n=len(request.doc.get("documents", []))),
         }.get(name, lambda: request.ok(n=0)))
 

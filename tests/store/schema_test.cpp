@@ -1,7 +1,7 @@
 // The schema on the test servers: creating it from the data, keeping it in step,
 // validating it, and the requests that costs; a save when the schema server goes away
-// before or in the middle of it; and, on scripted servers, an old server without
-// listCollections, refused creation steps, reads and writes.
+// before or in the middle of it; and, on scripted servers, refused creation steps, reads
+// and writes.
 #include "app/connect.h"
 #include "discovery/discover.h"
 #include "store/create.h"
@@ -11,10 +11,8 @@
 
 #include "tests/store/store_fixture.h"
 
-#include <chrono>
 #include <filesystem>
 #include <map>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -49,7 +47,6 @@ struct Schema : StoreTest {
         std::string names;
         for (const db_column_t* c = columns; c; c = c->next)
             names += std::string(names.empty() ? "" : " ") + c->sql_name;
-        EXPECT_EQ(read_schema_virtual_names(&d, data.c_str(), "dbo"), nullptr);
         free_table_tree(&d);
         EXPECT_EQ(sent["columns"], 0) << "columns read again";
         return names;
@@ -69,37 +66,34 @@ TEST_F(Schema, CreateAndSynchronise)
     put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819204"}, "name": "Bo", "empty": "", "n": 2.5})");
     make_index("A", R"({"name": 1, "n": -1})", "name_n", true);
     put_data("system.js", R"({"f": 1})");
-    const std::string v = " visible:true", index = " primary:false index_name:\"";
+    const std::string a = "sql_table:\"A\" ", v = " visible:true";
+    const strings columns = {
+        a + "index:i1 sql_name:\"_id\" sql_type:i12 mongo_name:\"_id\" mongo_type:i7 length:i24" + v,
+        a + "index:i2 sql_name:\"name\" sql_type:i12 mongo_name:\"name\" mongo_type:i2 length:i3" + v,
+        a + "index:i3 sql_name:\"empty\" sql_type:i12 mongo_name:\"empty\" mongo_type:i2" + v,
+        a + "index:i4 sql_name:\"n\" sql_type:i8 mongo_name:\"n\" mongo_type:i1 length:i255" + v};
     for (int run = 0; run < 2; ++run) { // a second run drops what was added in between
-        std::string out = stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code) && code == 1) << code; });
-        EXPECT_NE(out.find("\n{ \"v\" : 2, \"key\" : { \"_id\" : 1 }, \"name\" : \"_id_\" }\n\n"), out.npos) << out;
+        stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code) && code == 1) << code; });
         EXPECT_EQ(testenv::collection_names(fx, schema), (strings{"columns", "index", "tables"}));
-        EXPECT_EQ(schema_docs("tables"), strings{"sql_table:\"A\" mongo_name:\"A\" mongo_database:@ type:\"TABLE\""});
-        EXPECT_EQ(schema_docs("columns"),
-                  (strings{"sql_table:\"A\" index:i1 sql_name:\"_id\" sql_type:i12 mongo_name:\"_id\" mongo_type:i7 "
-                           "length:i24" + v, "sql_table:\"A\" index:i2 sql_name:\"name\" sql_type:i12 mongo_name:\"name\" "
-                           "mongo_type:i2 length:i3" + v, "sql_table:\"A\" index:i3 sql_name:\"empty\" sql_type:i12 "
-                           "mongo_name:\"empty\" mongo_type:i2" + v, "sql_table:\"A\" index:i4 sql_name:\"n\" "
-                           "sql_type:i8 mongo_name:\"n\" mongo_type:i1 length:i255" + v}));
-        EXPECT_EQ(schema_docs("index").at(0).find("sql_table:\"A\" sql_col_name:\"_id\" index:i1" + index +
-                                           "_id_\" unique:true native_id:false asc:true"), 0u);
+        EXPECT_EQ(schema_docs("tables"), strings{a + "mongo_name:\"A\" mongo_database:@ type:\"TABLE\""});
+        EXPECT_EQ(schema_docs("columns"), columns);
+        EXPECT_EQ(schema_docs("index").at(0), a + "sql_col_name:\"_id\" index:i1 primary:false "
+                                              "index_name:\"_id_\" unique:true native_id:false asc:true");
         EXPECT_EQ(read_start_up("A"), "_id empty n name");
         db_index_t* entry = read_column_indexes(&d, "n"); // of the selected table, from the schema
         EXPECT_TRUE(entry && !entry->next && std::string(entry->index_name) == "name_n" && !entry->asc);
         free_indexes(entry);
-        for (const db_table_ref_t* r = d.db_collections; r; r = r->next)
-            EXPECT_TRUE(r->matched) << r->key; // the comparison lists describe the new schema
+        EXPECT_TRUE(d.db_collections && d.db_collections->matched); // the lists describe the new schema
         if (run == 0)
             put_schema("tables", table_doc("Stale")), put_schema("notes", "{}");
     }
-    // A new collection: each table's index entries are refreshed and the new collection
-    // described; start-up still reads no column twice.
+    // A new collection described, every table's index entries refreshed, no column read twice.
     put_data("C", R"({"c": true})");
     ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
     std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
     EXPECT_TRUE(out.find("INDEX for A\n") != out.npos && out.find("INDEX for C") == out.npos) << out;
     EXPECT_EQ(read_start_up("C"), "_id c");
-    EXPECT_EQ(schema_docs("tables").back(), "sql_table:\"C\" mongo_name:\"C\" mongo_database:@ type:\"TABLE\"");
+    EXPECT_EQ(schema_docs("tables")[1], "sql_table:\"C\" mongo_name:\"C\" mongo_database:@ type:\"TABLE\"");
     EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1); // the lists were rebuilt
 }
 
@@ -128,9 +122,6 @@ TEST_F(Schema, RequestsFollowTablesNotColumns)
         ASSERT_TRUE(validate_schema(&d, &code));
         EXPECT_EQ(sent["columns"], 1);
         read_start_up("t0");
-        free_columns(columns);
-        columns = read_table_columns(&d, data.c_str(), "dbo", "t0", nullptr);
-        EXPECT_EQ(sent["columns"], 1) << "without the tree a pick asks the server";
         // A save with its index entries and a virtual table: as many requests whatever the columns.
         mark_virtual("tags");
         sent.clear();
@@ -139,40 +130,33 @@ TEST_F(Schema, RequestsFollowTablesNotColumns)
     }
 }
 
-// Over a fresh pair of databases per row: the code, and the mode the index collection's
-// check leaves.
+// Over fresh databases per row: the code, and the mode the index collection's check leaves.
 TEST_F(Schema, Validation)
 {
+    auto tables = [this](const std::string& table) { put_schema("tables", table_doc(table)); };
     auto of_a = [this] {
         put_data("A", R"({"name": "x"})");
         put_schema("tables", table_doc("A"));
         put_schema("columns", column_doc("A", 1, "name", "name"));
         put_schema("index", index_doc("A", "name", 1, "_id_"));
     };
-    const std::string vt = ", \"virtual_array\": false, \"virtual_parent\": \"p\"";
-    auto a_only = [&] { put_data("A", "{}"), put_schema("tables", table_doc("A")); };
     const int RO = MODE_READ_ONLY, EDIT = MODE_EDIT;
     const struct { const char* name; int code, mode; std::function<void()> setup; } rows[] = {
         {"same database, same server", -18, RO, [&] { schema = data; }},
-        {"same name on two servers", -1, RO, [&] { schema = data, connect(testenv::server(), testenv::server2()); }},
-        {"tables empty", -2, RO, [&] { put_schema("columns", column_doc("A", 1, "n", "n")), make_collection("tables"); }},
-        {"columns empty", -2, RO, [&] { a_only(), make_collection("columns"); }},
-        {"only tables", 1, RO, a_only},
+        {"same name on two servers", -1, RO, [&] { schema = data, connect("", testenv::server2()); }},
+        {"tables empty", -2, RO, [&] { make_collection("columns"), make_collection("tables"); }},
+        {"only tables", 1, RO, [&] { put_data("A", "{}"), tables("A"); }},
         {"tables field outside the list", -2, EDIT, [&] {
              put_data("B", "{}"), of_a(), put_schema("tables", table_doc("B", ", \"owner\": 1")); }},
         {"columns field outside the list", -2, EDIT, [&] {
              of_a(), put_schema("columns", column_doc("A", 2, "m", "m", ", \"x\": 1")); }},
         {"index field outside the list", -2, EDIT, [&] {
              of_a(), put_schema("index", index_doc("A", "n", 2, "o", ", \"x\": 1")); }},
-        {"every allowed field", 1, EDIT, [&] {
-             put_data("A", "{}"), put_schema("tables", table_doc("A", vt));
-             put_schema("columns", column_doc("A", 1, "n", "n", ", \"precision\": 2, \"scale\": 1" + vt));
-             put_schema("index", index_doc("A", "n", 1, "i", vt)); }},
         {"a foreign collection", -3, EDIT, [&] { of_a(), put_schema("notes", "{}"); }},
-        {"a collection not in the schema", -30, EDIT, [&] { of_a(), put_data("B", "{}"), put_data("system.js", "{}"); }},
-        {"a table without collection", -31, EDIT, [&] { of_a(), put_schema("tables", table_doc("B")); }},
-        {"names compared exactly", -32, RO, [&] { put_data("a", "{}"), put_schema("tables", table_doc("A")); }},
-        {"both out of step", -32, EDIT, [&] { of_a(), put_schema("tables", table_doc("B")), put_data("C", "{}"); }},
+        {"a new collection", -30, EDIT, [&] { of_a(), put_data("B", "{}"), put_data("system.js", "{}"); }},
+        {"a table without collection", -31, EDIT, [&] { of_a(), tables("B"); }},
+        {"names compared exactly", -32, RO, [&] { put_data("a", "{}"), tables("A"); }},
+        {"both out of step", -32, EDIT, [&] { of_a(), tables("B"), put_data("C", "{}"); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -188,24 +172,22 @@ TEST_F(Schema, Validation)
     }
 }
 
-// The schema on a FerretDB of the test's own (127.0.0.40-.49), killed as a crash or a
-// pulled plug would, then restarted on the same data.
+// The schema on a FerretDB of the test's own (127.0.0.40-.49), killed as a crash would, restarted.
 struct ServerStop : Schema {
     std::string address, dir;
     pid_t pid = -1;
-    int lock = -1; // the address is ours while we hold it: tests run side by side
     ~ServerStop() override
     {
         stop();
-        if (lock >= 0)
-            std::filesystem::remove_all(dir + "/data"), close(lock);
+        if (!dir.empty())
+            std::filesystem::remove_all(dir + "/data");
     }
     bool start() // true once it answers
     {
-        std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/ferretdb "
-                              "--handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" + dir +
-                              " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" + address +
-                              ":27017 >>" + dir + "/server.log 2>&1";
+        std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/"
+                              "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" +
+                              dir + " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" +
+                              address + ":27017 >>" + dir + "/server.log 2>&1";
         if ((pid = fork()) == 0)
             execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
         for (int i = 0; i < 150 && waitpid(pid, nullptr, WNOHANG) == 0; ++i, usleep(200000))
@@ -223,14 +205,10 @@ struct ServerStop : Schema {
 
 TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)
 {
-    for (int last = 40; last < 50 && lock < 0; ++last) {
-        address = "127.0.0." + std::to_string(last);
-        dir = testenv::build_dir() + "/servers/store-stop-" + std::to_string(last);
-        std::filesystem::create_directories(dir + "/data");
-        lock = open((dir + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
-        if (flock(lock, LOCK_EX | LOCK_NB) != 0 || testenv::server_answers(address))
-            close(lock), lock = -1;
-    }
+    for (int last = 40; last < 50 && (address.empty() || testenv::server_answers(address)); ++last)
+        address = "127.0.0." + std::to_string(last); // one such test a run: the first free address
+    dir = testenv::build_dir() + "/servers/store-stop-" + address;
+    std::filesystem::create_directories(dir + "/data");
     mongoc_client_t* own = testenv::fixture_client(address);
     auto own_docs = [&](const char* collection, const std::string& table) {
         return testenv::read_json(own, schema, collection, "{\"sql_table\": \"" + table + "\"}").size();
@@ -259,12 +237,10 @@ TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)
         mongoc_apm_callbacks_destroy(callbacks);
         if (!row.mid_save)
             stop();
-        auto started = std::chrono::steady_clock::now(); // within the server-selection timeout
         int left = -1;
         std::string out = stdout_of([&] { save_table(&d, columns, &left); });
         EXPECT_EQ(left & ~(row.mid_save ? 0 : SAVE_INCOMPLETE), row.left); // a removal sent may count
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
-        EXPECT_EQ(out.rfind("- - - - - Columns of T not saved: 6 of 6 column documents not written\n", 0), 0u);
+        EXPECT_EQ(out.rfind("- - - - - Columns of T not saved: 6 of 6 column documents not written", 0), 0u);
         mongoc_client_set_apm_callbacks(d.md_client, nullptr, nullptr);
         ASSERT_EQ(pid, -1) << "not killed";
         // Each step told its failure; start-up's probe tells the schema side is gone.
@@ -274,48 +250,41 @@ TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)
         ASSERT_TRUE(start());
         EXPECT_TRUE(own_docs("columns", "T") == row.columns && own_docs("index", "T") == 2);
         // Once the server is back (and the client's cool-down over) the kept records are written.
-        for (int attempt = 0; attempt < 30 && left; ++attempt, std::this_thread::sleep_for(std::chrono::seconds(1)))
+        for (int attempt = 0; attempt < 30 && left; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
             stdout_of([&] { save_table(&d, columns, &left); });
+        }
         EXPECT_TRUE(left == 0 && own_docs("columns", "T") == 6 && own_docs("columns", "T_tags") == 3) << left;
     }
     mongoc_client_destroy(own);
 }
 
-// What the test servers do not show, played by scripted servers.
-TEST_F(Scripted, ServerWithoutListCollections)
-{
-    start(R"({"legacy": true, "collections": {")" + data + R"(": ["T", "system.js", "U"]}})", true, false);
-    EXPECT_TRUE(load_tables_without_schema(&d, &code)); // the editor's listing refused, the library's taken
-    EXPECT_EQ(d.legacy_collection_list, 1);
-    ASSERT_TRUE(d.tables && d.tables->schemas->tables && d.tables->schemas->tables->next);
-    EXPECT_EQ(std::string(d.tables->schemas->tables->name) + d.tables->schemas->tables->next->name, "TU");
-}
-
-// Each step of creation refused in turn: its code and line, and nothing sent after it.
+// On a scripted schema server each step of creation refused: its code, and nothing after it.
 TEST_F(Scripted, CreationFailures)
 {
     const std::string key = "{\"key\": {\"sql_catalog\": 1, \"sql_schema\": 1, \"sql_table\": 1";
     auto index = [&](const char* coll, const char* rest, const char* name) {
-        return "{\"createIndexes\": \"" + std::string(coll) + "\", \"indexes\": [" + key + rest + "}, \"name\": \"" +
-               name + "\", \"unique\": true}]}";
+        return "{\"createIndexes\": \"" + std::string(coll) + "\", \"indexes\": [" + key + rest +
+               "}, \"name\": \"" + name + "\", \"unique\": true}]}";
     };
-    const std::string order[] = {"{\"dropDatabase\": 1}", "{\"create\": \"tables\"}", index("tables", "", "tables_index_1"),
-                                 "{\"create\": \"columns\"}", index("columns", ", \"sql_name\": 1", "columns_index_1"),
-                                 index("columns", ", \"index\": 1", "columns_index_2"), "{\"create\": \"index\"}",
-                                 index("index", ", \"sql_col_name\": 1, \"index\": 1, \"index_name\": 1", "index_index_1")};
+    const std::string order[] = {
+        "{\"dropDatabase\": 1}", "{\"create\": \"tables\"}", index("tables", "", "tables_index_1"),
+        "{\"create\": \"columns\"}", index("columns", ", \"sql_name\": 1", "columns_index_1"),
+        index("columns", ", \"index\": 1", "columns_index_2"), "{\"create\": \"index\"}",
+        index("index", ", \"sql_col_name\": 1, \"index\": 1, \"index_name\": 1", "index_index_1")};
     const struct { const char* refused; int code; const char* line; } rows[] = {
         {"dropDatabase", -13, "DROP_SCHEMA"}, {"create:tables", -6, "CREATE_TABLES"},
         {"createIndexes:tables_index_1", -9, "CREATE_INDEX_TABLES"}, {"create:columns", -7, "CREATE_COLUMNS"},
         {"createIndexes:columns_index_1", -10, "CREATE_COLUMNS_INDEX_1"},
-        {"createIndexes:columns_index_2", -11, "CREATE_COLUMNS_INDEX_2"}, {"create:index", -8, "CREATE_INDEX"},
-        {"createIndexes:index_index_1", -12, "CREATE_INDEX_INDEX"}, {"none", 1, ""}};
+        {"createIndexes:columns_index_2", -11, "CREATE_COLUMNS_INDEX_2"},
+        {"create:index", -8, "CREATE_INDEX"}, {"createIndexes:index_index_1", -12, "CREATE_INDEX_INDEX"},
+        {"none", 1, ""}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.refused);
         fresh();
         start(std::string(R"({"errors": {")") + row.refused + R"(": [8000, "refused"]}})", false, true);
-        bool ok = false;
-        std::string out = stdout_of([&] { ok = create_schema(&d, &code); });
-        EXPECT_TRUE(ok == (row.code == 1) && code == row.code) << code;
+        std::string out = stdout_of([&] { EXPECT_EQ(create_schema(&d, &code), row.code == 1); });
+        EXPECT_EQ(code, row.code);
         EXPECT_EQ(out, *row.line ? "\n\n- - - - -ERROR_BROLIX_" + std::string(row.line) : out);
         strings sent_order;
         for (const std::string& c : server.commands())
@@ -325,20 +294,15 @@ TEST_F(Scripted, CreationFailures)
     }
 }
 
-// Refusals that end no work with a box: a sample broken off stops creation (the next
-// start-up offers to synchronise), a refused index listing leaves the save whole.
+// Quiet refusals: a sample broken off stops creation, a refused index listing leaves the save whole.
 TEST_F(Scripted, QuietRefusals)
 {
     const struct { const char* name; std::string config; std::function<bool()> act; } rows[] = {
         {"a sample broken off", R"({"documents": {"@.T": [{"_id": 1}, {"_id": 2}]}, "more": ["@.T"],
             "collections": {"@": ["T"]}, "errors": {"getMore": [43, "cursor killed"]}})",
          [&] { return !create_schema(&d, &code) && code == -19; }},
-        {"a refused index listing", R"({"errors": {"listIndexes": [13, "no"]}})", [&] {
-             db_column_t* columns = new_column();
-             columns->sql_name = copy_text("items"), columns->mongo_name = copy_text("items");
-             bool saved = save_table(&d, columns, &code) && code == 0;
-             return free_columns(columns), saved;
-         }},
+        {"a refused index listing", R"({"errors": {"listIndexes": [13, "no"]}})",
+         [&] { return save_table(&d, nullptr, &code) && code == 0; }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -348,9 +312,7 @@ TEST_F(Scripted, QuietRefusals)
             config.replace(at, 1, data);
         start(config, true, false);
         select("T");
-        bool done = false;
-        stdout_of([&] { done = row.act(); });
-        EXPECT_TRUE(done) << code;
+        stdout_of([&] { EXPECT_TRUE(row.act()) << code; });
         EXPECT_EQ(recorder.messages.size(), 0u) << recorder.messages[0].text;
     }
 }

@@ -1,6 +1,5 @@
-// The ground of the store tests: a data and a schema database of their own on the test
-// servers, dropped afterwards, a recorder for the boxes, and a scripted server for what
-// FerretDB does not do.
+// The ground of the store tests: a data and a schema database of their own, dropped
+// afterwards, a recorder for the boxes, and a scripted server for what FerretDB cannot do.
 #ifndef BROLIX_TESTS_STORE_STORE_FIXTURE_H
 #define BROLIX_TESTS_STORE_STORE_FIXTURE_H
 
@@ -28,20 +27,19 @@ struct StoreTest : ::testing::Test {
     StoreTest() { fresh(); }
     ~StoreTest() override
     {
-        drop();
-        testenv::release_dbinfo(&d);
+        fresh(false);
         mongoc_client_destroy(fx);
     }
-    void drop()
+    // New databases and a new record, for each row of a table (the old ones dropped).
+    void fresh(bool again = true)
     {
-        for (const std::string& db : {data, schema})
-            testenv::drop_database(fx, db);
-    }
-    // New databases and a new record, for each row of a table.
-    void fresh()
-    {
-        if (!data.empty())
-            drop(), testenv::release_dbinfo(&d);
+        if (!data.empty()) {
+            for (const std::string& db : {data, schema})
+                testenv::drop_database(fx, db);
+            testenv::release_dbinfo(&d);
+        }
+        if (!again)
+            return;
         testenv::init_dbinfo(&d);
         data = testenv::unique_name("sdata");
         schema = testenv::unique_name("sschema");
@@ -59,8 +57,8 @@ struct StoreTest : ::testing::Test {
         d.table = QString::fromStdString(table);
         d.qualified_table = d.catalog + "." + d.table;
     }
-    void put_data(const std::string& coll, const std::string& json) { testenv::insert_json(fx, data, coll, json); }
-    void put_schema(const std::string& coll, const std::string& json) { testenv::insert_json(fx, schema, coll, json); }
+    void put_data(const std::string& c, const std::string& j) { testenv::insert_json(fx, data, c, j); }
+    void put_schema(const std::string& c, const std::string& j) { testenv::insert_json(fx, schema, c, j); }
     void make_collection(const std::string& name)
     {
         mongoc_database_t* db = mongoc_client_get_database(fx, schema.c_str());
@@ -93,15 +91,15 @@ struct StoreTest : ::testing::Test {
     std::string column_doc(const std::string& table, int index, const std::string& sql_name,
                            const std::string& mongo_name, const std::string& extra = "")
     {
-        return "{" + selector(table) + ", \"index\": " + std::to_string(index) + ", \"sql_name\": \"" + sql_name +
-               "\", \"sql_type\": 12, \"mongo_name\": \"" + mongo_name + "\", \"mongo_type\": 2, \"length\": 40" +
-               extra + ", \"visible\": true}";
+        return "{" + selector(table) + ", \"index\": " + std::to_string(index) + ", \"sql_name\": \"" +
+               sql_name + "\", \"sql_type\": 12, \"mongo_name\": \"" + mongo_name +
+               "\", \"mongo_type\": 2, \"length\": 40" + extra + ", \"visible\": true}";
     }
-    std::string index_doc(const std::string& table, const std::string& column, int index, const std::string& name,
-                          const std::string& extra = "")
+    std::string index_doc(const std::string& table, const std::string& column, int index,
+                          const std::string& name, const std::string& extra = "")
     {
-        return "{" + selector(table) + ", \"sql_col_name\": \"" + column + "\", \"index\": " + std::to_string(index) +
-               ", \"primary\": false, \"index_name\": \"" + name +
+        return "{" + selector(table) + ", \"sql_col_name\": \"" + column + "\", \"index\": " +
+               std::to_string(index) + ", \"primary\": false, \"index_name\": \"" + name +
                "\", \"unique\": false, \"native_id\": false, \"asc\": true" + extra + "}";
     }
     std::string selector(const std::string& table) const

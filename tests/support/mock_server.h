@@ -22,11 +22,11 @@ public:
     {
         static int started = 0;
         stop();
-        log = build_dir() + "/scripted-" + std::to_string(getpid()) + "-" + std::to_string(++started) + ".log";
+        log = build_dir() + "/mock-" + std::to_string(getpid()) + "-" + std::to_string(++started) + ".log";
         for (size_t at = 0; (at = config_json.find('\'', at)) != std::string::npos; at += 4)
             config_json.replace(at, 1, "'\\''");
-        std::string command = "exec /usr/bin/python3 " + source_dir() + "/tests/store/mock_server.py '" + config_json +
-                              "'";
+        std::string command = "exec /usr/bin/python3 " + source_dir() + "/tests/store/mock_server.py '" +
+                              config_json + "'";
         for (int i = 0; i < 26; ++i) // 127.0.0.14 to .39; the script takes the first free one
             command += " 127.0.0." + std::to_string(14 + (getpid() + i) % 26);
         to_script = popen((command + " >" + log + " 2>&1").c_str(), "w");
@@ -41,7 +41,6 @@ public:
     const std::string& address() const { return listen; }
     // The JSON of every command answered so far, in order (logged before the answer).
     std::vector<std::string> commands() const { return lines("command "); }
-    // How many of them are the command `name`.
     int count(const std::string& name) const
     {
         int n = 0;

@@ -30,20 +30,21 @@ std::string unique_name(const std::string& prefix)
     static std::atomic<int> counter{0};
     long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::system_clock::now().time_since_epoch()).count() % 100000000;
-    return prefix + "_" + std::to_string(getpid()) + "_" + std::to_string(ms) + "_" + std::to_string(counter++);
+    return prefix + "_" + std::to_string(getpid()) + "_" + std::to_string(ms) + "_" +
+           std::to_string(counter++);
 }
 
 MessageRecorder::MessageRecorder() { previous = set_message_routine(&record, this, &previous_context); }
 MessageRecorder::~MessageRecorder() { set_message_routine(previous, previous_context); }
-int MessageRecorder::record(void* context, const char* text, const char* informative, int buttons, int default_button)
+int MessageRecorder::record(void* context, const char* text, const char* informative, int buttons,
+                            int default_button)
 {
     auto* self = static_cast<MessageRecorder*>(context);
     self->messages.push_back({text ? text : "", informative ? informative : "", buttons, default_button});
-    if (self->answers.empty())
-        return default_button;
-    int a = self->answers.front();
-    self->answers.pop_front();
-    return a;
+    int answer = self->answers.empty() ? default_button : self->answers.front();
+    if (!self->answers.empty())
+        self->answers.pop_front();
+    return answer;
 }
 
 void init_dbinfo(DBINFO* d)
@@ -72,8 +73,8 @@ void connect_dbinfo(DBINFO* d, const std::string& database, const std::string& m
     dbinfo_set_text(d->database, database.c_str());
     dbinfo_set_text(d->md_database, md_database.c_str());
     MessageRecorder recorder;
-    ASSERT_TRUE(connect_databases(d)) << "no test server at " << d->server << " / " << d->md_server
-                                      << (recorder.messages.empty() ? "" : ": " + recorder.messages[0].informative);
+    ASSERT_TRUE(connect_databases(d)) << "no test server at " << d->server << " / " << d->md_server << ": "
+                                      << (recorder.messages.empty() ? "" : recorder.messages[0].informative);
 }
 
 mongoc_client_t* fixture_client(const std::string& address)

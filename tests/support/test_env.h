@@ -25,10 +25,7 @@ std::string build_dir();
 // A database name no other test (or earlier run) uses.
 std::string unique_name(const std::string& prefix);
 
-struct message_t {
-    std::string text, informative;
-    int buttons, default_button;
-};
+struct message_t { std::string text, informative; int buttons, default_button; };
 
 // The message routine for its lifetime: records each box and answers with the scripted
 // buttons in order, then with each box's default button.
@@ -41,7 +38,7 @@ public:
     std::deque<int> answers;
 
 private:
-    static int record(void* context, const char* text, const char* informative, int buttons, int default_button);
+    static int record(void*, const char* text, const char* informative, int buttons, int default_button);
     void* previous_context;
     int (*previous)(void*, const char*, const char*, int, int);
 };
