@@ -34,8 +34,6 @@ TEST(Connect, SidesAndTheirFailures)
          "Could not connect to Database - 'sales'|" + refused(dead) + exit},
         {"dead schema server", up, "sales", dead, "ss", 0, "", false,
          "Could not connect to Schema - 'ss'|" + refused(dead) + exit},
-        {"both dead: the schema's headline, both errors", dead, "sales", "127.0.0.98", "ss", 0, "", false,
-         "Could not connect to Schema - 'ss'|" + refused(dead) + refused("127.0.0.98") + exit},
         {"no database name", up, "", up, "s", 0, "", false, "No database name given.|MongoDB Error:*"},
         {"no schema name, view anyway", up, "v", up, "", BTN_YES, "", true, no_name},
         {"rejected connection string", "", "sales", up, "ss", 0, "", false,

@@ -9,6 +9,7 @@ input closes. CONFIG_JSON keys, each optional:
   "collections": {"db": [names]}   what listCollections returns
   "documents": {"db.coll": [docs]} what a find returns (filter ignored); with
                                    "more": ["db.coll"] its cursor stays open
+  "refuse": {"coll": [n]}          refuses the n-th document inserted into coll and the rest of its batch
   "errors": {"KEY": [code, msg]}   refusals; KEY is a command name, "create:NAME",
                                    "createIndexes:INDEXNAME" or "listCollections:bare"
 """
@@ -22,7 +23,7 @@ from mockupdb import MockupDB
 
 def main():
     config = json.loads(sys.argv[1], object_hook=json_util.object_hook)
-    docs, errors = config.get("documents", {}), config.get("errors", {})
+    docs, errors, inserted = config.get("documents", {}), config.get("errors", {}), {}
 
     def answer(request, keys, otherwise):
         for key in keys:
@@ -32,6 +33,14 @@ def main():
 
     def cursor(request, ns, batch, cursor_id=0, key="firstBatch"):
         return request.ok(cursor={"id": Int64(cursor_id), "ns": ns, key: batch})
+
+    def insert(request, coll, batch):
+        for i in range(len(batch)):
+            inserted[coll] = inserted.get(coll, 0) + 1
+            if inserted[coll] in config.get("refuse", {}).get(coll, []):
+                error = {"index": i, "code": 11000, "errmsg": "E11000 duplicate key"}
+                return request.ok(n=i, writeErrors=[error])
+        return request.ok(n=len(batch))
 
     def handle(request):
         name = request.command_name or ""
@@ -54,7 +63,7 @@ def main():
             "find": lambda: cursor(request, ns, docs.get(ns, []), 42 if ns in config.get("more", []) else 0),
             "getMore": lambda: cursor(request, ns, [], key="nextBatch"),
             "listIndexes": lambda: cursor(request, ns, []),
-            "insert": lambda: request.ok(n=len(request.doc.get("documents", []))),
+            "insert": lambda: insert(request, arg, request.doc.get("documents", [])),
         }.get(name, lambda: request.ok(n=0)))
 
     for address in sys.argv[2:]:

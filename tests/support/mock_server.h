@@ -39,8 +39,7 @@ public:
         return false;
     }
     const std::string& address() const { return listen; }
-    // The JSON of every command answered so far, in order (logged before the answer).
-    std::vector<std::string> commands() const { return lines("command "); }
+    std::vector<std::string> commands() const { return lines("command "); } // answered so far, as JSON
     int count(const std::string& name) const
     {
         int n = 0;

@@ -57,8 +57,7 @@ void drop_database(mongoc_client_t* client, const std::string& database);
 // One document given as (relaxed) extended JSON.
 void insert_json(mongoc_client_t* client, const std::string& database, const std::string& collection,
                  const std::string& json);
-// The documents in natural order: whole (the caller destroys them), or as canonical
-// extended JSON without _id.
+// The documents in natural order: whole (the caller's), or as canonical extended JSON without _id.
 std::vector<bson_t*> read_documents(mongoc_client_t* client, const std::string& database,
                                     const std::string& collection, const std::string& filter_json = "{}");
 void destroy_documents(std::vector<bson_t*>& documents);
