@@ -22,11 +22,10 @@ BoxRecorder::BoxRecorder(bool echo)
             std::fprintf(stderr, "BOX[%s|%s|%s]\n", shown.title.c_str(), shown.text.c_str(),
                          shown.informative.c_str());
         box->hide();
-        if (answers.empty())
-            return shown.default_button;
-        int a = answers.front();
-        answers.pop_front();
-        return a;
+        int answer = answers.empty() ? shown.default_button : answers.front();
+        if (!answers.empty())
+            answers.pop_front();
+        return answer;
     };
 }
 
@@ -50,8 +49,6 @@ QStringList window_arguments(const std::string& database, const std::string& md_
     return args << extra;
 }
 
-std::unique_ptr<Schema> make_window(const QStringList& arguments) { return std::make_unique<Schema>(arguments); }
-
 WindowOnData::WindowOnData(const std::string& prefix)
     : data(unique_name(prefix)), schema(data + "_schema"), client(fixture_client())
 {
@@ -69,9 +66,27 @@ void WindowOnData::insert(const std::string& collection, const std::string& json
     insert_json(client, data, collection, json);
 }
 
-std::unique_ptr<Schema> WindowOnData::open(BoxRecorder&, const QStringList& extra)
+void WindowOnData::index(const char* collection, const char* keys_json, const char* name)
 {
-    return make_window(window_arguments(data, schema, extra));
+    bson_t keys;
+    ASSERT_TRUE(bson_init_from_json(&keys, keys_json, -1, nullptr)) << keys_json;
+    bson_t* command = BCON_NEW("createIndexes", BCON_UTF8(collection), "indexes", "[", "{", "key",
+                               BCON_DOCUMENT(&keys), "name", BCON_UTF8(name), "}", "]");
+    bson_error_t error;
+    EXPECT_TRUE(mongoc_client_command_simple(client, data.c_str(), command, nullptr, nullptr, &error))
+        << error.message;
+    bson_destroy(command);
+    bson_destroy(&keys);
+}
+
+std::unique_ptr<Schema> WindowOnData::open(const QStringList& extra)
+{
+    return std::make_unique<Schema>(window_arguments(data, schema, extra));
+}
+
+int WindowOnData::count(const char* collection, const std::string& filter)
+{
+    return int(read_json(client, schema, collection, filter).size());
 }
 
 namespace {
@@ -80,7 +95,7 @@ void count_find(const mongoc_apm_command_started_t* event)
     if (std::strcmp(mongoc_apm_command_started_get_command_name(event), "find") == 0)
         ++static_cast<FindCounter*>(mongoc_apm_command_started_get_context(event))->finds;
 }
-}
+} // namespace
 
 FindCounter::FindCounter(mongoc_client_t* c) : client(c)
 {
@@ -99,6 +114,38 @@ QTreeWidgetItem* tree_item(Schema* w, const QString& text)
             return *it;
     ADD_FAILURE() << "no tree item " << text.toStdString();
     return nullptr;
+}
+
+std::string row_text(QTableWidget* grid, int row)
+{
+    std::string out;
+    for (int c = 0; c < grid->columnCount(); ++c) {
+        QWidget* widget = grid->cellWidget(row, c);
+        auto* combo = qobject_cast<QComboBox*>(widget);
+        QCheckBox* box = widget && !combo ? widget->findChild<QCheckBox*>() : nullptr;
+        QTableWidgetItem* item = grid->item(row, c);
+        out += c ? "|" : "";
+        out += combo ? combo->currentText().toStdString()
+               : box ? (box->isChecked() ? "[x]" : "[ ]")
+                     : item ? item->text().toStdString() : "";
+    }
+    return out;
+}
+
+texts_t rows_text(QTableWidget* grid)
+{
+    texts_t out;
+    for (int r = 0; r < grid->rowCount(); ++r)
+        out.push_back(row_text(grid, r));
+    return out;
+}
+
+texts_t column_texts(QTableWidget* grid, int column)
+{
+    std::vector<std::string> out;
+    for (int r = 0; r < grid->rowCount(); ++r)
+        out.push_back(grid->item(r, column) ? grid->item(r, column)->text().toStdString() : "<no item>");
+    return out;
 }
 
 } // namespace testenv

@@ -25,10 +25,10 @@ struct shown_box_t {
 
 // Installs Schema::message_box_hook for its lifetime: every box is shown offscreen,
 // measured, recorded and answered with the next scripted button (else its default).
+// With echo, each box is also written to standard error as BOX[title|text|informative]
+// (for the start-ups that end the process).
 class BoxRecorder {
 public:
-    // With echo, every box is also written to standard error as BOX[title|text|informative]
-    // (for the start-ups that end the process).
     explicit BoxRecorder(bool echo = false);
     ~BoxRecorder();
     void answer(int button) { answers.push_back(button); }
@@ -40,18 +40,20 @@ public:
 // Arguments for a window on the first test server (no schema name when md_database is empty).
 QStringList window_arguments(const std::string& database, const std::string& md_database,
                              const QStringList& extra = QStringList());
-std::unique_ptr<Schema> make_window(const QStringList& arguments);
 
-// A data database of fresh name filled by the caller, and a window opened on it with a
-// schema of fresh name: start-up reports the schema missing and the recorder's first
-// answer (Yes unless scripted otherwise) creates it. Both databases go at the end.
+// A data database of fresh name filled by the caller, and windows opened on it with a
+// schema of fresh name: start-up reports the schema missing and the box recorder's
+// first answer (Yes unless scripted otherwise) creates it. Both databases go at the end.
 struct WindowOnData {
     std::string data, schema;
     mongoc_client_t* client;
     explicit WindowOnData(const std::string& prefix);
     ~WindowOnData();
     void insert(const std::string& collection, const std::string& json);
-    std::unique_ptr<Schema> open(BoxRecorder& boxes, const QStringList& extra = QStringList());
+    void index(const char* collection, const char* keys_json, const char* name);
+    std::unique_ptr<Schema> open(const QStringList& extra = QStringList());
+    // Documents in a schema collection that match the filter.
+    int count(const char* collection, const std::string& filter);
 };
 
 // Counts the find commands a client sends from now on.
@@ -63,6 +65,12 @@ struct FindCounter {
 };
 
 QTreeWidgetItem* tree_item(Schema* w, const QString& text);
+using texts_t = std::vector<std::string>;
+// A grid row as one text: each cell's text, a combo's choice, a check box as [x] or [ ].
+std::string row_text(QTableWidget* grid, int row);
+texts_t rows_text(QTableWidget* grid);
+// One column of a grid, top to bottom.
+texts_t column_texts(QTableWidget* grid, int column);
 
 } // namespace testenv
 

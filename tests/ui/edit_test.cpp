@@ -1,11 +1,15 @@
-// Editing the column grid as a user does: checks, colours, type changes, insert, remove,
-// and leaving a table with edits.
+// Editing the column grid as a user does, leaving a table with edits, saving to the real
+// server, and the schema dump.
 #include "tests/support/ui_support.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
+#include <set>
 
 using namespace testenv;
 
@@ -15,184 +19,182 @@ struct Editing : ::testing::Test, SchemaProbe {
     WindowOnData data{"edit"};
     BoxRecorder boxes;
     std::unique_ptr<Schema> window;
+    QTemporaryDir dir;
+    QString file = dir.path() + "/dump.txt";
     Editing() : SchemaProbe(nullptr) {}
 
-    void open(int extra_fields = 0) // 6 columns, and two pages from 13 extra fields on
+    // "things" has two pages (31 columns), "vessels" one.
+    void open()
     {
         std::string doc = R"({"name": "n", "city": "c", "count": 3, "tags": ["a"])";
-        for (int i = 0; i < extra_fields; ++i)
+        for (int i = 0; i < 25; ++i)
             doc += ", \"x" + std::to_string(100 + i) + "\": " + std::to_string(i);
         data.insert("things", doc + "}");
         data.insert("vessels", R"({"v": 1})");
-        window = data.open(boxes);
+        window = data.open({"-debug", file});
         w = window.get();
     }
-    bool red(int row, int column) { return grid()->item(row, column)->foreground().color() == QColor(255, 0, 0); }
-    QString message() { return ui()->errorMsg->text(); }
-    std::vector<std::string> sizes(int row)
+    void save()
     {
-        std::vector<std::string> out;
-        for (int c = 5; c <= 7; ++c)
-            out.push_back(grid()->item(row, c)->text().toStdString() +
-                          (grid()->item(row, c)->flags() & Qt::ItemIsEditable ? "" : "-"));
-        return out;
+        boxes.answer(QMessageBox::Yes);
+        ui()->pushButtonSave->click();
+        EXPECT_EQ(boxes.texts().back(), "Save current schema?");
+    }
+    // The dump file with each "Generated" time, checked for its form, replaced by @TIME@.
+    std::string written()
+    {
+        QFile f(file);
+        if (!f.open(QIODevice::ReadOnly))
+            return "<no file>";
+        return QString::fromUtf8(f.readAll())
+            .replace(QRegularExpression("\nGenerated     : \\d\\d-\\d\\d-\\d{4} \\d\\d:\\d\\d:\\d\\d\r\n"),
+                     "\nGenerated     : @TIME@\r\n")
+            .toStdString();
     }
 };
 
-TEST_F(Editing, DuplicateNamesTurnRedAndBlackAgain)
-{
-    open(30);
-    int city = row_of("city"), name = row_of("name");
-    type(city, 0, "name");
-    EXPECT_EQ(message(), "Warning: Duplicate SQL Name 'name'");
-    EXPECT_TRUE(red(city, 0));
-    EXPECT_TRUE(red(name, 0));
-    EXPECT_FALSE(red(row_of("count"), 0));
-    EXPECT_TRUE(edited());
-    type(city, 0, "town");
-    EXPECT_EQ(message(), "");
-    EXPECT_FALSE(red(city, 0));
-    EXPECT_FALSE(red(name, 0));
-
-    type(city, 3, "name");
-    EXPECT_EQ(message(), "Warning: Duplicate MongoDB Name 'name'");
-    EXPECT_TRUE(red(name, 3));
-    // The sample follows the edit: the renamed column reads the name field.
-    EXPECT_EQ(sample()->horizontalHeaderItem(city)->text(), "town");
-    EXPECT_EQ(sample()->item(0, city)->text(), "n");
-
-    type(city, 0, "x129"); // a name on page 2
-    EXPECT_EQ(message(), "Warning: Duplicate SQL Name 'x129'");
-    EXPECT_TRUE(red(city, 0));
-}
-
-TEST_F(Editing, NumbersAndTypeChanges)
+TEST_F(Editing, ChecksColoursAndTypeChanges)
 {
     open();
-    int name = row_of("name"), count = row_of("count");
-    const std::pair<const char*, bool> lengths[] = {{"12", true}, {"0", true}, {"", true}, {"-1", false},
-                                                    {"abc", false}, {"1.5", false}, {"99999999999", false}};
-    for (const auto& c : lengths) {
-        type(name, 5, c.first);
-        EXPECT_EQ(red(name, 5), !c.second) << c.first;
-        EXPECT_EQ(message(), c.second ? QString() : QString("Warning: Invalid Length Value : '") + c.first + "'")
-            << c.first;
-    }
-    using sizes_t = std::vector<std::string>; // length, precision, scale; "-" read-only
-    const std::pair<const char*, sizes_t> types[] = {
-        {"SQL_VARCHAR", {"255", "-", "-"}},  {"SQL_NUMERIC", {"-", "10", "2"}},  {"SQL_INTEGER", {"-", "-", "-"}},
-        {"SQL_LONGVARCHAR", {"-", "-", "-"}}, {"SQL_WLONGVARCHAR", {"-", "-", "-"}}, {"SQL_WVARCHAR", {"255", "-", "-"}},
+    int city = row_of("city"), name = row_of("name"), count = row_of("count");
+    choose(count, 1, "SQL_NUMERIC");
+    const struct {
+        int row, column;
+        const char* typed;
+        QString message;
+        std::vector<int> red; // rows red in the column typed into
+    } rows[] = {
+        {city, 0, "name", "Warning: Duplicate SQL Name 'name'", {city, name}},
+        {city, 0, "town", "", {}},
+        {city, 3, "name", "Warning: Duplicate MongoDB Name 'name'", {city, name}},
+        {city, 0, "x120", "Warning: Duplicate SQL Name 'x120'", {city}}, // a name on page 2
+        {name, 5, "12", "", {}},
+        {name, 5, "-1", "Warning: Invalid Length Value : '-1'", {name}},
+        {name, 5, "1.5", "Warning: Invalid Length Value : '1.5'", {name}},
+        {name, 5, "0", "", {}},
+        {count, 6, "x", "Warning: Invalid Precision Value : 'x'", {count}},
+        {count, 7, "-2", "Warning: Invalid Scale Value : '-2'", {count}},
     };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.typed);
+        type(row.row, row.column, row.typed);
+        EXPECT_EQ(ui()->errorMsg->text(), row.message);
+        std::set<int> red;
+        for (int r = 0; r < grid()->rowCount(); ++r)
+            if (grid()->item(r, row.column)->foreground().color() == QColor(255, 0, 0))
+                red.insert(r);
+        EXPECT_EQ(red, (std::set<int>(row.red.begin(), row.red.end())));
+    }
+    EXPECT_EQ(sample()->item(0, city)->text(), "n"); // the sample reads the field named
+    // Sizes that the type has are editable: length, precision, scale.
+    const std::pair<const char*, const char*> types[] = {
+        {"SQL_VARCHAR", "255|||[ ]|"}, {"SQL_NUMERIC", "|10|2|[ ]|"}, {"SQL_INTEGER", "|||[ ]|"},
+        {"SQL_WLONGVARCHAR", "|||[ ]|"}, {"SQL_WVARCHAR", "255|||[ ]|"}};
     for (const auto& t : types) {
         choose(count, 1, t.first);
-        EXPECT_EQ(sizes(count), t.second) << t.first;
+        EXPECT_EQ(row_text(grid(), count), "count|" + std::string(t.first) + "||count|NumberInt32|" + t.second);
+        EXPECT_EQ(bool(grid()->item(count, 5)->flags() & Qt::ItemIsEditable), t.second[0] == '2') << t.first;
     }
-    choose(count, 1, "SQL_NUMERIC");
-    type(count, 6, "x");
-    EXPECT_EQ(message(), "Warning: Invalid Precision Value : 'x'");
-    type(count, 7, "-2");
-    EXPECT_EQ(message(), "Warning: Invalid Scale Value : '-2'");
-
     // The virtual-table box comes with the Array type and goes with a dotted name.
-    int city = row_of("city"), tags = row_of("tags");
-    EXPECT_EQ(box(city, 9), nullptr);
     choose(city, 4, "Array");
-    ASSERT_NE(box(city, 9), nullptr);
-    EXPECT_FALSE(box(city, 9)->isChecked());
-    choose(city, 4, "Object");
-    EXPECT_EQ(box(city, 9), nullptr);
-    type(tags, 3, "deep.tags");
-    EXPECT_EQ(box(tags, 9), nullptr);
-    type(tags, 3, "tags");
-    EXPECT_NE(box(tags, 9), nullptr);
+    EXPECT_EQ(row_text(grid(), city).substr(row_text(grid(), city).size() - 7), "[ ]|[ ]");
+    type(row_of("tags"), 3, "deep.tags");
+    EXPECT_EQ(box(row_of("tags"), 9), nullptr);
 }
 
-TEST_F(Editing, InsertAndRemove)
+TEST_F(Editing, InsertRemoveAndLeavingWithEdits)
 {
     open();
-    int rows = grid()->rowCount();
-    EXPECT_EQ(grid()->currentColumn(), 0); // a fill leaves the first cell current
-    ui()->pushButtonInsert->click();       // below the current row, even the first
-    EXPECT_EQ(cell(1, 0), "New Column");
-    grid()->setCurrentCell(1, 0);
-    ui()->pushButtonRemove->click();
+    texts_t before = read_json(data.client, data.schema, "columns");
     grid()->setCurrentCell(2, 0);
-    ui()->pushButtonInsert->click();
-    ASSERT_EQ(grid()->rowCount(), rows + 1);
-    EXPECT_EQ(cell(3, 0), "New Column");
-    EXPECT_EQ(cell(3, 3), "New Column");
-    EXPECT_EQ(combo(3, 1)->currentText(), "SQL_VARCHAR");
-    EXPECT_EQ(combo(3, 4)->currentText(), "String");
-    EXPECT_EQ(sizes(3), (std::vector<std::string>{"255", "-", "-"}));
-    grid()->setCurrentCell(0, 0);
-    ui()->pushButtonInsert->click(); // a second one selects the first
-    EXPECT_EQ(grid()->rowCount(), rows + 1);
-    EXPECT_EQ(grid()->currentRow(), 3);
-    EXPECT_EQ(grid()->currentColumn(), 0);
+    ui()->pushButtonInsert->click(); // below the current row
+    EXPECT_EQ(row_text(grid(), 3), "New Column|SQL_VARCHAR||New Column|String|255|||[ ]|");
     type(3, 0, "added"); // names the MongoDB field too while that reads "New Column"
-    EXPECT_EQ(cell(3, 3), "added");
     type(3, 0, "renamed");
     EXPECT_EQ(cell(3, 3), "added");
-
     const std::pair<int, const char*> refused[] = {{1, "To Remove Column,|please select SQL Name to remove."},
                                                    {0, "Cannot Remove '_id' Column.|Sorry, this column cannot be removed."}};
     for (const auto& r : refused) {
         grid()->setCurrentCell(r.first ? 2 : 0, r.first);
-        boxes.boxes.clear();
         ui()->pushButtonRemove->click();
-        ASSERT_EQ(boxes.boxes.size(), 1u) << r.second;
-        EXPECT_EQ(boxes.boxes[0].text + "|" + boxes.boxes[0].informative, r.second);
+        EXPECT_EQ(boxes.boxes.back().text + "|" + boxes.boxes.back().informative, r.second);
     }
-    rows = grid()->rowCount();
-    // Remove row 2; the rows that move up answer to their new numbers.
-    QByteArray moved = cell(3, 0), after = cell(4, 0);
+    // The rows that move up answer to their new numbers.
+    QByteArray moved = cell(3, 0);
     grid()->setCurrentCell(2, 0);
     ui()->pushButtonRemove->click();
-    EXPECT_EQ(grid()->rowCount(), rows - 1);
-    EXPECT_EQ(cell(2, 0), moved);
-    EXPECT_EQ(sample()->columnCount(), rows - 1);
     choose(2, 1, "SQL_NUMERIC");
-    EXPECT_EQ(cell(2, 6), "10");
-    EXPECT_EQ(cell(3, 0), after);
-    EXPECT_NE(cell(3, 6), "10");
-    int last = grid()->rowCount() - 1; // removing the last row makes the one above current
-    grid()->setCurrentCell(last, 0);
-    ui()->pushButtonRemove->click();
-    EXPECT_EQ(grid()->currentRow(), last - 1);
-}
+    EXPECT_EQ(cell(2, 0) + " " + cell(2, 6) + " " + cell(3, 6), moved + " 10 ");
+    EXPECT_EQ(sample()->columnCount(), 18);
 
-TEST_F(Editing, LeavingWithEditsAsksAndNoWritesNothing)
-{
-    open(30);
-    std::vector<std::string> before = read_json(data.client, data.schema, "columns");
-    type(row_of("city"), 0, "town");
+    // The edits survive paging; Save, close and a pick each ask, and No writes nothing.
     ui()->pushButtonPageDown->click();
-    EXPECT_TRUE(left_with_edits());
-    EXPECT_FALSE(edited());
     ui()->pushButtonPageUp->click();
-    EXPECT_GE(row_of("town"), 0); // the edit survived paging
-
-    const char* ways[] = {"Save", "close", "pick"};
-    for (const char* way : ways) {
-        SCOPED_TRACE(way);
-        boxes.boxes.clear();
+    EXPECT_EQ(cell(2, 0), "renamed");
+    for (const char* way : {"Save current schema?", "Schema for table 'things' was edited.", "pick"}) {
         boxes.answer(QMessageBox::No);
-        if (way == ways[0])
+        if (way[0] == 'S' && way[1] == 'a')
             ui()->pushButtonSave->click();
-        else if (way == ways[1])
+        else if (way[0] == 'S')
             w->close();
         else
             pick("vessels");
-        ASSERT_EQ(boxes.boxes.size(), 1u);
-        EXPECT_EQ(boxes.boxes[0].text, way == ways[0] ? "Save current schema?" : "Schema for table 'things' was edited.");
-        EXPECT_EQ(read_json(data.client, data.schema, "columns"), before);
+        EXPECT_EQ(boxes.texts().back(), way[0] == 'p' ? "Schema for table 'things' was edited." : way);
+        EXPECT_EQ(read_json(data.client, data.schema, "columns"), before) << way;
     }
-    EXPECT_EQ(db().table, "vessels");
-    EXPECT_FALSE(left_with_edits());
-    // Back: the stored schema, without the edit, and no question.
-    pick("things");
-    EXPECT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_EQ(row_of("town"), -1);
+    pick("things"); // back: the stored schema, and no question
+    EXPECT_EQ(boxes.boxes.size(), 6u);
+    EXPECT_EQ(row_of("renamed"), -1);
+}
+
+TEST_F(Editing, SaveReopenAndDump)
+{
+    data.index("things", R"({"name": 1, "count": -1})", "name_count");
+    data.index("things", R"({"count": 1})", "count_up");
+    open();
+    type(row_of("name"), 0, "title");
+    box(row_of("city"), 8)->click();  // hidden
+    box(row_of("tags"), 9)->click();  // virtual table
+    type(row_of("tags_0"), 5, "-1"); // kept as typed (red, but saved)
+    ui()->pushButtonPageDown->click();
+    type(1, 0, "renamed"); // saved on page two, page two is shown again
+    save();
+    EXPECT_EQ(ui()->dataMsg->text(), "Data Sample - Showing Page 2 of 2");
+    EXPECT_FALSE(edited() || left_with_edits());
+
+    BoxRecorder again; // reopened, in SQL name order, with what was saved and no question
+    Schema w2(window_arguments(data.data, data.schema, {"-debug", file}));
+    SchemaProbe p2(&w2);
+    texts_t rows = rows_text(p2.grid());
+    ASSERT_EQ(rows.size(), 18u);
+    EXPECT_EQ(texts_t(rows.begin(), rows.begin() + 4),
+              (texts_t{"_id|SQL_VARCHAR|Yes|_id|OID|24|||[ ]|", "city|SQL_VARCHAR||city|String|1|||[x]|",
+                       "count|SQL_INTEGER|Yes|count|NumberInt32||||[ ]|",
+                       "renamed|SQL_INTEGER||x113|NumberInt32||||[ ]|"}));
+    EXPECT_EQ(row_text(p2.grid(), 4), "tags|SQL_VARCHAR||tags|Array|13|||[ ]|[x]");
+    EXPECT_EQ(row_text(p2.grid(), 5), "tags_0|SQL_VARCHAR||tags.0|String|-1|||[ ]|");
+    EXPECT_EQ(tree_item(&w2, "things")->child(0)->text(0), "tags");
+
+    // A dump appends; a column in two indexes has a block for each.
+    p2.ui()->pushButtonDump->click();
+    p2.ui()->pushButtonDump->click();
+    EXPECT_EQ(again.texts(), (texts_t{"Dump Schema to", "Schema dumped to", "Dump Schema to", "Schema dumped to"}));
+    EXPECT_EQ(again.boxes[1].informative, file.toStdString() + ".");
+    std::string count = "SQL Column    : count\r\nSQL Type      : 4\r\nSQL Index     : Yes\r\n"
+                        "  Asc         : 1\r\n  Index       : 1\r\n  Index Name  : count_up\r\n  Primary     : 0\r\n"
+                        "  SQL Column  : count\r\n  Unique      : 0\r\n"
+                        "  Asc         : 0\r\n  Index       : 2\r\n  Index Name  : name_count\r\n  Primary     : 0\r\n"
+                        "  SQL Column  : count\r\n  Unique      : 0\r\nMongo Name    : count\r\n";
+    std::string dumped = written();
+    ASSERT_NE(dumped.find(count), std::string::npos) << dumped;
+    EXPECT_NE(dumped.find(count, dumped.find(count) + 1), std::string::npos);
+
+    // Clearing the tick and saving removes the virtual table.
+    p2.box(4, 9)->click();
+    p2.ui()->pushButtonSave->click();
+    EXPECT_EQ(again.texts().back(), "Save current schema?");
+    EXPECT_EQ(data.count("tables", R"({"sql_table": "things_tags"})"), 0);
+    EXPECT_EQ(tree_item(&w2, "things")->childCount(), 0);
 }
 
 } // namespace

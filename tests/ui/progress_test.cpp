@@ -8,9 +8,10 @@
 using namespace testenv;
 
 namespace {
+
 // The bar's course, also in a window not shown yet: "show done/total", "done/total" while shown, "hide".
 struct BarTrace : QObject {
-    std::vector<std::string> seen;
+    texts_t seen;
     QProgressBar* bar = nullptr;
     BarTrace() { qApp->installEventFilter(this); }
     ~BarTrace() override { qApp->removeEventFilter(this); }
@@ -32,13 +33,16 @@ struct BarTrace : QObject {
         return false;
     }
 };
-} // namespace
 
 TEST(ProgressBar, CountsCollectionsToTheTotalAndHides)
 {
-    // Collections in the data database at the first start; one added after a start that created the schema.
-    const struct { const char* name; int collections; bool added, view_only; std::vector<std::string> expected; }
-        rows[] = {
+    // Collections at the first start; one added after a start that created the schema.
+    const struct {
+        const char* name;
+        int collections;
+        bool added, view_only;
+        texts_t expected;
+    } rows[] = {
         {"creation at start-up", 3, false, false, {"show 0/3", "1/3", "2/3", "3/3", "hide"}},
         {"synchronisation at start-up", 1, true, false, {"show 0/2", "1/2", "2/2", "hide"}},
         {"View Only: first table at start-up, then a pick", 2, false, true,
@@ -51,14 +55,16 @@ TEST(ProgressBar, CountsCollectionsToTheTotalAndHides)
             data.insert("c" + std::to_string(i), "{\"n\": 1}");
         BoxRecorder boxes; // Yes: create, synchronise, view without a schema
         if (row.added) {
-            data.open(boxes).reset();
+            data.open().reset();
             data.insert("added", "{\"n\": 1}");
         }
         BarTrace trace;
-        std::unique_ptr<Schema> w = row.view_only ? make_window(window_arguments(data.data, "")) : data.open(boxes);
+        Schema w(window_arguments(data.data, row.view_only ? "" : data.schema));
         if (row.view_only)
-            SchemaProbe(w.get()).press(tree_item(w.get(), "c1"));
+            SchemaProbe(&w).pick("c1");
         EXPECT_EQ(trace.seen, row.expected);
-        EXPECT_TRUE(w->findChild<QProgressBar*>("progressBar")->isHidden());
+        EXPECT_TRUE(w.findChild<QProgressBar*>("progressBar")->isHidden());
     }
 }
+
+} // namespace
