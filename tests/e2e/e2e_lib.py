@@ -7,7 +7,6 @@ code, window title, documents written); the box texts are the widget tests' busi
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 import pymongo
@@ -37,7 +36,8 @@ class Display:
         # editor while it does (between two runs, or after an xdotool call).
         read_fd, write_fd = os.pipe()
         self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
-                                         "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
+                                         "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,),
+                                        stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as pipe:
             self.env = dict(os.environ, DISPLAY=":" + pipe.readline().strip())
@@ -49,30 +49,28 @@ class Display:
     def windows(self, title_regex):
         return self.xdotool("search", "--onlyvisible", "--name", title_regex).split()
 
-    def click(self, window, x, y):
-        geometry = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", window).split())
-        self.xdotool("mousemove", "--sync", str(int(geometry["X"]) + x), str(int(geometry["Y"]) + y))
-        self.xdotool("click", "1")
+    def geometry(self, window):
+        return {k: int(v) for k, v in (l.split("=") for l in self.xdotool("getwindowgeometry", "--shell",
+                                                                          window).split()) if k != "SCREEN"}
 
-    def exit_button(self, window):
-        """Exit, the right-most button of the row under the sample (found in the pixels)."""
-        height = int(dict(l.split("=") for l in self.xdotool("getwindowgeometry", "--shell", window).split())["HEIGHT"])
+    def click_exit(self, window):
+        """Clicks Exit, the right-most button of the row under the sample (found in the pixels)."""
+        g = self.geometry(window)
         row = subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", window, "-crop",
-                              f"100000x1+0+{height - 54}", "-depth", "8", "rgb:-"], capture_output=True,
+                              f"100000x1+0+{g['HEIGHT'] - 54}", "-depth", "8", "rgb:-"], capture_output=True,
                              check=True).stdout
         pixels = [row[i:i + 3] for i in range(0, len(row) - 2, 3)]
         right = max(x for x, p in enumerate(pixels) if p != pixels[2])
-        return right - 30, height - 47
+        self.xdotool("mousemove", "--sync", str(g["X"] + right - 30), str(g["Y"] + g["HEIGHT"] - 47))
+        self.xdotool("click", "1")
 
 
 class Editor:
     def __init__(self, display, args, command=None, env=None):
         command = command or [BIN]
         check(command[0], "BROLIX_BIN is not set")
-        self.display = display
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([*command, *args], env=dict(display.env, **(env or {})),
-                                        stdout=self.log, stderr=subprocess.STDOUT)
+        self.display = display  # its output goes to the test's, for a failure to show
+        self.process = subprocess.Popen([*command, *args], env=dict(display.env, **(env or {})))
 
     def wait_window(self, title_regex, timeout=30):
         deadline = time.time() + timeout
@@ -81,10 +79,7 @@ class Editor:
             if found:
                 time.sleep(0.3)  # its first paint
                 return found[-1]
-            if self.process.poll() is not None:
-                self.log.seek(0)
-                sys.stderr.write(self.log.read().decode(errors="replace"))
-                check(False, f"ended with {self.process.returncode} before /{title_regex}/")
+            check(self.process.poll() is None, f"ended with {self.process.returncode} before /{title_regex}/")
             time.sleep(0.2)
         check(False, f"no window /{title_regex}/ within {timeout} s")
 
@@ -103,7 +98,6 @@ class Editor:
         try:
             code = self.process.wait(30)
         except subprocess.TimeoutExpired:
-            self.process.kill()
             code = "none within 30 s"
         check(code == expected, f"exit code {code}, expected {expected}")
         check(not self.display.windows("^" + TITLE + "$"), "a box is left")

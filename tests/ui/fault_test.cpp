@@ -7,6 +7,7 @@
 #include "store/create.h"
 #include "tests/support/ui_support.h"
 
+#include <QPushButton>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -30,7 +31,7 @@ struct Instance {
     {
         for (int last = 50; last < 60 && lock < 0; ++last) {
             dir = build_dir() + "/servers/fault-" + std::to_string(last);
-            std::filesystem::create_directories(dir + "/data");
+            std::filesystem::create_directories(dir);
             lock = open((dir + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
             if (lock >= 0 && (flock(lock, LOCK_EX | LOCK_NB) != 0 || skip-- > 0))
                 close(lock), lock = -1;
@@ -41,15 +42,13 @@ struct Instance {
     ~Instance() { fault(false), close(lock); }
     bool start()
     {
+        std::filesystem::create_directories(dir + "/data");
         std::string command = "exec " + std::string(getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/ferretdb" +
                               " --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" + dir +
                               " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" + address +
                               ":27017 >>" + dir + "/server.log 2>&1";
-        std::filesystem::create_directories(dir + "/data");
-        if ((pid = fork()) == 0) {
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        if ((pid = fork()) == 0)
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
         for (int i = 0; i < 150 && !server_answers(address); ++i)
             usleep(200000);
         return server_answers(address);
@@ -64,32 +63,26 @@ struct Instance {
     bool back() { return pid > 0 ? kill(pid, SIGCONT) == 0 : start(); }
 };
 
-enum Step { STARTUP, CREATE, PICK, PAGE, REFRESH, SAVE, DUMP };
-const char* const step_names[] = {"startup", "create", "pick", "page", "refresh", "save", "dump"};
-
 // During creation: faults the victim at the first command of the kind named.
 struct {
     Instance* victim;
     bool hang, armed;
     std::string command;
 } trigger;
-void on_command(const mongoc_apm_command_succeeded_t* event)
-{
-    if (trigger.armed && trigger.command == mongoc_apm_command_succeeded_get_command_name(event))
-        trigger.armed = false, trigger.victim->fault(trigger.hang);
-}
 void observe(mongoc_client_t* client, int side, void*)
 {
     if ((side == SIDE_SCHEMA) != (trigger.command == "insert"))
         return;
     mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
-    mongoc_apm_set_command_succeeded_cb(callbacks, on_command);
+    mongoc_apm_set_command_succeeded_cb(callbacks, [](const mongoc_apm_command_succeeded_t* event) {
+        if (trigger.armed && trigger.command == mongoc_apm_command_succeeded_get_command_name(event))
+            trigger.armed = false, trigger.victim->fault(trigger.hang);
+    });
     mongoc_client_set_apm_callbacks(client, callbacks, nullptr);
     mongoc_apm_callbacks_destroy(callbacks);
 }
 
-// Columns per table as the schema holds them.
-std::map<std::string, size_t> schema_columns(Instance& schema)
+std::map<std::string, size_t> schema_columns(Instance& schema) // per table, as the schema holds them
 {
     mongoc_client_t* client = fixture_client(schema.address);
     std::map<std::string, size_t> count;
@@ -99,6 +92,8 @@ std::map<std::string, size_t> schema_columns(Instance& schema)
     return count;
 }
 
+enum Step { STARTUP, CREATE, PICK, PAGE, REFRESH, SAVE, DUMP };
+const char* const step_names[] = {"startup", "create", "pick", "page", "refresh", "save", "dump"};
 // Rows {side, fault, step} from the parameter: data or schema, stopped or hung, each step.
 struct Fault : ::testing::TestWithParam<int> {};
 
@@ -125,10 +120,9 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
         DBINFO d;
         init_dbinfo(&d);
         int code = 0;
-        if (step == CREATE) {
-            trigger = {&victim, hang, true, schema_side ? "insert" : "find"};
+        trigger = {&victim, hang, step == CREATE, schema_side ? "insert" : "find"};
+        if (step == CREATE)
             set_client_observer(observe, nullptr);
-        }
         connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);
         set_client_observer(nullptr, nullptr);
         if (step == STARTUP) {
@@ -143,32 +137,28 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
     } else {
         Schema w(window_arguments("faults", "faults_schema", {"-ds", data.address.c_str(), "-ss",
                                   schema.address.c_str(), "-debug", (data.dir + "/dump.txt").c_str()}));
-        SchemaProbe p(&w);
+        SchemaProbe p{&w};
         before = schema_columns(schema);
         boxes.boxes.clear();
+        boxes.answers = {QMessageBox::Yes}; // to a save; No to any offer to write again
+        boxes.answers.resize(20, QMessageBox::No);
         victim.fault(hang);
         started = std::chrono::steady_clock::now();
-        // Yes to a save, No to any offer to write again (the server stays away).
-        boxes.answers.assign(20, QMessageBox::No);
-        boxes.answers.front() = QMessageBox::Yes;
-        QPushButton* button[] = {nullptr, nullptr, nullptr, p.ui()->pushButtonPageDown, nullptr,
-                                 p.ui()->pushButtonSave, p.ui()->pushButtonDump};
         if (step == PICK)
             p.pick("beta");
         else if (step == REFRESH)
             p.refresh();
         else
-            button[step]->click();
+            (step == PAGE ? p.ui()->pushButtonPageDown : step == SAVE ? p.ui()->pushButtonSave : p.ui()->pushButtonDump)
+                ->click();
         said = p.ui()->errorMsg->text().toStdString();
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    for (const shown_box_t& b : boxes.boxes) // the figures and texts of the table, printed
+    for (const shown_box_t& b : boxes.boxes)
         said += " [" + b.text + " | " + b.informative + "]";
     for (const message_t& m : messages.messages)
         said += " [" + m.text + " | " + m.informative + "]";
-    std::printf("FAULT %s: %.1f s:%s\n", testing::UnitTest::GetInstance()->current_test_info()->name(), seconds,
-                said.c_str());
-    EXPECT_LT(seconds, 60.0) << "hang guard";
+    EXPECT_LT(seconds, 60.0) << "hang guard; told:" << said;
     // Paging, a sample refresh and a dump never ask the schema server; a dump not the data server.
     bool asks = step != DUMP && (!schema_side || (step != PAGE && step != REFRESH));
     EXPECT_TRUE(!asks || !said.empty()) << "nothing told the user";

@@ -50,7 +50,7 @@ TEST(ProgressBar, CountsCollectionsToTheTotalAndHides)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        WindowOnData data("progress");
+        WindowOnData data;
         for (int i = 0; i < row.collections; ++i)
             data.insert("c" + std::to_string(i), "{\"n\": 1}");
         BoxRecorder boxes; // Yes: create, synchronise, view without a schema
@@ -61,7 +61,7 @@ TEST(ProgressBar, CountsCollectionsToTheTotalAndHides)
         BarTrace trace;
         Schema w(window_arguments(data.data, row.view_only ? "" : data.schema));
         if (row.view_only)
-            SchemaProbe(&w).pick("c1");
+            SchemaProbe{&w}.pick("c1");
         EXPECT_EQ(trace.seen, row.expected);
         EXPECT_TRUE(w.findChild<QProgressBar*>("progressBar")->isHidden());
     }

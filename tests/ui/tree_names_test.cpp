@@ -10,11 +10,11 @@ using namespace testenv;
 
 TEST(TreeNames, ReadOnlyPickInTheOtherCatalogAndNamesKeptAsUtf8)
 {
-    WindowOnData data("tree_names");
+    WindowOnData data;
     data.insert("orders", R"({"_id": 1, "étapes": ["a", "b"], "New Column": [1], "名前": "x"})");
     BoxRecorder boxes;
     auto w = data.open();
-    SchemaProbe p(w.get());
+    SchemaProbe p{w.get()};
     // A second catalog's "orders" with one column that belongs to none of its virtual tables.
     insert_json(data.client, data.schema, "columns", R"({"sql_catalog": "zz", "sql_schema": "dbo",
         "sql_table": "orders", "index": 1, "sql_name": "x", "sql_type": 12, "mongo_name": "x",
