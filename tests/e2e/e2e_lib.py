@@ -1,9 +1,6 @@
-"""The real brolix binary under an Xvfb of the test's own, driven with xdotool.
-
-Every box the editor shows has the window title TITLE and no text xdotool can read, so
-these runs tell boxes apart only by when they come and what answering them does (exit
-code, window title, documents written); the box texts are the widget tests' business.
-"""
+"""The real brolix binary under an Xvfb of the test's own, driven with xdotool. Every box
+has the title TITLE and no text xdotool can read: the runs check what answering a box did
+(exit code, window title, documents written); the box texts are the widget tests' business."""
 import os
 import subprocess
 import sys
@@ -49,32 +46,27 @@ class Display:
     def windows(self, title_regex):
         return self.xdotool("search", "--onlyvisible", "--name", title_regex).split()
 
-    def geometry(self, window):
-        return {k: int(v) for k, v in (l.split("=") for l in self.xdotool("getwindowgeometry", "--shell",
-                                                                          window).split()) if k != "SCREEN"}
-
     def click_exit(self, window):
         """Clicks Exit, the right-most button of the row under the sample (found in the pixels)."""
-        g = self.geometry(window)
+        g = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", window).split())
+        x, y, height = int(g["X"]), int(g["Y"]), int(g["HEIGHT"])
         row = subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", window, "-crop",
-                              f"100000x1+0+{g['HEIGHT'] - 54}", "-depth", "8", "rgb:-"], capture_output=True,
+                              f"100000x1+0+{height - 54}", "-depth", "8", "rgb:-"], capture_output=True,
                              check=True).stdout
         pixels = [row[i:i + 3] for i in range(0, len(row) - 2, 3)]
-        right = max(x for x, p in enumerate(pixels) if p != pixels[2])
-        self.xdotool("mousemove", "--sync", str(g["X"] + right - 30), str(g["Y"] + g["HEIGHT"] - 47))
+        right = max(i for i, p in enumerate(pixels) if p != pixels[2])
+        self.xdotool("mousemove", "--sync", str(x + right - 30), str(y + height - 47))
         self.xdotool("click", "1")
 
 
 class Editor:
     def __init__(self, display, args, command=None, env=None):
-        command = command or [BIN]
-        check(command[0], "BROLIX_BIN is not set")
-        self.display = display  # its output goes to the test's, for a failure to show
-        self.process = subprocess.Popen([*command, *args], env=dict(display.env, **(env or {})))
+        check((command or [BIN])[0], "BROLIX_BIN is not set")
+        self.display = display  # the editor's output goes to the test's, where a failure shows it
+        self.process = subprocess.Popen([*(command or [BIN]), *args], env=dict(display.env, **(env or {})))
 
     def wait_window(self, title_regex, timeout=30):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
+        for _ in range(int(timeout / 0.2)):
             found = self.display.windows(title_regex)
             if found:
                 time.sleep(0.3)  # its first paint
@@ -99,8 +91,8 @@ class Editor:
             code = self.process.wait(30)
         except subprocess.TimeoutExpired:
             code = "none within 30 s"
-        check(code == expected, f"exit code {code}, expected {expected}")
-        check(not self.display.windows("^" + TITLE + "$"), "a box is left")
+        check(code == expected and not self.display.windows("^" + TITLE + "$"), f"exit code {code}, "
+              f"expected {expected}, and no box left")
 
     def kill(self):
         if self.process.poll() is None:

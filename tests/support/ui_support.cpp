@@ -17,7 +17,7 @@ BoxRecorder::BoxRecorder(bool echo)
                          box->informativeText().toStdString(), int(box->standardButtons()),
                          by_default ? int(box->standardButton(by_default)) : 0, box->width()});
         if (echo)
-            std::fprintf(stderr, "BOX[%s|%s|%s]\n", boxes.back().title.c_str(), boxes.back().text.c_str(),
+            std::fprintf(stderr, "BOX: %s # %s # %s\n", boxes.back().title.c_str(), boxes.back().text.c_str(),
                          boxes.back().informative.c_str());
         box->hide();
         int answer = answers.empty() ? boxes.back().default_button : answers.front();

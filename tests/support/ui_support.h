@@ -21,7 +21,7 @@ struct shown_box_t {
 
 // Installs Schema::message_box_hook for its lifetime: every box is shown offscreen,
 // measured, recorded and answered with the next scripted button (else its default).
-// With echo, each box is also written to standard error as BOX[title|text|informative]
+// With echo, each box is also written to standard error as "BOX: title # text # informative"
 // (for the start-ups that end the process).
 struct BoxRecorder {
     explicit BoxRecorder(bool echo = false);

@@ -17,14 +17,12 @@ TEST(Browse, FirstTableAndVirtualTableInBothViews)
     data.insert("orders", R"({"_id": {"$oid": "5f0000000000000000000001"}, "no": 7, "k": 1,
                               "tags": ["a", {"$binary": {"base64": "AQI=", "subType": "00"}}]})");
     data.insert("orders", R"({"no": 9.5, "tags": ["z"], "_id": 5})");
-    data.insert("zoo", R"({"animal": "owl"})");
     data.index("orders", R"({"k": 1})", "k_up");
     data.index("orders", R"({"no": 1, "k": -1})", "no_k");
     BoxRecorder boxes;
     auto w = data.open();
     SchemaProbe p{w.get()};
     QTreeWidgetItem* table = p.ui()->treeWidget->currentItem();
-    EXPECT_EQ(table->parent()->text(0).toStdString() + "." + table->text(0).toStdString(), data.data + ".orders");
     EXPECT_EQ(p.ui()->tableTitle->text() + p.ui()->labelCurrentSchema->text(),
               "Table : <b>orders</b>Schema : <b>" + QString::fromStdString(data.schema) + "</b>");
     // "_id" first, then in SQL name order; a column in two indexes has a tool-tip row for each.
@@ -38,8 +36,6 @@ TEST(Browse, FirstTableAndVirtualTableInBothViews)
               "<table cellpadding=3><tr><th align='left'><p>SQL Index Name</p></th><th align='left'><p>Index Key"
               "</p></th></tr><tr><td align='left'><p>k_up</p></td><td align='center'><p>1</p></td></tr><tr><td "
               "align='left'><p>no_k</p></td><td align='center'><p>2</p></td></tr></table>");
-    EXPECT_EQ(p.grid()->item(0, 5)->flags() | p.grid()->item(1, 5)->flags(), Qt::ItemIsEditable | Qt::ItemIsEnabled)
-        << "the identity row's length editable, an integer row's not";
     EXPECT_EQ(row_text(p.sample(), 1), R"(5|<null>|9.5|["0":"z"]|z|<null>)");
 
     // Ticked and saved, the virtual table is picked without a question.
@@ -50,22 +46,16 @@ TEST(Browse, FirstTableAndVirtualTableInBothViews)
     EXPECT_EQ(boxes.texts(), (texts_t{boxes.boxes[0].text, "Save current schema?"}));
     EXPECT_EQ(p.ui()->tableTitle->text(), "Virtual Table : <b>orders</b>_<b>tags</b>");
     EXPECT_EQ(rows_text(p.grid(), 1, 1), texts_t{"tags|SQL_VARCHAR||tags|Array|59|||[ ]|[x]"});
-    EXPECT_EQ(column_texts(p.grid(), 3), (texts_t{"_id", "tags", "tags.0", "tags.1"}));
     EXPECT_FALSE(p.box(1, 9)->isEnabled());
-    // Driver View: three fixed rows and one sample row per element.
+    // Driver View: three fixed rows, one sample row per element.
     p.ui()->viewMode->setCurrentIndex(1);
     EXPECT_EQ(rows_text(p.grid()), (texts_t{"_id|SQL_CHAR|_id|OID|24", "tags$index|SQL_INTEGER|tags|Driver Defined|",
                                             "tags$value|SQL_VARCHAR|tags|Driver Defined|512"}));
-    EXPECT_FALSE(p.ui()->pushButtonInsert->isEnabled() || p.ui()->pushButtonSave->isEnabled());
     EXPECT_EQ(rows_text(p.sample()), (texts_t{"5f0000000000000000000001|0|a",
                                               "5f0000000000000000000001|1|Cannot convert data : 0x0102",
                                               "|0|z"})); // a key that is no ObjectId shows nothing
-    // A pick goes back to Detail View; picking the catalog reads nothing.
-    p.press(table);
+    p.press(table); // a pick goes back to Detail View
     EXPECT_TRUE(p.ui()->viewMode->isHidden() && p.ui()->viewMode->currentIndex() == 0);
-    p.ui()->errorMsg->setText("marker");
-    p.press(table->parent());
-    EXPECT_EQ(p.db().table + p.ui()->errorMsg->text(), "ordersmarker");
 }
 
 // Ticking a virtual table rebuilds the records from the grid and drops the index marks of
@@ -109,7 +99,7 @@ TEST(Browse, EighteenColumnsToAPageAndAHundredSampleRows)
         for (QPushButton* b : {u->pushButtonFirstPage, u->pushButtonPageUp, u->pushButtonPageDown, u->pushButtonLastPage})
             out += b->isEnabled() ? "+" : "-";
         return out + QString(" %1 %2 ").arg(p.grid()->rowCount()).arg(p.sample()->columnCount()).toStdString() +
-               u->dataMsg->text().mid(22).toStdString();
+               u->dataMsg->text().mid(22).toStdString() + u->errorMsg->text().toStdString(); // no fault
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fields);
@@ -122,10 +112,6 @@ TEST(Browse, EighteenColumnsToAPageAndAHundredSampleRows)
         u->pushButtonLastPage->click();
         EXPECT_EQ(state(), row.last);
         EXPECT_EQ(p.cell(p.grid()->rowCount() - 1, 0).toStdString(), "f" + std::to_string(row.fields));
-        u->pushButtonPageUp->click();
-        EXPECT_EQ(p.db().current_page, row.fields / 18);
-        u->pushButtonFirstPage->click();
-        EXPECT_EQ(p.cell(0, 0) + (p.left_with_edits() ? " copied" : ""), "_id"); // no edits, nothing copied
     }
 }
 
