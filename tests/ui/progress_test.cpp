@@ -7,8 +7,6 @@
 
 using namespace testenv;
 
-namespace {
-
 // The bar's course, also in a window not shown yet: "show done/total", "done/total" while shown, "hide".
 struct BarTrace : QObject {
     texts_t seen;
@@ -19,16 +17,14 @@ struct BarTrace : QObject {
     bool eventFilter(QObject* object, QEvent* event) override
     {
         auto* found = qobject_cast<QProgressBar*>(object);
-        if (!found || found->objectName() != "progressBar")
-            return false;
-        if (!bar)
-            connect(bar = found, &QProgressBar::valueChanged, this, [this](int v) {
+        if (found && !bar && found->objectName() == "progressBar")
+            connect(bar = found, &QProgressBar::valueChanged, [this](int v) {
                 if (!bar->isHidden())
                     seen.push_back(at(v));
             });
-        if (event->type() == QEvent::ShowToParent)
+        if (found && found == bar && event->type() == QEvent::ShowToParent)
             seen.push_back("show " + at(bar->value()));
-        else if (event->type() == QEvent::HideToParent && !seen.empty())
+        else if (found && found == bar && event->type() == QEvent::HideToParent && !seen.empty())
             seen.push_back("hide");
         return false;
     }
@@ -36,20 +32,16 @@ struct BarTrace : QObject {
 
 TEST(ProgressBar, CountsCollectionsToTheTotalAndHides)
 {
-    // Collections at the first start; one added after a start that created the schema.
     const struct {
-        const char* name;
-        int collections;
-        bool added, view_only;
+        int collections; // at the first start
+        bool added, view_only; // one added after a start that created the schema; no schema
         texts_t expected;
     } rows[] = {
-        {"creation at start-up", 3, false, false, {"show 0/3", "1/3", "2/3", "3/3", "hide"}},
-        {"synchronisation at start-up", 1, true, false, {"show 0/2", "1/2", "2/2", "hide"}},
-        {"View Only: first table at start-up, then a pick", 2, false, true,
-         {"show 0/1", "1/1", "hide", "show 0/1", "1/1", "hide"}},
+        {3, false, false, {"show 0/3", "1/3", "2/3", "3/3", "hide"}},                          // creation
+        {1, true, false, {"show 0/2", "1/2", "2/2", "hide"}},                                  // synchronisation
+        {2, false, true, {"show 0/1", "1/1", "hide", "show 0/1", "1/1", "hide"}}, // first table, then a pick
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
         WindowOnData data;
         for (int i = 0; i < row.collections; ++i)
             data.insert("c" + std::to_string(i), "{\"n\": 1}");
@@ -62,9 +54,7 @@ TEST(ProgressBar, CountsCollectionsToTheTotalAndHides)
         Schema w(window_arguments(data.data, row.view_only ? "" : data.schema));
         if (row.view_only)
             SchemaProbe{&w}.pick("c1");
-        EXPECT_EQ(trace.seen, row.expected);
+        EXPECT_EQ(trace.seen, row.expected) << row.collections;
         EXPECT_TRUE(w.findChild<QProgressBar*>("progressBar")->isHidden());
     }
 }
-
-} // namespace
