@@ -15,8 +15,7 @@ TITLE = "Tarnwell MongoDB Schema Editor"
 
 def check(condition, message):
     if not condition:
-        print("FAIL: " + message, file=sys.stderr)
-        sys.exit(1)
+        sys.exit("FAIL: " + message)
 
 
 def unique_name(prefix):
@@ -67,11 +66,11 @@ class Editor:
 
     def wait_window(self, title_regex, timeout=30):
         for _ in range(int(timeout / 0.2)):
+            check(self.process.poll() is None, f"ended with {self.process.returncode} before /{title_regex}/")
             found = self.display.windows(title_regex)
             if found:
                 time.sleep(0.3)  # its first paint
                 return found[-1]
-            check(self.process.poll() is None, f"ended with {self.process.returncode} before /{title_regex}/")
             time.sleep(0.2)
         check(False, f"no window /{title_regex}/ within {timeout} s")
 
@@ -80,19 +79,16 @@ class Editor:
         box = self.wait_window("^" + TITLE + "$", timeout)
         self.display.xdotool("windowfocus", "--sync", box)
         self.display.xdotool("key", key)
-        for _ in range(50):
-            if box not in self.display.windows("."):
-                return
-            time.sleep(0.2)
-        check(False, "the box stayed")
+        gone = any(time.sleep(0.2) or box not in self.display.windows(".") for _ in range(50))
+        check(gone, "the box stayed")
 
     def wait_exit(self, expected=0):
         try:
             code = self.process.wait(30)
         except subprocess.TimeoutExpired:
             code = "none within 30 s"
-        check(code == expected and not self.display.windows("^" + TITLE + "$"), f"exit code {code}, "
-              f"expected {expected}, and no box left")
+        check(code == expected and not self.display.windows("^" + TITLE + "$"),
+              f"exit code {code}, expected {expected}, and no box left")
 
     def kill(self):
         if self.process.poll() is None:

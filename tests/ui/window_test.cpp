@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QTextCodec>
 #include <QTreeWidget>
 #include <algorithm>
 #include <functional>
@@ -127,21 +128,28 @@ TEST(Modes, ViewOnlyWithData)
     EXPECT_TRUE(collection_names(data.client, data.schema).empty());
 }
 
-// A schema server that refuses validate on the index collection: the schema made on the
-// test server is served from a scripted one (which ignores filters: only the base
-// tables' documents, and of the columns those of "orders").
-TEST(Modes, ReadOnly)
+// Read Only mode: the schema server refuses validate on the index collection. The schema is
+// made on the test server (with names that are not ASCII, saved under a Latin-1 code page)
+// and served from a scripted one, which ignores filters: it holds the base tables' documents
+// and of the columns those of "orders", with one more that has no MongoDB name (another tool's).
+TEST(Modes, ReadOnlyAndOneTableNameInTwoCatalogs)
 {
     WindowOnData data;
-    data.insert("orders", R"({"n": 1, "tags": ["a"]})");
+    data.insert("orders", R"({"_id": 1, "étapes": ["a"], "New Column": [1], "名前": "x"})");
     data.insert("zoo", R"({"z": 1})");
+    QTextCodec* was = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
     {
         BoxRecorder boxes;
         auto w = data.open();
-        SchemaProbe{w.get()}.box(2, 9)->click(); // tags: a virtual table
-        SchemaProbe{w.get()}.ui()->pushButtonSave->click();
+        SchemaProbe p{w.get()};
+        p.box(p.row_of("étapes"), 9)->click();
+        p.box(p.row_of("New Column"), 9)->click();
+        p.ui()->pushButtonSave->click();
+        p.refresh();
+        EXPECT_EQ(p.sample()->horizontalHeaderItem(p.sample()->columnCount() - 1)->text().toStdString(), "名前");
     }
-    std::string docs; // plus a column of "orders" without a MongoDB name (another tool's)
+    std::string docs;
     for (std::string c : {"tables", "columns", "index"}) {
         std::string list = c != "columns" ? "" : R"({"sql_catalog": ")" + data.data +
             R"(", "sql_schema": "dbo", "sql_table": "orders", "index": 9, "sql_name": "computed", "sql_type": 12})";
@@ -156,20 +164,38 @@ TEST(Modes, ReadOnly)
     BoxRecorder boxes;
     Schema w(window_arguments(data.data, data.schema, {"-ss", schema_server.address().c_str()}));
     SchemaProbe p{&w};
+    QTreeWidget* tree = p.ui()->treeWidget;
     EXPECT_EQ(w.windowTitle().toStdString(), title + " (Read Only Mode)");
     // The first pick of start-up resets the first table's children from a list not yet
     // read; leaving the table puts the stored ones back, whatever the grid's tick says.
     QTreeWidgetItem* orders = tree_item(&w, "orders");
-    p.box(p.row_of("tags"), 9)->click();
+    p.box(p.row_of("étapes"), 9)->click();
     EXPECT_EQ(orders->childCount(), 0);
     p.pick("zoo");
-    EXPECT_EQ(p.ui()->treeWidget->currentItem(), tree_item(&w, "zoo")); // the pick stays marked
-    ASSERT_EQ(orders->childCount(), 1);
-    p.press(orders->child(0));
-    EXPECT_EQ(column_texts(p.grid(), 0), (texts_t{"_id", "tags", "tags_0"}));
+    EXPECT_EQ(tree->currentItem(), tree_item(&w, "zoo")); // the pick stays marked
+    ASSERT_EQ(orders->childCount(), 2);
+    p.pick("étapes");
+    EXPECT_EQ(column_texts(p.grid(), 0), (texts_t{"_id", "étapes", "étapes_0"}));
+    // Another catalog's "orders" first in the tree: the reset finds the table being left by
+    // name and remakes that one's items, the pressed one among them.
+    auto* other = new QTreeWidgetItem(new QTreeWidgetItem(QStringList("zz"), 0), QStringList("orders"), 2);
+    tree->insertTopLevelItem(0, other->parent());
+    new QTreeWidgetItem(other, QStringList("étapes"), 3);
+    p.press(other->child(0));
+    EXPECT_EQ(other->childCount(), 2);
+    EXPECT_EQ(tree->currentItem()->parent(), other);
+    EXPECT_EQ(tree->currentItem()->text(0) + " " + p.db().catalog + "." + p.db().virtual_table, "étapes zz.étapes");
+    // Driver Views: the generated names keep the array's name; "New Column" rows all stay.
+    for (int i = 0; i < 2; ++i) {
+        p.press(orders->child(i));
+        p.ui()->viewMode->setCurrentIndex(1);
+        std::string name = orders->child(i)->text(0).toStdString();
+        EXPECT_EQ(column_texts(p.grid(), 0), (texts_t{"_id", name + "$index", name + "$value"}));
+    }
     EXPECT_FALSE(p.ui()->pushButtonSave->isEnabled());
     EXPECT_EQ(boxes.texts(), texts_t{});
     EXPECT_EQ(schema_server.count("insert") + schema_server.count("delete") + schema_server.count("update"), 0);
+    QTextCodec::setCodecForLocale(was);
 }
 
 } // namespace
