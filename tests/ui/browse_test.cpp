@@ -1,9 +1,11 @@
-// Browsing a schema on the real server: the first table, a virtual table in both views,
-// pages, and the sample's size.
+// A schema on the real server browsed, edited, dumped and saved: the first table, edit
+// checks, a virtual table in both views, pages, and the sample's size.
 #include "tests/support/ui_support.h"
 
 #include <QLabel>
+#include <QFile>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
@@ -11,16 +13,19 @@ using namespace testenv;
 
 namespace {
 
-TEST(Browse, FirstTableAndVirtualTableInBothViews)
+TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
 {
     WindowOnData data;
     data.insert("orders", R"({"_id": {"$oid": "5f0000000000000000000001"}, "no": 7, "k": 1,
                               "tags": ["a", {"$binary": {"base64": "AQI=", "subType": "00"}}]})");
     data.insert("orders", R"({"no": 9.5, "tags": ["z"], "_id": 5})");
+    data.insert("zoo", R"({"z": 1})");
     data.index("orders", R"({"k": 1})", "k_up");
     data.index("orders", R"({"no": 1, "k": -1})", "no_k");
+    QTemporaryDir dir;
+    QString file = dir.path() + "/dump.txt";
     BoxRecorder boxes;
-    auto w = data.open();
+    auto w = data.open({"-debug", file});
     SchemaProbe p{w.get()};
     QTreeWidgetItem* table = p.ui()->treeWidget->currentItem();
     EXPECT_EQ(p.ui()->tableTitle->text() + p.ui()->labelCurrentSchema->text(),
@@ -37,13 +42,58 @@ TEST(Browse, FirstTableAndVirtualTableInBothViews)
               "</p></th></tr><tr><td align='left'><p>k_up</p></td><td align='center'><p>1</p></td></tr><tr><td "
               "align='left'><p>no_k</p></td><td align='center'><p>2</p></td></tr></table>");
     EXPECT_EQ(row_text(p.sample(), 1), R"(5|<null>|9.5|["0":"z"]|z|<null>)");
+    // The dump appends, with a block for each index of a column.
+    p.ui()->pushButtonDump->click();
+    p.ui()->pushButtonDump->click();
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    std::string dumped = f.readAll().toStdString(), k = "SQL Column    : k\r\nSQL Type      : 4\r\n"
+        "SQL Index     : Yes\r\n  Asc         : 1\r\n  Index       : 1\r\n  Index Name  : k_up\r\n"
+        "  Primary     : 0\r\n  SQL Column  : k\r\n  Unique      : 0\r\n  Asc         : 0\r\n"
+        "  Index       : 2\r\n  Index Name  : no_k\r\n  Primary     : 0\r\n  SQL Column  : k\r\n"
+        "  Unique      : 0\r\nMongo Name    : k\r\n";
+    ASSERT_NE(dumped.find(k), std::string::npos) << dumped;
+    EXPECT_NE(dumped.find(k, dumped.find(k) + 1), std::string::npos);
+
+    // Checks as the user types; a removal refused; leaving with edits asks, and No writes nothing.
+    const struct {
+        int row, column;
+        const char* typed;
+        QString told;
+    } rows[] = {{1, 0, "no", "Warning: Duplicate SQL Name 'no'2"},
+                {1, 0, "k", "0"},
+                {4, 5, "-1", "Warning: Invalid Length Value : '-1'1"},
+                {4, 5, "1.5", "Warning: Invalid Length Value : '1.5'1"},
+                {4, 5, "0", "0"}};
+    for (const auto& row : rows) { // the message, and how many rows are red in the column
+        p.type(row.row, row.column, row.typed);
+        int red = 0;
+        for (int r = 0; r < p.grid()->rowCount(); ++r)
+            red += p.grid()->item(r, row.column)->foreground().color() == QColor(255, 0, 0);
+        EXPECT_EQ(p.ui()->errorMsg->text() + QString::number(red), row.told) << row.typed;
+    }
+    p.grid()->setCurrentCell(2, 1);
+    p.ui()->pushButtonRemove->click();
+    EXPECT_EQ(boxes.texts().back() + boxes.boxes.back().informative,
+              "To Remove Column,please select SQL Name to remove.");
+    p.box(3, 9)->click(); // a virtual-table tick adds the tree item, clearing it takes it away
+    EXPECT_EQ(table->childCount(), 1);
+    p.box(3, 9)->click();
+    EXPECT_EQ(table->childCount(), 0);
+    texts_t stored = read_json(data.client, data.schema, "columns");
+    boxes.answers = {QMessageBox::No};
+    p.pick("zoo");
+    EXPECT_EQ(boxes.texts().back(), "Schema for table 'orders' was edited.");
+    EXPECT_EQ(read_json(data.client, data.schema, "columns"), stored);
+    p.press(table);
 
     // Ticked and saved, the virtual table is picked without a question.
     p.box(3, 9)->click();
     p.ui()->pushButtonSave->click();
     ASSERT_EQ(table->childCount(), 1);
     p.press(table->child(0));
-    EXPECT_EQ(boxes.texts(), (texts_t{boxes.boxes[0].text, "Save current schema?"}));
+    EXPECT_EQ(boxes.texts().back(), "Save current schema?");
+    EXPECT_EQ(boxes.boxes.size(), 8u);
     EXPECT_EQ(p.ui()->tableTitle->text(), "Virtual Table : <b>orders</b>_<b>tags</b>");
     EXPECT_EQ(rows_text(p.grid(), 1, 1), texts_t{"tags|SQL_VARCHAR||tags|Array|59|||[ ]|[x]"});
     EXPECT_FALSE(p.box(1, 9)->isEnabled());
