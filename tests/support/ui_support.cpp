@@ -71,30 +71,22 @@ QTreeWidgetItem* tree_item(Schema* w, const QString& text)
     return nullptr;
 }
 
-texts_t rows_text(QTableWidget* grid, int first, int last)
+texts_t rows_text(QTableWidget* grid, int first, int last, int column)
 {
     texts_t out;
     for (int r = first; r <= (last < 0 ? grid->rowCount() - 1 : last); ++r) {
         std::string row;
-        for (int c = 0; c < grid->columnCount(); ++c) {
+        for (int c = column < 0 ? 0 : column; c < (column < 0 ? grid->columnCount() : column + 1); ++c) {
             QWidget* widget = grid->cellWidget(r, c);
             auto* combo = qobject_cast<QComboBox*>(widget);
             QCheckBox* box = widget && !combo ? widget->findChild<QCheckBox*>() : nullptr;
             QTableWidgetItem* item = grid->item(r, c);
-            row += (c ? "|" : "") + (combo ? combo->currentText().toStdString()
+            row += (c > std::max(column, 0) ? "|" : "") + (combo ? combo->currentText().toStdString()
                                      : box ? (box->isChecked() ? "[x]" : "[ ]")
                                            : item ? item->text().toStdString() : "");
         }
         out.push_back(row);
     }
-    return out;
-}
-
-texts_t column_texts(QTableWidget* grid, int column)
-{
-    texts_t out;
-    for (int r = 0; r < grid->rowCount(); ++r)
-        out.push_back(grid->item(r, column) ? grid->item(r, column)->text().toStdString() : "<no item>");
     return out;
 }
 

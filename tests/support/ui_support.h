@@ -43,16 +43,23 @@ struct WindowOnData {
     std::string data = unique_name("ui"), schema = data + "_schema";
     mongoc_client_t* client = fixture_client();
     ~WindowOnData();
-    void insert(const std::string& collection, const std::string& json) { insert_json(client, data, collection, json); }
+    void insert(const std::string& collection, const std::string& json)
+    {
+        insert_json(client, data, collection, json);
+    }
     void index(const char* collection, const char* keys_json, const char* name);
-    std::unique_ptr<Schema> open(const QStringList& extra = {}) { return std::make_unique<Schema>(window_arguments(data, schema, extra)); }
+    std::unique_ptr<Schema> open(const QStringList& extra = {})
+    {
+        return std::make_unique<Schema>(window_arguments(data, schema, extra));
+    }
 };
 
 QTreeWidgetItem* tree_item(Schema* w, const QString& text);
-// Grid rows as texts: each cell's text, a combo's choice, a check box as [x] or [ ].
-texts_t rows_text(QTableWidget* grid, int first = 0, int last = -1);
+// Grid rows as texts: each cell's text, a combo's choice, a check box as [x] or [ ]; or
+// one column's texts.
+texts_t rows_text(QTableWidget* grid, int first = 0, int last = -1, int column = -1);
 inline std::string row_text(QTableWidget* grid, int row) { return rows_text(grid, row, row).at(0); }
-texts_t column_texts(QTableWidget* grid, int column);
+inline texts_t column_texts(QTableWidget* grid, int column) { return rows_text(grid, 0, -1, column); }
 
 } // namespace testenv
 
@@ -61,8 +68,6 @@ struct SchemaProbe {
     Schema* w;
     Ui_Schema* ui() { return w->ui; }
     DBINFO& db() { return w->dbinfo; }
-    bool& edited() { return w->edited; }
-    bool& left_with_edits() { return w->left_with_edits; }
     QTableWidget* grid() { return w->ui->tableWidget; }
     QTableWidget* sample() { return w->ui->dataWidget; }
     void press(QTreeWidgetItem* item); // a pick in the tree: the item made current, then pressed
