@@ -117,13 +117,11 @@ TEST(Modes, ViewOnlyWithData)
     BoxRecorder boxes;
     Schema w(window_arguments(data.data, "", {"-debug", "/nonexistent/dump.txt"}));
     SchemaProbe p{&w};
-    ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_EQ(boxes.boxes[0].text + "|" + boxes.boxes[0].informative, "A schema name is not defined for the "
-              "datasource.|Press 'Yes' to view the data anyway or \npress 'No' to go back and add a schema name?");
-    EXPECT_EQ(w.windowTitle().toStdString(), title + " (View Only Mode)");
-    EXPECT_EQ(p.ui()->labelCurrentSchema->text() + p.ui()->pushButtonDump->text(), "Schema : <b>None</b>Dump View");
-    EXPECT_FALSE(p.ui()->pushButtonSave->isEnabled());
-    EXPECT_EQ(tree_item(&w, "t")->childCount(), 0); // no virtual tables
+    EXPECT_EQ(boxes.boxes.at(0).text + boxes.boxes[0].informative, "A schema name is not defined for the datasource."
+              "Press 'Yes' to view the data anyway or \npress 'No' to go back and add a schema name?");
+    EXPECT_EQ(w.windowTitle() + p.ui()->labelCurrentSchema->text() + p.ui()->pushButtonDump->text(),
+              QString::fromStdString(title) + " (View Only Mode)Schema : <b>None</b>Dump View");
+    EXPECT_FALSE(p.ui()->pushButtonSave->isEnabled() || tree_item(&w, "t")->childCount()); // no virtual tables
     EXPECT_EQ(row_text(p.sample(), 0).substr(24), R"(|["0":"a","1":"b"]|a|b|1)");
     EXPECT_TRUE(collection_names(data.client, data.schema).empty());
 }
@@ -185,13 +183,9 @@ TEST(Modes, ReadOnlyAndOneTableNameInTwoCatalogs)
     EXPECT_EQ(other->childCount(), 2);
     EXPECT_EQ(tree->currentItem()->parent(), other);
     EXPECT_EQ(tree->currentItem()->text(0) + " " + p.db().catalog + "." + p.db().virtual_table, "étapes zz.étapes");
-    // Driver Views: the generated names keep the array's name; "New Column" rows all stay.
-    for (int i = 0; i < 2; ++i) {
-        p.press(orders->child(i));
-        p.ui()->viewMode->setCurrentIndex(1);
-        std::string name = orders->child(i)->text(0).toStdString();
-        EXPECT_EQ(column_texts(p.grid(), 0), (texts_t{"_id", name + "$index", name + "$value"}));
-    }
+    p.pick("New Column"); // its Driver View keeps every row
+    p.ui()->viewMode->setCurrentIndex(1);
+    EXPECT_EQ(column_texts(p.grid(), 0), (texts_t{"_id", "New Column$index", "New Column$value"}));
     EXPECT_FALSE(p.ui()->pushButtonSave->isEnabled());
     EXPECT_EQ(boxes.texts(), texts_t{});
     EXPECT_EQ(schema_server.count("insert") + schema_server.count("delete") + schema_server.count("update"), 0);
