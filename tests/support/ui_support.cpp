@@ -27,14 +27,6 @@ BoxRecorder::BoxRecorder(bool echo)
     };
 }
 
-texts_t BoxRecorder::texts() const
-{
-    texts_t out;
-    for (const shown_box_t& b : boxes)
-        out.push_back(b.text);
-    return out;
-}
-
 QStringList window_arguments(const std::string& database, const std::string& md_database, const QStringList& extra)
 {
     QString host = QString::fromStdString(server());

@@ -26,7 +26,6 @@ struct shown_box_t {
 struct BoxRecorder {
     explicit BoxRecorder(bool echo = false);
     ~BoxRecorder() { Schema::message_box_hook = nullptr; }
-    texts_t texts() const;
     std::vector<shown_box_t> boxes;
     std::deque<int> answers;
 };

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QFile>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
@@ -37,10 +38,8 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
                                             "tags|SQL_VARCHAR||tags|Array|59|||[ ]|[ ]",
                                             "tags_0|SQL_VARCHAR||tags.0|String|1|||[ ]|",
                                             "tags_1|SQL_BIGINT||tags.1|BinaryData||||[ ]|"}));
-    EXPECT_EQ(p.grid()->item(1, 2)->toolTip().toStdString(),
-              "<table cellpadding=3><tr><th align='left'><p>SQL Index Name</p></th><th align='left'><p>Index Key"
-              "</p></th></tr><tr><td align='left'><p>k_up</p></td><td align='center'><p>1</p></td></tr><tr><td "
-              "align='left'><p>no_k</p></td><td align='center'><p>2</p></td></tr></table>");
+    EXPECT_EQ(p.grid()->item(1, 2)->toolTip().remove(QRegularExpression("<[^>]*>")),
+              "SQL Index NameIndex Keyk_up1no_k2");
     EXPECT_EQ(row_text(p.sample(), 1), R"(5|<null>|9.5|["0":"z"]|z|<null>)");
     // The dump appends, with a block for each index of a column.
     p.ui()->pushButtonDump->click();
@@ -74,7 +73,7 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     }
     p.grid()->setCurrentCell(2, 1);
     p.ui()->pushButtonRemove->click();
-    EXPECT_EQ(boxes.texts().back() + boxes.boxes.back().informative,
+    EXPECT_EQ(boxes.boxes.back().text + boxes.boxes.back().informative,
               "To Remove Column,please select SQL Name to remove.");
     p.box(3, 9)->click(); // a virtual-table tick adds the tree item, clearing it takes it away
     EXPECT_EQ(table->childCount(), 1);
@@ -83,7 +82,7 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     texts_t stored = read_json(data.client, data.schema, "columns");
     boxes.answers = {QMessageBox::No};
     p.pick("zoo");
-    EXPECT_EQ(boxes.texts().back(), "Schema for table 'orders' was edited.");
+    EXPECT_EQ(boxes.boxes.back().text, "Schema for table 'orders' was edited.");
     EXPECT_EQ(read_json(data.client, data.schema, "columns"), stored);
     p.press(table);
 
@@ -92,7 +91,7 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     p.ui()->pushButtonSave->click();
     ASSERT_EQ(table->childCount(), 1);
     p.press(table->child(0));
-    EXPECT_EQ(boxes.texts().back(), "Save current schema?");
+    EXPECT_EQ(boxes.boxes.back().text, "Save current schema?");
     EXPECT_EQ(boxes.boxes.size(), 8u);
     EXPECT_EQ(p.ui()->tableTitle->text(), "Virtual Table : <b>orders</b>_<b>tags</b>");
     EXPECT_EQ(rows_text(p.grid(), 1, 1), texts_t{"tags|SQL_VARCHAR||tags|Array|59|||[ ]|[x]"});

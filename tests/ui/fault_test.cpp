@@ -140,8 +140,10 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
         SchemaProbe p{&w};
         before = schema_columns(schema);
         boxes.boxes.clear();
-        boxes.answers = {QMessageBox::Yes}; // to a save; No to any offer to write again
-        boxes.answers.resize(20, QMessageBox::No);
+        if (step == SAVE) { // Yes to the save, No to any offer to write again
+            boxes.answers = {QMessageBox::Yes};
+            boxes.answers.resize(20, QMessageBox::No);
+        }
         victim.fault(hang);
         started = std::chrono::steady_clock::now();
         if (step == PICK)
