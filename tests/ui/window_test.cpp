@@ -37,81 +37,6 @@ std::function<QStringList(WindowOnData&)> first_start(const texts_t& then)
     };
 }
 
-// The first box of each start-up and its answer: the process ends (exit code 0), or the
-// window opens in Edit mode with the schema's tables as given.
-TEST(StartUp, BoxesAndAnswers)
-{
-    const std::string ok = " # Please press OK to exit.";
-    const struct {
-        std::function<QStringList(WindowOnData&)> start; // makes its data; gives the arguments
-        int answer;
-        std::string box; // "text # informative", @ for the schema name; empty: asserted in another row
-        const char* tables; // nullptr: the process ends
-    } rows[] = {
-        {[](WindowOnData&) { return QStringList{"brolix", "-ssl", "yes"}; }, QMessageBox::Ok,
-         "Invalid command line arguments. Usage is:" + ok, nullptr},
-        {[](WindowOnData&) { return window_arguments("same_db", "same_db"); }, QMessageBox::Ok, // -18
-         "The Schema and the Database cannot be the same database. # In the DSN, either the Server and Schema "
-         "Server, or the Database and Schema Database, must be different.", nullptr},
-        {[](WindowOnData& d) { // -3
-             d.insert("t", "{}");
-             insert_json(d.client, d.schema, "notes", "{}");
-             return window_arguments(d.data, d.schema);
-         }, QMessageBox::Ok, "The schema '@' contains non-schema data or collections and cannot be used." + ok, nullptr},
-        {[](WindowOnData& d) { // general error
-             static ScriptedServer refusing;
-             refusing.start(R"({"errors": {"listCollections:bare": [13, "not authorized"]}})");
-             QString at = refusing.address().c_str();
-             return window_arguments(d.data, d.schema, {"-ds", at, "-ss", at});
-         }, QMessageBox::Ok, "General Error : -4 # Occurred during Schema Validation.", nullptr},
-        {first_start({"a"}), QMessageBox::No, "Collections are referenced in the schema that do not exist in the "
-         "database. # Press 'Yes' to remove these references from the schema or \npress 'No' to exit.", nullptr},
-        {first_start({}), QMessageBox::Yes, "The schema '@' does not exist or may be invalid. # Press 'Yes' to "
-                                            "create a new schema or press 'No' to exit.", "a"}, // -1
-        {first_start({"a", "b", "c"}), QMessageBox::No, "Collections exist in the database that are not "
-         "referenced in the schema. # Press 'Yes' to add them to the schema or\npress 'No' to ignore them.", "ab"},
-        {first_start({"a"}), QMessageBox::Yes, "", "a"}, // -31
-        {first_start({"a", "c"}), QMessageBox::Yes, "The database and the schema do not match each other. # Press "
-                                                    "'Yes' to synchronise the schema with the databse.", "ac"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.box);
-        if (!row.tables) { // in a child process: the box is on its standard error
-            std::string box = QString::fromStdString(row.box).replace("@", ".*").replace(" # ", ".* # ").toStdString();
-            EXPECT_EXIT(
-                {
-                    static WindowOnData data; // dropped as the process ends
-                    QStringList arguments = row.start(data);
-                    BoxRecorder echo(true);
-                    echo.answers = {row.answer};
-                    Schema window(arguments);
-                    std::_Exit(3); // the window opened
-                },
-                ::testing::ExitedWithCode(0), "BOX: " + title + " # " + box);
-            continue;
-        }
-        WindowOnData data;
-        QStringList arguments = row.start(data);
-        BoxRecorder boxes;
-        boxes.answers = {row.answer};
-        Schema w(arguments);
-        ASSERT_EQ(boxes.boxes.size(), 1u);
-        const shown_box_t& box = boxes.boxes[0];
-        if (!row.box.empty()) {
-            EXPECT_EQ(box.text + " # " + box.informative, QString::fromStdString(row.box).replace("@",
-                      QString::fromStdString(data.schema)).toStdString());
-        }
-        EXPECT_EQ(box.buttons + box.default_button, int(QMessageBox::Yes | QMessageBox::No) + QMessageBox::Yes);
-        EXPECT_GE(box.width, 300); // wide enough for its title
-        std::string tables;
-        for (const std::string& t : read_json(data.client, data.schema, "tables"))
-            tables += t.substr(t.find("\"sql_table\" : \"") + 15, 1);
-        std::sort(tables.begin(), tables.end());
-        EXPECT_EQ(tables, row.tables);
-        EXPECT_EQ(w.windowTitle().toStdString(), title + " (Edit Mode)");
-    }
-}
-
 // The bar's course, also in a window not shown yet: "show done/total", "done/total" while shown, "hide".
 struct BarTrace : QObject {
     texts_t seen;
@@ -135,32 +60,81 @@ struct BarTrace : QObject {
     }
 };
 
-TEST(ProgressBar, CountsCollectionsToTheTotalAndHides)
+// The first box of each start-up and its answer: the process ends (exit code 0), or the
+// window opens in Edit mode with the schema's tables as given.
+TEST(StartUp, BoxesAndAnswers)
 {
+    const std::string ok = " # Please press OK to exit.";
     const struct {
-        int collections; // at the first start
-        bool added, view_only; // one added after a start that created the schema; no schema
-        texts_t expected;
+        std::function<QStringList(WindowOnData&)> start; // makes its data; gives the arguments
+        int answer;
+        std::string box; // "text # informative", @ for the schema name; empty: asserted in another row
+        const char* tables; // nullptr: the process ends
+        texts_t bar;        // the progress bar's course
     } rows[] = {
-        {3, false, false, {"show 0/3", "1/3", "2/3", "3/3", "hide"}},                          // creation
-        {1, true, false, {"show 0/2", "1/2", "2/2", "hide"}},                                  // synchronisation
-        {2, false, true, {"show 0/1", "1/1", "hide", "show 0/1", "1/1", "hide"}}, // first table, then a pick
+        {[](WindowOnData&) { return QStringList{"brolix", "-ssl", "yes"}; }, QMessageBox::Ok,
+         "Invalid command line arguments. Usage is:" + ok, nullptr, {}},
+        {[](WindowOnData&) { return window_arguments("same_db", "same_db"); }, QMessageBox::Ok, // -18
+         "The Schema and the Database cannot be the same database. # In the DSN, either the Server and Schema "
+         "Server, or the Database and Schema Database, must be different.", nullptr, {}},
+        {[](WindowOnData& d) { // -3
+             d.insert("t", "{}");
+             insert_json(d.client, d.schema, "notes", "{}");
+             return window_arguments(d.data, d.schema);
+         }, QMessageBox::Ok, "The schema '@' contains non-schema data or collections and cannot be used." + ok, nullptr, {}},
+        {[](WindowOnData& d) { // general error
+             static ScriptedServer refusing;
+             refusing.start(R"({"errors": {"listCollections:bare": [13, "not authorized"]}})");
+             QString at = refusing.address().c_str();
+             return window_arguments(d.data, d.schema, {"-ds", at, "-ss", at});
+         }, QMessageBox::Ok, "General Error : -4 # Occurred during Schema Validation.", nullptr, {}},
+        {first_start({"a"}), QMessageBox::No, "Collections are referenced in the schema that do not exist in the "
+         "database. # Press 'Yes' to remove these references from the schema or \npress 'No' to exit.", nullptr, {}},
+        {first_start({}), QMessageBox::Yes, "The schema '@' does not exist or may be invalid. # Press 'Yes' to "
+                                            "create a new schema or press 'No' to exit.", "a", {"show 0/1", "1/1", "hide"}}, // -1
+        {first_start({"a", "b", "c"}), QMessageBox::No, "Collections exist in the database that are not "
+         "referenced in the schema. # Press 'Yes' to add them to the schema or\npress 'No' to ignore them.", "ab", {}},
+        {first_start({"a"}), QMessageBox::Yes, "", "a", {}}, // -31
+        {first_start({"a", "c"}), QMessageBox::Yes, "The database and the schema do not match each other. # Press "
+                                                    "'Yes' to synchronise the schema with the databse.", "ac", {"show 0/2", "1/2", "2/2", "hide"}},
     };
     for (const auto& row : rows) {
-        WindowOnData data;
-        for (int i = 0; i < row.collections; ++i)
-            data.insert("c" + std::to_string(i), "{\"n\": 1}");
-        BoxRecorder boxes; // Yes: create, synchronise, view without a schema
-        if (row.added) {
-            data.open().reset();
-            data.insert("added", "{\"n\": 1}");
+        SCOPED_TRACE(row.box);
+        if (!row.tables) { // in a child process: the box is on its standard error
+            std::string box = QString::fromStdString(row.box).replace("@", ".*").replace(" # ", ".* # ").toStdString();
+            EXPECT_EXIT(
+                {
+                    static WindowOnData data; // dropped as the process ends
+                    QStringList arguments = row.start(data);
+                    BoxRecorder echo(true);
+                    echo.answers = {row.answer};
+                    Schema window(arguments);
+                    std::_Exit(3); // the window opened
+                },
+                ::testing::ExitedWithCode(0), "BOX: " + title + " # " + box);
+            continue;
         }
+        WindowOnData data;
+        QStringList arguments = row.start(data);
+        BoxRecorder boxes;
+        boxes.answers = {row.answer};
         BarTrace trace;
-        Schema w(window_arguments(data.data, row.view_only ? "" : data.schema));
-        if (row.view_only)
-            SchemaProbe{&w}.pick("c1");
-        EXPECT_EQ(trace.seen, row.expected) << row.collections;
-        EXPECT_TRUE(w.findChild<QProgressBar*>("progressBar")->isHidden());
+        Schema w(arguments);
+        EXPECT_EQ(trace.seen, row.bar);
+        ASSERT_EQ(boxes.boxes.size(), 1u);
+        const shown_box_t& box = boxes.boxes[0];
+        if (!row.box.empty()) {
+            EXPECT_EQ(box.text + " # " + box.informative, QString::fromStdString(row.box).replace("@",
+                      QString::fromStdString(data.schema)).toStdString());
+        }
+        EXPECT_EQ(box.buttons + box.default_button, int(QMessageBox::Yes | QMessageBox::No) + QMessageBox::Yes);
+        EXPECT_GE(box.width, 300); // wide enough for its title
+        std::string tables;
+        for (const std::string& t : read_json(data.client, data.schema, "tables"))
+            tables += t.substr(t.find("\"sql_table\" : \"") + 15, 1);
+        std::sort(tables.begin(), tables.end());
+        EXPECT_EQ(tables, row.tables);
+        EXPECT_EQ(w.windowTitle().toStdString(), title + " (Edit Mode)");
     }
 }
 
@@ -168,7 +142,9 @@ TEST(Modes, ViewOnlyWithData)
 {
     WindowOnData data;
     data.insert("t", R"({"tags": ["a", "b"], "n": 1})");
+    data.insert("u", "{}");
     BoxRecorder boxes;
+    BarTrace trace; // each table is sampled when it is shown
     Schema w(window_arguments(data.data, "", {"-debug", "/nonexistent/dump.txt"}));
     SchemaProbe p{&w};
     EXPECT_EQ(boxes.boxes.at(0).text + boxes.boxes[0].informative, "A schema name is not defined for the datasource."
@@ -178,6 +154,9 @@ TEST(Modes, ViewOnlyWithData)
     EXPECT_FALSE(p.ui()->pushButtonSave->isEnabled() || tree_item(&w, "t")->childCount()); // no virtual tables
     EXPECT_EQ(row_text(p.sample(), 0).substr(24), R"(|["0":"a","1":"b"]|a|b|1)");
     EXPECT_TRUE(collection_names(data.client, data.schema).empty());
+    p.pick("u");
+    EXPECT_EQ(trace.seen, (texts_t{"show 0/1", "1/1", "hide", "show 0/1", "1/1", "hide"}));
+    EXPECT_TRUE(w.findChild<QProgressBar*>("progressBar")->isHidden());
 }
 
 // Read Only mode: the schema server refuses validate on the index collection. The schema is
