@@ -27,7 +27,8 @@ BoxRecorder::BoxRecorder(bool echo)
     };
 }
 
-QStringList window_arguments(const std::string& database, const std::string& md_database, const QStringList& extra)
+QStringList window_arguments(const std::string& database, const std::string& md_database,
+                             const QStringList& extra)
 {
     QString host = QString::fromStdString(server());
     QStringList args{"brolix", "-ds", host, "-db", QString::fromStdString(database), "-ss", host};
@@ -100,7 +101,7 @@ int SchemaProbe::row_of(const char* sql_name)
 
 void SchemaProbe::type(int row, int column, const QString& text)
 {
-    ASSERT_TRUE(row >= 0 && grid()->item(row, column)) << "no cell " << row << ", " << column << " to type into";
+    ASSERT_TRUE(row >= 0 && grid()->item(row, column)) << "no cell " << row << ", " << column;
     grid()->setCurrentCell(row, column);
     grid()->item(row, column)->setText(text);
 }

@@ -98,7 +98,8 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     EXPECT_FALSE(p.box(1, 9)->isEnabled());
     // Driver View: three fixed rows, one sample row per element.
     p.ui()->viewMode->setCurrentIndex(1);
-    EXPECT_EQ(rows_text(p.grid()), (texts_t{"_id|SQL_CHAR|_id|OID|24", "tags$index|SQL_INTEGER|tags|Driver Defined|",
+    EXPECT_EQ(rows_text(p.grid()), (texts_t{"_id|SQL_CHAR|_id|OID|24",
+                                            "tags$index|SQL_INTEGER|tags|Driver Defined|",
                                             "tags$value|SQL_VARCHAR|tags|Driver Defined|512"}));
     EXPECT_EQ(rows_text(p.sample()), (texts_t{"5f0000000000000000000001|0|a",
                                               "5f0000000000000000000001|1|Cannot convert data : 0x0102",
@@ -145,9 +146,11 @@ TEST(Browse, EighteenColumnsToAPageAndAHundredSampleRows)
     Ui_Schema* u = p.ui();
     auto state = [&] {
         std::string out;
-        for (QPushButton* b : {u->pushButtonFirstPage, u->pushButtonPageUp, u->pushButtonPageDown, u->pushButtonLastPage})
+        for (QPushButton* b :
+             {u->pushButtonFirstPage, u->pushButtonPageUp, u->pushButtonPageDown, u->pushButtonLastPage})
             out += b->isEnabled() ? "+" : "-";
-        return out + QString(" %1 %2 ").arg(p.grid()->rowCount()).arg(p.sample()->columnCount()).toStdString() +
+        QString sizes = QString(" %1 %2 ").arg(p.grid()->rowCount()).arg(p.sample()->columnCount());
+        return out + sizes.toStdString() +
                u->dataMsg->text().mid(22).toStdString() + u->errorMsg->text().toStdString(); // no fault
     };
     for (const auto& row : rows) {

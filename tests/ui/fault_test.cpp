@@ -43,10 +43,10 @@ struct Instance {
     bool start()
     {
         std::filesystem::create_directories(dir + "/data");
-        std::string command = "exec " + std::string(getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/ferretdb" +
-                              " --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" + dir +
-                              " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" + address +
-                              ":27017 >>" + dir + "/server.log 2>&1";
+        std::string command = "exec " + std::string(getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/" +
+                              "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" +
+                              dir + " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" +
+                              address + ":27017 >>" + dir + "/server.log 2>&1";
         if ((pid = fork()) == 0)
             execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
         for (int i = 0; i < 150 && !server_answers(address); ++i)
@@ -151,8 +151,9 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
         else if (step == REFRESH)
             p.refresh();
         else
-            (step == PAGE ? p.ui()->pushButtonPageDown : step == SAVE ? p.ui()->pushButtonSave : p.ui()->pushButtonDump)
-                ->click();
+            (step == PAGE   ? p.ui()->pushButtonPageDown
+             : step == SAVE ? p.ui()->pushButtonSave
+                            : p.ui()->pushButtonDump)->click();
         said = p.ui()->errorMsg->text().toStdString();
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
