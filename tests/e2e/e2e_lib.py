@@ -1,13 +1,9 @@
-"""The real brolix binary under an Xvfb of the test's own, driven with xdotool.
-
-Every box the editor shows has the window title TITLE and no text xdotool can read, so
-these runs tell boxes apart only by when they come and what answering them does (exit
-code, window title, documents written); the box texts are the widget tests' business.
-"""
+"""The real brolix binary under an Xvfb of the test's own, driven with xdotool. Every box
+has the title TITLE and no text xdotool can read: the runs check what answering a box did
+(exit code, window title, documents written); the box texts are the widget tests' business."""
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 import pymongo
@@ -19,8 +15,7 @@ TITLE = "Tarnwell MongoDB Schema Editor"
 
 def check(condition, message):
     if not condition:
-        print("FAIL: " + message, file=sys.stderr)
-        sys.exit(1)
+        sys.exit("FAIL: " + message)
 
 
 def unique_name(prefix):
@@ -37,7 +32,8 @@ class Display:
         # editor while it does (between two runs, or after an xdotool call).
         read_fd, write_fd = os.pipe()
         self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
-                                         "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
+                                         "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,),
+                                        stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as pipe:
             self.env = dict(os.environ, DISPLAY=":" + pipe.readline().strip())
@@ -49,42 +45,32 @@ class Display:
     def windows(self, title_regex):
         return self.xdotool("search", "--onlyvisible", "--name", title_regex).split()
 
-    def click(self, window, x, y):
-        geometry = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", window).split())
-        self.xdotool("mousemove", "--sync", str(int(geometry["X"]) + x), str(int(geometry["Y"]) + y))
-        self.xdotool("click", "1")
-
-    def exit_button(self, window):
-        """Exit, the right-most button of the row under the sample (found in the pixels)."""
-        height = int(dict(l.split("=") for l in self.xdotool("getwindowgeometry", "--shell", window).split())["HEIGHT"])
+    def click_exit(self, window):
+        """Clicks Exit, the right-most button of the row under the sample (found in the pixels)."""
+        g = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", window).split())
+        x, y, height = int(g["X"]), int(g["Y"]), int(g["HEIGHT"])
         row = subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", window, "-crop",
                               f"100000x1+0+{height - 54}", "-depth", "8", "rgb:-"], capture_output=True,
                              check=True).stdout
         pixels = [row[i:i + 3] for i in range(0, len(row) - 2, 3)]
-        right = max(x for x, p in enumerate(pixels) if p != pixels[2])
-        return right - 30, height - 47
+        right = max(i for i, p in enumerate(pixels) if p != pixels[2])
+        self.xdotool("mousemove", "--sync", str(x + right - 30), str(y + height - 47))
+        self.xdotool("click", "1")
 
 
 class Editor:
     def __init__(self, display, args, command=None, env=None):
-        command = command or [BIN]
-        check(command[0], "BROLIX_BIN is not set")
-        self.display = display
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([*command, *args], env=dict(display.env, **(env or {})),
-                                        stdout=self.log, stderr=subprocess.STDOUT)
+        check((command or [BIN])[0], "BROLIX_BIN is not set")
+        self.display = display  # the editor's output goes to the test's, where a failure shows it
+        self.process = subprocess.Popen([*(command or [BIN]), *args], env=dict(display.env, **(env or {})))
 
     def wait_window(self, title_regex, timeout=30):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
+        for _ in range(int(timeout / 0.2)):
+            check(self.process.poll() is None, f"ended with {self.process.returncode} before /{title_regex}/")
             found = self.display.windows(title_regex)
             if found:
                 time.sleep(0.3)  # its first paint
                 return found[-1]
-            if self.process.poll() is not None:
-                self.log.seek(0)
-                sys.stderr.write(self.log.read().decode(errors="replace"))
-                check(False, f"ended with {self.process.returncode} before /{title_regex}/")
             time.sleep(0.2)
         check(False, f"no window /{title_regex}/ within {timeout} s")
 
@@ -93,20 +79,16 @@ class Editor:
         box = self.wait_window("^" + TITLE + "$", timeout)
         self.display.xdotool("windowfocus", "--sync", box)
         self.display.xdotool("key", key)
-        for _ in range(50):
-            if box not in self.display.windows("."):
-                return
-            time.sleep(0.2)
-        check(False, "the box stayed")
+        gone = any(time.sleep(0.2) or box not in self.display.windows(".") for _ in range(50))
+        check(gone, "the box stayed")
 
     def wait_exit(self, expected=0):
         try:
             code = self.process.wait(30)
         except subprocess.TimeoutExpired:
-            self.process.kill()
             code = "none within 30 s"
-        check(code == expected, f"exit code {code}, expected {expected}")
-        check(not self.display.windows("^" + TITLE + "$"), "a box is left")
+        check(code == expected and not self.display.windows("^" + TITLE + "$"),
+              f"exit code {code}, expected {expected}, and no box left")
 
     def kill(self):
         if self.process.poll() is None:

@@ -1,9 +1,8 @@
 #include "tests/support/ui_support.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QTreeWidgetItemIterator>
-#include <cstdio>
-#include <cstring>
 #include <gtest/gtest.h>
 
 namespace testenv {
@@ -17,27 +16,15 @@ BoxRecorder::BoxRecorder(bool echo)
         boxes.push_back({box->windowTitle().toStdString(), box->text().toStdString(),
                          box->informativeText().toStdString(), int(box->standardButtons()),
                          by_default ? int(box->standardButton(by_default)) : 0, box->width()});
-        const shown_box_t& shown = boxes.back();
         if (echo)
-            std::fprintf(stderr, "BOX[%s|%s|%s]\n", shown.title.c_str(), shown.text.c_str(),
-                         shown.informative.c_str());
+            std::fprintf(stderr, "BOX: %s # %s # %s\n", boxes.back().title.c_str(), boxes.back().text.c_str(),
+                         boxes.back().informative.c_str());
         box->hide();
-        if (answers.empty())
-            return shown.default_button;
-        int a = answers.front();
-        answers.pop_front();
-        return a;
+        int answer = answers.empty() ? boxes.back().default_button : answers.front();
+        if (!answers.empty())
+            answers.pop_front();
+        return answer;
     };
-}
-
-BoxRecorder::~BoxRecorder() { Schema::message_box_hook = nullptr; }
-
-std::vector<std::string> BoxRecorder::texts() const
-{
-    std::vector<std::string> out;
-    for (const shown_box_t& b : boxes)
-        out.push_back(b.text);
-    return out;
 }
 
 QStringList window_arguments(const std::string& database, const std::string& md_database,
@@ -50,13 +37,6 @@ QStringList window_arguments(const std::string& database, const std::string& md_
     return args << extra;
 }
 
-std::unique_ptr<Schema> make_window(const QStringList& arguments) { return std::make_unique<Schema>(arguments); }
-
-WindowOnData::WindowOnData(const std::string& prefix)
-    : data(unique_name(prefix)), schema(data + "_schema"), client(fixture_client())
-{
-}
-
 WindowOnData::~WindowOnData()
 {
     drop_database(client, data);
@@ -64,41 +44,43 @@ WindowOnData::~WindowOnData()
     mongoc_client_destroy(client);
 }
 
-void WindowOnData::insert(const std::string& collection, const std::string& json)
+void WindowOnData::index(const char* collection, const char* keys_json, const char* name)
 {
-    insert_json(client, data, collection, json);
+    bson_t keys;
+    ASSERT_TRUE(bson_init_from_json(&keys, keys_json, -1, nullptr)) << keys_json;
+    bson_t* command = BCON_NEW("createIndexes", BCON_UTF8(collection), "indexes", "[", "{", "key",
+                               BCON_DOCUMENT(&keys), "name", BCON_UTF8(name), "}", "]");
+    EXPECT_TRUE(mongoc_client_command_simple(client, data.c_str(), command, nullptr, nullptr, nullptr));
+    bson_destroy(command);
+    bson_destroy(&keys);
 }
-
-std::unique_ptr<Schema> WindowOnData::open(BoxRecorder&, const QStringList& extra)
-{
-    return make_window(window_arguments(data, schema, extra));
-}
-
-namespace {
-void count_find(const mongoc_apm_command_started_t* event)
-{
-    if (std::strcmp(mongoc_apm_command_started_get_command_name(event), "find") == 0)
-        ++static_cast<FindCounter*>(mongoc_apm_command_started_get_context(event))->finds;
-}
-}
-
-FindCounter::FindCounter(mongoc_client_t* c) : client(c)
-{
-    mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
-    mongoc_apm_set_command_started_cb(callbacks, count_find);
-    mongoc_client_set_apm_callbacks(client, callbacks, this);
-    mongoc_apm_callbacks_destroy(callbacks);
-}
-
-FindCounter::~FindCounter() { mongoc_client_set_apm_callbacks(client, nullptr, nullptr); }
 
 QTreeWidgetItem* tree_item(Schema* w, const QString& text)
 {
-    for (QTreeWidgetItemIterator it(SchemaProbe(w).ui()->treeWidget); *it; ++it)
+    for (QTreeWidgetItemIterator it(SchemaProbe{w}.ui()->treeWidget); *it; ++it)
         if ((*it)->text(0) == text)
             return *it;
     ADD_FAILURE() << "no tree item " << text.toStdString();
     return nullptr;
+}
+
+texts_t rows_text(QTableWidget* grid, int first, int last, int column)
+{
+    texts_t out;
+    for (int r = first; r <= (last < 0 ? grid->rowCount() - 1 : last); ++r) {
+        std::string row;
+        for (int c = column < 0 ? 0 : column; c < (column < 0 ? grid->columnCount() : column + 1); ++c) {
+            QWidget* widget = grid->cellWidget(r, c);
+            auto* combo = qobject_cast<QComboBox*>(widget);
+            QCheckBox* box = widget && !combo ? widget->findChild<QCheckBox*>() : nullptr;
+            QTableWidgetItem* item = grid->item(r, c);
+            row += (c > std::max(column, 0) ? "|" : "") + (combo ? combo->currentText().toStdString()
+                                     : box ? (box->isChecked() ? "[x]" : "[ ]")
+                                           : item ? item->text().toStdString() : "");
+        }
+        out.push_back(row);
+    }
+    return out;
 }
 
 } // namespace testenv
@@ -119,13 +101,9 @@ int SchemaProbe::row_of(const char* sql_name)
 
 void SchemaProbe::type(int row, int column, const QString& text)
 {
-    QTableWidgetItem* item = row >= 0 ? grid()->item(row, column) : nullptr;
-    if (!item) {
-        ADD_FAILURE() << "no cell " << row << ", " << column << " to type into";
-        return;
-    }
+    ASSERT_TRUE(row >= 0 && grid()->item(row, column)) << "no cell " << row << ", " << column;
     grid()->setCurrentCell(row, column);
-    item->setText(text);
+    grid()->item(row, column)->setText(text);
 }
 
 QCheckBox* SchemaProbe::box(int row, int column)

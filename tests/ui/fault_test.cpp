@@ -5,9 +5,9 @@
 #include "app/connect.h"
 #include "app/schema_check.h"
 #include "store/create.h"
-#include "tests/support/test_env.h"
 #include "tests/support/ui_support.h"
 
+#include <QPushButton>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -33,26 +33,22 @@ struct Instance {
             dir = build_dir() + "/servers/fault-" + std::to_string(last);
             std::filesystem::create_directories(dir);
             lock = open((dir + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
-            if (lock >= 0 && (flock(lock, LOCK_EX | LOCK_NB) != 0 || skip-- > 0)) {
-                close(lock);
-                lock = -1;
-            }
+            if (lock >= 0 && (flock(lock, LOCK_EX | LOCK_NB) != 0 || skip-- > 0))
+                close(lock), lock = -1;
             address = "127.0.0." + std::to_string(last);
         }
         std::filesystem::remove_all(dir + "/data");
-        std::filesystem::create_directories(dir + "/data");
     }
     ~Instance() { fault(false), close(lock); }
     bool start()
     {
-        std::string command = "exec " + std::string(getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/ferretdb" +
-                              " --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" + dir +
-                              " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" + address +
-                              ":27017 >>" + dir + "/server.log 2>&1";
-        if ((pid = fork()) == 0) {
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        std::filesystem::create_directories(dir + "/data");
+        std::string command = "exec " + std::string(getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/" +
+                              "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" +
+                              dir + " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" +
+                              address + ":27017 >>" + dir + "/server.log 2>&1";
+        if ((pid = fork()) == 0)
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
         for (int i = 0; i < 150 && !server_answers(address); ++i)
             usleep(200000);
         return server_answers(address);
@@ -61,57 +57,50 @@ struct Instance {
     {
         if (pid > 0 && hang)
             kill(pid, SIGSTOP);
-        else if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            pid = -1;
-        }
+        else if (pid > 0)
+            kill(pid, SIGKILL), waitpid(pid, nullptr, 0), pid = -1;
     }
     bool back() { return pid > 0 ? kill(pid, SIGCONT) == 0 : start(); }
 };
 
-enum Step { STARTUP, CREATE, PICK, PAGE, REFRESH, SAVE, DUMP };
-const char* const step_names[] = {"startup", "create", "pick", "page", "refresh", "save", "dump"};
-// Faults the victim at the first command of the kind named, once creation has begun.
-Instance* victim_of_trigger = nullptr;
-bool trigger_hangs = false, armed = false;
-std::string trigger_command;
-void on_command(const mongoc_apm_command_succeeded_t* event)
-{
-    if (armed && trigger_command == mongoc_apm_command_succeeded_get_command_name(event)) {
-        armed = false;
-        victim_of_trigger->fault(trigger_hangs);
-    }
-}
+// During creation: faults the victim at the first command of the kind named.
+struct {
+    Instance* victim;
+    bool hang, armed;
+    std::string command;
+} trigger;
 void observe(mongoc_client_t* client, int side, void*)
 {
-    if ((side == SIDE_SCHEMA) != (trigger_command == "insert"))
+    if ((side == SIDE_SCHEMA) != (trigger.command == "insert"))
         return;
     mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
-    mongoc_apm_set_command_succeeded_cb(callbacks, on_command);
+    mongoc_apm_set_command_succeeded_cb(callbacks, [](const mongoc_apm_command_succeeded_t* event) {
+        if (trigger.armed && trigger.command == mongoc_apm_command_succeeded_get_command_name(event))
+            trigger.armed = false, trigger.victim->fault(trigger.hang);
+    });
     mongoc_client_set_apm_callbacks(client, callbacks, nullptr);
     mongoc_apm_callbacks_destroy(callbacks);
 }
 
-struct Fault : ::testing::TestWithParam<int> {};
-
-// Columns per table as the schema holds them.
-std::map<std::string, size_t> schema_columns(Instance& schema)
+std::map<std::string, size_t> schema_columns(Instance& schema) // per table, as the schema holds them
 {
     mongoc_client_t* client = fixture_client(schema.address);
     std::map<std::string, size_t> count;
-    for (const char* t : {"alpha", "beta"})
-        count[t] = read_json(client, "faults_schema", "columns", std::string("{\"sql_table\": \"") + t + "\"}").size();
+    for (std::string t : {"alpha", "beta"})
+        count[t] = read_json(client, "faults_schema", "columns", "{\"sql_table\": \"" + t + "\"}").size();
     mongoc_client_destroy(client);
     return count;
 }
 
+enum Step { STARTUP, CREATE, PICK, PAGE, REFRESH, SAVE, DUMP };
+const char* const step_names[] = {"startup", "create", "pick", "page", "refresh", "save", "dump"};
+// Rows {side, fault, step} from the parameter: data or schema, stopped or hung, each step.
+struct Fault : ::testing::TestWithParam<int> {};
+
 TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
 {
-    const struct {
-        bool schema_side, hang;
-        Step step;
-    } row = {GetParam() / 2 % 2 == 1, GetParam() % 2 == 1, Step(GetParam() / 4)};
+    bool schema_side = GetParam() / 2 % 2, hang = GetParam() % 2;
+    Step step = Step(GetParam() / 4);
     Instance data(0), schema(1);
     ASSERT_TRUE(data.start() && schema.start()) << "FerretDB did not start, logs in " << data.dir;
     mongoc_client_t* client = fixture_client(data.address);
@@ -121,81 +110,69 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
     insert_json(client, "faults", "alpha", wide + "}");
     insert_json(client, "faults", "beta", "{\"b\": 1}");
     mongoc_client_destroy(client);
-    Instance& victim = row.schema_side ? schema : data;
+    Instance& victim = schema_side ? schema : data;
     BoxRecorder boxes;
     MessageRecorder messages;
     std::map<std::string, size_t> before;
-    std::string line;
+    std::string said;
     auto started = std::chrono::steady_clock::now();
-    if (row.step == STARTUP || row.step == CREATE) {
-        // Without the window, whose fatal start-up ends the process.
+    if (step == STARTUP || step == CREATE) { // without the window, whose fatal start-up ends the process
         DBINFO d;
         init_dbinfo(&d);
         int code = 0;
-        if (row.step == CREATE) {
-            victim_of_trigger = &victim;
-            trigger_hangs = row.hang;
-            armed = true;
-            trigger_command = row.schema_side ? "insert" : "find";
+        trigger = {&victim, hang, step == CREATE, schema_side ? "insert" : "find"};
+        if (step == CREATE)
             set_client_observer(observe, nullptr);
-        }
         connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);
         set_client_observer(nullptr, nullptr);
-        if (row.step == STARTUP) {
+        if (step == STARTUP) {
             ASSERT_TRUE(create_schema(&d, &code));
             before = schema_columns(schema);
-            victim.fault(row.hang);
+            victim.fault(hang);
             started = std::chrono::steady_clock::now();
         }
         EXPECT_FALSE(check_schema_at_start(&d)) << "a lost server was taken for a schema to change";
-        EXPECT_FALSE(armed);
+        EXPECT_FALSE(trigger.armed);
         release_dbinfo(&d);
     } else {
-        std::unique_ptr<Schema> w = make_window({"brolix", "-ds", data.address.c_str(), "-db", "faults", "-ss",
-                                                 schema.address.c_str(), "-sc", "faults_schema", "-debug",
-                                                 (data.dir + "/dump.txt").c_str()});
-        Ui_Schema* ui = SchemaProbe(w.get()).ui();
+        Schema w(window_arguments("faults", "faults_schema", {"-ds", data.address.c_str(), "-ss",
+                                  schema.address.c_str(), "-debug", (data.dir + "/dump.txt").c_str()}));
+        SchemaProbe p{&w};
         before = schema_columns(schema);
         boxes.boxes.clear();
-        victim.fault(row.hang);
-        started = std::chrono::steady_clock::now();
-        if (row.step == PICK)
-            SchemaProbe(w.get()).press(tree_item(w.get(), "beta"));
-        else if (row.step == PAGE)
-            ui->pushButtonPageDown->click();
-        else if (row.step == REFRESH)
-            SchemaProbe(w.get()).refresh();
-        else if (row.step == SAVE) {
-            // Yes to the save, No to any offer to write again (the server stays away).
-            boxes.answers.assign(20, QMessageBox::No);
-            boxes.answers.front() = QMessageBox::Yes;
-            ui->pushButtonSave->click();
-        } else {
-            ui->pushButtonDump->click();
+        if (step == SAVE) { // Yes to the save, No to any offer to write again
+            boxes.answers = {QMessageBox::Yes};
+            boxes.answers.resize(20, QMessageBox::No);
         }
-        line = ui->errorMsg->text().toStdString();
+        victim.fault(hang);
+        started = std::chrono::steady_clock::now();
+        if (step == PICK)
+            p.pick("beta");
+        else if (step == REFRESH)
+            p.refresh();
+        else
+            (step == PAGE   ? p.ui()->pushButtonPageDown
+             : step == SAVE ? p.ui()->pushButtonSave
+                            : p.ui()->pushButtonDump)->click();
+        said = p.ui()->errorMsg->text().toStdString();
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::string said = line; // the figures and texts of the matrix, printed
     for (const shown_box_t& b : boxes.boxes)
         said += " [" + b.text + " | " + b.informative + "]";
     for (const message_t& m : messages.messages)
         said += " [" + m.text + " | " + m.informative + "]";
-    std::printf("FAULT %s %s %s: %.1f s:%s\n", row.schema_side ? "schema" : "data", row.hang ? "hung" : "stopped",
-                step_names[row.step], seconds, said.c_str());
-    EXPECT_LT(seconds, 60.0) << "hang guard";
+    EXPECT_LT(seconds, 60.0) << "hang guard; told:" << said;
     // Paging, a sample refresh and a dump never ask the schema server; a dump not the data server.
-    bool asks = row.step != DUMP && (!row.schema_side || (row.step != PAGE && row.step != REFRESH));
+    bool asks = step != DUMP && (!schema_side || (step != PAGE && step != REFRESH));
     EXPECT_TRUE(!asks || !said.empty()) << "nothing told the user";
     ASSERT_TRUE(victim.back());
     // A creation cut short was refused above; anything else reads as before (a save writes
     // what it read) unless the editor said which table is incomplete.
-    if (row.step != CREATE && said.find("was not saved in full") == std::string::npos) {
+    if (step != CREATE && said.find("was not saved in full") == std::string::npos) {
         EXPECT_EQ(schema_columns(schema), before) << said;
     }
 }
 
-// Rows {side, fault, step} from the index: data or schema, stopped or hung, each step.
 INSTANTIATE_TEST_SUITE_P(Matrix, Fault, ::testing::Range(0, 28), [](const auto& info) {
     return std::string(info.param / 2 % 2 ? "schema_" : "data_") + (info.param % 2 ? "hung_" : "stopped_") +
            step_names[info.param / 4];
