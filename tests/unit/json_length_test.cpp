@@ -8,23 +8,27 @@
 
 namespace {
 
+const char* const leaves[] = {
+    "7", "-2147483648", "{\"$numberLong\": \"-9007199254740993\"}", "2.5", "-0.0", "3.0", "0.1", "1e300",
+    "1e15", "-123456789012345678.0", "{\"$numberDouble\": \"NaN\"}", "{\"$numberDouble\": \"-Infinity\"}",
+    "\"plain\"", "\"\"", "\"q \\\" \\\\ \\t\\n\\u0001\"", "\"caf\\u00e9 \\ud83d\\ude00\"", "true", "false", "null",
+    "{\"$oid\": \"5f0c1a2b3c4d5e6f70819203\"}", "{\"$date\": {\"$numberLong\": \"-5\"}}",
+    "{\"$regex\": \"^a\\\"\", \"$options\": \"i\"}", "{\"$binary\": \"AAE=\", \"$type\": \"00\"}",
+    "{\"$numberDecimal\": \"-1.5E+3\"}", "{\"$timestamp\": {\"t\": 1, \"i\": 2}}", "-0.375"};
+const int leaf_count = sizeof leaves / sizeof leaves[0];
+
 // A random value as extended JSON; containers have keys without "_" or ".".
 std::string value(std::mt19937& rng, int depth)
 {
-    const char* leaves[] = {"7", "-2147483648", "{\"$numberLong\": \"-9007199254740993\"}", "2.5", "-0.0", "3.0",
-                            "0.1", "1e300", "{\"$numberDouble\": \"NaN\"}", "{\"$numberDouble\": \"-Infinity\"}",
-                            "\"plain\"", "\"\"", "\"q \\\" \\\\ \\t\\n\\u0001\"", "\"caf\\u00e9 \\ud83d\\ude00\"", "true", "false",
-                            "null", "{\"$oid\": \"5f0c1a2b3c4d5e6f70819203\"}", "{\"$date\": {\"$numberLong\": \"-5\"}}",
-                            "{\"$regex\": \"^a\\\"\", \"$options\": \"i\"}", "{\"$binary\": \"AAE=\", \"$type\": \"00\"}",
-                            "{\"$numberDecimal\": \"-1.5E+3\"}", "{\"$timestamp\": {\"t\": 1, \"i\": 2}}", "-0.375"};
-    int pick = int(rng() % (depth > 3 ? 24 : 28));
-    if (pick < 24)
+    int pick = int(rng() % (depth > 3 ? leaf_count : leaf_count + 4));
+    if (pick < leaf_count)
         return leaves[pick];
     bool array = pick % 2;
     std::string out = array ? "[" : "{";
-    for (int i = 0, n = int(rng() % 5); i < n; ++i)
-        out += std::string(i ? ", " : "") + (array ? "" : "\"k" + std::to_string(i) + (rng() % 3 ? "\"" : "\\\"\\u00e9\"") + ": ") +
-               value(rng, depth + 1);
+    for (int i = 0, n = int(rng() % 5); i < n; ++i) {
+        std::string key = "\"k" + std::to_string(i) + (rng() % 3 ? "\"" : "\\\"\\u00e9\"") + ": ";
+        out += (i ? ", " : "") + (array ? "" : key) + value(rng, depth + 1);
+    }
     return out + (array ? "]" : "}");
 }
 
@@ -58,7 +62,8 @@ TEST(JsonLength, EqualsTheLibrarysTextOnRandomDocuments)
             size_t n = 0;
             bool container = v->value_type == BSON_TYPE_DOCUMENT || v->value_type == BSON_TYPE_ARRAY;
             char* text = container && bson_init_static(&sub, v->value.v_doc.data, v->value.v_doc.data_len)
-                             ? bson_as_json(&sub, &n) : nullptr;
+                             ? bson_as_json(&sub, &n)
+                             : nullptr;
             EXPECT_EQ(container ? c->length : 0, text ? int32_t(n) : 0) << json << ", column " << c->sql_name;
             bson_free(text);
         }

@@ -10,7 +10,6 @@
 #include "app/dbinfo.h"
 #include "tests/support/test_env.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -57,9 +56,9 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
         QString line;
         std::string expected;
     } rows[] = {
-        {"", refused}, {"-ds -db x", refused}, {"-db x -ps", refused}, {"-ds -db", refused},
-        {"-DS host", refused}, {"stray", refused}, {"-db x y", refused}, {"-ssl yes", refused},
-        {"-ssl ", refused}, {"-wcv 1", refused}, {"-db " + wide, refused},
+        {"", refused}, {"-ds -db x", refused}, {"-db x -ps", refused}, {"-DS host", refused},
+        {"stray", refused}, {"-db x y", refused}, {"-ssl yes", refused}, {"-ssl ", refused},
+        {"-wcv 1", refused}, {"-db " + wide, refused}, {"-db " + too_long, refused}, {"-dsn " + too_long, refused},
         {"-dsn demo -ds h1 -db d1 -du u1 -dp p1 -ss h2 -sc s2 -su u2 -sp p2 -ps 25 -cw 80 -debug /tmp/x.txt "
          "-ssl y -cafile ca -cadir cad -crlfile crl -pemfile pem -pempwd pw -wcv Y",
          "dsn=demo ds=h1 db=d1 du=u1 dp=p1 ss=h2 sc=s2 su=u2 sp=p2 ps=25 cw=80 debug=/tmp/x.txt ssl=Y wcv=Y "
@@ -71,27 +70,17 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
     };
     DBINFO d;
     testenv::init_dbinfo(&d);
-    auto parse = [&](const QStringList& words) {
+    for (const auto& row : rows) {
         // Leftovers of an earlier line, which every parse must clear.
         dbinfo_set_text(d.server, "old");
         dbinfo_set_text(d.debug_file, "old");
         d.preview_rows = d.max_width = d.legacy_collection_list = 7;
         d.ssl_opts.ca_file = d.ssl_opts.pem_pwd = d.ssl = d.wcv = keep_string("Y");
         d.ssl_opts.weak_cert_validation = true;
-        return parse_command_line(&d, words);
-    };
-    for (const auto& row : rows) {
-        bool ok = parse(words(row.line));
+        bool ok = parse_command_line(&d, words(row.line));
         std::string dsn = d.dsn.isEmpty() ? "" : "dsn=" + d.dsn.toStdString() + " ";
         EXPECT_EQ(ok ? dsn + settings(d) : refused, row.expected) << row.line.left(80).toStdString();
     }
-    for (const char* option : {"-ds", "-db", "-du", "-dp", "-ss", "-sc", "-su", "-sp", "-debug", "-dsn"})
-        EXPECT_FALSE(parse(words(option + (" " + too_long)))) << option;
-
-    std::string usage = usage_text();
-    EXPECT_EQ(usage.substr(0, 43), "Invalid command line arguments. Usage is:\n\n");
-    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 12);
-    EXPECT_EQ(usage.find("crlfile"), std::string::npos); // accepted, never offered
 }
 
 // The other side's values are given to show that they are not taken.
@@ -108,18 +97,13 @@ TEST(CommandLine, ConnectionString)
          "mongodb://ann:p@ss:w/rd@data.host:27017/sales"}, // taken as they are
         {SIDE_SCHEMA, "-ss schema.host -sc meta -sp only -du x", "mongodb://:only@schema.host:27017/meta"},
         {SIDE_DATA, "-ds h -db sales -du ann -dp pw -ssl y", "mongodb://ann:pw@h:27017/sales?ssl=true"},
-        {SIDE_SCHEMA, "-ss h -sc meta -du x -dp x -ssl y", "mongodb://h:27017/?ssl=true"}, // "/" before the options
+        {SIDE_SCHEMA, "-ss h -sc meta -du x -dp x -ssl y", "mongodb://h:27017/?ssl=true"}, // "/" before options
         {SIDE_DATA, "-ds " + fits, "mongodb://" + fits.toStdString() + ":27017"},
         {SIDE_DATA, "-ds " + fits + "h", ""}, // too long for its buffer
     };
     DBINFO d;
-    char out[DBINFO_TEXT], out2[DBINFO_TEXT];
-    for (char* field : {d.server, d.user, d.password, d.md_server, d.md_user, d.md_password})
-        std::strcpy(field, "left");
-    testenv::init_dbinfo(&d); // a cleared record has nothing on either side
-    build_connection_uri(SIDE_DATA, &d, out);
-    build_connection_uri(SIDE_SCHEMA, &d, out2);
-    EXPECT_EQ(out + std::string(" ") + out2, "mongodb://:27017 mongodb://:27017");
+    testenv::init_dbinfo(&d);
+    char out[DBINFO_TEXT];
     for (const auto& row : rows) {
         ASSERT_TRUE(parse_command_line(&d, words(row.line)));
         build_connection_uri(row.side, &d, out);
@@ -133,15 +117,15 @@ std::string temp_dir;
 std::string section(const std::string& name, const std::string& extra = "SSL = No\n",
                     const std::string& driver = "/usr/lib/x86_64-linux-gnu/libbrol.so")
 {
-    return "[" + name + "]\nDriver = " + driver + "\nServer = srv\nDatabase = data\nUser = usr\nPassword = pwd\n"
-           "MD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\nMD_Password = mdpwd\nDefaultW = No\n"
+    return "[" + name + "]\nDriver = " + driver + "\nServer = srv\nDatabase = data\nUser = usr\nPassword = pwd\n" +
+           "MD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\nMD_Password = mdpwd\nDefaultW = No\n" +
            "Preview = 50\n" + extra + "\n";
 }
 // Every connection value, other ones, without DefaultW and Preview.
 std::string given(const std::string& name, const std::string& extra)
 {
-    return "[" + name + "]\nDriver = libbrol.so\nServer = s\nDatabase = d\nUser = u\nPassword = p\nMD_Server = ms\n"
-           "MD_Database = md\nMD_User = mu\nMD_Password = mp\nSSL = No\n" + extra;
+    return "[" + name + "]\nDriver = libbrol.so\nServer = s\nDatabase = d\nUser = u\nPassword = p\n" +
+           "MD_Server = ms\nMD_Database = md\nMD_User = mu\nMD_Password = mp\nSSL = No\n" + extra;
 }
 
 // Nothing else in this program reads ODBC data sources, so the variables stay set.
@@ -166,16 +150,12 @@ struct DataSource : ::testing::Test {
                    section("windows_path", "SSL = No\n", "C:\\Program Files\\Tarnwell\\brol.dll") +
                    section("by_name", "SSL = No\n", "Tarnwell MongoDB") + section("none", "") +
                    section("other_name", "SSL = No\n", "Other Driver") + section("empty", "SSL =\n") +
-                   section("other_path", "SSL = No\n", "/usr/lib/libmyodbc8w.so") + "[no_driver]\nServer = s\n" +
-                   section("lower", "SSL = yes\npem_file = never-read\n") +
+                   "[no_driver]\nServer = s\n" + section("lower", "SSL = yes\npem_file = never-read\n") +
                    section("on", "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/client.pem\n"
                                  "ca_file = /k/ca.pem\nca_dir = /k\ncrl_file = /k/crl.pem\npem_pwd = pw\n") +
-                   section("on_blank", "SSL = Yes\nweak_cert_validation =\npem_file =\nca_file =\nca_dir =\n"
-                                       "crl_file =\npem_pwd =\n") +
                    section("on_missing", "SSL = Yes\nweak_cert_validation = No\npem_file = p\nca_file = c\n"
                                          "ca_dir = d\ncrl_file = r\n") +
-                   given("all", "DefaultW = Yes\nPreview = -1\n") + given("zero", "DefaultW = yes\nPreview = 0\n") +
-                   given("text", "DefaultW = No\nPreview = 30 rows\n") +
+                   given("all", "DefaultW = Yes\nPreview = -1\n") + given("text", "DefaultW = No\nPreview = 30 x\n") +
                    given("nopreview", "DefaultW = No\n") + given("nowide", "Preview = 10\n") +
                    "[nouser]\nDriver = libbrol.so\nServer = s\nDatabase = d\nPassword = p\n";
     }
@@ -204,31 +184,26 @@ TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
         QString line;
         std::string expected;
     } rows[] = {
-        {"both", "std ps=50 cw=4096 ssl=N"}, {"system_only", "std ps=50 cw=4096 ssl=N"}, // the user's comes first
+        {"both", "std ps=50 cw=4096 ssl=N"}, {"system_only", "std ps=50 cw=4096 ssl=N"}, // the user's first
         {"full -ds cmd-host -sp secret -cw 80",
          "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
         {"nodb", "-14: ds=s ps=100 cw=4096"},
         {"nodb -db x", "ds=s db=x du=u dp=p ss=ms sc=md su=mu sp=mp ps=5 cw=4096 ssl=N wide=1"},
         // Only the editor's driver: by its file, its Windows file or its odbcinst.ini name.
         {"windows_path", "std ps=50 cw=4096 ssl=N"}, {"by_name", "std ps=50 cw=4096 ssl=N"},
-        {"other_name", "-14: ps=100 cw=4096 printed"}, {"other_path", "-14: ps=100 cw=4096 printed"},
-        {"no_driver", "-14: ps=100 cw=4096"},
+        {"other_name", "-14: ps=100 cw=4096 printed"}, {"no_driver", "-14: ps=100 cw=4096"},
         // TLS only for "Yes"; no SSL value turns it off, an empty one leaves the choice open.
         {"lower", "std ps=50 cw=4096 ssl=N"}, {"none -ssl y", "std ps=50 cw=4096 ssl=N"},
         {"off -ssl y", "-14: std ps=100 cw=4096 ssl=Y"}, {"empty", "std ps=50 cw=4096"}, // -ssl y needs TLS values
-        {"on", "std ps=50 cw=4096 ssl=Y weak=1 ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/client.pem pempwd=pw"},
         {"on -wcv n -pemfile /cmd/me.pem",
          "std ps=50 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/cmd/me.pem pempwd=pw"},
-        {"on_blank -wcv y", "std ps=50 cw=4096 ssl=Y wcv=Y weak=1"},
         {"on_missing", "-14: std ps=100 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p"},
         {"on_missing -pempwd x", "std ps=50 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p pempwd=x"},
-        // Preview: -1 is 1000, nothing is 100, -ps makes it unneeded; only "Yes" is wide.
-        {"all", "mine ps=1000 cw=4096 ssl=N wide=1"}, {"zero", "mine ps=100 cw=4096 ssl=N"},
-        {"text", "mine ps=30 cw=4096 ssl=N"},
+        // Preview: -1 is 1000, a number is read up to its end, -ps makes it unneeded; only "Yes" is wide.
+        {"all", "mine ps=1000 cw=4096 ssl=N wide=1"}, {"text", "mine ps=30 cw=4096 ssl=N"},
         {"nopreview", "-14: mine ps=100 cw=4096 ssl=N"}, {"nopreview -ps 7", "mine ps=7 cw=4096 ssl=N"},
         {"nowide -ps 7", "-14: mine ps=7 cw=4096 ssl=N"},
         // A missing value stops the reading; what was read stays and the sizes are made usable.
-        {"nouser", "-14: ds=s db=d ps=100 cw=4096"},
         {"nouser -du u -ps -1", "-14: ds=s db=d du=u dp=p ps=1000 cw=4096"},
         {"nowhere", "-15: "}, // nothing read
     };
@@ -256,21 +231,15 @@ TEST_F(DataSource, FilesKeysAndLibrary)
 
     // unixODBC cuts a line at about 1000 bytes, and the driver reads the same cut value; a
     // reader that gave all of it would have it refused as too long instead.
-    bool ok = start("long");
-    std::string server = d.server;
-    EXPECT_EQ(server + " " + d.database, ok ? std::string(3000, 'h').substr(0, server.size()) + " data" : " ");
-    EXPECT_TRUE(!ok || !server.empty());
+    EXPECT_TRUE(start("long") && std::string(d.server) == std::string(std::strlen(d.server), 'h')) << code;
 
     // A library that does not load, or lacks the installer's functions, is named in the box.
-    for (const char* library : {"libbrolix-no-such-library.so.9", "libm.so.6"}) {
-        set_data_source_library(library);
-        EXPECT_TRUE(!start("lib") && code == -16) << code;
-        EXPECT_EQ(data_source_library_message(), "Failed to load ODBC installer library (" + std::string(library) + ").")
-            << library;
+    for (std::string library : {"libbrolix-no-such-library.so.9", "libm.so.6", ""}) {
+        set_data_source_library(library.empty() ? nullptr : library.c_str());
+        EXPECT_EQ(start("lib") ? 0 : code, library.empty() ? 0 : -16);
+        EXPECT_EQ(data_source_library_message(), "Failed to load ODBC installer library (" +
+                                                     (library.empty() ? "libodbcinst.so.2" : library) + ").");
     }
-    set_data_source_library(nullptr);
-    EXPECT_STREQ(data_source_library_message(), "Failed to load ODBC installer library (libodbcinst.so.2).");
-    EXPECT_TRUE(start("lib")) << code;
 }
 
 } // namespace
