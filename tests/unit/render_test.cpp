@@ -105,7 +105,6 @@ TEST(Render, EveryBsonTypeAgainstEveryColumnType)
 // "!" is the refusal of the rendered text.
 TEST(Render, TextsAndConversionsAtTheLimits)
 {
-    const int big = 2000000000;
     const struct {
         std::string json;
         int sql_type;
@@ -113,58 +112,45 @@ TEST(Render, TextsAndConversionsAtTheLimits)
         int precision = 0, scale = 0;
     } rows[] = {
         // Doubles: six decimals, trailing zeros dropped.
-        {"3.0", TEXT, "3"}, {"-0.0", TEXT, "-0"}, {"1e-7", TEXT, "0"}, {"-1e-7", TEXT, "-0"},
-        {"5.1e-7", TEXT, "0.000001"}, {"123.456", TEXT, "123.456"}, {"1e20", TEXT, "100000000000000000000"},
-        {dbl("-Infinity"), TEXT, "-inf"}, {dbl("NaN"), TEXT, "nan"},
-        {lng("-9223372036854775808"), TEXT, "-9223372036854775808"},
-        // Milliseconds after the point without leading zeros; before the epoch (no "00:00:00.-1")
-        // and after year 9999 a date shows empty.
-        {date("5"), TEXT, "1970-01-01 00:00:00.5"}, {date("1005"), TEXT, "1970-01-01 00:00:01.5"},
-        {date("86399999"), TEXT, "1970-01-01 23:59:59.999"}, {date("951782400000"), TEXT, "2000-02-29 00:00:00.0"},
-        {date("1709210096789"), TEXT, "2024-02-29 12:34:56.789"},
-        {date("4107542400000"), TEXT, "2100-03-01 00:00:00.0"},
+        {"3.0", TEXT, "3"}, {"-0.0", TEXT, "-0"}, {"1e-7", TEXT, "0"}, {"5.1e-7", TEXT, "0.000001"},
+        {"1e20", TEXT, "100000000000000000000"}, {dbl("-Infinity"), TEXT, "-inf"}, {dbl("NaN"), TEXT, "nan"},
+        // Milliseconds without leading zeros; before the epoch and after year 9999 a date shows empty.
+        {date("5"), TEXT, "1970-01-01 00:00:00.5"}, {date("86399999"), TEXT, "1970-01-01 23:59:59.999"},
+        {date("951782400000"), TEXT, "2000-02-29 00:00:00.0"}, {date("4107542400000"), TEXT, "2100-03-01 00:00:00.0"},
         {date("253402300799999"), TEXT, "9999-12-31 23:59:59.999"}, {date("-1"), TEXT, ""},
-        {date("-9223372036854775808"), TEXT, ""}, {date("253402300800000"), TEXT, ""},
+        {date("253402300800000"), TEXT, ""},
         // Arrays: keyed elements, nested in place, only strings quoted, nothing escaped.
-        {"[1, [2, 3]]", TEXT, "[\"0\":1,\"1\":[\"0\":2,\"1\":3]]"}, {"[[\"a\"], []]", TEXT, "[\"0\":[\"0\":\"a\"],\"1\":[]]"},
-        {"[\"say \\\"hi\\\"\"]", TEXT, "[\"0\":\"say \"hi\"\"]"}, {"[{\"a\": [1]}]", TEXT, "[\"0\":{ \"a\" : [ 1 ] }]"},
-        {"[null, true, {\"$date\": 0}]", TEXT, "[\"0\":<null>,\"1\":1,\"2\":1970-01-01 00:00:00.0]"},
-        {"[{\"$oid\": \"0123456789abcdef01234567\"}, " + bin("3q0=") + ", " + lng("7") + "]", TEXT,
-         "[\"0\":0123456789abcdef01234567,\"1\":0xdead,\"2\":7]"},
-        {"[9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 7]", TEXT,
-         "[\"0\":9,\"1\":9,\"2\":9,\"3\":9,\"4\":9,\"5\":9,\"6\":9,\"7\":9,\"8\":9,\"9\":9,\"10\":7]"},
+        {"[1, [2, 3], [\"say \\\"hi\\\"\"], {\"a\": [1]}]", TEXT,
+         "[\"0\":1,\"1\":[\"0\":2,\"1\":3],\"2\":[\"0\":\"say \"hi\"\"],\"3\":{ \"a\" : [ 1 ] }]"},
+        {"[null, true, {\"$date\": 0}, {\"$oid\": \"0123456789abcdef01234567\"}, " + bin("3q0=") + ", " +
+             lng("7") + ", 9, 9, 9, 9, 7]", TEXT,
+         "[\"0\":<null>,\"1\":1,\"2\":1970-01-01 00:00:00.0,\"3\":0123456789abcdef01234567,\"4\":0xdead,"
+         "\"5\":7,\"6\":9,\"7\":9,\"8\":9,\"9\":9,\"10\":7]"},
         // No binary subtype shown; a text stops at a zero byte.
         {bin("AA8=", "80"), TEXT, "0x000f"}, {"\"ab\\u0000cd\"", TEXT, "ab"},
         // Numeric: single precision; the width counts sign, point and leading zero, after rounding.
         {"16777217", NUMERIC, "16777216.00", 10, 2}, {lng("16777217"), NUMERIC, "16777217.00", 10, 2},
         {"0.1", NUMERIC, "0.1000000015", 11, 10}, {"-1.5", NUMERIC, "-01.5", 3, 1},
         {"12.345", NUMERIC, "012.35", 5, 2}, {"123456.7", NUMERIC, "!", 5, 2}, {"999.5", NUMERIC, "!", 3, 0},
-        {"999.0", NUMERIC, "999", 3, 0}, {"0.1", NUMERIC, "!", 1, 1}, {"0.0", NUMERIC, "!", 0, 0},
+        {"999.0", NUMERIC, "999", 3, 0}, {"0.0", NUMERIC, "!", 0, 0},
         {lng("9007199254740993"), NUMERIC, "!", 20, 0}, // no double holds it
-        {lng("9007199254740992"), NUMERIC, "00009007199254740992", 20, 0},
-        {lng("9223372036854775807"), NUMERIC, "!", 25, 0},
         {lng("-9223372036854775808"), NUMERIC, "-0000009223372036854775808", 25, 0},
-        {"1e39", NUMERIC, "!", 60, 0}, {dbl("NaN"), NUMERIC, "!", 10, 2}, {dbl("Infinity"), NUMERIC, "!", 10, 2},
-        {"1.0", NUMERIC, "!", -1, 0}, {"1.0", NUMERIC, "!", 5, -1}, {"1.0", NUMERIC, "!", big, 0},
-        {"1.0", NUMERIC, "!", 5, big}, {"1.0", NUMERIC, "!", INT32_MAX, INT32_MAX},
-        {"1", NUMERIC, std::string(999, '0') + "1", 1000, 0}, {"1", NUMERIC, "!", 1025, 0},
+        {dbl("NaN"), NUMERIC, "!", 10, 2}, {"1.0", NUMERIC, "!", -1, 0}, {"1.0", NUMERIC, "!", 5, -1},
+        {"1.0", NUMERIC, "!", INT32_MAX, INT32_MAX}, {"1", NUMERIC, std::string(999, '0') + "1", 1000, 0},
+        {"1", NUMERIC, "!", 1025, 0},
         // Integers: truncation toward zero, then the low bits; no integer holds the "!" ones.
-        {"40000", SMALLINT, "-25536"}, {"128", TINYINT, "-128"}, {lng("70000"), SMALLINT, "4464"},
-        {lng("4294967297"), INTEGER, "1"}, {lng("-9223372036854775808"), TINYINT, "0"},
+        {"40000", SMALLINT, "-25536"}, {"128", TINYINT, "-128"}, {lng("4294967297"), INTEGER, "1"},
         {lng("-9223372036854775808"), DOUBLE, "-9223372036854775808"}, {"-2.9", INTEGER, "-2"},
-        {"2147483647.9", INTEGER, "2147483647"}, {"-2147483648.9", INTEGER, "-2147483648"},
-        {"40000.7", SMALLINT, "-25536"}, {"200.0", TINYINT, "-56"}, {"-12345678901.5", BIGINT, "-12345678901"},
-        {"-9223372036854775808.0", BIGINT, "-9223372036854775808"},
-        {"9223372036854774784.0", BIGINT, "9223372036854774784"}, {"2147483648.0", INTEGER, "!"},
-        {"-2147483649.0", INTEGER, "!"}, {"1e10", SMALLINT, "!"}, {"9223372036854775808.0", BIGINT, "!"},
-        {"-1e19", BIGINT, "!"}, {dbl("NaN"), BIGINT, "!"}, {dbl("NaN"), INTEGER, "!"}, {dbl("NaN"), DOUBLE, "nan"},
+        {"2147483647.9", INTEGER, "2147483647"}, {"200.0", TINYINT, "-56"},
+        {"-9223372036854775808.0", BIGINT, "-9223372036854775808"}, {"2147483648.0", INTEGER, "!"},
+        {"-2147483649.0", INTEGER, "!"}, {"9223372036854775808.0", BIGINT, "!"}, {"-1e19", BIGINT, "!"},
+        {dbl("NaN"), BIGINT, "!"}, {dbl("NaN"), DOUBLE, "nan"},
         // Binary: little-endian bytes; a string keeps its terminating zero byte.
-        {"16909060", BINARY, "0x04030201"}, {lng("72623859790382856"), BINARY, "0x0807060504030201"},
-        {"-0.0", BINARY, "0x0000000000000080"}, {date("-1000"), BINARY, "0x18fcffffffffffff"},
-        {"\"ab\\u0000cd\"", BINARY, "0x616200"}, {"\"\"", BINARY, "0x00"}, {"[]", BINARY, "0x5b5d"},
+        {"16909060", BINARY, "0x04030201"}, {"-0.0", BINARY, "0x0000000000000080"},
+        {date("-1000"), BINARY, "0x18fcffffffffffff"}, {"\"ab\\u0000cd\"", BINARY, "0x616200"},
         {bin(""), BINARY, "0x"},
         // An empty rendering is refused as empty.
-        {"\"\"", INTEGER, ""}, {date("-1000"), TIMESTAMP, ""}, {date("-1000"), INTEGER, ""},
+        {"\"\"", INTEGER, ""}, {date("-1000"), TIMESTAMP, ""},
     };
     for (const auto& row : rows) {
         Field f(row.json);

@@ -30,21 +30,21 @@ QStringList words(const QString& line)
 // The settings of the record, empty ones left out.
 std::string settings(const DBINFO& d)
 {
+    auto text = [](const char* t) { return std::string(t ? t : ""); };
+    auto flag = [](const char* f) { return std::string(!f ? "null" : std::strcmp(f, " ") == 0 ? "" : f); };
+    auto number = [](int n) { return n ? std::to_string(n) : std::string(); };
+    const std::pair<const char*, std::string> fields[] = {
+        {"ds", d.server}, {"db", d.database}, {"du", d.user}, {"dp", d.password}, {"ss", d.md_server},
+        {"sc", d.md_database}, {"su", d.md_user}, {"sp", d.md_password}, {"ps", number(d.preview_rows)},
+        {"cw", number(d.max_width)}, {"debug", d.debug_file}, {"ssl", flag(d.ssl)}, {"wcv", flag(d.wcv)},
+        {"weak", number(d.ssl_opts.weak_cert_validation)}, {"ca", text(d.ssl_opts.ca_file)},
+        {"cadir", text(d.ssl_opts.ca_dir)}, {"crl", text(d.ssl_opts.crl_file)}, {"pem", text(d.ssl_opts.pem_file)},
+        {"pempwd", text(d.ssl_opts.pem_pwd)}, {"legacy", number(d.legacy_collection_list)},
+        {"wide", number(d.default_wide)}};
     std::string out;
-    auto add = [&](const char* name, const char* value) {
-        if (value && *value)
-            out += (out.empty() ? "" : " ") + std::string(name) + "=" + value;
-    };
-    auto flag = [](const char* f) { return !f ? "null" : std::strcmp(f, " ") == 0 ? "" : f; };
-    add("ds", d.server), add("db", d.database), add("du", d.user), add("dp", d.password);
-    add("ss", d.md_server), add("sc", d.md_database), add("su", d.md_user), add("sp", d.md_password);
-    add("ps", d.preview_rows ? std::to_string(d.preview_rows).c_str() : "");
-    add("cw", d.max_width ? std::to_string(d.max_width).c_str() : "");
-    add("debug", d.debug_file), add("ssl", flag(d.ssl)), add("wcv", flag(d.wcv));
-    add("weak", d.ssl_opts.weak_cert_validation ? "1" : ""), add("ca", d.ssl_opts.ca_file);
-    add("cadir", d.ssl_opts.ca_dir), add("crl", d.ssl_opts.crl_file), add("pem", d.ssl_opts.pem_file);
-    add("pempwd", d.ssl_opts.pem_pwd), add("legacy", d.legacy_collection_list ? "1" : "");
-    add("wide", d.default_wide ? "1" : "");
+    for (const auto& field : fields)
+        if (!field.second.empty())
+            out += (out.empty() ? "" : " ") + std::string(field.first) + "=" + field.second;
     return out;
 }
 
@@ -113,19 +113,20 @@ TEST(CommandLine, ConnectionString)
 
 std::string temp_dir;
 
-// A data source of the editor's driver with every value it needs when TLS is off.
+// A data source: every value when TLS is off, the editor's driver; "-" removes an entry.
 std::string section(const std::string& name, const std::string& extra = "SSL = No\n",
                     const std::string& driver = "/usr/lib/x86_64-linux-gnu/libbrol.so")
 {
-    return "[" + name + "]\nDriver = " + driver + "\nServer = srv\nDatabase = data\nUser = usr\nPassword = pwd\n" +
-           "MD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\nMD_Password = mdpwd\nDefaultW = No\n" +
-           "Preview = 50\n" + extra + "\n";
-}
-// Every connection value, other ones, without DefaultW and Preview.
-std::string given(const std::string& name, const std::string& extra)
-{
-    return "[" + name + "]\nDriver = libbrol.so\nServer = s\nDatabase = d\nUser = u\nPassword = p\n" +
-           "MD_Server = ms\nMD_Database = md\nMD_User = mu\nMD_Password = mp\nSSL = No\n" + extra;
+    std::string text = "[" + name + "]\nDriver = " + driver + "\nServer = srv\nDatabase = data\nUser = usr\n" +
+                       "Password = pwd\nMD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\n" +
+                       "MD_Password = mdpwd\nDefaultW = No\nPreview = 50\n" + extra;
+    for (size_t at; (at = text.find("\n-")) != std::string::npos;) {
+        std::string entry = text.substr(at + 2, text.find('\n', at + 1) - at - 2);
+        text.erase(at + 1, entry.size() + 2); // the "-" line
+        size_t from = text.find("\n" + entry + " = ");
+        text.erase(from + 1, text.find('\n', from + 1) - from);
+    }
+    return text + "\n";
 }
 
 // Nothing else in this program reads ODBC data sources, so the variables stay set.
@@ -138,26 +139,26 @@ struct DataSource : ::testing::Test {
         std::atexit([] { std::filesystem::remove_all(temp_dir); });
         setenv("ODBCSYSINI", temp_dir.c_str(), 1);
         setenv("ODBCINI", (temp_dir + "/user.ini").c_str(), 1);
-        std::string long_server = section("long"), nodb = given("nodb", "DefaultW = Yes\nPreview = 5\n");
-        long_server.replace(long_server.find("Server = srv"), 12, "Server = " + std::string(3000, 'h'));
-        nodb.erase(nodb.find("Database = d\n"), 13);
         std::ofstream(temp_dir + "/odbcinst.ini") << "[Tarnwell MongoDB]\nDriver = /opt/tarnwell/lib/libbrol.so\n"
                                                      "[Other Driver]\nDriver = /opt/other/libother.so\n";
         std::ofstream(temp_dir + "/odbc.ini") << "[both]\nDriver = /opt/other/libother.so\nServer = system-host\n" +
                                                      section("system_only", "SSL = No\n", "/opt/tarnwell/libbrol.so");
         std::ofstream(temp_dir + "/user.ini")
-            << section("both") + section("full") + section("lib") + long_server + nodb + section("off") +
+            << section("both") + section("full") + section("lib") + section("off") + section("none", "") +
+                   section("long", "SSL = No\n-Server\nServer = " + std::string(3000, 'h') + "\n") +
+                   section("nodb", "SSL = No\n-Database\n-DefaultW\n-Preview\nDefaultW = Yes\nPreview = 5\n") +
                    section("windows_path", "SSL = No\n", "C:\\Program Files\\Tarnwell\\brol.dll") +
-                   section("by_name", "SSL = No\n", "Tarnwell MongoDB") + section("none", "") +
-                   section("other_name", "SSL = No\n", "Other Driver") + section("empty", "SSL =\n") +
-                   "[no_driver]\nServer = s\n" + section("lower", "SSL = yes\npem_file = never-read\n") +
+                   section("by_name", "SSL = No\n", "Tarnwell MongoDB") + section("empty", "SSL =\n") +
+                   section("other_name", "SSL = No\n", "Other Driver") + "[no_driver]\nServer = s\n" +
+                   section("lower", "SSL = yes\npem_file = never-read\n") +
                    section("on", "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/client.pem\n"
                                  "ca_file = /k/ca.pem\nca_dir = /k\ncrl_file = /k/crl.pem\npem_pwd = pw\n") +
                    section("on_missing", "SSL = Yes\nweak_cert_validation = No\npem_file = p\nca_file = c\n"
                                          "ca_dir = d\ncrl_file = r\n") +
-                   given("all", "DefaultW = Yes\nPreview = -1\n") + given("text", "DefaultW = No\nPreview = 30 x\n") +
-                   given("nopreview", "DefaultW = No\n") + given("nowide", "Preview = 10\n") +
-                   "[nouser]\nDriver = libbrol.so\nServer = s\nDatabase = d\nPassword = p\n";
+                   section("all", "SSL = No\n-DefaultW\n-Preview\nDefaultW = Yes\nPreview = -1\n") +
+                   section("text", "SSL = No\n-Preview\nPreview = 30 rows\n") +
+                   section("nopreview", "SSL = No\n-Preview\n") + section("nowide", "SSL = No\n-DefaultW\n") +
+                   section("nouser", "SSL = No\n-User\n-MD_Server\n");
     }
 
     DBINFO d;
@@ -175,11 +176,10 @@ struct DataSource : ::testing::Test {
     }
 };
 
-// "std"/"mine": the connection values of section()/given(); "-14:" a refusal; "printed": the console told.
+// "std": the values of section(); "-14:" a refusal; "printed": the console told.
 TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
 {
     const std::string standard = "ds=srv db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ";
-    const std::string mine = "ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ";
     const struct {
         QString line;
         std::string expected;
@@ -187,8 +187,8 @@ TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
         {"both", "std ps=50 cw=4096 ssl=N"}, {"system_only", "std ps=50 cw=4096 ssl=N"}, // the user's first
         {"full -ds cmd-host -sp secret -cw 80",
          "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
-        {"nodb", "-14: ds=s ps=100 cw=4096"},
-        {"nodb -db x", "ds=s db=x du=u dp=p ss=ms sc=md su=mu sp=mp ps=5 cw=4096 ssl=N wide=1"},
+        {"nodb", "-14: ds=srv ps=100 cw=4096"},
+        {"nodb -db x", "ds=srv db=x du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ps=5 cw=4096 ssl=N wide=1"},
         // Only the editor's driver: by its file, its Windows file or its odbcinst.ini name.
         {"windows_path", "std ps=50 cw=4096 ssl=N"}, {"by_name", "std ps=50 cw=4096 ssl=N"},
         {"other_name", "-14: ps=100 cw=4096 printed"}, {"no_driver", "-14: ps=100 cw=4096"},
@@ -200,20 +200,19 @@ TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
         {"on_missing", "-14: std ps=100 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p"},
         {"on_missing -pempwd x", "std ps=50 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p pempwd=x"},
         // Preview: -1 is 1000, a number is read up to its end, -ps makes it unneeded; only "Yes" is wide.
-        {"all", "mine ps=1000 cw=4096 ssl=N wide=1"}, {"text", "mine ps=30 cw=4096 ssl=N"},
-        {"nopreview", "-14: mine ps=100 cw=4096 ssl=N"}, {"nopreview -ps 7", "mine ps=7 cw=4096 ssl=N"},
-        {"nowide -ps 7", "-14: mine ps=7 cw=4096 ssl=N"},
+        {"all", "std ps=1000 cw=4096 ssl=N wide=1"}, {"text", "std ps=30 cw=4096 ssl=N"},
+        {"nopreview", "-14: std ps=100 cw=4096 ssl=N"}, {"nopreview -ps 7", "std ps=7 cw=4096 ssl=N"},
+        {"nowide -ps 7", "-14: std ps=7 cw=4096 ssl=N"},
         // A missing value stops the reading; what was read stays and the sizes are made usable.
-        {"nouser -du u -ps -1", "-14: ds=s db=d du=u dp=p ps=1000 cw=4096"},
+        {"nouser -du u -ps -1", "-14: ds=srv db=data du=u dp=pwd ps=1000 cw=4096"},
         {"nowhere", "-15: "}, // nothing read
     };
     for (const auto& row : rows) {
         testing::internal::CaptureStdout();
         bool ok = start(row.line);
         std::string printed = testing::internal::GetCapturedStdout(), got = settings(d);
-        for (const auto& block : {std::make_pair(standard, "std "), std::make_pair(mine, "mine ")})
-            if (got.compare(0, block.first.size(), block.first) == 0)
-                got = block.second + got.substr(block.first.size());
+        if (got.compare(0, standard.size(), standard) == 0)
+            got = "std " + got.substr(standard.size());
         got = (ok ? "" : std::to_string(code) + ": ") + got;
         if (!printed.empty())
             got += printed == "\n- - - - -DSN NOT Tarnwell" ? " printed" : " printed " + printed;
@@ -237,8 +236,8 @@ TEST_F(DataSource, FilesKeysAndLibrary)
     for (std::string library : {"libbrolix-no-such-library.so.9", "libm.so.6", ""}) {
         set_data_source_library(library.empty() ? nullptr : library.c_str());
         EXPECT_EQ(start("lib") ? 0 : code, library.empty() ? 0 : -16);
-        EXPECT_EQ(data_source_library_message(), "Failed to load ODBC installer library (" +
-                                                     (library.empty() ? "libodbcinst.so.2" : library) + ").");
+        EXPECT_EQ(data_source_library_message(),
+                  "Failed to load ODBC installer library (" + (library.empty() ? "libodbcinst.so.2" : library) + ").");
     }
 }
 
