@@ -14,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -100,21 +102,58 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
 
 std::string temp_dir;
 
-// A data source: every value when TLS is off, the editor's driver; "-" removes an entry.
-std::string section(const std::string& name, const std::string& extra = "SSL = No\n",
-                    const std::string& driver = "/usr/lib/x86_64-linux-gnu/libbrol.so")
+// A data source of the editor's driver with every value it needs when TLS is off, changed by
+// lines "Entry = value" (replaced or added) and "-Entry" (removed).
+std::string section(const std::string& name, const std::string& changes)
 {
-    std::string text = "[" + name + "]\nDriver = " + driver + "\nServer = srv\nDatabase = data\nUser = usr\n" +
-                       "Password = pwd\nMD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\n" +
-                       "MD_Password = mdpwd\nDefaultW = No\nPreview = 50\n" + extra;
-    for (size_t at; (at = text.find("\n-")) != std::string::npos;) {
-        std::string entry = text.substr(at + 2, text.find('\n', at + 1) - at - 2);
-        text.erase(at + 1, entry.size() + 2); // the "-" line
-        size_t from = text.find("\n" + entry + " = ");
-        text.erase(from + 1, text.find('\n', from + 1) - from);
+    std::string text = "\nDriver = /usr/lib/x86_64-linux-gnu/libbrol.so\nServer = srv\nDatabase = data\nUser = usr\n"
+                       "Password = pwd\nMD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\n"
+                       "MD_Password = mdpwd\nDefaultW = No\nPreview = 50\nSSL = No\n";
+    std::istringstream lines(changes);
+    for (std::string line; std::getline(lines, line);) {
+        bool removed = line[0] == '-';
+        size_t at = text.find("\n" + line.substr(removed, line.find(" = ") - removed) + " = ");
+        if (at != std::string::npos)
+            text.erase(at + 1, text.find('\n', at + 1) - at);
+        text += removed ? "" : line + "\n";
     }
-    return text + "\n";
+    return "[" + name + "]" + text + "\n";
 }
+
+// Each row's data source is the first word of its line, in the user's file unless null.
+// "std": the values of section(); "-14:" a refusal; "printed": the console told.
+const struct {
+    QString line;
+    const char* changes;
+    std::string expected;
+} sources[] = {
+    {"both", "", "std ps=50 cw=4096 ssl=N"}, {"system_only", nullptr, "std ps=50 cw=4096 ssl=N"}, // user's first
+    {"full -ds cmd-host -sp secret -cw 80", "",
+     "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
+    {"nodb", "-Database\nDefaultW = Yes\nPreview = 5", "-14: ds=srv ps=100 cw=4096"},
+    {"nodb -db x", "", "ds=srv db=x du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ps=5 cw=4096 ssl=N wide=1"},
+    // Only the editor's driver: by its file, its Windows file or its odbcinst.ini name.
+    {"windows_path", "Driver = C:\\Program Files\\Tarnwell\\brol.dll", "std ps=50 cw=4096 ssl=N"},
+    {"by_name", "Driver = Tarnwell MongoDB", "std ps=50 cw=4096 ssl=N"},
+    {"other_name", "Driver = Other Driver", "-14: ps=100 cw=4096 printed"},
+    {"no_driver", "-Driver", "-14: ps=100 cw=4096"},
+    // TLS only for "Yes"; no SSL value turns it off, -ssl y needs the TLS values.
+    {"lower", "SSL = yes\npem_file = never-read", "std ps=50 cw=4096 ssl=N"},
+    {"none -ssl y", "-SSL", "std ps=50 cw=4096 ssl=N"}, {"off -ssl y", "", "-14: std ps=100 cw=4096 ssl=Y"},
+    {"on -wcv n -pemfile /cmd/me.pem",
+     "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/client.pem\nca_file = /k/ca.pem\nca_dir = /k\n"
+     "crl_file = /k/crl.pem\npem_pwd = pw",
+     "std ps=50 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/cmd/me.pem pempwd=pw"},
+    {"on_missing", "SSL = Yes\nweak_cert_validation = No\npem_file = p\nca_file = c\nca_dir = d\ncrl_file = r",
+     "-14: std ps=100 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p"},
+    // Preview: -1 is 1000, a number is read up to its end, -ps makes it unneeded; only "Yes" is wide.
+    {"all", "DefaultW = Yes\nPreview = -1", "std ps=1000 cw=4096 ssl=N wide=1"},
+    {"text", "Preview = 30 rows", "std ps=30 cw=4096 ssl=N"},
+    {"nopreview", "-Preview", "-14: std ps=100 cw=4096 ssl=N"}, {"nopreview -ps 7", "", "std ps=7 cw=4096 ssl=N"},
+    // A missing value stops the reading; what was read stays and the sizes are made usable.
+    {"nouser -du u -ps -1", "-User\n-MD_Server", "-14: ds=srv db=data du=u dp=pwd ps=1000 cw=4096"},
+    {"nowhere", nullptr, "-15: "}, // nothing read
+};
 
 // Nothing else in this program reads ODBC data sources, so the variables stay set.
 struct DataSource : ::testing::Test {
@@ -129,22 +168,12 @@ struct DataSource : ::testing::Test {
         std::ofstream(temp_dir + "/odbcinst.ini") << "[Tarnwell MongoDB]\nDriver = /opt/tarnwell/lib/libbrol.so\n"
                                                      "[Other Driver]\nDriver = /opt/other/libother.so\n";
         std::ofstream(temp_dir + "/odbc.ini") << "[both]\nDriver = /opt/other/libother.so\nServer = system-host\n" +
-                                                     section("system_only", "SSL = No\n", "/opt/tarnwell/libbrol.so");
-        std::ofstream(temp_dir + "/user.ini")
-            << section("both") + section("full") + section("lib") + section("off") + section("none", "") +
-                   section("nodb", "SSL = No\n-Database\n-DefaultW\n-Preview\nDefaultW = Yes\nPreview = 5\n") +
-                   section("windows_path", "SSL = No\n", "C:\\Program Files\\Tarnwell\\brol.dll") +
-                   section("by_name", "SSL = No\n", "Tarnwell MongoDB") +
-                   section("other_name", "SSL = No\n", "Other Driver") + "[no_driver]\nServer = s\n" +
-                   section("lower", "SSL = yes\npem_file = never-read\n") +
-                   section("on", "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/client.pem\n"
-                                 "ca_file = /k/ca.pem\nca_dir = /k\ncrl_file = /k/crl.pem\npem_pwd = pw\n") +
-                   section("on_missing", "SSL = Yes\nweak_cert_validation = No\npem_file = p\nca_file = c\n"
-                                         "ca_dir = d\ncrl_file = r\n") +
-                   section("all", "SSL = No\n-DefaultW\n-Preview\nDefaultW = Yes\nPreview = -1\n") +
-                   section("text", "SSL = No\n-Preview\nPreview = 30 rows\n") +
-                   section("nopreview", "SSL = No\n-Preview\n") +
-                   section("nouser", "SSL = No\n-User\n-MD_Server\n");
+                                                     section("system_only", "Driver = /opt/tarnwell/libbrol.so");
+        std::ofstream user(temp_dir + "/user.ini");
+        std::set<std::string> written;
+        for (const auto& row : sources)
+            if (row.changes && written.insert(row.line.section(' ', 0, 0).toStdString()).second)
+                user << section(row.line.section(' ', 0, 0).toStdString(), row.changes);
     }
 
     DBINFO d;
@@ -162,36 +191,10 @@ struct DataSource : ::testing::Test {
     }
 };
 
-// "std": the values of section(); "-14:" a refusal; "printed": the console told.
 TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
 {
     const std::string standard = "ds=srv db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ";
-    const struct {
-        QString line;
-        std::string expected;
-    } rows[] = {
-        {"both", "std ps=50 cw=4096 ssl=N"}, {"system_only", "std ps=50 cw=4096 ssl=N"}, // the user's first
-        {"full -ds cmd-host -sp secret -cw 80",
-         "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
-        {"nodb", "-14: ds=srv ps=100 cw=4096"},
-        {"nodb -db x", "ds=srv db=x du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ps=5 cw=4096 ssl=N wide=1"},
-        // Only the editor's driver: by its file, its Windows file or its odbcinst.ini name.
-        {"windows_path", "std ps=50 cw=4096 ssl=N"}, {"by_name", "std ps=50 cw=4096 ssl=N"},
-        {"other_name", "-14: ps=100 cw=4096 printed"}, {"no_driver", "-14: ps=100 cw=4096"},
-        // TLS only for "Yes"; no SSL value turns it off.
-        {"lower", "std ps=50 cw=4096 ssl=N"}, {"none -ssl y", "std ps=50 cw=4096 ssl=N"},
-        {"off -ssl y", "-14: std ps=100 cw=4096 ssl=Y"}, // -ssl y needs the TLS values
-        {"on -wcv n -pemfile /cmd/me.pem",
-         "std ps=50 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/cmd/me.pem pempwd=pw"},
-        {"on_missing", "-14: std ps=100 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p"},
-        // Preview: -1 is 1000, a number is read up to its end, -ps makes it unneeded; only "Yes" is wide.
-        {"all", "std ps=1000 cw=4096 ssl=N wide=1"}, {"text", "std ps=30 cw=4096 ssl=N"},
-        {"nopreview", "-14: std ps=100 cw=4096 ssl=N"}, {"nopreview -ps 7", "std ps=7 cw=4096 ssl=N"},
-        // A missing value stops the reading; what was read stays and the sizes are made usable.
-        {"nouser -du u -ps -1", "-14: ds=srv db=data du=u dp=pwd ps=1000 cw=4096"},
-        {"nowhere", "-15: "}, // nothing read
-    };
-    for (const auto& row : rows) {
+    for (const auto& row : sources) {
         testing::internal::CaptureStdout();
         bool ok = start(row.line);
         std::string printed = testing::internal::GetCapturedStdout(), got = settings(d);
@@ -204,16 +207,15 @@ TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
     }
 }
 
-TEST_F(DataSource, FilesKeysAndLibrary)
+TEST_F(DataSource, FilesAndLibrary)
 {
     setenv("ODBCINI", (temp_dir + "/absent.ini").c_str(), 1); // no user file: the system ones stay
     EXPECT_TRUE(!start("full") && code == -15 && start("system_only")) << code;
     setenv("ODBCINI", (temp_dir + "/user.ini").c_str(), 1);
-
     // A library that does not load, or lacks the installer's functions, is named in the box.
     for (std::string library : {"libbrolix-no-such-library.so.9", "libm.so.6", ""}) {
         set_data_source_library(library.empty() ? nullptr : library.c_str());
-        EXPECT_EQ(start("lib") ? 0 : code, library.empty() ? 0 : -16);
+        EXPECT_EQ(start("both") ? 0 : code, library.empty() ? 0 : -16);
         EXPECT_EQ(data_source_library_message(),
                   "Failed to load ODBC installer library (" + (library.empty() ? "libodbcinst.so.2" : library) + ").");
     }
