@@ -12,16 +12,17 @@
 namespace {
 
 enum {
-    BIGINT = SQL_T_BIGINT, BINARY = SQL_T_BINARY, CHAR = SQL_T_CHAR, DOUBLE = SQL_T_DOUBLE, INTEGER = SQL_T_INTEGER,
-    NUMERIC = SQL_T_NUMERIC, SMALLINT = SQL_T_SMALLINT, TINYINT = SQL_T_TINYINT, VARCHAR = SQL_T_VARCHAR,
-    TIMESTAMP = SQL_T_TYPE_TIMESTAMP, TEXT = 0 // the rendered text itself
+    BIGINT = SQL_T_BIGINT, BINARY = SQL_T_BINARY, CHAR = SQL_T_CHAR, DOUBLE = SQL_T_DOUBLE,
+    INTEGER = SQL_T_INTEGER, NUMERIC = SQL_T_NUMERIC, SMALLINT = SQL_T_SMALLINT, TINYINT = SQL_T_TINYINT,
+    VARCHAR = SQL_T_VARCHAR, TIMESTAMP = SQL_T_TYPE_TIMESTAMP, TEXT = 0 // the rendered text itself
 };
 
 // The field v of {"v": <json>} (relaxed extended JSON) as the loaders show it: its text, or
 // the text converted for a column of the SQL type.
 std::string shown(const std::string& json, int sql_type, int precision = 0, int scale = 0)
 {
-    bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(("{\"v\": " + json + "}").c_str()), -1, nullptr);
+    std::string whole = "{\"v\": " + json + "}";
+    bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(whole.c_str()), -1, nullptr);
     bson_iter_t it;
     if (!doc || !bson_iter_init_find(&it, doc, "v"))
         return "(not JSON)";
@@ -67,12 +68,8 @@ TEST(Render, EveryBsonTypeAgainstEveryColumnType)
         {"true", "1", "! 0x01 = ! ! ! ! ! ! = ! !"}, {"false", "0", "! 0x00 = ! ! ! ! ! ! = ! !"},
         {date("1"), "1970-01-01 00:00:00.1", "! 0x0100000000000000 ! ! ! ! ! ! = = ! !"},
         // Types without a rendering show <null> in every column.
-        {"null", "<null>", ""}, {"{\"$undefined\": true}", "<null>", ""},
-        {"{\"$code\": \"f()\"}", "<null>", ""},
-        {"{\"$regularExpression\": {\"pattern\": \"^a\", \"options\": \"i\"}}", "<null>", ""},
-        {"{\"$symbol\": \"s\"}", "<null>", ""}, {"{\"$timestamp\": {\"t\": 5, \"i\": 1}}", "<null>", ""},
-        {"{\"$numberDecimal\": \"1.5\"}", "<null>", ""}, {"{\"$minKey\": 1}", "<null>", ""},
-        {"{\"$maxKey\": 1}", "<null>", ""},
+        {"null", "<null>", ""}, {"{\"$undefined\": true}", "<null>", ""}, {"{\"$symbol\": \"s\"}", "<null>", ""},
+        {"{\"$timestamp\": {\"t\": 5, \"i\": 1}}", "<null>", ""}, {"{\"$numberDecimal\": \"1.5\"}", "<null>", ""},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(shown(row.json, TEXT), row.rendered) << row.json;
@@ -98,50 +95,39 @@ TEST(Render, TextsAndConversionsAtTheLimits)
         int precision = 0, scale = 0;
     } rows[] = {
         // Doubles: six decimals, trailing zeros dropped.
-        {"3.0", TEXT, "3"}, {"-0.0", TEXT, "-0"}, {"1e-7", TEXT, "0"}, {"5.1e-7", TEXT, "0.000001"},
-        {"1e20", TEXT, "100000000000000000000"}, {dbl("-Infinity"), TEXT, "-inf"}, {dbl("NaN"), TEXT, "nan"},
+        {"-0.0", TEXT, "-0"}, {"5.1e-7", TEXT, "0.000001"}, {dbl("-Infinity"), TEXT, "-inf"},
         // Milliseconds without leading zeros; before the epoch and after year 9999 a date shows empty.
-        {date("5"), TEXT, "1970-01-01 00:00:00.5"}, {date("86399999"), TEXT, "1970-01-01 23:59:59.999"},
-        {date("951782400000"), TEXT, "2000-02-29 00:00:00.0"}, {date("4107542400000"), TEXT, "2100-03-01 00:00:00.0"},
-        {date("253402300799999"), TEXT, "9999-12-31 23:59:59.999"}, {date("-1"), TEXT, ""},
-        {date("253402300800000"), TEXT, ""},
+        {date("86399999"), TEXT, "1970-01-01 23:59:59.999"}, {date("-1"), TEXT, ""},
+        {date("951782400000"), TEXT, "2000-02-29 00:00:00.0"},
+        {date("4107542400000"), TEXT, "2100-03-01 00:00:00.0"},
+        {date("253402300799999"), TEXT, "9999-12-31 23:59:59.999"}, {date("253402300800000"), TEXT, ""},
         // Arrays: keyed elements, nested in place, only strings quoted, nothing escaped.
-        {"[1, [2, 3], [\"say \\\"hi\\\"\"], {\"a\": [1]}]", TEXT,
-         "[\"0\":1,\"1\":[\"0\":2,\"1\":3],\"2\":[\"0\":\"say \"hi\"\"],\"3\":{ \"a\" : [ 1 ] }]"},
-        {"[null, true, {\"$date\": 0}, {\"$oid\": \"0123456789abcdef01234567\"}, " + bin("3q0=") + ", " +
-             lng("7") + ", 9, 9, 9, 9, 7]", TEXT,
-         "[\"0\":<null>,\"1\":1,\"2\":1970-01-01 00:00:00.0,\"3\":0123456789abcdef01234567,\"4\":0xdead,"
-         "\"5\":7,\"6\":9,\"7\":9,\"8\":9,\"9\":9,\"10\":7]"},
+        {"[1, [2, 3], [\"say \\\"hi\\\"\"], {\"a\": [1]}, null, true, {\"$date\": 0}, 9, 9, 9, 7]", TEXT,
+         "[\"0\":1,\"1\":[\"0\":2,\"1\":3],\"2\":[\"0\":\"say \"hi\"\"],\"3\":{ \"a\" : [ 1 ] },\"4\":<null>,"
+         "\"5\":1,\"6\":1970-01-01 00:00:00.0,\"7\":9,\"8\":9,\"9\":9,\"10\":7]"},
         // No binary subtype shown; a text stops at a zero byte.
         {bin("AA8=", "80"), TEXT, "0x000f"}, {"\"ab\\u0000cd\"", TEXT, "ab"},
         // Numeric: single precision; the width counts sign, point and leading zero, after rounding.
         {"16777217", NUMERIC, "16777216.00", 10, 2}, {lng("16777217"), NUMERIC, "16777217.00", 10, 2},
-        {"0.1", NUMERIC, "0.1000000015", 11, 10}, {"-1.5", NUMERIC, "-01.5", 3, 1},
-        {"12.345", NUMERIC, "012.35", 5, 2}, {"123456.7", NUMERIC, "!", 5, 2}, {"999.5", NUMERIC, "!", 3, 0},
-        {"999.0", NUMERIC, "999", 3, 0}, {"0.0", NUMERIC, "!", 0, 0},
-        {lng("9007199254740993"), NUMERIC, "!", 20, 0}, // no double holds it
-        {lng("-9223372036854775808"), NUMERIC, "-0000009223372036854775808", 25, 0},
-        {dbl("NaN"), NUMERIC, "!", 10, 2}, {"1.0", NUMERIC, "!", -1, 0}, {"1.0", NUMERIC, "!", 5, -1},
-        {"1.0", NUMERIC, "!", INT32_MAX, INT32_MAX}, {"1", NUMERIC, std::string(999, '0') + "1", 1000, 0},
-        {"1", NUMERIC, "!", 1025, 0},
+        {"-1.5", NUMERIC, "-01.5", 3, 1}, {"12.345", NUMERIC, "012.35", 5, 2}, {"999.5", NUMERIC, "!", 3, 0},
+        {"0.0", NUMERIC, "!", 0, 0}, {lng("9007199254740993"), NUMERIC, "!", 20, 0}, // no double holds it
+        {dbl("NaN"), NUMERIC, "!", 10, 2}, {"1.0", NUMERIC, "!", 5, -1}, {"1.0", NUMERIC, "!", INT32_MAX, 0},
+        {"1", NUMERIC, std::string(999, '0') + "1", 1000, 0}, {"1", NUMERIC, "!", 1025, 0},
         // Integers: truncation toward zero, then the low bits; no integer holds the "!" ones.
-        {"40000", SMALLINT, "-25536"}, {"128", TINYINT, "-128"}, {lng("4294967297"), INTEGER, "1"},
-        {lng("-9223372036854775808"), DOUBLE, "-9223372036854775808"}, {"-2.9", INTEGER, "-2"},
-        {"2147483647.9", INTEGER, "2147483647"}, {"200.0", TINYINT, "-56"},
-        {"-9223372036854775808.0", BIGINT, "-9223372036854775808"}, {"2147483648.0", INTEGER, "!"},
-        {"-2147483649.0", INTEGER, "!"}, {"9223372036854775808.0", BIGINT, "!"}, {"-1e19", BIGINT, "!"},
+        {"40000", SMALLINT, "-25536"}, {lng("4294967297"), INTEGER, "1"}, {"-2.9", INTEGER, "-2"},
+        {"200.0", TINYINT, "-56"}, {"-9223372036854775808.0", BIGINT, "-9223372036854775808"},
+        {"2147483648.0", INTEGER, "!"}, {"9223372036854775808.0", BIGINT, "!"}, {"-1e19", BIGINT, "!"},
         {dbl("NaN"), BIGINT, "!"}, {dbl("NaN"), DOUBLE, "nan"},
         // Binary: little-endian bytes; a string keeps its terminating zero byte.
-        {"16909060", BINARY, "0x04030201"}, {"-0.0", BINARY, "0x0000000000000080"},
-        {date("-1000"), BINARY, "0x18fcffffffffffff"}, {"\"ab\\u0000cd\"", BINARY, "0x616200"},
-        {bin(""), BINARY, "0x"},
+        {"-0.0", BINARY, "0x0000000000000080"}, {date("-1000"), BINARY, "0x18fcffffffffffff"},
+        {"\"ab\\u0000cd\"", BINARY, "0x616200"}, {bin(""), BINARY, "0x"},
         // An empty rendering is refused as empty.
         {"\"\"", INTEGER, ""}, {date("-1000"), TIMESTAMP, ""},
     };
     for (const auto& row : rows)
         EXPECT_EQ(shown(row.json, row.sql_type, row.precision, row.scale),
                   row.shown == "!" ? refused + shown(row.json, TEXT) : row.shown)
-            << row.json << " as SQL type " << row.sql_type << " (" << row.precision << ", " << row.scale << ")";
+            << row.json << " as " << row.sql_type << " (" << row.precision << ", " << row.scale << ")";
 }
 
 } // namespace
