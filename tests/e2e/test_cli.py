@@ -7,22 +7,20 @@ import e2e_lib as e2e
 
 
 def main():
-    client, database = e2e.client(), e2e.unique_name("e2e_cli")
-    line = ["-ds", e2e.SERVER, "-db", database, "-ss", e2e.SERVER, "-sc", database + "_schema"]
-    client[database]["items"].insert_one({"sku": "A1"})
-    try:  # a bad option, no schema yet, created, agreeing, a collection the schema lacks
+    client, data = e2e.client(), e2e.unique_name("e2e_cli")
+    client[data]["items"].insert_one({"sku": "A1"})
+    try:  # a bad option, no schema yet, created, agreeing, then a collection the schema lacks
         for args, expected in [("check -ssl maybe", 2), ("check", 2), ("create --quiet", 0), ("check", 0),
                                ("check", 1)]:
             if expected == 1:
-                client[database]["extra"].insert_one({"e": 1})
-            done = subprocess.run([os.environ["BROLIX_CLI"], *args.split(), *line], capture_output=True,
-                                  text=True, stdin=subprocess.DEVNULL, timeout=120)
+                client[data]["extra"].insert_one({"e": 1})
+            done = subprocess.run([os.environ["BROLIX_CLI"], *args.split(), "-ds", e2e.SERVER, "-db", data, "-ss",
+                                   e2e.SERVER, "-sc", data + "_schema"], capture_output=True, text=True,
+                                  stdin=subprocess.DEVNULL, timeout=120)
             e2e.check(done.returncode == expected, f"{args}: exit {done.returncode}\n{done.stdout}{done.stderr}")
     finally:
-        client.drop_database(database)
-        client.drop_database(database + "_schema")
-    print("ok")
+        client.drop_database(data)
+        client.drop_database(data + "_schema")
 
 
-if __name__ == "__main__":
-    main()
+main()

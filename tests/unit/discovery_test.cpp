@@ -27,7 +27,8 @@ void walk(db_sample_t* sample, const bson_t* doc)
 }
 
 // The columns documents leave, walked in turn, as "sql_name[=mongo_name][@key path] mongo_type
-// sql_type length", the path shown where it is not the MongoDB name.
+// sql_type length", the path shown where it is not the MongoDB name, the type by the name the
+// choosers show (the driver reads its BSON code) where it has one.
 std::string columns_of(const std::vector<std::string>& docs, bool wide)
 {
     DBINFO d;
@@ -48,7 +49,10 @@ std::string columns_of(const std::vector<std::string>& docs, bool wide)
         std::free(joined);
         out += (out.empty() ? "" : ", ") + sql + (mongo == sql ? "" : "=" + mongo);
         out += path == mongo || (path.empty() && mongo.find('.') == std::string::npos) ? "" : "@" + path;
-        out += " " + std::to_string(c->mongo_type) + " " +
+        std::string type = std::to_string(c->mongo_type);
+        for (int i = 0; i < mongo_type_name_count; ++i)
+            type = mongo_type_names[i].code == c->mongo_type ? mongo_type_names[i].name : type;
+        out += " " + type + " " +
                letters[std::find(letter_types, letter_types + 8, c->sql_type) - letter_types] + " " +
                std::to_string(c->length);
     }
@@ -87,35 +91,24 @@ TEST(Discovery, ColumnsOfDocuments)
     } rows[] = {
         {{R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "age": 31, "tags": ["a", "bc"], "flag": true})",
           R"({"age": 31.5, "tags": ["x"], "a": {"$binary": {"base64": "AAECAwQF", "subType": "00"}}})"},
-         "_id 7 V 24, age 1 D 255, tags 4 V 25, tags_0=tags.0 2 V 1, tags_1=tags.1 2 V 2, flag 8 T 255, a 5 B 6"},
+         "_id OID V 24, age NumberDouble D 255, tags Array V 25, tags_0=tags.0 String V 1, "
+         "tags_1=tags.1 String V 2, flag Bool T 255, a BinaryData B 6"},
         {{R"({"a": "abc", "b": 4, "c": "", "d": "x"})", R"({"a": "abcdefghij", "b": null, "c": "", "d": 4})",
-          R"({"a": "ab"})"},
-         "a 2 V 10, b 10 V 255, c 2 V 0, d 16 V 255"},
+          R"({"a": "ab", "e": {"$numberLong": "5"}, "f": {"$date": 0}})"},
+         "a String V 10, b 10 V 255, c String V 0, d NumberInt32 V 255, e NumberLong64 L 255, f Date S 255"},
         {{R"({"address": {"street": "Main", "city": "Oslo"}, "empty": {}, "tags": ["a", "b", "c"]})",
           R"({"tags": ["z"], "nested": {"deep": {"x": 1}}})"},
-         "address 3 V 38, address_street=address.street 2 V 4, address_city=address.city 2 V 4, empty 3 V 3, "
-         "tags 4 V 35, tags_0=tags.0 2 V 1, tags_1=tags.1 2 V 1, tags_2=tags.2 2 V 1, nested 3 V 24, "
-         "nested_deep=nested.deep 3 V 11, nested_deep_x=nested.deep.x 16 I 255"},
+         "address Object V 38, address_street=address.street String V 4, address_city=address.city String V 4, "
+         "empty Object V 3, tags Array V 35, tags_0=tags.0 String V 1, tags_1=tags.1 String V 1, "
+         "tags_2=tags.2 String V 1, nested Object V 24, nested_deep=nested.deep Object V 11, "
+         "nested_deep_x=nested.deep.x NumberInt32 I 255"},
         // Colliding SQL names share the first column: its MongoDB name stays, the path follows.
-        {{R"({"a_b": "xyz", "a": {"b": 5}})"}, "a_b@a.b 16 V 255, a 3 V 11"},
-        {{R"({"name": "x", "ts": )" + ts + R"(, "ts2": )" + ts + R"(, "sub": {"k": "v"}, "n": 1})",
-          R"({"ts2": )" + ts + R"(, "n": "now text"})"},
-         "name 2 W 1, ts 17 V 255, ts2 17 W 255, sub 3 W 13, sub_k=sub.k 2 W 1, n 2 W 255", true},
+        {{R"({"a_b": "xyz", "a": {"b": 5}})"}, "a_b@a.b NumberInt32 V 255, a Object V 11"},
+        {{R"({"name": "x", "ts": )" + ts + R"(, "sub": {"k": "v"}, "n": 1})", R"({"n": "now text"})"},
+         "name String W 1, ts 17 V 255, sub Object W 13, sub_k=sub.k String W 1, n String W 255", true},
     };
     for (const auto& row : rows)
         EXPECT_EQ(columns_of(row.docs, row.wide), row.columns) << row.docs[0];
-}
-
-// The codes are BSON's, which the driver reads from the schema.
-TEST(Discovery, MongoTypeNames)
-{
-    const std::pair<const char*, int> rows[] = {
-        {"Array", BSON_TYPE_ARRAY}, {"BinaryData", BSON_TYPE_BINARY}, {"Bool", BSON_TYPE_BOOL},
-        {"Date", BSON_TYPE_DATE_TIME}, {"NumberDouble", BSON_TYPE_DOUBLE}, {"NumberInt32", BSON_TYPE_INT32},
-        {"NumberLong64", BSON_TYPE_INT64}, {"Object", BSON_TYPE_DOCUMENT}, {"OID", BSON_TYPE_OID},
-        {"String", BSON_TYPE_UTF8}, {"NumberInt32 ", BSON_TYPE_UNDEFINED}, {"", BSON_TYPE_UNDEFINED}};
-    for (const auto& row : rows)
-        EXPECT_EQ(mongo_type_of_name(row.first), row.second) << row.first;
 }
 
 // Containers have keys without "_" or ".", so that each value has a column of its own.
