@@ -128,49 +128,8 @@ TEST_F(CliStore, DryRunPredictsTheSynchronisation)
     EXPECT_EQ(tables_now(), predicted);
 }
 
-// Options, outcomes and their texts as a script sees them; the schema @S holds one table, and a
-// scripted schema server refuses what the file's checks cannot foresee.
-TEST_F(CliStore, CommandsSayWhatTheyDid)
-{
-    put_data("items", R"({"sku": "A1"})");
-    connect();
-    ASSERT_TRUE(create_schema(&d, &code));
-    std::ofstream(file) << exported(schema);
-    const std::string agree = "{ \"outcome\" : \"agree\", \"code\" : 1, \"database\" : \"@D\", "
-                              "\"schema\" : \"@S\", \"mode\" : \"edit\", "
-                              "\"message\" : \"The schema '@S' agrees with the database '@D'.\"";
-    const struct {
-        std::string args, schema_name;
-        int exit;
-        std::string output, scripted;
-    } rows[] = {
-        {"check", "@O", 2,
-         "The schema '@O' does not exist or may be invalid.\n'brolix-cli create' creates it.\n"},
-        {"check --json", "@S", 0, agree + ", \"missing_from_schema\" : [  ], \"collection_gone\" : [  ] }\n"},
-        {"export --out", "@S", 2, "brolix-cli: --out needs a file name\nTry 'brolix-cli --help'.\n"},
-        {"import @F", "@O", 2, "The schema '@O' could not be created (error -6).\n",
-         R"({"errors": {"create:tables": [13, "not authorized"]}})"},
-        {"import @F", "@O", 2, "The schema '@O' could not be written.\nE11000 duplicate key\n",
-         R"({"refuse": {"columns": [2]}})"},
-        {"import @F", "@O", 0, "Imported 1 tables, 2 columns and 1 index entries into the schema '@O'.\n"},
-        {"import @F", "@O", 2, "The schema '@O' already holds tables of the catalog '@D'.\n"
-                              "--replace replaces them with the file's.\n"},
-    };
-    for (const auto& row : rows) {
-        testenv::ScriptedServer server;
-        ASSERT_TRUE(row.scripted.empty() || server.start(row.scripted));
-        const std::string& address = row.scripted.empty() ? testenv::server() : server.address();
-        std::string output;
-        EXPECT_EQ(cli(named(row.args), named(row.schema_name), &output, address), row.exit) << row.args;
-        EXPECT_EQ(output, named(row.output)) << row.args;
-    }
-    std::string output;
-    EXPECT_EQ(cli("export --out " + file, schema, &output), 0);
-    std::ifstream in(file, std::ios::binary);
-    EXPECT_EQ(output + std::string(std::istreambuf_iterator<char>(in), {}), exported(schema)) << "--out";
-}
-
 // Export, import, export: identical files; a damaged file is refused with its line and reason.
+// The schema holds a table with a virtual table and two indexes.
 TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
 {
     // The fixture of the window's dump test, whose expected texts serve here too.
@@ -204,13 +163,47 @@ TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
     for (std::sregex_iterator m(good.begin(), good.end(), entry), end; m != end; ++m)
         order += (*m)[2].str() + "." + (*m)[1].str() + " ";
     EXPECT_EQ(order, "_id_._id by_qty.qty by_qty.sku items_sku.sku index1._id ");
-    std::ofstream(file) << good;
-    EXPECT_EQ(cli("import " + file, other), 0);
+    std::string output;
+    EXPECT_EQ(cli("export --out " + file, schema, &output), 0);
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(output + std::string(std::istreambuf_iterator<char>(in), {}), good) << "--out";
+
+    // Options, outcomes and their texts as a script sees them; a scripted schema server refuses
+    // what the file's checks cannot foresee.
+    const std::string agree = "{ \"outcome\" : \"agree\", \"code\" : 1, \"database\" : \"@D\", "
+                              "\"schema\" : \"@S\", \"mode\" : \"edit\", "
+                              "\"message\" : \"The schema '@S' agrees with the database '@D'.\"";
+    const struct {
+        std::string args, schema_name;
+        int exit;
+        std::string output, scripted;
+    } commands[] = {
+        {"check", "@O", 2,
+         "The schema '@O' does not exist or may be invalid.\n'brolix-cli create' creates it.\n"},
+        {"check --json", "@S", 0, agree + ", \"missing_from_schema\" : [  ], \"collection_gone\" : [  ] }\n"},
+        {"export --out", "@S", 2, "brolix-cli: --out needs a file name\nTry 'brolix-cli --help'.\n"},
+        {"import @F", "@O", 2, "The schema '@O' could not be created (error -6).\n",
+         R"({"errors": {"create:tables": [13, "not authorized"]}})"},
+        {"import @F", "@O", 2, "The schema '@O' could not be written.\nE11000 duplicate key\n",
+         R"({"refuse": {"columns": [2]}})"},
+        {"import @F", "@O", 0, "Imported 2 tables, 8 columns and 6 index entries into the schema '@O'.\n"},
+        {"import @F", "@O", 2, "The schema '@O' already holds tables of the catalog '@D'.\n"
+                              "--replace replaces them with the file's.\n"},
+    };
+    for (const auto& row : commands) {
+        testenv::ScriptedServer server;
+        ASSERT_TRUE(row.scripted.empty() || server.start(row.scripted));
+        const std::string& address = row.scripted.empty() ? testenv::server() : server.address();
+        EXPECT_EQ(cli(named(row.args), named(row.schema_name), &output, address), row.exit) << row.args;
+        EXPECT_EQ(output, named(row.output)) << row.args;
+    }
     EXPECT_EQ(exported(other), good);
     EXPECT_EQ(cli("import --replace " + file, other), 0);
     EXPECT_EQ(exported(other), good);
     EXPECT_EQ(cli("check", other), 0);
     testenv::drop_database(fx, other);
+
+    // Each kind of damage, the line the refusal names and its reason.
 
     const struct {
         const char *name, *from, *to; // the first "from" becomes "to"
@@ -244,7 +237,7 @@ TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
          "17: \"index\" must be an array of documents"},
     };
     for (const auto& row : rows) {
-        std::string damaged = good, output;
+        std::string damaged = good;
         size_t at = damaged.find(row.from);
         ASSERT_NE(at, std::string::npos) << row.name;
         damaged.replace(at, std::strlen(row.from), row.to);
