@@ -176,7 +176,7 @@ TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
     const struct {
         std::string args, schema_name;
         int exit;
-        std::string output, scripted;
+        std::string output, scripted = "";
     } commands[] = {
         {"check", "@O", 2,
          "The schema '@O' does not exist or may be invalid.\n'brolix-cli create' creates it.\n"},
