@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <bson/bson.h>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <string>
 
 namespace {
 
@@ -118,9 +116,8 @@ TEST(Render, TextsAndConversionsAtTheLimits)
         {"200.0", TINYINT, "-56"}, {"-9223372036854775808.0", BIGINT, "-9223372036854775808"},
         {"2147483648.0", INTEGER, "!"}, {"9223372036854775808.0", BIGINT, "!"}, {"-1e19", BIGINT, "!"},
         {dbl("NaN"), BIGINT, "!"}, {dbl("NaN"), DOUBLE, "nan"},
-        // Binary: little-endian bytes; a string keeps its terminating zero byte.
-        {"-0.0", BINARY, "0x0000000000000080"}, {date("-1000"), BINARY, "0x18fcffffffffffff"},
-        {"\"ab\\u0000cd\"", BINARY, "0x616200"}, {bin(""), BINARY, "0x"},
+        // Binary: a negative date's bytes; a string keeps its terminating zero byte.
+        {date("-1000"), BINARY, "0x18fcffffffffffff"}, {"\"ab\\u0000cd\"", BINARY, "0x616200"}, {bin(""), BINARY, "0x"},
         // An empty rendering is refused as empty.
         {"\"\"", INTEGER, ""}, {date("-1000"), TIMESTAMP, ""},
     };

@@ -7,13 +7,11 @@
 #include "app/dbinfo.h"
 #include "tests/support/test_env.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <gtest/gtest.h>
-#include <string>
 
 namespace {
 
@@ -126,10 +124,9 @@ const struct {
     {"lower", "SSL = yes", "std ps=50 cw=4096 ssl=N"}, {"off -ssl y", "", "-14: std ps=100 cw=4096 ssl=Y"},
     {"on -wcv n",
      "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/c.pem\nca_file = /k/ca.pem\nca_dir = /k\n"
-     "crl_file = /k/crl.pem\npem_pwd = pw",
-     "std ps=50 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/c.pem pempwd=pw"},
-    // Preview: -1 is 1000, -ps makes it unneeded; only "Yes" is wide.
-    {"all", "DefaultW = Yes\nPreview = -1", "std ps=1000 cw=4096 ssl=N wide=1"},
+     "crl_file = /k/crl.pem\npem_pwd = pw\nDefaultW = Yes\nPreview = -1", // -1 is 1000; only "Yes" is wide
+     "std ps=1000 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/c.pem pempwd=pw wide=1"},
+    // -ps makes Preview unneeded.
     {"nopreview", "-Preview", "-14: std ps=100 cw=4096 ssl=N"},
     {"nopreview -ps 7", "", "std ps=7 cw=4096 ssl=N"},
     {"nowhere", nullptr, "-15: "}, // nothing read
