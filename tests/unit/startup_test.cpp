@@ -92,8 +92,8 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
 std::string section(const std::string& name, const std::string& changes)
 {
     std::string text = "\nDriver = /usr/lib/x86_64-linux-gnu/libbrol.so\nServer = srv\nDatabase = data\n"
-                       "User = usr\nPassword = pwd\nMD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\n"
-                       "MD_Password = mdpwd\nDefaultW = No\nPreview = 50\nSSL = No\n";
+                       "User = usr\nPassword = pwd\nMD_Server = mdsrv\nMD_Database = schema\n"
+                       "MD_User = mdusr\nMD_Password = mdpwd\nDefaultW = No\nPreview = 50\nSSL = No\n";
     std::istringstream lines(changes);
     for (std::string line; std::getline(lines, line);) {
         bool removed = line[0] == '-';
@@ -165,9 +165,9 @@ TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
         got = (ok ? "" : std::to_string(code) + ": ") + got + (printed.empty() ? "" : " printed");
         EXPECT_EQ(got, row.expected) << row.line.toStdString() << printed;
     }
-    set_data_source_library("libbrolix-none.so.9"); // a library that does not load is named in the box
+    set_data_source_library("libnone.so.9"); // a library that does not load is named in the box
     EXPECT_TRUE(!lookup_data_source(&d, &code) && code == -16) << code;
-    EXPECT_STREQ(data_source_library_message(), "Failed to load ODBC installer library (libbrolix-none.so.9).");
+    EXPECT_STREQ(data_source_library_message(), "Failed to load ODBC installer library (libnone.so.9).");
     set_data_source_library(nullptr);
     std::filesystem::remove_all(dir);
 }
