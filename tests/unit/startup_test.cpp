@@ -10,8 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace {
 
@@ -34,8 +34,7 @@ std::string settings(const DBINFO& d)
         {"weak", number(d.ssl_opts.weak_cert_validation)}, {"ca", text(d.ssl_opts.ca_file)},
         {"cadir", text(d.ssl_opts.ca_dir)}, {"crl", text(d.ssl_opts.crl_file)},
         {"pem", text(d.ssl_opts.pem_file)}, {"pempwd", text(d.ssl_opts.pem_pwd)},
-        {"legacy", number(d.legacy_collection_list)},
-        {"wide", number(d.default_wide)}};
+        {"legacy", number(d.legacy_collection_list)}, {"wide", number(d.default_wide)}};
     std::string out;
     for (const auto& field : fields)
         if (!field.second.empty())
@@ -113,7 +112,6 @@ const struct {
     std::string expected;
 } sources[] = {
     {"both", "", "std ps=50 cw=4096 ssl=N"}, // the user's first
-    {"system_only", nullptr, "std ps=50 cw=4096 ssl=N"},
     {"full -ds cmd-host -sp secret -cw 80", "",
      "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
     // Only the editor's driver, by its file or its odbcinst.ini name; what was read stays.
@@ -142,8 +140,7 @@ TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
     const std::string path = dir;
     std::ofstream(path + "/odbcinst.ini") << "[Tarnwell MongoDB]\nDriver = /opt/t/libbrol.so\n"
                                              "[Other Driver]\nDriver = /opt/other/libother.so\n";
-    std::ofstream(path + "/odbc.ini") << "[both]\nDriver = /opt/o/libother.so\nServer = elsewhere\n" +
-                                             section("system_only", "Driver = /opt/t/libbrol.so");
+    std::ofstream(path + "/odbc.ini") << "[both]\nDriver = /opt/o/libother.so\nServer = elsewhere\n";
     std::ofstream user(path + "/user.ini");
     for (const auto& row : sources)
         if (row.changes && *row.changes)
