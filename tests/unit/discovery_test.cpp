@@ -27,8 +27,7 @@ void walk(db_sample_t* sample, const bson_t* doc)
 }
 
 // The columns documents leave, walked in turn, as "sql_name[=mongo_name][@key path] mongo_type
-// sql_type length", the path shown where it is not the MongoDB name, the type by the name the
-// choosers show (the driver reads its BSON code) where it has one.
+// sql_type length"; the path where it is not the MongoDB name, the type by its chooser's name.
 std::string columns_of(const std::vector<std::string>& docs, bool wide)
 {
     DBINFO d;
@@ -144,8 +143,7 @@ TEST(Discovery, ContainerLengthIsTheLibrarysTextOnRandomDocuments)
         std::string json = "{\"a\": " + random_value(rng, 0) + ", \"b\": " + random_value(rng, 0) + "}";
         bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, nullptr);
         ASSERT_NE(doc, nullptr) << json;
-        // Text the library refuses to write: not UTF-8.
-        BCON_APPEND(doc, "c", "{", "bad", BCON_UTF8(round % 2 ? "x\xc3" : "x"), "}");
+        BCON_APPEND(doc, "c", "{", "bad", BCON_UTF8(round % 2 ? "x\xc3" : "x"), "}"); // not UTF-8: no text
         db_sample_t* sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
         walk(sample, doc);
         for (const db_column_t* c = sample->columns; c; c = c->next) {

@@ -2,7 +2,6 @@
 #include "discovery/types.h"
 #include "sample/render.h"
 
-#include <algorithm>
 #include <bson/bson.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -71,7 +70,6 @@ TEST(Render, EveryBsonTypeAgainstEveryColumnType)
     };
     for (const auto& row : rows) {
         EXPECT_EQ(shown(row.json, TEXT), row.rendered) << row.json;
-        ASSERT_TRUE(row.expected.empty() || std::count(row.expected.begin(), row.expected.end(), ' ') == 11);
         std::istringstream expected(row.expected);
         for (const auto& group : groups) {
             std::string want = "=";
