@@ -1,79 +1,64 @@
-// Flattening of documents into columns, the type decisions and names, the table tree.
+// Flattening of documents into columns, the type decisions and the names of the types.
 #include "app/dbinfo.h"
 #include "discovery/discover.h"
-#include "discovery/lookup.h"
 #include "discovery/types.h"
 #include "store/records.h"
 
 #include <algorithm>
-#include <bson/bson.h>
-#include <cstdlib>
 #include <gtest/gtest.h>
-#include <string>
-#include <vector>
+#include <random>
+#include <sql.h>
+#include <sqlext.h>
 
 namespace {
 
 // Letters of the SQL types discovery picks: t text (VARCHAR, WVARCHAR when wide), V VARCHAR even
 // when wide, W WVARCHAR, D DOUBLE, B VARBINARY, T TINYINT, I INTEGER, L BIGINT, S TIMESTAMP.
 const std::string letters = "VWDBTILS";
-const int letter_types[] = {SQL_T_VARCHAR, SQL_T_WVARCHAR, SQL_T_DOUBLE, SQL_T_VARBINARY, SQL_T_TINYINT,
-                            SQL_T_INTEGER, SQL_T_BIGINT, SQL_T_TYPE_TIMESTAMP};
-int type_of(char letter, bool wide)
-{
-    return letter == 't' ? type_of(wide ? 'W' : 'V', wide) : letter_types[letters.find(letter)];
-}
-char letter_of(int sql_type) { return letters[std::find(letter_types, letter_types + 8, sql_type) - letter_types]; }
+const int letter_types[] = {SQL_VARCHAR, SQL_WVARCHAR, SQL_DOUBLE, SQL_VARBINARY,
+                            SQL_TINYINT, SQL_INTEGER, SQL_BIGINT, SQL_TYPE_TIMESTAMP};
 
-std::string joined(const db_name_t* path, const char* separator)
+// Each field of the document into the sample, as sampling walks it.
+void walk(db_sample_t* sample, const bson_t* doc)
 {
-    char* text = join_names(path, separator);
-    std::string out = text;
-    std::free(text);
-    return out;
+    bson_iter_t it;
+    for (bool ok = doc && bson_iter_init(&it, doc); ok && bson_iter_next(&it);)
+        walk_field(sample, &it, nullptr);
 }
 
-// A sample over an in-memory record, fed document by document as sampling would.
-struct Sample {
+// The columns documents leave, walked in turn, as "sql_name[=mongo_name][@key path] mongo_type
+// sql_type length"; the path where it is not the MongoDB name, the type by its chooser's name.
+std::string columns_of(const std::vector<std::string>& docs, bool wide)
+{
     DBINFO d;
+    dbinfo_clear(&d);
+    d.default_wide = wide;
     db_sample_t* sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
-    explicit Sample(bool wide = false)
-    {
-        dbinfo_clear(&d);
-        d.default_wide = wide;
-        sample->dbinfo = &d;
-    }
-    ~Sample() { free_sample(sample); }
-    void walk_json(const std::string& json)
-    {
-        bson_error_t error;
-        bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.c_str()), -1, &error);
-        ASSERT_NE(doc, nullptr) << error.message << " in " << json;
-        bson_iter_t it;
-        for (bool ok = bson_iter_init(&it, doc); ok && bson_iter_next(&it);)
-            walk_field(sample, &it, nullptr);
+    sample->dbinfo = &d;
+    for (const std::string& json : docs) {
+        bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.c_str()), -1, nullptr);
+        walk(sample, doc);
         bson_destroy(doc);
     }
-    db_column_t* column(const char* sql_name) { return lookup_column(sample, sql_name); }
-    // "sql_name[=mongo_name][@key path] mongo_type sql_type length" of each column, the key path
-    // shown where it is not the MongoDB name.
-    std::string columns() const
-    {
-        std::string out;
-        int count = 0;
-        const db_column_t* prev = nullptr;
-        for (const db_column_t* c = sample->columns; c; prev = c, c = c->next, ++count) {
-            std::string mongo = c->mongo_name, path = joined(c->path, ".");
-            out += (out.empty() ? "" : ", ") + std::string(c->sql_name) + (mongo == c->sql_name ? "" : "=" + mongo);
-            out += path == mongo || (path.empty() && mongo.find('.') == std::string::npos) ? "" : "@" + path;
-            out += " " + std::to_string(c->mongo_type) + " " + letter_of(c->sql_type) + " " + std::to_string(c->length);
-            if (c->prev != prev || c->precision || c->scale || !c->visible || c->index || c->indexes ||
-                c->virtual_array || c->id[0])
-                out += " (not as a new column is)";
-        }
-        return count == sample->count ? out : out + " (count " + std::to_string(sample->count) + ")";
+    std::string out;
+    int count = 0;
+    for (const db_column_t* c = sample->columns; c; c = c->next, ++count) {
+        char* joined = join_names(c->path, ".");
+        std::string sql = c->sql_name, mongo = c->mongo_name, path = joined;
+        std::free(joined);
+        out += (out.empty() ? "" : ", ") + sql + (mongo == sql ? "" : "=" + mongo);
+        out += path == mongo || (path.empty() && mongo.find('.') == std::string::npos) ? "" : "@" + path;
+        std::string type = std::to_string(c->mongo_type);
+        for (int i = 0; i < mongo_type_name_count; ++i)
+            type = mongo_type_names[i].code == c->mongo_type ? mongo_type_names[i].name : type;
+        out += " " + type + " " +
+               letters[std::find(letter_types, letter_types + 8, c->sql_type) - letter_types] + " " +
+               std::to_string(c->length);
     }
-};
+    out += count == sample->count ? "" : " (count " + std::to_string(sample->count) + ")";
+    free_sample(sample);
+    return out;
+}
 
 TEST(Discovery, TypeDecisions)
 {
@@ -81,142 +66,102 @@ TEST(Discovery, TypeDecisions)
     const int codes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 127, 255,
                          0, 20, 128, 256, -1};
     const std::pair<std::vector<int>, const char*> rows[] = { // 0: the first sighting
-        {{0}, "DtttBttTSttttttIVLttt"}, {{SQL_T_TINYINT}, "DtttBTtTtttttttItLtttttttt"},
-        {{SQL_T_BIGINT}, "DtttBLtLtttttttLtLtttttttt"}, {{SQL_T_VARBINARY}, "BBBBBBBBBBBBBBBBBBtBBBtttt"},
-        {{SQL_T_INTEGER}, "DtttBItItttttttItLtttttttt"}, {{SQL_T_DOUBLE}, "DtttBDtttttttttDtDtttttttt"},
-        {{SQL_T_TYPE_TIMESTAMP}, "ttttBSttSttttttttttttttttt"},
-        {{SQL_T_VARCHAR, SQL_T_WVARCHAR, SQL_T_CHAR, SQL_T_NUMERIC, SQL_T_BIT}, "ttttBttttttttttttttttttttt"}};
+        {{0}, "DtttBttTSttttttIVLttt"}, {{SQL_TINYINT}, "DtttBTtTtttttttItLtttttttt"},
+        {{SQL_BIGINT}, "DtttBLtLtttttttLtLtttttttt"}, {{SQL_VARBINARY}, "BBBBBBBBBBBBBBBBBBtBBBtttt"},
+        {{SQL_INTEGER}, "DtttBItItttttttItLtttttttt"}, {{SQL_DOUBLE}, "DtttBDtttttttttDtDtttttttt"},
+        {{SQL_TYPE_TIMESTAMP}, "ttttBSttSttttttttttttttttt"},
+        {{SQL_VARCHAR, SQL_WVARCHAR, SQL_CHAR, SQL_NUMERIC, SQL_BIT}, "ttttBttttttttttttttttttttt"}};
+    auto decided = [](int current, int code, bool wide) {
+        return current ? settle_sql_type(current, code, wide) : first_sql_type(code, wide);
+    };
     for (const auto& row : rows)
         for (int current : row.first)
             for (size_t i = 0; row.second[i]; ++i)
                 for (bool wide : {false, true})
-                    EXPECT_EQ(current ? settle_sql_type(current, codes[i], wide) : first_sql_type(codes[i], wide),
-                              type_of(row.second[i], wide))
+                    EXPECT_EQ(decided(current, codes[i], wide),
+                              letter_types[letters.find(row.second[i] == 't' ? "VW"[wide] : row.second[i])])
                         << "current " << current << ", BSON " << codes[i] << (wide ? ", wide" : "");
 }
 
-// Documents walked in turn (separated by ";") and the columns they leave.
 TEST(Discovery, ColumnsOfDocuments)
 {
-    const std::string oid = R"({"$oid": "5f0c1a2b3c4d5e6f70819203"})", ts = R"({"$timestamp": {"t": 1, "i": 1}})";
-    const std::string bin = R"({"$binary": {"base64": "AAECAwQF", "subType": "00"}})";
+    const std::string ts = R"({"$timestamp": {"t": 1, "i": 1}})";
     const struct {
-        bool wide;
-        std::string docs, columns;
+        std::vector<std::string> docs;
+        std::string columns;
+        bool wide = false;
     } rows[] = {
-        {false, R"({"_id": )" + oid + R"(, "name": "Ann", "age": 31, "tags": ["a", "bc"], "address": {"city": "Paris"}};
-                   {"_id": )" + oid + R"(, "name": "Bertha", "age": 31.5, "tags": ["x"], "flag": true})",
-         "_id 7 V 24, name 2 V 6, age 1 D 255, tags 4 V 25, tags_0=tags.0 2 V 1, tags_1=tags.1 2 V 2, "
-         "address 3 V 20, address_city=address.city 2 V 5, flag 8 T 255"},
-        {false, R"({"a": "abc"}; {"a": "abcdefghij"}; {"a": "ab"})", "a 2 V 10"},
-        {false, R"({"a": "abc"}; {"a": 4})", "a 16 V 255"}, {false, R"({"a": 4}; {"a": null})", "a 10 V 255"},
-        {false, R"({"a": "xx"}; {"a": )" + oid + "}", "a 7 V 24"}, {false, R"({"a": )" + bin + "}", "a 5 B 6"},
-        {false, R"({"a": ""}; {"a": ""})", "a 2 V 0"},
-        {false, R"({"address": {"street": "Main", "city": "Oslo"}, "empty": {}, "tags": ["a", "b", "c"]};
-                   {"tags": ["z"], "nested": {"deep": {"x": 1}}})",
-         "address 3 V 38, address_street=address.street 2 V 4, address_city=address.city 2 V 4, empty 3 V 3, "
-         "tags 4 V 35, tags_0=tags.0 2 V 1, tags_1=tags.1 2 V 1, tags_2=tags.2 2 V 1, nested 3 V 24, "
-         "nested_deep=nested.deep 3 V 11, nested_deep_x=nested.deep.x 16 I 255"},
+        {{R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "age": 31, "tags": ["a", "bc"], "flag": true})",
+          R"({"age": 31.5, "tags": ["x"], "a": {"$binary": {"base64": "AAECAwQF", "subType": "00"}}})"},
+         "_id OID V 24, age NumberDouble D 255, tags Array V 25, tags_0=tags.0 String V 1, "
+         "tags_1=tags.1 String V 2, flag Bool T 255, a BinaryData B 6"},
+        {{R"({"a": "abc", "b": 4, "c": "", "d": "x"})", R"({"a": "abcdefghij", "b": null, "c": "", "d": 4})",
+          R"({"a": "ab", "e": {"$numberLong": "5"}, "f": {"$date": 0}})"},
+         "a String V 10, b 10 V 255, c String V 0, d NumberInt32 V 255, e NumberLong64 L 255, f Date S 255"},
+        {{R"({"address": {"street": "Main", "city": "Oslo"}, "empty": {}, "tags": ["a", "b", "c"]})",
+          R"({"tags": ["z"], "nested": {"deep": {"x": 1}}})"},
+         "address Object V 38, address_street=address.street String V 4, "
+         "address_city=address.city String V 4, empty Object V 3, tags Array V 35, tags_0=tags.0 String V 1, "
+         "tags_1=tags.1 String V 1, tags_2=tags.2 String V 1, nested Object V 24, "
+         "nested_deep=nested.deep Object V 11, "
+         "nested_deep_x=nested.deep.x NumberInt32 I 255"},
         // Colliding SQL names share the first column: its MongoDB name stays, the path follows.
-        {false, R"({"a_b": "xyz", "a": {"b": 5}})", "a_b@a.b 16 V 255, a 3 V 11"},
-        {false, R"({"x": {"y": 1}, "x_y": {"z": 2}})", "x 3 V 11, x_y=x.y@x_y 3 V 255, x_y_z=x_y.z 16 I 255"},
-        {true, R"({"name": "x", "ts": )" + ts + R"(, "ts2": )" + ts + R"(, "sub": {"k": "v"}, "n": 1};
-                  {"ts2": )" + ts + R"(, "n": "now text"})",
-         "name 2 W 1, ts 17 V 255, ts2 17 W 255, sub 3 W 13, sub_k=sub.k 2 W 1, n 2 W 255"},
+        {{R"({"a_b": "xyz", "a": {"b": 5}})"}, "a_b@a.b NumberInt32 V 255, a Object V 11"},
+        {{R"({"name": "x", "ts": )" + ts + R"(, "sub": {"k": "v"}, "n": 1})", R"({"n": "now text"})"},
+         "name String W 1, ts 17 V 255, sub Object W 13, sub_k=sub.k String W 1, n String W 255", true},
     };
-    for (const auto& row : rows) {
-        Sample s(row.wide);
-        for (size_t at = 0, end; at < row.docs.size(); at = end + 1)
-            s.walk_json(row.docs.substr(at, (end = std::min(row.docs.find(';', at), row.docs.size())) - at));
-        EXPECT_EQ(s.columns(), row.columns) << row.docs;
+    for (const auto& row : rows)
+        EXPECT_EQ(columns_of(row.docs, row.wide), row.columns) << row.docs[0];
+}
+
+// Containers have keys without "_" or ".", so that each value has a column of its own.
+std::string random_value(std::mt19937& rng, int depth)
+{
+    static const char* const leaves[] = {
+        "7", "-2147483648", "{\"$numberLong\": \"-9007199254740993\"}", "2.5", "-0.0", "3.0", "0.1", "1e300",
+        "1e15", "-123456789012345678.0", "{\"$numberDouble\": \"NaN\"}", "\"plain\"", "\"\"",
+        "\"q \\\" \\\\ \\t\\n\\u0001\"", "\"caf\\u00e9 \\ud83d\\ude00\"", "true", "null",
+        "{\"$oid\": \"5f0c1a2b3c4d5e6f70819203\"}", "{\"$date\": {\"$numberLong\": \"-5\"}}",
+        "{\"$regex\": \"^a\\\"\", \"$options\": \"i\"}", "{\"$binary\": \"AAE=\", \"$type\": \"00\"}",
+        "{\"$numberDecimal\": \"-1.5E+3\"}", "{\"$timestamp\": {\"t\": 1, \"i\": 2}}", "-0.375"};
+    const int count = sizeof leaves / sizeof leaves[0], pick = int(rng() % (depth > 3 ? count : count + 4));
+    if (pick < count)
+        return leaves[pick];
+    std::string out = pick % 2 ? "[" : "{";
+    for (int i = 0, n = int(rng() % 5); i < n; ++i) {
+        std::string key = "\"k" + std::to_string(i) + (rng() % 3 ? "\"" : "\\\"\\u00e9\"") + ": ";
+        out += (i ? ", " : "") + (pick % 2 ? "" : key) + random_value(rng, depth + 1);
     }
+    return out + (pick % 2 ? "]" : "}");
 }
 
-TEST(Discovery, ListsAndIndex)
+// The length given a sub-document or array is that of the text bson_as_json writes for it.
+TEST(Discovery, ContainerLengthIsTheLibrarysTextOnRandomDocuments)
 {
-    // A length another tool made negative counts as longer than anything seen.
-    Sample s;
-    s.walk_json(R"({"a": "abc"})");
-    s.column("a")->length = -5;
-    s.walk_json(R"({"a": "abcdefghij", "b": 1})");
-    s.walk_json(R"({"a": 12})");
-    EXPECT_EQ(s.columns(), "a 16 V -5, b 16 I 255");
-
-    // A column put in the list behind discovery's back is found, not added again.
-    db_column_t* c = s.column("b")->next = new_column();
-    c->sql_name = copy_text("c");
-    c->mongo_name = copy_text("c");
-    c->sql_type = SQL_T_INTEGER;
-    c->prev = s.column("b");
-    s.sample->count++;
-    s.walk_json(R"({"c": 2.5, "d": 1})");
-    EXPECT_EQ(s.columns(), "a 16 V -5, b 16 I 255, c 1 D 255, d 16 I 255");
-
-    // Many names, walked twice, half of them colliding: one column each, in first-seen order.
-    Sample many;
-    std::string json, names;
-    for (int i = 0; i < 3000; ++i) {
-        json += (i ? ", " : "{") + ("\"f" + std::to_string(i)) + "\": {\"x\": 1}, \"f" + std::to_string(i) + "_x\": 2";
-        names += "f" + std::to_string(i) + " f" + std::to_string(i) + "_x ";
+    std::mt19937 rng(20240601);
+    for (int round = 0; round < 400; ++round) {
+        std::string json = "{\"a\": " + random_value(rng, 0) + ", \"b\": " + random_value(rng, 0) + "}";
+        bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, nullptr);
+        ASSERT_NE(doc, nullptr) << json;
+        BCON_APPEND(doc, "c", "{", "bad", BCON_UTF8(round % 2 ? "x\xc3" : "x"), "}"); // not UTF-8: no text
+        db_sample_t* sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
+        walk(sample, doc);
+        for (const db_column_t* c = sample->columns; c; c = c->next) {
+            bson_iter_t it, found;
+            ASSERT_TRUE(bson_iter_init(&it, doc) && bson_iter_find_descendant(&it, c->mongo_name, &found));
+            const bson_value_t* v = bson_iter_value(&found);
+            bson_t sub;
+            size_t n = 0;
+            bool container = v->value_type == BSON_TYPE_DOCUMENT || v->value_type == BSON_TYPE_ARRAY;
+            char* text = container && bson_init_static(&sub, v->value.v_doc.data, v->value.v_doc.data_len)
+                             ? bson_as_json(&sub, &n)
+                             : nullptr;
+            EXPECT_EQ(container ? c->length : 0, text ? int32_t(n) : 0) << json << ", column " << c->sql_name;
+            bson_free(text);
+        }
+        free_sample(sample);
+        bson_destroy(doc);
     }
-    many.walk_json(json + "}");
-    many.walk_json(json + "}");
-    std::string seen;
-    for (const db_column_t* col = many.sample->columns; col; col = col->next)
-        seen += col->sql_name + std::string(" ");
-    EXPECT_EQ(seen, names);
-    EXPECT_EQ(many.sample->count, 6000);
-
-    // Key paths: deep copies, empty names kept.
-    EXPECT_EQ(copy_names(nullptr), nullptr);
-    EXPECT_EQ(joined(nullptr, "_"), "");
-    db_name_t* path = append_name(append_name(append_name(nullptr, "a"), "b"), "");
-    db_name_t* copy = copy_names(path);
-    path = append_name(path, "c");
-    EXPECT_EQ(joined(path, "_") + " " + joined(copy, "."), "a_b__c a.b.");
-    EXPECT_NE(copy->name, path->name);
-    free_names(path);
-    free_names(copy);
-}
-
-TEST(Discovery, TableTreeKeepsOrderAndCase)
-{
-    DBINFO d;
-    dbinfo_clear(&d);
-    for (QString t : {"shop/dbo/orders", "shop/dbo/orders", "shop/dbo/Orders", "hr/dbo/staff", "shop/dbo/items",
-                      "shop/sales/items", "Shop/dbo/items", "//"})
-        add_to_table_tree(&d, qPrintable(t.section('/', 0, 0)), qPrintable(t.section('/', 1, 1)),
-                          qPrintable(t.section('/', 2, 2)));
-    std::string tree;
-    for (db_catalog_t* c = d.tables; c; c = c->next)
-        for (db_schema_t* s = c->schemas; s; s = s->next)
-            for (db_table_t* t = s->tables; t; t = t->next)
-                tree += std::string(c->name) + "/" + s->name + "/" + t->name + " ";
-    EXPECT_EQ(tree, "shop/dbo/orders shop/dbo/Orders shop/dbo/items shop/sales/items hr/dbo/staff Shop/dbo/items // ");
-    free_table_tree(&d);
-    EXPECT_EQ(d.tables, nullptr);
-}
-
-// The codes are the ones the driver reads from the schema; the names in the choosers' order.
-TEST(Discovery, TypeNames)
-{
-    std::string sql, mongo, view;
-    for (int i = 0; i < sql_type_name_count; ++i)
-        sql += sql_type_names[i].name + (" " + std::to_string(sql_type_of_name(sql_type_names[i].name))) + " ";
-    for (int i = 0; i < mongo_type_name_count; ++i)
-        mongo += mongo_type_names[i].name + (" " + std::to_string(mongo_type_of_name(mongo_type_names[i].name))) + " ";
-    EXPECT_EQ(sql, "SQL_BIGINT -5 SQL_BINARY -2 SQL_BIT -7 SQL_DOUBLE 8 SQL_INTEGER 4 SQL_NUMERIC 2 SQL_SMALLINT 5 "
-                   "SQL_TINYINT -6 SQL_TYPE_TIMESTAMP 93 SQL_VARCHAR 12 SQL_LONGVARCHAR -1 SQL_WVARCHAR -9 "
-                   "SQL_WLONGVARCHAR -10 ");
-    EXPECT_EQ(mongo, "Array 4 BinaryData 5 Bool 8 Date 9 NumberDouble 1 NumberInt32 16 NumberLong64 18 Object 3 "
-                     "OID 7 String 2 ");
-    for (const char* unknown : {"sql_varchar", "", "SQL_VARBINARY"})
-        EXPECT_EQ(sql_type_of_name(unknown), -1) << unknown;
-    EXPECT_EQ(mongo_type_of_name("NumberInt32 "), 6);
-    EXPECT_EQ(mongo_type_of_name(nullptr), 6);
-    for (int code : {1, 12, 4, -9, 7, -1, -2, 2})
-        view += std::string(driver_sql_type_name(code)) + "/" + driver_mongo_type_name(code) + " ";
-    EXPECT_EQ(view, "SQL_CHAR/ SQL_VARCHAR/ SQL_INTEGER/ / /OID /Driver Defined /Driver Defined / ");
 }
 
 } // namespace

@@ -1,276 +1,164 @@
-// The start-up settings: the command line, then the named data source, read through real
-// unixODBC from temporary odbc.ini files.
-//
-// unixODBC fixes the ODBCSYSINI directory at its first use in the process and keeps a
-// value's answer for about 20 seconds by section and entry, whatever ODBCINI says by
-// then. So the files are written once, and every row has a data source of its own.
+// The start-up settings: the command line, then a data source read through real unixODBC from
+// temporary files, written once: unixODBC keeps an answer a while, so each row has its own source.
 #include "app/cmdline.h"
 #include "app/connect.h"
 #include "app/datasource.h"
 #include "app/dbinfo.h"
 #include "tests/support/test_env.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <string>
+#include <sstream>
 
 namespace {
 
 // Words split at spaces; "a " is "a" and an empty value.
 QStringList words(const QString& line)
 {
-    QStringList out = line.split(' ');
-    out.prepend("brolix");
-    return line.isEmpty() ? QStringList{"brolix"} : out;
+    return QStringList{"brolix"} + (line.isEmpty() ? QStringList() : line.split(' '));
 }
 
 // The settings of the record, empty ones left out.
 std::string settings(const DBINFO& d)
 {
+    auto text = [](const char* t) { return std::string(t ? t : ""); };
+    auto flag = [](const char* f) { return std::string(!f ? "null" : std::strcmp(f, " ") == 0 ? "" : f); };
+    auto number = [](int n) { return n ? std::to_string(n) : std::string(); };
+    const std::pair<const char*, std::string> fields[] = {
+        {"ds", d.server}, {"db", d.database}, {"du", d.user}, {"dp", d.password}, {"ss", d.md_server},
+        {"sc", d.md_database}, {"su", d.md_user}, {"sp", d.md_password}, {"ps", number(d.preview_rows)},
+        {"cw", number(d.max_width)}, {"debug", d.debug_file}, {"ssl", flag(d.ssl)}, {"wcv", flag(d.wcv)},
+        {"weak", number(d.ssl_opts.weak_cert_validation)}, {"ca", text(d.ssl_opts.ca_file)},
+        {"cadir", text(d.ssl_opts.ca_dir)}, {"crl", text(d.ssl_opts.crl_file)},
+        {"pem", text(d.ssl_opts.pem_file)}, {"pempwd", text(d.ssl_opts.pem_pwd)},
+        {"legacy", number(d.legacy_collection_list)}, {"wide", number(d.default_wide)}};
     std::string out;
-    auto add = [&](const char* name, const char* value) {
-        if (value && *value)
-            out += (out.empty() ? "" : " ") + std::string(name) + "=" + value;
-    };
-    auto flag = [](const char* f) { return !f ? "null" : std::strcmp(f, " ") == 0 ? "" : f; };
-    add("ds", d.server), add("db", d.database), add("du", d.user), add("dp", d.password);
-    add("ss", d.md_server), add("sc", d.md_database), add("su", d.md_user), add("sp", d.md_password);
-    add("ps", d.preview_rows ? std::to_string(d.preview_rows).c_str() : "");
-    add("cw", d.max_width ? std::to_string(d.max_width).c_str() : "");
-    add("debug", d.debug_file), add("ssl", flag(d.ssl)), add("wcv", flag(d.wcv));
-    add("weak", d.ssl_opts.weak_cert_validation ? "1" : ""), add("ca", d.ssl_opts.ca_file);
-    add("cadir", d.ssl_opts.ca_dir), add("crl", d.ssl_opts.crl_file), add("pem", d.ssl_opts.pem_file);
-    add("pempwd", d.ssl_opts.pem_pwd), add("legacy", d.legacy_collection_list ? "1" : "");
-    add("wide", d.default_wide ? "1" : "");
+    for (const auto& field : fields)
+        if (!field.second.empty())
+            out += (out.empty() ? "" : " ") + std::string(field.first) + "=" + field.second;
     return out;
 }
 
+// Settings, then the connection strings of the data and the schema side where a row gives them.
 TEST(CommandLine, ParsesOrRefusesEachLine)
 {
-    const QString fits(2047, 'a'), too_long(2048, 'a'), wide(1024, QChar(0xe9)); // 2048 bytes
+    const QString fits(2047, 'a'), too_long(2048, 'a'), wide(1024, QChar(0xe9)), host(2031, 'h');
     const std::string refused = "(refused)";
     const struct {
         QString line;
-        std::string expected;
+        std::string expected, uris = "";
     } rows[] = {
-        {"", refused}, {"-ds -db x", refused}, {"-db x -ps", refused}, {"-ds -db", refused},
-        {"-DS host", refused}, {"stray", refused}, {"-db x y", refused}, {"-ssl yes", refused},
-        {"-ssl ", refused}, {"-wcv 1", refused}, {"-db " + wide, refused},
+        {"", refused}, {"-ds -db x", refused}, {"-db x -ps", refused}, {"-DS host", refused},
+        {"-db x y", refused}, {"-ssl yes", refused}, {"-wcv 1", refused}, {"-db " + wide, refused},
+        {"-dsn " + too_long, refused},
         {"-dsn demo -ds h1 -db d1 -du u1 -dp p1 -ss h2 -sc s2 -su u2 -sp p2 -ps 25 -cw 80 -debug /tmp/x.txt "
          "-ssl y -cafile ca -cadir cad -crlfile crl -pemfile pem -pempwd pw -wcv Y",
          "dsn=demo ds=h1 db=d1 du=u1 dp=p1 ss=h2 sc=s2 su=u2 sp=p2 ps=25 cw=80 debug=/tmp/x.txt ssl=Y wcv=Y "
-         "weak=1 ca=ca cadir=cad crl=crl pem=pem pempwd=pw"},
+         "weak=1 ca=ca cadir=cad crl=crl pem=pem pempwd=pw",
+         "mongodb://u1:p1@h1:27017/d1?ssl=true mongodb://u2:p2@h2:27017/s2?ssl=true"},
         {"-db x", "db=x"}, {"-ps 0 -cw 0", "ps=100 cw=4096"}, {"-ps -1 -cw -1", "ps=1000 cw=32768"},
-        {"-ps abc -cw ", "ps=100 cw=4096"}, {"-ps 12abc -cw -7", "ps=12 cw=-7"}, {"-ssl Y -wcv n", "ssl=Y wcv=N"},
-        {"-ssl N -wcv y", "ssl=N wcv=Y weak=1"}, {"-db first -db second -ssl y -ssl n", "db=second ssl=N"},
+        {"-ps abc -cw ", "ps=100 cw=4096"}, {"-ps 12abc -cw -7", "ps=12 cw=-7"},
+        {"-ssl Y -wcv n", "ssl=Y wcv=N"}, {"-ssl N -wcv y", "ssl=N wcv=Y weak=1"},
+        {"-db first -db second -ssl y -ssl n", "db=second ssl=N"},
         {"-db " + fits, "db=" + fits.toStdString()},
+        // No user: no database in the string. Credentials are taken as they are.
+        {"-ds data.host -db sales -sc meta -sp only", "ds=data.host db=sales sc=meta sp=only",
+         "mongodb://data.host:27017 mongodb://:only@:27017/meta"},
+        {"-ds h -db sales -du ann -dp p@ss:w/rd -ssl n", "ds=h db=sales du=ann dp=p@ss:w/rd ssl=N",
+         "mongodb://ann:p@ss:w/rd@h:27017/sales mongodb://:27017"},
+        {"-ds " + host + "h", "ds=" + host.toStdString() + "h", " mongodb://:27017"}, // too long, 2048 bytes
     };
     DBINFO d;
     testenv::init_dbinfo(&d);
-    auto parse = [&](const QStringList& words) {
-        // Leftovers of an earlier line, which every parse must clear.
-        dbinfo_set_text(d.server, "old");
-        dbinfo_set_text(d.debug_file, "old");
-        d.preview_rows = d.max_width = d.legacy_collection_list = 7;
-        d.ssl_opts.ca_file = d.ssl_opts.pem_pwd = d.ssl = d.wcv = keep_string("Y");
-        d.ssl_opts.weak_cert_validation = true;
-        return parse_command_line(&d, words);
-    };
-    for (const auto& row : rows) {
-        bool ok = parse(words(row.line));
+    for (const auto& row : rows) { // each parse clears what the one before left
+        bool ok = parse_command_line(&d, words(row.line));
         std::string dsn = d.dsn.isEmpty() ? "" : "dsn=" + d.dsn.toStdString() + " ";
         EXPECT_EQ(ok ? dsn + settings(d) : refused, row.expected) << row.line.left(80).toStdString();
+        char data_uri[DBINFO_TEXT], schema_uri[DBINFO_TEXT];
+        build_connection_uri(SIDE_DATA, &d, data_uri);
+        build_connection_uri(SIDE_SCHEMA, &d, schema_uri);
+        EXPECT_TRUE(row.uris.empty() || data_uri + std::string(" ") + schema_uri == row.uris)
+            << row.line.left(80).toStdString() << ": " << data_uri << " " << schema_uri;
     }
-    for (const char* option : {"-ds", "-db", "-du", "-dp", "-ss", "-sc", "-su", "-sp", "-debug", "-dsn"})
-        EXPECT_FALSE(parse(words(option + (" " + too_long)))) << option;
-
-    std::string usage = usage_text();
-    EXPECT_EQ(usage.substr(0, 43), "Invalid command line arguments. Usage is:\n\n");
-    EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 12);
-    EXPECT_EQ(usage.find("crlfile"), std::string::npos); // accepted, never offered
 }
 
-// The other side's values are given to show that they are not taken.
-TEST(CommandLine, ConnectionString)
+// A data source of the editor's driver with every value it needs when TLS is off, changed by
+// lines "Entry = value" (replaced or added) and "-Entry" (removed).
+std::string section(const std::string& name, const std::string& changes)
 {
-    const QString fits(2031, 'h'); // the whole string 2047 bytes
-    const struct {
-        int side;
-        QString line;
-        std::string uri;
-    } rows[] = {
-        {SIDE_DATA, "-ds data.host -db sales -su x -sp x", "mongodb://data.host:27017"},
-        {SIDE_DATA, "-ds data.host -db sales -du ann -dp p@ss:w/rd -ssl n",
-         "mongodb://ann:p@ss:w/rd@data.host:27017/sales"}, // taken as they are
-        {SIDE_SCHEMA, "-ss schema.host -sc meta -sp only -du x", "mongodb://:only@schema.host:27017/meta"},
-        {SIDE_DATA, "-ds h -db sales -du ann -dp pw -ssl y", "mongodb://ann:pw@h:27017/sales?ssl=true"},
-        {SIDE_SCHEMA, "-ss h -sc meta -du x -dp x -ssl y", "mongodb://h:27017/?ssl=true"}, // "/" before the options
-        {SIDE_DATA, "-ds " + fits, "mongodb://" + fits.toStdString() + ":27017"},
-        {SIDE_DATA, "-ds " + fits + "h", ""}, // too long for its buffer
-    };
-    DBINFO d;
-    char out[DBINFO_TEXT], out2[DBINFO_TEXT];
-    for (char* field : {d.server, d.user, d.password, d.md_server, d.md_user, d.md_password})
-        std::strcpy(field, "left");
-    testenv::init_dbinfo(&d); // a cleared record has nothing on either side
-    build_connection_uri(SIDE_DATA, &d, out);
-    build_connection_uri(SIDE_SCHEMA, &d, out2);
-    EXPECT_EQ(out + std::string(" ") + out2, "mongodb://:27017 mongodb://:27017");
-    for (const auto& row : rows) {
-        ASSERT_TRUE(parse_command_line(&d, words(row.line)));
-        build_connection_uri(row.side, &d, out);
-        EXPECT_EQ(out, row.uri) << row.uri.substr(0, 60);
+    std::string text = "\nDriver = /usr/lib/x86_64-linux-gnu/libbrol.so\nServer = srv\nDatabase = data\n"
+                       "User = usr\nPassword = pwd\nMD_Server = mdsrv\nMD_Database = schema\n"
+                       "MD_User = mdusr\nMD_Password = mdpwd\nDefaultW = No\nPreview = 50\nSSL = No\n";
+    std::istringstream lines(changes);
+    for (std::string line; std::getline(lines, line);) {
+        bool removed = line[0] == '-';
+        size_t at = text.find("\n" + line.substr(removed, line.find(" = ") - removed) + " = ");
+        if (at != std::string::npos)
+            text.erase(at + 1, text.find('\n', at + 1) - at);
+        text += removed ? "" : line + "\n";
     }
+    return "[" + name + "]" + text + "\n";
 }
 
-std::string temp_dir;
-
-// A data source of the editor's driver with every value it needs when TLS is off.
-std::string section(const std::string& name, const std::string& extra = "SSL = No\n",
-                    const std::string& driver = "/usr/lib/x86_64-linux-gnu/libbrol.so")
-{
-    return "[" + name + "]\nDriver = " + driver + "\nServer = srv\nDatabase = data\nUser = usr\nPassword = pwd\n"
-           "MD_Server = mdsrv\nMD_Database = schema\nMD_User = mdusr\nMD_Password = mdpwd\nDefaultW = No\n"
-           "Preview = 50\n" + extra + "\n";
-}
-// Every connection value, other ones, without DefaultW and Preview.
-std::string given(const std::string& name, const std::string& extra)
-{
-    return "[" + name + "]\nDriver = libbrol.so\nServer = s\nDatabase = d\nUser = u\nPassword = p\nMD_Server = ms\n"
-           "MD_Database = md\nMD_User = mu\nMD_Password = mp\nSSL = No\n" + extra;
-}
-
-// Nothing else in this program reads ODBC data sources, so the variables stay set.
-struct DataSource : ::testing::Test {
-    static void SetUpTestSuite()
-    {
-        char pattern[] = "/tmp/brolix-dsn-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        temp_dir = pattern;
-        std::atexit([] { std::filesystem::remove_all(temp_dir); });
-        setenv("ODBCSYSINI", temp_dir.c_str(), 1);
-        setenv("ODBCINI", (temp_dir + "/user.ini").c_str(), 1);
-        std::string long_server = section("long"), nodb = given("nodb", "DefaultW = Yes\nPreview = 5\n");
-        long_server.replace(long_server.find("Server = srv"), 12, "Server = " + std::string(3000, 'h'));
-        nodb.erase(nodb.find("Database = d\n"), 13);
-        std::ofstream(temp_dir + "/odbcinst.ini") << "[Tarnwell MongoDB]\nDriver = /opt/tarnwell/lib/libbrol.so\n"
-                                                     "[Other Driver]\nDriver = /opt/other/libother.so\n";
-        std::ofstream(temp_dir + "/odbc.ini") << "[both]\nDriver = /opt/other/libother.so\nServer = system-host\n" +
-                                                     section("system_only", "SSL = No\n", "/opt/tarnwell/libbrol.so");
-        std::ofstream(temp_dir + "/user.ini")
-            << section("both") + section("full") + section("lib") + long_server + nodb + section("off") +
-                   section("windows_path", "SSL = No\n", "C:\\Program Files\\Tarnwell\\brol.dll") +
-                   section("by_name", "SSL = No\n", "Tarnwell MongoDB") + section("none", "") +
-                   section("other_name", "SSL = No\n", "Other Driver") + section("empty", "SSL =\n") +
-                   section("other_path", "SSL = No\n", "/usr/lib/libmyodbc8w.so") + "[no_driver]\nServer = s\n" +
-                   section("lower", "SSL = yes\npem_file = never-read\n") +
-                   section("on", "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/client.pem\n"
-                                 "ca_file = /k/ca.pem\nca_dir = /k\ncrl_file = /k/crl.pem\npem_pwd = pw\n") +
-                   section("on_blank", "SSL = Yes\nweak_cert_validation =\npem_file =\nca_file =\nca_dir =\n"
-                                       "crl_file =\npem_pwd =\n") +
-                   section("on_missing", "SSL = Yes\nweak_cert_validation = No\npem_file = p\nca_file = c\n"
-                                         "ca_dir = d\ncrl_file = r\n") +
-                   given("all", "DefaultW = Yes\nPreview = -1\n") + given("zero", "DefaultW = yes\nPreview = 0\n") +
-                   given("text", "DefaultW = No\nPreview = 30 rows\n") +
-                   given("nopreview", "DefaultW = No\n") + given("nowide", "Preview = 10\n") +
-                   "[nouser]\nDriver = libbrol.so\nServer = s\nDatabase = d\nPassword = p\n";
-    }
-
-    DBINFO d;
-    int code = 0;
-    // The start-up path: the command line, then the lookup.
-    bool start(const QString& line)
-    {
-        for (char* field : {d.server, d.database, d.user, d.password, d.md_server, d.md_database, d.md_user,
-                            d.md_password, d.debug_file})
-            std::strcpy(field, "left"); // what a record holds before it is cleared
-        dbinfo_clear(&d);
-        dbinfo_init(&d);
-        EXPECT_TRUE(parse_command_line(&d, words("-dsn " + line))) << "command line refused";
-        return lookup_data_source(&d, &code);
-    }
+// Each row's data source is its line's first word, in the user's file unless null. "std": the
+// values of section(); "-14:" a refusal; "printed": the console told.
+const struct {
+    QString line;
+    const char* changes;
+    std::string expected;
+} sources[] = {
+    {"both", "", "std ps=50 cw=4096 ssl=N"}, // the user's first
+    {"full -ds cmd-host -sp secret -cw 80", "",
+     "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
+    // Only the editor's driver, by its file or its odbcinst.ini name; what was read stays.
+    {"by_name -ps 9", "Driver = Tarnwell MongoDB", "std ps=9 cw=4096 ssl=N"},
+    {"other_name", "Driver = Other Driver", "-14: ps=100 cw=4096 printed"},
+    {"nodb -ps -1", "-Database\nDefaultW = Yes", "-14: ds=srv ps=1000 cw=4096"},
+    // TLS only for "Yes", and then with its values.
+    {"lower", "SSL = yes", "std ps=50 cw=4096 ssl=N"}, {"off -ssl y", "", "-14: std ps=100 cw=4096 ssl=Y"},
+    {"on -wcv n",
+     "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/c.pem\nca_file = /k/ca.pem\nca_dir = /k\n"
+     "crl_file = /k/crl.pem\npem_pwd = pw\nDefaultW = Yes\nPreview = -1", // -1 is 1000; only "Yes" is wide
+     "std ps=1000 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/c.pem pempwd=pw wide=1"},
+    {"nopreview", "-Preview", "-14: std ps=100 cw=4096 ssl=N"}, // -ps makes it unneeded:
+    {"nopreview -ps 7", "", "std ps=7 cw=4096 ssl=N"},
+    {"nowhere", nullptr, "-15: "}, // nothing read
 };
 
-// "std"/"mine": the connection values of section()/given(); "-14:" a refusal; "printed": the console told.
-TEST_F(DataSource, FillsWhatTheCommandLineLeftEmpty)
+TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
 {
+    char dir[] = "/tmp/brolix-dsn-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    setenv("ODBCSYSINI", dir, 1);
+    setenv("ODBCINI", (std::string(dir) + "/user.ini").c_str(), 1);
+    const std::string path = dir;
+    std::ofstream(path + "/odbcinst.ini") << "[Tarnwell MongoDB]\nDriver = /opt/t/libbrol.so\n"
+                                             "[Other Driver]\nDriver = /opt/other/libother.so\n";
+    std::ofstream(path + "/odbc.ini") << "[both]\nDriver = /opt/o/libother.so\nServer = elsewhere\n";
+    std::ofstream user(path + "/user.ini");
+    for (const auto& row : sources)
+        if (row.changes && *row.changes)
+            user << section(row.line.section(' ', 0, 0).toStdString(), row.changes);
+    user << section("both", "") + section("full", "") + section("off", "");
+    user.close();
     const std::string standard = "ds=srv db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=mdpwd ";
-    const std::string mine = "ds=s db=d du=u dp=p ss=ms sc=md su=mu sp=mp ";
-    const struct {
-        QString line;
-        std::string expected;
-    } rows[] = {
-        {"both", "std ps=50 cw=4096 ssl=N"}, {"system_only", "std ps=50 cw=4096 ssl=N"}, // the user's comes first
-        {"full -ds cmd-host -sp secret -cw 80",
-         "ds=cmd-host db=data du=usr dp=pwd ss=mdsrv sc=schema su=mdusr sp=secret ps=50 cw=80 ssl=N"},
-        {"nodb", "-14: ds=s ps=100 cw=4096"},
-        {"nodb -db x", "ds=s db=x du=u dp=p ss=ms sc=md su=mu sp=mp ps=5 cw=4096 ssl=N wide=1"},
-        // Only the editor's driver: by its file, its Windows file or its odbcinst.ini name.
-        {"windows_path", "std ps=50 cw=4096 ssl=N"}, {"by_name", "std ps=50 cw=4096 ssl=N"},
-        {"other_name", "-14: ps=100 cw=4096 printed"}, {"other_path", "-14: ps=100 cw=4096 printed"},
-        {"no_driver", "-14: ps=100 cw=4096"},
-        // TLS only for "Yes"; no SSL value turns it off, an empty one leaves the choice open.
-        {"lower", "std ps=50 cw=4096 ssl=N"}, {"none -ssl y", "std ps=50 cw=4096 ssl=N"},
-        {"off -ssl y", "-14: std ps=100 cw=4096 ssl=Y"}, {"empty", "std ps=50 cw=4096"}, // -ssl y needs TLS values
-        {"on", "std ps=50 cw=4096 ssl=Y weak=1 ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/client.pem pempwd=pw"},
-        {"on -wcv n -pemfile /cmd/me.pem",
-         "std ps=50 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/cmd/me.pem pempwd=pw"},
-        {"on_blank -wcv y", "std ps=50 cw=4096 ssl=Y wcv=Y weak=1"},
-        {"on_missing", "-14: std ps=100 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p"},
-        {"on_missing -pempwd x", "std ps=50 cw=4096 ssl=Y ca=c cadir=d crl=r pem=p pempwd=x"},
-        // Preview: -1 is 1000, nothing is 100, -ps makes it unneeded; only "Yes" is wide.
-        {"all", "mine ps=1000 cw=4096 ssl=N wide=1"}, {"zero", "mine ps=100 cw=4096 ssl=N"},
-        {"text", "mine ps=30 cw=4096 ssl=N"},
-        {"nopreview", "-14: mine ps=100 cw=4096 ssl=N"}, {"nopreview -ps 7", "mine ps=7 cw=4096 ssl=N"},
-        {"nowide -ps 7", "-14: mine ps=7 cw=4096 ssl=N"},
-        // A missing value stops the reading; what was read stays and the sizes are made usable.
-        {"nouser", "-14: ds=s db=d ps=100 cw=4096"},
-        {"nouser -du u -ps -1", "-14: ds=s db=d du=u dp=p ps=1000 cw=4096"},
-        {"nowhere", "-15: "}, // nothing read
-    };
-    for (const auto& row : rows) {
+    DBINFO d;
+    int code = 0;
+    for (const auto& row : sources) {
+        dbinfo_clear(&d);
+        dbinfo_init(&d);
+        ASSERT_TRUE(parse_command_line(&d, words("-dsn " + row.line)));
         testing::internal::CaptureStdout();
-        bool ok = start(row.line);
+        bool ok = lookup_data_source(&d, &code);
         std::string printed = testing::internal::GetCapturedStdout(), got = settings(d);
-        for (const auto& block : {std::make_pair(standard, "std "), std::make_pair(mine, "mine ")})
-            if (got.compare(0, block.first.size(), block.first) == 0)
-                got = block.second + got.substr(block.first.size());
-        got = (ok ? "" : std::to_string(code) + ": ") + got;
-        if (!printed.empty())
-            got += printed == "\n- - - - -DSN NOT Tarnwell" ? " printed" : " printed " + printed;
-        EXPECT_EQ(got, row.expected) << row.line.toStdString();
+        if (got.compare(0, standard.size(), standard) == 0)
+            got = "std " + got.substr(standard.size());
+        got = (ok ? "" : std::to_string(code) + ": ") + got + (printed.empty() ? "" : " printed");
+        EXPECT_EQ(got, row.expected) << row.line.toStdString() << printed;
     }
-}
-
-TEST_F(DataSource, FilesKeysAndLibrary)
-{
-    setenv("ODBCINI", (temp_dir + "/absent.ini").c_str(), 1); // no user file: the system ones stay
-    EXPECT_TRUE(!start("full") && code == -15 && start("system_only")) << code;
-    setenv("ODBCINI", (temp_dir + "/user.ini").c_str(), 1);
-    d.dsn.clear(); // the key path must not end at ODBC.INI itself
-    EXPECT_TRUE(!lookup_data_source(&d, &code) && code == -15) << code;
-
-    // unixODBC cuts a line at about 1000 bytes, and the driver reads the same cut value; a
-    // reader that gave all of it would have it refused as too long instead.
-    bool ok = start("long");
-    std::string server = d.server;
-    EXPECT_EQ(server + " " + d.database, ok ? std::string(3000, 'h').substr(0, server.size()) + " data" : " ");
-    EXPECT_TRUE(!ok || !server.empty());
-
-    // A library that does not load, or lacks the installer's functions, is named in the box.
-    for (const char* library : {"libbrolix-no-such-library.so.9", "libm.so.6"}) {
-        set_data_source_library(library);
-        EXPECT_TRUE(!start("lib") && code == -16) << code;
-        EXPECT_EQ(data_source_library_message(), "Failed to load ODBC installer library (" + std::string(library) + ").")
-            << library;
-    }
-    set_data_source_library(nullptr);
-    EXPECT_STREQ(data_source_library_message(), "Failed to load ODBC installer library (libodbcinst.so.2).");
-    EXPECT_TRUE(start("lib")) << code;
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
