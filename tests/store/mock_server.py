@@ -11,6 +11,7 @@ input closes. CONFIG_JSON keys, each optional:
                                    own listing still gets the names)
   "documents": {"db.coll": [docs]} what a find returns (filter ignored but "ns" on
                                    system.indexes); "more": ["db.coll"] leaves its cursor open
+  "raw": {"db.coll": [hex]}        documents given as BSON bytes, after "documents"
   "indexes": {"db.coll": [docs]}   what listIndexes returns
   "refuse": {"coll": [n]}         refuses the n-th document inserted into coll (and the
                                    rest of its batch)
@@ -22,12 +23,22 @@ import os
 import sys
 
 from bson import Int64, json_util
+from bson.raw_bson import RawBSONDocument
 from mockupdb import MockupDB
+
+
+class Raw(RawBSONDocument):
+    """Sent as its bytes; logged as their hex (they need not be valid UTF-8)."""
+
+    def items(self):
+        return [("raw", self.raw.hex())]
 
 
 def main():
     config = json.loads(sys.argv[1], object_hook=json_util.object_hook)
     docs, indexes, errors = (config.get(k, {}) for k in ("documents", "indexes", "errors"))
+    for ns, raw in config.get("raw", {}).items():
+        docs.setdefault(ns, []).extend(Raw(bytes.fromhex(h)) for h in raw)
     inserted = {}
 
     def refused(request, *keys):
