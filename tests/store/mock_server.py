@@ -6,9 +6,11 @@
 Listens on the first free ADDRESS (port 27017), prints "ready ADDRESS", then "command JSON"
 for every command (the handshake excepted) before answering it; ends when its standard
 input closes. CONFIG_JSON keys, each optional:
-  "collections": {"db": [names]}   what listCollections returns
+  "collections": {"db": [names]}   what listCollections returns; with "legacy": true the
+                                   bare {"listCollections": 1} is "no such cmd" (an old server)
   "documents": {"db.coll": [docs]} what a find returns (filter ignored); with
                                    "more": ["db.coll"] its cursor stays open
+  "raw": {"db.coll": [hex]}        documents given as BSON bytes, after "documents"
   "refuse": {"coll": [n]}          refuses the n-th document inserted into coll and the rest of its batch
   "errors": {"KEY": [code, msg]}   refusals; KEY is a command name, "create:NAME",
                                    "createIndexes:INDEXNAME" or "listCollections:bare"
@@ -18,12 +20,22 @@ import os
 import sys
 
 from bson import Int64, json_util
+from bson.raw_bson import RawBSONDocument
 from mockupdb import MockupDB
+
+
+class Raw(RawBSONDocument):
+    """Sent as its bytes; logged as their hex (they need not be valid UTF-8)."""
+
+    def items(self):
+        return [("raw", self.raw.hex())]
 
 
 def main():
     config = json.loads(sys.argv[1], object_hook=json_util.object_hook)
     docs, errors, inserted = config.get("documents", {}), config.get("errors", {}), {}
+    for ns, raw in config.get("raw", {}).items():
+        docs.setdefault(ns, []).extend(Raw(bytes.fromhex(h)) for h in raw)
 
     def answer(request, keys, otherwise):
         for key in keys:
@@ -55,6 +67,8 @@ def main():
             # The library's own listing asks for names only, the connection probe filters.
             bare = "nameOnly" not in request.doc and "filter" not in request.doc
             batch = [{"name": n, "type": "collection"} for n in config.get("collections", {}).get(db, [])]
+            if bare and config.get("legacy"):
+                return request.command_err(code=59, errmsg="no such cmd: listCollections")
             keys += ["listCollections:bare"] if bare else []
             return answer(request, keys, lambda: cursor(request, db + ".$cmd.listCollections", batch))
         keys += ["create:" + arg] if name == "create" else []
