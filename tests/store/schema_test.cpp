@@ -312,4 +312,21 @@ TEST_F(Scripted, QuietRefusals) // a sample broken off stops creation, a refused
     }
 }
 
+// An old server: no listCollections command (the library lists the names), index
+// descriptions in system.indexes.
+TEST_F(Scripted, OldServerWithoutListCollections)
+{
+    std::string config = R"({"legacy": true, "collections": {"@": ["A", "system.js"]}, "documents": {
+        "@.A": [{"_id": 1, "a": 2}], "@.system.indexes": [{"v": 1, "key": {"a": -1}, "name": "down", "ns": "@.A"}]}})";
+    for (size_t at; (at = config.find('@')) != config.npos;)
+        config.replace(at, 1, data);
+    start(config, true, false);
+    stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code)) << code; });
+    EXPECT_EQ(d.legacy_collection_list, 1);
+    EXPECT_EQ(schema_docs("tables"), strings{R"(sql_table:"A" mongo_name:"A" mongo_database:@ type:"TABLE")"});
+    EXPECT_EQ(schema_docs("index"), strings{R"(sql_table:"A" sql_col_name:"a" index:i1 primary:false )"
+                                            R"(index_name:"down" unique:false native_id:false asc:false)"});
+    EXPECT_EQ(server.count("listIndexes"), 0);
+}
+
 } // namespace

@@ -108,19 +108,6 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     EXPECT_TRUE(p.ui()->viewMode->isHidden() && p.ui()->viewMode->currentIndex() == 0);
 }
 
-// Ticking a virtual table rebuilds the records from the grid and drops the index marks of
-// every column but "_id" (until the table is read again).
-TEST(Browse, DISABLED_IndexMarksSurviveAVirtualTableTick)
-{
-    WindowOnData data;
-    data.insert("t", R"({"k": 1, "tags": ["a"]})");
-    data.index("t", R"({"k": 1})", "k_up");
-    BoxRecorder boxes;
-    auto w = data.open();
-    SchemaProbe{w.get()}.box(2, 9)->click();
-    EXPECT_EQ(SchemaProbe{w.get()}.grid()->item(1, 2)->text(), "Yes");
-}
-
 TEST(Browse, EighteenColumnsToAPageAndAHundredSampleRows)
 {
     const struct {
