@@ -130,16 +130,19 @@ void table_docs(DBINFO* dbinfo, const db_sample_t* sample, const char* collectio
 }
 
 // What sync_table_indexes does for one table: its old entries go, then the entries of
-// its collection's indexes are written.
-void index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* collection, schema_batch_t* batch)
+// its collection's indexes are written. False when the data server was gone: nothing
+// says the collection's indexes changed, and the entries the table has stay.
+bool index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* collection, schema_batch_t* batch)
 {
     if (!dbinfo->md_client)
-        return;
+        return true;
+    bson_error_t error;
+    if (dbinfo->client && !table_index_docs(dbinfo, sample, collection, &batch->index, &error) &&
+        server_gone(&error))
+        return false;
     if (*collection)
         batch->indexed.push_back(collection);
-    bson_error_t error;
-    if (dbinfo->client)
-        table_index_docs(dbinfo, sample, collection, &batch->index, &error);
+    return true;
 }
 
 mongoc_collection_t* schema_collection(DBINFO* dbinfo, const char* name)
@@ -179,15 +182,14 @@ bool remove_by_tables(DBINFO* dbinfo, const char* collection, const std::vector<
 }
 
 // Writes what the batch holds and empties it; false when a document was not written.
+// A table's tables document goes last: cut short, a write leaves columns and index
+// entries that no table names (a later synchronisation clears them when it adds the
+// table), never a table that stands with fewer columns than it has.
 // Failed inserts show no box; a failed removal of old index entries shows its box.
 bool flush(DBINFO* dbinfo, schema_batch_t* batch)
 {
     bool all = true;
     if (dbinfo->md_client) {
-        mongoc_collection_t* tables = schema_collection(dbinfo, "tables");
-        all = insert_in_order(tables, batch->tables.docs, nullptr, nullptr).written == batch->tables.docs.size();
-        mongoc_collection_destroy(tables);
-
         mongoc_collection_t* columns = schema_collection(dbinfo, "columns");
         batch->refused.assign(batch->columns.docs.size(), false);
         write_result_t written = insert_in_order(columns, batch->columns.docs, note_refused, batch);
@@ -197,7 +199,7 @@ bool flush(DBINFO* dbinfo, schema_batch_t* batch)
             batch->whole = false;
             seen_columns_forget();
         }
-        all = all && written.written == batch->columns.docs.size();
+        all = written.written == batch->columns.docs.size();
         if (batch->record && batch->whole)
             for (size_t i = 0; i < batch->columns.docs.size(); ++i)
                 if (!batch->refused[i])
@@ -209,6 +211,13 @@ bool flush(DBINFO* dbinfo, schema_batch_t* batch)
         mongoc_collection_t* index = schema_collection(dbinfo, "index");
         all = insert_in_order(index, batch->index.docs, nullptr, nullptr).written == batch->index.docs.size() && all;
         mongoc_collection_destroy(index);
+
+        mongoc_collection_t* tables = schema_collection(dbinfo, "tables");
+        if (insert_in_order(tables, batch->tables.docs, nullptr, nullptr).written != batch->tables.docs.size()) {
+            all = batch->whole = false;
+            seen_columns_forget(); // it would hold columns of tables the schema does not name
+        }
+        mongoc_collection_destroy(tables);
     }
     batch->tables.clear();
     batch->columns.clear();
@@ -228,11 +237,13 @@ bool describe_collection(DBINFO* dbinfo, const char* name, bool refresh_only, bo
     if (refresh_only) {
         std::printf("- - - - - Updating INDEX for %s\n", name);
         std::fflush(stdout);
-    } else if (whole) {
-        table_docs(dbinfo, sample, name, batch);
     }
-    if (whole || refresh_only)
-        index_docs(dbinfo, sample, name, batch);
+    // A sample broken off maps no index key: the entries the table has stay as they are.
+    // A table is written whole, with its index entries, or not at all.
+    if (whole)
+        whole = index_docs(dbinfo, sample, name, batch);
+    if (whole && !refresh_only)
+        table_docs(dbinfo, sample, name, batch);
     free_sample(sample);
     if (last || !whole || batch->held() >= batch_documents)
         whole = flush(dbinfo, batch) && whole;
@@ -339,9 +350,16 @@ int synchronise_schema(DBINFO* dbinfo, int code)
     }
 
     if (sync_samples(code)) {
+        // Columns of a table to add were left by a write cut short: no table names them.
+        std::vector<std::string> added;
         int total = 0, done = 0;
-        for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next)
-            ++total;
+        for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next, ++total)
+            if (sync_adds(code, c) && c->sql_name)
+                added.push_back(c->sql_name);
+        if (remove_by_tables(dbinfo, "columns", added, &error))
+            seen_columns_remove_tables(dbinfo->database, "dbo", added);
+        else
+            seen_columns_forget();
         brolix_progress(0, total, nullptr);
         schema_batch_t batch;
         batch.record = true;

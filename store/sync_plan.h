@@ -16,7 +16,9 @@ bool sync_samples(int code);
 // ... and one that no table names is added as a table.
 bool sync_adds(int code, const db_table_ref_t* collection);
 
-enum sync_action { SYNC_REMOVE = 1, SYNC_ADD, SYNC_REFRESH_INDEXES, SYNC_KEEP_VIRTUAL };
+// SYNC_CLEAR_LEFTOVERS: columns documents of a table to add, left by a write cut short
+// (no table names them), go before the table is added.
+enum sync_action { SYNC_REMOVE = 1, SYNC_ADD, SYNC_REFRESH_INDEXES, SYNC_KEEP_VIRTUAL, SYNC_CLEAR_LEFTOVERS };
 
 struct sync_step_t {
     int action;

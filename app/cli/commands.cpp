@@ -162,12 +162,12 @@ int check(cli_t& cli, DBINFO* d, int code, int status)
 int dry_run(cli_t& cli, DBINFO* d, int code)
 {
     sync_step_t* steps = is_mismatch(code) ? plan_synchronisation(d, code) : nullptr;
-    const char* const words[] = {"", "remove", "add", "refresh indexes of", "keep virtual"};
-    const char* const keys[] = {"", "remove", "add", "refresh_indexes", "keep_virtual"};
+    const char* const words[] = {"", "remove", "add", "refresh indexes of", "keep virtual", "clear leftovers of"};
+    const char* const keys[] = {"", "remove", "add", "refresh_indexes", "keep_virtual", "clear_leftovers"};
     if (cli.json) {
         bson_t doc = BSON_INITIALIZER;
         json_header(&doc, d, code);
-        for (int action = SYNC_REMOVE; action <= SYNC_KEEP_VIRTUAL; ++action) {
+        for (int action = SYNC_REMOVE; action <= SYNC_CLEAR_LEFTOVERS; ++action) {
             bson_t array;
             BSON_APPEND_ARRAY_BEGIN(&doc, keys[action], &array);
             int i = 0;

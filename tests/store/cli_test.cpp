@@ -98,11 +98,12 @@ TEST_F(CliStore, DryRunPredictsTheSynchronisation)
     put_schema("tables", table_doc("gone"));
     put_schema("columns", column_doc("gone", 1, "c", "c"));
     put_data("fresh", R"({"p": 1, "q": {"r": "s"}})");
+    put_schema("columns", column_doc("fresh", 7, "stale", "stale")); // of a write cut short
     std::map<std::string, int> before = tables_now(), predicted = before;
     std::string preview;
     EXPECT_EQ(cli("sync --dry-run --quiet", schema, &preview), 0);
     EXPECT_EQ(preview, "The database and the schema do not match each other.\nremove gone (1 columns)\n"
-                       "add fresh (4 columns)\nrefresh indexes of kept\n"
+                       "clear leftovers of fresh (1 columns)\nadd fresh (4 columns)\nrefresh indexes of kept\n"
                        "keep virtual kept_list (1 columns)\n");
     EXPECT_EQ(tables_now(), before) << "the preview wrote nothing";
     const std::regex step("(remove|add|keep virtual) (\\w+) \\((\\d+) columns\\)");

@@ -82,18 +82,23 @@ void observe(mongoc_client_t* client, int side, void*)
     mongoc_apm_callbacks_destroy(callbacks);
 }
 
-std::map<std::string, size_t> schema_columns(Instance& schema) // per table, as the schema holds them
+// Per table, the columns documents and (as "T/index") the index entries the schema holds.
+std::map<std::string, size_t> schema_columns(Instance& schema)
 {
     mongoc_client_t* client = fixture_client(schema.address);
     std::map<std::string, size_t> count;
-    for (std::string t : {"alpha", "beta"})
+    for (std::string t : {"alpha", "beta"}) {
         count[t] = read_json(client, "faults_schema", "columns", "{\"sql_table\": \"" + t + "\"}").size();
+        count[t + "/index"] = read_json(client, "faults_schema", "index", "{\"sql_table\": \"" + t + "\"}").size();
+    }
     mongoc_client_destroy(client);
     return count;
 }
+// The same of a schema created in full from the data below.
+const std::map<std::string, size_t> whole = {{"alpha", 28}, {"alpha/index", 1}, {"beta", 2}, {"beta/index", 1}};
 
-enum Step { STARTUP, CREATE, PICK, PAGE, REFRESH, SAVE, DUMP };
-const char* const step_names[] = {"startup", "create", "pick", "page", "refresh", "save", "dump"};
+enum Step { STARTUP, CREATE, SYNC, PICK, PAGE, REFRESH, SAVE, DUMP };
+const char* const step_names[] = {"startup", "create", "sync", "pick", "page", "refresh", "save", "dump"};
 // Rows {side, fault, step} from the parameter: data or schema, stopped or hung, each step.
 struct Fault : ::testing::TestWithParam<int> {};
 
@@ -116,12 +121,21 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
     std::map<std::string, size_t> before;
     std::string said;
     auto started = std::chrono::steady_clock::now();
-    if (step == STARTUP || step == CREATE) { // without the window, whose fatal start-up ends the process
+    bool writes = step == CREATE || step == SYNC;
+    if (step <= SYNC) { // without the window, whose fatal start-up ends the process
         DBINFO d;
         init_dbinfo(&d);
         int code = 0;
-        trigger = {&victim, hang, step == CREATE, schema_side ? "insert" : "find"};
-        if (step == CREATE)
+        if (step == SYNC) { // a schema without beta: start-up offers to add it
+            connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);
+            ASSERT_TRUE(create_schema(&d, &code));
+            ASSERT_EQ(schema_columns(schema), whole);
+            remove_table_from_schema(&d, "beta");
+            release_dbinfo(&d);
+            init_dbinfo(&d);
+        }
+        trigger = {&victim, hang, writes, schema_side ? "insert" : "find"};
+        if (writes)
             set_client_observer(observe, nullptr);
         connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);
         set_client_observer(nullptr, nullptr);
@@ -131,7 +145,8 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
             victim.fault(hang);
             started = std::chrono::steady_clock::now();
         }
-        EXPECT_FALSE(check_schema_at_start(&d)) << "a lost server was taken for a schema to change";
+        // A synchronisation tells nothing of what it skipped: the next start offers it again.
+        EXPECT_EQ(check_schema_at_start(&d), step == SYNC) << "a lost server was taken for a schema to change";
         EXPECT_FALSE(trigger.armed);
         release_dbinfo(&d);
     } else {
@@ -163,17 +178,27 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
         said += " [" + m.text + " | " + m.informative + "]";
     EXPECT_LT(seconds, 60.0) << "hang guard; told:" << said;
     // Paging, a sample refresh and a dump never ask the schema server; a dump not the data server.
-    bool asks = step != DUMP && (!schema_side || (step != PAGE && step != REFRESH));
+    bool asks = step != DUMP && step != SYNC && (!schema_side || (step != PAGE && step != REFRESH));
     EXPECT_TRUE(!asks || !said.empty()) << "nothing told the user";
     ASSERT_TRUE(victim.back());
-    // A creation cut short was refused above; anything else reads as before (a save writes
-    // what it read) unless the editor said which table is incomplete.
-    if (step != CREATE && said.find("was not saved in full") == std::string::npos) {
+    // A creation or synchronisation cut short is made whole by the next start, Yes to each
+    // offer; anything else reads as before (a save writes what it read) unless the editor
+    // said which table is incomplete.
+    if (writes) {
+        if (step == SYNC && !schema_side) // what could not be read again was kept
+            EXPECT_EQ(schema_columns(schema).at("alpha/index"), 1u);
+        DBINFO d;
+        init_dbinfo(&d);
+        connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);
+        EXPECT_TRUE(check_schema_at_start(&d)) << said;
+        release_dbinfo(&d);
+        EXPECT_EQ(schema_columns(schema), whole) << said;
+    } else if (said.find("was not saved in full") == std::string::npos) {
         EXPECT_EQ(schema_columns(schema), before) << said;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, Fault, ::testing::Range(0, 28), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Matrix, Fault, ::testing::Range(0, 32), [](const auto& info) {
     return std::string(info.param / 2 % 2 ? "schema_" : "data_") + (info.param % 2 ? "hung_" : "stopped_") +
            step_names[info.param / 4];
 });
