@@ -108,8 +108,15 @@ void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
     read_fault.clear();
     QString oldQualified = dbinfo.qualified_table;
 
-    if (!dbinfo.view_switch)
+    if (!dbinfo.view_switch && ui->viewMode->currentIndex() != 0) {
+        // The change of view picks the current item inside this pick, and that pick may
+        // remake the pressed item (leaving a table puts its virtual-table items back): go
+        // on with the item it left current.
         ui->viewMode->setCurrentIndex(0);
+        item = ui->treeWidget->currentItem();
+        if (!item)
+            return;
+    }
 
     if (dbinfo.mode == MODE_EDIT || !isVirtual) {
         QTreeWidgetItem* next = schema_changed(item);

@@ -185,8 +185,9 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
     // offer; anything else reads as before (a save writes what it read) unless the editor
     // said which table is incomplete.
     if (writes) {
-        if (step == SYNC && !schema_side) // what could not be read again was kept
+        if (step == SYNC && !schema_side) { // what could not be read again was kept
             EXPECT_EQ(schema_columns(schema).at("alpha/index"), 1u);
+        }
         DBINFO d;
         init_dbinfo(&d);
         connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);

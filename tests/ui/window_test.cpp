@@ -227,6 +227,19 @@ TEST(Modes, ReadOnlyAndOneTableNameInTwoCatalogs)
     p.pick("New Column"); // its Driver View keeps every row
     p.ui()->viewMode->setCurrentIndex(1);
     EXPECT_EQ(column_texts(p.grid(), 0), (texts_t{"_id", "New Column$index", "New Column$value"}));
+    // From the Driver View of this catalog's table, the pick back to Detail View picks
+    // again inside the pick, and that inner pick remakes the pressed item.
+    QTreeWidgetItem* ours = tree->topLevelItem(1)->child(0);
+    ASSERT_EQ(ours->text(0), "orders");
+    p.press(ours->child(0));
+    p.ui()->viewMode->setCurrentIndex(1);
+    ASSERT_EQ(p.db().catalog.toStdString(), data.data);
+    for (int i = 0; i < other->childCount(); ++i)
+        if (other->child(i)->text(0) == "étapes")
+            p.press(other->child(i));
+    EXPECT_EQ(tree->currentItem()->text(0) + " " + p.db().catalog + "." + p.db().virtual_table,
+              "étapes zz.étapes");
+    EXPECT_EQ(p.ui()->viewMode->currentIndex(), 0);
     EXPECT_FALSE(p.ui()->pushButtonSave->isEnabled());
     EXPECT_TRUE(boxes.boxes.empty());
     for (const char* command : {"insert", "delete", "update"})
