@@ -88,6 +88,7 @@ TEST_F(Schema, CreateAndSynchronise)
     }
     // A new collection described, every table's index entries refreshed, no column read twice.
     put_data("C", R"({"c": true})");
+    put_schema("columns", column_doc("C", 9, "stale", "stale")); // left by a write cut short
     ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
     std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
     EXPECT_TRUE(out.find("INDEX for A\n") != out.npos && out.find("INDEX for C") == out.npos) << out;
@@ -126,6 +127,11 @@ TEST_F(Schema, RequestsFollowTablesNotColumns)
         sent.clear();
         stdout_of([&] { save_table_columns(&d, columns); });
         EXPECT_LE(sent["all"], 12);
+        const std::string key = R"(sql_table:"t0_tags" sql_col_name:)", of = R"(index_name:"index1" unique:true )";
+        const std::string end = R"( asc:true virtual_array:true virtual_parent:"t0")";
+        EXPECT_EQ(schema_docs("index", R"({"sql_table": "t0_tags"})"),
+                  (strings{key + R"("_id" index:i1 primary:true )" + of + "native_id:true" + end,
+                           key + R"("tags$index" index:i2 primary:true )" + of + "native_id:false" + end}));
     }
 }
 
@@ -319,15 +325,17 @@ TEST_F(Scripted, QuietRefusals) // a sample broken off stops creation, a refused
 TEST_F(Scripted, OldServerWithoutListCollections)
 {
     std::string config = R"({"legacy": true, "collections": {"@": ["A", "system.js"]}, "documents": {
-        "@.A": [{"_id": 1, "a": 2}], "@.system.indexes": [{"v": 1, "key": {"a": -1}, "name": "down", "ns": "@.A"}]}})";
+        "@.A": [{"_id": 1, "a": 2}], "@.system.indexes": [{"v": 1, "key": {"a": -1}, "name": "down", "ns": "@.A"},
+        {"v": 1, "key": {"a": {"$numberLong": "4294967297"}}, "name": "up", "ns": "@.A"}]}})";
     for (size_t at; (at = config.find('@')) != config.npos;)
         config.replace(at, 1, data);
     start(config, true, false);
     stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code)) << code; });
     EXPECT_EQ(d.legacy_collection_list, 1);
     EXPECT_EQ(schema_docs("tables"), strings{R"(sql_table:"A" mongo_name:"A" mongo_database:@ type:"TABLE")"});
-    EXPECT_EQ(schema_docs("index"), strings{R"(sql_table:"A" sql_col_name:"a" index:i1 primary:false )"
-                                            R"(index_name:"down" unique:false native_id:false asc:false)"});
+    const std::string entry = R"(sql_table:"A" sql_col_name:"a" index:i1 primary:false index_name:)";
+    EXPECT_EQ(schema_docs("index"), (strings{entry + R"("down" unique:false native_id:false asc:false)",
+                                             entry + R"("up" unique:false native_id:false asc:true)"}));
     EXPECT_EQ(server.count("listIndexes"), 0);
 }
 
