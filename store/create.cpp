@@ -351,10 +351,13 @@ int synchronise_schema(DBINFO* dbinfo, int code)
 
     if (sync_samples(code)) {
         // Columns of a table to add were left by a write cut short: no table names them.
+        // What validation read says whether there are any; asking the server to look costs
+        // a scan of the collection.
         std::vector<std::string> added;
         int total = 0, done = 0;
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next, ++total)
-            if (sync_adds(code, c) && c->sql_name)
+            if (sync_adds(code, c) && c->sql_name &&
+                !seen_table_without_columns(dbinfo, dbinfo->database, "dbo", c->sql_name))
                 added.push_back(c->sql_name);
         if (remove_by_tables(dbinfo, "columns", added, &error))
             seen_columns_remove_tables(dbinfo->database, "dbo", added);

@@ -147,6 +147,16 @@ void seen_columns_remove_tables(const char* catalog, const char* schema, const s
 
 void seen_columns_forget(void) { seen.clear(); }
 
+bool seen_table_without_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table)
+{
+    if (!seen.whole || !seen.fit || dbinfo->md_client != seen.client || seen.database != dbinfo->md_database)
+        return false;
+    for (const seen_doc_t& d : seen.docs)
+        if (same(d, 0, catalog) && same(d, 1, schema) && same(d, 2, table))
+            return false;
+    return true;
+}
+
 bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
                         doc_refs_t* docs)
 {

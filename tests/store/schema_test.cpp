@@ -29,8 +29,11 @@ struct Schema : StoreTest {
             auto* sent = static_cast<std::map<std::string, int>*>(mongoc_apm_command_started_get_context(e));
             bson_iter_t it;
             (*sent)["all"]++;
-            if (bson_iter_init_find(&it, mongoc_apm_command_started_get_command(e), "find"))
+            const bson_t* command = mongoc_apm_command_started_get_command(e);
+            if (bson_iter_init_find(&it, command, "find"))
                 (*sent)[bson_iter_utf8(&it, nullptr)]++;
+            else if (bson_iter_init_find(&it, command, "delete"))
+                (*sent)["delete " + std::string(bson_iter_utf8(&it, nullptr))]++;
         });
         mongoc_client_set_apm_callbacks(d.client, callbacks, &sent);
         mongoc_client_set_apm_callbacks(d.md_client, callbacks, &sent);
@@ -90,11 +93,18 @@ TEST_F(Schema, CreateAndSynchronise)
     put_data("C", R"({"c": true})");
     put_schema("columns", column_doc("C", 9, "stale", "stale")); // left by a write cut short
     ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
+    sent.clear();
     std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
+    EXPECT_EQ(sent["delete columns"], 1); // the leftover, which validation saw
     EXPECT_TRUE(out.find("INDEX for A\n") != out.npos && out.find("INDEX for C") == out.npos) << out;
     EXPECT_EQ(read_start_up("C"), "_id c");
     EXPECT_EQ(schema_docs("tables")[1], "sql_table:\"C\" mongo_name:\"C\" mongo_database:@ type:\"TABLE\"");
     EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1); // the lists were rebuilt
+    put_data("D", R"({"d": 1})"); // validation saw no leftover: none is looked for
+    ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
+    sent.clear();
+    stdout_of([&] { synchronise_schema(&d, code); });
+    EXPECT_EQ(sent["delete columns"], 0);
 }
 
 // Creation, start-up's reads and a save cost requests per table, never per column.
