@@ -42,10 +42,16 @@ struct seen_t {
 
 seen_t seen;
 
+// The record stands for the whole collection of d's schema database.
+bool holds_all(const DBINFO* d)
+{
+    return seen.whole && seen.fit && d->md_client == seen.client && seen.database == d->md_database;
+}
+
 bool serves(const DBINFO* d)
 {
     // Only start-up holds the table tree: a later pick always asks the server.
-    return seen.whole && seen.fit && d->tables && d->md_client == seen.client && seen.database == d->md_database;
+    return holds_all(d) && d->tables;
 }
 
 bool by_name(const seen_doc_t* a, const seen_doc_t* b) { return a->field[3] < b->field[3]; }
@@ -149,7 +155,7 @@ void seen_columns_forget(void) { seen.clear(); }
 
 bool seen_table_without_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table)
 {
-    if (!seen.whole || !seen.fit || dbinfo->md_client != seen.client || seen.database != dbinfo->md_database)
+    if (!holds_all(dbinfo))
         return false;
     for (const seen_doc_t& d : seen.docs)
         if (same(d, 0, catalog) && same(d, 1, schema) && same(d, 2, table))

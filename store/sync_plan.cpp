@@ -89,8 +89,8 @@ sync_step_t* plan_synchronisation(DBINFO* dbinfo, int code)
                 append_step(&tail, SYNC_REFRESH_INDEXES, c->sql_name, counted(c->sql_name));
                 continue;
             }
-            if (counted(c->sql_name))
-                append_step(&tail, SYNC_CLEAR_LEFTOVERS, c->sql_name, counted(c->sql_name));
+            if (int32_t left = counted(c->sql_name))
+                append_step(&tail, SYNC_CLEAR_LEFTOVERS, c->sql_name, left);
             db_sample_t* sample = sample_collection(dbinfo, c->sql_name);
             int32_t columns = 0;
             for (const db_column_t* column = sample ? sample->columns : nullptr; column; column = column->next)
