@@ -12,7 +12,7 @@ namespace {
 enum option_id {
     OPT_NONE, OPT_DSN, OPT_DS, OPT_DB, OPT_DU, OPT_DP, OPT_SS, OPT_SC, OPT_SU, OPT_SP,
     OPT_PS, OPT_CW, OPT_DEBUG, OPT_SSL, OPT_CAFILE, OPT_CADIR, OPT_CRLFILE, OPT_PEMFILE,
-    OPT_PEMPWD, OPT_WCV
+    OPT_PEMPWD, OPT_WCV, OPT_POOL
 };
 
 const struct {
@@ -25,7 +25,7 @@ const struct {
     {"-ps", OPT_PS},           {"-cw", OPT_CW},           {"-debug", OPT_DEBUG},
     {"-ssl", OPT_SSL},         {"-cafile", OPT_CAFILE},   {"-cadir", OPT_CADIR},
     {"-crlfile", OPT_CRLFILE}, {"-pemfile", OPT_PEMFILE}, {"-pempwd", OPT_PEMPWD},
-    {"-wcv", OPT_WCV},
+    {"-wcv", OPT_WCV},         {"-pool", OPT_POOL},
 };
 
 option_id option_of(const QByteArray& word)
@@ -95,6 +95,15 @@ bool store_value(DBINFO* d, option_id id, const QByteArray& value)
     case OPT_CRLFILE: d->ssl_opts.crl_file = keep_string(v); return true;
     case OPT_PEMFILE: d->ssl_opts.pem_file = keep_string(v); return true;
     case OPT_PEMPWD: d->ssl_opts.pem_pwd = keep_string(v); return true;
+    case OPT_POOL: {
+        // A count of connections, nothing else: "8x" or "0" is a mistake worth stopping for.
+        bool number = false;
+        int n = value.toInt(&number);
+        if (!number || n < 1 || n > MAX_POOL_SIZE)
+            return false;
+        d->pool_size = n;
+        return true;
+    }
     case OPT_NONE: break;
     }
     return false;
@@ -116,6 +125,7 @@ bool parse_command_line(DBINFO* d, const QStringList& arguments)
     d->ssl_opts.ca_dir = d->ssl_opts.crl_file = nullptr;
     d->ssl_opts.weak_cert_validation = false;
     d->legacy_collection_list = 0;
+    d->pool_size = 0;
 
     if (arguments.size() <= 1)
         return false;

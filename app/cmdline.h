@@ -1,4 +1,4 @@
-// The command line of the editor: nineteen options, each with one value.
+// The command line of the editor: nineteen options, each with one value, and -pool.
 #ifndef BROLIX_APP_CMDLINE_H
 #define BROLIX_APP_CMDLINE_H
 
@@ -11,7 +11,7 @@ struct DBINFO;
 // value, or a value too long for its 2048-byte field.
 bool parse_command_line(DBINFO* dbinfo, const QStringList& arguments);
 
-// One of the nineteen option words (exact, case-sensitive).
+// One of the option words (exact, case-sensitive).
 bool is_command_line_option(const char* word);
 
 // The usage text shown for a rejected line.

@@ -2,6 +2,7 @@
 
 #include "app/dbinfo.h"
 #include "app/message.h"
+#include "app/wire.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -47,6 +48,10 @@ namespace {
 
 client_observer_t client_observer = nullptr;
 void* client_observer_context = nullptr;
+pool_observer_t pool_observer = nullptr;
+void* pool_observer_context = nullptr;
+
+bool speaks_tls(const DBINFO* d) { return d->ssl && std::strcmp(d->ssl, "Y") == 0; }
 
 // Messages are formatted into 2048-byte buffers; a longer text is cut there.
 void format_text(char* out, const char* format, ...)
@@ -62,14 +67,23 @@ void format_text(char* out, const char* format, ...)
 // string, so the string stays the one built above.
 const int32_t connect_timeout_ms = 5000;
 const int32_t socket_timeout_ms = 10000;
+const int32_t pool_selection_timeout_ms = 2000;
 
-mongoc_client_t* new_client(const char* text)
+mongoc_uri_t* new_uri(const char* text)
 {
     mongoc_uri_t* uri = text[0] ? mongoc_uri_new_with_error(text, nullptr) : nullptr;
     if (!uri)
         return nullptr;
     mongoc_uri_set_option_as_int32(uri, MONGOC_URI_CONNECTTIMEOUTMS, connect_timeout_ms);
     mongoc_uri_set_option_as_int32(uri, MONGOC_URI_SOCKETTIMEOUTMS, socket_timeout_ms);
+    return uri;
+}
+
+mongoc_client_t* new_client(const char* text)
+{
+    mongoc_uri_t* uri = new_uri(text);
+    if (!uri)
+        return nullptr;
     mongoc_client_t* client = mongoc_client_new_from_uri(uri);
     mongoc_uri_destroy(uri);
     return client;
@@ -91,8 +105,9 @@ side_result open_side(DBINFO* d, int side)
         keep_for_process(client);
         if (client_observer)
             client_observer(client, side, client_observer_context);
-        if (d->ssl && std::strcmp(d->ssl, "Y") == 0)
+        if (speaks_tls(d))
             mongoc_client_set_ssl_opts(client, &d->ssl_opts);
+        watch_client(client, wire_side_new(side, speaks_tls(d) ? &d->ssl_opts : nullptr));
         db = mongoc_client_get_database(client, side == SIDE_DATA ? d->database : d->md_database);
         keep_for_process(db);
         bson_error_t error;
@@ -128,6 +143,62 @@ void set_client_observer(client_observer_t observer, void* context)
 {
     client_observer = observer;
     client_observer_context = context;
+}
+
+void set_pool_observer(pool_observer_t observer, void* context)
+{
+    pool_observer = observer;
+    pool_observer_context = context;
+}
+
+struct data_pool_t {
+    mongoc_client_pool_t* pool;
+    wire_side_t* wire;
+};
+
+data_pool_t* open_data_pool(DBINFO* d, int size)
+{
+    char text[DBINFO_TEXT];
+    build_connection_uri(SIDE_DATA, d, text);
+    mongoc_uri_t* uri = new_uri(text);
+    if (!uri)
+        return nullptr;
+    mongoc_uri_set_option_as_int32(uri, MONGOC_URI_MAXPOOLSIZE, size);
+    // A pooled client waits for its monitor to find a server that failed again: long enough
+    // for a few of its checks (every half second), not for one that stays away, where a
+    // single client gives up after one try.
+    mongoc_uri_set_option_as_int32(uri, MONGOC_URI_SERVERSELECTIONTIMEOUTMS, pool_selection_timeout_ms);
+    // The pool lives for one creation: its monitor need not check a server that answers
+    // (a failed request has it checked at once), and closing it need not wait for a check
+    // caught on a hung server.
+    mongoc_uri_set_option_as_int32(uri, MONGOC_URI_HEARTBEATFREQUENCYMS, 60000);
+    mongoc_client_pool_t* pool = mongoc_client_pool_new(uri);
+    mongoc_uri_destroy(uri);
+    if (!pool)
+        return nullptr;
+    if (speaks_tls(d))
+        mongoc_client_pool_set_ssl_opts(pool, &d->ssl_opts);
+    if (pool_observer)
+        pool_observer(pool, pool_observer_context);
+    data_pool_t* p = new data_pool_t{pool, wire_side_new(SIDE_DATA, speaks_tls(d) ? &d->ssl_opts : nullptr)};
+    return p;
+}
+
+mongoc_client_t* pool_pop(data_pool_t* p)
+{
+    mongoc_client_t* client = mongoc_client_pool_pop(p->pool);
+    watch_client(client, p->wire);
+    return client;
+}
+
+void pool_push(data_pool_t* p, mongoc_client_t* client) { mongoc_client_pool_push(p->pool, client); }
+
+void close_data_pool(data_pool_t* p)
+{
+    if (!p)
+        return;
+    mongoc_client_pool_destroy(p->pool);
+    delete p;
 }
 
 bool connect_databases(DBINFO* d)

@@ -4,6 +4,7 @@
 
 struct DBINFO;
 typedef struct _mongoc_client_t mongoc_client_t;
+typedef struct _mongoc_client_pool_t mongoc_client_pool_t;
 
 enum { SIDE_DATA = 0, SIDE_SCHEMA = 1 };
 
@@ -25,5 +26,16 @@ bool side_still_answers(DBINFO* dbinfo, int side);
 // Instruments (the benchmarks) see each client as soon as it is made, before its probe.
 typedef void (*client_observer_t)(mongoc_client_t* client, int side, void* context);
 void set_client_observer(client_observer_t observer, void* context);
+typedef void (*pool_observer_t)(mongoc_client_pool_t* pool, void* context);
+void set_pool_observer(pool_observer_t observer, void* context);
+
+// Clients of the data side for reads on several threads at once (a libmongoc pool of at
+// most size connections, its own monitor thread); null when none can be made. Each
+// client is popped by the thread that uses it and pushed back before close_data_pool.
+struct data_pool_t;
+data_pool_t* open_data_pool(DBINFO* dbinfo, int size);
+mongoc_client_t* pool_pop(data_pool_t* pool);
+void pool_push(data_pool_t* pool, mongoc_client_t* client);
+void close_data_pool(data_pool_t* pool);
 
 #endif

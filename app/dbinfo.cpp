@@ -36,6 +36,7 @@ void dbinfo_clear(DBINFO* d)
     d->wcv = nullptr;
     std::memset(&d->ssl_opts, 0, sizeof d->ssl_opts);
     d->legacy_collection_list = 0;
+    d->pool_size = 0;
 }
 
 void dbinfo_init(DBINFO* d)
@@ -61,6 +62,8 @@ void dbinfo_before_connect(DBINFO* d)
 {
     if (d->preview_rows == 0)
         d->preview_rows = 100;
+    if (d->pool_size == 0)
+        d->pool_size = DEFAULT_POOL_SIZE;
     d->legacy_collection_list = 0;
     d->column_count = d->page_count = d->page_size = d->current_page = 0;
     d->columns = nullptr;

@@ -52,7 +52,12 @@ struct DBINFO {
     char* wcv;
     mongoc_ssl_opt_t ssl_opts;
     int legacy_collection_list;
+    // Connections that creation and synchronisation read the data side over at once (-pool).
+    int pool_size;
 };
+
+// What -pool gives when it is not set.
+enum { DEFAULT_POOL_SIZE = 8, MAX_POOL_SIZE = 64 };
 
 // A record with every text empty, every pointer null and every number zero:
 // the state before brolix_init and the command line have run.

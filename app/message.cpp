@@ -1,5 +1,7 @@
 #include "app/message.h"
 
+#include "app/work.h"
+
 #include <cstdio>
 
 namespace {
@@ -21,6 +23,12 @@ brolix_message_fn set_message_routine(brolix_message_fn fn, void* context, void*
 
 int brolix_message(const char* text, const char* informative, int buttons, int default_button)
 {
+    // A box asked for by server work is shown by the thread that waits for it.
+    if (on_work_thread()) {
+        int answer = default_button;
+        on_waiting_thread([&] { answer = brolix_message(text, informative, buttons, default_button); });
+        return answer;
+    }
     if (routine)
         return routine(routine_context, text, informative, buttons, default_button);
     std::fprintf(stderr, "%s\n%s\n", text ? text : "", informative ? informative : "");
@@ -39,6 +47,10 @@ brolix_progress_fn set_progress_routine(brolix_progress_fn fn, void* context, vo
 
 void brolix_progress(int done, int total, const char* collection)
 {
+    if (on_work_thread()) {
+        on_waiting_thread([&] { brolix_progress(done, total, collection); });
+        return;
+    }
     if (progress)
         progress(progress_context, done, total, collection);
 }

@@ -2,9 +2,10 @@
 // a delay added to every request.
 //
 //   bench_create [--server HOST] [--proxy ADDRESS] [--delay MS]... [--size TABLESxCOLUMNS]...
-//                [--changed N] [--save-columns N]
+//                [--connections N]... [--changed N] [--save-columns N]
 //
-// For each delay (default 0, 1 and 20 ms) and each size (default 50x40, 200x40, 999x10)
+// For each delay (default 0, 1 and 20 ms), each size (default 50x40, 200x40, 999x10) and
+// each number of data connections the collections are read over (-pool; default 1 and 8)
 // it writes a data database of TABLES collections, each one document of COLUMNS fields
 // with an index or two, on the server (default 127.0.0.11; port 27017), then counts and
 // times, through the latency proxy of tools/ (default 127.0.0.50; none at 0 ms):
@@ -16,7 +17,8 @@
 // and, once per delay, the save of one table of N columns (default 200) with two indexes
 // and two of its array columns made virtual tables. The databases are dropped after.
 // Requests are commands by name (the client library's command monitoring); "proxy" is
-// every message the proxy forwarded, handshakes and monitoring checks included.
+// every message the proxy forwarded, handshakes and monitoring checks included. A table at
+// the end sets the wall times of the connection counts side by side, with the speed-up.
 #include "app/dbinfo.h"
 #include "bench/bench_support.h"
 #include "store/create.h"
@@ -36,8 +38,17 @@ struct options_t {
     std::string proxy = "127.0.0.50";
     std::vector<double> delays;
     std::vector<bench::schema_size_t> sizes;
+    std::vector<int> connections;
     int changed = 5;
     int save_columns = 200;
+};
+
+// Wall times of one size at one delay and one number of connections.
+struct result_t {
+    double delay;
+    bench::schema_size_t size;
+    int connections;
+    double creation, startup, sync;
 };
 
 struct endpoint_t {
@@ -56,10 +67,12 @@ void report(const char* what, const bench::counter_t& counter, double ms, endpoi
 }
 
 // Opens a window on data and schema; every box is answered Yes. Returns its wall time.
-double open_window(const std::string& address, const std::string& data, const std::string& schema, int* boxes)
+double open_window(const std::string& address, const std::string& data, const std::string& schema, int connections,
+                   int* boxes)
 {
     QStringList arguments{"brolix", "-ds", QString::fromStdString(address), "-db", QString::fromStdString(data),
-                          "-ss", QString::fromStdString(address), "-sc", QString::fromStdString(schema)};
+                          "-ss", QString::fromStdString(address), "-sc", QString::fromStdString(schema),
+                          "-pool", QString::number(connections)};
     Schema::message_box_hook = [boxes](QMessageBox*) {
         ++*boxes;
         return int(QMessageBox::Yes);
@@ -77,14 +90,14 @@ double open_window(const std::string& address, const std::string& data, const st
 }
 
 double counted_window(bench::monitor_t& monitor, endpoint_t& to, const char* what, const std::string& data,
-                      const std::string& schema, int expected_boxes)
+                      const std::string& schema, int connections, int expected_boxes)
 {
     bench::counter_t counter;
     if (to.proxy)
         to.proxy->reset();
     monitor.count_into(&counter);
     int boxes = 0;
-    double ms = open_window(to.address, data, schema, &boxes);
+    double ms = open_window(to.address, data, schema, connections, &boxes);
     monitor.count_into(nullptr);
     report(what, counter, ms, to);
     if (boxes != expected_boxes)
@@ -93,7 +106,7 @@ double counted_window(bench::monitor_t& monitor, endpoint_t& to, const char* wha
 }
 
 bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to, bench::schema_size_t size,
-              int changed, const std::string& tag)
+              int changed, const std::string& tag, result_t* result)
 {
     std::string data = "bench_cr_" + tag;
     std::string schema = data + "_schema";
@@ -101,9 +114,10 @@ bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to,
     for (int t = 0; t < size.tables && ok; ++t)
         ok = bench::write_table(admin, data, bench::table_name(t), size.columns, 1 + t % 2);
     if (ok) {
-        std::printf("%d tables x %d columns\n", size.tables, size.columns);
-        counted_window(monitor, to, "creation", data, schema, 1);
-        counted_window(monitor, to, "start-up", data, schema, 0);
+        int n = result->connections;
+        std::printf("%d tables x %d columns, %d connection%s\n", size.tables, size.columns, n, n == 1 ? "" : "s");
+        result->creation = counted_window(monitor, to, "creation", data, schema, n, 1);
+        result->startup = counted_window(monitor, to, "start-up", data, schema, n, 0);
         // The last tables go, as many new ones come.
         int gone = changed < size.tables ? changed : size.tables - 1;
         for (int t = size.tables - gone; t < size.tables; ++t)
@@ -113,7 +127,7 @@ bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to,
         if (ok) {
             char what[64];
             std::snprintf(what, sizeof what, "sync -%d +%d", gone, changed);
-            counted_window(monitor, to, what, data, schema, 1);
+            result->sync = counted_window(monitor, to, what, data, schema, n, 1);
         }
     }
     bench::drop(admin, data);
@@ -217,6 +231,8 @@ int main(int argc, char** argv)
             o.delays.push_back(std::atof(argv[++i]));
         else if (a == "--size" && more && bench::parse_size(argv[++i], &s))
             o.sizes.push_back(s);
+        else if (a == "--connections" && more)
+            o.connections.push_back(std::atoi(argv[++i]));
         else if (a == "--changed" && more)
             o.changed = std::atoi(argv[++i]);
         else if (a == "--save-columns" && more)
@@ -224,7 +240,7 @@ int main(int argc, char** argv)
         else {
             std::fprintf(stderr,
                          "usage: %s [--server HOST] [--proxy ADDRESS] [--delay MS]... [--size TABLESxCOLUMNS]... "
-                         "[--changed N] [--save-columns N]\n",
+                         "[--connections N]... [--changed N] [--save-columns N]\n",
                          argv[0]);
             return 2;
         }
@@ -233,6 +249,9 @@ int main(int argc, char** argv)
         o.delays = {0, 1, 20};
     if (o.sizes.empty())
         o.sizes = {{50, 40}, {200, 40}, {999, 10}};
+    if (o.connections.empty())
+        o.connections = {1, 8};
+    std::vector<result_t> results;
 
     bench::quiet();
     int app_argc = 1;
@@ -262,12 +281,15 @@ int main(int argc, char** argv)
         std::printf("== %g ms added per request (%s)\n", delay,
                     delay > 0 ? ("proxy " + o.proxy + " to " + o.server).c_str() : ("direct to " + o.server).c_str());
         std::fflush(stdout);
-        for (const bench::schema_size_t& size : o.sizes) {
-            ok = run_size(monitor, admin, to, size, o.changed, std::to_string(getpid()) + "_" + std::to_string(serial++));
-            std::fflush(stdout);
-            if (!ok)
-                break;
-        }
+        for (const bench::schema_size_t& size : o.sizes)
+            for (int n : o.connections) {
+                result_t result{delay, size, n, 0, 0, 0};
+                ok = ok && run_size(monitor, admin, to, size, o.changed,
+                                    std::to_string(getpid()) + "_" + std::to_string(serial++), &result);
+                std::fflush(stdout);
+                if (ok)
+                    results.push_back(result);
+            }
         if (ok && o.save_columns > 0)
             ok = run_save(monitor, admin, to, o.save_columns, std::to_string(getpid()) + "_" + std::to_string(serial++));
         std::fflush(stdout);
@@ -275,6 +297,21 @@ int main(int argc, char** argv)
             break;
     }
     mongoc_client_destroy(admin);
+    // Each later connection count against the first, wall time from start to the window.
+    std::printf("== wall time (ms): creation, start-up, synchronisation; speed-up against %d connection%s\n",
+                o.connections[0], o.connections[0] == 1 ? "" : "s");
+    for (const result_t& r : results) {
+        const result_t* first = nullptr;
+        for (const result_t& f : results)
+            if (f.delay == r.delay && f.size.tables == r.size.tables && f.size.columns == r.size.columns &&
+                f.connections == o.connections[0])
+                first = &f;
+        std::printf("  %5gms %4dx%-3d %2d conn  %8.0f %8.0f %8.0f", r.delay, r.size.tables, r.size.columns,
+                    r.connections, r.creation, r.startup, r.sync);
+        if (first && first != &r && r.creation > 0 && r.sync > 0)
+            std::printf("   x%.1f creation, x%.1f sync", first->creation / r.creation, first->sync / r.sync);
+        std::printf("\n");
+    }
     if (!ok)
         std::fprintf(stderr, "bench_create: a run failed\n");
     return ok ? 0 : 1;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <mutex>
 #include <mongoc/mongoc.h>
 #include <poll.h>
 #include <string>
@@ -48,9 +49,20 @@ struct side_context_t {
     int side;
 };
 
+// Pooled clients report on threads of their own.
+inline std::mutex& count_lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// A request is known by its id and its connection: pooled clients number their own.
+inline int64_t request_key(int64_t request_id, int32_t connection_id) { return request_id * 100000 + connection_id; }
+
 inline void count_started(const mongoc_apm_command_started_t* event)
 {
     auto* c = static_cast<side_context_t*>(mongoc_apm_command_started_get_context(event));
+    std::lock_guard<std::mutex> hold(count_lock());
     if (!c->counter)
         return;
     c->counter->commands[c->side]++;
@@ -66,20 +78,25 @@ inline void count_started(const mongoc_apm_command_started_t* event)
              BSON_ITER_HOLDS_UTF8(&it))
         name += std::string(" ") + bson_iter_utf8(&it, nullptr);
     c->counter->by_name[name]++;
-    c->counter->pending[mongoc_apm_command_started_get_request_id(event)] = name;
+    c->counter->pending[request_key(mongoc_apm_command_started_get_request_id(event),
+                                    mongoc_apm_command_started_get_server_connection_id(event))] = name;
 }
 
 inline void count_succeeded(const mongoc_apm_command_succeeded_t* event)
 {
     auto* c = static_cast<side_context_t*>(mongoc_apm_command_succeeded_get_context(event));
+    std::lock_guard<std::mutex> hold(count_lock());
     if (c->counter)
-        c->counter->micros_by_name[c->counter->pending[mongoc_apm_command_succeeded_get_request_id(event)]] +=
+        c->counter->micros_by_name[c->counter->pending[request_key(
+            mongoc_apm_command_succeeded_get_request_id(event),
+            mongoc_apm_command_succeeded_get_server_connection_id(event))]] +=
             mongoc_apm_command_succeeded_get_duration(event);
 }
 
 inline void count_heartbeat(const mongoc_apm_server_heartbeat_started_t* event)
 {
     auto* c = static_cast<side_context_t*>(mongoc_apm_server_heartbeat_started_get_context(event));
+    std::lock_guard<std::mutex> hold(count_lock());
     if (c->counter)
         c->counter->heartbeats++;
 }
@@ -94,15 +111,18 @@ public:
         mongoc_apm_set_command_succeeded_cb(callbacks, count_succeeded);
         mongoc_apm_set_server_heartbeat_started_cb(callbacks, count_heartbeat);
         set_client_observer(observe, this);
+        set_pool_observer(observe_pool, this);
     }
     ~monitor_t()
     {
         set_client_observer(nullptr, nullptr);
+        set_pool_observer(nullptr, nullptr);
         mongoc_apm_callbacks_destroy(callbacks);
     }
     // Counts into counter from now on (clients made before are not seen); null stops.
     void count_into(counter_t* counter)
     {
+        std::lock_guard<std::mutex> hold(count_lock());
         sides[0] = {counter, 0};
         sides[1] = {counter, 1};
     }
@@ -113,6 +133,11 @@ private:
     static void observe(mongoc_client_t* client, int side, void* context)
     {
         static_cast<monitor_t*>(context)->watch(client, side == SIDE_SCHEMA ? 1 : 0);
+    }
+    static void observe_pool(mongoc_client_pool_t* pool, void* context)
+    {
+        monitor_t* m = static_cast<monitor_t*>(context);
+        mongoc_client_pool_set_apm_callbacks(pool, m->callbacks, &m->sides[0]);
     }
     mongoc_apm_callbacks_t* callbacks;
     side_context_t sides[2] = {{nullptr, 0}, {nullptr, 1}};

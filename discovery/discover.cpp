@@ -391,9 +391,14 @@ void walk_field(db_sample_t* sample, bson_iter_t* iter, db_name_t* parent_path)
 
 db_sample_t* sample_collection(DBINFO* dbinfo, const char* collection)
 {
-    if (!dbinfo->client || !collection)
+    return sample_collection_over(dbinfo, dbinfo->client, collection);
+}
+
+db_sample_t* sample_collection_over(DBINFO* dbinfo, mongoc_client_t* client, const char* collection)
+{
+    if (!client || !collection)
         return nullptr;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->client, dbinfo->database, collection);
+    mongoc_collection_t* coll = mongoc_client_get_collection(client, dbinfo->database, collection);
     if (!coll)
         return nullptr;
 

@@ -2,7 +2,7 @@
 #ifndef BROLIX_DISCOVERY_DISCOVER_H
 #define BROLIX_DISCOVERY_DISCOVER_H
 
-#include <bson/bson.h>
+#include <mongoc/mongoc.h>
 
 struct DBINFO;
 struct db_column_t;
@@ -12,6 +12,8 @@ struct db_sample_t;
 // Samples up to dbinfo->preview_rows documents (all when 0) of the data database's
 // collection; NULL when no handle for it can be had. Free with free_sample.
 db_sample_t* sample_collection(DBINFO* dbinfo, const char* collection);
+// The same over a client of the caller's (one of a pool, on another thread).
+db_sample_t* sample_collection_over(DBINFO* dbinfo, mongoc_client_t* client, const char* collection);
 // The sample's column list alone; the caller owns it.
 db_column_t* discover_columns(DBINFO* dbinfo, const char* collection);
 void walk_field(db_sample_t* sample, bson_iter_t* iter, db_name_t* parent_path);

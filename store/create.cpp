@@ -1,7 +1,10 @@
 #include "store/create.h"
 
+#include "app/connect.h"
 #include "app/dbinfo.h"
 #include "app/message.h"
+#include "app/wire.h"
+#include "app/work.h"
 #include "discovery/discover.h"
 #include "store/indexes.h"
 #include "store/records.h"
@@ -12,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -129,16 +133,72 @@ void table_docs(DBINFO* dbinfo, const db_sample_t* sample, const char* collectio
     }
 }
 
+// What creation reads of one collection, on whichever thread: its sample and, when the
+// sample is whole and there is a schema to write to, its index listing.
+struct collection_read_t {
+    db_sample_t* sample = nullptr;
+    bool listed = false;
+    index_listing_t listing{};
+};
+
+void read_collection(DBINFO* dbinfo, mongoc_client_t* client, const char* name, collection_read_t* read)
+{
+    read->sample = sample_collection_over(dbinfo, client, name);
+    if (read->sample && read->sample->items && dbinfo->md_client && client) {
+        read_index_listing(dbinfo, client, name, &read->listing);
+        read->listed = true;
+    }
+}
+
+void free_collection_read(collection_read_t* read)
+{
+    free_sample(read->sample);
+    read->sample = nullptr;
+    if (read->listed)
+        free_index_listing(&read->listing);
+    read->listed = false;
+}
+
+// Reads the collections over a pool of data connections, several at once, and hands each
+// to use in their order; one connection reads them one after the other on this thread.
+void read_collections(DBINFO* dbinfo, const std::vector<const char*>& names, const std::function<bool(int, collection_read_t*)>& use)
+{
+    int count = static_cast<int>(names.size());
+    std::vector<collection_read_t> reads(names.size());
+    data_pool_t* pool = dbinfo->pool_size > 1 && count > 1 ? open_data_pool(dbinfo, dbinfo->pool_size) : nullptr;
+    bool cut_short = false;
+    run_reads_in_order(
+        count, pool ? dbinfo->pool_size : 1,
+        [&](int i) {
+            mongoc_client_t* client = pool ? pool_pop(pool) : dbinfo->client;
+            read_collection(dbinfo, client, names[i], &reads[i]);
+            if (pool)
+                pool_push(pool, client);
+        },
+        [&](int i) {
+            bool go_on = use(i, &reads[i]);
+            free_collection_read(&reads[i]);
+            cut_short = !go_on;
+            return go_on;
+        });
+    for (collection_read_t& read : reads)
+        free_collection_read(&read);
+    // Closing ends the pool's sessions: a request that a hung server would hold until its
+    // time ran out, after a run cut short by a server gone.
+    set_wire_cancel(cut_short);
+    close_data_pool(pool);
+    set_wire_cancel(false);
+}
+
 // What sync_table_indexes does for one table: its old entries go, then the entries of
 // its collection's indexes are written. False when the data server was gone: nothing
 // says the collection's indexes changed, and the entries the table has stay.
-bool index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* collection, schema_batch_t* batch)
+bool index_docs(DBINFO* dbinfo, collection_read_t* read, const char* collection, schema_batch_t* batch)
 {
     if (!dbinfo->md_client)
         return true;
-    bson_error_t error;
-    if (dbinfo->client && !table_index_docs(dbinfo, sample, collection, &batch->index, &error) &&
-        server_gone(&error))
+    if (read->listed && !listing_index_docs(dbinfo, &read->listing, read->sample, collection, &batch->index) &&
+        server_gone(&read->listing.error))
         return false;
     if (*collection)
         batch->indexed.push_back(collection);
@@ -226,14 +286,14 @@ bool flush(DBINFO* dbinfo, schema_batch_t* batch)
     return all;
 }
 
-// Samples one collection into the batch: its table (unless it is only refreshed) and its
-// index entries; writes the batch when it is full, this was the last collection or the
+// Takes one collection's read into the batch: its table (unless it is only refreshed) and
+// its index entries; writes the batch when it is full, this was the last collection or the
 // sample broke off. False when the sample broke off (the table would stand in the schema
 // with fewer columns than its collection has) or a written document was not taken.
-bool describe_collection(DBINFO* dbinfo, const char* name, bool refresh_only, bool last, schema_batch_t* batch)
+bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* read, bool refresh_only, bool last,
+                         schema_batch_t* batch)
 {
-    db_sample_t* sample = sample_collection(dbinfo, name);
-    bool whole = sample && sample->items;
+    bool whole = read->sample && read->sample->items;
     if (refresh_only) {
         std::printf("- - - - - Updating INDEX for %s\n", name);
         std::fflush(stdout);
@@ -241,10 +301,9 @@ bool describe_collection(DBINFO* dbinfo, const char* name, bool refresh_only, bo
     // A sample broken off maps no index key: the entries the table has stay as they are.
     // A table is written whole, with its index entries, or not at all.
     if (whole)
-        whole = index_docs(dbinfo, sample, name, batch);
+        whole = index_docs(dbinfo, read, name, batch);
     if (whole && !refresh_only)
-        table_docs(dbinfo, sample, name, batch);
-    free_sample(sample);
+        table_docs(dbinfo, read->sample, name, batch);
     if (last || !whole || batch->held() >= batch_documents)
         whole = flush(dbinfo, batch) && whole;
     return whole;
@@ -295,20 +354,22 @@ bool create_schema(DBINFO* dbinfo, int* code)
         seen_columns_finish(false);
         return fail(code, -19, "\n\n- - - - -ERROR_BROLIX_LIST_COLLECTIONS");
     }
-    int total = 0, done = 0;
+    std::vector<const char*> collections;
     for (char** p = names; *p; ++p)
-        total += !is_system_collection(*p);
+        if (!is_system_collection(*p))
+            collections.push_back(*p);
+    int total = static_cast<int>(collections.size()), done = 0;
     brolix_progress(0, total, nullptr);
     bool whole = true;
-    for (char** p = names; *p && whole; ++p)
-        if (!is_system_collection(*p)) {
-            // Stops at the first table not made whole: what was written stays a schema
-            // that names fewer collections, which the next start offers to synchronise.
-            whole = describe_collection(dbinfo, *p, false, done + 1 == total, &batch);
-            if (!whole)
-                std::printf("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE %s", *p);
-            brolix_progress(++done, total, *p);
-        }
+    read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
+        // Stops at the first table not made whole: what was written stays a schema
+        // that names fewer collections, which the next start offers to synchronise.
+        whole = describe_collection(dbinfo, collections[i], read, false, i + 1 == total, &batch);
+        if (!whole)
+            std::printf("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE %s", collections[i]);
+        brolix_progress(++done, total, collections[i]);
+        return whole;
+    });
     free_collection_names(dbinfo, names);
     seen_columns_finish(batch.whole && whole);
     if (!whole)
@@ -366,10 +427,17 @@ int synchronise_schema(DBINFO* dbinfo, int code)
         brolix_progress(0, total, nullptr);
         schema_batch_t batch;
         batch.record = true;
+        std::vector<db_table_ref_t*> refs;
+        std::vector<const char*> collections;
         for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next) {
-            describe_collection(dbinfo, c->sql_name, !sync_adds(code, c), !c->next, &batch);
-            brolix_progress(++done, total, c->sql_name);
+            refs.push_back(c);
+            collections.push_back(c->sql_name);
         }
+        read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
+            describe_collection(dbinfo, collections[i], read, !sync_adds(code, refs[i]), i + 1 == total, &batch);
+            brolix_progress(++done, total, collections[i]);
+            return true;
+        });
     }
 
     rebuild_lists(dbinfo);

@@ -131,8 +131,8 @@ void append_entries(DBINFO* dbinfo, const char* table, const db_index_t* entries
 }
 
 // The specifications of a collection's indexes; none when the listing failed, with the
-// error (or when memory ran out, without one).
-char** list_specs(mongoc_database_t* db, const char* collection, bson_error_t* error)
+// error (or when memory ran out, without one). What the listing echoes goes to echoes.
+char** list_specs(mongoc_database_t* db, const char* collection, text_list* echoes, bson_error_t* error)
 {
     text_list list;
     if (!db || !collection || !list.start())
@@ -144,8 +144,7 @@ char** list_specs(mongoc_database_t* db, const char* collection, bson_error_t* e
     while (mongoc_cursor_next(cursor, &reply)) {
         char* json = bson_as_json(reply, nullptr);
         if (json)
-            echo(json);
-        bson_free(json);
+            echoes->append(json);
         bson_iter_t element;
         if (!first_batch(reply, &element))
             continue;
@@ -160,7 +159,7 @@ char** list_specs(mongoc_database_t* db, const char* collection, bson_error_t* e
                 continue;
             char* text = bson_as_json(&described, nullptr);
             if (text)
-                echo(text);
+                echoes->append(bson_strdup(text));
             list.append(text);
         }
     }
@@ -172,13 +171,14 @@ char** list_specs(mongoc_database_t* db, const char* collection, bson_error_t* e
     return list.take();
 }
 
-char** list_specs_by_query(DBINFO* dbinfo, const char* collection, bson_error_t* error)
+char** list_specs_by_query(DBINFO* dbinfo, mongoc_client_t* client, const char* collection, text_list* echoes,
+                           bson_error_t* error)
 {
     text_list list;
-    if (!dbinfo->client || !collection || !list.start())
+    if (!client || !collection || !list.start())
         return nullptr;
     std::string ns = std::string(dbinfo->database) + "." + collection;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->client, dbinfo->database, "system.indexes");
+    mongoc_collection_t* coll = mongoc_client_get_collection(client, dbinfo->database, "system.indexes");
     bson_t query = BSON_INITIALIZER;
     bson_t inner;
     BSON_APPEND_DOCUMENT_BEGIN(&query, "$query", &inner);
@@ -189,7 +189,7 @@ char** list_specs_by_query(DBINFO* dbinfo, const char* collection, bson_error_t*
     while (mongoc_cursor_next(cursor, &doc)) {
         char* text = bson_as_json(doc, nullptr);
         if (text)
-            echo(text);
+            echoes->append(bson_strdup(text));
         list.append(text);
     }
     mongoc_cursor_error(cursor, error);
@@ -197,6 +197,13 @@ char** list_specs_by_query(DBINFO* dbinfo, const char* collection, bson_error_t*
     bson_destroy(&query);
     mongoc_collection_destroy(coll);
     return list.take();
+}
+
+// Echoes what a listing read, as it came.
+void echo_listing(char** texts)
+{
+    for (char** p = texts; p && *p; ++p)
+        echo(*p);
 }
 
 void index_selector(DBINFO* dbinfo, const char* table, bson_t* selector)
@@ -232,13 +239,25 @@ void remove_table_indexes(DBINFO* dbinfo, const char* table)
 char** list_indexes_by_command(mongoc_database_t* db, const char* collection)
 {
     bson_error_t error;
-    return list_specs(db, collection, &error);
+    text_list echoes;
+    echoes.start();
+    char** specs = list_specs(db, collection, &echoes, &error);
+    char** echoed = echoes.take();
+    echo_listing(echoed);
+    free_index_specs(echoed);
+    return specs;
 }
 
 char** list_indexes_by_query(DBINFO* dbinfo, const char* collection)
 {
     bson_error_t error;
-    return list_specs_by_query(dbinfo, collection, &error);
+    text_list echoes;
+    echoes.start();
+    char** specs = list_specs_by_query(dbinfo, dbinfo->client, collection, &echoes, &error);
+    char** echoed = echoes.take();
+    echo_listing(echoed);
+    free_index_specs(echoed);
+    return specs;
 }
 
 bool map_index_keys(db_index_t* entries, db_sample_t* sample)
@@ -260,15 +279,34 @@ bool map_index_keys(db_index_t* entries, db_sample_t* sample)
     return true;
 }
 
-bool table_index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* table, doc_list_t* docs,
-                      bson_error_t* error)
+void read_index_listing(DBINFO* dbinfo, mongoc_client_t* client, const char* table, index_listing_t* listing)
 {
-    std::memset(error, 0, sizeof *error);
-    char** listing = dbinfo->legacy_collection_list ? list_specs_by_query(dbinfo, table, error)
-                                                  : list_specs(dbinfo->db, table, error);
-    if (!listing)
-        return !error->domain;
-    for (char** p = listing; *p; ++p) {
+    std::memset(listing, 0, sizeof *listing);
+    text_list echoes;
+    echoes.start();
+    if (dbinfo->legacy_collection_list) {
+        listing->specs = list_specs_by_query(dbinfo, client, table, &echoes, &listing->error);
+    } else {
+        mongoc_database_t* db = client ? mongoc_client_get_database(client, dbinfo->database) : nullptr;
+        listing->specs = list_specs(db, table, &echoes, &listing->error);
+        if (db)
+            mongoc_database_destroy(db);
+    }
+    listing->echo = echoes.take();
+}
+
+void free_index_listing(index_listing_t* listing)
+{
+    free_index_specs(listing->echo);
+    free_index_specs(listing->specs);
+    listing->echo = listing->specs = nullptr;
+}
+
+bool listing_index_docs(DBINFO* dbinfo, index_listing_t* listing, db_sample_t* sample, const char* table,
+                        doc_list_t* docs)
+{
+    echo_listing(listing->echo);
+    for (char** p = listing->specs; p && *p; ++p) {
         bson_t described;
         bson_error_t invalid;
         if (!bson_init_from_json(&described, *p, -1, &invalid))
@@ -279,9 +317,19 @@ bool table_index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* table, do
             append_entries(dbinfo, table, entries, docs);
         free_indexes(entries);
     }
-    free_index_specs(listing);
     std::fflush(stdout);
-    return !error->domain;
+    return !listing->error.domain;
+}
+
+bool table_index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* table, doc_list_t* docs,
+                      bson_error_t* error)
+{
+    index_listing_t listing;
+    read_index_listing(dbinfo, dbinfo->client, table, &listing);
+    bool listed = listing_index_docs(dbinfo, &listing, sample, table, docs);
+    *error = listing.error;
+    free_index_listing(&listing);
+    return listed;
 }
 
 bool remove_old_entries(DBINFO* dbinfo, const char* table, bson_error_t* error)

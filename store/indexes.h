@@ -27,6 +27,19 @@ bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* tabl
 // listing echoed). False when the listing failed (error says why).
 bool table_index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* table, doc_list_t* docs,
                       bson_error_t* error);
+
+// The same in two steps, so that the listing can be read on another thread over a client
+// of its own and used later: what the listing will echo, in order, and the specifications
+// (both NULL-terminated JSON texts; specs null when none could be read), with the error.
+struct index_listing_t {
+    char** echo;
+    char** specs;
+    bson_error_t error;
+};
+void read_index_listing(DBINFO* dbinfo, mongoc_client_t* client, const char* table, index_listing_t* listing);
+bool listing_index_docs(DBINFO* dbinfo, index_listing_t* listing, db_sample_t* sample, const char* table,
+                        doc_list_t* docs);
+void free_index_listing(index_listing_t* listing);
 // Removes a table's entries (one request); false with error set when that failed.
 bool remove_old_entries(DBINFO* dbinfo, const char* table, bson_error_t* error);
 void tell_index_removal_failed(const bson_error_t* error);

@@ -11,7 +11,7 @@ namespace {
 std::string refused(const std::string& address) // the library on a loopback address where nothing listens
 {
     return "MongoDB Error:No suitable servers found (`serverSelectionTryOnce` set): "
-           "[connection refused calling hello on '" + address + ":27017']\n";
+           "[Failed to connect to target host: " + address + ":27017]\n";
 }
 
 TEST(Connect, SidesAndTheirFailures)

@@ -3,6 +3,7 @@
 // before or in the middle of it; and, on scripted servers, refused creation steps, reads
 // and writes.
 #include "app/connect.h"
+#include "app/message.h"
 #include "discovery/discover.h"
 #include "store/create.h"
 #include "store/read.h"
@@ -13,6 +14,8 @@
 
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <set>
 #include <sys/wait.h>
 #include <thread>
 
@@ -21,23 +24,44 @@ namespace {
 struct Schema : StoreTest {
     std::map<std::string, int> sent; // "all" commands, and finds by collection
     db_column_t* columns = nullptr;
-    ~Schema() override { free_columns(columns); }
+    // Pooled clients count too, on their own threads.
     void count_requests()
     {
+        static std::mutex counting;
         mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
         mongoc_apm_set_command_started_cb(callbacks, [](const mongoc_apm_command_started_t* e) {
             auto* sent = static_cast<std::map<std::string, int>*>(mongoc_apm_command_started_get_context(e));
+            std::lock_guard<std::mutex> hold(counting);
             bson_iter_t it;
-            (*sent)["all"]++;
+            if (std::string(mongoc_apm_command_started_get_command_name(e)) == "endSessions")
+                return; // a pool closing, not a request of the editor's
             const bson_t* command = mongoc_apm_command_started_get_command(e);
-            if (bson_iter_init_find(&it, command, "find"))
-                (*sent)[bson_iter_utf8(&it, nullptr)]++;
-            else if (bson_iter_init_find(&it, command, "delete"))
+            static std::set<std::thread::id> readers; // threads that read data collections
+            if (sent->empty())
+                readers.clear();
+            (*sent)["all"]++;
+            if (bson_iter_init_find(&it, command, "find")) {
+                std::string collection = bson_iter_utf8(&it, nullptr);
+                (*sent)[collection]++;
+                if (collection != "tables" && collection != "columns" && collection != "index")
+                    readers.insert(std::this_thread::get_id());
+                (*sent)["readers"] = static_cast<int>(readers.size());
+            } else if (bson_iter_init_find(&it, command, "delete"))
                 (*sent)["delete " + std::string(bson_iter_utf8(&it, nullptr))]++;
         });
         mongoc_client_set_apm_callbacks(d.client, callbacks, &sent);
         mongoc_client_set_apm_callbacks(d.md_client, callbacks, &sent);
-        mongoc_apm_callbacks_destroy(callbacks);
+        static std::pair<mongoc_apm_callbacks_t*, void*> pooled;
+        mongoc_apm_callbacks_destroy(pooled.first);
+        pooled = {callbacks, &sent};
+        set_pool_observer([](mongoc_client_pool_t* pool, void*) {
+            mongoc_client_pool_set_apm_callbacks(pool, pooled.first, pooled.second);
+        }, nullptr);
+    }
+    ~Schema() override
+    {
+        set_pool_observer(nullptr, nullptr);
+        free_columns(columns);
     }
     // Start-up's tree and first table come from what creation or validation saw.
     std::string read_start_up(const char* table)
@@ -143,6 +167,43 @@ TEST_F(Schema, RequestsFollowTablesNotColumns)
                   (strings{key + R"("_id" index:i1 primary:true )" + of + "native_id:true" + end,
                            key + R"("tags$index" index:i2 primary:true )" + of + "native_id:false" + end}));
     }
+}
+
+// Read over one connection or eight, creation writes the same documents in the same order,
+// prints the same and tells the same progress, with the same requests.
+TEST_F(Schema, EightConnectionsWriteWhatOneWrites)
+{
+    connect();
+    count_requests();
+    for (int t = 0; t < 300; ++t) {
+        std::string name = "c" + std::to_string(t), doc = "{\"k\": " + std::to_string(t);
+        for (int f = 0; f < t % 7; ++f)
+            doc += ", \"f" + std::to_string(f) + "\": " + (f % 3 ? "\"x\"" : f % 2 ? "[1, {\"a\": 2}]" : "{\"b\": 1.5}");
+        put_data(name, doc + "}");
+        if (t % 5 == 0)
+            make_index(name, R"({"k": -1})", "k_down", t % 10 == 0);
+    }
+    static std::vector<std::string> told;
+    set_progress_routine([](void*, int done, int total, const char* name) {
+        told.push_back(std::to_string(done) + "/" + std::to_string(total) + " " + (name ? name : "-"));
+    }, nullptr);
+    std::vector<strings> written;
+    for (int connections : {1, 8}) {
+        d.pool_size = connections;
+        told.clear(), sent.clear();
+        std::string out = stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code)) << code; });
+        EXPECT_EQ(sent["readers"] > 1, connections > 1);
+        written.push_back({out, std::to_string(sent["all"])});
+        written.back().insert(written.back().end(), told.begin(), told.end());
+        for (const char* collection : {"tables", "columns", "index"})
+            for (const std::string& doc : schema_docs(collection))
+                written.back().push_back(doc);
+    }
+    set_progress_routine(nullptr, nullptr);
+    EXPECT_GT(written[0].size(), 2 + 301 + 300 * 3 + 60u); // progress, tables, columns, index entries
+    ASSERT_EQ(written[0].size(), written[1].size());
+    for (size_t i = 0; i < written[0].size(); ++i)
+        ASSERT_EQ(written[0][i], written[1][i]) << "at " << i;
 }
 
 // Over fresh databases per row: the code, and the mode the index collection's check leaves.

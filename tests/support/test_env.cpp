@@ -54,6 +54,7 @@ void init_dbinfo(DBINFO* d)
     d->ssl = keep_string("N");
     d->wcv = keep_string(" ");
     d->preview_rows = 100;
+    d->pool_size = DEFAULT_POOL_SIZE;
 }
 
 void release_dbinfo(DBINFO* d)

@@ -8,6 +8,7 @@
 #include "tests/support/ui_support.h"
 
 #include <QPushButton>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -63,24 +64,42 @@ struct Instance {
     bool back() { return pid > 0 ? kill(pid, SIGCONT) == 0 : start(); }
 };
 
-// During creation: faults the victim at the first command of the kind named.
+// During creation: faults the victim before the second command of the kind named is sent,
+// also when the data side is read over a pool (its clients report on threads of their own,
+// and the first may still be under way).
 struct {
     Instance* victim;
-    bool hang, armed;
+    bool hang;
+    std::atomic<bool> armed;
+    std::atomic<int> seen;
     std::string command;
 } trigger;
+mongoc_apm_callbacks_t* fault_callbacks()
+{
+    mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
+    mongoc_apm_set_command_started_cb(callbacks, [](const mongoc_apm_command_started_t* event) {
+        if (trigger.command == mongoc_apm_command_started_get_command_name(event) && ++trigger.seen == 2 &&
+            trigger.armed.exchange(false))
+            trigger.victim->fault(trigger.hang);
+    });
+    return callbacks;
+}
 void observe(mongoc_client_t* client, int side, void*)
 {
     if ((side == SIDE_SCHEMA) != (trigger.command == "insert"))
         return;
-    mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
-    mongoc_apm_set_command_succeeded_cb(callbacks, [](const mongoc_apm_command_succeeded_t* event) {
-        if (trigger.armed && trigger.command == mongoc_apm_command_succeeded_get_command_name(event))
-            trigger.armed = false, trigger.victim->fault(trigger.hang);
-    });
+    mongoc_apm_callbacks_t* callbacks = fault_callbacks();
     mongoc_client_set_apm_callbacks(client, callbacks, nullptr);
     mongoc_apm_callbacks_destroy(callbacks);
 }
+void observe_pool(mongoc_client_pool_t* pool, void*)
+{
+    mongoc_apm_callbacks_t* callbacks = fault_callbacks();
+    mongoc_client_pool_set_apm_callbacks(pool, callbacks, nullptr);
+    mongoc_apm_callbacks_destroy(callbacks);
+}
+// Threads of the process: none is left running once a step is over.
+size_t threads() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 // Per table, the columns documents and (as "T/index") the index entries the schema holds.
 std::map<std::string, size_t> schema_columns(Instance& schema)
@@ -134,9 +153,10 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
             release_dbinfo(&d);
             init_dbinfo(&d);
         }
-        trigger = {&victim, hang, writes, schema_side ? "insert" : "find"};
+        trigger.victim = &victim, trigger.hang = hang, trigger.armed = writes, trigger.seen = 0;
+        trigger.command = schema_side ? "insert" : "find";
         if (writes)
-            set_client_observer(observe, nullptr);
+            set_client_observer(observe, nullptr), set_pool_observer(observe_pool, nullptr);
         connect_dbinfo(&d, "faults", "faults_schema", data.address, schema.address);
         set_client_observer(nullptr, nullptr);
         if (step == STARTUP) {
@@ -146,8 +166,11 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
             started = std::chrono::steady_clock::now();
         }
         // A synchronisation tells nothing of what it skipped: the next start offers it again.
+        size_t before_threads = threads();
         EXPECT_EQ(check_schema_at_start(&d), step == SYNC) << "a lost server was taken for a schema to change";
         EXPECT_FALSE(trigger.armed);
+        EXPECT_EQ(threads(), before_threads) << "a thread was left running";
+        set_pool_observer(nullptr, nullptr);
         release_dbinfo(&d);
     } else {
         Schema w(window_arguments("faults", "faults_schema", {"-ds", data.address.c_str(), "-ss",
