@@ -2,6 +2,7 @@
 
 #include "app/dbinfo.h"
 #include "app/message.h"
+#include "app/secrets.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -132,6 +133,7 @@ void set_client_observer(client_observer_t observer, void* context)
 
 bool connect_databases(DBINFO* d)
 {
+    remember_secrets(d);
     side_result data = open_side(d, SIDE_DATA);
     side_result schema = open_side(d, SIDE_SCHEMA);
     if (data.connected && schema.connected)
