@@ -55,7 +55,8 @@ TEST(Credentials, NoRunWritesAPassword)
         return true;
     });
     const std::string data = unique_name("cred"), f = build_dir() + "/" + data, c = tls_dir(),
-                      plain = " -ds " + server() + " -db " + data + " -ss " + server() + " -sc " + data + "_s -du a -su b",
+                      plain = " -ds " + server() + " -db " + data + " -ss " + server() + " -sc " + data +
+                              "_s -du a -su b",
                       tls = " -ds " + tls_server() + " -db " + data + " -ss " + tls_server() + " -sc " + data +
                             "_s -ssl y -cafile " + c + "/ca.pem -pemfile " + c + "/client-enc.pem",
                       right = tls + " -pempwd brolix-pem";
