@@ -17,7 +17,8 @@ bool is_password_option(const char* word)
 }
 
 // What to hide, lower case, longest first: each password, and each part of it after an
-// '@' where an '@' follows it. Pooled clients log from their own threads, hence the lock.
+// '@' (up to a '/'), where the library's host text would go on (an '@' after the part, or
+// nothing, when the part ends at a '/'). Pooled clients log from their own threads.
 struct piece_t {
     std::string text;
     bool before_at;
@@ -38,11 +39,13 @@ void remember(const char* secret)
 {
     std::string s = secret ? secret : "";
     std::transform(s.begin(), s.end(), s.begin(), lower);
-    // The library splits the string at its first '@' and quotes the rest, up to the '/',
-    // as the host: "rest-of-password@server".
+    // The library splits the string at its first '@' and quotes the rest, up to the first
+    // '/', as the host: "rest-of-password@server".
     for (size_t from = 0; from < s.size();) {
-        piece_t piece = {s.substr(from), from > 0};
-        if (std::none_of(pieces().begin(), pieces().end(), [&](const piece_t& p) {
+        size_t slash = from ? s.find('/', from) : std::string::npos;
+        piece_t piece = {s.substr(from, slash == std::string::npos ? slash : slash - from),
+                         from > 0 && slash == std::string::npos};
+        if (!piece.text.empty() && std::none_of(pieces().begin(), pieces().end(), [&](const piece_t& p) {
                 return p.text == piece.text && p.before_at == piece.before_at;
             }))
             pieces().push_back(piece);
