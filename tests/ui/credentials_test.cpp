@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <fstream>
 #include <gmock/gmock.h>
-#include <iterator>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -18,29 +17,6 @@ std::string slurp(const std::string& path)
 {
     std::stringstream text;
     return text << std::ifstream(path).rdbuf(), text.str();
-}
-
-std::vector<std::string> split(const std::string& line)
-{
-    std::istringstream in(line);
-    return {std::istream_iterator<std::string>(in), {}};
-}
-
-// A brolix-cli run (a shell line): its exit code and all it wrote into out; with input,
-// given once it waits on its standard input, first its command line as ps reads it.
-std::string run_cli(const std::string& line, const std::string& input, const std::string& out)
-{
-    FILE* to = popen(("echo $$ >" + out + ".pid; exec " + line + " >" + out + " 2>&1").c_str(), "w");
-    std::string proc, cmdline;
-    for (int i = 0; !input.empty() && i < 600; ++i, usleep(100000)) // until it waits in read(0, ...)
-        if (slurp((proc = "/proc/" + split(slurp(out + ".pid") + " -")[0]) + "/syscall").rfind("0 0x0 ", 0) == 0)
-            break;
-    if (!input.empty()) {
-        EXPECT_NE((cmdline = slurp(proc + "/cmdline")).find("--password-stdin"), std::string::npos) << line;
-        std::fwrite(input.data(), 1, input.size(), to);
-    }
-    int status = pclose(to);
-    return std::to_string(WEXITSTATUS(status)) + "\n" + cmdline + "\n" + slurp(out);
 }
 
 TEST(Credentials, NoRunWritesAPassword)
@@ -55,13 +31,13 @@ TEST(Credentials, NoRunWritesAPassword)
         return true;
     });
     const std::string data = unique_name("cred"), f = build_dir() + "/" + data, c = tls_dir(),
-                      plain = " -ds " + server() + " -db " + data + " -ss " + server() + " -sc " + data +
-                              "_s -du a -su b",
-                      tls = " -ds " + tls_server() + " -db " + data + " -ss " + tls_server() + " -sc " + data +
-                            "_s -ssl y -cafile " + c + "/ca.pem -pemfile " + c + "/client-enc.pem",
+                      names = " -db " + data + " -sc " + data + "_s",
+                      plain = names + " -ds " + server() + " -ss " + server() + " -du a -su b",
+                      tls = names + " -ds " + tls_server() + " -ss " + tls_server() + " -ssl y -cafile " + c +
+                            "/ca.pem -pemfile " + c + "/client-enc.pem",
                       right = tls + " -pempwd brolix-pem";
     const struct {
-        std::string line, env, input; // a brolix-cli command, or "box": the window's start-up ends on a box (one env)
+        std::string line, env, input; // a brolix-cli command, or "box": the window's start-up ends on a box
         int exit;
     } rows[] = {
         {"box" + plain + " -dp Dq7@Hv-data -sp Sk9@Rw-schema -debug " + f + ".debug", "", "", 0},
@@ -82,11 +58,9 @@ TEST(Credentials, NoRunWritesAPassword)
                                                  "/ca.pem&tlsCertificateKeyFile=" + c + "/client.pem").c_str());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
-        std::string written;
+        std::string written, proc;
         if (row.line.rfind("box", 0) == 0) { // in a child, which ends with the box
-            QStringList window{"brolix"};
-            for (const std::string& word : split(row.line.substr(3)))
-                window << QString::fromStdString(word);
+            QStringList window = QString::fromStdString("brolix" + row.line.substr(3)).split(' ');
             EXPECT_EXIT(
                 {
                     dup2(2, 1); // the library's notes go to standard output
@@ -96,16 +70,25 @@ TEST(Credentials, NoRunWritesAPassword)
                     std::_Exit(3);
                 },
                 ::testing::ExitedWithCode(0), testing::AllOf(testing::HasSubstr("BOX: "), clean));
-        } else {
+        } else { // with input: once it waits in read(0, ...), its command line as ps reads it
             if (row.line.rfind("create", 0) == 0) // the data, over TLS
                 insert_json(client, data, "stock", R"({"item": "pen", "count": 3})");
-            written = run_cli("env " + row.env + " " + build_dir() + "/brolix-cli " + row.line, row.input, f + ".out");
-            EXPECT_EQ(written.substr(0, 2), std::to_string(row.exit) + "\n") << written;
+            FILE* in = popen(("printf %s $$ >" + f + ".pid; exec env " + row.env + " " + build_dir() +
+                              "/brolix-cli " + row.line + " >" + f + ".out 2>&1").c_str(), "w");
+            for (int i = 0; !row.input.empty() && i < 600; ++i, usleep(100000))
+                if (slurp((proc = "/proc/" + slurp(f + ".pid")) + "/syscall").rfind("0 0x0 ", 0) == 0)
+                    break;
+            EXPECT_TRUE(row.input.empty() ||
+                        (written = slurp(proc + "/cmdline")).find("--password-stdin") != std::string::npos);
+            std::fputs(row.input.c_str(), in);
+            int status = pclose(in);
+            written += slurp(f + ".out");
+            EXPECT_EQ(WEXITSTATUS(status), row.exit) << written;
         }
         EXPECT_THAT(written + slurp(f + ".debug") + slurp(f + ".dump") + slurp(f + ".json"), clean);
     }
     EXPECT_THAT(slurp(f + ".dump"), testing::HasSubstr(data + ".stock"));
-    for (const char* kind : {".debug", ".dump", ".json", ".out", ".out.pid"})
+    for (const char* kind : {".debug", ".dump", ".json", ".out", ".pid"})
         std::remove((f + kind).c_str());
     drop_database(client, data);
     drop_database(client, data + "_s");
