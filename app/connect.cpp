@@ -2,6 +2,7 @@
 
 #include "app/dbinfo.h"
 #include "app/message.h"
+#include "app/secrets.h"
 #include "app/wire.h"
 
 #include <cstdarg>
@@ -203,6 +204,7 @@ void close_data_pool(data_pool_t* p)
 
 bool connect_databases(DBINFO* d)
 {
+    remember_secrets(d);
     side_result data = open_side(d, SIDE_DATA);
     side_result schema = open_side(d, SIDE_SCHEMA);
     if (data.connected && schema.connected)

@@ -1,4 +1,5 @@
 // Process entry: one application object, one Schema window, the event loop.
+#include "app/secrets.h"
 #include "ui/schema.h"
 
 #include <QApplication>
@@ -6,7 +7,11 @@
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
-    Schema window;
+    // arguments() reads argv again on every call: keep a copy, then hide the passwords there.
+    QStringList arguments = QCoreApplication::arguments();
+    hide_command_line_passwords(argc, argv);
+    install_log_scrubber();
+    Schema window(arguments);
     window.show();
     return application.exec();
 }

@@ -1,5 +1,6 @@
 #include "app/message.h"
 
+#include "app/secrets.h"
 #include "app/work.h"
 
 #include <cstdio>
@@ -29,9 +30,11 @@ int brolix_message(const char* text, const char* informative, int buttons, int d
         on_waiting_thread([&] { answer = brolix_message(text, informative, buttons, default_button); });
         return answer;
     }
+    // MongoDB's error texts can quote parts of the connection string.
+    std::string clean_text = scrub_secrets(text), clean_informative = scrub_secrets(informative);
     if (routine)
-        return routine(routine_context, text, informative, buttons, default_button);
-    std::fprintf(stderr, "%s\n%s\n", text ? text : "", informative ? informative : "");
+        return routine(routine_context, clean_text.c_str(), clean_informative.c_str(), buttons, default_button);
+    std::fprintf(stderr, "%s\n%s\n", clean_text.c_str(), clean_informative.c_str());
     return default_button;
 }
 

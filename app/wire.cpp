@@ -2,6 +2,7 @@
 
 #include "app/connect.h"
 #include "app/dbinfo.h"
+#include "app/secrets.h"
 
 #include <atomic>
 #include <cerrno>
@@ -330,22 +331,9 @@ wire_side_t* wire_side_new(int side, const mongoc_ssl_opt_t* ssl_opts)
     return w;
 }
 
-namespace {
-// The library's debug lines (one says a client uses this layer) would go to standard
-// output, which carries results; its warnings and errors still reach standard error, but
-// for the sessions a closing pool ends on a server that keeps none.
-void library_log(mongoc_log_level_t level, const char* domain, const char* message, void* context)
-{
-    if (level >= MONGOC_LOG_LEVEL_DEBUG || std::strstr(message, "Couldn't send \"endSessions\""))
-        return;
-    mongoc_log_default_handler(level, domain, message, context);
-}
-std::once_flag log_handler_set;
-}
-
 void watch_client(mongoc_client_t* client, wire_side_t* side)
 {
-    std::call_once(log_handler_set, [] { mongoc_log_set_handler(library_log, nullptr); });
+    install_log_scrubber(); // the library says so on standard output for each client
     if (client && side)
         mongoc_client_set_stream_initiator(client, initiate, side);
 }

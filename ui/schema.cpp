@@ -5,6 +5,7 @@
 #include "app/connect.h"
 #include "app/datasource.h"
 #include "app/message.h"
+#include "app/secrets.h"
 #include "store/records.h"
 #include "ui_schema.h"
 
@@ -86,8 +87,11 @@ void Schema::start_up(const QStringList& arguments)
         std::exit(0);
     }
 
+    int code = 0;
+    if (!take_passwords(&dbinfo, nullptr, &code))
+        fatal(password_error_text(code));
+
     if (!dbinfo.dsn.toLocal8Bit().isEmpty()) {
-        int code = 0;
         if (!lookup_data_source(&dbinfo, &code))
             fatal(data_source_error_text(code));
     }
@@ -130,8 +134,8 @@ int Schema::show_message(const char* text, const char* informative, int buttons,
 {
     QMessageBox* box = new QMessageBox();
     box->setWindowTitle("Tarnwell MongoDB Schema Editor");
-    box->setText(QString::fromLocal8Bit(text ? text : ""));
-    box->setInformativeText(QString::fromLocal8Bit(informative ? informative : ""));
+    box->setText(QString::fromLocal8Bit(scrub_secrets(text).c_str()));
+    box->setInformativeText(QString::fromLocal8Bit(scrub_secrets(informative).c_str()));
     box->setStandardButtons(QMessageBox::StandardButtons(buttons));
     box->setDefaultButton(QMessageBox::StandardButton(default_button));
     QSpacerItem* spacer = new QSpacerItem(300, 0, QSizePolicy::Minimum, QSizePolicy::Expanding);

@@ -26,6 +26,7 @@ struct cli_t {
     bool quiet = false;
     bool yes = false;
     bool verbose = false;
+    bool password_stdin = false; // passwords on standard input, one line each
     FILE* out = nullptr; // the real standard output: the data layer's own lines go elsewhere
     schema_file_t* import_file = nullptr; // import: the file, checked before connecting
 };

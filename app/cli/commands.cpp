@@ -7,6 +7,7 @@
 #include "app/datasource.h"
 #include "app/dbinfo.h"
 #include "app/schema_check.h"
+#include "app/secrets.h"
 #include "store/create.h"
 #include "store/dump.h"
 #include "store/export.h"
@@ -45,8 +46,10 @@ int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
 {
     if (!parse_command_line(d, cli.editor_arguments))
         return fail("Invalid command line arguments.", "Try 'brolix-cli --help'.");
+    int code = 0;
+    if (!take_passwords(d, cli.password_stdin ? stdin : nullptr, &code))
+        return fail(password_error_text(code));
     if (!d->dsn.isEmpty()) {
-        int code = 0;
         if (!lookup_data_source(d, &code))
             return fail(data_source_error_text(code));
     }

@@ -6,6 +6,7 @@
 #include "app/dbinfo.h"
 #include "app/message.h"
 #include "app/schema_check.h"
+#include "app/secrets.h"
 
 #include <QCoreApplication>
 #include <cstring>
@@ -53,11 +54,16 @@ const char* const help_text =
     "  --yes        answer Yes where the editor would ask (otherwise No)\n"
     "  --quiet      no progress on standard error\n"
     "  --verbose    the diagnostic lines of the editor on standard error\n"
+    "  --password-stdin  read the data, schema and PEM passwords from the first three\n"
+    "               lines of standard input (an empty line gives none)\n"
     "  --help       this text\n"
     "  --version    the version\n"
     "\n"
     "Exit status: 0 success (check: schema and data agree), 1 check: they do not agree,\n"
-    "2 any error (options, data source, connection, rights, schema, file).\n";
+    "2 any error (options, data source, connection, rights, schema, file).\n"
+    "\n"
+    "A password is taken from the first of: its option, --password-stdin, the environment\n"
+    "(BROLIX_DATA_PASSWORD, BROLIX_SCHEMA_PASSWORD, BROLIX_PEM_PASSWORD), the data source.\n";
 
 const char* const commands[] = {"check", "create", "sync", "dump", "export", "import"};
 
@@ -88,7 +94,7 @@ bool flag_applies(const std::string& flag, const std::string& command)
         return command == "dump" || command == "export";
     if (flag == "--json")
         return command == "check" || command == "sync";
-    return flag == "--yes" || flag == "--quiet" || flag == "--verbose";
+    return flag == "--yes" || flag == "--quiet" || flag == "--verbose" || flag == "--password-stdin";
 }
 
 int read_arguments(const QStringList& arguments, cli_t* cli)
@@ -114,6 +120,7 @@ int read_arguments(const QStringList& arguments, cli_t* cli)
             cli->yes |= word == "--yes";
             cli->quiet |= word == "--quiet";
             cli->verbose |= word == "--verbose";
+            cli->password_stdin |= word == "--password-stdin";
         } else if (is_command_line_option(word.c_str())) {
             // The option and its value go to the editor's parser, which judges them.
             cli->editor_arguments << arguments.at(i);
@@ -177,9 +184,9 @@ void show_progress(void* context, int done, int total, const char* collection)
 void print_box(const char* text, const char* informative)
 {
     if (text && *text)
-        std::fprintf(stderr, "%s\n", text);
+        std::fprintf(stderr, "%s\n", scrub_secrets(text).c_str());
     // The window's line breaks, less its instructions to press a button that is not there.
-    QString rest = QString::fromUtf8(informative ? informative : "").replace("<br>", "\n");
+    QString rest = QString::fromUtf8(scrub_secrets(informative).c_str()).replace("<br>", "\n");
     for (const QString& line : rest.split('\n', Qt::SkipEmptyParts))
         if (line != "Please press OK to exit." && !line.startsWith("Press 'Yes'") && !line.startsWith("press 'No'"))
             std::fprintf(stderr, "%s\n", line.toUtf8().constData());
@@ -194,6 +201,8 @@ int main(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
+    hide_command_line_passwords(argc, argv); // arguments() would read them again
+    install_log_scrubber();
     for (const QString& a : arguments.mid(1)) {
         if (a == "--help" || a == "-h") {
             std::fputs(help_text, stdout);

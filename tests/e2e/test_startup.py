@@ -11,7 +11,7 @@ def main(display):
     client[database]["stock"].insert_one({"item": "pen", "count": 3})
     line = ["-ds", e2e.SERVER, "-db", database, "-ss", e2e.SERVER]
     runs = [  # name, arguments, key, the window that opens (None: the box ends the process)
-        ("usage box, OK ends", [], "Return", None),
+        ("usage box, OK ends", ["-dp", "Ed1t0r-pw", "-ssl", "maybe"], "Return", None),
         ("new schema, No ends", line + ["-sc", refused], "Escape", None),
         ("no schema name, Yes views", line, "Return", r"\(View Only Mode\)$"),
         ("new schema, Yes creates", line + ["-sc", schema], "Return", r"\(Edit Mode\)$"),
@@ -21,6 +21,9 @@ def main(display):
             print(name)
             editor = e2e.Editor(display, args)
             try:
+                editor.wait_window("^" + e2e.TITLE + "$")  # start-up has read its arguments
+                with open(f"/proc/{editor.process.pid}/cmdline", "rb") as cmdline:
+                    e2e.check(b"Ed1t0r" not in cmdline.read(), "a password in the process list")
                 editor.answer_box(key)
                 if title:
                     display.click_exit(editor.wait_window("^" + e2e.TITLE + " " + title))

@@ -1,0 +1,40 @@
+// Passwords: the ways to give them besides the command line, and keeping every one of
+// them out of what the program shows, prints or logs.
+#ifndef BROLIX_APP_SECRETS_H
+#define BROLIX_APP_SECRETS_H
+
+#include <cstdio>
+#include <string>
+
+struct DBINFO;
+
+// Overwrites the values of -dp, -sp and -pempwd in the process's own argument strings,
+// so that the process list shows "xxxx" instead. Read the arguments first: Qt's
+// arguments() reads these same strings again.
+void hide_command_line_passwords(int argc, char** argv);
+
+enum password_code {
+    PASSWORDS_TAKEN = 0,
+    PASSWORDS_TOO_LONG = -40,  // a password of 2048 bytes or more
+    PASSWORDS_NONE_READ = -41, // lines were asked for and none held a password
+};
+
+// Fills the data, schema and PEM passwords that the command line left empty: first from
+// the first three lines of `lines` unless it is null (data, schema, PEM; an empty or
+// missing line gives none), then from BROLIX_DATA_PASSWORD, BROLIX_SCHEMA_PASSWORD and
+// BROLIX_PEM_PASSWORD. Runs before the data source is read, which fills only what is
+// still empty. True when code is PASSWORDS_TAKEN.
+bool take_passwords(DBINFO* dbinfo, FILE* lines, int* code);
+const char* password_error_text(int code);
+
+// From now on the record's passwords never show: scrub_secrets replaces each of them,
+// and each part after an '@' (the client library takes that part of the connection
+// string for a host name and quotes it), in any letter case, by "*****".
+void remember_secrets(const DBINFO* dbinfo);
+std::string scrub_secrets(const char* text);
+
+// libmongoc's log lines go through scrub_secrets to the library's own handler, less its
+// debug lines and a closing pool's endSessions refused. Once is enough; later calls do nothing.
+void install_log_scrubber(void);
+
+#endif
