@@ -12,6 +12,7 @@
 #include "store/write.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -487,8 +488,7 @@ bool diff_schema(DBINFO* dbinfo, const char* const* tables, size_t count, bool a
             }
         }
         free_sample(sample);
-        if (ok)
-            brolix_progress(++done, total, c.c_str());
+        brolix_progress(++done, total, c.c_str());
     }
     for (const auto& t : saved)
         if (ok && !t.second.is_virtual && !in_data.count(t.first) && wanted(t.first))
@@ -620,8 +620,8 @@ std::string drift_text(const drift_t* d)
         case DRIFT_COLUMN_GONE: line = "column gone " + field + " (" + column_text(s) + ")"; break;
         case DRIFT_COLUMN_TYPE:
             line = "column " + field + ": MongoDB type " + mongo_type_text(s.mongo_type) + " -> " +
-                   mongo_type_text(n.mongo_type) + ", SQL type " + sql_type_text(s.sql_type) + " -> " +
-                   sql_type_text(n.sql_type);
+                   mongo_type_text(n.mongo_type) + ", SQL type " + sql_type_text(s.sql_type) +
+                   (s.sql_type != n.sql_type ? " -> " + sql_type_text(n.sql_type) : "");
             break;
         case DRIFT_COLUMN_LENGTH:
             line = "column " + field + ": length " + std::to_string(static_cast<uint32_t>(s.length)) + " -> " +

@@ -144,7 +144,7 @@ TEST_F(CliStore, DiffTellsHowTheDataDrifted)
         {orders, orders, nullptr, "no", nullptr, "--all", 1, "orders: column no: SQL name number -> no\n"},
         {orders, {{"orders", R"({"_id": 1, "no": 1, "tags": "a"})"}}, nullptr, nullptr, "tags", "", 1,
          "orders: column gone tags.0 (String, SQL_VARCHAR, length 1)\norders: column tags: MongoDB type Array -> "
-         "String, SQL type SQL_VARCHAR -> SQL_VARCHAR\norders_tags: virtual table gone (orders has no array tags)\n"},
+         "String, SQL type SQL_VARCHAR\norders_tags: virtual table gone (orders has no array tags)\n"},
         {orders, orders, nullptr, nullptr, nullptr, "orders nope", 2,
          "The table 'nope' is neither in the schema nor in the data.\n"},
         {orders, orders, nullptr, nullptr, nullptr, "-sc @O", 2,
