@@ -14,6 +14,8 @@
 //   start-up          a second window on the finished schema;
 //   synchronisation   a third window after N collections (default 5) were dropped and N
 //                     added (answering Yes);
+//   diff              what brolix-cli diff does (connections, validation, the comparison),
+//                     on the finished schema and again after the collections changed;
 // and, once per delay, the save of one table of N columns (default 200) with two indexes
 // and two of its array columns made virtual tables. The databases are dropped after.
 // Requests are commands by name (the client library's command monitoring); "proxy" is
@@ -22,9 +24,11 @@
 #include "app/dbinfo.h"
 #include "bench/bench_support.h"
 #include "store/create.h"
+#include "store/drift.h"
 #include "store/read.h"
 #include "store/records.h"
 #include "store/save.h"
+#include "store/validate.h"
 #include "ui/schema.h"
 
 #include <QApplication>
@@ -105,6 +109,46 @@ double counted_window(bench::monitor_t& monitor, endpoint_t& to, const char* wha
     return ms;
 }
 
+// Connects as brolix-cli does and compares the data with the schema.
+void counted_diff(bench::monitor_t& monitor, endpoint_t& to, const char* what, const std::string& data,
+                  const std::string& schema, int connections)
+{
+    bench::counter_t counter;
+    if (to.proxy)
+        to.proxy->reset();
+    monitor.count_into(&counter);
+    auto started = std::chrono::steady_clock::now();
+    DBINFO d;
+    dbinfo_clear(&d);
+    dbinfo_init(&d);
+    d.ssl = keep_string("N");
+    d.wcv = keep_string(" ");
+    dbinfo_set_text(d.server, to.address.c_str());
+    dbinfo_set_text(d.md_server, to.address.c_str());
+    dbinfo_set_text(d.database, data.c_str());
+    dbinfo_set_text(d.md_database, schema.c_str());
+    dbinfo_before_connect(&d);
+    d.pool_size = connections;
+    int code = 0, found = -1;
+    drift_t* differences = nullptr;
+    drift_problem_t problem;
+    if (connect_databases(&d)) {
+        bench::mute_stdout_t mute;
+        validate_schema(&d, &code);
+        if (diff_schema(&d, nullptr, 0, false, &differences, &problem))
+            for (const drift_t* x = (found = 0, differences); x; x = x->next)
+                ++found;
+    }
+    double ms = bench::since(started);
+    monitor.count_into(nullptr);
+    free_drift(differences);
+    free_table_refs(d.db_collections);
+    free_table_refs(d.md_tables);
+    char line[64];
+    std::snprintf(line, sizeof line, "%s (%d found)", what, found);
+    report(line, counter, ms, to);
+}
+
 bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to, bench::schema_size_t size,
               int changed, const std::string& tag, result_t* result)
 {
@@ -118,6 +162,7 @@ bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to,
         std::printf("%d tables x %d columns, %d connection%s\n", size.tables, size.columns, n, n == 1 ? "" : "s");
         result->creation = counted_window(monitor, to, "creation", data, schema, n, 1);
         result->startup = counted_window(monitor, to, "start-up", data, schema, n, 0);
+        counted_diff(monitor, to, "diff", data, schema, n);
         // The last tables go, as many new ones come.
         int gone = changed < size.tables ? changed : size.tables - 1;
         for (int t = size.tables - gone; t < size.tables; ++t)
@@ -126,6 +171,8 @@ bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to,
             ok = bench::write_table(admin, data, "new_" + bench::table_name(t), size.columns, 1 + t % 2);
         if (ok) {
             char what[64];
+            std::snprintf(what, sizeof what, "diff -%d +%d", gone, changed);
+            counted_diff(monitor, to, what, data, schema, n);
             std::snprintf(what, sizeof what, "sync -%d +%d", gone, changed);
             result->sync = counted_window(monitor, to, what, data, schema, n, 1);
         }

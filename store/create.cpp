@@ -133,14 +133,6 @@ void table_docs(DBINFO* dbinfo, const db_sample_t* sample, const char* collectio
     }
 }
 
-// What creation reads of one collection, on whichever thread: its sample and, when the
-// sample is whole and there is a schema to write to, its index listing.
-struct collection_read_t {
-    db_sample_t* sample = nullptr;
-    bool listed = false;
-    index_listing_t listing{};
-};
-
 void read_collection(DBINFO* dbinfo, mongoc_client_t* client, const char* name, collection_read_t* read)
 {
     read->sample = sample_collection_over(dbinfo, client, name);
@@ -157,37 +149,6 @@ void free_collection_read(collection_read_t* read)
     if (read->listed)
         free_index_listing(&read->listing);
     read->listed = false;
-}
-
-// Reads the collections over a pool of data connections, several at once, and hands each
-// to use in their order; one connection reads them one after the other on this thread.
-void read_collections(DBINFO* dbinfo, const std::vector<const char*>& names, const std::function<bool(int, collection_read_t*)>& use)
-{
-    int count = static_cast<int>(names.size());
-    std::vector<collection_read_t> reads(names.size());
-    data_pool_t* pool = dbinfo->pool_size > 1 && count > 1 ? open_data_pool(dbinfo, dbinfo->pool_size) : nullptr;
-    bool cut_short = false;
-    run_reads_in_order(
-        count, pool ? dbinfo->pool_size : 1,
-        [&](int i) {
-            mongoc_client_t* client = pool ? pool_pop(pool) : dbinfo->client;
-            read_collection(dbinfo, client, names[i], &reads[i]);
-            if (pool)
-                pool_push(pool, client);
-        },
-        [&](int i) {
-            bool go_on = use(i, &reads[i]);
-            free_collection_read(&reads[i]);
-            cut_short = !go_on;
-            return go_on;
-        });
-    for (collection_read_t& read : reads)
-        free_collection_read(&read);
-    // Closing ends the pool's sessions: a request that a hung server would hold until its
-    // time ran out, after a run cut short by a server gone.
-    set_wire_cancel(cut_short);
-    close_data_pool(pool);
-    set_wire_cancel(false);
 }
 
 // What sync_table_indexes does for one table: its old entries go, then the entries of
@@ -310,6 +271,35 @@ bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* re
 }
 
 } // namespace
+
+void read_collections(DBINFO* dbinfo, const std::vector<const char*>& names, const std::function<bool(int, collection_read_t*)>& use)
+{
+    int count = static_cast<int>(names.size());
+    std::vector<collection_read_t> reads(names.size());
+    data_pool_t* pool = dbinfo->pool_size > 1 && count > 1 ? open_data_pool(dbinfo, dbinfo->pool_size) : nullptr;
+    bool cut_short = false;
+    run_reads_in_order(
+        count, pool ? dbinfo->pool_size : 1,
+        [&](int i) {
+            mongoc_client_t* client = pool ? pool_pop(pool) : dbinfo->client;
+            read_collection(dbinfo, client, names[i], &reads[i]);
+            if (pool)
+                pool_push(pool, client);
+        },
+        [&](int i) {
+            bool go_on = use(i, &reads[i]);
+            free_collection_read(&reads[i]);
+            cut_short = !go_on;
+            return go_on;
+        });
+    for (collection_read_t& read : reads)
+        free_collection_read(&read);
+    // Closing ends the pool's sessions: a request that a hung server would hold until its
+    // time ran out, after a run cut short by a server gone.
+    set_wire_cancel(cut_short);
+    close_data_pool(pool);
+    set_wire_cancel(false);
+}
 
 bool create_schema_collections(DBINFO* dbinfo, int* code)
 {

@@ -2,6 +2,11 @@
 #ifndef BROLIX_STORE_CREATE_H
 #define BROLIX_STORE_CREATE_H
 
+#include "store/indexes.h"
+
+#include <functional>
+#include <vector>
+
 struct DBINFO;
 struct db_sample_t;
 
@@ -16,5 +21,18 @@ bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collec
 // Brings the schema in line after validation gave -30, -31 or -32; returns 1.
 int synchronise_schema(DBINFO* dbinfo, int code);
 bool remove_table_from_schema(DBINFO* dbinfo, const char* table);
+
+// What creation reads of one collection, on whichever thread: its sample and, when the
+// sample is whole and there is a schema to write to, its index listing.
+struct collection_read_t {
+    db_sample_t* sample = nullptr;
+    bool listed = false;
+    index_listing_t listing{};
+};
+// Reads the collections over up to dbinfo->pool_size data connections at once and hands
+// each read to use, on this thread and in their order; once use gives false no more are
+// read. Each read is freed after its use. One connection reads them one after the other.
+void read_collections(DBINFO* dbinfo, const std::vector<const char*>& names,
+                      const std::function<bool(int, collection_read_t*)>& use);
 
 #endif

@@ -175,6 +175,17 @@ bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* s
     return sorted(found, docs);
 }
 
+bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, doc_refs_t* docs)
+{
+    if (!holds_all(dbinfo))
+        return false;
+    docs->clear();
+    for (const seen_doc_t& d : seen.docs)
+        if (same(d, 0, catalog) && same(d, 1, schema))
+            docs->push_back({d.doc});
+    return true;
+}
+
 bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
                           doc_refs_t* docs)
 {

@@ -29,6 +29,9 @@ bool seen_table_without_columns(const DBINFO* dbinfo, const char* catalog, const
 // are not known here (the caller asks the server).
 bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
                         doc_refs_t* docs);
+// Every document of the catalog and schema, in the order they were read (also without a
+// table tree); false when they are not known here.
+bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, doc_refs_t* docs);
 // The documents of the catalog and schema whose virtual_array is true, sorted likewise.
 bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
                           doc_refs_t* docs);

@@ -16,7 +16,7 @@ enum cli_exit { EXIT_AGREE = 0, EXIT_MISMATCH = 1, EXIT_ERROR = 2 };
 struct cli_t {
     std::string command;
     QStringList editor_arguments; // the program path, then the editor's options
-    std::vector<std::string> names; // dump: tables; import: the file
+    std::vector<std::string> names; // dump, diff: tables; import: the file
     std::string out_file;
     bool has_out = false;
     bool replace = false;
@@ -37,5 +37,7 @@ void print_box(const start_up_text_t& box);
 
 // The commands, run after the settings have been read; each returns its exit code.
 int run_command(cli_t& cli, DBINFO* dbinfo);
+// diff, after validation (app/cli/diff.cpp).
+int diff_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 
 #endif

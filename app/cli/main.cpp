@@ -43,14 +43,16 @@ const char* const help_text =
     "  dump TABLE... | --all   the Dump Schema text of tables or virtual tables\n"
     "  export                  the schema of this catalog as one JSON file\n"
     "  import FILE [--replace] write an exported file back, after checking all of it\n"
+    "  diff [TABLE...] [--all] how far the data has drifted from the schema\n"
     "\n"
     "Flags:\n"
     "  --replace    create: drop an existing schema first; import: replace this\n"
     "               catalog's documents\n"
     "  --dry-run    sync: write nothing, list what would be added and removed\n"
-    "  --all        dump: every table of this catalog with its virtual tables\n"
+    "  --all        dump: every table of this catalog with its virtual tables;\n"
+    "               diff: also SQL names, SQL types and hidden columns edited by hand\n"
     "  --out FILE   dump: append to FILE; export: write FILE (default: standard output)\n"
-    "  --json       check, sync --dry-run: one JSON object on standard output\n"
+    "  --json       check, sync --dry-run, diff: one JSON object on standard output\n"
     "  --yes        answer Yes where the editor would ask (otherwise No)\n"
     "  --quiet      no progress on standard error\n"
     "  --verbose    the diagnostic lines of the editor on standard error\n"
@@ -59,13 +61,13 @@ const char* const help_text =
     "  --help       this text\n"
     "  --version    the version\n"
     "\n"
-    "Exit status: 0 success (check: schema and data agree), 1 check: they do not agree,\n"
-    "2 any error (options, data source, connection, rights, schema, file).\n"
+    "Exit status: 0 success (check, diff: schema and data agree), 1 check, diff: they do\n"
+    "not agree, 2 any error (options, data source, connection, rights, schema, file).\n"
     "\n"
     "A password is taken from the first of: its option, --password-stdin, the environment\n"
     "(BROLIX_DATA_PASSWORD, BROLIX_SCHEMA_PASSWORD, BROLIX_PEM_PASSWORD), the data source.\n";
 
-const char* const commands[] = {"check", "create", "sync", "dump", "export", "import"};
+const char* const commands[] = {"check", "create", "sync", "dump", "export", "import", "diff"};
 
 bool is_command(const std::string& word)
 {
@@ -89,11 +91,11 @@ bool flag_applies(const std::string& flag, const std::string& command)
     if (flag == "--dry-run")
         return command == "sync";
     if (flag == "--all")
-        return command == "dump";
+        return command == "dump" || command == "diff";
     if (flag == "--out")
         return command == "dump" || command == "export";
     if (flag == "--json")
-        return command == "check" || command == "sync";
+        return command == "check" || command == "sync" || command == "diff";
     return flag == "--yes" || flag == "--quiet" || flag == "--verbose" || flag == "--password-stdin";
 }
 
@@ -142,7 +144,7 @@ int read_arguments(const QStringList& arguments, cli_t* cli)
         return usage_error("dump takes table names or --all");
     if (cli->command == "import" && cli->names.size() != 1)
         return usage_error("import takes one file");
-    if (cli->command != "dump" && cli->command != "import" && !cli->names.empty())
+    if (cli->command != "dump" && cli->command != "import" && cli->command != "diff" && !cli->names.empty())
         return usage_error(cli->command + " takes no '" + cli->names.front() + "'");
     return EXIT_AGREE;
 }

@@ -117,6 +117,72 @@ TEST_F(CliStore, DryRunPredictsTheSynchronisation)
     EXPECT_EQ(tables_now(), predicted);
 }
 
+// What creation would write now against what the schema holds; edits by hand count only with --all.
+TEST_F(CliStore, DiffTellsHowTheDataDrifted)
+{
+    typedef std::vector<std::pair<const char*, const char*>> docs_t;
+    const docs_t orders = {{"orders", R"({"_id": 1, "no": 1, "tags": ["a"]})"}};
+    const struct {
+        docs_t before, after; // the data the schema was made from, the data now
+        const char *index, *rename, *array; // an index made on orders now; edits saved before
+        std::string args;
+        int exit;
+        std::string output;
+    } rows[] = {
+        {orders, orders, nullptr, nullptr, "tags", "", 0, ""},
+        {{{"orders", R"({"_id": 1, "no": 1, "old": "x"})"}}, {{"orders", R"({"_id": 1, "no": "one", "new": true})"}},
+         nullptr, nullptr, nullptr, "", 1,
+         "orders: new column new (Bool, SQL_TINYINT, length 255)\norders: column gone old (String, SQL_VARCHAR, "
+         "length 1)\norders: column no: MongoDB type NumberInt32 -> String, SQL type SQL_INTEGER -> SQL_VARCHAR\n"},
+        {{{"a", R"({"x": 1})"}}, {{"b", R"({"y": 1})"}}, nullptr, nullptr, nullptr, "--json", 1,
+         "{ \"outcome\" : \"drift\", \"database\" : \"@D\", \"schema\" : \"@S\", \"all\" : false, "
+         "\"differences\" : [ { \"table\" : \"a\", \"kind\" : \"table_gone\", \"virtual\" : false }, "
+         "{ \"table\" : \"b\", \"kind\" : \"table_new\", \"virtual\" : false, \"columns\" : 2 } ] }\n"},
+        {orders, orders, R"({"no": -1})", nullptr, nullptr, "orders", 1,
+         "orders: new index entry By_no key 1: no (descending)\n"},
+        {orders, orders, nullptr, "no", nullptr, "", 0, ""},
+        {orders, orders, nullptr, "no", nullptr, "--all", 1, "orders: column no: SQL name number -> no\n"},
+        {orders, {{"orders", R"({"_id": 1, "no": 1, "tags": "a"})"}}, nullptr, nullptr, "tags", "", 1,
+         "orders: column gone tags.0 (String, SQL_VARCHAR, length 1)\norders: column tags: MongoDB type Array -> "
+         "String, SQL type SQL_VARCHAR\norders_tags: virtual table gone (orders has no array tags)\n"},
+        {orders, orders, nullptr, nullptr, nullptr, "orders nope", 2,
+         "The table 'nope' is neither in the schema nor in the data.\n"},
+        {orders, orders, nullptr, nullptr, nullptr, "-sc @O", 2,
+         "The schema '@O' does not exist or may be invalid.\n'brolix-cli create' creates it.\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args + " " + (row.rename ? "renamed" : "") + row.output);
+        fresh();
+        for (const auto& doc : row.before)
+            put_data(doc.first, doc.second);
+        connect();
+        ASSERT_TRUE(create_schema(&d, &code));
+        if (row.rename || row.array) { // as the window saves the table
+            select("orders");
+            db_column_t* columns = read_table_columns(&d, data.c_str(), "dbo", "orders", nullptr);
+            for (db_column_t* c = columns; c; c = c->next) {
+                if (row.rename && !std::strcmp(c->mongo_name, row.rename)) {
+                    std::free(c->sql_name);
+                    c->sql_name = copy_text("number");
+                }
+                c->virtual_array = row.array && !std::strcmp(c->mongo_name, row.array);
+            }
+            save_table_columns(&d, columns);
+            free_columns(columns);
+        }
+        testenv::drop_database(fx, data);
+        for (const auto& doc : row.after)
+            put_data(doc.first, doc.second);
+        if (row.index)
+            make_index("orders", row.index, "By_no"); // listed before _id_
+        strings before = schema_json("columns");
+        std::string output;
+        EXPECT_EQ(cli(named("diff --quiet " + row.args), schema, &output), row.exit);
+        EXPECT_EQ(output, named(row.output));
+        EXPECT_EQ(schema_json("columns"), before) << "diff wrote";
+    }
+}
+
 // Export, import, export on a table with a virtual table and two indexes; damaged files refused.
 TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
 {

@@ -1,0 +1,684 @@
+#include "store/drift.h"
+
+#include "app/dbinfo.h"
+#include "app/message.h"
+#include "discovery/discover.h"
+#include "discovery/types.h"
+#include "store/create.h"
+#include "store/fields.h"
+#include "store/indexes.h"
+#include "store/records.h"
+#include "store/seen.h"
+#include "store/validate.h"
+#include "store/write.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+struct column_free {
+    void operator()(db_column_t* c) const { free_column(c); }
+};
+struct entry_free {
+    void operator()(db_index_t* e) const { free_indexes(e); }
+};
+typedef std::unique_ptr<db_column_t, column_free> column_ptr;
+typedef std::unique_ptr<db_index_t, entry_free> entry_ptr;
+
+void set_problem(drift_problem_t* problem, int code, const char* name, const char* detail)
+{
+    problem->code = code;
+    std::snprintf(problem->name, sizeof problem->name, "%.255s", name ? name : "");
+    std::snprintf(problem->detail, sizeof problem->detail, "%.511s", detail ? detail : "");
+}
+
+std::string text_field(const bson_t* doc, const char* field)
+{
+    bson_iter_t it;
+    if (bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it))
+        return bson_iter_utf8(&it, nullptr);
+    return "";
+}
+
+// A table of the schema: its columns by position and its index entries.
+struct saved_table_t {
+    std::string parent;
+    bool is_virtual = false;
+    std::vector<column_ptr> columns;
+    std::vector<entry_ptr> entries;
+};
+
+typedef std::map<std::string, saved_table_t> saved_schema_t;
+
+// Every document of one schema collection of this catalog, in one query.
+template <typename Take>
+bool read_saved(DBINFO* dbinfo, const char* collection, Take take, drift_problem_t* problem)
+{
+    if (!dbinfo->md_client) {
+        set_problem(problem, DRIFT_SCHEMA_UNREAD, collection, "");
+        return false;
+    }
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection);
+    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8("dbo"));
+    bson_t* opts = whole_collection_opts();
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc))
+        take(doc);
+    bson_error_t error;
+    bool ok = !mongoc_cursor_error(cursor, &error);
+    if (!ok)
+        set_problem(problem, DRIFT_SCHEMA_UNREAD, collection, error.message);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(opts);
+    bson_destroy(filter);
+    mongoc_collection_destroy(coll);
+    return ok;
+}
+
+// Columns and index entries of tables no tables document names are left out: the
+// driver does not see them either.
+bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem)
+{
+    auto table_doc = [&](const bson_t* doc) {
+        db_table_doc_t tree, ref;
+        if (!read_tables_document(doc, &tree, &ref) || saved->count(ref.table))
+            return;
+        saved_table_t& t = (*saved)[ref.table];
+        t.is_virtual = ref.is_virtual;
+        t.parent = text_field(doc, "virtual_parent");
+    };
+    auto column_doc = [&](const bson_t* doc) {
+        auto found = saved->find(text_field(doc, "sql_table"));
+        column_ptr column(new_column());
+        read_column_document(doc, column.get());
+        if (found != saved->end())
+            found->second.columns.push_back(std::move(column));
+    };
+    auto index_doc = [&](const bson_t* doc) {
+        auto found = saved->find(text_field(doc, "sql_table"));
+        entry_ptr entry(static_cast<db_index_t*>(record_alloc(sizeof(db_index_t))));
+        read_index_document(doc, entry.get());
+        if (found != saved->end())
+            found->second.entries.push_back(std::move(entry));
+    };
+    if (!read_saved(dbinfo, "tables", table_doc, problem))
+        return false;
+    // The columns as validation has just read them, when it read them whole.
+    doc_refs_t seen;
+    if (seen_catalog_columns(dbinfo, dbinfo->database, "dbo", &seen)) {
+        for (const doc_ref_t& doc : seen)
+            column_doc(doc.doc);
+    } else if (!read_saved(dbinfo, "columns", column_doc, problem)) {
+        return false;
+    }
+    if (!read_saved(dbinfo, "index", index_doc, problem))
+        return false;
+    for (auto& t : *saved)
+        std::stable_sort(t.second.columns.begin(), t.second.columns.end(),
+                         [](const column_ptr& a, const column_ptr& b) { return a->index < b->index; });
+    return true;
+}
+
+// What creation would give a table now.
+struct expected_t {
+    std::vector<const db_column_t*> columns;
+    std::vector<column_ptr> owned; // a virtual table's columns
+    std::vector<entry_ptr> entries;
+};
+
+void add_entry(expected_t* e, const char* name, int32_t position, const std::string& column, bool native_id)
+{
+    entry_ptr entry(static_cast<db_index_t*>(record_alloc(sizeof(db_index_t))));
+    entry->index_name = copy_text(name);
+    entry->index = position;
+    entry->sql_col_name = copy_text(column.c_str());
+    entry->primary = entry->unique = entry->asc = true;
+    entry->native_id = native_id;
+    e->entries.push_back(std::move(entry));
+}
+
+void add_column(expected_t* e, const std::string& sql_name, const std::string& mongo_name, int32_t mongo_type,
+                int32_t sql_type, int32_t length)
+{
+    column_ptr c(new_column());
+    c->sql_name = copy_text(sql_name.c_str());
+    c->mongo_name = copy_text(mongo_name.c_str());
+    c->mongo_type = mongo_type;
+    c->sql_type = sql_type;
+    c->length = length;
+    e->columns.push_back(c.get());
+    e->owned.push_back(std::move(c));
+}
+
+// A virtual table as its writer makes it for the array: the value column as long as the
+// longest element the sample saw.
+void virtual_expected(const std::string& array, const std::string& mongo_name, const db_sample_t* sample,
+                      expected_t* e)
+{
+    uint32_t longest = 0;
+    const std::string element = mongo_name + ".";
+    for (const db_column_t* c = sample->columns; c; c = c->next)
+        if (c->mongo_name && !std::strncmp(c->mongo_name, element.c_str(), element.size()) &&
+            std::strspn(c->mongo_name + element.size(), "0123456789") == std::strlen(c->mongo_name + element.size()))
+            longest = std::max(longest, static_cast<uint32_t>(c->length));
+    add_column(e, "_id", "_id", BSON_TYPE_OID, SQL_T_CHAR, 24);
+    add_column(e, array + "$index", mongo_name, MONGO_T_VT_INDEX, SQL_T_INTEGER, 0);
+    add_column(e, array + "$value", mongo_name, MONGO_T_VT_VALUE, SQL_T_VARCHAR, static_cast<int32_t>(longest));
+    add_entry(e, "index1", 1, "_id", true);
+    add_entry(e, "index1", 2, array + "$index", false);
+}
+
+bool is_top_array(const db_sample_t* sample, const std::string& mongo_name)
+{
+    for (const db_column_t* c = sample->columns; c; c = c->next)
+        if (c->mongo_name && mongo_name == c->mongo_name)
+            return c->mongo_type == BSON_TYPE_ARRAY && mongo_name.find('.') == std::string::npos;
+    return false;
+}
+
+// A virtual table of the schema or one a marked array column gives.
+struct virtual_t {
+    std::string parent, array, mongo_name;
+    const saved_table_t* saved = nullptr;
+};
+
+std::map<std::string, virtual_t> virtual_tables(const saved_schema_t& saved)
+{
+    std::map<std::string, virtual_t> found;
+    for (const auto& t : saved) {
+        if (!t.second.is_virtual) {
+            for (const column_ptr& c : t.second.columns)
+                if (c->virtual_array && c->sql_name && c->mongo_name)
+                    found[t.first + "_" + c->sql_name] = {t.first, c->sql_name, c->mongo_name, nullptr};
+            continue;
+        }
+        virtual_t& v = found[t.first];
+        v.saved = &t.second;
+        if (!v.parent.empty())
+            continue; // its parent's column names it
+        v.parent = t.second.parent;
+        const std::string prefix = v.parent + "_";
+        v.array = t.first.compare(0, prefix.size(), prefix) == 0 ? t.first.substr(prefix.size()) : t.first;
+        v.mongo_name = v.array;
+        // Without a parent column that names it, the field is the one its columns read.
+        for (const column_ptr& c : t.second.columns)
+            if ((c->mongo_type == MONGO_T_VT_INDEX || c->mongo_type == MONGO_T_VT_VALUE) && c->mongo_name) {
+                v.mongo_name = c->mongo_name;
+                break;
+            }
+    }
+    return found;
+}
+
+// The differences of one table, as they are found.
+struct table_diff_t {
+    const std::string& table;
+    bool is_virtual;
+    const std::string& parent;
+    std::vector<drift_t*>* out;
+
+    drift_t* add(int kind) const
+    {
+        drift_t* d = static_cast<drift_t*>(record_alloc(sizeof(drift_t)));
+        d->kind = kind;
+        d->table = copy_text(table.c_str());
+        d->is_virtual = is_virtual;
+        d->parent = is_virtual ? copy_text(parent.c_str()) : nullptr;
+        out->push_back(d);
+        return d;
+    }
+};
+
+void take_column(drift_column_t* side, const db_column_t* c)
+{
+    side->sql_name = copy_text(c->sql_name ? c->sql_name : "");
+    side->sql_type = c->sql_type;
+    side->mongo_type = c->mongo_type;
+    side->length = c->length;
+    side->visible = c->visible;
+}
+
+void take_entry(drift_entry_t* side, const db_index_t* e, const char* sql_col_name)
+{
+    side->index_name = copy_text(e->index_name ? e->index_name : "");
+    side->position = e->index;
+    side->sql_col_name = copy_text(sql_col_name ? sql_col_name : "");
+    side->primary = e->primary;
+    side->unique = e->unique;
+    side->native_id = e->native_id;
+    side->asc = e->asc;
+}
+
+drift_t* column_drift(const table_diff_t& t, int kind, const db_column_t* saved, const db_column_t* data)
+{
+    drift_t* d = t.add(kind);
+    const db_column_t* either = data ? data : saved;
+    d->mongo_name = copy_text(either->mongo_name ? either->mongo_name : "");
+    if ((d->in_schema = saved != nullptr))
+        take_column(&d->schema_column, saved);
+    if ((d->in_data = data != nullptr))
+        take_column(&d->data_column, data);
+    return d;
+}
+
+typedef std::tuple<std::string, int32_t, std::string, bool, bool, bool, bool> entry_key_t;
+
+entry_key_t key_of(const db_index_t* e, const char* column)
+{
+    return entry_key_t(e->index_name ? e->index_name : "", e->index, column ? column : "", e->primary, e->unique,
+                       e->native_id, e->asc);
+}
+
+// Columns are paired by MongoDB name (the same MongoDB type first), so that names,
+// types and visibility changed by hand pair as they are; index entries are compared
+// after the data's SQL names have become the paired columns' saved ones.
+void compare_table(const table_diff_t& t, const saved_table_t& saved, const expected_t& data, bool all)
+{
+    std::map<std::string, std::vector<const db_column_t*>> unpaired;
+    for (const column_ptr& c : saved.columns)
+        unpaired[c->mongo_name ? c->mongo_name : ""].push_back(c.get());
+    std::map<std::string, const db_column_t*> saved_of; // by the data's SQL name
+    for (int pass = 0; pass < 2; ++pass)
+        for (const db_column_t* c : data.columns) {
+            auto& candidates = unpaired[c->mongo_name ? c->mongo_name : ""];
+            if (saved_of.count(c->sql_name))
+                continue;
+            for (auto s = candidates.begin(); s != candidates.end(); ++s)
+                if (pass == 1 || (*s)->mongo_type == c->mongo_type) {
+                    saved_of[c->sql_name] = *s;
+                    candidates.erase(s);
+                    break;
+                }
+        }
+    for (const db_column_t* c : data.columns) {
+        auto paired = saved_of.find(c->sql_name);
+        if (paired == saved_of.end()) {
+            column_drift(t, DRIFT_COLUMN_NEW, nullptr, c);
+            continue;
+        }
+        const db_column_t* s = paired->second;
+        if (s->mongo_type != c->mongo_type)
+            column_drift(t, DRIFT_COLUMN_TYPE, s, c);
+        else if (all && s->sql_type != c->sql_type)
+            column_drift(t, DRIFT_SQL_TYPE, s, c);
+        if (static_cast<uint32_t>(c->length) > static_cast<uint32_t>(s->length))
+            column_drift(t, DRIFT_COLUMN_LENGTH, s, c);
+        if (all && std::strcmp(s->sql_name ? s->sql_name : "", c->sql_name) != 0)
+            column_drift(t, DRIFT_SQL_NAME, s, c);
+        if (all && !s->visible)
+            column_drift(t, DRIFT_HIDDEN, s, c);
+    }
+    for (const auto& left : unpaired)
+        for (const db_column_t* s : left.second)
+            column_drift(t, DRIFT_COLUMN_GONE, s, nullptr);
+
+    // Saving writes no entry of an index with a hidden column.
+    std::set<std::string> hidden;
+    for (const entry_ptr& e : data.entries) {
+        auto paired = saved_of.find(e->sql_col_name ? e->sql_col_name : "");
+        if (paired != saved_of.end() && !paired->second->visible)
+            hidden.insert(e->index_name ? e->index_name : "");
+    }
+    std::vector<std::pair<entry_key_t, const db_index_t*>> wanted, have;
+    for (const entry_ptr& e : data.entries) {
+        if (hidden.count(e->index_name ? e->index_name : ""))
+            continue;
+        auto paired = saved_of.find(e->sql_col_name ? e->sql_col_name : "");
+        const char* column = paired != saved_of.end() ? paired->second->sql_name : e->sql_col_name;
+        wanted.push_back({key_of(e.get(), column), e.get()});
+    }
+    for (const entry_ptr& e : saved.entries)
+        have.push_back({key_of(e.get(), e->sql_col_name), e.get()});
+    std::sort(wanted.begin(), wanted.end());
+    std::sort(have.begin(), have.end());
+    auto report = [&](int kind, const std::pair<entry_key_t, const db_index_t*>& e) {
+        drift_t* d = t.add(kind);
+        bool in_data = kind == DRIFT_INDEX_NEW;
+        take_entry(in_data ? &d->data_entry : &d->schema_entry, e.second, std::get<2>(e.first).c_str());
+        d->in_data = in_data;
+        d->in_schema = !in_data;
+    };
+    size_t w = 0, h = 0;
+    while (w < wanted.size() || h < have.size()) {
+        if (h == have.size() || (w < wanted.size() && wanted[w].first < have[h].first))
+            report(DRIFT_INDEX_NEW, wanted[w++]);
+        else if (w == wanted.size() || have[h].first < wanted[w].first)
+            report(DRIFT_INDEX_GONE, have[h++]);
+        else
+            ++w, ++h;
+    }
+}
+
+void base_expected(const db_sample_t* sample, const doc_list_t& docs, expected_t* e)
+{
+    for (const db_column_t* c = sample->columns; c; c = c->next)
+        e->columns.push_back(c);
+    for (const doc_ref_t& doc : docs.docs) {
+        entry_ptr entry(static_cast<db_index_t*>(record_alloc(sizeof(db_index_t))));
+        read_index_document(doc.doc, entry.get());
+        e->entries.push_back(std::move(entry));
+    }
+}
+
+// Table, then kind, then the column or index entry.
+bool listed_before(const drift_t* a, const drift_t* b)
+{
+    auto key = [](const drift_t* d) {
+        const drift_entry_t& e = d->in_data ? d->data_entry : d->schema_entry;
+        return std::make_tuple(std::string(d->table), d->kind, std::string(d->mongo_name ? d->mongo_name : ""),
+                               std::string(e.index_name ? e.index_name : ""), e.position);
+    };
+    return key(a) < key(b);
+}
+
+void free_side(drift_column_t* c, drift_entry_t* e)
+{
+    std::free(c->sql_name);
+    std::free(e->index_name);
+    std::free(e->sql_col_name);
+}
+
+} // namespace
+
+bool drift_take_read(DBINFO* dbinfo, const char* collection, collection_read_t* read, doc_list_t* index_docs,
+                     drift_problem_t* problem)
+{
+    // A sample broken off would count the fields it did not reach as gone.
+    if (!read->sample || !read->sample->items) {
+        set_problem(problem, DRIFT_NOT_SAMPLED, collection, "");
+        return false;
+    }
+    if (!read->listed || !listing_index_docs(dbinfo, &read->listing, read->sample, collection, index_docs)) {
+        set_problem(problem, DRIFT_INDEXES_UNREAD, collection, read->listing.error.message);
+        return false;
+    }
+    return true;
+}
+
+bool diff_schema(DBINFO* dbinfo, const char* const* tables, size_t count, bool all, drift_t** differences,
+                 drift_problem_t* problem)
+{
+    *differences = nullptr;
+    std::memset(problem, 0, sizeof *problem);
+    problem->code = 1;
+    saved_schema_t saved;
+    if (!read_schema(dbinfo, &saved, problem))
+        return false;
+    bson_error_t error;
+    std::memset(&error, 0, sizeof error);
+    char** names = dbinfo->db ? list_collection_names(dbinfo, dbinfo->db, &error) : nullptr;
+    if (!names) {
+        set_problem(problem, DRIFT_NOT_LISTED, dbinfo->database, error.message);
+        return false;
+    }
+    std::vector<std::string> collections;
+    for (char** p = names; *p; ++p)
+        if (!is_system_collection(*p))
+            collections.push_back(*p);
+    free_collection_names(dbinfo, names);
+    const std::set<std::string> in_data(collections.begin(), collections.end());
+    const std::map<std::string, virtual_t> virtuals = virtual_tables(saved);
+
+    std::set<std::string> chosen;
+    for (size_t i = 0; i < count; ++i) {
+        if (!saved.count(tables[i]) && !in_data.count(tables[i]) && !virtuals.count(tables[i])) {
+            set_problem(problem, DRIFT_NO_SUCH_TABLE, tables[i], "");
+            return false;
+        }
+        chosen.insert(tables[i]);
+    }
+    auto wanted = [&](const std::string& table) { return count == 0 || chosen.count(table) > 0; };
+    auto needed = [&](const std::string& collection) {
+        if (wanted(collection))
+            return true;
+        for (const auto& v : virtuals)
+            if (v.second.parent == collection && wanted(v.first))
+                return true;
+        return false;
+    };
+
+    std::vector<drift_t*> found;
+    const std::string none;
+    int total = 0, done = 0;
+    for (const std::string& c : collections)
+        total += needed(c);
+    brolix_progress(0, total, nullptr);
+    bool ok = true;
+    std::vector<const char*> read;
+    for (const std::string& c : collections)
+        if (needed(c))
+            read.push_back(c.c_str());
+    read_collections(dbinfo, read, [&](int i, collection_read_t* r) {
+        const std::string c = read[i];
+        db_sample_t* sample = r->sample;
+        doc_list_t docs;
+        ok = drift_take_read(dbinfo, c.c_str(), r, &docs, problem);
+        auto table = saved.find(c);
+        if (ok && wanted(c)) {
+            table_diff_t t{c, false, none, &found};
+            if (table == saved.end() || table->second.is_virtual) {
+                t.add(DRIFT_TABLE_NEW)->columns = sample->count;
+            } else {
+                expected_t e;
+                base_expected(sample, docs, &e);
+                compare_table(t, table->second, e, all);
+            }
+        }
+        for (const auto& v : virtuals) {
+            if (!ok || v.second.parent != c || !wanted(v.first))
+                continue;
+            table_diff_t t{v.first, true, v.second.parent, &found};
+            bool array = is_top_array(sample, v.second.mongo_name);
+            if (array && v.second.saved) {
+                expected_t e;
+                virtual_expected(v.second.array, v.second.mongo_name, sample, &e);
+                compare_table(t, *v.second.saved, e, all);
+            } else if (array != (v.second.saved != nullptr)) {
+                drift_t* d = t.add(array ? DRIFT_TABLE_NEW : DRIFT_TABLE_GONE);
+                d->mongo_name = copy_text(v.second.mongo_name.c_str());
+                d->columns = array ? 3 : 0;
+            }
+        }
+        brolix_progress(++done, total, c.c_str());
+        return ok;
+    });
+    for (const auto& t : saved)
+        if (ok && !t.second.is_virtual && !in_data.count(t.first) && wanted(t.first))
+            table_diff_t{t.first, false, none, &found}.add(DRIFT_TABLE_GONE);
+    for (const auto& v : virtuals)
+        if (ok && v.second.saved && !in_data.count(v.second.parent) && wanted(v.first))
+            table_diff_t{v.first, true, v.second.parent, &found}.add(DRIFT_TABLE_GONE)->mongo_name =
+                copy_text(v.second.mongo_name.c_str());
+
+    std::stable_sort(found.begin(), found.end(), listed_before);
+    for (size_t i = found.size(); i-- > 0;) {
+        found[i]->next = *differences;
+        *differences = found[i];
+    }
+    if (!ok) {
+        free_drift(*differences);
+        *differences = nullptr;
+    }
+    return ok;
+}
+
+void free_drift(drift_t* d)
+{
+    while (d) {
+        drift_t* next = d->next;
+        std::free(d->table);
+        std::free(d->parent);
+        std::free(d->mongo_name);
+        free_side(&d->schema_column, &d->schema_entry);
+        free_side(&d->data_column, &d->data_entry);
+        std::free(d);
+        d = next;
+    }
+}
+
+namespace {
+
+const char* const kind_keys[] = {"",           "table_new",     "table_gone", "column_new",
+                                 "column_gone", "column_type",   "column_length", "sql_name",
+                                 "sql_type",    "hidden",        "index_new",  "index_gone"};
+
+std::string sql_type_text(int32_t code)
+{
+    for (int i = 0; i < sql_type_name_count; ++i)
+        if (sql_type_names[i].code == code)
+            return sql_type_names[i].name;
+    if (code == SQL_T_CHAR)
+        return "SQL_CHAR";
+    if (code == SQL_T_VARBINARY)
+        return "SQL_VARBINARY";
+    return "SQL type " + std::to_string(code);
+}
+
+std::string mongo_type_text(int32_t code)
+{
+    for (int i = 0; i < mongo_type_name_count; ++i)
+        if (mongo_type_names[i].code == code)
+            return mongo_type_names[i].name;
+    if (code == MONGO_T_VT_INDEX || code == MONGO_T_VT_VALUE)
+        return driver_mongo_type_name(code);
+    return "BSON type " + std::to_string(code);
+}
+
+std::string column_text(const drift_column_t& c)
+{
+    return mongo_type_text(c.mongo_type) + ", " + sql_type_text(c.sql_type) + ", length " +
+           std::to_string(static_cast<uint32_t>(c.length));
+}
+
+std::string entry_text(const drift_entry_t& e)
+{
+    std::string flags = e.primary ? "primary, " : "";
+    flags += e.unique ? "unique, " : "";
+    flags += e.native_id ? "native id, " : "";
+    return std::string(e.index_name) + " key " + std::to_string(e.position) + ": " + e.sql_col_name + " (" + flags +
+           (e.asc ? "ascending)" : "descending)");
+}
+
+void append_column_side(bson_t* doc, const char* key, const drift_column_t& c)
+{
+    bson_t side;
+    BSON_APPEND_DOCUMENT_BEGIN(doc, key, &side);
+    BSON_APPEND_UTF8(&side, "sql_name", c.sql_name);
+    BSON_APPEND_INT32(&side, "sql_type", c.sql_type);
+    BSON_APPEND_INT32(&side, "mongo_type", c.mongo_type);
+    BSON_APPEND_INT64(&side, "length", static_cast<uint32_t>(c.length));
+    BSON_APPEND_BOOL(&side, "visible", c.visible);
+    bson_append_document_end(doc, &side);
+}
+
+void append_entry_side(bson_t* doc, const char* key, const drift_entry_t& e)
+{
+    bson_t side;
+    BSON_APPEND_DOCUMENT_BEGIN(doc, key, &side);
+    BSON_APPEND_UTF8(&side, "index_name", e.index_name);
+    BSON_APPEND_INT32(&side, "position", e.position);
+    BSON_APPEND_UTF8(&side, "sql_col_name", e.sql_col_name);
+    BSON_APPEND_BOOL(&side, "primary", e.primary);
+    BSON_APPEND_BOOL(&side, "unique", e.unique);
+    BSON_APPEND_BOOL(&side, "native_id", e.native_id);
+    BSON_APPEND_BOOL(&side, "asc", e.asc);
+    bson_append_document_end(doc, &side);
+}
+
+} // namespace
+
+std::string drift_text(const drift_t* d)
+{
+    std::string text;
+    for (; d; d = d->next) {
+        const std::string table = d->table, parent = d->parent ? d->parent : "";
+        const drift_column_t &s = d->schema_column, &n = d->data_column;
+        // The generated columns of a virtual table share their field: they go by SQL name.
+        std::string field = d->mongo_name ? d->mongo_name : "";
+        const drift_column_t& either = d->in_data ? n : s;
+        if ((d->in_data || d->in_schema) && either.mongo_type < 0 && either.sql_name)
+            field = either.sql_name;
+        std::string line;
+        switch (d->kind) {
+        case DRIFT_TABLE_NEW:
+            line = d->is_virtual ? "new virtual table of " + parent + " (array " + field + ")"
+                                 : "new table (" + std::to_string(d->columns) + " columns)";
+            break;
+        case DRIFT_TABLE_GONE:
+            line = d->is_virtual ? "virtual table gone (" + parent + " has no array " + field + ")"
+                                 : "table gone (no collection " + table + ")";
+            break;
+        case DRIFT_COLUMN_NEW: line = "new column " + field + " (" + column_text(n) + ")"; break;
+        case DRIFT_COLUMN_GONE: line = "column gone " + field + " (" + column_text(s) + ")"; break;
+        case DRIFT_COLUMN_TYPE:
+            line = "column " + field + ": MongoDB type " + mongo_type_text(s.mongo_type) + " -> " +
+                   mongo_type_text(n.mongo_type) + ", SQL type " + sql_type_text(s.sql_type) +
+                   (s.sql_type != n.sql_type ? " -> " + sql_type_text(n.sql_type) : "");
+            break;
+        case DRIFT_COLUMN_LENGTH:
+            line = "column " + field + ": length " + std::to_string(static_cast<uint32_t>(s.length)) + " -> " +
+                   std::to_string(static_cast<uint32_t>(n.length));
+            break;
+        case DRIFT_SQL_NAME:
+            line = "column " + field + ": SQL name " + s.sql_name + " -> " + n.sql_name;
+            break;
+        case DRIFT_SQL_TYPE:
+            line = "column " + field + ": SQL type " + sql_type_text(s.sql_type) + " -> " + sql_type_text(n.sql_type);
+            break;
+        case DRIFT_HIDDEN: line = "column " + field + ": hidden"; break;
+        case DRIFT_INDEX_NEW: line = "new index entry " + entry_text(d->data_entry); break;
+        case DRIFT_INDEX_GONE: line = "index entry gone " + entry_text(d->schema_entry); break;
+        }
+        text += table + ": " + line + "\n";
+    }
+    return text;
+}
+
+std::string drift_json(const drift_t* d, const char* database, const char* schema, bool all)
+{
+    bson_t doc = BSON_INITIALIZER, list;
+    BSON_APPEND_UTF8(&doc, "outcome", d ? "drift" : "agree");
+    BSON_APPEND_UTF8(&doc, "database", database);
+    BSON_APPEND_UTF8(&doc, "schema", schema);
+    BSON_APPEND_BOOL(&doc, "all", all);
+    BSON_APPEND_ARRAY_BEGIN(&doc, "differences", &list);
+    for (int i = 0; d; d = d->next, ++i) {
+        bson_t entry;
+        const std::string key = std::to_string(i);
+        BSON_APPEND_DOCUMENT_BEGIN(&list, key.c_str(), &entry);
+        BSON_APPEND_UTF8(&entry, "table", d->table);
+        BSON_APPEND_UTF8(&entry, "kind", kind_keys[d->kind]);
+        BSON_APPEND_BOOL(&entry, "virtual", d->is_virtual);
+        if (d->parent)
+            BSON_APPEND_UTF8(&entry, "parent", d->parent);
+        bool is_column = d->kind >= DRIFT_COLUMN_NEW && d->kind <= DRIFT_HIDDEN;
+        if (d->mongo_name)
+            BSON_APPEND_UTF8(&entry, is_column ? "column" : "array", d->mongo_name);
+        if (d->kind == DRIFT_TABLE_NEW)
+            BSON_APPEND_INT32(&entry, "columns", d->columns);
+        if (is_column && d->in_schema)
+            append_column_side(&entry, "schema", d->schema_column);
+        if (is_column && d->in_data)
+            append_column_side(&entry, "data", d->data_column);
+        if (!is_column && d->in_schema)
+            append_entry_side(&entry, "schema", d->schema_entry);
+        if (!is_column && d->in_data)
+            append_entry_side(&entry, "data", d->data_entry);
+        bson_append_document_end(&list, &entry);
+    }
+    bson_append_array_end(&doc, &list);
+    char* json = bson_as_relaxed_extended_json(&doc, nullptr);
+    std::string text = json ? json : "{ }";
+    bson_free(json);
+    bson_destroy(&doc);
+    return text + "\n";
+}
