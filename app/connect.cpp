@@ -239,27 +239,24 @@ bool connect_databases(DBINFO* d)
     return false;
 }
 
-bool side_answers(DBINFO* d, int side, char* error_text)
+bool side_answers(DBINFO* d, int side, bson_error_t* error)
 {
     mongoc_client_t* client = side == SIDE_DATA ? d->client : d->md_client;
     bson_t ping = BSON_INITIALIZER;
     BSON_APPEND_INT32(&ping, "ping", 1);
-    bson_error_t error;
-    std::memset(&error, 0, sizeof error);
-    bool answers = client && mongoc_client_command_simple(client, "admin", &ping, nullptr, nullptr, &error);
+    std::memset(error, 0, sizeof *error);
+    bool answers = client && mongoc_client_command_simple(client, "admin", &ping, nullptr, nullptr, error);
     bson_destroy(&ping);
-    if (error_text)
-        format_text(error_text, "%s", error.message);
     return answers;
 }
 
 bool side_still_answers(DBINFO* d, int side)
 {
-    char error[DBINFO_TEXT];
-    if (side_answers(d, side, error))
+    bson_error_t error;
+    if (side_answers(d, side, &error))
         return true;
     side_result lost;
-    lost.error = error;
+    lost.error = error.message;
     char headline[DBINFO_TEXT];
     if (side == SIDE_DATA)
         format_text(headline, "Could not connect to Database - '%s'", d->database);

@@ -2,6 +2,8 @@
 #ifndef BROLIX_APP_CONNECT_H
 #define BROLIX_APP_CONNECT_H
 
+#include <bson/bson.h>
+
 struct DBINFO;
 typedef struct _mongoc_client_t mongoc_client_t;
 typedef struct _mongoc_client_pool_t mongoc_client_pool_t;
@@ -17,7 +19,7 @@ void build_connection_uri(int side, DBINFO* dbinfo, char* out);
 bool connect_databases(DBINFO* dbinfo);
 
 // Asks one side's server whether it answers (one ping); the library's error otherwise.
-bool side_answers(DBINFO* dbinfo, int side, char* error_text);
+bool side_answers(DBINFO* dbinfo, int side, bson_error_t* error);
 
 // Asks one side's server whether it answers; when it does not, shows the box that a
 // failed connection shows (its MongoDB error, exit with OK) and gives false.

@@ -33,23 +33,8 @@ struct find_t {
             mongoc_collection_destroy(collection);
     }
     bool next(const bson_t** doc) { return cursor && mongoc_cursor_next(cursor, doc); }
-    bool whole(char* error_text)
-    {
-        bson_error_t error;
-        if (!cursor || !mongoc_cursor_error(cursor, &error))
-            return true;
-        if (error_text)
-            bson_snprintf(error_text, DBINFO_TEXT, "%s", error.message);
-        return false;
-    }
+    bool whole(bson_error_t* error) { return !cursor || !mongoc_cursor_error(cursor, error); }
 };
-
-QTableWidgetItem* read_only_item(const char* text)
-{
-    QTableWidgetItem* item = new QTableWidgetItem(QString::fromUtf8(text));
-    item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-    return item;
-}
 
 // The rendered cell text of the value the iterator stands on, cut to max_width bytes.
 char* cell_text(DBINFO* d, const bson_iter_t* iter, const sample_column_t* column)
@@ -65,14 +50,24 @@ char* cell_text(DBINFO* d, const bson_iter_t* iter, const sample_column_t* colum
 
 } // namespace
 
-void set_null_cell(QTableWidget* grid, int row, int column)
+void fill_sample_grid(QTableWidget* grid, const sample_rows_t& rows)
 {
-    grid->setItem(row, column, read_only_item("<null>"));
+    for (const std::vector<std::string>& cells : rows) {
+        int row = grid->rowCount();
+        grid->insertRow(row);
+        grid->setRowHeight(row, 20);
+        for (size_t c = 0; c < cells.size(); ++c) {
+            QTableWidgetItem* item = new QTableWidgetItem(QString::fromStdString(cells[c]));
+            item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+            grid->setItem(row, static_cast<int>(c), item);
+        }
+    }
 }
 
-bool load_document_rows(DBINFO* d, QTableWidget* grid, sample_column_t* columns, const QString& catalog,
-                        const QString& table, char* error_text)
+bool read_document_rows(DBINFO* d, sample_column_t* columns, const QString& catalog, const QString& table,
+                        sample_rows_t* rows, bson_error_t* error)
 {
+    std::memset(error, 0, sizeof *error);
     QByteArray catalog8 = catalog.toLocal8Bit();
     char collection[DBINFO_TEXT] = "";
     // A table without a collection of its own shows an empty sample: no query is made
@@ -88,11 +83,9 @@ bool load_document_rows(DBINFO* d, QTableWidget* grid, sample_column_t* columns,
             ++documents_read;
             continue;
         }
-        int row = grid->rowCount();
-        grid->insertRow(row);
-        grid->setRowHeight(row, 20);
-        int c = 0;
-        for (sample_column_t* column = columns; column; column = column->next, ++c) {
+        rows->emplace_back();
+        std::vector<std::string>& cells = rows->back();
+        for (sample_column_t* column = columns; column; column = column->next) {
             const char* name = column->mongo_name ? column->mongo_name : "";
             bson_iter_t found;
             bool have = bson_iter_init_find(&found, doc, name);
@@ -101,21 +94,22 @@ bool load_document_rows(DBINFO* d, QTableWidget* grid, sample_column_t* columns,
                 have = bson_iter_init(&top, doc) && bson_iter_find_descendant(&top, name, &found);
             }
             if (!have) {
-                set_null_cell(grid, row, c);
+                cells.push_back("<null>");
                 continue;
             }
             char* text = cell_text(d, &found, column);
-            grid->setItem(row, c, read_only_item(text));
+            cells.push_back(text);
             std::free(text);
         }
         ++documents_read;
     }
-    return find.whole(error_text);
+    return find.whole(error);
 }
 
-bool load_array_rows(DBINFO* d, QTableWidget* grid, const QString& key_name, const QString& array_name,
-                     char* error_text)
+bool read_array_rows(DBINFO* d, const QString& key_name, const QString& array_name, sample_rows_t* rows,
+                     bson_error_t* error)
 {
+    std::memset(error, 0, sizeof *error);
     QByteArray key8 = key_name.toUtf8();
     QByteArray array8 = array_name.toUtf8();
     char collection[DBINFO_TEXT] = "";
@@ -130,7 +124,7 @@ bool load_array_rows(DBINFO* d, QTableWidget* grid, const QString& key_name, con
         bson_iter_t iter;
         if (!bson_iter_init(&iter, doc))
             continue;
-        QByteArray key_text;
+        std::string key_text;
         while (bson_iter_next(&iter)) {
             const char* key = bson_iter_key(&iter);
             if (key8 == key && BSON_ITER_HOLDS_OID(&iter)) {
@@ -147,12 +141,7 @@ bool load_array_rows(DBINFO* d, QTableWidget* grid, const QString& key_name, con
                     while (bson_iter_next(&element)) {
                         element_column.mongo_type = bson_iter_type(&element);
                         char* text = cell_text(d, &element, &element_column);
-                        int row = grid->rowCount();
-                        grid->insertRow(row);
-                        grid->setRowHeight(row, 20);
-                        grid->setItem(row, 0, read_only_item(key_text.constData()));
-                        grid->setItem(row, 1, read_only_item(QByteArray::number(element_index).constData()));
-                        grid->setItem(row, 2, read_only_item(text));
+                        rows->push_back({key_text, std::to_string(element_index), text});
                         std::free(text);
                         ++element_index;
                     }
@@ -161,5 +150,5 @@ bool load_array_rows(DBINFO* d, QTableWidget* grid, const QString& key_name, con
             }
         }
     }
-    return find.whole(error_text);
+    return find.whole(error);
 }

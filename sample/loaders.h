@@ -1,21 +1,29 @@
-// Filling the data sample grid from the table's collection.
+// The data sample under the column grid: read from the table's collection off the
+// window's thread, then put into the grid.
 #ifndef BROLIX_SAMPLE_LOADERS_H
 #define BROLIX_SAMPLE_LOADERS_H
 
 #include <QString>
+#include <bson/bson.h>
+#include <string>
+#include <vector>
 
 class QTableWidget;
 struct DBINFO;
 struct sample_column_t;
 
-// Both loaders give false when the read broke off (the grid keeps the rows read before),
-// with the library's error in error_text (2048 bytes) when one is given.
+// Rows of cell texts as the grid shows them ("<null>" where a document lacks the field).
+typedef std::vector<std::vector<std::string>> sample_rows_t;
+
+// Both readers give false when the read broke off (the rows read before stay), with the
+// library's error in error. They touch no widget.
 // One row per document, one cell per shown column (base tables and the Detail View).
-bool load_document_rows(DBINFO* dbinfo, QTableWidget* grid, sample_column_t* columns,
-                        const QString& catalog, const QString& table, char* error_text = nullptr);
+bool read_document_rows(DBINFO* dbinfo, sample_column_t* columns, const QString& catalog, const QString& table,
+                        sample_rows_t* rows, bson_error_t* error);
 // One row per element of the top-level array array_name (the Driver View).
-bool load_array_rows(DBINFO* dbinfo, QTableWidget* grid, const QString& key_name,
-                     const QString& array_name, char* error_text = nullptr);
-void set_null_cell(QTableWidget* grid, int row, int column);
+bool read_array_rows(DBINFO* dbinfo, const QString& key_name, const QString& array_name, sample_rows_t* rows,
+                     bson_error_t* error);
+// Appends the rows to the grid, read only.
+void fill_sample_grid(QTableWidget* grid, const sample_rows_t& rows);
 
 #endif

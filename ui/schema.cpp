@@ -5,6 +5,7 @@
 #include "app/connect.h"
 #include "app/datasource.h"
 #include "app/message.h"
+#include "app/work.h"
 #include "app/secrets.h"
 #include "store/records.h"
 #include "ui_schema.h"
@@ -14,6 +15,7 @@
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSignalMapper>
 #include <QSpacerItem>
 #include <QStatusBar>
@@ -78,6 +80,11 @@ void Schema::start_up(const QStringList& arguments)
     progressBar->setMaximumHeight(fontMetrics().height());
     progressBar->hide();
     ui->statusBar->addWidget(progressBar, 1);
+    cancelButton = new QPushButton("Cancel");
+    cancelButton->setObjectName("pushButtonCancel");
+    cancelButton->hide();
+    ui->statusBar->addPermanentWidget(cancelButton);
+    connect(cancelButton, &QPushButton::clicked, this, &Schema::cancelWork);
     set_message_routine(window_message, this);
     set_progress_routine(window_progress, this);
     mongoc_init();
@@ -110,6 +117,7 @@ void Schema::start_up(const QStringList& arguments)
             Qt::UniqueConnection);
     connect(ui->tableWidget, SIGNAL(itemChanged(QTableWidgetItem*)), this, SLOT(validateEdit()),
             Qt::UniqueConnection);
+    started_up = true;
 }
 
 void Schema::fatal(const char* text)
@@ -153,12 +161,24 @@ void Schema::on_pushButtonAbout_clicked()
 
 void Schema::on_pushButtonExit_clicked()
 {
+    if (working) { // the work ends as a failed read, then Exit goes on
+        close_pending = CLOSE_BY_EXIT;
+        cancel_server_work();
+        return;
+    }
     schema_changed(nullptr);
     QCoreApplication::quit();
 }
 
 void Schema::closeEvent(QCloseEvent* event)
 {
+    if (working) {
+        if (close_pending == CLOSE_NONE)
+            close_pending = CLOSE_BY_WINDOW;
+        cancel_server_work();
+        event->ignore();
+        return;
+    }
     schema_changed(nullptr);
     event->accept();
 }

@@ -7,11 +7,15 @@
 
 #include <QMainWindow>
 #include <QStringList>
+#include <bson/bson.h>
 #include <functional>
+#include <utility>
+#include <vector>
 
 class QCloseEvent;
 class QMessageBox;
 class QProgressBar;
+class QPushButton;
 class QSignalMapper;
 class QTableWidget;
 class QTableWidgetItem;
@@ -57,6 +61,17 @@ public:
     bool columns_unread = false;
     // What could not be read for the current view, shown in errorMsg once it is built.
     QString read_fault;
+
+    // Runs server work off the window's thread and returns when it is done, the window
+    // painting meanwhile; false when it was cancelled. Every action's server work goes
+    // through here. While work runs, what would start more is disabled, and after 2 s the
+    // status bar shows a busy bar and Cancel.
+    bool serverWork(const std::function<void()>& work);
+    // Called while work runs (about every 25 ms), with the time waited.
+    void whileWorking(int waited_ms);
+    // Cancel: the rest of the current action's server work fails at once, as a failed read.
+    void cancelWork();
+    QPushButton* cancelButton = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -116,7 +131,6 @@ private:
     void fillDriverViewGrid(const QString& table, const QString& virtualTable);
     void fillColumnPage(const QString& table, const QString& virtualTable, int page, int keep);
     void finishFill(int view);
-    void noteReadFault(const QString& what, const char* error);
     void addColumnRow(bool insideVirtualTable, const char* sqlName, int sqlType, db_index_t* indexes,
                       const char* mongoName, int mongoType, int length, int precision, int scale,
                       bool visible, bool virtualArray);
@@ -147,6 +161,20 @@ private:
     bool append_dump_text(const char* bytes, long long size);
 
     void process_pending_events();
+
+    // server work
+    void setWorkControlsEnabled(bool enabled);
+    void finishPendingClose();
+    void forgetCancel();
+    // What a failed read says in errorMsg (plain words, naming the server) and, with the
+    // library's own text, in the -debug file.
+    void noteReadFault(const QString& what, int side, const bson_error_t* error);
+    bool started_up = false; // start-up's own work runs on the window's thread
+    bool working = false;
+    bool cancel_requested = false;
+    bool busy_bar = false;
+    enum { CLOSE_NONE, CLOSE_BY_EXIT, CLOSE_BY_WINDOW } close_pending = CLOSE_NONE;
+    std::vector<std::pair<QWidget*, bool>> disabled_for_work;
 };
 
 #endif

@@ -46,7 +46,8 @@ void Schema::on_pushButtonDump_clicked()
     ui->errorMsg->setText("Dump Schema: In progress, please wait ...");
     process_pending_events();
 
-    append_dump_text(text.data() + first, text.size() - first);
+    // A file on a slow share should not hold the window either.
+    serverWork([&] { append_dump_text(text.data() + first, text.size() - first); });
 
     ui->errorMsg->setText("");
     std::snprintf(informative, sizeof informative, "%.2040s.", dbinfo.debug_file);

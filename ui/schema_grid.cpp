@@ -148,25 +148,30 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
 {
     QTableWidget* grid = ui->tableWidget;
     bool inside = !virtualTable.isEmpty();
+    db_column_t* records = nullptr;
+    db_name_t* names = nullptr;
+    if (!table.isEmpty() && keep == 0) {
+        free_columns(dbinfo.columns);
+        free_names(dbinfo.vt_names);
+        dbinfo.columns = nullptr;
+        dbinfo.vt_names = nullptr;
+        int side = dbinfo.mode == MODE_VIEW_ONLY ? SIDE_DATA : SIDE_SCHEMA;
+        bson_error_t error;
+        bool answers = true;
+        serverWork([&] {
+            records = load_records(&dbinfo, table, &names);
+            // No records is also what a server gone away gives: ask it before trusting that.
+            answers = records || side_answers(&dbinfo, side, &error);
+        });
+        columns_unread = !answers;
+        if (columns_unread)
+            noteReadFault("The columns of '" + table + "'", side, &error);
+    }
     grid->hide();
     filling_grid = true;
     grid->blockSignals(true);
     if (!table.isEmpty()) {
-        db_column_t* records;
-        db_name_t* names;
-        if (keep == 0) {
-            free_columns(dbinfo.columns);
-            free_names(dbinfo.vt_names);
-            dbinfo.columns = nullptr;
-            dbinfo.vt_names = nullptr;
-            records = load_records(&dbinfo, table, &names);
-            // No records is also what a server gone away gives: ask it before trusting that.
-            char error[DBINFO_TEXT] = "";
-            int side = dbinfo.mode == MODE_VIEW_ONLY ? SIDE_DATA : SIDE_SCHEMA;
-            columns_unread = !records && !side_answers(&dbinfo, side, error);
-            if (columns_unread)
-                noteReadFault("The columns of '" + table + "'", error);
-        } else {
+        if (keep != 0) {
             records = dbinfo.columns;
             names = dbinfo.vt_names;
             dbinfo.current_page = page;
@@ -229,14 +234,6 @@ void Schema::fillDriverViewGrid(const QString& table, const QString& virtualTabl
         grid->setCurrentCell(0, 0);
     }
     finishFill(2);
-}
-
-void Schema::noteReadFault(const QString& what, const char* error)
-{
-    if (!read_fault.isEmpty())
-        read_fault += " ";
-    read_fault += what + " could not be read (" + QString::fromUtf8(error) + ").";
-    ui->errorMsg->setText(read_fault);
 }
 
 void Schema::finishFill(int view)

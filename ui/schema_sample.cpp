@@ -1,6 +1,7 @@
 // The data sample under the grid, the paging buttons and their states.
 #include "ui/schema.h"
 
+#include "app/connect.h"
 #include "discovery/types.h"
 #include "sample/loaders.h"
 #include "sample/render.h"
@@ -53,9 +54,13 @@ void Schema::refreshData(DBINFO* dbInfo)
         QString key_name = QString::fromUtf8(cellBytes(0, 2));
         QString array_name = QString::fromUtf8(cellBytes(1, 2));
         data->resizeColumnsToContents();
-        char error[DBINFO_TEXT] = "";
-        if (!load_array_rows(dbInfo, data, key_name, array_name, error))
-            noteReadFault("The data sample of '" + dbInfo->table + "'", error);
+        sample_rows_t rows;
+        bson_error_t error;
+        bool whole = true;
+        serverWork([&] { whole = read_array_rows(dbInfo, key_name, array_name, &rows, &error); });
+        fill_sample_grid(data, rows);
+        if (!whole)
+            noteReadFault("The data sample of '" + dbInfo->table + "'", SIDE_DATA, &error);
         data->resizeColumnsToContents();
         data->horizontalHeader()->setStretchLastSection(true);
         data->show();
@@ -99,9 +104,13 @@ void Schema::refreshData(DBINFO* dbInfo)
         link = &column->next;
     }
     data->resizeColumnsToContents();
-    char error[DBINFO_TEXT] = "";
-    if (!load_document_rows(dbInfo, data, head, dbInfo->catalog, dbInfo->table, error))
-        noteReadFault("The data sample of '" + dbInfo->table + "'", error);
+    sample_rows_t rows;
+    bson_error_t error;
+    bool whole = true;
+    serverWork([&] { whole = read_document_rows(dbInfo, head, dbInfo->catalog, dbInfo->table, &rows, &error); });
+    fill_sample_grid(data, rows);
+    if (!whole)
+        noteReadFault("The data sample of '" + dbInfo->table + "'", SIDE_DATA, &error);
     data->resizeColumnsToContents();
     data->horizontalHeader()->setStretchLastSection(true);
     free_sample_columns(head);

@@ -29,7 +29,8 @@ void Schema::saveSchema()
     // part, and write it again from the records while the user wants. Enter declines,
     // rather than wait for a server that stays away again and again.
     int left = 0;
-    bool saved = save_table(&dbinfo, dbinfo.columns, &left);
+    bool saved = false;
+    serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); });
     while (!saved) {
         const char* part = left & SAVE_LEFT_COLUMNS ? "columns" : left & SAVE_LEFT_INDEXES ? "index entries"
                                                                                            : "virtual tables";
@@ -44,7 +45,7 @@ void Schema::saveSchema()
                                       "leave the schema as it was.",
                          BTN_YES_NO, BTN_NO) != BTN_YES)
             break;
-        saved = save_table(&dbinfo, dbinfo.columns, &left);
+        serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); });
     }
     ui->errorMsg->setText("");
     process_pending_events();

@@ -1,0 +1,147 @@
+// Server work off the window's thread: the one place where every action's requests run,
+// with the controls that would start more work disabled meanwhile, Cancel, and a close
+// asked for while work runs.
+#include "ui/schema.h"
+
+#include "app/secrets.h"
+#include "app/wire.h"
+#include "app/work.h"
+#include "ui_schema.h"
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace {
+void window_wait(void* context, int waited_ms)
+{
+    static_cast<Schema*>(context)->whileWorking(waited_ms);
+}
+
+// A wait shorter than this shows nothing new; a longer one shows a busy bar and Cancel.
+const int cancel_after_ms = 2000;
+}
+
+bool Schema::serverWork(const std::function<void()>& work)
+{
+    if (!started_up || working) { // start-up keeps to its thread; work is never started twice
+        work();
+        return true;
+    }
+    working = true;
+    setWorkControlsEnabled(false);
+    // A Cancel or a close asked for during this action ends the rest of its work at once.
+    if (cancel_requested || close_pending != CLOSE_NONE)
+        cancel_server_work();
+    void* previous_context = nullptr;
+    brolix_wait_fn previous = set_wait_routine(window_wait, this, &previous_context);
+    bool done = run_server_work(work);
+    set_wait_routine(previous, previous_context);
+    cancelButton->hide();
+    if (busy_bar) {
+        progressBar->hide();
+        progressBar->setRange(0, 1);
+        progressBar->setTextVisible(true);
+        busy_bar = false;
+    }
+    setWorkControlsEnabled(true);
+    working = false;
+    if (close_pending != CLOSE_NONE)
+        QTimer::singleShot(0, this, [this] { finishPendingClose(); });
+    return done;
+}
+
+void Schema::whileWorking(int waited_ms)
+{
+    if (cancel_requested || close_pending != CLOSE_NONE)
+        cancel_server_work();
+    if (waited_ms >= cancel_after_ms && cancelButton->isHidden()) {
+        // A run over the collections counts on the bar already.
+        if (progressBar->isHidden()) {
+            busy_bar = true;
+            progressBar->setRange(0, 0);
+            progressBar->setTextVisible(false);
+            progressBar->show();
+        }
+        cancelButton->setEnabled(!cancel_requested);
+        cancelButton->show();
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+void Schema::cancelWork()
+{
+    if (!working)
+        return;
+    cancel_requested = true;
+    cancel_server_work();
+    cancelButton->setEnabled(false);
+    // The rest of the action's work goes the same way, up to its end or its next question.
+    QTimer::singleShot(0, this, [this] { forgetCancel(); });
+}
+
+void Schema::forgetCancel()
+{
+    if (working)
+        QTimer::singleShot(0, this, [this] { forgetCancel(); });
+    else
+        cancel_requested = false;
+}
+
+void Schema::finishPendingClose()
+{
+    if (working || close_pending == CLOSE_NONE)
+        return; // the action goes on: its last piece of work asks again
+    bool by_exit = close_pending == CLOSE_BY_EXIT;
+    close_pending = CLOSE_NONE;
+    cancel_requested = false;
+    if (by_exit)
+        on_pushButtonExit_clicked();
+    else
+        close();
+}
+
+void Schema::setWorkControlsEnabled(bool enabled)
+{
+    if (enabled) {
+        for (auto& control : disabled_for_work)
+            control.first->setEnabled(control.second);
+        disabled_for_work.clear();
+        return;
+    }
+    // Exit stays: it ends the work and then closes.
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             ui->treeWidget, ui->tableWidget, ui->dataWidget, ui->viewMode, ui->pushButtonSave,
+             ui->pushButtonInsert, ui->pushButtonRemove, ui->pushButtonFirstPage, ui->pushButtonPageUp,
+             ui->pushButtonPageDown, ui->pushButtonLastPage, ui->pushButtonDump, ui->pushButtonAbout}) {
+        disabled_for_work.emplace_back(control, control->isEnabled());
+        control->setEnabled(false);
+    }
+}
+
+void Schema::noteReadFault(const QString& what, int side, const bson_error_t* error)
+{
+    char plain[DBINFO_TEXT];
+    if (cancel_requested || close_pending != CLOSE_NONE)
+        std::snprintf(plain, sizeof plain, "cancelled");
+    else
+        describe_request_failure(&dbinfo, side, error, plain);
+    if (!read_fault.isEmpty())
+        read_fault += " ";
+    read_fault += what + " could not be read: " + QString::fromUtf8(plain) + ".";
+    ui->errorMsg->setText(read_fault);
+    // The library's own words go to the -debug file, for whoever looks into it.
+    if (!dbinfo.debug_file[0])
+        return;
+    QFile file(QString::fromLocal8Bit(dbinfo.debug_file));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    file.write(QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss ").toUtf8() +
+               (what + " could not be read: ").toUtf8() + scrub_secrets(error->message).c_str() + "\r\n");
+}
