@@ -50,6 +50,7 @@ struct cut_stream_t {
     mongoc_stream_t vtable; // first: libmongoc handles the stream by this
     mongoc_stream_t* base;
     int side;
+    int32_t connect_ms; // what a poll waits for: the server's first answer
     bool timed_out;
 };
 
@@ -175,7 +176,7 @@ ssize_t cut_poll(mongoc_stream_poll_t* streams, size_t nstreams, int32_t timeout
             // What waits here is the server's hello: the connection's own time was allowed.
             if (timeout_msec > 0)
                 for (size_t i = 0; i < nstreams; ++i)
-                    record(cut(streams[i].stream)->side, WIRE_TIMEOUT, whole_seconds(timeout_msec));
+                    record(cut(streams[i].stream)->side, WIRE_TIMEOUT, whole_seconds(cut(streams[i].stream)->connect_ms));
             return 0;
         }
     }
@@ -206,7 +207,7 @@ bool cut_should_retry(mongoc_stream_t* stream) { return mongoc_stream_should_ret
 // Not one of the library's own stream kinds.
 const int cut_stream_type = 0x62;
 
-mongoc_stream_t* cut_stream_new(mongoc_stream_t* base, int side)
+mongoc_stream_t* cut_stream_new(mongoc_stream_t* base, int side, int32_t connect_ms)
 {
     cut_stream_t* s = static_cast<cut_stream_t*>(bson_malloc0(sizeof(cut_stream_t)));
     s->vtable.type = cut_stream_type;
@@ -225,6 +226,7 @@ mongoc_stream_t* cut_stream_new(mongoc_stream_t* base, int side)
     s->vtable.should_retry = cut_should_retry;
     s->base = base;
     s->side = side;
+    s->connect_ms = connect_ms;
     return &s->vtable;
 }
 
@@ -289,7 +291,7 @@ mongoc_stream_t* initiate(const mongoc_uri_t* uri, const mongoc_host_list_t* hos
     mongoc_stream_t* stream = connect_tcp(host, timeout_ms, w->side, error);
     if (!stream)
         return nullptr;
-    stream = cut_stream_new(stream, w->side);
+    stream = cut_stream_new(stream, w->side, timeout_ms);
     if (w->tls) {
         mongoc_ssl_opt_t ssl = w->ssl;
         mongoc_stream_t* tls = mongoc_stream_tls_new_with_hostname(stream, host->host, &ssl, 1);

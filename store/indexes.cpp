@@ -2,6 +2,7 @@
 
 #include "app/dbinfo.h"
 #include "app/message.h"
+#include "app/wire.h"
 #include "store/fields.h"
 #include "store/records.h"
 #include "store/write.h"
@@ -357,6 +358,8 @@ bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* tabl
     bson_error_t error;
     bool listed = !dbinfo->client || table_index_docs(dbinfo, sample, table, &docs, &error);
     bool complete = listed || !server_gone(&error);
+    if (wire_cancelled()) // the entries stay as they are
+        return false;
     bool removed = remove_old_entries(dbinfo, table, &error);
     if (!removed && error.domain)
         tell_index_removal_failed(&error);

@@ -1,6 +1,7 @@
 #include "store/save.h"
 
 #include "app/dbinfo.h"
+#include "app/wire.h"
 #include "store/indexes.h"
 #include "store/records.h"
 #include "store/seen.h"
@@ -67,6 +68,12 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
         std::fflush(stdout);
     }
 
+    // A cancelled save writes nothing more: every request now would fail, each after the
+    // library's wait between two looks for the server.
+    if (wire_cancelled()) {
+        *left |= SAVE_LEFT_COLUMNS | SAVE_LEFT_INDEXES | SAVE_LEFT_VIRTUAL | SAVE_INCOMPLETE;
+        return false;
+    }
     // The wrapper lends the list to the index metadata; the list stays the caller's.
     db_sample_t* wrapper = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
     wrapper->columns = columns;
@@ -76,6 +83,10 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
         *left |= SAVE_LEFT_INDEXES | (emptied ? SAVE_INCOMPLETE : 0);
     std::free(wrapper);
 
+    if (wire_cancelled()) {
+        *left |= SAVE_LEFT_INDEXES | SAVE_LEFT_VIRTUAL | SAVE_INCOMPLETE;
+        return false;
+    }
     bool vt_removed = remove_virtual_tables_reporting(dbinfo);
     if (!vt_removed)
         *left |= SAVE_LEFT_VIRTUAL;

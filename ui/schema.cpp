@@ -29,7 +29,10 @@ namespace {
 int window_message(void* context, const char* text, const char* informative, int buttons,
                    int default_button)
 {
-    return static_cast<Schema*>(context)->show_message(text, informative, buttons, default_button);
+    Schema* window = static_cast<Schema*>(context);
+    if (window->cancelling() && buttons == BTN_OK)
+        return BTN_OK; // what the cancelled work left is told once it is over
+    return window->show_message(text, informative, buttons, default_button);
 }
 
 void window_progress(void* context, int done, int total, const char*)
@@ -85,6 +88,7 @@ void Schema::start_up(const QStringList& arguments)
     cancelButton->hide();
     ui->statusBar->addPermanentWidget(cancelButton);
     connect(cancelButton, &QPushButton::clicked, this, &Schema::cancelWork);
+    QCoreApplication::instance()->installEventFilter(this);
     set_message_routine(window_message, this);
     set_progress_routine(window_progress, this);
     mongoc_init();

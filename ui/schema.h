@@ -71,10 +71,14 @@ public:
     void whileWorking(int waited_ms);
     // Cancel: the rest of the current action's server work fails at once, as a failed read.
     void cancelWork();
+    // Work cancelled (or a close asked for) is under way: the requests that fail for it are
+    // not told one by one.
+    bool cancelling() const;
     QPushButton* cancelButton = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
     void brolix_init(DBINFO* dbInfo);
@@ -165,7 +169,6 @@ private:
     // server work
     void setWorkControlsEnabled(bool enabled);
     void finishPendingClose();
-    void forgetCancel();
     // What a failed read says in errorMsg (plain words, naming the server) and, with the
     // library's own text, in the -debug file.
     void noteReadFault(const QString& what, int side, const bson_error_t* error);

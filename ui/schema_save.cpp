@@ -30,7 +30,10 @@ void Schema::saveSchema()
     // rather than wait for a server that stays away again and again.
     int left = 0;
     bool saved = false;
-    serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); });
+    // A save cancelled may have written part of the table whatever it could tell: it is
+    // taken for incomplete, the edits kept.
+    if (!serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); }) && !saved)
+        left |= SAVE_INCOMPLETE;
     while (!saved) {
         const char* part = left & SAVE_LEFT_COLUMNS ? "columns" : left & SAVE_LEFT_INDEXES ? "index entries"
                                                                                            : "virtual tables";
@@ -45,7 +48,8 @@ void Schema::saveSchema()
                                       "leave the schema as it was.",
                          BTN_YES_NO, BTN_NO) != BTN_YES)
             break;
-        serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); });
+        if (!serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); }) && !saved)
+            left |= SAVE_INCOMPLETE;
     }
     ui->errorMsg->setText("");
     process_pending_events();

@@ -10,6 +10,7 @@
 
 #include <QComboBox>
 #include <QDateTime>
+#include <QEvent>
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
@@ -82,16 +83,21 @@ void Schema::cancelWork()
     cancel_requested = true;
     cancel_server_work();
     cancelButton->setEnabled(false);
-    // The rest of the action's work goes the same way, up to its end or its next question.
-    QTimer::singleShot(0, this, [this] { forgetCancel(); });
 }
 
-void Schema::forgetCancel()
+bool Schema::eventFilter(QObject* watched, QEvent* event)
 {
-    if (working)
-        QTimer::singleShot(0, this, [this] { forgetCancel(); });
-    else
+    // The rest of the action's work goes the way of the work cancelled, up to the user's
+    // next click or key (the answer to the question a cancelled save asks among them).
+    if (cancel_requested && !working &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress))
         cancel_requested = false;
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool Schema::cancelling() const
+{
+    return working && (cancel_requested || close_pending != CLOSE_NONE);
 }
 
 void Schema::finishPendingClose()

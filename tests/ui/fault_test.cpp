@@ -8,11 +8,14 @@
 #include "tests/support/ui_support.h"
 
 #include <QPushButton>
+#include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/file.h>
@@ -182,8 +185,21 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
             boxes.answers = {QMessageBox::Yes};
             boxes.answers.resize(20, QMessageBox::No);
         }
+        // While the work waits the event loop turns: a timer's longest gap; Cancel once it shows.
+        double longest_gap = 0, cancelled_at = -1;
+        auto tick = std::chrono::steady_clock::now();
+        QTimer ticks;
+        QObject::connect(&ticks, &QTimer::timeout, [&] {
+            auto now = std::chrono::steady_clock::now();
+            longest_gap = std::max(longest_gap, std::chrono::duration<double>(now - tick).count());
+            tick = now;
+            QPushButton* cancel = w.findChild<QPushButton*>("pushButtonCancel");
+            if (cancelled_at < 0 && !cancel->isHidden())
+                cancelled_at = std::chrono::duration<double>(now - started).count(), cancel->click();
+        });
         victim.fault(hang);
-        started = std::chrono::steady_clock::now();
+        started = tick = std::chrono::steady_clock::now();
+        ticks.start(100);
         if (step == PICK)
             p.pick("beta");
         else if (step == REFRESH)
@@ -192,7 +208,30 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
             (step == PAGE   ? p.ui()->pushButtonPageDown
              : step == SAVE ? p.ui()->pushButtonSave
                             : p.ui()->pushButtonDump)->click();
+        ticks.stop();
+        double ended = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         said = p.ui()->errorMsg->text().toStdString();
+        EXPECT_LT(longest_gap, 0.5) << "the window did not paint meanwhile";
+        bool waits = hang && step != DUMP && (!schema_side || (step != PAGE && step != REFRESH));
+        EXPECT_TRUE(cancelled_at >= 0 || !waits) << "no Cancel";
+        if (cancelled_at >= 0) {
+            EXPECT_GE(cancelled_at, 2.0) << "Cancel shown before 2 s";
+            EXPECT_LT(ended - cancelled_at, 1.0) << "Cancel did not end the work at once";
+        }
+        // Plain words that name the server (a save tells in its boxes); the library's own in the -debug file.
+        if (step != SAVE && step != DUMP && !said.empty()) {
+            EXPECT_NE(said.find(hang ? "could not be read: cancelled." : "server " + victim.address +
+                                                                        " refused the connection."),
+                      std::string::npos) << said;
+            std::ifstream debug(data.dir + "/dump.txt");
+            std::string logged((std::istreambuf_iterator<char>(debug)), std::istreambuf_iterator<char>());
+            EXPECT_NE(logged.find(" could not be read: "), std::string::npos) << "nothing in the -debug file";
+        }
+        if (step == SAVE && waits) {
+            EXPECT_TRUE(std::any_of(boxes.boxes.begin(), boxes.boxes.end(), [](const shown_box_t& b) {
+                return b.text.find("was not saved in full") != std::string::npos;
+            })) << "a cancelled save is not told as incomplete";
+        }
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     for (const shown_box_t& b : boxes.boxes)
