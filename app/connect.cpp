@@ -245,6 +245,13 @@ bool side_answers(DBINFO* d, int side, bson_error_t* error)
     bson_t ping = BSON_INITIALIZER;
     BSON_APPEND_INT32(&ping, "ping", 1);
     std::memset(error, 0, sizeof *error);
+    // Cancelled work asks no server: a look for one now would fail, and the library then
+    // looks again only after a while.
+    if (wire_cancelled()) {
+        bson_destroy(&ping);
+        bson_set_error(error, MONGOC_ERROR_STREAM, MONGOC_ERROR_STREAM_SOCKET, "Cancelled");
+        return false;
+    }
     bool answers = client && mongoc_client_command_simple(client, "admin", &ping, nullptr, nullptr, error);
     bson_destroy(&ping);
     return answers;

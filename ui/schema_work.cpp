@@ -140,14 +140,16 @@ void Schema::noteReadFault(const QString& what, int side, const bson_error_t* er
         describe_request_failure(&dbinfo, side, error, plain);
     if (!read_fault.isEmpty())
         read_fault += " ";
-    read_fault += what + " could not be read: " + QString::fromUtf8(plain) + ".";
+    QString line = what + " could not be read: " + QString::fromUtf8(plain) + ".";
+    read_fault += line;
     ui->errorMsg->setText(read_fault);
-    // The library's own words go to the -debug file, for whoever looks into it.
+    // The line goes to the -debug file too, with the library's own words, for whoever
+    // looks into it later.
     if (!dbinfo.debug_file[0])
         return;
     QFile file(QString::fromLocal8Bit(dbinfo.debug_file));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return;
-    file.write(QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss ").toUtf8() +
-               (what + " could not be read: ").toUtf8() + scrub_secrets(error->message).c_str() + "\r\n");
+    file.write(QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss ").toUtf8() + line.toUtf8() + " (" +
+               scrub_secrets(error->message).c_str() + ")\r\n");
 }
