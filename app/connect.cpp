@@ -95,22 +95,32 @@ struct side_result {
     std::string error;
 };
 
-side_result open_side(DBINFO* d, int side)
+// A side's client and database handle, kept for the process; no request is made.
+mongoc_client_t* make_side_client(DBINFO* d, int side, mongoc_database_t** db)
 {
-    side_result result;
     char uri[DBINFO_TEXT];
     build_connection_uri(side, d, uri);
     mongoc_client_t* client = new_client(uri);
+    *db = nullptr;
+    if (!client)
+        return nullptr;
+    keep_for_process(client);
+    if (client_observer)
+        client_observer(client, side, client_observer_context);
+    if (speaks_tls(d))
+        mongoc_client_set_ssl_opts(client, &d->ssl_opts);
+    watch_client(client, wire_side_new(side, speaks_tls(d) ? &d->ssl_opts : nullptr));
+    *db = mongoc_client_get_database(client, side == SIDE_DATA ? d->database : d->md_database);
+    keep_for_process(*db);
+    return client;
+}
+
+side_result open_side(DBINFO* d, int side)
+{
+    side_result result;
     mongoc_database_t* db = nullptr;
+    mongoc_client_t* client = make_side_client(d, side, &db);
     if (client) {
-        keep_for_process(client);
-        if (client_observer)
-            client_observer(client, side, client_observer_context);
-        if (speaks_tls(d))
-            mongoc_client_set_ssl_opts(client, &d->ssl_opts);
-        watch_client(client, wire_side_new(side, speaks_tls(d) ? &d->ssl_opts : nullptr));
-        db = mongoc_client_get_database(client, side == SIDE_DATA ? d->database : d->md_database);
-        keep_for_process(db);
         bson_error_t error;
         std::memset(&error, 0, sizeof error);
         mongoc_database_has_collection(db, "system.indexes", &error);
@@ -237,6 +247,18 @@ bool connect_databases(DBINFO* d)
 
     report_failure(headline, data, schema);
     return false;
+}
+
+void renew_connections(DBINFO* d)
+{
+    for (int side : {SIDE_DATA, SIDE_SCHEMA}) {
+        mongoc_client_t*& client = side == SIDE_DATA ? d->client : d->md_client;
+        mongoc_database_t*& db = side == SIDE_DATA ? d->db : d->md_db;
+        mongoc_database_t* fresh_db = nullptr;
+        mongoc_client_t* fresh = client ? make_side_client(d, side, &fresh_db) : nullptr;
+        if (fresh)
+            client = fresh, db = fresh_db;
+    }
 }
 
 bool side_answers(DBINFO* d, int side, bson_error_t* error)

@@ -18,6 +18,11 @@ void build_connection_uri(int side, DBINFO* dbinfo, char* out);
 // Only mode for a missing schema name; false after the failure box has been shown.
 bool connect_databases(DBINFO* dbinfo);
 
+// After work was cancelled: the clients had connections cut, and the library would not
+// look for a server that failed again for a while (5 s). New clients connect anew at the
+// next request; the old ones stay, as every client does, until the process ends.
+void renew_connections(DBINFO* dbinfo);
+
 // Asks one side's server whether it answers (one ping); the library's error otherwise.
 bool side_answers(DBINFO* dbinfo, int side, bson_error_t* error);
 

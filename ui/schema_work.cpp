@@ -3,6 +3,7 @@
 // asked for while work runs.
 #include "ui/schema.h"
 
+#include "app/connect.h"
 #include "app/secrets.h"
 #include "app/wire.h"
 #include "app/work.h"
@@ -44,6 +45,8 @@ bool Schema::serverWork(const std::function<void()>& work)
     brolix_wait_fn previous = set_wait_routine(window_wait, this, &previous_context);
     bool done = run_server_work(work);
     set_wait_routine(previous, previous_context);
+    if (!done)
+        renew_connections(&dbinfo);
     cancelButton->hide();
     if (busy_bar) {
         progressBar->hide();

@@ -73,6 +73,7 @@ def main(display):
         window = editor.wait_window(r"\(Edit Mode\)$")
         idle_bar = shot(display, window, 24)
         os.kill(pid, signal.SIGSTOP)
+        time.sleep(5.5)  # idle so long, the library checks the connection first: Cancel cuts that check
 
         # Cancel: shown after 2 s, painted while the pick waits; it ends the pick at once.
         click(display, *tree_row(display, window, 1))
