@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds (plain and with the address and
-# undefined-behaviour sanitizers), starts the test servers, runs every test kind, stops
-# the servers. Extra arguments go to both ctest runs (for example -R Connect).
+# The whole test suite: installs what is missing, builds (plain, with the address and
+# undefined-behaviour sanitizers, and with the thread sanitizer), starts the test servers,
+# runs every test kind, stops the servers. Extra arguments go to every ctest run (for
+# example -R Connect).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -15,6 +16,9 @@ ninja -C build
 tools/package.sh
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBROLIX_SANITIZE=ON -DBROLIX_BENCH=OFF > /dev/null
 ninja -C build-asan
+# Creation reads over a pool of threads and the window's work runs on one of its own.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBROLIX_SANITIZE_THREAD=ON -DBROLIX_BENCH=OFF > /dev/null
+ninja -C build-tsan
 
 if [ -x tools/check-windows-build.sh ]; then
   tools/check-windows-build.sh
@@ -31,4 +35,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0" \
   ctest --test-dir build-asan -j "$jobs" -L 'unit|store|ui' --output-on-failure "$@" || status=1
+echo "== thread sanitizer build (store, ui)"
+TSAN_OPTIONS="suppressions=$top/tests/tsan.supp" \
+  ctest --test-dir build-tsan -j "$jobs" -L 'store|ui' --output-on-failure "$@" || status=1
 exit $status
