@@ -174,6 +174,7 @@ private:
     void noteReadFault(const QString& what, int side, const bson_error_t* error);
     bool started_up = false; // start-up's own work runs on the window's thread
     bool working = false;
+    unsigned works = 0; // pieces of work started, for the tests
     bool cancel_requested = false;
     bool busy_bar = false;
     enum { CLOSE_NONE, CLOSE_BY_EXIT, CLOSE_BY_WINDOW } close_pending = CLOSE_NONE;

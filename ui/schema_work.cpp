@@ -37,6 +37,7 @@ bool Schema::serverWork(const std::function<void()>& work)
         return true;
     }
     working = true;
+    ++works;
     setWorkControlsEnabled(false);
     // A Cancel or a close asked for during this action ends the rest of its work at once.
     if (cancel_requested || close_pending != CLOSE_NONE)

@@ -76,6 +76,8 @@ struct SchemaProbe {
     int row_of(const char* sql_name);
     void type(int row, int column, const QString& text); // the cell made current, its text replaced
     QCheckBox* box(int row, int column);
+    bool working() { return w->working; }
+    unsigned works() { return w->works; } // pieces of server work so far
 };
 
 #endif
