@@ -351,7 +351,6 @@ wire_fault last_wire_fault(int side, int* seconds)
     return faults[side == SIDE_SCHEMA].kind;
 }
 
-void forget_wire_fault(int side) { record(side, WIRE_FINE); }
 
 void describe_request_failure(DBINFO* d, int side, const bson_error_t* error, char* out)
 {

@@ -31,7 +31,6 @@ bool wire_cancelled();
 
 // The side's last fault and, for a timeout, the seconds that were allowed.
 wire_fault last_wire_fault(int side, int* seconds);
-void forget_wire_fault(int side);
 
 // Plain words for a failed request of a side, naming the server (2048 bytes): "the schema
 // server 127.0.0.1 did not answer within 10 s", "cancelled", ... Errors the server itself
