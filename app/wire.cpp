@@ -78,6 +78,24 @@ void advance(std::vector<mongoc_iovec_t>& iov, size_t& first, size_t n)
     }
 }
 
+// Before each slice of a read or write: false when the call ends now, cancelled or out of
+// its time (both recorded for the side), else the wait of the slice.
+bool next_slice(cut_stream_t* s, int64_t deadline, int32_t timeout_msec, int32_t* wait)
+{
+    if (cancelled) {
+        record(s->side, WIRE_CANCELLED);
+        errno = ECANCELED;
+        return false;
+    }
+    *wait = next_wait(deadline);
+    if (*wait > 0)
+        return true;
+    record(s->side, WIRE_TIMEOUT, whole_seconds(timeout_msec));
+    s->timed_out = true;
+    errno = ETIMEDOUT;
+    return false;
+}
+
 ssize_t cut_readv(mongoc_stream_t* stream, mongoc_iovec_t* iov, size_t iovcnt, size_t min_bytes,
                   int32_t timeout_msec)
 {
@@ -89,18 +107,9 @@ ssize_t cut_readv(mongoc_stream_t* stream, mongoc_iovec_t* iov, size_t iovcnt, s
     size_t first = 0, total = 0;
     int64_t deadline = timeout_msec < 0 ? -1 : now_ms() + timeout_msec;
     for (;;) {
-        if (cancelled) {
-            record(s->side, WIRE_CANCELLED);
-            errno = ECANCELED;
-            return -1;
-        }
-        int32_t wait = next_wait(deadline);
-        if (wait == 0) {
-            record(s->side, WIRE_TIMEOUT, whole_seconds(timeout_msec));
-            s->timed_out = true;
-            errno = ETIMEDOUT;
-            return total >= min_bytes ? static_cast<ssize_t>(total) : -1;
-        }
+        int32_t wait;
+        if (!next_slice(s, deadline, timeout_msec, &wait))
+            return s->timed_out && total >= min_bytes ? static_cast<ssize_t>(total) : -1;
         // One byte at least is asked for, so that a slice that ends takes nothing away.
         ssize_t n = mongoc_stream_readv(s->base, left.data() + first, left.size() - first, 1, wait);
         if (n > 0) {
@@ -127,18 +136,9 @@ ssize_t cut_writev(mongoc_stream_t* stream, mongoc_iovec_t* iov, size_t iovcnt, 
     size_t first = 0, total = 0;
     int64_t deadline = timeout_msec < 0 ? -1 : now_ms() + timeout_msec;
     while (first < left.size()) {
-        if (cancelled) {
-            record(s->side, WIRE_CANCELLED);
-            errno = ECANCELED;
-            return -1;
-        }
-        int32_t wait = next_wait(deadline);
-        if (wait == 0) {
-            record(s->side, WIRE_TIMEOUT, whole_seconds(timeout_msec));
-            s->timed_out = true;
-            errno = ETIMEDOUT;
-            return static_cast<ssize_t>(total);
-        }
+        int32_t wait;
+        if (!next_slice(s, deadline, timeout_msec, &wait))
+            return s->timed_out ? static_cast<ssize_t>(total) : -1;
         ssize_t n = mongoc_stream_writev(s->base, left.data() + first, left.size() - first, wait);
         if (n < 0) {
             record(s->side, WIRE_CLOSED);
