@@ -110,6 +110,19 @@ double counted_window(bench::monitor_t& monitor, endpoint_t& to, const char* wha
 }
 
 // Connects as brolix-cli does and compares the data with the schema.
+// A record with both sides on the endpoint, as the command line would leave it.
+void settings(DBINFO* d, const endpoint_t& to, const std::string& data, const std::string& schema)
+{
+    dbinfo_clear(d);
+    dbinfo_init(d);
+    d->ssl = keep_string("N");
+    d->wcv = keep_string(" ");
+    dbinfo_set_text(d->server, to.address.c_str());
+    dbinfo_set_text(d->md_server, to.address.c_str());
+    dbinfo_set_text(d->database, data.c_str());
+    dbinfo_set_text(d->md_database, schema.c_str());
+}
+
 void counted_diff(bench::monitor_t& monitor, endpoint_t& to, const char* what, const std::string& data,
                   const std::string& schema, int connections)
 {
@@ -119,14 +132,7 @@ void counted_diff(bench::monitor_t& monitor, endpoint_t& to, const char* what, c
     monitor.count_into(&counter);
     auto started = std::chrono::steady_clock::now();
     DBINFO d;
-    dbinfo_clear(&d);
-    dbinfo_init(&d);
-    d.ssl = keep_string("N");
-    d.wcv = keep_string(" ");
-    dbinfo_set_text(d.server, to.address.c_str());
-    dbinfo_set_text(d.md_server, to.address.c_str());
-    dbinfo_set_text(d.database, data.c_str());
-    dbinfo_set_text(d.md_database, schema.c_str());
+    settings(&d, to, data, schema);
     dbinfo_before_connect(&d);
     d.pool_size = connections;
     int code = 0, found = -1;
@@ -208,14 +214,7 @@ bool run_save(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to,
                                        "{", "field_005", BCON_INT32(-1), "}", "name", "i2", "}", "]"));
 
     DBINFO d;
-    dbinfo_clear(&d);
-    dbinfo_init(&d);
-    d.ssl = keep_string("N");
-    d.wcv = keep_string(" ");
-    dbinfo_set_text(d.server, to.address.c_str());
-    dbinfo_set_text(d.md_server, to.address.c_str());
-    dbinfo_set_text(d.database, data.c_str());
-    dbinfo_set_text(d.md_database, schema.c_str());
+    settings(&d, to, data, schema);
     ok = ok && connect_databases(&d);
     int code = 0;
     db_column_t* columns = nullptr;
