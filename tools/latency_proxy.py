@@ -2,12 +2,13 @@
 """A loopback proxy that holds every MongoDB request for a given time and counts them.
 
     latency_proxy.py --listen ADDRESS --target ADDRESS [--delay-ms MS]
-                     [--stall-every N --stall-ms MS] [--idle-seconds S] [--max-seconds S]
+                     [--stall-every N --stall-ms MS [--seed S]] [--idle-seconds S] [--max-seconds S]
 
 Listens on ADDRESS:27017 and forwards each connection to the target, delaying every
 request (client to server) by MS milliseconds; replies pass at once. With --stall-every,
-every Nth request after the handshake is held --stall-ms more, as a busy FerretDB holds
-requests behind one that waits for its SQLite lock (counted as "(stalled)"). Both
+one in N requests after the handshake, drawn at random (seeded), is held --stall-ms more,
+as a busy FerretDB holds requests behind one that waits for its SQLite lock (counted as
+"(stalled)"); at random, so that no request of a repeated sequence escapes it. Both
 addresses must be loopback addresses. Prints "ready ADDRESS" once it listens.
 
 Standard input takes commands, one a line:
@@ -22,6 +23,7 @@ import asyncio
 import ipaddress
 import json
 import os
+import random
 import sys
 import time
 
@@ -71,7 +73,7 @@ class Proxy:
         self.args = args
         self.delay = args.delay_ms / 1000.0
         self.counts = {}
-        self.after_handshake = 0
+        self.random = random.Random(args.seed)
         self.last = time.monotonic()
         self.done = None
 
@@ -91,11 +93,9 @@ class Proxy:
             self.count(name)
             if self.delay:
                 await asyncio.sleep(self.delay)
-            if self.args.stall_every and name not in HANDSHAKE:
-                self.after_handshake += 1
-                if self.after_handshake % self.args.stall_every == 0:
-                    self.count("(stalled)")
-                    await asyncio.sleep(self.args.stall_ms / 1000.0)
+            if self.args.stall_every and name not in HANDSHAKE and self.random.randrange(self.args.stall_every) == 0:
+                self.count("(stalled)")
+                await asyncio.sleep(self.args.stall_ms / 1000.0)
             writer.write(header + body)
             await writer.drain()
 
@@ -165,6 +165,7 @@ def main():
     parser.add_argument("--delay-ms", type=float, default=0.0)
     parser.add_argument("--stall-every", type=int, default=0)
     parser.add_argument("--stall-ms", type=float, default=0.0)
+    parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--idle-seconds", type=float, default=120.0)
     parser.add_argument("--max-seconds", type=float, default=3600.0)
     args = parser.parse_args()

@@ -11,8 +11,8 @@ seconds until the window, exit status and the editor's output go to DIR/runs.jso
 DIR/NNNN-KIND.{out,err} (a box that was not expected also as a PNG); the counts are printed at
 the end. --stress keeps both cores busy with stress-ng for the whole soak. --stall plays a busy
 server: the editor talks to it through tools/latency_proxy.py on --proxy (127.0.0.61), which holds
-every Nth request after the handshake MS milliseconds, as FerretDB holds requests behind one
-that waits for its SQLite lock. Run by hand in a network namespace of your own with the test
+one in N requests after the handshake (at random) MS milliseconds, as FerretDB holds requests
+behind one that waits for its SQLite lock. Run by hand in a network namespace of your own with the test
 servers started (tools/servers.sh start); it takes 1-3 s a start-up.
 """
 import argparse
@@ -216,7 +216,7 @@ def main():
     parser.add_argument("--runs", type=int, default=200, help="start-ups of each kind")
     parser.add_argument("--kinds", default="valid,sync,dsn")
     parser.add_argument("--stress", action="store_true", help="stress-ng --cpu 2 during the soak")
-    parser.add_argument("--stall", help="N:MS, a busy server: every Nth request held MS ms")
+    parser.add_argument("--stall", help="N:MS, a busy server: one in N requests held MS ms")
     parser.add_argument("--proxy", default=PROXY, help="loopback address of the busy server's proxy")
     parser.add_argument("--server", default="127.0.0.11")
     parser.add_argument("--limit", type=float, default=120, help="seconds a start-up may take")
