@@ -93,7 +93,7 @@ class Proxy:
             self.count(name)
             if self.delay:
                 await asyncio.sleep(self.delay)
-            if self.args.stall_every and name not in HANDSHAKE and self.random.randrange(self.args.stall_every) == 0:
+            if name not in HANDSHAKE and self.args.stall_every and not self.random.randrange(self.args.stall_every):
                 self.count("(stalled)")
                 await asyncio.sleep(self.args.stall_ms / 1000.0)
             writer.write(header + body)

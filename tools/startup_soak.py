@@ -12,12 +12,13 @@ DIR/NNNN-KIND.{out,err} (a box that was not expected also as a PNG); the counts 
 the end. --stress keeps both cores busy with stress-ng for the whole soak. --stall plays a busy
 server: the editor talks to it through tools/latency_proxy.py on --proxy (127.0.0.61), which holds
 one in N requests after the handshake (at random) MS milliseconds, as FerretDB holds requests
-behind one that waits for its SQLite lock. Run by hand in a network namespace of your own with the test
-servers started (tools/servers.sh start); it takes 1-3 s a start-up.
+behind one that waits for its SQLite lock. Run by hand in a network namespace of your own with
+the test servers started (tools/servers.sh start); it takes 1-3 s a start-up and its set-up.
 """
 import argparse
 import json
 import os
+import shutil
 import signal
 import statistics
 import subprocess
@@ -32,7 +33,7 @@ import pymongo  # noqa: E402
 
 TITLE = e2e.TITLE
 EDIT = TITLE + " (Edit Mode)"
-E2E_LIMIT = 30  # what tests/e2e waits for a window
+E2E_LIMIT = e2e.WAIT  # what tests/e2e waits for a window
 PROXY = "127.0.0.61"
 
 
@@ -202,6 +203,7 @@ class Soak:
 
     def close_all(self):
         self.records.close()
+        shutil.rmtree(self.ini_dir, ignore_errors=True)
         self.client.drop_database(self.valid)
         self.client.drop_database(self.valid + "_schema")
         self.display.process.terminate()
