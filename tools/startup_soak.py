@@ -8,14 +8,16 @@ Kinds: `valid` (a schema that matches the data: the Edit Mode window, no box), `
 lacks a collection the data has: the synchronisation offer, Yes, the window) and `dsn` (a data
 source whose schema does not exist yet: the creation offer, Yes, the window). Each run's boxes,
 seconds until the window, exit status and the editor's output go to DIR/runs.jsonl and
-DIR/NNNN-KIND.{out,err} (a box that was not expected also as a PNG); the counts are printed at
-the end. --stress keeps both cores busy with stress-ng for the whole soak. --stall plays a busy
+DIR/NNNN-KIND.{out,err}. A box is told by its pixels: one run of each kind against the server
+itself shows the offer expected, and every box that looks otherwise is kept as DIR/box-HASH.png
+(the verdict names the HASH). The counts are printed at the end. --stress keeps both cores busy with stress-ng for the whole soak. --stall plays a busy
 server: the editor talks to it through tools/latency_proxy.py on --proxy (127.0.0.61), which holds
 one in N requests after the handshake (at random) MS milliseconds, as FerretDB holds requests
 behind one that waits for its SQLite lock. Run by hand in a network namespace of your own with
 the test servers started (tools/servers.sh start); it takes 1-3 s a start-up and its set-up.
 """
 import argparse
+import hashlib
 import json
 import os
 import shutil
@@ -55,6 +57,7 @@ class Soak:
         self.valid = self.tag + "_valid"
         os.makedirs(args.log, exist_ok=True)
         self.records = open(os.path.join(args.log, "runs.jsonl"), "w")
+        self.offers = {}  # kind: the image hash of its offer
         self.proxy = None
         self.editor_server = args.server
         if args.stall:
@@ -85,26 +88,28 @@ class Soak:
         self.proxy.stdin.flush()
         return json.loads(self.proxy.stdout.readline().split(" ", 1)[1]).get("(stalled)", 0)
 
-    def prepare(self, kind, number):
-        """The editor's arguments and environment, and the collections the schema must name after."""
+    def prepare(self, kind, number, server):
+        """The editor's arguments and environment, and the data and schema databases of the run."""
         if kind == "valid":
             if self.valid + "_schema" not in self.client.list_database_names():
                 fill_data(self.client[self.valid])
                 self.cli("create", "--quiet", *self.line(self.valid, self.valid + "_schema"))
-            return self.line(self.valid, self.valid + "_schema", self.editor_server), {}, None
+            return self.line(self.valid, self.valid + "_schema", server), {}, None, None
         data = f"{self.tag}_{kind}{number}"
         fill_data(self.client[data])
         if kind == "sync":
             self.cli("create", "--quiet", *self.line(data, data + "_schema"))
             self.client[data]["added"].insert_one({"late": True})
-            return self.line(data, data + "_schema", self.editor_server), {}, data
+            return self.line(data, data + "_schema", server), {}, data, data + "_schema"
+        # One schema name for every run: the offer names it, and its pixels stay the same.
+        schema = self.tag + "_new_schema"
         with open(os.path.join(self.ini_dir, "odbc.ini"), "w") as ini:
-            ini.write(f"[soak]\nDriver = /usr/lib/x86_64-linux-gnu/libbrol.so\nServer = {self.editor_server}\n"
-                      f"Database = {data}\nUser =\nPassword =\nMD_Server = {self.editor_server}\n"
-                      f"MD_Database = {data}_schema\nMD_User =\nMD_Password =\nSSL = No\nDefaultW = No\n"
+            ini.write(f"[soak]\nDriver = /usr/lib/x86_64-linux-gnu/libbrol.so\nServer = {server}\n"
+                      f"Database = {data}\nUser =\nPassword =\nMD_Server = {server}\n"
+                      f"MD_Database = {schema}\nMD_User =\nMD_Password =\nSSL = No\nDefaultW = No\n"
                       "Preview = 100\n")
         env = {"ODBCINI": os.path.join(self.ini_dir, "odbc.ini"), "ODBCSYSINI": self.ini_dir}
-        return ["-dsn", "soak"], env, data
+        return ["-dsn", "soak"], env, data, schema
 
     def windows(self):
         found = {}
@@ -114,8 +119,17 @@ class Soak:
                 found[window] = name
         return found
 
-    def run(self, kind, number):
-        args, env, data = self.prepare(kind, number)
+    def learn_offers(self, kinds):
+        """The offer of each kind as the editor shows it against the server itself."""
+        for kind in kinds:
+            if kind != "valid":
+                record = self.run(kind, 9999, server=self.args.server, write=False)
+                if record["verdict"] != "ok" or len(record["boxes"]) != 1:
+                    raise RuntimeError(f"the reference run of {kind} went wrong: {record}")
+                self.offers[kind] = record["boxes"][0]["image"]
+
+    def run(self, kind, number, server=None, write=True):
+        args, env, data, schema = self.prepare(kind, number, server or self.editor_server)
         base = os.path.join(self.args.log, f"{number:04d}-{kind}")
         record = {"run": number, "kind": kind, "boxes": [], "window": None, "title": None, "exit": None,
                   "harness": [], "load": os.getloadavg()[0]}
@@ -132,7 +146,7 @@ class Soak:
                         seen.add(window)
                         at = round(time.monotonic() - start, 2)
                         if name == TITLE:
-                            self.answer(window, kind, record, at, base)
+                            self.answer(window, kind, record, at)
                         elif record["window"] is None:
                             record["window"], record["title"] = at, name
                             self.close(window, editor, record)
@@ -148,20 +162,36 @@ class Soak:
         record["seconds"] = round(time.monotonic() - start, 2)
         record["stalls"] = self.stalls()
         if data:
-            record["schema_tables"] = sorted(t["sql_table"] for t in self.client[data + "_schema"]["tables"].find())
+            record["schema_tables"] = sorted(t["sql_table"] for t in self.client[schema]["tables"].find())
             self.client.drop_database(data)
-            self.client.drop_database(data + "_schema")
+            self.client.drop_database(schema)
         record["verdict"] = self.verdict(kind, record)
-        self.records.write(json.dumps(record) + "\n")
-        self.records.flush()
+        if write:
+            self.records.write(json.dumps(record) + "\n")
+            self.records.flush()
         return record
 
-    def answer(self, box, kind, record, at, base):
-        expected = kind != "valid" and not record["boxes"]
-        record["boxes"].append({"at": at, "expected": expected})
-        if not expected:
-            subprocess.run(["import", "-display", self.display.env["DISPLAY"], "-window", box,
-                            f"{base}-box{len(record['boxes'])}.png"], capture_output=True)
+    def box_image(self, box):
+        """A hash of the box's pixels once they stop changing (its first paint done)."""
+        last = None
+        for _ in range(50):
+            pixels = subprocess.run(["import", "-display", self.display.env["DISPLAY"], "-window", box, "-depth",
+                                     "8", "rgb:-"], capture_output=True).stdout
+            if pixels and pixels == last and pixels.count(pixels[:3]) * 3 != len(pixels):
+                break
+            last = pixels
+            time.sleep(0.1)
+        image = hashlib.sha1(pixels).hexdigest()[:10]
+        path = os.path.join(self.args.log, f"box-{image}.png")
+        if not os.path.exists(path):
+            subprocess.run(["import", "-display", self.display.env["DISPLAY"], "-window", box, path],
+                           capture_output=True)
+        return image
+
+    def answer(self, box, kind, record, at):
+        image = self.box_image(box)
+        expected = kind != "valid" and not record["boxes"] and self.offers.get(kind, image) == image
+        record["boxes"].append({"at": at, "image": image, "expected": expected})
         # Return answers the default: Yes to an offer, Ok to anything else.
         self.display.xdotool("windowfocus", "--sync", box)
         self.display.xdotool("key", "Return")
@@ -187,13 +217,13 @@ class Soak:
 
     @staticmethod
     def verdict(kind, record):
-        boxes = len(record["boxes"])
+        others = " ".join("box-" + b["image"] for b in record["boxes"] if not b["expected"])
         if record["title"] is None:
-            return "box, no window" if boxes else "no window"
+            return f"{others or 'offer'}, no window"
         if record["title"] != EDIT:
-            return "window " + record["title"][len(TITLE):].strip()
-        if boxes != (0 if kind == "valid" else 1):
-            return f"{boxes} boxes"
+            return "window " + record["title"][len(TITLE):].strip() + (", " + others if others else "")
+        if others or len(record["boxes"]) != (0 if kind == "valid" else 1):
+            return f"{others or 'no offer'}, then the window"
         if kind != "valid" and record["schema_tables"] != sorted(
                 ["orders", "customers", "stock"] + (["added"] if kind == "sync" else [])):
             return "schema " + ",".join(record["schema_tables"])
@@ -231,6 +261,7 @@ def main():
 
     stress = subprocess.Popen(["stress-ng", "--cpu", "2", "--quiet"]) if args.stress else None
     soak = Soak(args)
+    soak.learn_offers(kinds)
     results = {kind: [] for kind in kinds}
     loads = []
     try:
