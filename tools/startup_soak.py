@@ -264,7 +264,7 @@ def main():
     parser.add_argument("--cli", default=os.path.join(top, "build", "brolix-cli"))
     args = parser.parse_args()
     kinds = args.kinds.split(",")
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))  # still stops stress-ng and Xvfb
+    signal.signal(signal.SIGTERM, signal.default_int_handler)  # stress-ng, Xvfb and the proxy stop too
 
     stress = subprocess.Popen(["stress-ng", "--cpu", "2", "--quiet"]) if args.stress else None
     soak = Soak(args)
