@@ -51,7 +51,6 @@ class Soak:
     def __init__(self, args):
         self.args = args
         self.client = pymongo.MongoClient(args.server, 27017, serverSelectionTimeoutMS=10000)
-        self.display = e2e.Display()
         self.ini_dir = tempfile.mkdtemp(prefix="soak-odbc-")
         self.tag = f"soak{os.getpid()}"
         self.valid = self.tag + "_valid"
@@ -69,6 +68,7 @@ class Soak:
             if not self.proxy.stdout.readline().startswith("ready"):
                 raise RuntimeError("latency_proxy.py did not start")
             self.editor_server = args.proxy
+        self.display = e2e.Display()
 
     def cli(self, *args):
         done = subprocess.run([self.args.cli, *args], capture_output=True, text=True, stdin=subprocess.DEVNULL,
@@ -266,12 +266,13 @@ def main():
     kinds = args.kinds.split(",")
     signal.signal(signal.SIGTERM, signal.default_int_handler)  # stress-ng, Xvfb and the proxy stop too
 
-    stress = subprocess.Popen(["stress-ng", "--cpu", "2", "--quiet"]) if args.stress else None
-    soak = Soak(args)
-    soak.learn_offers(kinds)
     results = {kind: [] for kind in kinds}
     loads = []
+    stress = soak = None
     try:
+        stress = subprocess.Popen(["stress-ng", "--cpu", "2", "--quiet"]) if args.stress else None
+        soak = Soak(args)
+        soak.learn_offers(kinds)
         for number in range(args.runs):
             for kind in kinds:
                 record = soak.run(kind, number * len(kinds) + kinds.index(kind))
@@ -283,7 +284,8 @@ def main():
         if stress:
             stress.terminate()
             stress.wait()
-        soak.close_all()
+        if soak:
+            soak.close_all()
 
     print(f"load average (1 min) during the soak: min {min(loads):.1f}, median {statistics.median(loads):.1f}, "
           f"max {max(loads):.1f}; stress-ng --cpu 2: {'yes' if args.stress else 'no'}; "
