@@ -65,9 +65,12 @@ void format_text(char* out, const char* format, ...)
 
 // A server that accepts and never answers would hold the window for the library's
 // default five minutes per request. Every request is bounded instead; set on the parsed
-// string, so the string stays the one built above.
-const int32_t connect_timeout_ms = 5000;
-const int32_t socket_timeout_ms = 10000;
+// string, so the string stays the one built above. The bounds are for a server that is
+// gone, not for one that is busy: FerretDB holds a request up to 10 s while it waits for
+// its SQLite lock (busy_timeout), and every other request waits behind that, so an answer
+// must be allowed well past 10 s (twice that). A new handshake gets the library's 10 s.
+const int32_t connect_timeout_ms = 10000;
+const int32_t socket_timeout_ms = 20000;
 const int32_t pool_selection_timeout_ms = 2000;
 
 mongoc_uri_t* new_uri(const char* text)

@@ -11,6 +11,7 @@ packages=(
   unixodbc unixodbc-dev
   python3 python3-pymongo python3-mockupdb
   openssl xvfb xdotool x11-utils imagemagick
+  stress-ng
   fonts-dejavu-core
   g++-mingw-w64-x86-64
   clang-14 libclang-rt-14-dev

@@ -2,11 +2,14 @@
 """A loopback proxy that holds every MongoDB request for a given time and counts them.
 
     latency_proxy.py --listen ADDRESS --target ADDRESS [--delay-ms MS]
-                     [--idle-seconds S] [--max-seconds S]
+                     [--stall-every N --stall-ms MS [--seed S]] [--idle-seconds S] [--max-seconds S]
 
 Listens on ADDRESS:27017 and forwards each connection to the target, delaying every
-request (client to server) by MS milliseconds; replies pass at once. Both addresses must
-be loopback addresses. Prints "ready ADDRESS" once it listens.
+request (client to server) by MS milliseconds; replies pass at once. With --stall-every,
+one in N requests after the handshake, drawn at random (seeded), is held --stall-ms more,
+as a busy FerretDB holds requests behind one that waits for its SQLite lock (counted as
+"(stalled)"); at random, so that no request of a repeated sequence escapes it. Both
+addresses must be loopback addresses. Prints "ready ADDRESS" once it listens.
 
 Standard input takes commands, one a line:
   counts    prints "counts JSON": the requests so far by command name (the handshake and
@@ -20,11 +23,13 @@ import asyncio
 import ipaddress
 import json
 import os
+import random
 import sys
 import time
 
 PORT = 27017
 OP_MSG, OP_QUERY, OP_COMPRESSED = 2013, 2004, 2012
+HANDSHAKE = ("hello", "isMaster", "ismaster")
 
 
 def loopback(text):
@@ -68,6 +73,7 @@ class Proxy:
         self.args = args
         self.delay = args.delay_ms / 1000.0
         self.counts = {}
+        self.random = random.Random(args.seed)
         self.last = time.monotonic()
         self.done = None
 
@@ -83,9 +89,13 @@ class Proxy:
             header = await reader.readexactly(16)
             length = int.from_bytes(header[:4], "little")
             body = await reader.readexactly(max(length - 16, 0))
-            self.count(command_name(header, body))
+            name = command_name(header, body)
+            self.count(name)
             if self.delay:
                 await asyncio.sleep(self.delay)
+            if name not in HANDSHAKE and self.args.stall_every and not self.random.randrange(self.args.stall_every):
+                self.count("(stalled)")
+                await asyncio.sleep(self.args.stall_ms / 1000.0)
             writer.write(header + body)
             await writer.drain()
 
@@ -153,6 +163,9 @@ def main():
     parser.add_argument("--listen", type=loopback, required=True)
     parser.add_argument("--target", type=loopback, required=True)
     parser.add_argument("--delay-ms", type=float, default=0.0)
+    parser.add_argument("--stall-every", type=int, default=0)
+    parser.add_argument("--stall-ms", type=float, default=0.0)
+    parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--idle-seconds", type=float, default=120.0)
     parser.add_argument("--max-seconds", type=float, default=3600.0)
     args = parser.parse_args()

@@ -11,6 +11,7 @@ import pymongo
 BIN = os.environ.get("BROLIX_BIN", "")
 SERVER = os.environ.get("BROLIX_TEST_SERVER", "127.0.0.11")
 TITLE = "Tarnwell MongoDB Schema Editor"
+WAIT = 60  # s; past the editor's own 20 s bound on one request: a busy server is no failure
 
 
 def check(condition, message):
@@ -45,16 +46,27 @@ class Display:
     def windows(self, title_regex):
         return self.xdotool("search", "--onlyvisible", "--name", title_regex).split()
 
-    def click_exit(self, window):
+    def click_exit(self, window, timeout=WAIT):
         """Clicks Exit, the right-most button of the row under the sample (found in the pixels)."""
         g = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", window).split())
         x, y, height = int(g["X"]), int(g["Y"]), int(g["HEIGHT"])
-        row = subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", window, "-crop",
-                              f"100000x1+0+{height - 54}", "-depth", "8", "rgb:-"], capture_output=True,
-                             check=True).stdout
-        pixels = [row[i:i + 3] for i in range(0, len(row) - 2, 3)]
-        right = max(i for i, p in enumerate(pixels) if p != pixels[2])
-        self.xdotool("mousemove", "--sync", str(x + right - 30), str(y + height - 47))
+        # A window mapped is not yet painted: wait for the row to show its buttons.
+        for _ in range(int(timeout / 0.2)):
+            row = subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", window, "-crop",
+                                  f"100000x1+0+{height - 54}", "-depth", "8", "rgb:-"], capture_output=True,
+                                 check=True).stdout
+            pixels = [row[i:i + 3] for i in range(0, len(row) - 2, 3)]
+            painted = [i for i, p in enumerate(pixels) if p != pixels[2]]
+            if painted:
+                break
+            time.sleep(0.2)
+        check(painted, f"window {window} not painted within {timeout} s")
+        self.click(x + max(painted) - 30, y + height - 47)
+
+    def click(self, x, y):
+        # --sync waits for the pointer to move: to where it already is, 15 s for nothing.
+        self.xdotool("mousemove", "--sync", "0", "0")
+        self.xdotool("mousemove", "--sync", str(x), str(y))
         self.xdotool("click", "1")
 
 
@@ -64,7 +76,7 @@ class Editor:
         self.display = display  # the editor's output goes to the test's, where a failure shows it
         self.process = subprocess.Popen([*(command or [BIN]), *args], env=dict(display.env, **(env or {})))
 
-    def wait_window(self, title_regex, timeout=30):
+    def wait_window(self, title_regex, timeout=WAIT):
         for _ in range(int(timeout / 0.2)):
             check(self.process.poll() is None, f"ended with {self.process.returncode} before /{title_regex}/")
             found = self.display.windows(title_regex)
@@ -74,7 +86,7 @@ class Editor:
             time.sleep(0.2)
         check(False, f"no window /{title_regex}/ within {timeout} s")
 
-    def answer_box(self, key="Return", timeout=30):
+    def answer_box(self, key="Return", timeout=WAIT):
         """Answers the one box shown (Return: its default; Escape: No), and checks it went."""
         box = self.wait_window("^" + TITLE + "$", timeout)
         self.display.xdotool("windowfocus", "--sync", box)
@@ -84,9 +96,9 @@ class Editor:
 
     def wait_exit(self, expected=0):
         try:
-            code = self.process.wait(30)
+            code = self.process.wait(WAIT)
         except subprocess.TimeoutExpired:
-            code = "none within 30 s"
+            code = f"none within {WAIT} s"
         check(code == expected and not self.display.windows("^" + TITLE + "$"),
               f"exit code {code}, expected {expected}, and no box left")
 
