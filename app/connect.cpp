@@ -218,6 +218,10 @@ void close_data_pool(data_pool_t* p)
 bool connect_databases(DBINFO* d)
 {
     remember_secrets(d);
+    // A key under a password, with none given, would have OpenSSL ask for it on the
+    // terminal, where nobody answers a window or a script: an empty one fails at once.
+    if (d->ssl_opts.pem_file && !d->ssl_opts.pem_pwd)
+        d->ssl_opts.pem_pwd = keep_string("");
     side_result data = open_side(d, SIDE_DATA);
     side_result schema = open_side(d, SIDE_SCHEMA);
     if (data.connected && schema.connected)

@@ -42,6 +42,8 @@ TEST(Connect, SidesAndTheirFailures)
         {"TLS, password-protected key", tls, "t", tls, "ts", 0, "ca.pem client-enc.pem brolix-pem", true, ""},
         {"TLS, wrong CA", tls, "t", tls, "ts", 0, "other-ca.pem client.pem", false,
          "Could not connect to Schema - 'ts'|MongoDB Error:*"},
+        {"TLS, key under a password, none given: no prompt", tls, "t", tls, "ts", 0, "ca.pem client-enc.pem",
+         false, "Could not connect to Schema - 'ts'|MongoDB Error:*"},
     };
     mongoc_init();
     for (const auto& row : rows) {
