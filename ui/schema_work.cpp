@@ -32,10 +32,12 @@ const int cancel_after_ms = 2000;
 
 bool Schema::serverWork(const std::function<void()>& work)
 {
-    if (!started_up || working) { // start-up keeps to its thread; work is never started twice
+    if (!started_up) { // start-up keeps to the window's thread
         work();
         return true;
     }
+    if (working) // one piece at a time: the clients serve one thread at a time
+        return false;
     working = true;
     ++works;
     setWorkControlsEnabled(false);
