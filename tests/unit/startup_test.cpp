@@ -33,7 +33,8 @@ std::string settings(const DBINFO& d)
         {"weak", number(d.ssl_opts.weak_cert_validation)}, {"ca", text(d.ssl_opts.ca_file)},
         {"cadir", text(d.ssl_opts.ca_dir)}, {"crl", text(d.ssl_opts.crl_file)},
         {"pem", text(d.ssl_opts.pem_file)}, {"pempwd", text(d.ssl_opts.pem_pwd)},
-        {"legacy", number(d.legacy_collection_list)}, {"wide", number(d.default_wide)}};
+        {"legacy", number(d.legacy_collection_list)}, {"wide", number(d.default_wide)},
+        {"pool", number(d.pool_size)}};
     std::string out;
     for (const auto& field : fields)
         if (!field.second.empty())
@@ -52,6 +53,7 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
     } rows[] = {
         {"", refused}, {"-ds -db x", refused}, {"-db x -ps", refused}, {"-DS host", refused},
         {"-db x y", refused}, {"-ssl yes", refused}, {"-wcv 1", refused}, {"-db " + wide, refused},
+        {"-pool 0", refused}, {"-pool 65", refused}, {"-pool 8x", refused}, {"-pool 1 -pool 64", "pool=64"},
         {"-dsn " + too_long, refused},
         {"-dsn demo -ds h1 -db d1 -du u1 -dp p1 -ss h2 -sc s2 -su u2 -sp p2 -ps 25 -cw 80 -debug /tmp/x.txt "
          "-ssl y -cafile ca -cadir cad -crlfile crl -pemfile pem -pempwd pw -wcv Y",
