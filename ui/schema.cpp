@@ -5,8 +5,8 @@
 #include "app/connect.h"
 #include "app/datasource.h"
 #include "app/message.h"
-#include "app/work.h"
 #include "app/secrets.h"
+#include "app/work.h"
 #include "store/records.h"
 #include "ui_schema.h"
 

@@ -156,8 +156,8 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
         dbinfo.columns = nullptr;
         dbinfo.vt_names = nullptr;
         int side = dbinfo.mode == MODE_VIEW_ONLY ? SIDE_DATA : SIDE_SCHEMA;
-        bson_error_t error;
-        bool answers = true;
+        bson_error_t error{};
+        bool answers = false;
         serverWork([&] {
             records = load_records(&dbinfo, table, &names);
             // No records is also what a server gone away gives: ask it before trusting that.

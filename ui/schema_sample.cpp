@@ -55,8 +55,8 @@ void Schema::refreshData(DBINFO* dbInfo)
         QString array_name = QString::fromUtf8(cellBytes(1, 2));
         data->resizeColumnsToContents();
         sample_rows_t rows;
-        bson_error_t error;
-        bool whole = true;
+        bson_error_t error{};
+        bool whole = false;
         serverWork([&] { whole = read_array_rows(dbInfo, key_name, array_name, &rows, &error); });
         fill_sample_grid(data, rows);
         if (!whole)
@@ -105,8 +105,8 @@ void Schema::refreshData(DBINFO* dbInfo)
     }
     data->resizeColumnsToContents();
     sample_rows_t rows;
-    bson_error_t error;
-    bool whole = true;
+    bson_error_t error{};
+    bool whole = false;
     serverWork([&] { whole = read_document_rows(dbInfo, head, dbInfo->catalog, dbInfo->table, &rows, &error); });
     fill_sample_grid(data, rows);
     if (!whole)
