@@ -1,6 +1,7 @@
 // Connecting to the real test servers: probes, failure texts, TLS.
 #include "app/connect.h"
 #include "app/message.h"
+#include "app/wire.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +72,16 @@ TEST(Connect, SidesAndTheirFailures)
         if (row.ok && !row.md_database.empty()) { // start-up asks again before it trusts an empty database
             EXPECT_TRUE(d.client && d.md_client && d.client != d.md_client);
             EXPECT_TRUE(side_still_answers(&d, SIDE_DATA) && side_still_answers(&d, SIDE_SCHEMA));
+        }
+        const int dead_side = row.server == dead ? SIDE_DATA : row.md_server == dead ? SIDE_SCHEMA : -1;
+        if (dead_side >= 0) { // the plain words a read failing this way would be told in
+            bson_error_t error{};
+            error.domain = dead_side == SIDE_DATA ? MONGOC_ERROR_SERVER_SELECTION : MONGOC_ERROR_STREAM;
+            char plain[DBINFO_TEXT];
+            describe_request_failure(&d, dead_side, &error, plain);
+            EXPECT_EQ(std::string(plain),
+                      std::string("the ") + (dead_side == SIDE_DATA ? "data" : "schema") + " server " + dead +
+                          " refused the connection");
         }
         if (row.box.empty()) {
             EXPECT_TRUE(recorder.messages.empty()) << recorder.messages[0].informative;

@@ -119,6 +119,7 @@ const struct {
     {"other_name", "Driver = Other Driver", "-14: ps=100 cw=4096 printed"},
     {"nodb -ps -1", "-Database\nDefaultW = Yes", "-14: ds=srv ps=1000 cw=4096"},
     // TLS only for "Yes", and then with its values.
+    {"minus_one", "Preview = -01", "std ps=1000 cw=4096 ssl=N"}, // read as -1, made 1000 on the way out
     {"lower", "SSL = yes", "std ps=50 cw=4096 ssl=N"}, {"off -ssl y", "", "-14: std ps=100 cw=4096 ssl=Y"},
     {"on -wcv n",
      "SSL = Yes\nweak_cert_validation = Yes\npem_file = /k/c.pem\nca_file = /k/ca.pem\nca_dir = /k\n"
