@@ -106,6 +106,13 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
                                               "|0|z"})); // a key that is no ObjectId shows nothing
     p.press(table); // a pick goes back to Detail View
     EXPECT_TRUE(p.ui()->viewMode->isHidden() && p.ui()->viewMode->currentIndex() == 0);
+    // -ps counts documents, not elements: the first document's two.
+    auto one = data.open({"-ps", "1"});
+    SchemaProbe q{one.get()};
+    q.press(q.ui()->treeWidget->currentItem()->child(0));
+    q.ui()->viewMode->setCurrentIndex(1);
+    EXPECT_EQ(rows_text(q.sample()), (texts_t{"5f0000000000000000000001|0|a",
+                                              "5f0000000000000000000001|1|Cannot convert data : 0x0102"}));
 }
 
 TEST(Browse, EighteenColumnsToAPageAndAHundredSampleRows)

@@ -93,6 +93,7 @@ TEST(Render, TextsAndConversionsAtTheLimits)
         // Doubles: six decimals; dates: milliseconds without leading zeros, none before 1970 or after 9999.
         {"-0.0", TEXT, "-0"}, {"5.1e-7", TEXT, "0.000001"}, {dbl("-Infinity"), TEXT, "-inf"},
         {date("951782400000"), TEXT, "2000-02-29 00:00:00.0"}, {date("-1"), TEXT, ""},
+        {date("1617148800000"), TEXT, "2021-03-31 00:00:00.0"}, // a month's last day
         {date("253402300799999"), TEXT, "9999-12-31 23:59:59.999"}, {date("253402300800000"), TEXT, ""},
         // Arrays: keyed elements, nested in place, only strings quoted, nothing escaped; no binary
         // subtype shown; a text stops at a zero byte.
