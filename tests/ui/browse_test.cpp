@@ -38,6 +38,9 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
                                             "tags|SQL_VARCHAR||tags|Array|59|||[ ]|[ ]",
                                             "tags_0|SQL_VARCHAR||tags.0|String|1|||[ ]|",
                                             "tags_1|SQL_BIGINT||tags.1|BinaryData||||[ ]|"}));
+    for (int row : {0, 1}) // only "_id" keeps its names
+        for (int column : {0, 3})
+            EXPECT_EQ(bool(p.grid()->item(row, column)->flags() & Qt::ItemIsEditable), row == 1) << column;
     EXPECT_EQ(p.grid()->item(1, 2)->toolTip().remove(QRegularExpression("<[^>]*>")),
               "SQL Index NameIndex Keyk_up1no_k2");
     EXPECT_EQ(row_text(p.sample(), 1), R"(5|<null>|9.5|["0":"z"]|z|<null>)");
