@@ -44,6 +44,7 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     EXPECT_EQ(p.grid()->item(1, 2)->toolTip().remove(QRegularExpression("<[^>]*>")),
               "SQL Index NameIndex Keyk_up1no_k2");
     EXPECT_EQ(row_text(p.sample(), 1), R"(5|<null>|9.5|["0":"z"]|z|<null>)");
+    EXPECT_EQ(p.sample()->horizontalHeaderItem(4)->toolTip(), ""); // an element's tip is a virtual table's
     // The dump appends, with a block for each index of a column.
     p.ui()->pushButtonDump->click();
     p.ui()->pushButtonDump->click();
@@ -78,6 +79,15 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     p.ui()->pushButtonRemove->click();
     EXPECT_EQ(boxes.boxes.back().text + boxes.boxes.back().informative,
               "To Remove Column,please select SQL Name to remove.");
+    const int before = p.grid()->rowCount(); // one new column at a time
+    p.ui()->pushButtonInsert->click();
+    p.ui()->pushButtonInsert->click();
+    const int added = p.grid()->currentRow();
+    EXPECT_EQ(p.grid()->rowCount(), before + 1);
+    EXPECT_EQ(rows_text(p.grid(), added, added), texts_t{"New Column|SQL_VARCHAR||New Column|String|255|||[ ]|"});
+    p.grid()->setCurrentCell(added, 0);
+    p.ui()->pushButtonRemove->click();
+    EXPECT_EQ(p.grid()->rowCount(), before);
     p.box(3, 9)->click(); // a virtual-table tick adds the tree item, clearing it takes it away
     EXPECT_EQ(table->childCount(), 1);
     p.box(3, 9)->click();
@@ -101,6 +111,7 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     EXPECT_FALSE(p.box(1, 9)->isEnabled());
     // Driver View: three fixed rows, one sample row per element.
     p.ui()->viewMode->setCurrentIndex(1);
+    EXPECT_FALSE(p.ui()->pushButtonRemove->isEnabled() || p.ui()->pushButtonInsert->isEnabled());
     EXPECT_EQ(rows_text(p.grid()), (texts_t{"_id|SQL_CHAR|_id|OID|24",
                                             "tags$index|SQL_INTEGER|tags|Driver Defined|",
                                             "tags$value|SQL_VARCHAR|tags|Driver Defined|512"}));
