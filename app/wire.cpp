@@ -351,7 +351,6 @@ wire_fault last_wire_fault(int side, int* seconds)
     return faults[side == SIDE_SCHEMA].kind;
 }
 
-
 void describe_request_failure(DBINFO* d, int side, const bson_error_t* error, char* out)
 {
     const char* who = side == SIDE_SCHEMA ? "schema" : "data";

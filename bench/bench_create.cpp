@@ -109,7 +109,6 @@ double counted_window(bench::monitor_t& monitor, endpoint_t& to, const char* wha
     return ms;
 }
 
-// Connects as brolix-cli does and compares the data with the schema.
 // A record with both sides on the endpoint, as the command line would leave it.
 void settings(DBINFO* d, const endpoint_t& to, const std::string& data, const std::string& schema)
 {
@@ -123,6 +122,7 @@ void settings(DBINFO* d, const endpoint_t& to, const std::string& data, const st
     dbinfo_set_text(d->md_database, schema.c_str());
 }
 
+// Connects as brolix-cli does and compares the data with the schema.
 void counted_diff(bench::monitor_t& monitor, endpoint_t& to, const char* what, const std::string& data,
                   const std::string& schema, int connections)
 {

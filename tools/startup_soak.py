@@ -10,11 +10,12 @@ source whose schema does not exist yet: the creation offer, Yes, the window). Ea
 seconds until the window, exit status and the editor's output go to DIR/runs.jsonl and
 DIR/NNNN-KIND.{out,err}. A box is told by its pixels: one run of each kind against the server
 itself shows the offer expected, and every box that looks otherwise is kept as DIR/box-HASH.png
-(the verdict names the HASH). The counts are printed at the end. --stress keeps both cores busy with stress-ng for the whole soak. --stall plays a busy
-server: the editor talks to it through tools/latency_proxy.py on --proxy (127.0.0.61), which holds
-one in N requests after the handshake (at random) MS milliseconds, as FerretDB holds requests
-behind one that waits for its SQLite lock. Run by hand in a network namespace of your own with
-the test servers started (tools/servers.sh start); it takes 1-3 s a start-up and its set-up.
+(the verdict names the HASH). The counts are printed at the end. --stress keeps both cores busy
+with stress-ng for the whole soak. --stall plays a busy server: the editor talks to it through
+tools/latency_proxy.py on --proxy (127.0.0.61), which holds one in N requests after the handshake
+(at random) MS milliseconds, as FerretDB holds requests behind one that waits for its SQLite lock.
+Run by hand in a network namespace of your own with the test servers started (tools/servers.sh
+start); it takes 1-3 s a start-up and its set-up.
 """
 import argparse
 import hashlib

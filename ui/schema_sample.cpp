@@ -39,6 +39,22 @@ bool element_number(const QByteArray& mongo_name, int* number)
 }
 }
 
+// Reads the sample's rows as server work and fills the sample grid with what was read.
+template <typename Read> void Schema::showSampleRows(DBINFO* dbInfo, Read read)
+{
+    QTableWidget* data = ui->dataWidget;
+    data->resizeColumnsToContents();
+    sample_rows_t rows;
+    bson_error_t error{};
+    bool whole = false;
+    serverWork([&] { whole = read(&rows, &error); });
+    fill_sample_grid(data, rows);
+    if (!whole)
+        noteReadFault("The data sample of '" + dbInfo->table + "'", SIDE_DATA, &error);
+    data->resizeColumnsToContents();
+    data->horizontalHeader()->setStretchLastSection(true);
+}
+
 void Schema::refreshData(DBINFO* dbInfo)
 {
     QTableWidget* data = ui->dataWidget;
@@ -53,16 +69,9 @@ void Schema::refreshData(DBINFO* dbInfo)
             data->setHorizontalHeaderItem(c, header_item(QString::fromUtf8(cellBytes(c, COL_SQL_NAME))));
         QString key_name = QString::fromUtf8(cellBytes(0, 2));
         QString array_name = QString::fromUtf8(cellBytes(1, 2));
-        data->resizeColumnsToContents();
-        sample_rows_t rows;
-        bson_error_t error{};
-        bool whole = false;
-        serverWork([&] { whole = read_array_rows(dbInfo, key_name, array_name, &rows, &error); });
-        fill_sample_grid(data, rows);
-        if (!whole)
-            noteReadFault("The data sample of '" + dbInfo->table + "'", SIDE_DATA, &error);
-        data->resizeColumnsToContents();
-        data->horizontalHeader()->setStretchLastSection(true);
+        showSampleRows(dbInfo, [&](sample_rows_t* rows, bson_error_t* error) {
+            return read_array_rows(dbInfo, key_name, array_name, rows, error);
+        });
         data->show();
         return;
     }
@@ -103,16 +112,9 @@ void Schema::refreshData(DBINFO* dbInfo)
         *link = column;
         link = &column->next;
     }
-    data->resizeColumnsToContents();
-    sample_rows_t rows;
-    bson_error_t error{};
-    bool whole = false;
-    serverWork([&] { whole = read_document_rows(dbInfo, head, dbInfo->catalog, dbInfo->table, &rows, &error); });
-    fill_sample_grid(data, rows);
-    if (!whole)
-        noteReadFault("The data sample of '" + dbInfo->table + "'", SIDE_DATA, &error);
-    data->resizeColumnsToContents();
-    data->horizontalHeader()->setStretchLastSection(true);
+    showSampleRows(dbInfo, [&](sample_rows_t* rows, bson_error_t* error) {
+        return read_document_rows(dbInfo, head, dbInfo->catalog, dbInfo->table, rows, error);
+    });
     free_sample_columns(head);
     data->show();
 }
