@@ -1,5 +1,6 @@
 // Process entry: one application object, one Schema window, the event loop.
-#include "app/secrets.h"
+#include "core/secrets.h"
+#include "startup/cmdline.h"
 #include "ui/schema.h"
 
 #include <QApplication>

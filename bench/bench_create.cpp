@@ -21,12 +21,12 @@
 // Requests are commands by name (the client library's command monitoring); "proxy" is
 // every message the proxy forwarded, handshakes and monitoring checks included. A table at
 // the end sets the wall times of the connection counts side by side, with the speed-up.
-#include "app/dbinfo.h"
 #include "bench/bench_support.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "store/create.h"
 #include "store/drift.h"
 #include "store/read.h"
-#include "store/records.h"
 #include "store/save.h"
 #include "store/validate.h"
 #include "ui/schema.h"

@@ -17,9 +17,9 @@
 //
 // Workload (b) must stay within 10 times the bare walk, (c) and (d) within 8; the exit
 // status is 1 when one does not.
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "discovery/discover.h"
-#include "store/records.h"
 
 #include <bson/bson.h>
 #include <chrono>

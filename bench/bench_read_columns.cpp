@@ -6,10 +6,10 @@
 // server (default 127.0.0.11; port 27017), counts the commands read_table_columns sends
 // (a command-monitoring callback of the client library; the handshake is not a
 // command), compares with one query per column, and drops the schema again.
-#include "app/connect.h"
-#include "app/dbinfo.h"
+#include "core/connect.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "store/read.h"
-#include "store/records.h"
 
 #include <chrono>
 #include <cstdio>

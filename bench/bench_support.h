@@ -4,7 +4,7 @@
 #ifndef BROLIX_BENCH_BENCH_SUPPORT_H
 #define BROLIX_BENCH_BENCH_SUPPORT_H
 
-#include "app/connect.h"
+#include "core/connect.h"
 
 #include <QString>
 #include <QtGlobal>

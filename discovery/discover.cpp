@@ -1,9 +1,9 @@
 #include "discovery/discover.h"
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "discovery/lookup.h"
 #include "discovery/types.h"
-#include "store/records.h"
 
 #include <cmath>
 #include <cstdio>
@@ -443,4 +443,14 @@ db_column_t* discover_columns(DBINFO* dbinfo, const char* collection)
     std::free(sample->items);
     std::free(sample);
     return columns;
+}
+
+void free_sample(db_sample_t* sample)
+{
+    if (!sample)
+        return;
+    free_columns(sample->columns);
+    free_column_lookup(sample->lookup);
+    std::free(sample->items);
+    std::free(sample);
 }

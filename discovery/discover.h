@@ -4,10 +4,24 @@
 
 #include <mongoc/mongoc.h>
 
+#include "core/records.h"
+
 struct DBINFO;
-struct db_column_t;
-struct db_name_t;
-struct db_sample_t;
+
+// Discovery's hash index of a sample's columns by SQL name (discovery/lookup.cpp).
+struct db_column_lookup_t;
+void free_column_lookup(db_column_lookup_t* lookup);
+
+// The columns of one collection's sample, in the order their fields were first seen.
+struct db_sample_t {
+    int32_t count;
+    db_column_t** items;
+    db_column_t* columns;
+    DBINFO* dbinfo;
+    // Kept beside the list by discovery; NULL until the first field is walked.
+    db_column_lookup_t* lookup;
+};
+void free_sample(db_sample_t* sample);
 
 // Samples up to dbinfo->preview_rows documents (all when 0) of the data database's
 // collection; NULL when no handle for it can be had. Free with free_sample.

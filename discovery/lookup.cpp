@@ -1,6 +1,7 @@
 #include "discovery/lookup.h"
 
-#include "store/records.h"
+#include "core/records.h"
+#include "discovery/discover.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,11 +1,10 @@
 #include "sample/loaders.h"
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 #include "discovery/types.h"
 #include "sample/render.h"
 #include "store/validate.h"
 
-#include <QTableWidget>
 #include <cstdlib>
 #include <cstring>
 #include <mongoc/mongoc.h>
@@ -49,20 +48,6 @@ char* cell_text(DBINFO* d, const bson_iter_t* iter, const sample_column_t* colum
 }
 
 } // namespace
-
-void fill_sample_grid(QTableWidget* grid, const sample_rows_t& rows)
-{
-    for (const std::vector<std::string>& cells : rows) {
-        int row = grid->rowCount();
-        grid->insertRow(row);
-        grid->setRowHeight(row, 20);
-        for (size_t c = 0; c < cells.size(); ++c) {
-            QTableWidgetItem* item = new QTableWidgetItem(QString::fromStdString(cells[c]));
-            item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-            grid->setItem(row, static_cast<int>(c), item);
-        }
-    }
-}
 
 bool read_document_rows(DBINFO* d, sample_column_t* columns, const QString& catalog, const QString& table,
                         sample_rows_t* rows, bson_error_t* error)

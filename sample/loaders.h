@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-class QTableWidget;
 struct DBINFO;
 struct sample_column_t;
 
@@ -23,7 +22,5 @@ bool read_document_rows(DBINFO* dbinfo, sample_column_t* columns, const QString&
 // One row per element of the top-level array array_name (the Driver View).
 bool read_array_rows(DBINFO* dbinfo, const QString& key_name, const QString& array_name, sample_rows_t* rows,
                      bson_error_t* error);
-// Appends the rows to the grid, read only.
-void fill_sample_grid(QTableWidget* grid, const sample_rows_t& rows);
 
 #endif

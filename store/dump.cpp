@@ -1,6 +1,6 @@
 #include "store/dump.h"
 
-#include "store/records.h"
+#include "core/records.h"
 
 #include <cstring>
 

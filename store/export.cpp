@@ -1,9 +1,9 @@
 #include "store/export.h"
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "store/create.h"
 #include "store/fields.h"
-#include "store/records.h"
 #include "store/seen.h"
 #include "store/validate.h"
 #include "store/write.h"

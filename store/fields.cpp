@@ -1,6 +1,6 @@
 #include "store/fields.h"
 
-#include "store/records.h"
+#include "core/records.h"
 #include "store/validate.h"
 
 #include <cmath>

@@ -1,10 +1,11 @@
 #include "store/indexes.h"
 
-#include "app/dbinfo.h"
-#include "app/message.h"
-#include "app/wire.h"
+#include "core/dbinfo.h"
+#include "core/message.h"
+#include "core/records.h"
+#include "discovery/discover.h"
+#include "core/wire.h"
 #include "store/fields.h"
-#include "store/records.h"
 #include "store/write.h"
 
 #include <cstdio>

@@ -1,8 +1,8 @@
 #include "store/read.h"
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "store/fields.h"
-#include "store/records.h"
 #include "store/seen.h"
 #include "store/validate.h"
 
@@ -236,12 +236,19 @@ void walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const
 
 } // namespace
 
+void release_table_tree(DBINFO* dbinfo)
+{
+    // What start-up had seen of the columns served the tree; later reads ask the server.
+    seen_columns_forget();
+    free_table_tree(dbinfo);
+}
+
 void read_table_tree(DBINFO* dbinfo)
 {
     // Start-up reads the tree once, into an empty record: what it has seen of the
     // columns stays for building the tree.
     if (dbinfo->tables)
-        free_table_tree(dbinfo);
+        release_table_tree(dbinfo);
     if (!dbinfo->md_client)
         return;
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");

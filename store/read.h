@@ -9,6 +9,8 @@ struct db_name_t;
 
 // Replaces dbinfo->tables with the base tables named by the schema's tables collection.
 void read_table_tree(DBINFO* dbinfo);
+// Frees dbinfo->tables, and what start-up had seen of the columns with it.
+void release_table_tree(DBINFO* dbinfo);
 
 // The table's columns sorted by SQL name with "_id" moved to the head, each with its
 // index entries; the virtual-table names go to *vt_names. The caller owns both lists.

@@ -1,9 +1,10 @@
 #include "store/save.h"
 
-#include "app/dbinfo.h"
-#include "app/wire.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
+#include "discovery/discover.h"
+#include "core/wire.h"
 #include "store/indexes.h"
-#include "store/records.h"
 #include "store/seen.h"
 #include "store/virtual.h"
 #include "store/write.h"

@@ -1,6 +1,6 @@
 #include "store/seen.h"
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 
 #include <algorithm>
 #include <cstring>

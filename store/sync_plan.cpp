@@ -1,10 +1,10 @@
 #include "store/sync_plan.h"
 
-#include "app/dbinfo.h"
-#include "app/message.h"
+#include "core/dbinfo.h"
+#include "core/message.h"
+#include "core/records.h"
 #include "discovery/discover.h"
 #include "store/fields.h"
-#include "store/records.h"
 
 #include <cstdlib>
 #include <map>

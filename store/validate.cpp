@@ -1,8 +1,8 @@
 #include "store/validate.h"
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "store/fields.h"
-#include "store/records.h"
 #include "store/seen.h"
 
 #include <cstdlib>

@@ -1,8 +1,8 @@
 #include "store/virtual.h"
 
-#include "app/dbinfo.h"
-#include "app/message.h"
-#include "store/records.h"
+#include "core/dbinfo.h"
+#include "core/message.h"
+#include "core/records.h"
 #include "store/seen.h"
 #include "store/write.h"
 

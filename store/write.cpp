@@ -1,6 +1,6 @@
 #include "store/write.h"
 
-#include "store/records.h"
+#include "core/records.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Mutation check: how many small seeded faults in the code do the tests catch?
 
-Draws a seeded sample of small faults from the C++ sources of app/ store/ discovery/
+Draws a seeded sample of small faults from the C++ sources of app/ cli/ core/ startup/ store/ discovery/
 sample/ ui/ (a comparison or logical operator swapped, a negation dropped, a boolean
 return flipped, an integer constant off by one), spread over every folder. For each one
 it edits the file, rebuilds the unit, store and ui test programs, runs those tests,
@@ -27,9 +27,9 @@ import sys
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FOLDERS = ["app", "store", "discovery", "sample", "ui"]
+FOLDERS = ["app", "cli", "core", "startup", "store", "discovery", "sample", "ui"]
 # Not built on this platform.
-SKIP = {"app/platform/registry_win32.cpp"}
+SKIP = {"startup/platform/registry_win32.cpp"}
 # The test programs, and the fuzz harnesses whose seeds replay with the unit tests.
 TARGETS = ["unit_tests", "store_tests", "ui_tests"] + sorted(
     os.path.basename(f)[:-4] for f in glob.glob(os.path.join(TOP, "tests/fuzz/fuzz_*.cpp")))

@@ -1,13 +1,14 @@
 // Start-up sequence, message boxes and the window actions About, Exit and close.
 #include "ui/schema.h"
 
-#include "app/cmdline.h"
-#include "app/connect.h"
-#include "app/datasource.h"
-#include "app/message.h"
-#include "app/secrets.h"
-#include "app/work.h"
-#include "store/records.h"
+#include "core/connect.h"
+#include "core/message.h"
+#include "core/records.h"
+#include "core/secrets.h"
+#include "core/work.h"
+#include "startup/cmdline.h"
+#include "startup/datasource.h"
+#include "store/read.h"
 #include "ui_schema.h"
 
 #include <QApplication>
@@ -64,7 +65,7 @@ Schema::~Schema()
     dbinfo.db_collections = nullptr;
     free_table_refs(dbinfo.md_tables);
     dbinfo.md_tables = nullptr;
-    free_table_tree(&dbinfo);
+    release_table_tree(&dbinfo);
     delete ui;
 }
 
@@ -191,7 +192,6 @@ void Schema::process_pending_events()
 {
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents();
-    QCoreApplication::flush();
 }
 
 void Schema::show_progress(int done, int total)
@@ -212,5 +212,4 @@ void Schema::show_progress(int done, int total)
         return;
     // Paint it, but leave clicks and keys queued until the run is over.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    QCoreApplication::flush();
 }

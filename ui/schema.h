@@ -3,7 +3,7 @@
 #ifndef BROLIX_UI_SCHEMA_H
 #define BROLIX_UI_SCHEMA_H
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 
 #include <QMainWindow>
 #include <QStringList>

@@ -1,7 +1,7 @@
 // Inserting and removing column rows.
 #include "ui/schema.h"
 
-#include "app/message.h"
+#include "core/message.h"
 #include "ui_schema.h"
 
 #include <QPushButton>

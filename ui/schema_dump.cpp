@@ -1,7 +1,7 @@
 // Appending the current table's schema to the dump file.
 #include "ui/schema.h"
 
-#include "app/message.h"
+#include "core/message.h"
 #include "store/dump.h"
 #include "ui_schema.h"
 

@@ -1,9 +1,9 @@
 // Edit checks on the column grid, and reading a page back into the column records.
 #include "ui/schema.h"
 
-#include "app/message.h"
+#include "core/message.h"
+#include "core/records.h"
 #include "discovery/types.h"
-#include "store/records.h"
 #include "ui_schema.h"
 
 #include <QBrush>

@@ -1,12 +1,12 @@
 // The column grid: pages of 18 column rows in three layouts, and the row widgets.
 #include "ui/schema.h"
 
-#include "app/message.h"
-#include "app/connect.h"
+#include "core/connect.h"
+#include "core/message.h"
+#include "core/records.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
 #include "store/read.h"
-#include "store/records.h"
 #include "ui_schema.h"
 
 #include <QCheckBox>

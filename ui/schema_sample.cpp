@@ -1,11 +1,11 @@
 // The data sample under the grid, the paging buttons and their states.
 #include "ui/schema.h"
 
-#include "app/connect.h"
+#include "core/connect.h"
+#include "core/records.h"
 #include "discovery/types.h"
 #include "sample/loaders.h"
 #include "sample/render.h"
-#include "store/records.h"
 #include "ui_schema.h"
 
 #include <QComboBox>
@@ -17,6 +17,22 @@
 #include <cstring>
 
 namespace {
+
+// Appends the rows to the grid, read only.
+void fill_sample_grid(QTableWidget* grid, const sample_rows_t& rows)
+{
+    for (const std::vector<std::string>& cells : rows) {
+        int row = grid->rowCount();
+        grid->insertRow(row);
+        grid->setRowHeight(row, 20);
+        for (size_t c = 0; c < cells.size(); ++c) {
+            QTableWidgetItem* item = new QTableWidgetItem(QString::fromStdString(cells[c]));
+            item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+            grid->setItem(row, static_cast<int>(c), item);
+        }
+    }
+}
+
 enum { COL_SQL_NAME = 0, COL_SQL_TYPE = 1, COL_MONGO_NAME = 3, COL_MONGO_TYPE = 4, COL_LENGTH = 5,
        COL_PRECISION = 6, COL_SCALE = 7 };
 

@@ -1,7 +1,7 @@
 // Saving the current table, and the question asked before edits are left behind.
 #include "ui/schema.h"
 
-#include "app/message.h"
+#include "core/message.h"
 #include "store/save.h"
 #include "ui_schema.h"
 

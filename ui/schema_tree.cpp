@@ -1,9 +1,9 @@
 // The table tree: catalogs, tables and their virtual tables, and picking an entry.
 #include "ui/schema.h"
 
-#include "app/schema_check.h"
+#include "core/records.h"
+#include "startup/schema_check.h"
 #include "store/read.h"
-#include "store/records.h"
 #include "ui_schema.h"
 
 #include <QComboBox>
@@ -28,7 +28,7 @@ void Schema::run_schema_check()
         read_table_tree(&dbinfo);
     buildTree(&dbinfo);
     if (dbinfo.mode != MODE_VIEW_ONLY)
-        free_table_tree(&dbinfo);
+        release_table_tree(&dbinfo);
 }
 
 void Schema::buildTree(DBINFO* dbInfo)

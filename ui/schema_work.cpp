@@ -3,10 +3,10 @@
 // asked for while work runs.
 #include "ui/schema.h"
 
-#include "app/connect.h"
-#include "app/secrets.h"
-#include "app/wire.h"
-#include "app/work.h"
+#include "core/connect.h"
+#include "core/secrets.h"
+#include "core/wire.h"
+#include "core/work.h"
 #include "ui_schema.h"
 
 #include <QComboBox>

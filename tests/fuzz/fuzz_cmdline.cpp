@@ -1,5 +1,5 @@
 // The command-line parser: the input's NUL-separated words after the program path.
-#include "app/cmdline.h"
+#include "startup/cmdline.h"
 #include "tests/fuzz/kept_strings.h"
 
 #include <QStringList>

@@ -2,8 +2,8 @@
 // settings the command line already gave, then the key's values as NUL-separated
 // "Name=Value" (the first of a name counts; "Name" alone: a value of the wrong type;
 // "*=file": the file that the installed driver named by "Driver" stands for).
-#include "app/datasource.h"
-#include "app/platform/registry.h"
+#include "startup/datasource.h"
+#include "startup/platform/registry.h"
 #include "tests/fuzz/kept_strings.h"
 
 #include <QByteArray>

@@ -1,10 +1,10 @@
 // Discovery: the documents of one sample (concatenated, as a reply's batch holds them;
 // those that do not validate are left out), walked field by field into one sample as
 // sampling builds it. The first byte's low bit is the wide flag.
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "discovery/discover.h"
 #include "discovery/lookup.h"
-#include "store/records.h"
 
 #include <cstdlib>
 

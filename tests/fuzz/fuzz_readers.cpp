@@ -1,8 +1,8 @@
 // The readers of schema documents: every document of the input (as a reply's batch holds
 // them, not validated first) read as a tables, a columns and an index document and checked
 // against each schema collection's fields. Whatever another tool stored must read cleanly.
+#include "core/records.h"
 #include "store/fields.h"
-#include "store/records.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 // For the settings fuzzers (one includer per program): the settings' process-lifetime
 // strings are made per input and released after it, as a fuzzer parses millions of
 // times in one process. Linked with -Wl,--wrap of keep_string (its mangled name).
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 
 #include <cstdlib>
 #include <cstring>

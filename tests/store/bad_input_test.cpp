@@ -1,10 +1,10 @@
 // Schema documents carrying a value of the wrong BSON type in any field: validation, the
 // readers and the dump take them without a crash and write nothing.
+#include "sample/render.h"
 #include "store/create.h"
 #include "store/dump.h"
 #include "store/read.h"
 #include "store/validate.h"
-#include "sample/render.h"
 
 #include "tests/store/store_fixture.h"
 

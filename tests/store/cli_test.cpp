@@ -1,7 +1,7 @@
 // brolix-cli over the data layer: its creation against the window's, synchronisation
 // previews against synchronisations, and schema files written, read back and refused.
-#include "app/message.h"
-#include "app/schema_check.h"
+#include "core/message.h"
+#include "startup/schema_check.h"
 #include "store/create.h"
 #include "store/read.h"
 #include "store/save.h"

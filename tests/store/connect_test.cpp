@@ -1,7 +1,7 @@
 // Connecting to the real test servers: probes, failure texts, TLS.
-#include "app/connect.h"
-#include "app/message.h"
-#include "app/wire.h"
+#include "core/connect.h"
+#include "core/message.h"
+#include "core/wire.h"
 #include "tests/support/test_env.h"
 
 #include <gtest/gtest.h>

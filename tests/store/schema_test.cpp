@@ -2,8 +2,8 @@
 // validating it, and the requests that costs; a save when the schema server goes away
 // before or in the middle of it; and, on scripted servers, refused creation steps, reads
 // and writes.
-#include "app/connect.h"
-#include "app/message.h"
+#include "core/connect.h"
+#include "core/message.h"
 #include "discovery/discover.h"
 #include "store/create.h"
 #include "store/read.h"
@@ -74,7 +74,7 @@ struct Schema : StoreTest {
         std::string names;
         for (const db_column_t* c = columns; c; c = c->next)
             names += std::string(names.empty() ? "" : " ") + c->sql_name;
-        free_table_tree(&d);
+        release_table_tree(&d);
         EXPECT_EQ(sent["columns"], 0) << "columns read again";
         return names;
     }

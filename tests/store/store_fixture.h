@@ -3,8 +3,8 @@
 #ifndef BROLIX_TESTS_STORE_STORE_FIXTURE_H
 #define BROLIX_TESTS_STORE_STORE_FIXTURE_H
 
-#include "app/dbinfo.h"
-#include "store/records.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/test_env.h"
 

@@ -1,8 +1,9 @@
 #include "tests/support/test_env.h"
 
-#include "app/connect.h"
-#include "app/message.h"
-#include "store/records.h"
+#include "core/connect.h"
+#include "core/message.h"
+#include "core/records.h"
+#include "store/read.h"
 
 #include <atomic>
 #include <chrono>
@@ -62,7 +63,7 @@ void release_dbinfo(DBINFO* d)
     free_columns(d->columns), free_names(d->vt_names);
     free_table_refs(d->db_collections), free_table_refs(d->md_tables);
     d->columns = nullptr, d->vt_names = nullptr, d->db_collections = d->md_tables = nullptr;
-    free_table_tree(d);
+    release_table_tree(d);
 }
 
 void connect_dbinfo(DBINFO* d, const std::string& database, const std::string& md_database,

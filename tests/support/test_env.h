@@ -3,7 +3,7 @@
 #ifndef BROLIX_TESTS_SUPPORT_TEST_ENV_H
 #define BROLIX_TESTS_SUPPORT_TEST_ENV_H
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 
 #include <bson/bson.h>
 #include <deque>

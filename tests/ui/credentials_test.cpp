@@ -1,6 +1,6 @@
 // Passwords given every way, on both sides, with TLS and without, right and wrong: nothing a
 // run writes holds a piece of one, nor does the command line of a running brolix-cli.
-#include "app/secrets.h"
+#include "core/secrets.h"
 #include "tests/support/ui_support.h"
 
 #include <algorithm>

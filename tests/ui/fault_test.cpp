@@ -2,8 +2,8 @@
 // and never answers) at each step of the editor's work, on FerretDB instances of the test's
 // own. Each step returns, says what failed, and once the server is back the schema reads
 // as before or as after (or the editor said which table is incomplete).
-#include "app/connect.h"
-#include "app/schema_check.h"
+#include "core/connect.h"
+#include "startup/schema_check.h"
 #include "store/create.h"
 #include "tests/support/ui_support.h"
 

@@ -1,8 +1,8 @@
 // Flattening of documents into columns, the type decisions and the names of the types.
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
-#include "store/records.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

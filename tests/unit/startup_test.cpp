@@ -1,9 +1,9 @@
 // The start-up settings: the command line, then a data source read through real unixODBC from
 // temporary files, written once: unixODBC keeps an answer a while, so each row has its own source.
-#include "app/cmdline.h"
-#include "app/connect.h"
-#include "app/datasource.h"
-#include "app/dbinfo.h"
+#include "core/connect.h"
+#include "core/dbinfo.h"
+#include "startup/cmdline.h"
+#include "startup/datasource.h"
 #include "tests/support/test_env.h"
 
 #include <cstring>

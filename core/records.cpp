@@ -1,7 +1,6 @@
-#include "store/records.h"
+#include "core/records.h"
 
-#include "app/dbinfo.h"
-#include "store/seen.h"
+#include "core/dbinfo.h"
 
 #include <bson/bson.h>
 #include <cstdlib>
@@ -78,20 +77,8 @@ void free_table_refs(db_table_ref_t* ref)
     }
 }
 
-void free_sample(db_sample_t* sample)
-{
-    if (!sample)
-        return;
-    free_columns(sample->columns);
-    free_column_lookup(sample->lookup);
-    std::free(sample->items);
-    std::free(sample);
-}
-
 void free_table_tree(DBINFO* dbinfo)
 {
-    // What start-up had seen of the columns served the tree; later reads ask the server.
-    seen_columns_forget();
     db_catalog_t* cat = dbinfo->tables;
     while (cat) {
         db_schema_t* sch = cat->schemas;

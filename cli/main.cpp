@@ -1,12 +1,12 @@
 // brolix-cli entry: its own flags beside the editor's options, the message and progress
 // routines of a program without a window, and the exit codes.
-#include "app/cli/cli.h"
+#include "cli/cli.h"
 
-#include "app/cmdline.h"
-#include "app/dbinfo.h"
-#include "app/message.h"
-#include "app/schema_check.h"
-#include "app/secrets.h"
+#include "core/dbinfo.h"
+#include "core/message.h"
+#include "core/secrets.h"
+#include "startup/cmdline.h"
+#include "startup/schema_check.h"
 
 #include <QCoreApplication>
 #include <cstring>

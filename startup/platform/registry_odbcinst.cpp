@@ -10,7 +10,7 @@
 // entries are always read afresh. One lookup per process makes neither matter here.
 #ifndef _WIN32
 
-#include "app/platform/registry.h"
+#include "startup/platform/registry.h"
 
 #include <QByteArray>
 #include <QString>

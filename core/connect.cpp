@@ -1,9 +1,9 @@
-#include "app/connect.h"
+#include "core/connect.h"
 
-#include "app/dbinfo.h"
-#include "app/message.h"
-#include "app/secrets.h"
-#include "app/wire.h"
+#include "core/dbinfo.h"
+#include "core/message.h"
+#include "core/secrets.h"
+#include "core/wire.h"
 
 #include <cstdarg>
 #include <cstdio>

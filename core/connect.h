@@ -1,6 +1,6 @@
 // The two MongoDB connections: the data database and the schema database.
-#ifndef BROLIX_APP_CONNECT_H
-#define BROLIX_APP_CONNECT_H
+#ifndef BROLIX_CORE_CONNECT_H
+#define BROLIX_CORE_CONNECT_H
 
 #include <bson/bson.h>
 

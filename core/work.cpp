@@ -1,6 +1,6 @@
-#include "app/work.h"
+#include "core/work.h"
 
-#include "app/wire.h"
+#include "core/wire.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -2,7 +2,7 @@
 // that the lookup has loaded, so a missing advapi32 is reported rather than fatal.
 #ifdef _WIN32
 
-#include "app/platform/registry.h"
+#include "startup/platform/registry.h"
 
 #include <cstring>
 #include <windows.h>

@@ -1,8 +1,8 @@
 // The one way the program shows a message box. The data layer calls
 // brolix_message; the window installs the routine that really shows the box,
 // tests install a recorder.
-#ifndef BROLIX_APP_MESSAGE_H
-#define BROLIX_APP_MESSAGE_H
+#ifndef BROLIX_CORE_MESSAGE_H
+#define BROLIX_CORE_MESSAGE_H
 
 // Standard button values of the message box.
 enum brolix_button {

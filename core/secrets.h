@@ -1,17 +1,12 @@
 // Passwords: the ways to give them besides the command line, and keeping every one of
 // them out of what the program shows, prints or logs.
-#ifndef BROLIX_APP_SECRETS_H
-#define BROLIX_APP_SECRETS_H
+#ifndef BROLIX_CORE_SECRETS_H
+#define BROLIX_CORE_SECRETS_H
 
 #include <cstdio>
 #include <string>
 
 struct DBINFO;
-
-// Overwrites the values of -dp, -sp and -pempwd in the process's own argument strings,
-// so that the process list shows "xxxx" instead. Read the arguments first: Qt's
-// arguments() reads these same strings again.
-void hide_command_line_passwords(int argc, char** argv);
 
 enum password_code {
     PASSWORDS_TAKEN = 0,

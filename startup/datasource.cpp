@@ -1,7 +1,7 @@
-#include "app/datasource.h"
+#include "startup/datasource.h"
 
-#include "app/dbinfo.h"
-#include "app/platform/registry.h"
+#include "core/dbinfo.h"
+#include "startup/platform/registry.h"
 
 #include <QByteArray>
 #include <QLibrary>

@@ -1,6 +1,6 @@
 // brolix-cli: the schema tools of the editor without a window.
-#ifndef BROLIX_APP_CLI_CLI_H
-#define BROLIX_APP_CLI_CLI_H
+#ifndef BROLIX_CLI_CLI_H
+#define BROLIX_CLI_CLI_H
 
 #include <QStringList>
 #include <cstdio>
@@ -37,7 +37,7 @@ void print_box(const start_up_text_t& box);
 
 // The commands, run after the settings have been read; each returns its exit code.
 int run_command(cli_t& cli, DBINFO* dbinfo);
-// diff, after validation (app/cli/diff.cpp).
+// diff, after validation (cli/diff.cpp).
 int diff_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 
 #endif

@@ -1,8 +1,8 @@
-#include "app/schema_check.h"
+#include "startup/schema_check.h"
 
-#include "app/connect.h"
-#include "app/dbinfo.h"
-#include "app/message.h"
+#include "core/connect.h"
+#include "core/dbinfo.h"
+#include "core/message.h"
 #include "store/create.h"
 #include "store/read.h"
 #include "store/validate.h"

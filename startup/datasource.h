@@ -1,6 +1,6 @@
 // Settings from a named ODBC data source.
-#ifndef BROLIX_APP_DATASOURCE_H
-#define BROLIX_APP_DATASOURCE_H
+#ifndef BROLIX_STARTUP_DATASOURCE_H
+#define BROLIX_STARTUP_DATASOURCE_H
 
 struct DBINFO;
 struct registry_key_t;

@@ -1,6 +1,6 @@
 // The settings record shared by the window and every store routine.
-#ifndef BROLIX_APP_DBINFO_H
-#define BROLIX_APP_DBINFO_H
+#ifndef BROLIX_CORE_DBINFO_H
+#define BROLIX_CORE_DBINFO_H
 
 #include <QString>
 #include <mongoc/mongoc.h>

@@ -1,7 +1,7 @@
-#include "app/message.h"
+#include "core/message.h"
 
-#include "app/secrets.h"
-#include "app/work.h"
+#include "core/secrets.h"
+#include "core/work.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // In-memory schema records. Plain heap records, zero-filled on allocation; every
 // string member is a private heap copy owned by the record holding it.
-#ifndef BROLIX_STORE_RECORDS_H
-#define BROLIX_STORE_RECORDS_H
+#ifndef BROLIX_CORE_RECORDS_H
+#define BROLIX_CORE_RECORDS_H
 
 #include <cstdint>
 
@@ -70,19 +70,6 @@ struct db_table_ref_t {
     db_table_ref_t* next;
 };
 
-// Discovery's hash index of a sample's columns by SQL name (discovery/lookup.cpp).
-struct db_column_lookup_t;
-void free_column_lookup(db_column_lookup_t* lookup);
-
-struct db_sample_t {
-    int32_t count;
-    db_column_t** items;
-    db_column_t* columns;
-    DBINFO* dbinfo;
-    // Kept beside the list by discovery; NULL until the first field is walked.
-    db_column_lookup_t* lookup;
-};
-
 // Allocation helpers: zero-filled records and string copies. Running out of memory
 // ends the program with exit status 0, as the name join does.
 void* record_alloc(unsigned long size);
@@ -97,7 +84,6 @@ void free_columns(db_column_t* columns);
 void free_column(db_column_t* column);
 void free_indexes(db_index_t* indexes);
 void free_table_refs(db_table_ref_t* refs);
-void free_sample(db_sample_t* sample);
 // Releases dbinfo->tables and leaves it NULL.
 void free_table_tree(DBINFO* dbinfo);
 

@@ -5,8 +5,8 @@
 // system data sources where HKEY_LOCAL_MACHINE stands.
 //
 // No Qt here: the Windows implementation must compile on its own.
-#ifndef BROLIX_APP_PLATFORM_REGISTRY_H
-#define BROLIX_APP_PLATFORM_REGISTRY_H
+#ifndef BROLIX_STARTUP_PLATFORM_REGISTRY_H
+#define BROLIX_STARTUP_PLATFORM_REGISTRY_H
 
 #include <cstddef>
 

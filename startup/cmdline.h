@@ -1,6 +1,6 @@
 // The command line of the editor: nineteen options, each with one value, and -pool.
-#ifndef BROLIX_APP_CMDLINE_H
-#define BROLIX_APP_CMDLINE_H
+#ifndef BROLIX_STARTUP_CMDLINE_H
+#define BROLIX_STARTUP_CMDLINE_H
 
 #include <QStringList>
 
@@ -16,5 +16,10 @@ bool is_command_line_option(const char* word);
 
 // The usage text shown for a rejected line.
 const char* usage_text(void);
+
+// Overwrites the values of -dp, -sp and -pempwd in the process's own argument strings,
+// so that the process list shows "xxxx" instead. Read the arguments first: Qt's
+// arguments() reads these same strings again.
+void hide_command_line_passwords(int argc, char** argv);
 
 #endif

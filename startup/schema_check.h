@@ -1,9 +1,9 @@
 // The schema check that ends start-up: validation, and creation or synchronisation
 // when the user agrees.
-#ifndef BROLIX_APP_SCHEMA_CHECK_H
-#define BROLIX_APP_SCHEMA_CHECK_H
+#ifndef BROLIX_STARTUP_SCHEMA_CHECK_H
+#define BROLIX_STARTUP_SCHEMA_CHECK_H
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 
 // Validates the schema (or lists the data collections in View Only mode) and asks
 // what each outcome needs. False when the program must end: the box saying why has

@@ -1,8 +1,8 @@
-#include "app/wire.h"
+#include "core/wire.h"
 
-#include "app/connect.h"
-#include "app/dbinfo.h"
-#include "app/secrets.h"
+#include "core/connect.h"
+#include "core/dbinfo.h"
+#include "core/secrets.h"
 
 #include <atomic>
 #include <cerrno>

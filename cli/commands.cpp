@@ -1,18 +1,18 @@
 // The commands of brolix-cli over the data layer: each words the codes of the store
 // routines, with the window's texts where the window has one.
-#include "app/cli/cli.h"
+#include "cli/cli.h"
 
-#include "app/cmdline.h"
-#include "app/connect.h"
-#include "app/datasource.h"
-#include "app/dbinfo.h"
-#include "app/schema_check.h"
-#include "app/secrets.h"
+#include "core/connect.h"
+#include "core/dbinfo.h"
+#include "core/records.h"
+#include "core/secrets.h"
+#include "startup/cmdline.h"
+#include "startup/datasource.h"
+#include "startup/schema_check.h"
 #include "store/create.h"
 #include "store/dump.h"
 #include "store/export.h"
 #include "store/read.h"
-#include "store/records.h"
 #include "store/sync_plan.h"
 #include "store/validate.h"
 
@@ -264,7 +264,7 @@ std::vector<dump_entry_t> dump_entries(DBINFO* d)
             }
     }
     free_table_vts(vts);
-    free_table_tree(d);
+    release_table_tree(d);
     return entries;
 }
 

@@ -1,7 +1,6 @@
-#include "app/secrets.h"
+#include "core/secrets.h"
 
-#include "app/cmdline.h"
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,11 +9,6 @@
 #include <vector>
 
 namespace {
-
-bool is_password_option(const char* word)
-{
-    return !std::strcmp(word, "-dp") || !std::strcmp(word, "-sp") || !std::strcmp(word, "-pempwd");
-}
 
 // What to hide, lower case, longest first: each password, and each part of it after an
 // '@' (up to a '/'), where the library's host text would go on (an '@' after the part, or
@@ -68,21 +62,6 @@ void scrubbing_log(mongoc_log_level_t level, const char* domain, const char* mes
 }
 
 } // namespace
-
-void hide_command_line_passwords(int argc, char** argv)
-{
-    // The walk of the parser: a word after an option word is that option's value.
-    const char* pending = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (is_command_line_option(argv[i])) {
-            pending = argv[i];
-            continue;
-        }
-        if (pending && is_password_option(pending))
-            std::memset(argv[i], 'x', std::strlen(argv[i]));
-        pending = nullptr;
-    }
-}
 
 bool take_passwords(DBINFO* d, FILE* lines, int* code)
 {

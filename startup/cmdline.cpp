@@ -1,6 +1,6 @@
-#include "app/cmdline.h"
+#include "startup/cmdline.h"
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 
 #include <QByteArray>
 #include <climits>
@@ -169,4 +169,28 @@ const char* usage_text(void)
            "\n"
            "[-cafile \"ca filename\" -cadir \"ca directory\" -pemfile \"pem filename\"\n"
            "  -pempwd \"pem password\"] [-wcv (weak certificate validation) y/Y/n/N]\n";
+}
+
+namespace {
+
+bool is_password_option(const char* word)
+{
+    return !std::strcmp(word, "-dp") || !std::strcmp(word, "-sp") || !std::strcmp(word, "-pempwd");
+}
+
+} // namespace
+
+void hide_command_line_passwords(int argc, char** argv)
+{
+    // The walk of the parser: a word after an option word is that option's value.
+    const char* pending = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (is_command_line_option(argv[i])) {
+            pending = argv[i];
+            continue;
+        }
+        if (pending && is_password_option(pending))
+            std::memset(argv[i], 'x', std::strlen(argv[i]));
+        pending = nullptr;
+    }
 }

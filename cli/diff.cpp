@@ -1,7 +1,7 @@
 // brolix-cli diff: how far the data has drifted from the schema.
-#include "app/cli/cli.h"
+#include "cli/cli.h"
 
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 #include "store/drift.h"
 
 #include <cstring>

@@ -2,8 +2,8 @@
 // hung, Cancel ends the work as a failed read ends it, and creation reads several
 // collections at once. The thread that waits serves the boxes and progress the work asks
 // for, so the message and progress routines are only ever called there.
-#ifndef BROLIX_APP_WORK_H
-#define BROLIX_APP_WORK_H
+#ifndef BROLIX_CORE_WORK_H
+#define BROLIX_CORE_WORK_H
 
 #include <functional>
 

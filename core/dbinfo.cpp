@@ -1,4 +1,4 @@
-#include "app/dbinfo.h"
+#include "core/dbinfo.h"
 
 #include <climits>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The connections under every client: requests that Cancel can cut short from another
 // thread, and what last went wrong on the wire of each side, in plain words.
-#ifndef BROLIX_APP_WIRE_H
-#define BROLIX_APP_WIRE_H
+#ifndef BROLIX_CORE_WIRE_H
+#define BROLIX_CORE_WIRE_H
 
 #include <mongoc/mongoc.h>
 
