@@ -381,20 +381,3 @@ char* convert_for_sql_type(const char* text, const bson_value_t* value, const sa
     return dup(convert(text, value, column));
 }
 
-char* bytes_to_hex(const uint8_t* bytes, size_t count, const char* prefix)
-{
-    return dup(hex(bytes, bytes ? count : 0, prefix));
-}
-
-void append_text(const char* piece, char** text)
-{
-    if (!piece)
-        return;
-    size_t add = std::strlen(piece);
-    size_t have = *text ? std::strlen(*text) : 0;
-    char* grown = static_cast<char*>(std::realloc(*text, have + add + 1));
-    if (!grown)
-        std::exit(0);
-    std::memcpy(grown + have, piece, add + 1);
-    *text = grown;
-}

@@ -22,8 +22,5 @@ void free_sample_columns(sample_column_t* columns);
 // Every routine returns a new heap text (malloc) that the caller frees with free().
 char* value_to_text(const bson_iter_t* iter, const bson_value_t* value);
 char* convert_for_sql_type(const char* text, const bson_value_t* value, const sample_column_t* column);
-char* bytes_to_hex(const uint8_t* bytes, size_t count, const char* prefix);
-// *text becomes *text followed by piece; a NULL *text becomes a copy of piece.
-void append_text(const char* piece, char** text);
 
 #endif

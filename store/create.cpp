@@ -368,16 +368,6 @@ bool create_schema(DBINFO* dbinfo, int* code)
     return true;
 }
 
-bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collection)
-{
-    if (!dbinfo->md_client || !collection)
-        return true;
-    seen_columns_forget();
-    schema_batch_t batch;
-    table_docs(dbinfo, sample, collection, &batch);
-    return flush(dbinfo, &batch);
-}
-
 int synchronise_schema(DBINFO* dbinfo, int code)
 {
     // What validation read of the columns follows the changes, so that the tree is still

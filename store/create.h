@@ -16,8 +16,6 @@ struct db_sample_t;
 // (creation stops there).
 bool create_schema(DBINFO* dbinfo, int* code);
 bool create_schema_collections(DBINFO* dbinfo, int* code);
-// False when a document of the table was not written.
-bool add_table_to_schema(DBINFO* dbinfo, db_sample_t* sample, const char* collection);
 // Brings the schema in line after validation gave -30, -31 or -32; returns 1.
 int synchronise_schema(DBINFO* dbinfo, int code);
 bool remove_table_from_schema(DBINFO* dbinfo, const char* table);

@@ -89,7 +89,7 @@ bool diff_schema(DBINFO* dbinfo, const char* const* tables, size_t count, bool a
                  drift_problem_t* problem);
 void free_drift(drift_t* differences);
 
-// One line per difference, "TABLE: what".
+// The report (drift_report.cpp): one line per difference, "TABLE: what".
 std::string drift_text(const drift_t* differences);
 // One JSON object: outcome, database, schema, all, and the differences as an array.
 std::string drift_json(const drift_t* differences, const char* database, const char* schema, bool all);

@@ -1,61 +1,17 @@
-// The schema of one catalog as one JSON file, and writing such a file back.
+// The schema of one catalog written out as a schema file, and such a file written back.
 #ifndef BROLIX_STORE_EXPORT_H
 #define BROLIX_STORE_EXPORT_H
 
-#include <cstddef>
+#include "store/schema_file.h"
+
 #include <string>
 
 struct DBINFO;
-
-// What is wrong with a schema file (read_schema_file), or why an export or import failed.
-enum schema_file_code {
-    SCHEMA_FILE_SYNTAX = -41,         // not JSON: detail is what was expected there
-    SCHEMA_FILE_MEMBER_UNKNOWN = -42, // field is a top-level member the layout does not have
-    SCHEMA_FILE_MEMBER_REPEATED = -43,
-    SCHEMA_FILE_MEMBER_MISSING = -44,
-    SCHEMA_FILE_MEMBER_KIND = -45,    // "format" is not schema_file_format(), or an array
-                                      // member is not an array of documents
-    SCHEMA_FILE_VALUE = -46,          // a document the JSON library refused: detail is its message
-    SCHEMA_FILE_FIELD = -47,          // field is not a field of the collection
-    SCHEMA_FILE_REPEATED = -48,       // field appears twice in one document
-    SCHEMA_FILE_TYPE = -49,           // field is not of the type detail names
-    SCHEMA_FILE_MISSING = -50,        // the required field is absent
-    SCHEMA_FILE_CATALOG = -51,        // sql_catalog (detail) is not the catalog imported into
-    SCHEMA_FILE_DUPLICATE = -52,      // same key as the document on other_line, for the index in detail
-    SCHEMA_FILE_ORPHAN = -53,         // a document of a table (detail) the file's tables do not name
-    SCHEMA_EXPORT_READ_FAILED = -54,
-    SCHEMA_IMPORT_EXISTS = -55,       // the schema holds documents of the catalog already
-    SCHEMA_IMPORT_WRITE_FAILED = -56, // detail of the problem record: the server's message
-    SCHEMA_IMPORT_NO_LISTING = -57    // the schema database's collections could not be listed
-};
-
-// The value of the file's "format" member.
-const char* schema_file_format(void);
-
-struct schema_file_problem_t {
-    int code;
-    int line;       // from 1
-    int other_line; // SCHEMA_FILE_DUPLICATE: the first document with that key
-    char collection[16];
-    char field[128];
-    char detail[512];
-};
-
-// The checked documents of a file, in file order.
-struct schema_file_t;
 
 // The tables, columns and index documents of dbinfo->database, without their _id, each on
 // a line of its own as canonical extended JSON, sorted by table and position: the same
 // schema always gives the same text. False with SCHEMA_EXPORT_READ_FAILED.
 bool export_schema(DBINFO* dbinfo, std::string* text, int* code);
-
-// Checks the whole text as a file of the catalog; null with the first problem found
-// otherwise. The caller frees the result.
-schema_file_t* read_schema_file(const char* text, size_t size, const char* catalog,
-                                schema_file_problem_t* problem);
-void free_schema_file(schema_file_t* file);
-// Documents of the collection kind (1 tables, 2 columns, 3 index).
-int schema_file_count(const schema_file_t* file, int kind);
 
 // Writes the file's documents into the schema. A schema database without collections
 // gets them first, with their indexes (codes of create_schema_collections); documents

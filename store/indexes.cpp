@@ -231,37 +231,6 @@ void tell_index_removal_failed(const bson_error_t* error)
     brolix_message("Mongo error removing old index.", error->message, BTN_OK, BTN_OK);
 }
 
-void remove_table_indexes(DBINFO* dbinfo, const char* table)
-{
-    bson_error_t error;
-    if (!remove_old_entries(dbinfo, table, &error) && error.domain)
-        tell_index_removal_failed(&error);
-}
-
-char** list_indexes_by_command(mongoc_database_t* db, const char* collection)
-{
-    bson_error_t error;
-    text_list echoes;
-    echoes.start();
-    char** specs = list_specs(db, collection, &echoes, &error);
-    char** echoed = echoes.take();
-    echo_listing(echoed);
-    free_index_specs(echoed);
-    return specs;
-}
-
-char** list_indexes_by_query(DBINFO* dbinfo, const char* collection)
-{
-    bson_error_t error;
-    text_list echoes;
-    echoes.start();
-    char** specs = list_specs_by_query(dbinfo, dbinfo->client, collection, &echoes, &error);
-    char** echoed = echoes.take();
-    echo_listing(echoed);
-    free_index_specs(echoed);
-    return specs;
-}
-
 bool map_index_keys(db_index_t* entries, db_sample_t* sample)
 {
     if (!entries)

@@ -283,15 +283,6 @@ db_column_t* read_table_columns(DBINFO* dbinfo, const char* catalog, const char*
     return columns;
 }
 
-db_name_t* read_virtual_table_names(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table)
-{
-    if (!dbinfo->md_client)
-        return nullptr;
-    db_name_t* names = nullptr;
-    walk_columns(dbinfo, catalog, schema, table, nullptr, &names, nullptr);
-    return names;
-}
-
 db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, const char* schema)
 {
     if (!dbinfo->md_client)

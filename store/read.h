@@ -20,12 +20,8 @@ db_column_t* read_table_columns(DBINFO* dbinfo, const char* catalog, const char*
 // The index entries of one column of the table selected in dbinfo, in natural order.
 db_index_t* read_column_indexes(DBINFO* dbinfo, const char* sql_col_name);
 
-// Only the virtual-table names of a table (what the tree needs), without index entries.
-db_name_t* read_virtual_table_names(DBINFO* dbinfo, const char* catalog, const char* schema,
-                                    const char* table);
-
-// The virtual-table names of every table of one catalog and schema, from one query: each
-// table's list is the one read_virtual_table_names gives it; tables without any are absent.
+// The virtual-table names of every table of one catalog and schema, from one query (what
+// the tree needs, without index entries); tables without any are absent.
 struct db_table_vts_t {
     char* table;
     db_name_t* names;

@@ -252,12 +252,6 @@ const char* schema_read_error(void)
     return read_error;
 }
 
-bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind)
-{
-    bson_error_t error;
-    return read_schema_collection(dbinfo, name, kind, &error) == 1;
-}
-
 void check_index_access(DBINFO* dbinfo)
 {
     if (dbinfo->mode == MODE_VIEW_ONLY || !dbinfo->md_client)

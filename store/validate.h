@@ -24,7 +24,6 @@ const char* schema_read_error(void);
 // NULL-terminated heap strings, or NULL; free with free_collection_names (records.h).
 char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error);
 
-bool check_schema_collection(DBINFO* dbinfo, const char* name, int kind);
 void check_index_access(DBINFO* dbinfo);
 
 // Release the previous list and return the new head (the caller stores it).

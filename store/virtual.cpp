@@ -110,11 +110,6 @@ bool remove_virtual_tables_reporting(DBINFO* dbinfo)
     return complete;
 }
 
-void remove_virtual_tables(DBINFO* dbinfo)
-{
-    remove_virtual_tables_reporting(dbinfo);
-}
-
 bool add_virtual_tables(DBINFO* dbinfo, const char* parent_table, db_column_t* const* columns, size_t count)
 {
     seen_columns_forget();
@@ -179,8 +174,3 @@ bool add_virtual_tables(DBINFO* dbinfo, const char* parent_table, db_column_t* c
     return !(tables.left || column_docs.left || index_docs.left);
 }
 
-bool add_virtual_table(DBINFO* dbinfo, const char* parent_table, db_column_t* column)
-{
-    add_virtual_tables(dbinfo, parent_table, &column, 1);
-    return true;
-}

@@ -7,15 +7,12 @@
 struct DBINFO;
 struct db_column_t;
 
-// Removes every virtual table whose parent is dbinfo's selected table.
-void remove_virtual_tables(DBINFO* dbinfo);
-// Writes the six documents of the virtual table of column in parent_table; true always.
-bool add_virtual_table(DBINFO* dbinfo, const char* parent_table, db_column_t* column);
-
-// The same for several columns with one request per collection; false when a document
-// was not written because the schema server was gone (each failure has shown its box).
+// Writes the six documents of the virtual table of each column in parent_table, with one
+// request per collection; false when a document was not written because the schema
+// server was gone (each failure has shown its box).
 bool add_virtual_tables(DBINFO* dbinfo, const char* parent_table, db_column_t* const* columns, size_t count);
-// remove_virtual_tables; false when a removal failed because the server was gone.
+// Removes every virtual table whose parent is dbinfo's selected table; false when a
+// removal failed because the server was gone.
 bool remove_virtual_tables_reporting(DBINFO* dbinfo);
 
 #endif
