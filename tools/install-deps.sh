@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qtbase5-dev qtbase5-dev-tools
+  qt6-base-dev qt6-base-dev-tools
   libmongoc-dev libbson-dev
   libgtest-dev libgmock-dev googletest
   unixodbc unixodbc-dev

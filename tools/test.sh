@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds (plain, with the address and
-# undefined-behaviour sanitizers, and with the thread sanitizer), starts the test servers,
-# runs every test kind, stops the servers. Extra arguments go to every ctest run (for
+# undefined-behaviour sanitizers, with the thread sanitizer, and with Qt 6), starts the test
+# servers, runs every test kind, stops the servers. Extra arguments go to every ctest run (for
 # example -R Connect).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,6 +19,9 @@ ninja -C build-asan
 # Creation reads over a pool of threads and the window's work runs on one of its own.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBROLIX_SANITIZE_THREAD=ON -DBROLIX_BENCH=OFF > /dev/null
 ninja -C build-tsan
+# Qt 5 is the default toolkit; the same sources build and pass with Qt 6.
+cmake -S . -B build-qt6 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBROLIX_QT=6 > /dev/null
+ninja -C build-qt6
 
 if [ -x tools/check-windows-build.sh ]; then
   tools/check-windows-build.sh
@@ -38,4 +41,6 @@ LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0:fast_unwind
 echo "== thread sanitizer build (store, ui)"
 TSAN_OPTIONS="suppressions=$top/tests/tsan.supp" \
   ctest --test-dir build-tsan -j "$jobs" -L 'store|ui' --output-on-failure "$@" || status=1
+echo "== Qt 6 build (unit, store, ui)"
+ctest --test-dir build-qt6 -j "$jobs" -L 'unit|store|ui' --output-on-failure "$@" || status=1
 exit $status
