@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Mutation check: how many small seeded faults in the code do the tests catch?
 
-Draws a seeded sample of small faults from the C++ sources of app/ cli/ core/ startup/ store/ discovery/
-sample/ ui/ (a comparison or logical operator swapped, a negation dropped, a boolean
+Draws a seeded sample of small faults from the C++ sources of app/ cli/ core/ startup/
+store/ discovery/ sample/ ui/ (a comparison or logical operator swapped, a negation dropped, a boolean
 return flipped, an integer constant off by one), spread over every folder. For each one
 it edits the file, rebuilds the unit, store and ui test programs, runs those tests,
 restores the file, and records the outcome: killed (a test failed or timed out),
