@@ -65,11 +65,11 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
         {"-ssl Y -wcv n", "ssl=Y wcv=N"}, {"-ssl N -wcv y", "ssl=N wcv=Y weak=1"},
         {"-db first -db second -ssl y -ssl n", "db=second ssl=N"},
         {"-db " + fits, "db=" + fits.toStdString()},
-        // No user: no database in the string. Credentials are taken as they are.
+        // No user: no database in the string. Credentials are percent-encoded.
         {"-ds data.host -db sales -sc meta -sp only", "ds=data.host db=sales sc=meta sp=only",
          "mongodb://data.host:27017 mongodb://:only@:27017/meta"},
         {"-ds h -db sales -du ann -dp p@ss:w/rd -ssl n", "ds=h db=sales du=ann dp=p@ss:w/rd ssl=N",
-         "mongodb://ann:p@ss:w/rd@h:27017/sales mongodb://:27017"},
+         "mongodb://ann:p%40ss%3Aw%2Frd@h:27017/sales mongodb://:27017"},
         {"-ds " + host + "h", "ds=" + host.toStdString() + "h", " mongodb://:27017"}, // too long, 2048 bytes
     };
     DBINFO d;
