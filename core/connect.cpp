@@ -195,9 +195,10 @@ struct side_result {
     std::string error;
 };
 
-// Why a side's connection string was not taken. The library's words can quote a user
-// name or password between double quotes; those parts are left out.
-std::string refusal_text(const char* server)
+// Why a side's connection string was not taken, or its client not made (an SRV name that
+// does not resolve). The library's words can quote a user name or password between double
+// quotes; those parts are left out.
+std::string refusal_text(const char* server, const bson_error_t* client_error)
 {
     std::string hosts = authority(server);
     if (hosts.find('@') != hosts.rfind('@'))
@@ -205,18 +206,20 @@ std::string refusal_text(const char* server)
     bson_error_t error{};
     mongoc_uri_t* uri = mongoc_uri_new_with_error(server, &error);
     mongoc_uri_destroy(uri);
-    std::string words = uri ? "The connection string is too long." : error.message;
+    std::string words = !uri ? std::string("The connection string was not accepted: ") + error.message
+                        : client_error->message[0] ? client_error->message
+                                                   : "The connection string is too long.";
     for (size_t open = words.find('"'); open != std::string::npos; open = words.find('"', open + 7)) {
         size_t close = words.find('"', open + 1);
         if (close == std::string::npos)
             break;
         words.replace(open + 1, close - open - 1, "*****");
     }
-    return "The connection string was not accepted: " + words;
+    return words;
 }
 
 // A side's client and database handle, kept for the process; no request is made.
-mongoc_client_t* make_side_client(DBINFO* d, int side, mongoc_database_t** db)
+mongoc_client_t* make_side_client(DBINFO* d, int side, mongoc_database_t** db, bson_error_t* error = nullptr)
 {
     char text[DBINFO_TEXT];
     build_connection_uri(side, d, text);
@@ -224,7 +227,7 @@ mongoc_client_t* make_side_client(DBINFO* d, int side, mongoc_database_t** db)
     *db = nullptr;
     if (!uri)
         return nullptr;
-    mongoc_client_t* client = mongoc_client_new_from_uri(uri);
+    mongoc_client_t* client = mongoc_client_new_from_uri_with_error(uri, error);
     tls_settings_t tls;
     const mongoc_ssl_opt_t* tls_opts = client ? tls_settings(d, uri, &tls) : nullptr;
     mongoc_uri_destroy(uri);
@@ -245,7 +248,8 @@ side_result open_side(DBINFO* d, int side)
 {
     side_result result;
     mongoc_database_t* db = nullptr;
-    mongoc_client_t* client = make_side_client(d, side, &db);
+    bson_error_t client_error{};
+    mongoc_client_t* client = make_side_client(d, side, &db, &client_error);
     if (client) {
         bson_error_t error;
         std::memset(&error, 0, sizeof error);
@@ -253,7 +257,7 @@ side_result open_side(DBINFO* d, int side)
         result.connected = error.code == 0;
         result.error = error.message;
     } else if (is_connection_string(side == SIDE_DATA ? d->server : d->md_server)) {
-        result.error = refusal_text(side == SIDE_DATA ? d->server : d->md_server);
+        result.error = refusal_text(side == SIDE_DATA ? d->server : d->md_server, &client_error);
     }
     if (side == SIDE_DATA) {
         d->client = client;
