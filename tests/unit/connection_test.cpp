@@ -23,6 +23,7 @@ TEST(ConnectionString, SettingsMergeIntoTheServersOwn)
         {"mongodb://own:Secret@h:27019/admin", "ann", "pw", "Y", "mongodb://own:Secret@h:27019/admin?tls=true",
          "h:27019"},
         {"mongodb://h", "", "", "Y", "mongodb://h/?tls=true", "h"},
+        {"mongodb://h/?tls=true", "", "", "Y", "mongodb://h/?tls=true", "h"},
         {"mongodb://h/?authMechanism=MONGODB-X509", "CN=me", "pw", "N",
          "mongodb://CN%3Dme@h/?authMechanism=MONGODB-X509", "h"},
         {"mongodb://u:p@ss@h", "", "", "N", "", "h"},     // the library would take "ss@h" for a host
@@ -59,6 +60,7 @@ TEST(ConnectionString, PasswordsHiddenOnlyWhereOneCanStand)
         const char *text, *shown;
     } rows[] = {
         {"No suitable servers found", "No suitable servers found"},
+        {"connect to server", "connect to server"},
         {"server", "*****"},
         {"mongodb://u:server@h:27017", "mongodb://u:*****@h:27017"},
         {"mongodb://u:a%40%3A%2Fb@h a@:/b", "mongodb://u:*****@h a@:/b"},
