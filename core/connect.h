@@ -10,9 +10,19 @@ typedef struct _mongoc_client_pool_t mongoc_client_pool_t;
 
 enum { SIDE_DATA = 0, SIDE_SCHEMA = 1 };
 
-// Builds the connection string of one side into out (2048 bytes). A string that would
-// not fit leaves out empty, which the client library rejects like any bad string.
+// A server setting is a host name (dialled on port 27017, the opened database
+// authenticating) or a connection string of its own, "mongodb://" or "mongodb+srv://".
+bool is_connection_string(const char* server);
+
+// Builds the connection string of one side into out (2048 bytes): the side's user and
+// password, percent-encoded, go into a string that carries no user of its own. A string
+// that would not fit, or that the library would misread, leaves out empty, which the
+// client library rejects like any bad string.
 void build_connection_uri(int side, DBINFO* dbinfo, char* out);
+
+// The hosts a server setting names, for every text that names a server: a host name as
+// it stands, a connection string's host list or SRV name without user or password.
+void server_hosts(const char* server, char* out);
 
 // Opens and probes both sides. True when both answered, or when the user chose View
 // Only mode for a missing schema name; false after the failure box has been shown.

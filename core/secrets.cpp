@@ -3,6 +3,7 @@
 #include "core/dbinfo.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -10,45 +11,65 @@
 
 namespace {
 
-// What to hide, lower case, longest first: each password, and each part of it after an
-// '@' (up to a '/'), where the library's host text would go on (an '@' after the part, or
-// nothing, when the part ends at a '/'). Pooled clients log from their own threads.
-struct piece_t {
-    std::string text;
-    bool before_at;
-};
+// What to hide, longest first: each password as typed and as it goes into a connection
+// string (percent-encoded). Pooled clients log from their own threads.
 std::mutex secrets_lock;
-std::vector<piece_t>& pieces()
+std::vector<std::string>& pieces()
 {
-    static auto* kept = new std::vector<piece_t>;
+    static auto* kept = new std::vector<std::string>;
     return *kept;
 }
 
-char lower(char c)
+void remember(const std::string& secret)
 {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    if (secret.empty() || std::find(pieces().begin(), pieces().end(), secret) != pieces().end())
+        return;
+    pieces().push_back(secret);
+    std::sort(pieces().begin(), pieces().end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
 }
 
-void remember(const char* secret)
+void remember_both(const char* secret)
 {
-    std::string s = secret ? secret : "";
-    std::transform(s.begin(), s.end(), s.begin(), lower);
-    // The library splits the string at its first '@' and quotes the rest, up to the first
-    // '/', as the host: "rest-of-password@server".
-    for (size_t from = 0; from < s.size();) {
-        size_t slash = from ? s.find('/', from) : std::string::npos;
-        piece_t piece = {s.substr(from, slash == std::string::npos ? slash : slash - from),
-                         from > 0 && slash == std::string::npos};
-        if (!piece.text.empty() && std::none_of(pieces().begin(), pieces().end(), [&](const piece_t& p) {
-                return p.text == piece.text && p.before_at == piece.before_at;
-            }))
-            pieces().push_back(piece);
-        size_t at = s.find('@', from);
-        from = at == std::string::npos ? s.size() : at + 1;
-    }
-    std::sort(pieces().begin(), pieces().end(),
-              [](const piece_t& a, const piece_t& b) { return a.text.size() > b.text.size(); });
+    static const char hex[] = "0123456789ABCDEF";
+    std::string typed = secret ? secret : "", encoded;
+    for (unsigned char c : typed)
+        if (std::isalnum(c) || std::strchr("-._~", c))
+            encoded += char(c);
+        else
+            encoded += '%', encoded += hex[c >> 4], encoded += hex[c & 15];
+    remember(typed);
+    remember(encoded);
 }
+
+// The password a connection string carries itself: as written, and decoded.
+void remember_in_string(const char* server)
+{
+    const char* scheme = std::strstr(server, "://");
+    if (!scheme || (std::strncmp(server, "mongodb://", 10) && std::strncmp(server, "mongodb+srv://", 14)))
+        return;
+    std::string hosts(scheme + 3, std::strcspn(scheme + 3, "/?"));
+    size_t at = hosts.rfind('@'), colon = hosts.find(':');
+    if (at == std::string::npos || colon > at)
+        return;
+    std::string written = hosts.substr(colon + 1, at - colon - 1), decoded;
+    for (size_t i = 0; i < written.size(); ++i) {
+        if (written[i] == '%' && i + 2 < written.size() && std::isxdigit((unsigned char)written[i + 1]) &&
+            std::isxdigit((unsigned char)written[i + 2])) {
+            decoded += char(std::stoi(written.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            decoded += written[i];
+        }
+    }
+    remember(written);
+    remember_both(decoded.c_str());
+}
+
+// A password stands in a connection string's user part (":secret@") or between the
+// quotes of a library message; elsewhere the same letters are other words ("server").
+bool opens(char c) { return c == ':' || c == '"'; }
+bool closes(char c) { return c == '@' || c == '"' || c == '\0'; }
 
 // The library's debug lines (one says a client runs over the editor's own connection
 // layer) would go to standard output, which carries results; its warnings and errors
@@ -113,23 +134,24 @@ const char* password_error_text(int code)
 void remember_secrets(const DBINFO* d)
 {
     std::lock_guard<std::mutex> guard(secrets_lock);
-    remember(d->password);
-    remember(d->md_password);
-    remember(d->ssl_opts.pem_pwd);
+    remember_both(d->password);
+    remember_both(d->md_password);
+    remember_both(d->ssl_opts.pem_pwd);
+    remember_in_string(d->server);
+    remember_in_string(d->md_server);
 }
 
 std::string scrub_secrets(const char* text)
 {
     std::string out;
     std::lock_guard<std::mutex> guard(secrets_lock);
-    for (const char* p = text ? text : ""; *p;) {
+    const char* start = text ? text : "";
+    for (const char* p = start; *p;) {
         size_t matched = 0;
-        for (const piece_t& piece : pieces()) {
-            size_t n = 0;
-            while (n < piece.text.size() && p[n] && lower(p[n]) == piece.text[n])
-                ++n;
-            if (n == piece.text.size() && (!piece.before_at || p[n] == '@')) {
-                matched = n;
+        for (const std::string& piece : pieces()) {
+            if ((p == start || opens(p[-1])) && std::strncmp(p, piece.c_str(), piece.size()) == 0 &&
+                closes(p[piece.size()])) {
+                matched = piece.size();
                 break;
             }
         }

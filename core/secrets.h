@@ -22,9 +22,10 @@ enum password_code {
 bool take_passwords(DBINFO* dbinfo, FILE* lines, int* code);
 const char* password_error_text(int code);
 
-// From now on the record's passwords never show: scrub_secrets replaces each of them,
-// and each part after an '@' (the client library takes that part of the connection
-// string for a host name and quotes it), in any letter case, by "*****".
+// From now on the record's passwords (given, or in a server's connection string) never
+// show: scrub_secrets replaces each of them, as typed or percent-encoded, by "*****"
+// where a password can stand: after a ':' and before an '@' (a connection string's user
+// part), or between double quotes. The same letters elsewhere are other words.
 void remember_secrets(const DBINFO* dbinfo);
 std::string scrub_secrets(const char* text);
 

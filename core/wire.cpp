@@ -354,7 +354,8 @@ wire_fault last_wire_fault(int side, int* seconds)
 void describe_request_failure(DBINFO* d, int side, const bson_error_t* error, char* out)
 {
     const char* who = side == SIDE_SCHEMA ? "schema" : "data";
-    const char* server = side == SIDE_SCHEMA ? d->md_server : d->server;
+    char server[DBINFO_TEXT];
+    server_hosts(side == SIDE_SCHEMA ? d->md_server : d->server, server);
     int seconds = 0;
     wire_fault fault = last_wire_fault(side, &seconds);
     if (cancelled || (fault == WIRE_CANCELLED && network_error(error))) {

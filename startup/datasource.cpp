@@ -4,6 +4,8 @@
 #include "startup/platform/registry.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QFile>
 #include <QLibrary>
 #include <QString>
 #include <climits>
@@ -62,6 +64,18 @@ struct tls_value {
     const char* mongoc_ssl_opt_t::*field;
 };
 
+// One line on standard output and in the -debug file.
+void warn(const DBINFO* d, const char* line)
+{
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+    if (!d->debug_file[0])
+        return;
+    QFile file(QString::fromLocal8Bit(d->debug_file));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        file.write(QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss ").toUtf8() + line + "\r\n");
+}
+
 int read_values(DBINFO* d, registry_key_t* key)
 {
     char driver[DBINFO_TEXT] = "";
@@ -97,7 +111,11 @@ int read_values(DBINFO* d, registry_key_t* key)
     char text[DBINFO_TEXT] = "";
     result = read_registry_value(key, text, L"SSL");
     if (result == REGISTRY_NOT_FOUND) {
-        // No "SSL" value turns TLS off, whatever the command line said.
+        // No "SSL" value turns TLS off, whatever the command line said; a -ssl y that
+        // this undoes is told, lest the connection go out in plain text unnoticed. TLS that
+        // a server's connection string asks for stays on.
+        if (d->ssl[0] == 'Y')
+            warn(d, "Warning: the data source has no SSL value, so TLS is off although -ssl y was given.");
         d->ssl[0] = 'N';
     } else if (result != 0) {
         return result;

@@ -12,6 +12,7 @@ packages=(
   unixodbc unixodbc-dev
   python3 python3-pymongo python3-mockupdb
   openssl xvfb xdotool x11-utils imagemagick
+  dnsmasq-base iproute2
   stress-ng
   fonts-dejavu-core
   g++-mingw-w64-x86-64

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Starts, stops and waits for the FerretDB servers of the tests (and of the demo).
 #
-#   servers.sh start        127.0.0.11 and 127.0.0.12 plain, 127.0.0.13 TLS
+#   servers.sh start        127.0.0.11 and 127.0.0.12 plain, 127.0.0.13 TLS; with users
+#                           (SCRAM-SHA-256, first user root in admin, password brolix-root):
+#                           127.0.0.70 plain, 127.0.0.71 on port 27018 with TLS
 #   servers.sh stop         stops what `start` started
 #   servers.sh start-demo [ADDRESS]   the demo server, 127.0.0.1 unless another loopback
 #                                     address is given (unless a server already answers there)
@@ -18,6 +20,9 @@ ferretdb="${FERRETDB:-$tools_dir/ferretdb-v1.24.2/ferretdb}"
 python=/usr/bin/python3
 test_plain=(127.0.0.11 127.0.0.12)
 test_tls=127.0.0.13
+auth_plain=127.0.0.70
+auth_tls=127.0.0.71
+auth_tls_port=27018
 
 die() { echo "servers.sh: $*" >&2; exit 1; }
 
@@ -30,7 +35,8 @@ make_certificates() {
       -keyout ca.key -out ca.pem 2>/dev/null
     openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=other CA" \
       -keyout other-ca.key -out other-ca.pem 2>/dev/null
-    printf 'subjectAltName=IP:127.0.0.13,DNS:localhost\n' > server.ext
+    # db.brolix.test: the name an SRV record of the connection tests points at.
+    printf 'subjectAltName=IP:127.0.0.13,IP:127.0.0.71,DNS:localhost,DNS:db.brolix.test\n' > server.ext
     openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.13" \
       -keyout server.key -out server.csr 2>/dev/null
     openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 \
@@ -47,8 +53,8 @@ make_certificates() {
   )
 }
 
-start_one() { # address tls(0/1)
-  local addr=$1 tls=$2 dir="$root/$1"
+start_one() { # address tls(0/1) [port [users(0/1)]]
+  local addr=$1 tls=$2 port=${3:-27017} users=${4:-0} dir="$root/$1"
   mkdir -p "$dir/data"
   if [ -f "$dir/pid" ] && kill -0 "$(cat "$dir/pid")" 2>/dev/null; then
     return 0
@@ -56,23 +62,25 @@ start_one() { # address tls(0/1)
   local args=(--handler=sqlite "--sqlite-url=file:$dir/data/" "--state-dir=$dir"
               --telemetry=disable --debug-addr=- --log-level=warn)
   if [ "$tls" = 1 ]; then
-    make_certificates "$root/tls"
-    args+=(--listen-addr= "--listen-tls=$addr:27017"
+    args+=(--listen-addr= "--listen-tls=$addr:$port"
            "--listen-tls-cert-file=$root/tls/server.crt"
            "--listen-tls-key-file=$root/tls/server.key"
            "--listen-tls-ca-file=$root/tls/ca.pem")
   else
-    args+=("--listen-addr=$addr:27017")
+    args+=("--listen-addr=$addr:$port")
+  fi
+  if [ "$users" = 1 ]; then
+    args+=(--test-enable-new-auth --setup-username=root --setup-password=brolix-root --setup-database=admin)
   fi
   setsid "$ferretdb" "${args[@]}" > "$dir/server.log" 2>&1 < /dev/null &
   echo $! > "$dir/pid"
 }
 
-wait_one() { # address tls(0/1)
-  local addr=$1 tls=$2 dir="$root/$1" tries=0
-  local tls_arg=()
+wait_one() { # address tls(0/1) [port]
+  local addr=$1 tls=$2 port=${3:-27017} dir="$root/$1" tries=0
+  local tls_arg=("")
   [ "$tls" = 1 ] && tls_arg=("$root/tls")
-  until "$python" "$here/ping.py" "$addr" "${tls_arg[@]}" 2>/dev/null; do
+  until "$python" "$here/ping.py" "$addr" "${tls_arg[@]}" "$port" 2>/dev/null; do
     tries=$((tries + 1))
     if ! kill -0 "$(cat "$dir/pid")" 2>/dev/null || [ $tries -ge 60 ]; then
       echo "servers.sh: FerretDB on $addr did not start; its log:" >&2
@@ -81,7 +89,7 @@ wait_one() { # address tls(0/1)
     fi
     sleep 0.5
   done
-  echo "FerretDB answers on $addr:27017"
+  echo "FerretDB answers on $addr:$port"
 }
 
 stop_one() {
@@ -101,13 +109,19 @@ stop_one() {
 
 case "${1:-}" in
   start)
+    # Made once for both TLS servers: new ones would not match a server still running.
+    running() { [ -f "$root/$1/pid" ] && kill -0 "$(cat "$root/$1/pid")" 2>/dev/null; }
+    running "$test_tls" || running "$auth_tls" || make_certificates "$root/tls"
     for a in "${test_plain[@]}"; do start_one "$a" 0; done
     start_one "$test_tls" 1
-    for a in "${test_plain[@]}"; do wait_one "$a" 0; done
+    start_one "$auth_plain" 0 27017 1
+    start_one "$auth_tls" 1 "$auth_tls_port" 1
+    for a in "${test_plain[@]}" "$auth_plain"; do wait_one "$a" 0; done
     wait_one "$test_tls" 1
+    wait_one "$auth_tls" 1 "$auth_tls_port"
     ;;
   stop)
-    for a in "${test_plain[@]}" "$test_tls"; do stop_one "$a"; done
+    for a in "${test_plain[@]}" "$test_tls" "$auth_plain" "$auth_tls"; do stop_one "$a"; done
     ;;
   start-demo)
     demo=${2:-127.0.0.1}

@@ -14,6 +14,7 @@ input closes. CONFIG_JSON keys, each optional:
   "refuse": {"coll": [n]}          refuses the n-th document inserted into coll and the rest of its batch
   "errors": {"KEY": [code, msg]}   refusals; KEY is a command name, "create:NAME",
                                    "createIndexes:INDEXNAME" or "listCollections:bare"
+  "hello": {fields}                added to the handshake's answer (a replica set member)
 """
 import json
 import os
@@ -81,7 +82,7 @@ def main():
         }.get(name, lambda: request.ok(n=0)))
 
     for address in sys.argv[2:]:
-        server = MockupDB(port=27017, auto_ismaster={"maxWireVersion": 17})
+        server = MockupDB(port=27017, auto_ismaster=dict({"maxWireVersion": 17}, **config.get("hello", {})))
         server._address = (address, 27017)
         try:
             server.run()

@@ -18,7 +18,8 @@ public:
     ~ScriptedServer() { stop(); }
     // Starts the script with a configuration (JSON, see the script); false, with a test
     // failure, when it is not ready within 15 s. The script ends when its input closes.
-    bool start(std::string config_json)
+    // Without addresses it takes a free one of 127.0.0.14 to .39.
+    bool start(std::string config_json, const std::vector<std::string>& addresses = {})
     {
         static int started = 0;
         stop();
@@ -27,8 +28,10 @@ public:
             config_json.replace(at, 1, "'\\''");
         std::string command = "exec /usr/bin/python3 " + source_dir() + "/tests/store/mock_server.py '" +
                               config_json + "'";
-        for (int i = 0; i < 26; ++i) // 127.0.0.14 to .39; the script takes the first free one
+        for (int i = 0; i < 26 && addresses.empty(); ++i) // the script takes the first free one
             command += " 127.0.0." + std::to_string(14 + (getpid() + i) % 26);
+        for (const std::string& address : addresses)
+            command += " " + address;
         to_script = popen((command + " >" + log + " 2>&1").c_str(), "w");
         for (int wait = 0; to_script && wait < 300; ++wait, usleep(50000))
             for (const std::string& line : lines("ready "))

@@ -65,11 +65,11 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
         {"-ssl Y -wcv n", "ssl=Y wcv=N"}, {"-ssl N -wcv y", "ssl=N wcv=Y weak=1"},
         {"-db first -db second -ssl y -ssl n", "db=second ssl=N"},
         {"-db " + fits, "db=" + fits.toStdString()},
-        // No user: no database in the string. Credentials are taken as they are.
+        // No user: no database in the string. Credentials are percent-encoded.
         {"-ds data.host -db sales -sc meta -sp only", "ds=data.host db=sales sc=meta sp=only",
          "mongodb://data.host:27017 mongodb://:only@:27017/meta"},
         {"-ds h -db sales -du ann -dp p@ss:w/rd -ssl n", "ds=h db=sales du=ann dp=p@ss:w/rd ssl=N",
-         "mongodb://ann:p@ss:w/rd@h:27017/sales mongodb://:27017"},
+         "mongodb://ann:p%40ss%3Aw%2Frd@h:27017/sales mongodb://:27017"},
         {"-ds " + host + "h", "ds=" + host.toStdString() + "h", " mongodb://:27017"}, // too long, 2048 bytes
     };
     DBINFO d;
@@ -128,6 +128,9 @@ const struct {
     {"nopreview", "-Preview", "-14: std ps=100 cw=4096 ssl=N"}, // -ps makes it unneeded:
     {"nopreview -ps 7", "", "std ps=7 cw=4096 ssl=N"},
     {"nowhere", nullptr, "-15: "}, // nothing read
+    // No "SSL" value turns TLS off; undoing -ssl y is told, here and in the -debug file.
+    {"nossl -ssl y -debug nossl.debug", "-SSL", "std ps=50 cw=4096 debug=nossl.debug ssl=N printed"},
+    {"nossl", "", "std ps=50 cw=4096 ssl=N"},
 };
 
 TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
@@ -161,6 +164,11 @@ TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
         got = (ok ? "" : std::to_string(code) + ": ") + got + (printed.empty() ? "" : " printed");
         EXPECT_EQ(got, row.expected) << row.line.toStdString() << printed;
     }
+    std::stringstream debug;
+    debug << std::ifstream("nossl.debug").rdbuf();
+    EXPECT_NE(debug.str().find(" Warning: the data source has no SSL value, so TLS is off although -ssl y was "
+                               "given.\r\n"), std::string::npos);
+    std::remove("nossl.debug");
     std::filesystem::remove_all(dir);
 }
 

@@ -1,0 +1,51 @@
+// A replica set played by scripted servers, a primary and a secondary of "rs0": a seed with
+// replicaSet= connects, and with readPreference=secondaryPreferred the sample reads of a
+// creation go to the secondary while every write goes to the primary.
+#include "tests/support/mock_server.h"
+
+#include <sys/wait.h>
+
+namespace {
+
+int count_of(const testenv::ScriptedServer& server, const std::string& piece)
+{
+    int n = 0;
+    for (const std::string& command : server.commands())
+        n += command.find(piece) != std::string::npos;
+    return n;
+}
+
+TEST(ReplicaSet, SampleReadsWhereTheStringSaysWritesToThePrimary)
+{
+    const std::string primary = "127.0.0.80", secondary = "127.0.0.81",
+                      set = R"("setName": "rs0", "hosts": [")" + primary + R"(:27017", ")" + secondary + R"(:27017"])",
+                      data = R"({"collections": {"rsdata": ["orders"]}, "documents": {"rsdata.orders": [{"no": 1}]}, )";
+    testenv::ScriptedServer servers[2];
+    ASSERT_TRUE(servers[0].start(data + R"("hello": {"ismaster": true, "isWritablePrimary": true, )" + set + "}}",
+                                 {primary}));
+    ASSERT_TRUE(servers[1].start(data + R"("hello": {"ismaster": false, "secondary": true, )" + set + "}}",
+                                 {secondary}));
+    const struct {
+        const char* options;
+        int reader; // the server that gets the sample reads
+    } rows[] = {{"replicaSet=rs0", 0}, {"replicaSet=rs0&readPreference=secondaryPreferred", 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options);
+        const std::string reads = R"("find": "orders")", writes = R"({"insert": )";
+        int before[2][2] = {{count_of(servers[0], reads), count_of(servers[0], writes)},
+                            {count_of(servers[1], reads), count_of(servers[1], writes)}};
+        std::string command = testenv::build_dir() + "/brolix-cli create --yes --quiet -ds 'mongodb://" + primary +
+                              "/?" + row.options + "' -db rsdata -ss 'mongodb://" + primary +
+                              "/?replicaSet=rs0' -sc rsdata_s 2>&1";
+        FILE* cli = popen(command.c_str(), "r");
+        char output[4096] = "";
+        output[std::fread(output, 1, sizeof output - 1, cli)] = '\0';
+        EXPECT_EQ(WEXITSTATUS(pclose(cli)), 0) << output;
+        EXPECT_GT(count_of(servers[row.reader], reads), before[row.reader][0]);
+        EXPECT_EQ(count_of(servers[1 - row.reader], reads), before[1 - row.reader][0]);
+        EXPECT_GT(count_of(servers[0], writes), before[0][1]);
+        EXPECT_EQ(count_of(servers[1], writes), 0);
+    }
+}
+
+} // namespace

@@ -1,0 +1,138 @@
+// Both programs over servers that ask for a user (tools/servers.sh starts them): users in
+// the opened database and in admin, generated passwords, another port, TLS with a client
+// certificate, connection strings; what is refused, and that no output shows a password.
+#include "tests/support/ui_support.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+using namespace testenv;
+
+namespace {
+
+const std::string plain = "127.0.0.70", tls_host = "127.0.0.71:27018", root = "root:brolix-root@";
+const std::string data_pw = "Dn@:/%?#7", schema_pw = "Sm@:/%?#8", admin_pw = "Ad@:/%?#9";
+
+std::string tls_options() { return "tls=true&tlsCAFile=" + tls_dir() + "/ca.pem&tlsCertificateKeyFile=" + tls_dir() + "/client.pem"; }
+
+bool command(mongoc_client_t* client, const std::string& db, const std::string& json)
+{
+    bson_t* cmd = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.c_str()), -1, nullptr);
+    bool done = mongoc_client_command_simple(client, db.c_str(), cmd, nullptr, nullptr, nullptr);
+    bson_destroy(cmd);
+    return done;
+}
+
+// The output of brolix-cli and its exit status.
+int cli(const std::string& args, const std::string& env, std::string* out)
+{
+    FILE* pipe = popen(("env " + env + " " + build_dir() + "/brolix-cli " + args + " 2>&1 </dev/null").c_str(), "r");
+    char buffer[4096];
+    for (out->clear(); size_t n = std::fread(buffer, 1, sizeof buffer, pipe);)
+        out->append(buffer, n);
+    int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Connections, AuthenticatedBothSidesEditorAndCli)
+{
+    const std::string data = unique_name("auth"), schema = data + "_s", admin_user = data + "_adm",
+                      file = build_dir() + "/" + data;
+    mongoc_client_t* servers[] = {
+        mongoc_client_new(("mongodb://" + root + plain + "/?authSource=admin").c_str()),
+        mongoc_client_new(("mongodb://" + root + tls_host + "/?authSource=admin&" + tls_options()).c_str())};
+    for (mongoc_client_t* c : servers) {
+        ASSERT_TRUE(command(c, data, R"({"createUser": "dana", "pwd": ")" + data_pw + R"(", "roles": []})"))
+            << "no authenticating servers at " << plain << " and " << tls_host << " (tools/servers.sh start)";
+        command(c, schema, R"({"createUser": "sam", "pwd": ")" + schema_pw + R"(", "roles": []})");
+        command(c, "admin", R"({"createUser": ")" + admin_user + R"(", "pwd": ")" + admin_pw + R"(", "roles": []})");
+    }
+    for (mongoc_client_t* c : servers) {
+        insert_json(c, data, "orders", R"({"no": 1, "who": {"name": "Ann"}})");
+        insert_json(c, data, "zoo", R"({"z": 1})");
+    }
+
+    { // the window: start-up creates the schema, a pick, a save
+        static bool starting; // a start-up that ends the process (exit code 0) is a failure here
+        starting = true;
+        std::atexit([] { starting ? std::_Exit(1) : void(); });
+        BoxRecorder boxes(true);
+        const QStringList args = {"brolix", "-ds", plain.c_str(), "-db", data.c_str(), "-du", "dana", "-dp",
+                                  data_pw.c_str(), "-ss", ("mongodb://" + tls_host + "/?authSource=admin&" +
+                                  tls_options()).c_str(), "-sc", schema.c_str(), "-su", admin_user.c_str(),
+                                  "-sp", admin_pw.c_str()};
+        Schema w(args);
+        starting = false;
+        SchemaProbe p{&w};
+        p.pick("zoo");
+        p.ui()->pushButtonSave->click();
+        std::string said;
+        for (const shown_box_t& box : boxes.boxes)
+            said += box.text + "|";
+        EXPECT_EQ(said, "The schema '" + schema + "' does not exist or may be invalid.|Save current schema?|");
+        EXPECT_EQ(p.ui()->errorMsg->text().toStdString(), "");
+        EXPECT_EQ(read_json(servers[1], schema, "columns", R"({"sql_table": "zoo"})").size(), 2u);
+    }
+
+    const std::string names = " -db " + data + " -sc " + schema,
+                      data_user = " -ds " + plain + " -du dana -dp '" + data_pw + "'",
+                      data_admin = " -ds 'mongodb://" + plain + "/?authSource=admin' -du " + admin_user,
+                      data_own = " -ds 'mongodb://" + admin_user + ":Ad%40%3A%2F%25%3F%239@" + plain +
+                                 "/?authSource=admin' -du nobody -dp nothing",
+                      schema_admin = " -ss 'mongodb://" + tls_host + "/?authSource=admin&" + tls_options() +
+                                     "' -su " + admin_user + " -sp '" + admin_pw + "'",
+                      schema_user = " -ss 'mongodb://" + tls_host + "/" + schema + "?" + tls_options() +
+                                    "' -su sam -sp '" + schema_pw + "'",
+                      // -ssl and its files hold for both sides, with a data side over TLS too
+                      both_tls = " -ds 'mongodb://" + tls_host + "/?authSource=admin' -du " + admin_user +
+                                 " -ss mongodb://" + tls_host + "/" + schema + " -su sam -sp '" + schema_pw +
+                                 "' -ssl y -cafile " + tls_dir() + "/ca.pem -pemfile " + tls_dir() + "/client.pem",
+                      admin_env = "'BROLIX_DATA_PASSWORD=" + admin_pw + "'";
+    const struct {
+        std::string args, env;
+        int exit;
+        std::string shows;
+    } rows[] = {
+        {"check" + data_user + schema_admin, "", 0, ""},
+        {"sync --dry-run --json" + data_admin + schema_user, admin_env, 0, "\"outcome\" : \"agree\""},
+        {"diff --all" + data_own + schema_user, "", 0, ""},
+        {"dump --all --out " + file + ".dump" + data_user + schema_user, "", 0, ""},
+        {"export --out " + file + ".json" + data_admin + schema_admin, admin_env, 0, ""},
+        {"import " + file + ".json --replace" + data_own + schema_admin, "", 0, ""},
+        {"create --yes --replace" + data_user + schema_user, "", 0, ""},
+        {"sync --yes" + data_admin + schema_admin, admin_env, 0, ""},
+        {"check --json" + both_tls, admin_env, 0, "\"outcome\" : \"agree\""},
+        // Refused: each told in the server's or the library's words, exit 2.
+        {"check" + data_user + "x" + schema_admin, "", 2, "Authentication failed."},
+        {"check -ds " + plain + schema_admin, "", 2, "requires authentication"},
+        {"check" + data_user + " -ss 'mongodb://" + tls_host + "/?authMechanism=MONGODB-X509&" + tls_options() + "'",
+         "", 2, "MongoDB Error:"}, // FerretDB knows no x.509 users
+        {"check" + data_user + " -ss 'mongodb://" + tls_host + "/?tls=true&tlsCAFile=" + tls_dir() + "/ca.pem' -su sam -sp x",
+         "", 2, "Could not connect to Schema"}, // no client certificate
+        {"check -ds 'mongodb://u:p@ss@" + plain + "'" + schema_admin, "", 2,
+         "The connection string holds an '@' in its user name or password: write it as %40."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        std::string out;
+        EXPECT_EQ(cli(row.args + names, row.env, &out), row.exit) << out;
+        EXPECT_NE(out.find(row.shows), std::string::npos) << out;
+        for (const std::string& pw : {data_pw, schema_pw, admin_pw, std::string("Ad%40"), data_pw + "x"})
+            EXPECT_EQ(out.find(pw), std::string::npos) << out;
+    }
+    QFile dump(QString::fromStdString(file + ".dump"));
+    EXPECT_TRUE(dump.open(QIODevice::ReadOnly) && dump.readAll().contains("zoo"));
+    for (mongoc_client_t* c : servers) {
+        command(c, data, R"({"dropUser": "dana"})");
+        command(c, schema, R"({"dropUser": "sam"})");
+        command(c, "admin", R"({"dropUser": ")" + admin_user + R"("})");
+        drop_database(c, data);
+        drop_database(c, schema);
+        mongoc_client_destroy(c);
+    }
+    for (const char* kind : {".dump", ".json"})
+        std::remove((file + kind).c_str());
+}
+
+} // namespace
