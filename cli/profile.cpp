@@ -4,12 +4,16 @@
 #include "core/dbinfo.h"
 #include "store/profile.h"
 
+#include <cstring>
+
 int profile_command(cli_t& cli, DBINFO* d, int, int)
 {
     std::vector<table_profile_t> tables;
     int code = 0;
-    std::string table, detail;
-    if (!profile_tables(d, cli.names, &tables, &code, &table, &detail)) {
+    std::string table;
+    bson_error_t error;
+    if (!profile_tables(d, cli.names, &tables, &code, &table, &error)) {
+        std::string detail = error.message;
         const char* const texts[] = {"The collection '%s' is not in the data database.",
                                      "The collection '%s' could not be sampled.",
                                      "The collections of the database '%s' could not be listed."};

@@ -106,16 +106,15 @@ void profile_columns(const db_sample_t* sample, const db_column_t* saved, table_
 }
 
 bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vector<table_profile_t>* out,
-                    int* code, std::string* table, std::string* detail)
+                    int* code, std::string* table, bson_error_t* error)
 {
     *code = PROFILE_OK;
+    std::memset(error, 0, sizeof *error);
     std::vector<std::string> names = tables;
-    bson_error_t error;
-    char** listed = list_collection_names(d, d->db, &error);
+    char** listed = list_collection_names(d, d->db, error);
     if (!listed) {
         *code = PROFILE_NOT_LISTED;
         *table = d->database;
-        *detail = error.message;
         return false;
     }
     std::vector<std::string> collections;
@@ -141,7 +140,8 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
         if (!r->sample || !r->sample->items) {
             *code = PROFILE_NOT_SAMPLED;
             *table = names[i];
-            *detail = r->sample ? r->sample->error.message : "";
+            if (r->sample)
+                *error = r->sample->error;
             return false;
         }
         table_profile_t t;

@@ -5,6 +5,7 @@
 
 #include "discovery/profile.h"
 
+#include <bson/bson.h>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,10 @@ enum { PROFILE_OK = 1, PROFILE_NO_SUCH_TABLE = -1, PROFILE_NOT_SAMPLED = -2, PRO
 
 // Samples each named collection (all of the data database's when none are named) as
 // creation does, and pairs its columns with the schema's by MongoDB name. False with
-// code and the table (and the server's words in detail) when one could not be read.
+// code, the table and the library's error (zeroed when there is none) when one could
+// not be read.
 bool profile_tables(DBINFO* dbinfo, const std::vector<std::string>& tables, std::vector<table_profile_t>* out,
-                    int* code, std::string* table, std::string* detail);
+                    int* code, std::string* table, bson_error_t* error);
 
 // A column's profile from a sample's list and profile, paired with the saved columns.
 void profile_columns(const db_sample_t* sample, const db_column_t* saved, table_profile_t* out);
