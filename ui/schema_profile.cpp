@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QTableWidget>
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -98,6 +99,11 @@ void Schema::on_pushButtonProfile_clicked()
     auto* view = new Ui_Profile;
     view->setupUi(dialog);
     fill_profile(view, tables.front(), dbinfo.sample_strategy);
+    // Wide and tall enough for the whole table where the screen allows.
+    QTableWidget* grid = view->profileTable;
+    int width = grid->horizontalHeader()->length() + grid->frameWidth() * 2 + 40;
+    int height = grid->verticalHeader()->length() + grid->horizontalHeader()->height() + 160;
+    dialog->resize(std::min(std::max(width, dialog->width()), 1400), std::min(std::max(height, 300), 800));
     connect(dialog, &QObject::destroyed, [view] { delete view; });
     dialog->show();
 }
