@@ -36,7 +36,7 @@ TEST_F(ProfileTest, CountsTypesNullsCoverageAndTheDecidingDocument)
     const char* n[] = {"1", "2", "3", "4", "\"abcd\"", "6", "7", "null", "", ""};
     for (int i = 0; i < 10; ++i)
         put_data("mix", "{\"_id\": " + std::to_string(i + 1) + (*n[i] ? std::string(", \"n\": ") + n[i] : "") +
-                            (i == 9 ? ", \"rare\": \"xy\"" : "") + "}");
+                            (i == 9 ? ", \"rare\": \"xy\", \"a_b\": 1, \"a\": {\"b\": 2}" : "") + "}");
     db_sample_t* s = sample("mix", SAMPLE_FIRST, 100);
     ASSERT_TRUE(s && s->items);
     EXPECT_EQ(s->profile->documents, 10);
@@ -56,6 +56,10 @@ TEST_F(ProfileTest, CountsTypesNullsCoverageAndTheDecidingDocument)
     EXPECT_EQ(rare->documents, 1);
     EXPECT_EQ(rare->decided_before, 0); // its first value settled it
     EXPECT_STREQ(rare->decided_id, "10");
+    const db_column_profile_t* merged = profile_of(s, "a_b"); // two fields of one document, one column
+    ASSERT_TRUE(merged);
+    EXPECT_EQ(merged->documents, 1);
+    EXPECT_EQ(merged->types[BSON_TYPE_INT32], 2);
     free_sample(s);
 }
 
@@ -81,11 +85,16 @@ TEST_F(ProfileTest, StrategiesReachTheNewestDocumentsOrNot)
         EXPECT_STREQ(profile_of(s, "_id")->decided_id, row.first_id) << row.strategy;
         free_sample(s);
     }
-    // Fewer documents than asked for: spread reads them all, once each.
-    db_sample_t* s = sample("grow", SAMPLE_SPREAD, 100);
-    ASSERT_TRUE(s && s->items);
-    EXPECT_EQ(profile_of(s, "a")->documents, 40);
-    free_sample(s);
+    // Fewer documents than asked for: spread reads them all, once each; barely more: runs
+    // that would overlap are cut short, so that none counts twice.
+    for (int i = 1; i <= 11; ++i)
+        put_data("few", "{\"_id\": " + std::to_string(i) + ", \"a\": 1}");
+    for (const auto& row : {std::make_pair("grow", 40), std::make_pair("few", 9)}) {
+        db_sample_t* s = sample(row.first, SAMPLE_SPREAD, row.second == 40 ? 100 : 10);
+        ASSERT_TRUE(s && s->items);
+        EXPECT_EQ(profile_of(s, "a")->documents, row.second) << row.first;
+        free_sample(s);
+    }
 }
 
 TEST_F(ProfileTest, RandomAsksForSampleAndIsRefusedClearlyWhereThereIsNone)
@@ -129,11 +138,12 @@ TEST_F(ProfileTest, CliMarksColumnsTheSavedTypeCannotShowAndRareOnes)
 {
     connect();
     for (int i = 1; i <= 3; ++i)
-        put_data("t", "{\"_id\": " + std::to_string(i) + ", \"n\": 1}");
+        put_data("t", "{\"_id\": " + std::to_string(i) + ", \"n\": 1, \"m\": 1}");
     d.preview_rows = 3;
     ASSERT_TRUE(create_schema(&d, &code)); // n saved as SQL_INTEGER
     put_data("t", "{\"_id\": 4, \"n\": \"x\"}");
-    for (int i = 5; i <= 60; ++i)
+    put_data("t", "{\"_id\": 5, \"n\": 2, \"m\": null}"); // a null fits an SQL_INTEGER column
+    for (int i = 6; i <= 60; ++i)
         put_data("t", "{\"_id\": " + std::to_string(i) + ", \"n\": 2" + (i == 60 ? ", \"r\": true" : "") + "}");
     const std::string args = "-ds " + testenv::server() + " -db " + data + " -ss " + testenv::server() +
                              " -sc " + schema + " profile ";
@@ -143,6 +153,7 @@ TEST_F(ProfileTest, CliMarksColumnsTheSavedTypeCannotShowAndRareOnes)
                    "  _id: in 60 (100.0%); NumberInt32 60; SQL_INTEGER\n"
                    "  n: in 60 (100.0%); NumberInt32 59, String 1; length 1-1; SQL_VARCHAR since _id 4 "
                    "(was SQL_INTEGER); does not fit the saved SQL_INTEGER\n"
+                   "  m: in 4 (6.7%); NumberInt32 3, null 1; SQL_VARCHAR since _id 5 (was SQL_INTEGER)\n"
                    "  r: in 1 (1.7%); Bool 1; SQL_TINYINT; rare\n");
     EXPECT_EQ(cli(args + "t --json -sample newest -ps 2", &out), 0) << out;
     EXPECT_NE(out.find("{\"sql_name\": \"n\", \"mongo_name\": \"n\", \"documents\": 2, \"types\": "
