@@ -197,12 +197,9 @@ uint64_t discovery_pass(const workload_t& w, DBINFO* dbinfo)
 {
     db_sample_t* sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
     sample->dbinfo = dbinfo;
-    for (const bson_t* d : w.docs) {
-        bson_iter_t it;
-        if (bson_iter_init(&it, d))
-            while (bson_iter_next(&it))
-                walk_field(sample, &it, nullptr);
-    }
+    // As a read walks them: each document counted in the profile as well.
+    for (const bson_t* d : w.docs)
+        walk_document(sample, d);
     uint64_t count = static_cast<uint64_t>(sample->count);
     free_sample(sample);
     return count;

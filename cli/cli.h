@@ -39,5 +39,7 @@ void print_box(const start_up_text_t& box);
 int run_command(cli_t& cli, DBINFO* dbinfo);
 // diff, after validation (cli/diff.cpp).
 int diff_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+// profile (cli/profile.cpp).
+int profile_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 
 #endif

@@ -35,6 +35,7 @@ const char* const help_text =
     "  -sc SCHEMA -su SCHEMA_USER -sp SCHEMA_PASSWORD -ps SAMPLE_SIZE -cw WIDTH\n"
     "  -debug FILE -ssl y/n -cafile FILE -cadir DIR -crlfile FILE -pemfile FILE\n"
     "  -pempwd PASSWORD -wcv y/n -pool CONNECTIONS (1-64, default 8: collections read at once)\n"
+    "  -sample first|newest|spread|random (which documents are sampled, default first)\n"
     "\n"
     "Commands:\n"
     "  check                   does the schema agree with the data database?\n"
@@ -44,6 +45,7 @@ const char* const help_text =
     "  export                  the schema of this catalog as one JSON file\n"
     "  import FILE [--replace] write an exported file back, after checking all of it\n"
     "  diff [TABLE...] [--all] how far the data has drifted from the schema\n"
+    "  profile [TABLE...]      each column's coverage, type mix, nulls and lengths\n"
     "\n"
     "Flags:\n"
     "  --replace    create: drop an existing schema first; import: replace this\n"
@@ -52,7 +54,7 @@ const char* const help_text =
     "  --all        dump: every table of this catalog with its virtual tables;\n"
     "               diff: also SQL names, SQL types and hidden columns edited by hand\n"
     "  --out FILE   dump: append to FILE; export: write FILE (default: standard output)\n"
-    "  --json       check, sync --dry-run, diff: one JSON object on standard output\n"
+    "  --json       check, sync --dry-run, diff, profile: one JSON object on standard output\n"
     "  --yes        answer Yes where the editor would ask (otherwise No)\n"
     "  --quiet      no progress on standard error\n"
     "  --verbose    the diagnostic lines of the editor on standard error\n"
@@ -67,7 +69,7 @@ const char* const help_text =
     "A password is taken from the first of: its option, --password-stdin, the environment\n"
     "(BROLIX_DATA_PASSWORD, BROLIX_SCHEMA_PASSWORD, BROLIX_PEM_PASSWORD), the data source.\n";
 
-const char* const commands[] = {"check", "create", "sync", "dump", "export", "import", "diff"};
+const char* const commands[] = {"check", "create", "sync", "dump", "export", "import", "diff", "profile"};
 
 bool is_command(const std::string& word)
 {
@@ -95,7 +97,7 @@ bool flag_applies(const std::string& flag, const std::string& command)
     if (flag == "--out")
         return command == "dump" || command == "export";
     if (flag == "--json")
-        return command == "check" || command == "sync" || command == "diff";
+        return command == "check" || command == "sync" || command == "diff" || command == "profile";
     return flag == "--yes" || flag == "--quiet" || flag == "--verbose" || flag == "--password-stdin";
 }
 
@@ -144,7 +146,8 @@ int read_arguments(const QStringList& arguments, cli_t* cli)
         return usage_error("dump takes table names or --all");
     if (cli->command == "import" && cli->names.size() != 1)
         return usage_error("import takes one file");
-    if (cli->command != "dump" && cli->command != "import" && cli->command != "diff" && !cli->names.empty())
+    if (cli->command != "dump" && cli->command != "import" && cli->command != "diff" && cli->command != "profile" &&
+        !cli->names.empty())
         return usage_error(cli->command + " takes no '" + cli->names.front() + "'");
     return EXIT_AGREE;
 }

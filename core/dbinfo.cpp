@@ -37,6 +37,7 @@ void dbinfo_clear(DBINFO* d)
     std::memset(&d->ssl_opts, 0, sizeof d->ssl_opts);
     d->legacy_collection_list = 0;
     d->pool_size = 0;
+    d->sample_strategy = SAMPLE_FIRST;
 }
 
 void dbinfo_init(DBINFO* d)
@@ -64,6 +65,8 @@ void dbinfo_before_connect(DBINFO* d)
         d->preview_rows = 100;
     if (d->pool_size == 0)
         d->pool_size = DEFAULT_POOL_SIZE;
+    if (d->sample_strategy < 0)
+        d->sample_strategy = SAMPLE_FIRST;
     d->legacy_collection_list = 0;
     d->column_count = d->page_count = d->page_size = d->current_page = 0;
     d->columns = nullptr;

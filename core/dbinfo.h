@@ -54,7 +54,11 @@ struct DBINFO {
     int legacy_collection_list;
     // Connections that creation and synchronisation read the data side over at once (-pool).
     int pool_size;
+    // Which documents creation, synchronisation, diff and profile sample (-sample).
+    int sample_strategy;
 };
+
+enum sample_strategy { SAMPLE_FIRST = 0, SAMPLE_NEWEST, SAMPLE_SPREAD, SAMPLE_RANDOM };
 
 // What -pool gives when it is not set.
 enum { DEFAULT_POOL_SIZE = 8, MAX_POOL_SIZE = 64 };

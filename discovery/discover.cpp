@@ -3,8 +3,10 @@
 #include "core/dbinfo.h"
 #include "core/records.h"
 #include "discovery/lookup.h"
+#include "discovery/profile.h"
 #include "discovery/types.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -148,7 +150,66 @@ struct walk_t {
     db_sample_t* sample;
     bool wide;
     std::string name;
+    // The document being walked (NULL when fields are walked one by one), its number
+    // in the sample and its _id's text, made the first time a column needs it.
+    const bson_t* document;
+    int32_t number;
+    bool id_made;
+    std::string id;
 };
+
+// The _id of the document being walked, as relaxed extended JSON; NULL when unknown.
+char* document_id(walk_t* w)
+{
+    if (!w->document)
+        return nullptr;
+    if (!w->id_made) {
+        w->id_made = true;
+        bson_iter_t it;
+        if (bson_iter_init_find(&it, w->document, "_id")) {
+            bson_t one = BSON_INITIALIZER;
+            size_t len = 0;
+            char* json = bson_append_iter(&one, "", 0, &it) ? bson_as_relaxed_extended_json(&one, &len) : nullptr;
+            // `{ "" : V }`
+            if (json && len > 9)
+                w->id.assign(json + 7, len - 9);
+            bson_free(json);
+            bson_destroy(&one);
+        }
+    }
+    return w->id.empty() ? nullptr : copy_text(w->id.c_str());
+}
+
+// Counts one sighting of a value of the column at position in the sample's profile; the
+// SQL type before it (0 for a new column) and after.
+void profile_sighting(walk_t* w, int32_t position, int type, int before, int after)
+{
+    db_profile_t* profile = w->sample->profile;
+    db_column_profile_t* p = profile_at(profile, position);
+    if (p->last_document != w->number || !p->documents) {
+        p->last_document = w->number;
+        p->documents++;
+    }
+    int slot = profile_type_slot(type);
+    if (slot >= 0)
+        p->types[slot]++;
+    if (before != after) {
+        p->decided_before = before;
+        p->decided_after = after;
+        std::free(p->decided_id);
+        p->decided_id = document_id(w);
+    }
+}
+
+void profile_length(walk_t* w, int32_t position, uint32_t length)
+{
+    db_column_profile_t* p = &w->sample->profile->columns[position];
+    int32_t n = static_cast<int32_t>(std::min<uint32_t>(length, INT32_MAX));
+    if (p->shortest < 0 || n < p->shortest)
+        p->shortest = n;
+    if (n > p->longest)
+        p->longest = n;
+}
 
 // True when path holds the keys of parent and then key: a column seen again under the
 // same path keeps the list it has.
@@ -162,9 +223,10 @@ bool same_path(const db_name_t* path, const db_name_t* parent, const char* key)
 
 // The column of the field named w->name, made when new (sql_type, mongo_type and path
 // set as discovery settles them); *found tells which.
-db_column_t* column_of(walk_t* w, db_name_t* parent_path, const char* key, int type, bool keep_path, bool* found)
+db_column_t* column_of(walk_t* w, db_name_t* parent_path, const char* key, int type, bool keep_path, bool* found,
+                       int32_t* position)
 {
-    db_column_t* column = lookup_column(w->sample, w->name.c_str());
+    db_column_t* column = lookup_column(w->sample, w->name.c_str(), position);
     *found = column != nullptr;
     if (!column) {
         db_name_t* path = keep_path ? append_name(copy_names(parent_path), key) : nullptr;
@@ -174,10 +236,13 @@ db_column_t* column_of(walk_t* w, db_name_t* parent_path, const char* key, int t
         column->sql_type = first_sql_type(type, w->wide);
         column->mongo_type = type;
         column->path = path;
-        lookup_append(w->sample, column);
+        *position = lookup_append(w->sample, column);
+        profile_sighting(w, *position, type, 0, column->sql_type);
         return column;
     }
+    int before = column->sql_type;
     column->sql_type = settle_sql_type(column->sql_type, type, w->wide);
+    profile_sighting(w, *position, type, before, column->sql_type);
     column->mongo_type = type;
     if (!keep_path) {
         free_names(column->path);
@@ -196,7 +261,8 @@ int64_t walk_value(walk_t* w, bson_iter_t* iter, db_name_t* parent_path, int dep
 int64_t walk_container(walk_t* w, bson_iter_t* iter, db_name_t* parent_path, int type, int depth)
 {
     bool found = false;
-    db_column_t* column = column_of(w, parent_path, bson_iter_key(iter), type, true, &found);
+    int32_t position = 0;
+    db_column_t* column = column_of(w, parent_path, bson_iter_key(iter), type, true, &found, &position);
 
     // The members walk under this column's path. No member can land on this column
     // (or an ancestor's) and replace the path under our feet: a member's SQL name
@@ -239,6 +305,7 @@ int64_t walk_container(walk_t* w, bson_iter_t* iter, db_name_t* parent_path, int
     }
     uint32_t len = whole < 0 ? 0 : static_cast<uint32_t>(whole);
     column->length = found ? longer(column->length, len) : static_cast<int32_t>(len);
+    profile_length(w, position, len);
     return depth >= counted_depth ? too_deep : as_value;
 }
 
@@ -282,8 +349,11 @@ int64_t walk_value(walk_t* w, bson_iter_t* iter, db_name_t* parent_path, int dep
     } else {
         // A field of the top level keeps no path.
         bool found = false;
+        int32_t position = 0;
         uint32_t len = scalar_length(iter, type);
-        db_column_t* column = column_of(w, parent_path, key, type, parent_path != nullptr, &found);
+        db_column_t* column = column_of(w, parent_path, key, type, parent_path != nullptr, &found, &position);
+        if (type == BSON_TYPE_UTF8 || type == BSON_TYPE_BINARY)
+            profile_length(w, position, len);
         if (!found) {
             column->length = static_cast<int32_t>(len);
         } else if (type == BSON_TYPE_UTF8 || type == BSON_TYPE_BINARY) {
@@ -375,9 +445,16 @@ int settle_sql_type(int sql_type, int bson_type, bool wide)
     }
 }
 
+static db_profile_t* profile_of(db_sample_t* sample)
+{
+    if (!sample->profile)
+        sample->profile = static_cast<db_profile_t*>(record_alloc(sizeof(db_profile_t)));
+    return sample->profile;
+}
+
 void walk_field(db_sample_t* sample, bson_iter_t* iter, db_name_t* parent_path)
 {
-    walk_t w{sample, wide_of(sample), std::string()};
+    walk_t w{sample, wide_of(sample), std::string(), nullptr, profile_of(sample)->documents, false, std::string()};
     int depth = 1;
     if (parent_path) {
         char* joined = join_names(parent_path, "_");
@@ -389,9 +466,115 @@ void walk_field(db_sample_t* sample, bson_iter_t* iter, db_name_t* parent_path)
     walk_value(&w, iter, parent_path, depth);
 }
 
+void walk_document(db_sample_t* sample, const bson_t* document)
+{
+    bson_iter_t it;
+    if (!bson_iter_init(&it, document))
+        return;
+    walk_t w{sample, wide_of(sample), std::string(), document, ++profile_of(sample)->documents, false, std::string()};
+    while (bson_iter_next(&it))
+        walk_value(&w, &it, nullptr, 1);
+}
+
 db_sample_t* sample_collection(DBINFO* dbinfo, const char* collection)
 {
     return sample_collection_over(dbinfo, dbinfo->client, collection);
+}
+
+namespace {
+
+const char* const strategy_names[] = {"first", "newest", "spread", "random"};
+
+// Spread reads this many runs of neighbouring documents, the first and last at the ends
+// of the _id range: a count and a few reads, whatever the sample size.
+const int64_t spread_runs = 4;
+
+// Walks what one cursor gives; false (the error kept) when it broke off.
+bool walk_cursor(db_sample_t* sample, mongoc_cursor_t* cursor)
+{
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc))
+        walk_document(sample, doc);
+    bool ok = !mongoc_cursor_error(cursor, &sample->error);
+    mongoc_cursor_destroy(cursor);
+    return ok;
+}
+
+bool find_walk(db_sample_t* sample, mongoc_collection_t* coll, int order, int64_t skip, int64_t limit)
+{
+    bson_t query = BSON_INITIALIZER;
+    bson_t opts = BSON_INITIALIZER;
+    if (order) {
+        bson_t sort;
+        BSON_APPEND_DOCUMENT_BEGIN(&opts, "sort", &sort);
+        BSON_APPEND_INT32(&sort, "_id", order);
+        bson_append_document_end(&opts, &sort);
+    }
+    if (skip > 0)
+        BSON_APPEND_INT64(&opts, "skip", skip);
+    if (limit > 0)
+        BSON_APPEND_INT64(&opts, "limit", limit);
+    bool ok = walk_cursor(sample, mongoc_collection_find_with_opts(coll, &query, &opts, nullptr));
+    bson_destroy(&opts);
+    bson_destroy(&query);
+    return ok;
+}
+
+bool spread_walk(db_sample_t* sample, mongoc_collection_t* coll, int64_t rows)
+{
+    if (rows <= 0)
+        return find_walk(sample, coll, 1, 0, 0);
+    int64_t total = mongoc_collection_estimated_document_count(coll, nullptr, nullptr, nullptr, &sample->error);
+    if (total < 0)
+        return false;
+    if (total <= rows)
+        return find_walk(sample, coll, 1, 0, rows);
+    int64_t runs = std::min(rows, spread_runs);
+    int64_t take[spread_runs], start[spread_runs];
+    for (int64_t k = 0; k < runs; ++k) {
+        take[k] = rows / runs + (k < rows % runs ? 1 : 0);
+        start[k] = runs == 1 ? 0 : k * (total - take[k]) / (runs - 1);
+    }
+    for (int64_t k = 0; k < runs; ++k) {
+        // Runs never overlap, so that no document counts twice.
+        int64_t limit = k + 1 < runs ? std::min(take[k], start[k + 1] - start[k]) : take[k];
+        if (limit > 0 && !find_walk(sample, coll, 1, start[k], limit))
+            return false;
+    }
+    return true;
+}
+
+bool random_walk(db_sample_t* sample, mongoc_collection_t* coll, int64_t rows)
+{
+    if (rows <= 0)
+        return find_walk(sample, coll, 0, 0, 0); // all of them: nothing to choose
+    bson_t pipeline = BSON_INITIALIZER;
+    bson_t stages, stage, size;
+    BSON_APPEND_ARRAY_BEGIN(&pipeline, "pipeline", &stages);
+    BSON_APPEND_DOCUMENT_BEGIN(&stages, "0", &stage);
+    BSON_APPEND_DOCUMENT_BEGIN(&stage, "$sample", &size);
+    BSON_APPEND_INT64(&size, "size", rows);
+    bson_append_document_end(&stage, &size);
+    bson_append_document_end(&stages, &stage);
+    bson_append_array_end(&pipeline, &stages);
+    bool ok = walk_cursor(sample, mongoc_collection_aggregate(coll, MONGOC_QUERY_NONE, &pipeline, nullptr, nullptr));
+    bson_destroy(&pipeline);
+    return ok;
+}
+
+} // namespace
+
+int sample_strategy_of(const char* word)
+{
+    for (int i = 0; i < 4; ++i)
+        if (word && !std::strcmp(word, strategy_names[i]))
+            return i;
+    return -1;
+}
+
+const char* sample_strategy_name(int strategy)
+{
+    return strategy >= 0 && strategy < 4 ? strategy_names[strategy] : strategy_names[0];
 }
 
 db_sample_t* sample_collection_over(DBINFO* dbinfo, mongoc_client_t* client, const char* collection)
@@ -402,33 +585,24 @@ db_sample_t* sample_collection_over(DBINFO* dbinfo, mongoc_client_t* client, con
     if (!coll)
         return nullptr;
 
-    bson_t query = BSON_INITIALIZER;
-    bson_t opts = BSON_INITIALIZER;
-    if (dbinfo->preview_rows > 0)
-        BSON_APPEND_INT64(&opts, "limit", dbinfo->preview_rows);
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, &opts, nullptr);
-
     db_sample_t* sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
     sample->dbinfo = dbinfo;
-
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc)) {
-        bson_iter_t it;
-        if (bson_iter_init(&it, doc))
-            while (bson_iter_next(&it))
-                walk_field(sample, &it, nullptr);
+    profile_of(sample);
+    int64_t rows = dbinfo->preview_rows;
+    bool whole = false;
+    switch (dbinfo->sample_strategy) {
+    case SAMPLE_NEWEST: whole = find_walk(sample, coll, -1, 0, rows); break;
+    case SAMPLE_SPREAD: whole = spread_walk(sample, coll, rows); break;
+    case SAMPLE_RANDOM: whole = random_walk(sample, coll, rows); break;
+    default: whole = find_walk(sample, coll, 0, 0, rows);
     }
 
-    if (!mongoc_cursor_error(cursor, nullptr)) {
+    if (whole) {
         sample->items = static_cast<db_column_t**>(record_alloc(sizeof(db_column_t*) * sample->count));
         int32_t i = 0;
         for (db_column_t* c = sample->columns; c; c = c->next)
             sample->items[i++] = c;
     }
-
-    mongoc_cursor_destroy(cursor);
-    bson_destroy(&opts);
-    bson_destroy(&query);
     mongoc_collection_destroy(coll);
     return sample;
 }
@@ -440,6 +614,7 @@ db_column_t* discover_columns(DBINFO* dbinfo, const char* collection)
         return nullptr;
     db_column_t* columns = sample->columns;
     free_column_lookup(sample->lookup);
+    free_profile(sample->profile);
     std::free(sample->items);
     std::free(sample);
     return columns;
@@ -451,6 +626,7 @@ void free_sample(db_sample_t* sample)
         return;
     free_columns(sample->columns);
     free_column_lookup(sample->lookup);
+    free_profile(sample->profile);
     std::free(sample->items);
     std::free(sample);
 }

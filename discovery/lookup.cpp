@@ -10,12 +10,14 @@
 struct lookup_slot_t {
     uint64_t hash;
     db_column_t* column;
+    int32_t position; // in the list, which the sample's profile follows
 };
 
 struct db_column_lookup_t {
     lookup_slot_t* slots;
     uint32_t capacity; // a power of two
     uint32_t used;
+    int32_t length; // columns in the list
     // What the index was built over: when the list grew behind discovery's back (a
     // sample assembled by hand, a column appended elsewhere) it is rebuilt. Columns
     // are never taken out of a sample's list while it is being walked.
@@ -35,7 +37,7 @@ uint64_t hash_name(const char* name)
     return h;
 }
 
-void insert_slot(db_column_lookup_t* lookup, uint64_t hash, db_column_t* column)
+void insert_slot(db_column_lookup_t* lookup, uint64_t hash, db_column_t* column, int32_t position)
 {
     uint32_t mask = lookup->capacity - 1;
     uint32_t i = static_cast<uint32_t>(hash) & mask;
@@ -48,6 +50,7 @@ void insert_slot(db_column_lookup_t* lookup, uint64_t hash, db_column_t* column)
     }
     lookup->slots[i].hash = hash;
     lookup->slots[i].column = column;
+    lookup->slots[i].position = position;
     lookup->used++;
 }
 
@@ -60,17 +63,18 @@ void grow(db_column_lookup_t* lookup, uint32_t capacity)
     lookup->used = 0;
     for (uint32_t i = 0; i < old_capacity; ++i)
         if (old[i].column)
-            insert_slot(lookup, old[i].hash, old[i].column);
+            insert_slot(lookup, old[i].hash, old[i].column, old[i].position);
     std::free(old);
 }
 
 void index_column(db_column_lookup_t* lookup, db_column_t* column)
 {
+    int32_t position = lookup->length++;
     if (!column->sql_name)
         return; // a nameless column can never be found by name
     if ((lookup->used + 1) * 2 > lookup->capacity)
         grow(lookup, lookup->capacity * 2);
-    insert_slot(lookup, hash_name(column->sql_name), column);
+    insert_slot(lookup, hash_name(column->sql_name), column, position);
 }
 
 // The index of the sample, (re)built when it does not describe the list as it is.
@@ -103,18 +107,21 @@ void free_column_lookup(db_column_lookup_t* lookup)
     std::free(lookup);
 }
 
-db_column_t* lookup_column(db_sample_t* sample, const char* name)
+db_column_t* lookup_column(db_sample_t* sample, const char* name, int32_t* position)
 {
     db_column_lookup_t* lookup = current_lookup(sample);
     uint64_t hash = hash_name(name);
     uint32_t mask = lookup->capacity - 1;
     for (uint32_t i = static_cast<uint32_t>(hash) & mask; lookup->slots[i].column; i = (i + 1) & mask)
-        if (lookup->slots[i].hash == hash && std::strcmp(lookup->slots[i].column->sql_name, name) == 0)
+        if (lookup->slots[i].hash == hash && std::strcmp(lookup->slots[i].column->sql_name, name) == 0) {
+            if (position)
+                *position = lookup->slots[i].position;
             return lookup->slots[i].column;
+        }
     return nullptr;
 }
 
-void lookup_append(db_sample_t* sample, db_column_t* column)
+int32_t lookup_append(db_sample_t* sample, db_column_t* column)
 {
     db_column_lookup_t* lookup = current_lookup(sample);
     column->next = nullptr;
@@ -126,5 +133,7 @@ void lookup_append(db_sample_t* sample, db_column_t* column)
     lookup->tail = column;
     lookup->head = sample->columns;
     sample->count++;
+    int32_t position = lookup->length;
     index_column(lookup, column);
+    return position;
 }

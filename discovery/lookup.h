@@ -7,10 +7,14 @@
 struct db_column_t;
 struct db_sample_t;
 
-// The column of the sample whose sql_name equals name (exact), or NULL.
-db_column_t* lookup_column(db_sample_t* sample, const char* name);
+#include <cstdint>
 
-// Appends column at the tail of the sample's list, counts it and indexes it.
-void lookup_append(db_sample_t* sample, db_column_t* column);
+// The column of the sample whose sql_name equals name (exact), or NULL; position (when
+// given) gets its place in the list.
+db_column_t* lookup_column(db_sample_t* sample, const char* name, int32_t* position = nullptr);
+
+// Appends column at the tail of the sample's list, counts it and indexes it; returns
+// its place in the list.
+int32_t lookup_append(db_sample_t* sample, db_column_t* column);
 
 #endif

@@ -1,6 +1,7 @@
 #include "startup/cmdline.h"
 
 #include "core/dbinfo.h"
+#include "discovery/discover.h"
 
 #include <QByteArray>
 #include <climits>
@@ -12,7 +13,7 @@ namespace {
 enum option_id {
     OPT_NONE, OPT_DSN, OPT_DS, OPT_DB, OPT_DU, OPT_DP, OPT_SS, OPT_SC, OPT_SU, OPT_SP,
     OPT_PS, OPT_CW, OPT_DEBUG, OPT_SSL, OPT_CAFILE, OPT_CADIR, OPT_CRLFILE, OPT_PEMFILE,
-    OPT_PEMPWD, OPT_WCV, OPT_POOL
+    OPT_PEMPWD, OPT_WCV, OPT_POOL, OPT_SAMPLE
 };
 
 const struct {
@@ -25,7 +26,7 @@ const struct {
     {"-ps", OPT_PS},           {"-cw", OPT_CW},           {"-debug", OPT_DEBUG},
     {"-ssl", OPT_SSL},         {"-cafile", OPT_CAFILE},   {"-cadir", OPT_CADIR},
     {"-crlfile", OPT_CRLFILE}, {"-pemfile", OPT_PEMFILE}, {"-pempwd", OPT_PEMPWD},
-    {"-wcv", OPT_WCV},         {"-pool", OPT_POOL},
+    {"-wcv", OPT_WCV},         {"-pool", OPT_POOL},       {"-sample", OPT_SAMPLE},
 };
 
 option_id option_of(const QByteArray& word)
@@ -104,6 +105,13 @@ bool store_value(DBINFO* d, option_id id, const QByteArray& value)
         d->pool_size = n;
         return true;
     }
+    case OPT_SAMPLE: {
+        int strategy = sample_strategy_of(v);
+        if (strategy < 0)
+            return false;
+        d->sample_strategy = strategy;
+        return true;
+    }
     case OPT_NONE: break;
     }
     return false;
@@ -126,6 +134,7 @@ bool parse_command_line(DBINFO* d, const QStringList& arguments)
     d->ssl_opts.weak_cert_validation = false;
     d->legacy_collection_list = 0;
     d->pool_size = 0;
+    d->sample_strategy = -1; // the data source may name one
 
     if (arguments.size() <= 1)
         return false;

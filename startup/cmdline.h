@@ -1,4 +1,4 @@
-// The command line of the editor: nineteen options, each with one value, and -pool.
+// The command line of the editor: nineteen options, each with one value, -pool and -sample.
 #ifndef BROLIX_STARTUP_CMDLINE_H
 #define BROLIX_STARTUP_CMDLINE_H
 

@@ -1,6 +1,7 @@
 #include "startup/datasource.h"
 
 #include "core/dbinfo.h"
+#include "discovery/discover.h"
 #include "startup/platform/registry.h"
 
 #include <QByteArray>
@@ -166,6 +167,19 @@ int read_values(DBINFO* d, registry_key_t* key)
             d->preview_rows = 1000;
         else if (text[0])
             d->preview_rows = leading_decimal(text);
+    }
+
+    // Optional: without it the first documents are sampled.
+    if (d->sample_strategy < 0) {
+        text[0] = '\0';
+        result = read_registry_value(key, text, L"Sample");
+        if (result == 0 && text[0]) {
+            d->sample_strategy = sample_strategy_of(text);
+            if (d->sample_strategy < 0)
+                return -14;
+        } else if (result != 0 && result != 2) {
+            return result;
+        }
     }
     return 0;
 }

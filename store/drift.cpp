@@ -394,7 +394,7 @@ bool drift_take_read(DBINFO* dbinfo, const char* collection, collection_read_t* 
 {
     // A sample broken off would count the fields it did not reach as gone.
     if (!read->sample || !read->sample->items) {
-        set_problem(problem, DRIFT_NOT_SAMPLED, collection, "");
+        set_problem(problem, DRIFT_NOT_SAMPLED, collection, read->sample ? read->sample->error.message : "");
         return false;
     }
     if (!read->listed || !listing_index_docs(dbinfo, &read->listing, read->sample, collection, index_docs)) {

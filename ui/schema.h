@@ -104,6 +104,8 @@ private slots:
     void on_pushButtonSave_clicked();
     void on_pushButtonAbout_clicked();
     void on_pushButtonDump_clicked();
+    // The selected table's column profile, read as server work, in a view of its own.
+    void on_pushButtonProfile_clicked();
     void VTViewModeChanged(int index);
     void saveSchema();
     void updateColumnsFromGrid(bool resetVAs);

@@ -8,7 +8,7 @@ for every command (the handshake excepted) before answering it; ends when its st
 input closes. CONFIG_JSON keys, each optional:
   "collections": {"db": [names]}   what listCollections returns; with "legacy": true the
                                    bare {"listCollections": 1} is "no such cmd" (an old server)
-  "documents": {"db.coll": [docs]} what a find returns (filter ignored); with
+  "documents": {"db.coll": [docs]} what a find or aggregate returns (filter ignored); with
                                    "more": ["db.coll"] its cursor stays open
   "raw": {"db.coll": [hex]}        documents given as BSON bytes, after "documents"
   "refuse": {"coll": [n]}          refuses the n-th document inserted into coll and the rest of its batch
@@ -76,6 +76,7 @@ def main():
         keys += ["createIndexes:" + i.get("name", "") for i in request.doc.get("indexes", [])]
         return answer(request, keys, {
             "find": lambda: cursor(request, ns, docs.get(ns, []), 42 if ns in config.get("more", []) else 0),
+            "aggregate": lambda: cursor(request, ns, docs.get(ns, [])),
             "getMore": lambda: cursor(request, ns, [], key="nextBatch"),
             "listIndexes": lambda: cursor(request, ns, []),
             "insert": lambda: insert(request, arg, request.doc.get("documents", [])),

@@ -2,6 +2,7 @@
 // temporary files, written once: unixODBC keeps an answer a while, so each row has its own source.
 #include "core/connect.h"
 #include "core/dbinfo.h"
+#include "discovery/discover.h"
 #include "startup/cmdline.h"
 #include "startup/datasource.h"
 #include "tests/support/test_env.h"
@@ -34,7 +35,8 @@ std::string settings(const DBINFO& d)
         {"cadir", text(d.ssl_opts.ca_dir)}, {"crl", text(d.ssl_opts.crl_file)},
         {"pem", text(d.ssl_opts.pem_file)}, {"pempwd", text(d.ssl_opts.pem_pwd)},
         {"legacy", number(d.legacy_collection_list)}, {"wide", number(d.default_wide)},
-        {"pool", number(d.pool_size)}};
+        {"pool", number(d.pool_size)},
+        {"sample", d.sample_strategy > 0 ? sample_strategy_name(d.sample_strategy) : ""}};
     std::string out;
     for (const auto& field : fields)
         if (!field.second.empty())
@@ -54,6 +56,8 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
         {"", refused}, {"-ds -db x", refused}, {"-db x -ps", refused}, {"-DS host", refused},
         {"-db x y", refused}, {"-ssl yes", refused}, {"-wcv 1", refused}, {"-db " + wide, refused},
         {"-pool 0", refused}, {"-pool 65", refused}, {"-pool 8x", refused}, {"-pool 1 -pool 64", "pool=64"},
+        {"-sample", refused}, {"-sample last", refused}, {"-sample Newest", refused},
+        {"-sample random -sample spread", "sample=spread"}, {"-sample newest", "sample=newest"},
         {"-dsn " + too_long, refused},
         {"-dsn demo -ds h1 -db d1 -du u1 -dp p1 -ss h2 -sc s2 -su u2 -sp p2 -ps 25 -cw 80 -debug /tmp/x.txt "
          "-ssl y -cafile ca -cadir cad -crlfile crl -pemfile pem -pempwd pw -wcv Y",
@@ -127,6 +131,9 @@ const struct {
      "std ps=1000 cw=4096 ssl=Y wcv=N ca=/k/ca.pem cadir=/k crl=/k/crl.pem pem=/k/c.pem pempwd=pw wide=1"},
     {"nopreview", "-Preview", "-14: std ps=100 cw=4096 ssl=N"}, // -ps makes it unneeded:
     {"nopreview -ps 7", "", "std ps=7 cw=4096 ssl=N"},
+    {"sampled", "Sample = random", "std ps=50 cw=4096 ssl=N sample=random"},
+    {"sampled2 -sample newest", "Sample = random", "std ps=50 cw=4096 ssl=N sample=newest"},
+    {"badsample", "Sample = most", "-14: std ps=50 cw=4096 ssl=N"},
     {"nowhere", nullptr, "-15: "}, // nothing read
     // No "SSL" value turns TLS off; undoing -ssl y is told, here and in the -debug file.
     {"nossl -ssl y -debug nossl.debug", "-SSL", "std ps=50 cw=4096 debug=nossl.debug ssl=N printed"},
