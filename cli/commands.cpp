@@ -85,7 +85,7 @@ int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing)
         return EXIT_AGREE;
     }
     // A failed read says so in either mode: it is no sign of a schema to create or update.
-    if (d->mode != MODE_EDIT && *code != -5)
+    if (d->mode != MODE_EDIT && *code != -5 && *code != -33)
         read_only_text(d, &box);
     else
         validation_text(d, *code, &box);
@@ -293,8 +293,15 @@ int dump(cli_t& cli, DBINFO* d, int, int)
             d->catalog = QString::fromLocal8Bit(d->database);
             d->schema = "dbo";
             d->table = QString::fromLocal8Bit(e.table.c_str());
-            columns = read_table_columns(d, d->database, "dbo", e.table.c_str(), nullptr);
+            bson_error_t error;
+            columns = read_table_columns(d, d->database, "dbo", e.table.c_str(), nullptr, &error);
             columns_of = e.table;
+            // A part of the table's columns is no dump of it.
+            if (error.domain) {
+                free_columns(columns);
+                return fail(quoted("The columns of '%s' could not be read to the end.", e.table.c_str()).c_str(),
+                            error.message);
+            }
         }
         text += schema_dump_text(columns, d->database, e.table.c_str(), e.virtual_table.c_str(), now);
     }
@@ -328,7 +335,16 @@ int export_command(cli_t& cli, DBINFO* d, int code, int)
     return EXIT_AGREE;
 }
 
+std::string problem_reason(const schema_file_problem_t& p);
+
+// The reason, then which document it is (a file is mended by finding that one).
 std::string problem_text(const schema_file_problem_t& p)
+{
+    std::string reason = problem_reason(p);
+    return p.document[0] ? reason + " (" + p.document + ")" : reason;
+}
+
+std::string problem_reason(const schema_file_problem_t& p)
 {
     std::string field = p.field, where = std::string(p.collection) + " document: ";
     switch (p.code) {
@@ -348,6 +364,9 @@ std::string problem_text(const schema_file_problem_t& p)
     case SCHEMA_FILE_DUPLICATE:
         return where + "same key as line " + std::to_string(p.other_line) + " (" + p.detail + ")";
     case SCHEMA_FILE_ORPHAN: return where + "table \"" + p.detail + "\" is not in the file's tables";
+    case SCHEMA_FILE_TOO_BIG: return where + "larger than the " + p.detail + " bytes a server takes";
+    case SCHEMA_FILE_NO_COLUMN: return where + "sql_col_name \"" + p.detail + "\" is no column of its table";
+    case SCHEMA_FILE_NO_PARENT: return where + "virtual_parent \"" + p.detail + "\" is not in the file's tables";
     default: return "unreadable";
     }
 }

@@ -56,6 +56,13 @@ void validation_text(const DBINFO* d, int code, start_up_text_t* out)
         format_into(out, informative, "The schema '%s' could not be read.", d->md_database);
         break;
     }
+    case -33: {
+        // No listing is no sign of collections gone: nothing is offered that would remove tables.
+        static char informative[DBINFO_TEXT];
+        std::snprintf(informative, sizeof informative, "MongoDB Error:%s\n\n%s", schema_read_error(), press_ok);
+        format_into(out, informative, "The collections of the database '%s' could not be listed.", d->database);
+        break;
+    }
     case -18:
         format_into(out,
                     "In the DSN, either the Server and Schema Server, or the Database and Schema "
@@ -112,7 +119,7 @@ bool check_schema_at_start(DBINFO* d)
         return true;
 
     start_up_text_t box;
-    if (d->mode != MODE_EDIT && code != -5) {
+    if (d->mode != MODE_EDIT && code != -5 && code != -33) {
         read_only_text(d, &box);
         return stop(box);
     }

@@ -89,7 +89,7 @@ void rebuild_lists(DBINFO* dbinfo)
 {
     dbinfo->db_collections = list_data_collections(dbinfo);
     dbinfo->md_tables = list_schema_tables(dbinfo);
-    compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables);
+    compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables, dbinfo->database);
 }
 
 // The documents of several tables, written together: each collection's in one request,

@@ -66,7 +66,7 @@ bson_t* table_selector(const char* catalog, const char* schema, const char* tabl
 // column's name, or an array holding it.
 class table_indexes {
 public:
-    explicit table_indexes(DBINFO* d) : dbinfo(d) {}
+    explicit table_indexes(DBINFO* d) : dbinfo(d) { std::memset(&error, 0, sizeof error); }
     ~table_indexes()
     {
         for (db_index_t* entry : docs)
@@ -85,6 +85,9 @@ public:
                 append_entry(&head, &tail, make_entry(docs[i], sql_name));
         return head;
     }
+
+    // Set when the entries could not be read to the end.
+    bson_error_t error;
 
 private:
     void load()
@@ -113,6 +116,8 @@ private:
                             add(bson_iter_utf8(&element, nullptr), at);
             }
         }
+        // Entries cut short would be saved back as all the table has.
+        mongoc_cursor_error(cursor, &error);
         mongoc_cursor_destroy(cursor);
         bson_destroy(query);
         mongoc_collection_destroy(coll);
@@ -176,31 +181,37 @@ void columns_query(bson_t* query, const char* catalog, const char* schema, const
 }
 
 // Hands each columns document of the query to take, in the server's order: from what
-// start-up has already seen when it can (see store/seen.h), else from the server.
+// start-up has already seen when it can (see store/seen.h), else from the server. False,
+// with error set, when the server's answer stopped before its end (a table of more than
+// one batch, cut short by Cancel, a time-out or a lost server): what was taken is a part.
 template <typename Take>
-void each_columns_doc(DBINFO* dbinfo, const bson_t* query, const bson_t* fields,
-                      const doc_refs_t* seen, Take take)
+bool each_columns_doc(DBINFO* dbinfo, const bson_t* query, const bson_t* fields,
+                      const doc_refs_t* seen, bson_error_t* error, Take take)
 {
+    std::memset(error, 0, sizeof *error);
     if (seen) {
         for (const doc_ref_t& d : *seen)
             take(d.doc);
-        return;
+        return true;
     }
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
     mongoc_cursor_t* cursor = mongoc_collection_find(coll, MONGOC_QUERY_NONE, 0, 0, 0, query, fields, nullptr);
     const bson_t* doc;
     while (mongoc_cursor_next(cursor, &doc))
         take(doc);
+    bool failed = mongoc_cursor_error(cursor, error);
     mongoc_cursor_destroy(cursor);
     mongoc_collection_destroy(coll);
+    return !failed;
 }
 
 // Walks a table's columns documents in SQL name order. Builds the column list when
 // columns is given and the virtual-table names always; index entries when indexes is
 // given. A document whose virtual_array is true names a virtual table by its
 // sql_name (the editor writes sql_name first; a document without one names none).
-void walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
-                  db_column_t** columns, db_name_t** vt_names, table_indexes* indexes)
+// False, with error set, when the columns or their index entries were not read to the end.
+bool walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
+                  db_column_t** columns, db_name_t** vt_names, table_indexes* indexes, bson_error_t* error)
 {
     bson_t query = BSON_INITIALIZER;
     columns_query(&query, catalog, schema, table ? table : "");
@@ -210,7 +221,7 @@ void walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const
     db_column_t* head = nullptr;
     db_column_t* tail = nullptr;
     db_name_t* names = nullptr;
-    each_columns_doc(dbinfo, &query, nullptr, known ? &seen : nullptr, [&](const bson_t* doc) {
+    bool whole = each_columns_doc(dbinfo, &query, nullptr, known ? &seen : nullptr, error, [&](const bson_t* doc) {
         db_column_t* column = new_column();
         db_column_t* before = tail;
         if (tail) {
@@ -232,6 +243,11 @@ void walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const
     else
         free_columns(head);
     *vt_names = names;
+    if (whole && indexes && indexes->error.domain) {
+        *error = indexes->error;
+        whole = false;
+    }
+    return whole;
 }
 
 } // namespace
@@ -268,8 +284,12 @@ void read_table_tree(DBINFO* dbinfo)
 }
 
 db_column_t* read_table_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
-                                db_name_t** vt_names)
+                                db_name_t** vt_names, bson_error_t* error)
 {
+    bson_error_t local;
+    if (!error)
+        error = &local;
+    std::memset(error, 0, sizeof *error);
     db_name_t* ignored = nullptr;
     if (!vt_names)
         vt_names = &ignored;
@@ -278,7 +298,7 @@ db_column_t* read_table_columns(DBINFO* dbinfo, const char* catalog, const char*
         return nullptr;
     db_column_t* columns = nullptr;
     table_indexes indexes(dbinfo);
-    walk_columns(dbinfo, catalog, schema, table, &columns, vt_names, &indexes);
+    walk_columns(dbinfo, catalog, schema, table, &columns, vt_names, &indexes, error);
     free_names(ignored);
     return columns;
 }
@@ -297,7 +317,9 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
 
     db_table_vts_t* head = nullptr;
     std::unordered_map<std::string, db_table_vts_t*> by_table;
-    each_columns_doc(dbinfo, &query, fields, known ? &seen : nullptr, [&](const bson_t* doc) {
+    // The tree shows what was read; a table's own read tells when it is cut short.
+    bson_error_t error;
+    each_columns_doc(dbinfo, &query, fields, known ? &seen : nullptr, &error, [&](const bson_t* doc) {
         bson_iter_t it;
         if (!bson_iter_init_find(&it, doc, "sql_table") || !BSON_ITER_HOLDS_UTF8(&it))
             return;

@@ -2,6 +2,8 @@
 #ifndef BROLIX_STORE_READ_H
 #define BROLIX_STORE_READ_H
 
+#include <bson/bson.h>
+
 struct DBINFO;
 struct db_column_t;
 struct db_index_t;
@@ -14,8 +16,10 @@ void release_table_tree(DBINFO* dbinfo);
 
 // The table's columns sorted by SQL name with "_id" moved to the head, each with its
 // index entries; the virtual-table names go to *vt_names. The caller owns both lists.
+// When the read stopped before its end, error (if given) says why and the lists hold only
+// what was read: never the whole table, nothing to save or dump.
 db_column_t* read_table_columns(DBINFO* dbinfo, const char* catalog, const char* schema,
-                                const char* table, db_name_t** vt_names);
+                                const char* table, db_name_t** vt_names, bson_error_t* error = nullptr);
 
 // The index entries of one column of the table selected in dbinfo, in natural order.
 db_index_t* read_column_indexes(DBINFO* dbinfo, const char* sql_col_name);

@@ -52,6 +52,14 @@ const unique_key_t unique_keys[] = {
     {3, "index_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_col_name", "index", "index_name"}},
 };
 
+// What the driver needs of each document besides its keys.
+const char* const required_fields[4][4] = {
+    {},
+    {"type"},
+    {"mongo_name", "sql_type", "mongo_type", "visible"},
+    {"primary", "unique", "asc"},
+};
+
 const field_type_t* type_of(const char* field)
 {
     for (const field_type_t& t : field_types)
@@ -356,6 +364,9 @@ bool check_document(const bson_t* doc, int kind, int line, const char* catalog, 
             for (const char* field : u.fields)
                 if (field && !seen.count(field))
                     return refuse(problem, SCHEMA_FILE_MISSING, line, kind, field, nullptr);
+    for (const char* field : required_fields[kind])
+        if (field && !seen.count(field))
+            return refuse(problem, SCHEMA_FILE_MISSING, line, kind, field, nullptr);
     std::string doc_catalog = text_of(doc, "sql_catalog");
     if (doc_catalog != catalog)
         return refuse(problem, SCHEMA_FILE_CATALOG, line, kind, "sql_catalog", doc_catalog.c_str());
@@ -375,6 +386,26 @@ std::string key_of(const bson_t* doc, const char* const (&fields)[6])
     return key;
 }
 
+// Names the document in the problem: its table and, for a column or an index entry, its name.
+void name_document(const bson_t* doc, int kind, schema_file_problem_t* problem)
+{
+    std::string named = "table '" + text_of(doc, "sql_table") + "'";
+    if (kind == 2)
+        named += ", column '" + text_of(doc, "sql_name") + "'";
+    else if (kind == 3)
+        named += ", index '" + text_of(doc, "index_name") + "' on '" + text_of(doc, "sql_col_name") + "'";
+    std::snprintf(problem->document, sizeof problem->document, "%s", named.c_str());
+}
+
+// The _id's bytes (a file's _id is an ObjectId, checked before), or empty without one.
+std::string id_of(const bson_t* doc)
+{
+    bson_iter_t it;
+    if (!bson_iter_init_find(&it, doc, "_id") || !BSON_ITER_HOLDS_OID(&it))
+        return std::string();
+    return std::string(reinterpret_cast<const char*>(bson_iter_oid(&it)->bytes), 12);
+}
+
 } // namespace
 
 const char* schema_file_format(void)
@@ -382,7 +413,8 @@ const char* schema_file_format(void)
     return file_format;
 }
 
-schema_file_t* read_schema_file(const char* text, size_t size, const char* catalog, schema_file_problem_t* problem)
+schema_file_t* read_schema_file(const char* text, size_t size, const char* catalog, schema_file_problem_t* problem,
+                                size_t document_limit)
 {
     std::memset(problem, 0, sizeof *problem);
     std::vector<element_t> elements[4];
@@ -393,6 +425,9 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
     schema_file_t* file = new schema_file_t;
     std::set<std::string> tables_named;
     std::map<std::string, int> lines[sizeof unique_keys / sizeof unique_keys[0]];
+    std::map<std::string, int> ids[4];
+    std::set<std::string> columns_named; // table key, then the column's sql_name
+    std::vector<std::pair<size_t, int>> virtual_tables; // position among the tables, line
     bool ok = true;
     for (int kind = 1; kind <= 3 && ok; ++kind)
         for (const element_t& e : elements[kind]) {
@@ -409,9 +444,27 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
             }
             file->docs[kind].push_back({doc});
             if (!check_document(doc, kind, e.line, catalog, problem)) {
+                name_document(doc, kind, problem);
                 ok = false;
                 break;
             }
+            if (doc->len > document_limit) {
+                ok = refuse(problem, SCHEMA_FILE_TOO_BIG, e.line, kind, nullptr,
+                            std::to_string(document_limit).c_str());
+                name_document(doc, kind, problem);
+                break;
+            }
+            std::string id = id_of(doc);
+            if (!id.empty()) {
+                auto found = ids[kind].emplace(id, e.line);
+                if (!found.second) {
+                    ok = refuse(problem, SCHEMA_FILE_DUPLICATE, e.line, kind, "_id", "_id");
+                    problem->other_line = found.first->second;
+                    name_document(doc, kind, problem);
+                    break;
+                }
+            }
+            std::string table_key = key_of(doc, unique_keys[0].fields);
             for (size_t u = 0; u < sizeof unique_keys / sizeof unique_keys[0] && ok; ++u) {
                 if (unique_keys[u].kind != kind)
                     continue;
@@ -421,15 +474,35 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
                     problem->other_line = found.first->second;
                 }
             }
-            if (!ok)
-                break;
-            if (kind == 1)
-                tables_named.insert(key_of(doc, unique_keys[0].fields));
-            else if (!tables_named.count(key_of(doc, unique_keys[0].fields)))
+            if (kind == 1) {
+                tables_named.insert(table_key);
+                bson_iter_t it;
+                if (bson_iter_init_find(&it, doc, "virtual_parent"))
+                    virtual_tables.emplace_back(file->docs[1].size() - 1, e.line);
+            } else if (ok && !tables_named.count(table_key)) {
                 ok = refuse(problem, SCHEMA_FILE_ORPHAN, e.line, kind, "sql_table", text_of(doc, "sql_table").c_str());
-            if (!ok)
+            } else if (kind == 2) {
+                columns_named.insert(table_key + text_of(doc, "sql_name"));
+            } else if (ok && !columns_named.count(table_key + text_of(doc, "sql_col_name"))) {
+                // An entry naming no column would be written as a damaged index.
+                ok = refuse(problem, SCHEMA_FILE_NO_COLUMN, e.line, kind, "sql_col_name",
+                            text_of(doc, "sql_col_name").c_str());
+            }
+            if (!ok) {
+                name_document(doc, kind, problem);
                 break;
+            }
         }
+    // Tables come first in a file, but a virtual table may stand before its parent.
+    for (size_t i = 0; i < virtual_tables.size() && ok; ++i) {
+        const bson_t* doc = file->docs[1][virtual_tables[i].first].doc;
+        std::string parent = text_of(doc, "virtual_parent");
+        std::string key = text_of(doc, "sql_catalog") + '\x1f' + text_of(doc, "sql_schema") + '\x1f' + parent + '\x1f';
+        if (!tables_named.count(key)) {
+            ok = refuse(problem, SCHEMA_FILE_NO_PARENT, virtual_tables[i].second, 1, "virtual_parent", parent.c_str());
+            name_document(doc, 1, problem);
+        }
+    }
     if (!ok) {
         free_schema_file(file);
         return nullptr;

@@ -27,7 +27,10 @@ enum schema_file_code {
     SCHEMA_EXPORT_READ_FAILED = -54,
     SCHEMA_IMPORT_EXISTS = -55,       // the schema holds documents of the catalog already
     SCHEMA_IMPORT_WRITE_FAILED = -56, // detail of the problem record: the server's message
-    SCHEMA_IMPORT_NO_LISTING = -57    // the schema database's collections could not be listed
+    SCHEMA_IMPORT_NO_LISTING = -57,   // the schema database's collections could not be listed
+    SCHEMA_FILE_TOO_BIG = -58,        // a document larger than the server takes (detail: the limit)
+    SCHEMA_FILE_NO_COLUMN = -59,      // an index entry's sql_col_name (detail) names no column of its table
+    SCHEMA_FILE_NO_PARENT = -60       // a virtual table whose parent (detail) is not in the file's tables
 };
 
 // The value of the file's "format" member.
@@ -40,6 +43,7 @@ struct schema_file_problem_t {
     char collection[16];
     char field[128];
     char detail[512];
+    char document[512]; // which document, by its table and name, when it could be told
 };
 
 // The checked documents of a file, in file order, by collection kind (1 tables,
@@ -51,10 +55,16 @@ struct schema_file_t {
     std::vector<doc_t> docs[4];
 };
 
-// Checks the whole text as a file of the catalog; null with the first problem found
-// otherwise. The caller frees the result.
+// The largest document a server takes unless it says otherwise (maxBsonObjectSize).
+const size_t schema_document_limit = 16 * 1024 * 1024;
+
+// Checks the whole text as a file of the catalog, everything an import needs before its
+// first write: each document's fields, types, size and distinct _id, the keys of the
+// schema's unique indexes, every table's documents and index entries naming its columns,
+// every virtual table's parent. Null with the first problem found otherwise. The caller
+// frees the result.
 schema_file_t* read_schema_file(const char* text, size_t size, const char* catalog,
-                                schema_file_problem_t* problem);
+                                schema_file_problem_t* problem, size_t document_limit = schema_document_limit);
 void free_schema_file(schema_file_t* file);
 // Documents of the collection kind (1 tables, 2 columns, 3 index).
 int schema_file_count(const schema_file_t* file, int kind);

@@ -273,15 +273,21 @@ void check_index_access(DBINFO* dbinfo)
     dbinfo->mode = MODE_READ_ONLY;
 }
 
-db_table_ref_t* list_data_collections(DBINFO* dbinfo)
+db_table_ref_t* list_data_collections(DBINFO* dbinfo, bson_error_t* error)
 {
     free_table_refs(dbinfo->db_collections);
     dbinfo->db_collections = nullptr;
 
-    bson_error_t error;
-    char** names = list_collection_names(dbinfo, dbinfo->db, &error);
-    if (!names)
+    bson_error_t local;
+    if (!error)
+        error = &local;
+    char** names = list_collection_names(dbinfo, dbinfo->db, error);
+    if (!names) {
+        // Without an answer there is no list at all, not an empty one.
+        if (!error->domain)
+            bson_set_error(error, MONGOC_ERROR_CLIENT, MONGOC_ERROR_CLIENT_NOT_READY, "no connection to the data server");
         return nullptr;
+    }
     db_table_ref_t* head = nullptr;
     db_table_ref_t* tail = nullptr;
     for (char** p = names; *p; ++p) {
@@ -299,8 +305,14 @@ db_table_ref_t* list_schema_tables(DBINFO* dbinfo)
     return read_schema_tables(dbinfo, &error);
 }
 
-int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables)
+int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables, const char* catalog)
 {
+    // Another catalog's tables describe another database: they are neither matched nor
+    // gone, and nothing done for this catalog touches them.
+    std::string ours = catalog ? std::string(catalog) + ".dbo." : std::string();
+    for (db_table_ref_t* t = tables; t; t = t->next)
+        if (catalog && (!t->key || std::strncmp(t->key, ours.c_str(), ours.size()) != 0))
+            t->matched = true;
     for (db_table_ref_t* c = collections; c; c = c->next) {
         if (c->matched)
             continue;
@@ -369,12 +381,19 @@ bool validate_schema(DBINFO* dbinfo, int* code)
         if (walked == 0 && *code == 1)
             *code = -1;
         if (walked > 0 && *code == 1) {
-            dbinfo->db_collections = list_data_collections(dbinfo);
+            bson_error_t listing;
+            dbinfo->db_collections = list_data_collections(dbinfo, &listing);
             dbinfo->md_tables = read_schema_tables(dbinfo, &error);
-            *code = error.code || error.domain ? -5
-                                               : compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables);
+            if (listing.domain) {
+                *code = -33;
+                error = listing;
+            } else if (error.code || error.domain) {
+                *code = -5;
+            } else {
+                *code = compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables, dbinfo->database);
+            }
         }
-        if (*code == -5)
+        if (*code == -5 || *code == -33)
             bson_strncpy(read_error, error.message, sizeof read_error);
     }
 

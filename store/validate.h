@@ -16,9 +16,11 @@ bool schema_field_allowed(int kind, const char* field);
 // Code 1 valid; -1 no collections; -2 a collection failed its document check; -3 a foreign
 // collection; -4 the names could not be read; -5 a schema collection could not be read
 // to its end (schema_read_error says why); -18 same database on the same server;
-// -30 / -31 / -32 out of step. True exactly when the code is 1. May set mode 0 or 1.
+// -30 / -31 / -32 out of step; -33 the data database's collections could not be listed
+// (schema_read_error says why: never taken for a database without collections).
+// True exactly when the code is 1. May set mode 0 or 1.
 bool validate_schema(DBINFO* dbinfo, int* code);
-// The server's message of the read that made the last validation give -5.
+// The server's message of the read that made the last validation give -5 or -33.
 const char* schema_read_error(void);
 
 // NULL-terminated heap strings, or NULL; free with free_collection_names (records.h).
@@ -26,12 +28,16 @@ char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_e
 
 void check_index_access(DBINFO* dbinfo);
 
-// Release the previous list and return the new head (the caller stores it).
-db_table_ref_t* list_data_collections(DBINFO* dbinfo);
+// Release the previous list and return the new head (the caller stores it). A listing
+// that failed gives null with error (if given) set; an empty database gives null with
+// error clear.
+db_table_ref_t* list_data_collections(DBINFO* dbinfo, bson_error_t* error = nullptr);
 db_table_ref_t* list_schema_tables(DBINFO* dbinfo);
 
-// 1, -30, -31 or -32; sets the matched flags.
-int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables);
+// 1, -30, -31 or -32; sets the matched flags. With a catalog, only that catalog's tables
+// are compared: the others count as matched (neither gone nor removed).
+int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables,
+                                    const char* catalog = nullptr);
 
 // Writes into out (2048 bytes) the collection that holds the table's data. Returns false,
 // leaving out as the caller filled it, when no schema table fits.

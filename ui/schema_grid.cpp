@@ -117,7 +117,7 @@ void Schema::setGridHeaders(int view)
 
 namespace {
 // Both base and Detail View fills take the records from the same place.
-db_column_t* load_records(DBINFO* d, const QString& table, db_name_t** vt_names)
+db_column_t* load_records(DBINFO* d, const QString& table, db_name_t** vt_names, bson_error_t* error)
 {
     *vt_names = nullptr;
     QByteArray name = table.toUtf8();
@@ -129,7 +129,7 @@ db_column_t* load_records(DBINFO* d, const QString& table, db_name_t** vt_names)
         return columns;
     }
     return read_table_columns(d, d->catalog.toUtf8().constData(), d->schema.toUtf8().constData(),
-                              name.constData(), vt_names);
+                              name.constData(), vt_names, error);
 }
 }
 
@@ -159,12 +159,20 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
         bson_error_t error{};
         bool answers = false;
         serverWork([&] {
-            records = load_records(&dbinfo, table, &names);
+            records = load_records(&dbinfo, table, &names, &error);
             // No records is also what a server gone away gives: ask it before trusting that.
-            answers = records || side_answers(&dbinfo, side, &error);
+            answers = error.domain == 0 && (records || side_answers(&dbinfo, side, &error));
         });
         columns_unread = !answers;
-        if (columns_unread)
+        // A read cut short shows what came, but it is no copy of the table to save.
+        int read = 0;
+        for (const db_column_t* c = records; c; c = c->next)
+            ++read;
+        if (columns_unread && read > 0)
+            noteReadFault("The columns of '" + table + "' after the first " + QString::number(read) +
+                              " (Save stays off)",
+                          side, &error);
+        else if (columns_unread)
             noteReadFault("The columns of '" + table + "'", side, &error);
     }
     grid->hide();

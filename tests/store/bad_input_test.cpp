@@ -4,10 +4,12 @@
 #include "store/create.h"
 #include "store/dump.h"
 #include "store/read.h"
+#include "store/schema_file.h"
 #include "store/validate.h"
 
 #include "tests/store/store_fixture.h"
 
+#include <cstring>
 #include <sstream>
 
 namespace {
@@ -73,6 +75,54 @@ TEST_F(BadInput, EveryFieldWithEveryTypeIsReadAndNothingWritten)
         mongoc_collection_destroy(coll);
         bson_destroy(&selector);
         testenv::destroy_documents(docs);
+    }
+}
+
+// A schema file is checked whole before an import writes: each damage that would leave the
+// schema broken half way is refused, naming its line and its document.
+TEST(SchemaFile, EverythingIsCheckedBeforeTheFirstWrite)
+{
+    const std::string key = R"("sql_catalog": "C", "sql_schema": "dbo", "sql_table": )";
+    const std::string good = "{\"format\": \"brolix schema 1\",\n\"tables\": [\n"
+        "{" + key + R"("T", "mongo_name": "T", "mongo_database": "C", "type": "TABLE"},)" "\n"
+        "{" + key + R"("T_a", "mongo_name": "T", "mongo_database": "C", "type": "TABLE", "virtual_array": true, "virtual_parent": "T"}],)" "\n"
+        "\"columns\": [\n"
+        R"({"_id": {"$oid": "5f0000000000000000000001"}, )" + key + R"("T", "index": 1, "sql_name": "a", "sql_type": 12, "mongo_name": "a", "mongo_type": 2, "visible": true},)" "\n"
+        R"({"_id": {"$oid": "5f0000000000000000000002"}, )" + key + R"("T", "index": 2, "sql_name": "b", "sql_type": 12, "mongo_name": "b", "mongo_type": 2, "visible": true}],)" "\n"
+        "\"index\": [\n"
+        "{" + key + R"("T", "sql_col_name": "a", "index": 1, "primary": false, "index_name": "i", "unique": false, "asc": true}]})" "\n";
+    const struct {
+        const char* from;
+        std::string to;
+        int code, line;
+        const char* document;
+    } rows[] = {
+        {"", "", 0, 0, ""},
+        {"0002", "0001", SCHEMA_FILE_DUPLICATE, 7, "table 'T', column 'b'"},
+        {", \"visible\": true}]", "}]", SCHEMA_FILE_MISSING, 7, "table 'T', column 'b'"},
+        {"\"mongo_type\": 2, \"visible\": true}]", "\"visible\": true}]", SCHEMA_FILE_MISSING, 7, "table 'T', column 'b'"},
+        {"\"TABLE\"},", "\"VIEW\", \"typo\": 1},", SCHEMA_FILE_FIELD, 3, "table 'T'"},
+        {", \"type\": \"TABLE\"},", "},", SCHEMA_FILE_MISSING, 3, "table 'T'"},
+        {", \"asc\": true", "", SCHEMA_FILE_MISSING, 9, "table 'T', index 'i' on 'a'"},
+        {"\"sql_col_name\": \"a\"", "\"sql_col_name\": \"z\"", SCHEMA_FILE_NO_COLUMN, 9, "table 'T', index 'i' on 'z'"},
+        {"\"virtual_parent\": \"T\"", "\"virtual_parent\": \"U\"", SCHEMA_FILE_NO_PARENT, 4, "table 'T_a'"},
+        {"\"mongo_name\": \"b\"", "\"mongo_name\": \"" + std::string(200, 'x') + "\"", SCHEMA_FILE_TOO_BIG, 7,
+         "table 'T', column 'b'"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.to);
+        std::string text = good;
+        if (*row.from) {
+            text.replace(text.find(row.from), std::strlen(row.from), row.to);
+            ASSERT_NE(text, good) << "the row changes nothing";
+        }
+        schema_file_problem_t problem;
+        schema_file_t* file = read_schema_file(text.data(), text.size(), "C", &problem, 300);
+        EXPECT_EQ(file == nullptr, row.code != 0);
+        EXPECT_EQ(problem.code, row.code);
+        EXPECT_EQ(problem.line, row.line);
+        EXPECT_STREQ(problem.document, row.document);
+        free_schema_file(file);
     }
 }
 

@@ -232,6 +232,9 @@ TEST_F(Schema, Validation)
         {"a table without collection", -31, EDIT, [&] { of_a(), tables("B"); }},
         {"names compared exactly", -32, RO, [&] { put_data("a", "{}"), tables("A"); }},
         {"both out of step", -32, EDIT, [&] { of_a(), tables("B"), put_data("C", "{}"); }},
+        {"another catalog's tables", 1, EDIT, [&] {
+             of_a(), put_schema("tables", R"({"sql_catalog": "other", "sql_schema": "dbo", "sql_table": "Z",
+                                             "mongo_name": "Z", "mongo_database": "other", "type": "TABLE"})"); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -245,6 +248,25 @@ TEST_F(Schema, Validation)
         EXPECT_EQ(d.mode, row.mode);
         EXPECT_TRUE(row.code != 1 || validate_schema(&d, &code)) << "a second run releases the first's lists";
     }
+}
+
+// A schema holding two catalogs: synchronising one removes its own gone table, never the
+// other catalog's tables, not even one of a name this catalog also had.
+TEST_F(Schema, SynchronisationKeepsToItsCatalog)
+{
+    put_data("A", R"({"name": "x"})");
+    connect();
+    ASSERT_TRUE(create_schema(&d, &code));
+    for (const char* table : {"A", "B"})
+        put_schema("tables", R"({"sql_catalog": "other", "sql_schema": "dbo", "sql_table": ")" + std::string(table) +
+                                 R"(", "mongo_name": "x", "mongo_database": "other", "type": "TABLE"})");
+    put_schema("tables", table_doc("B"));
+    ASSERT_FALSE(validate_schema(&d, &code));
+    ASSERT_EQ(code, -31);
+    stdout_of([&] { synchronise_schema(&d, code); });
+    EXPECT_EQ(schema_json("tables", R"({"sql_catalog": "other"})").size(), 2u);
+    EXPECT_EQ(schema_docs("tables", "{\"sql_catalog\": \"" + data + "\"}"),
+              strings{R"(sql_table:"A" mongo_name:"A" mongo_database:@ type:"TABLE")"});
 }
 
 // The schema on a FerretDB of the test's own (127.0.0.40-.49), killed as a crash would, restarted.
@@ -389,6 +411,34 @@ TEST_F(Scripted, QuietRefusals) // a sample broken off stops creation, a refused
         stdout_of([&] { EXPECT_TRUE(row.act()) << code; });
         EXPECT_EQ(recorder.messages.size(), 0u) << recorder.messages[0].text;
     }
+}
+
+// A read that stops early is no answer: a table's columns cut short after the first batch
+// say so (they are never the whole table), a refused listing of the data database's
+// collections is no database without collections.
+TEST_F(Scripted, ReadsCutShortAreNoAnswer)
+{
+    std::string columns;
+    for (int i = 0; i < 150; ++i)
+        columns += std::string(i ? ", " : "") + column_doc("T", i + 1, "c" + std::to_string(1000 + i), "m");
+    start(R"({"documents": {")" + schema + ".columns\": [" + columns + "]}, \"more\": [\"" + schema +
+              R"(.columns"], "errors": {"getMore": [43, "cursor killed"]}})", false, true);
+    bson_error_t error;
+    db_name_t* vts = nullptr;
+    db_column_t* read = read_table_columns(&d, data.c_str(), "dbo", "T", &vts, &error);
+    EXPECT_NE(error.domain, 0u) << "a part of the table was taken for all of it";
+    EXPECT_NE(read, nullptr);
+    free_columns(read);
+    free_names(vts);
+
+    fresh();
+    put_data("A", "{}"); // the schema names A; the data server refuses to list its collections
+    put_schema("tables", table_doc("A"));
+    put_schema("columns", column_doc("A", 1, "name", "name"));
+    start(R"({"errors": {"listCollections:bare": [13, "not authorized on )" + data + "\"]}}", true, false);
+    EXPECT_FALSE(validate_schema(&d, &code));
+    EXPECT_EQ(code, -33) << "a refused listing was taken for collections gone";
+    EXPECT_STREQ(schema_read_error(), ("not authorized on " + data).c_str());
 }
 
 // An old server: no listCollections command (the library lists the names), index
