@@ -128,6 +128,7 @@ const struct {
     {"nopreview", "-Preview", "-14: std ps=100 cw=4096 ssl=N"}, // -ps makes it unneeded:
     {"nopreview -ps 7", "", "std ps=7 cw=4096 ssl=N"},
     {"nowhere", nullptr, "-15: "}, // nothing read
+    {QString(2030, 'n'), nullptr, "-15: "}, // longer than a registry key's path
 };
 
 TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
