@@ -257,6 +257,7 @@ TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
     } rows[] = {
         {"\"_id\", \"sql_type\"", "\"_id\" \"sql_type\"", false, "8: not JSON: expected ',' or '}'"},
         {"\"qty\", \"sql_type\"", "", true, "11: not JSON: expected a value"},
+        {"\"qty\", \"sql_type\"", "\"q", true, "11: not JSON: expected the end of the string"},
         {"\"type\"", "\"colour\" : 1, \"type\"", false,
          "4: tables document: \"colour\" is not a field of tables"},
         {"\"type\"", "\"type\" : \"VIEW\", \"type\"", false, "4: tables document: \"type\" given twice"},
