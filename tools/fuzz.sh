@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang-14's libFuzzer (AddressSanitizer and UndefinedBehaviorSanitizer)
-# in build-fuzz and runs each for SECONDS (default 60), one after the other, from the
+# in build-fuzz and runs each for SECONDS (default 60), or only the NAMEs given after it
+# (tools/fuzz.sh 600 import), one after the other, from the
 # committed seeds; prints the executions of each and the total. New inputs gather in
 # build-fuzz/corpus/NAME, a crashing input in build-fuzz/findings/. Exit 1 on a finding.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 seconds=${1:-60}
+shift $(($# > 0 ? 1 : 0))
+only=" $* "
 
 tools/install-deps.sh
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBROLIX_FUZZ=ON -DBROLIX_TESTS=OFF -DBROLIX_BENCH=OFF > /dev/null
-ninja -C build-fuzz fuzzers
+ninja -C build-fuzz $([[ "$only" == "  " ]] && echo fuzzers || printf 'fuzz_%s ' "$@")
 
 mkdir -p build-fuzz/findings
 total=0
@@ -19,6 +22,7 @@ status=0
 report=()
 for seeds in tests/fuzz/corpus/*/; do
   name=$(basename "$seeds")
+  [[ "$only" == "  " || "$only" == *" $name "* ]] || continue
   mkdir -p "build-fuzz/corpus/$name"
   log="build-fuzz/fuzz_$name.log"
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -145,6 +145,8 @@ TEST_F(CliStore, DiffTellsHowTheDataDrifted)
         {orders, {{"orders", R"({"_id": 1, "no": 1, "tags": "a"})"}}, nullptr, nullptr, "tags", "", 1,
          "orders: column gone tags.0 (String, SQL_VARCHAR, length 1)\norders: column tags: MongoDB type Array -> "
          "String, SQL type SQL_VARCHAR\norders_tags: virtual table gone (orders has no array tags)\n"},
+        {{{"a", R"({"x": 1})"}}, {{"b", R"({"y": 1})"}}, nullptr, nullptr, nullptr, "b", 1, // only the table named
+         "b: new table (2 columns)\n"},
         {orders, orders, nullptr, nullptr, nullptr, "orders nope", 2,
          "The table 'nope' is neither in the schema nor in the data.\n"},
         {orders, orders, nullptr, nullptr, nullptr, "-sc @O", 2,
@@ -255,6 +257,7 @@ TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
     } rows[] = {
         {"\"_id\", \"sql_type\"", "\"_id\" \"sql_type\"", false, "8: not JSON: expected ',' or '}'"},
         {"\"qty\", \"sql_type\"", "", true, "11: not JSON: expected a value"},
+        {"\"qty\", \"sql_type\"", "\"q", true, "11: not JSON: expected the end of the string"},
         {"\"type\"", "\"colour\" : 1, \"type\"", false,
          "4: tables document: \"colour\" is not a field of tables"},
         {"\"type\"", "\"type\" : \"VIEW\", \"type\"", false, "4: tables document: \"type\" given twice"},

@@ -92,6 +92,7 @@ TEST_F(Schema, CreateAndSynchronise)
     put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819203"}, "name": "Ann", "empty": "", "n": 1})");
     put_data("A", R"({"_id": {"$oid": "5f0c1a2b3c4d5e6f70819204"}, "name": "Bo", "empty": "", "n": 2.5})");
     make_index("A", R"({"name": 1, "n": -1})", "name_n", true);
+    make_index("A", R"({"gone": 1})", "gone_1"); // names no field of the sample: no entries
     put_data("system.js", R"({"f": 1})");
     const std::string a = "sql_table:\"A\" ", v = " visible:true";
     const strings columns = {
@@ -104,6 +105,7 @@ TEST_F(Schema, CreateAndSynchronise)
         EXPECT_EQ(testenv::collection_names(fx, schema), (strings{"columns", "index", "tables"}));
         EXPECT_EQ(schema_docs("tables"), strings{a + "mongo_name:\"A\" mongo_database:@ type:\"TABLE\""});
         EXPECT_EQ(schema_docs("columns"), columns);
+        EXPECT_EQ(schema_docs("index").size(), 3u);
         EXPECT_EQ(schema_docs("index").at(0), a + "sql_col_name:\"_id\" index:i1 primary:false "
                                               "index_name:\"_id_\" unique:true native_id:false asc:true");
         EXPECT_EQ(read_start_up("A"), "_id empty n name");
@@ -125,10 +127,21 @@ TEST_F(Schema, CreateAndSynchronise)
     EXPECT_EQ(schema_docs("tables")[1], "sql_table:\"C\" mongo_name:\"C\" mongo_database:@ type:\"TABLE\"");
     EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1); // the lists were rebuilt
     put_data("D", R"({"d": 1})"); // validation saw no leftover: none is looked for
+    put_schema("columns", "{" + selector("C") + ", \"index\": 3}"); // another tool's, without a name
     ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
     sent.clear();
     stdout_of([&] { synchronise_schema(&d, code); });
     EXPECT_EQ(sent["delete columns"], 0);
+    select("C"); // the server's order of C's columns is not known here: it is asked
+    read_table_tree(&d);
+    db_column_t* c = read_table_columns(&d, data.c_str(), "dbo", "C", nullptr);
+    EXPECT_TRUE(c && c->next && c->next->next && !c->next->next->next);
+    free_columns(c);
+    release_table_tree(&d);
+    // A table taken out of the schema leaves no document behind.
+    EXPECT_TRUE(remove_table_from_schema(&d, "C"));
+    for (const char* coll : {"tables", "columns", "index"})
+        EXPECT_EQ(schema_docs(coll, R"({"sql_table": "C"})"), strings{}) << coll;
 }
 
 // Creation, start-up's reads and a save cost requests per table, never per column.

@@ -138,6 +138,7 @@ const struct {
     // No "SSL" value turns TLS off; undoing -ssl y is told, here and in the -debug file.
     {"nossl -ssl y -debug nossl.debug", "-SSL", "std ps=50 cw=4096 debug=nossl.debug ssl=N printed"},
     {"nossl", "", "std ps=50 cw=4096 ssl=N"},
+    {QString(2030, 'n'), nullptr, "-15: "}, // longer than a registry key's path
 };
 
 TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
