@@ -411,7 +411,8 @@ const struct command_t {
     {"check", WRITES_NOTHING, false, check},   {"create", WRITES, true, create},
     {"sync", WRITES_OUT_OF_STEP, false, sync}, {"dump", WRITES_NOTHING, false, dump},
     {"export", WRITES_NOTHING, false, export_command}, {"import", WRITES, true, import},
-    {"diff", WRITES_NOTHING, false, diff_command},
+    {"diff", WRITES_NOTHING, false, diff_command}, {"plan", WRITES_NOTHING, false, plan_command},
+    {"apply", WRITES, false, apply_command},
 };
 
 } // namespace
