@@ -100,6 +100,9 @@ bool diff_schema_seeing(DBINFO* dbinfo, const char* const* tables, size_t count,
 std::string drift_text(const drift_t* differences);
 // One JSON object: outcome, database, schema, all, and the differences as an array.
 std::string drift_json(const drift_t* differences, const char* database, const char* schema, bool all);
+// One side of a difference as the report words it ("no: NumberInt32, SQL_INTEGER, length
+// 255", an index entry, "table"); empty when the side holds nothing.
+std::string drift_side_text(const drift_t* difference, bool schema_side);
 // One difference's members of that object (table, kind, virtual, parent, field, sides).
 void drift_append_json(bson_t* entry, const drift_t* difference);
 

@@ -125,6 +125,20 @@ std::string drift_text(const drift_t* d)
     return text;
 }
 
+std::string drift_side_text(const drift_t* d, bool schema_side)
+{
+    const bool is_column = d->kind >= DRIFT_COLUMN_NEW && d->kind <= DRIFT_HIDDEN;
+    const bool is_entry = d->kind == DRIFT_INDEX_NEW || d->kind == DRIFT_INDEX_GONE;
+    if (!is_column && !is_entry) // a table: on the side that has it
+        return (d->kind == DRIFT_TABLE_GONE) == schema_side ? (d->is_virtual ? "virtual table" : "table") : "";
+    if (!(schema_side ? d->in_schema : d->in_data))
+        return "";
+    if (is_entry)
+        return entry_text(schema_side ? d->schema_entry : d->data_entry);
+    const drift_column_t& c = schema_side ? d->schema_column : d->data_column;
+    return std::string(c.sql_name ? c.sql_name : "") + ": " + column_text(c) + (c.visible ? "" : ", hidden");
+}
+
 void drift_append_json(bson_t* doc, const drift_t* d)
 {
     BSON_APPEND_UTF8(doc, "table", d->table);

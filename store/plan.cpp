@@ -2,6 +2,7 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "discovery/types.h"
 #include "store/fields.h"
 #include "store/seen.h"
 #include "store/write.h"
@@ -627,6 +628,18 @@ std::string plan_item_text(const plan_item_t& item)
     return line.substr(0, line.size() - 1);
 }
 
+namespace {
+
+std::string sql_type_word(int32_t code)
+{
+    for (int i = 0; i < sql_type_name_count; ++i)
+        if (sql_type_names[i].code == code)
+            return sql_type_names[i].name;
+    return std::to_string(code);
+}
+
+} // namespace
+
 std::string plan_kept_text(const plan_item_t& item)
 {
     const drift_column_t& s = item.change->schema_column;
@@ -635,7 +648,7 @@ std::string plan_kept_text(const plan_item_t& item)
     if (item.kept & PLAN_KEPT_SQL_NAME)
         add(std::string("SQL name ") + s.sql_name);
     if (item.kept & PLAN_KEPT_SQL_TYPE)
-        add("SQL type " + std::to_string(s.sql_type));
+        add("SQL type " + sql_type_word(s.sql_type));
     if (item.kept & PLAN_KEPT_HIDDEN)
         add("hidden");
     return text;

@@ -56,7 +56,8 @@ std::string plan_json(const plan_t* plan);
 // A plan file as plan_json writes it, checked whole; null with the problem otherwise.
 plan_t* read_plan(const char* text, size_t size, plan_problem_t* problem);
 
-// The kinds' words for people ("new column") and the hand edits' ("SQL name number").
+// An item as diff's report words it ("TABLE: what"), and the hand edits it keeps
+// ("SQL name number, hidden"; empty when none).
 std::string plan_item_text(const plan_item_t& item);
 std::string plan_kept_text(const plan_item_t& item);
 

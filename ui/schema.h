@@ -104,6 +104,7 @@ private slots:
     void on_pushButtonSave_clicked();
     void on_pushButtonAbout_clicked();
     void on_pushButtonDump_clicked();
+    void on_pushButtonPlan_clicked();
     void VTViewModeChanged(int index);
     void saveSchema();
     void updateColumnsFromGrid(bool resetVAs);
