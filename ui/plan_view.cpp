@@ -32,8 +32,7 @@ QString change_words(const drift_t* d)
 
 enum { PLAN_COL_APPLY, PLAN_COL_TABLE, PLAN_COL_CHANGE, PLAN_COL_SCHEMA, PLAN_COL_DATA, PLAN_COL_KEPT };
 
-PlanView::PlanView(const plan_t* plan, const std::function<bool(const std::vector<int>&)>& apply, QWidget* parent)
-    : QDialog(parent), ui(new Ui_PlanView), plan(plan), apply(apply)
+PlanView::PlanView(const plan_t* plan, QWidget* parent) : QDialog(parent), ui(new Ui_PlanView)
 {
     ui->setupUi(this);
     QTableWidget* grid = ui->planGrid;
@@ -84,15 +83,11 @@ std::vector<int> PlanView::checkedIds() const
 
 void PlanView::on_pushButtonApply_clicked()
 {
-    std::vector<int> ids = checkedIds();
-    if (ids.empty()) {
+    if (checkedIds().empty()) {
         ui->planMsg->setText("No change is checked.");
         return;
     }
-    if (apply(ids)) {
-        wrote = true;
-        accept();
-    }
+    accept();
 }
 
 void PlanView::on_pushButtonClose_clicked()

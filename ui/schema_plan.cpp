@@ -55,25 +55,29 @@ void Schema::on_pushButtonPlan_clicked()
         return;
     }
 
-    PlanView view(plan, [&](const std::vector<int>& ids) {
-        plan_problem_t failed{};
-        bool ok = false;
-        if (!serverWork([&] { ok = apply_plan(&dbinfo, plan, ids, &failed); }))
-            failed.code = PLAN_WRITE_FAILED;
-        if (ok)
-            return true;
+    PlanView view(plan, this);
+    view.setObjectName("planView");
+    std::vector<int> ids;
+    if (view.exec() == QDialog::Accepted)
+        ids = view.checkedIds();
+    if (ids.empty()) {
+        free_plan(plan);
+        return;
+    }
+    plan_problem_t failed{};
+    bool applied = false;
+    ui->errorMsg->setText("Plan Changes: writing, please wait ...");
+    if (!serverWork([&] { applied = apply_plan(&dbinfo, plan, ids, &failed); }))
+        failed.code = PLAN_WRITE_FAILED;
+    ui->errorMsg->setText("");
+    free_plan(plan);
+    if (!applied) {
         std::string text = failed.code == PLAN_STALE
                                ? "The schema changed since the plan was made; make the plan again."
                                : with_name("The schema '%s' could not be written.", dbinfo.md_database);
         show_message(text.c_str(), failed.detail, BTN_OK, BTN_OK);
-        return false;
-    }, this);
-    view.setObjectName("planView");
-    view.exec();
-    bool applied = view.applied();
-    free_plan(plan);
-    if (!applied)
         return;
+    }
 
     // Tables may have come or gone: the tree is read again, then the table shown again.
     ui->treeWidget->clear();
