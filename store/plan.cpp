@@ -221,8 +221,10 @@ struct reader_t {
         const char* field = is_column ? "column" : "array";
         if (ok && (is_column || find(doc, field, &it, false)))
             ok = text(doc, field, &d->mongo_name);
-        d->in_schema = ok && find(doc, "schema", &it, false);
-        d->in_data = ok && find(doc, "data", &it, false);
+        // A table change has no sides: members of those names are left unread.
+        const bool sided = is_column || d->kind == DRIFT_INDEX_NEW || d->kind == DRIFT_INDEX_GONE;
+        d->in_schema = ok && sided && find(doc, "schema", &it, false);
+        d->in_data = ok && sided && find(doc, "data", &it, false);
         if (ok && is_column)
             ok = (!d->in_schema || column(doc, "schema", &d->schema_column)) &&
                  (!d->in_data || column(doc, "data", &d->data_column));
@@ -238,6 +240,10 @@ struct reader_t {
             ok = fail(std::string("\"") + (needs_schema && !d->in_schema ? "schema" : "data") + "\" missing");
         if (ok && id)
             ok = int32(doc, "id", id) && kept_flags(doc, kept);
+        // Only a retyped or longer column keeps edits: it has both sides.
+        if (ok && id && *kept && (!d->in_schema || !d->in_data ||
+                                  (d->kind != DRIFT_COLUMN_TYPE && d->kind != DRIFT_COLUMN_LENGTH)))
+            ok = fail("\"kept\" on a change that keeps nothing");
         if (ok && d->kind == DRIFT_TABLE_NEW && d->parent == nullptr && !d->is_virtual)
             ok = int32(doc, "columns", &d->columns);
         if (ok && d->kind == DRIFT_TABLE_NEW && id)
@@ -646,7 +652,7 @@ std::string plan_kept_text(const plan_item_t& item)
     std::string text;
     auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
     if (item.kept & PLAN_KEPT_SQL_NAME)
-        add(std::string("SQL name ") + s.sql_name);
+        add(std::string("SQL name ") + (s.sql_name ? s.sql_name : ""));
     if (item.kept & PLAN_KEPT_SQL_TYPE)
         add("SQL type " + sql_type_word(s.sql_type));
     if (item.kept & PLAN_KEPT_HIDDEN)
