@@ -59,7 +59,8 @@ enum {
 };
 // Applies the change, journalled: a constant number of requests per collection. True with
 // CHANGE_APPLIED; else false with an outcome above, or a code of create_schema_collections
-// when the whole schema was made again and a collection or index could not be (then undone).
+// when the whole schema was made again and a collection or index could not be (then undone,
+// or left in the journal when that failed too).
 // error (may be null) gets the server's words of the first failure.
 bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bson_error_t* error);
 
