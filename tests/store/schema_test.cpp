@@ -4,6 +4,7 @@
 // and writes.
 #include "core/connect.h"
 #include "core/message.h"
+#include "core/records.h"
 #include "discovery/discover.h"
 #include "store/create.h"
 #include "store/read.h"
@@ -240,6 +241,79 @@ TEST_F(Schema, Validation)
         EXPECT_EQ(d.mode, row.mode);
         EXPECT_TRUE(row.code != 1 || validate_schema(&d, &code)) << "a second run releases the first's lists";
     }
+}
+
+// A write that fails changes nothing: a refused save, creation whose data reads fail, a
+// save whose index listing fails, and a synchronisation of a table edited by hand.
+TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
+{
+    mongoc_client_t* dead = mongoc_client_new("mongodb://127.0.0.99:27017/?serverSelectionTimeoutMS=300"
+                                              "&connectTimeoutMS=300&serverSelectionTryOnce=true");
+    mongoc_database_t* dead_db = mongoc_client_get_database(dead, "gone");
+    auto everything = [&] {
+        strings all;
+        for (const char* c : {"tables", "columns", "index"})
+            for (const std::string& doc : schema_docs(c))
+                all.push_back(std::string(c) + " " + doc);
+        return all;
+    };
+    const struct { const char* name; std::function<bool()> act; } rows[] = {
+        {"a save the server refuses (two columns of one SQL name)", [&] {
+             std::free(columns->next->sql_name);
+             columns->next->sql_name = copy_text(columns->sql_name);
+             int left = 0;
+             return !save_table(&d, columns, &left) && (left & SAVE_LEFT_COLUMNS) &&
+                    recorder.messages.size() == 1 && recorder.messages[0].text == "Mongo error saving table.";
+         }},
+        {"creation whose data reads fail", [&] {
+             std::swap(d.client, dead), std::swap(d.db, dead_db);
+             bool failed = !create_schema(&d, &code) && code == -19;
+             std::swap(d.client, dead), std::swap(d.db, dead_db);
+             return failed;
+         }},
+        {"a save whose index listing fails", [&] {
+             std::swap(d.client, dead);
+             int left = 0;
+             bool kept = !save_table(&d, columns, &left) && left == SAVE_LEFT_INDEXES;
+             std::swap(d.client, dead);
+             return kept && schema_docs("index").size() == 2;
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh(), recorder.messages.clear();
+        connect();
+        put_data("T", R"({"_id": 1, "name": "Ann", "n": 2})");
+        make_index("T", R"({"name": 1})", "name_1");
+        stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
+        ASSERT_EQ(read_start_up("T"), "_id n name");
+        const strings before = everything();
+        bool told = false;
+        stdout_of([&] { told = row.act(); });
+        EXPECT_TRUE(told);
+        if (std::string(row.name).find("index listing") == std::string::npos)
+            EXPECT_EQ(everything(), before);
+    }
+
+    // Synchronisation keeps a kept table's hand edits in its index entries.
+    fresh(), recorder.messages.clear();
+    connect();
+    put_data("T", R"({"_id": 1, "name": "Ann"})");
+    make_index("T", R"({"name": 1})", "name_1");
+    stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
+    ASSERT_EQ(read_start_up("T"), "_id name");
+    std::free(columns->next->sql_name);
+    columns->next->sql_name = copy_text("who");
+    int left = 0;
+    stdout_of([&] { ASSERT_TRUE(save_table(&d, columns, &left)); });
+    put_data("U", R"({"u": 1})");
+    ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
+    stdout_of([&] { synchronise_schema(&d, code); });
+    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"T\", \"index_name\": \"name_1\"}"),
+              strings{"sql_table:\"T\" sql_col_name:\"who\" index:i1 primary:false index_name:\"name_1\" "
+                      "unique:false native_id:false asc:true"});
+    mongoc_database_destroy(dead_db);
+    mongoc_client_destroy(dead);
 }
 
 // The schema on a FerretDB of the test's own (127.0.0.40-.49), killed as a crash would, restarted.
