@@ -123,10 +123,13 @@ int apply_command(cli_t& cli, DBINFO* d, int, int)
         case PLAN_READ_FAILED:
             print_box(with_name("The schema '%s' could not be read.", d->md_database).c_str(), problem.detail);
             break;
+        case PLAN_WRITE_PENDING:
+            print_box(with_name("The schema '%s' could not be written.", d->md_database).c_str(), problem.detail);
+            std::fprintf(stderr, "The next start puts back what the schema held before.\n");
+            return EXIT_ERROR;
         default: print_box(with_name("The schema '%s' could not be written.", d->md_database).c_str(), problem.detail);
         }
-        if (problem.code != PLAN_WRITE_FAILED)
-            std::fprintf(stderr, "Nothing was written.\n");
+        std::fprintf(stderr, "Nothing was written.\n");
         return EXIT_ERROR;
     }
     std::fprintf(cli.out, "Applied %zu of %zu changes to the schema '%s'.\n", chosen.size(), known.size(),

@@ -3,7 +3,9 @@
 #include "core/dbinfo.h"
 #include "core/records.h"
 #include "discovery/types.h"
+#include "core/wire.h"
 #include "store/fields.h"
+#include "store/journal.h"
 #include "store/seen.h"
 #include "store/write.h"
 
@@ -559,43 +561,22 @@ void copy_into(doc_list_t* list, const bson_t* doc)
     bson_copy_to_excluding_noinit(doc, to, "_id", nullptr);
 }
 
-// The one write of a plan: each table's documents replaced by the ones it must hold.
-bool write_tables(DBINFO* dbinfo, const std::vector<std::unique_ptr<table_after_t>>& after, bson_error_t* error)
+// The one write of a plan, through the journal: each table touched replaced whole, all
+// tables or none. False with the journal's outcome in *code.
+bool write_tables(DBINFO* dbinfo, const std::vector<std::unique_ptr<table_after_t>>& after, int* code,
+                  bson_error_t* error)
 {
-    bson_t selector = BSON_INITIALIZER, in, list;
-    BSON_APPEND_UTF8(&selector, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(&selector, "sql_schema", "dbo");
-    BSON_APPEND_DOCUMENT_BEGIN(&selector, "sql_table", &in);
-    BSON_APPEND_ARRAY_BEGIN(&in, "$in", &list);
-    for (size_t i = 0; i < after.size(); ++i)
-        BSON_APPEND_UTF8(&list, std::to_string(i).c_str(), after[i]->table.c_str());
-    bson_append_array_end(&in, &list);
-    bson_append_document_end(&selector, &in);
-    const char* const names[] = {"tables", "columns", "index"};
-    bool ok = true;
-    for (const char* name : names) {
-        mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, name);
-        ok = ok && mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, error);
-        mongoc_collection_destroy(coll);
-    }
-    bson_destroy(&selector);
-    // Columns and entries before the tables documents, as creation writes them.
-    for (int kind : {2, 3, 1}) {
-        doc_refs_t docs;
+    schema_change_t* change = schema_change_new("application of a plan", dbinfo->database);
+    for (const auto& t : after)
+        schema_change_replace_table(change, dbinfo->database, "dbo", t->table.c_str(), CHANGE_MASK_ALL);
+    for (int kind = CHANGE_TABLES; kind <= CHANGE_INDEX; ++kind)
         for (const auto& t : after)
-            for (const doc_ref_t& d : (kind == 1 ? t->tables : kind == 2 ? t->columns : t->index).docs)
-                docs.push_back(d);
-        if (!ok || docs.empty())
-            continue;
-        mongoc_collection_t* coll =
-            mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, names[kind - 1]);
-        write_result_t result = insert_in_order(coll, docs, nullptr, nullptr);
-        mongoc_collection_destroy(coll);
-        if (result.written != docs.size()) {
-            ok = false;
-            *error = result.error;
-        }
-    }
+            for (const doc_ref_t& d : (kind == CHANGE_TABLES ? t->tables : kind == CHANGE_COLUMNS ? t->columns
+                                                                                                  : t->index).docs)
+                schema_change_add(change, kind, d.doc);
+    *code = CHANGE_NOT_STARTED;
+    bool ok = !wire_cancelled() && schema_change_apply(dbinfo, change, code, error);
+    schema_change_free(change);
     return ok;
 }
 
@@ -809,8 +790,9 @@ bool apply_plan(DBINFO* dbinfo, const plan_t* plan, const std::vector<int>& chos
     seen_columns_forget();
     bson_error_t error;
     std::memset(&error, 0, sizeof error);
-    if (!write_tables(dbinfo, after, &error)) {
-        set_problem(problem, PLAN_WRITE_FAILED, 0, error.message);
+    int code = 0;
+    if (!write_tables(dbinfo, after, &code, &error)) {
+        set_problem(problem, code == CHANGE_PENDING ? PLAN_WRITE_PENDING : PLAN_WRITE_FAILED, 0, error.message);
         return false;
     }
     return true;

@@ -34,7 +34,8 @@ enum plan_code {
     PLAN_READ_FAILED = -74,  // the schema could not be read: detail is the server's message
     PLAN_DOES_NOT_FIT = -75, // item names a column or entry the table does not have (or has)
     PLAN_WRITE_FAILED = -76, // detail is the server's message; nothing was written
-    PLAN_OTHER_DATABASE = -77
+    PLAN_OTHER_DATABASE = -77,
+    PLAN_WRITE_PENDING = -78 // a write failed and so did putting back: the next start does
 };
 
 struct plan_problem_t {
@@ -61,8 +62,9 @@ plan_t* read_plan(const char* text, size_t size, plan_problem_t* problem);
 std::string plan_item_text(const plan_item_t& item);
 std::string plan_kept_text(const plan_item_t& item);
 
-// Writes the chosen items (ids) in one write, all or none, after checking that the schema
-// holds the documents the plan was made from. False with problem set otherwise.
+// Writes the chosen items (ids) through the schema's journal, all or none, after checking
+// that the schema holds the documents the plan was made from. False with problem set
+// otherwise. Costs the three reads of the catalog and the journal's constant requests.
 bool apply_plan(DBINFO* dbinfo, const plan_t* plan, const std::vector<int>& chosen, plan_problem_t* problem);
 
 #endif
