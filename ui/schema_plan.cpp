@@ -75,7 +75,10 @@ void Schema::on_pushButtonPlan_clicked()
         std::string text = failed.code == PLAN_STALE
                                ? "The schema changed since the plan was made; make the plan again."
                                : with_name("The schema '%s' could not be written.", dbinfo.md_database);
-        show_message(text.c_str(), failed.detail, BTN_OK, BTN_OK);
+        std::string informative = failed.detail;
+        if (failed.code == PLAN_WRITE_PENDING)
+            informative += "<br>The next start puts back what the schema held before.";
+        show_message(text.c_str(), informative.c_str(), BTN_OK, BTN_OK);
         return;
     }
 
