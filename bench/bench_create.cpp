@@ -16,6 +16,9 @@
 //                     added (answering Yes);
 //   diff              what brolix-cli diff does (connections, validation, the comparison),
 //                     on the finished schema and again after the collections changed;
+//   plan, apply       what brolix-cli plan and apply do after the synchronisation, once a
+//                     field was added to every collection (a change in every table), and
+//                     the diff after them;
 // and, once per delay, the save of one table of N columns (default 200) with two indexes
 // and two of its array columns made virtual tables. The databases are dropped after.
 // Requests are commands by name (the client library's command monitoring); "proxy" is
@@ -26,6 +29,7 @@
 #include "core/records.h"
 #include "store/create.h"
 #include "store/drift.h"
+#include "store/plan.h"
 #include "store/read.h"
 #include "store/save.h"
 #include "store/validate.h"
@@ -155,6 +159,52 @@ void counted_diff(bench::monitor_t& monitor, endpoint_t& to, const char* what, c
     report(line, counter, ms, to);
 }
 
+// Connects as brolix-cli does, makes the plan of the whole schema, then applies every item
+// of it over a second connection, as two runs of the command would.
+void counted_plan_apply(bench::monitor_t& monitor, endpoint_t& to, const std::string& data,
+                        const std::string& schema, int connections)
+{
+    plan_t* plan = nullptr;
+    for (int step = 0; step < 2; ++step) {
+        bench::counter_t counter;
+        if (to.proxy)
+            to.proxy->reset();
+        monitor.count_into(&counter);
+        auto started = std::chrono::steady_clock::now();
+        DBINFO d;
+        settings(&d, to, data, schema);
+        dbinfo_before_connect(&d);
+        d.pool_size = connections;
+        int code = 0;
+        bool ok = connect_databases(&d);
+        std::vector<int> ids;
+        if (ok) {
+            bench::mute_stdout_t mute;
+            validate_schema(&d, &code);
+            drift_problem_t problem;
+            plan_problem_t failed;
+            if (step == 0) {
+                ok = make_plan(&d, nullptr, 0, &plan, &problem);
+            } else {
+                for (const plan_item_t& item : plan->items)
+                    ids.push_back(item.id);
+                ok = apply_plan(&d, plan, ids, &failed);
+            }
+        }
+        double ms = bench::since(started);
+        monitor.count_into(nullptr);
+        free_table_refs(d.db_collections);
+        free_table_refs(d.md_tables);
+        char line[64];
+        std::snprintf(line, sizeof line, step == 0 ? "plan (%d items)" : "apply (%d items)",
+                      ok && plan ? static_cast<int>(plan->items.size()) : -1);
+        report(line, counter, ms, to);
+        if (!ok)
+            break;
+    }
+    free_plan(plan);
+}
+
 bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to, bench::schema_size_t size,
               int changed, const std::string& tag, result_t* result)
 {
@@ -181,6 +231,18 @@ bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to,
             counted_diff(monitor, to, what, data, schema, n);
             std::snprintf(what, sizeof what, "sync -%d +%d", gone, changed);
             result->sync = counted_window(monitor, to, what, data, schema, n, 1);
+        }
+        // A field more in every collection: a change in every table, then planned and applied.
+        for (int t = 0; t < size.tables && ok; ++t) {
+            std::string name = t < size.tables - gone ? bench::table_name(t) : "new_" + bench::table_name(t - (size.tables - gone));
+            ok = bench::command(admin, data,
+                                BCON_NEW("update", BCON_UTF8(name.c_str()), "updates", "[", "{", "q", "{", "}", "u",
+                                         "{", "$set", "{", "added", BCON_UTF8("x"), "}", "}", "multi",
+                                         BCON_BOOL(true), "}", "]"));
+        }
+        if (ok) {
+            counted_plan_apply(monitor, to, data, schema, n);
+            counted_diff(monitor, to, "diff after apply", data, schema, n);
         }
     }
     bench::drop(admin, data);

@@ -16,7 +16,9 @@ enum cli_exit { EXIT_AGREE = 0, EXIT_MISMATCH = 1, EXIT_ERROR = 2 };
 struct cli_t {
     std::string command;
     QStringList editor_arguments; // the program path, then the editor's options
-    std::vector<std::string> names; // dump, diff: tables; import: the file
+    std::vector<std::string> names; // dump, diff, plan: tables; import, apply: the file
+    std::string only, except;       // apply: item ids, "1,4,7"
+    bool has_only = false, has_except = false;
     std::string out_file;
     bool has_out = false;
     bool replace = false;
@@ -41,5 +43,8 @@ int run_command(cli_t& cli, DBINFO* dbinfo);
 int diff_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 // profile (cli/profile.cpp).
 int profile_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+// plan and apply, after validation (cli/plan.cpp).
+int plan_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+int apply_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 
 #endif

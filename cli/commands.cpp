@@ -12,6 +12,7 @@
 #include "store/create.h"
 #include "store/dump.h"
 #include "store/export.h"
+#include "store/journal.h"
 #include "store/read.h"
 #include "store/sync_plan.h"
 #include "store/validate.h"
@@ -61,6 +62,12 @@ int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
     if (d->mode == MODE_VIEW_ONLY)
         return fail("No schema name given.",
                     "Every command works on a schema: name it with -sc or in the data source.");
+    // A write that did not finish is settled before anything reads the schema.
+    char settled[DBINFO_TEXT];
+    if (!settle_schema_journal(d, settled, sizeof settled))
+        return fail(settled);
+    if (settled[0])
+        std::fprintf(stderr, "%s\n", settled);
     return EXIT_AGREE;
 }
 
@@ -431,6 +438,7 @@ const struct command_t {
     {"sync", WRITES_OUT_OF_STEP, false, sync}, {"dump", WRITES_NOTHING, false, dump},
     {"export", WRITES_NOTHING, false, export_command}, {"import", WRITES, true, import},
     {"diff", WRITES_NOTHING, false, diff_command}, {"profile", WRITES_NOTHING, false, profile_command},
+    {"plan", WRITES_NOTHING, false, plan_command}, {"apply", WRITES, false, apply_command},
 };
 
 } // namespace

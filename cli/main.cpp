@@ -46,6 +46,8 @@ const char* const help_text =
     "  import FILE [--replace] write an exported file back, after checking all of it\n"
     "  diff [TABLE...] [--all] how far the data has drifted from the schema\n"
     "  profile [TABLE...]      each column's coverage, type mix, nulls and lengths\n"
+    "  plan [TABLE...]         the drift as numbered changes to review\n"
+    "  apply FILE              write the changes of a plan made with --json, all or none\n"
     "\n"
     "Flags:\n"
     "  --replace    create: drop an existing schema first; import: replace this\n"
@@ -53,8 +55,10 @@ const char* const help_text =
     "  --dry-run    sync: write nothing, list what would be added and removed\n"
     "  --all        dump: every table of this catalog with its virtual tables;\n"
     "               diff: also SQL names, SQL types and hidden columns edited by hand\n"
-    "  --out FILE   dump: append to FILE; export: write FILE (default: standard output)\n"
-    "  --json       check, sync --dry-run, diff, profile: one JSON object on standard output\n"
+    "  --out FILE   dump: append to FILE; export, plan: write FILE (default: standard output)\n"
+    "  --json       check, sync --dry-run, diff, profile, plan: one JSON object on standard output\n"
+    "  --only IDS   apply: only these items of the plan (1,4,7)\n"
+    "  --except IDS apply: every item but these\n"
     "  --yes        answer Yes where the editor would ask (otherwise No)\n"
     "  --quiet      no progress on standard error\n"
     "  --verbose    the diagnostic lines of the editor on standard error\n"
@@ -69,7 +73,8 @@ const char* const help_text =
     "A password is taken from the first of: its option, --password-stdin, the environment\n"
     "(BROLIX_DATA_PASSWORD, BROLIX_SCHEMA_PASSWORD, BROLIX_PEM_PASSWORD), the data source.\n";
 
-const char* const commands[] = {"check", "create", "sync", "dump", "export", "import", "diff", "profile"};
+const char* const commands[] = {"check", "create", "sync",    "dump", "export",
+                                "import", "diff",   "profile", "plan", "apply"};
 
 bool is_command(const std::string& word)
 {
@@ -95,9 +100,12 @@ bool flag_applies(const std::string& flag, const std::string& command)
     if (flag == "--all")
         return command == "dump" || command == "diff";
     if (flag == "--out")
-        return command == "dump" || command == "export";
+        return command == "dump" || command == "export" || command == "plan";
     if (flag == "--json")
-        return command == "check" || command == "sync" || command == "diff" || command == "profile";
+        return command == "check" || command == "sync" || command == "diff" || command == "profile" ||
+               command == "plan";
+    if (flag == "--only" || flag == "--except")
+        return command == "apply";
     return flag == "--yes" || flag == "--quiet" || flag == "--verbose" || flag == "--password-stdin";
 }
 
@@ -116,6 +124,12 @@ int read_arguments(const QStringList& arguments, cli_t* cli)
                     return usage_error("--out needs a file name");
                 cli->out_file = arguments.at(i).toStdString();
                 cli->has_out = true;
+            }
+            if (word == "--only" || word == "--except") {
+                if (++i >= arguments.size())
+                    return usage_error(word + " needs item ids");
+                (word == "--only" ? cli->only : cli->except) = arguments.at(i).toStdString();
+                (word == "--only" ? cli->has_only : cli->has_except) = true;
             }
             cli->replace |= word == "--replace";
             cli->dry_run |= word == "--dry-run";
@@ -144,10 +158,10 @@ int read_arguments(const QStringList& arguments, cli_t* cli)
         return usage_error("--json applies to sync --dry-run only");
     if (cli->command == "dump" && cli->all == !cli->names.empty())
         return usage_error("dump takes table names or --all");
-    if (cli->command == "import" && cli->names.size() != 1)
-        return usage_error("import takes one file");
+    if ((cli->command == "import" || cli->command == "apply") && cli->names.size() != 1)
+        return usage_error(cli->command + " takes one file");
     if (cli->command != "dump" && cli->command != "import" && cli->command != "diff" && cli->command != "profile" &&
-        !cli->names.empty())
+        cli->command != "plan" && cli->command != "apply" && !cli->names.empty())
         return usage_error(cli->command + " takes no '" + cli->names.front() + "'");
     return EXIT_AGREE;
 }

@@ -4,6 +4,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "store/create.h"
+#include "store/journal.h"
 #include "store/read.h"
 #include "store/validate.h"
 
@@ -113,6 +114,15 @@ bool check_schema_at_start(DBINFO* d)
         load_tables_without_schema(d, &code);
         return true;
     }
+
+    // A write that did not finish is settled before anything reads the schema.
+    char settled[DBINFO_TEXT];
+    if (!settle_schema_journal(d, settled, sizeof settled)) {
+        brolix_message(settled, press_ok, BTN_OK, BTN_OK);
+        return false;
+    }
+    if (settled[0])
+        brolix_message(settled, "", BTN_OK, BTN_OK);
 
     int code = 0;
     if (validate_schema(d, &code))

@@ -7,7 +7,9 @@
 #include "core/wire.h"
 #include "core/work.h"
 #include "discovery/discover.h"
+#include "store/fields.h"
 #include "store/indexes.h"
+#include "store/journal.h"
 #include "store/seen.h"
 #include "store/sync_plan.h"
 #include "store/validate.h"
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -92,25 +95,21 @@ void rebuild_lists(DBINFO* dbinfo)
     compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables, dbinfo->database);
 }
 
-// The documents of several tables, written together: each collection's in one request,
-// in the order one table after the other would have written them.
+// The documents of several tables, written together as one change: each collection's in
+// one request, in the order one table after the other would have written them.
 struct schema_batch_t {
     doc_list_t tables, columns, index;
     std::vector<std::string> indexed; // tables whose old index entries go
-    std::vector<bool> refused; // of columns, by position
-    bool record = false;       // creation: what is written is what start-up has seen
-    bool whole = true;         // every columns document is known written or refused
-
-    size_t held() const { return tables.docs.size() + columns.docs.size() + index.docs.size(); }
+    bool record = false;              // creation: what is written is what start-up has seen
+    // The saved columns of the schema's tables, by table: a table kept keeps the SQL
+    // names given by hand, and its index entries name those.
+    std::map<std::string, db_sample_t*> saved;
+    ~schema_batch_t()
+    {
+        for (auto& s : saved)
+            free_sample(s.second);
+    }
 };
-
-// Creation holds up to this many documents before it writes them (a few megabytes).
-const size_t batch_documents = 10000;
-
-void note_refused(void* context, size_t position, const bson_error_t*)
-{
-    static_cast<schema_batch_t*>(context)->refused[position] = true;
-}
 
 void table_docs(DBINFO* dbinfo, const db_sample_t* sample, const char* collection, schema_batch_t* batch)
 {
@@ -151,14 +150,20 @@ void free_collection_read(collection_read_t* read)
     read->listed = false;
 }
 
-// What sync_table_indexes does for one table: its old entries go, then the entries of
-// its collection's indexes are written. False when the data server was gone: nothing
-// says the collection's indexes changed, and the entries the table has stay.
-bool index_docs(DBINFO* dbinfo, collection_read_t* read, const char* collection, schema_batch_t* batch)
+// The index entries of one table from its collection's indexes, in place of its old ones.
+// False when the data server was gone: nothing says the collection's indexes changed,
+// and the entries the table has stay.
+bool index_docs(DBINFO* dbinfo, collection_read_t* read, const char* collection, bool refresh_only,
+                schema_batch_t* batch)
 {
     if (!dbinfo->md_client)
         return true;
-    if (read->listed && !listing_index_docs(dbinfo, &read->listing, read->sample, collection, &batch->index) &&
+    db_sample_t* columns = read->sample;
+    if (refresh_only) {
+        auto saved = batch->saved.find(collection);
+        columns = saved == batch->saved.end() ? nullptr : saved->second;
+    }
+    if (read->listed && !listing_index_docs(dbinfo, &read->listing, columns, collection, &batch->index) &&
         server_gone(&read->listing.error))
         return false;
     if (*collection)
@@ -171,87 +176,75 @@ mongoc_collection_t* schema_collection(DBINFO* dbinfo, const char* name)
     return mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, name);
 }
 
-// The one selector of every document of the tables: a scan of the collection for all
-// of them, not one each.
-void tables_selector(DBINFO* dbinfo, const std::vector<std::string>& names, bson_t* selector)
+// The saved columns of every table of the catalog, as samples by table, from what start-up
+// read or with one query; false when they could not be read.
+bool read_saved_columns(DBINFO* dbinfo, std::map<std::string, db_sample_t*>* saved)
 {
-    bson_t in, list;
-    BSON_APPEND_UTF8(selector, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(selector, "sql_schema", "dbo");
-    BSON_APPEND_DOCUMENT_BEGIN(selector, "sql_table", &in);
-    BSON_APPEND_ARRAY_BEGIN(&in, "$in", &list);
-    for (size_t i = 0; i < names.size(); ++i)
-        BSON_APPEND_UTF8(&list, std::to_string(i).c_str(), names[i].c_str());
-    bson_append_array_end(&in, &list);
-    bson_append_document_end(selector, &in);
-}
-
-// Removes the documents of the tables from one schema collection, in one request.
-bool remove_by_tables(DBINFO* dbinfo, const char* collection, const std::vector<std::string>& names,
-                      bson_error_t* error)
-{
-    std::memset(error, 0, sizeof *error);
-    if (!dbinfo->md_client || names.empty())
-        return true;
-    bson_t selector = BSON_INITIALIZER;
-    tables_selector(dbinfo, names, &selector);
-    mongoc_collection_t* coll = schema_collection(dbinfo, collection);
-    bool ok = mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, error);
-    mongoc_collection_destroy(coll);
-    bson_destroy(&selector);
+    doc_refs_t docs;
+    doc_list_t owned;
+    bool ok = seen_catalog_columns(dbinfo, dbinfo->database, "dbo", &docs);
+    if (!ok) {
+        mongoc_collection_t* coll = schema_collection(dbinfo, "columns");
+        bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8("dbo"));
+        bson_t* opts = whole_collection_opts();
+        mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
+        const bson_t* doc;
+        while (mongoc_cursor_next(cursor, &doc)) {
+            bson_t* copy = owned.add();
+            bson_concat(copy, doc);
+            docs.push_back({copy});
+        }
+        ok = !mongoc_cursor_error(cursor, nullptr);
+        mongoc_cursor_destroy(cursor);
+        bson_destroy(opts);
+        bson_destroy(filter);
+        mongoc_collection_destroy(coll);
+    }
+    for (const doc_ref_t& d : docs) {
+        bson_iter_t it;
+        auto text = [&](const char* field) {
+            return bson_iter_init_find(&it, d.doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr)
+                                                                                      : "";
+        };
+        db_sample_t*& sample = (*saved)[text("sql_table")];
+        if (!sample)
+            sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
+        db_column_t* column = static_cast<db_column_t*>(record_alloc(sizeof(db_column_t)));
+        column->sql_name = copy_text(text("sql_name"));
+        column->mongo_name = copy_text(text("mongo_name"));
+        column->visible = !bson_iter_init_find(&it, d.doc, "visible") || !BSON_ITER_HOLDS_BOOL(&it) ||
+                          bson_iter_bool(&it);
+        column->next = sample->columns;
+        if (sample->columns)
+            sample->columns->prev = column;
+        sample->columns = column;
+    }
     return ok;
 }
 
-// Writes what the batch holds and empties it; false when a document was not written.
-// A table's tables document goes last: cut short, a write leaves columns and index
-// entries that no table names (a later synchronisation clears them when it adds the
-// table), never a table that stands with fewer columns than it has.
-// Failed inserts show no box; a failed removal of old index entries shows its box.
-bool flush(DBINFO* dbinfo, schema_batch_t* batch)
+// The change that writes what the batch holds, with the old documents it replaces: every
+// document of the tables added and the index entries of the tables kept.
+void add_batch(const schema_batch_t& batch, schema_change_t* change)
 {
-    bool all = true;
-    if (dbinfo->md_client) {
-        mongoc_collection_t* columns = schema_collection(dbinfo, "columns");
-        batch->refused.assign(batch->columns.docs.size(), false);
-        write_result_t written = insert_in_order(columns, batch->columns.docs, note_refused, batch);
-        mongoc_collection_destroy(columns);
-        // A request that failed as a whole may or may not have been carried out.
-        if (written.failed) {
-            batch->whole = false;
-            seen_columns_forget();
-        }
-        all = written.written == batch->columns.docs.size();
-        if (batch->record && batch->whole)
-            for (size_t i = 0; i < batch->columns.docs.size(); ++i)
-                if (!batch->refused[i])
-                    seen_columns_add(batch->columns.docs[i].doc);
+    for (const doc_ref_t& d : batch.columns.docs)
+        schema_change_add(change, CHANGE_COLUMNS, d.doc);
+    for (const doc_ref_t& d : batch.index.docs)
+        schema_change_add(change, CHANGE_INDEX, d.doc);
+    for (const doc_ref_t& d : batch.tables.docs)
+        schema_change_add(change, CHANGE_TABLES, d.doc);
+}
 
-        bson_error_t error;
-        if (!remove_by_tables(dbinfo, "index", batch->indexed, &error))
-            tell_index_removal_failed(&error);
-        mongoc_collection_t* index = schema_collection(dbinfo, "index");
-        all = insert_in_order(index, batch->index.docs, nullptr, nullptr).written == batch->index.docs.size() && all;
-        mongoc_collection_destroy(index);
-
-        mongoc_collection_t* tables = schema_collection(dbinfo, "tables");
-        if (insert_in_order(tables, batch->tables.docs, nullptr, nullptr).written != batch->tables.docs.size()) {
-            all = batch->whole = false;
-            seen_columns_forget(); // it would hold columns of tables the schema does not name
-        }
-        mongoc_collection_destroy(tables);
-    }
-    batch->tables.clear();
-    batch->columns.clear();
-    batch->index.clear();
-    batch->indexed.clear();
-    return all;
+// What was written is what the columns collection holds now, for start-up to serve.
+void record_written(const schema_change_t* change)
+{
+    for (size_t i = 0; i < schema_change_count(change, CHANGE_COLUMNS); ++i)
+        seen_columns_add(schema_change_doc(change, CHANGE_COLUMNS, i));
 }
 
 // Takes one collection's read into the batch: its table (unless it is only refreshed) and
-// its index entries; writes the batch when it is full, this was the last collection or the
-// sample broke off. False when the sample broke off (the table would stand in the schema
-// with fewer columns than its collection has) or a written document was not taken.
-bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* read, bool refresh_only, bool last,
+// its index entries. False when the sample broke off (the table would stand in the schema
+// with fewer columns than its collection has) or its index listing was lost with the server.
+bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* read, bool refresh_only,
                          schema_batch_t* batch)
 {
     bool whole = read->sample && read->sample->items;
@@ -262,11 +255,9 @@ bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* re
     // A sample broken off maps no index key: the entries the table has stay as they are.
     // A table is written whole, with its index entries, or not at all.
     if (whole)
-        whole = index_docs(dbinfo, read, name, batch);
+        whole = index_docs(dbinfo, read, name, refresh_only, batch);
     if (whole && !refresh_only)
         table_docs(dbinfo, read->sample, name, batch);
-    if (last || !whole || batch->held() >= batch_documents)
-        whole = flush(dbinfo, batch) && whole;
     return whole;
 }
 
@@ -303,17 +294,22 @@ void read_collections(DBINFO* dbinfo, const std::vector<const char*>& names, con
 
 bool create_schema_collections(DBINFO* dbinfo, int* code)
 {
+    return make_schema_collections(dbinfo, code, true);
+}
+
+bool make_schema_collections(DBINFO* dbinfo, int* code, bool tell)
+{
     for (const schema_collection_t& c : schema_collections) {
         bson_error_t error;
         mongoc_collection_t* coll = mongoc_database_create_collection(dbinfo->md_db, c.name, nullptr, &error);
         if (!coll)
-            return fail(code, c.code, c.diagnostic);
+            return fail(code, c.code, tell ? c.diagnostic : "");
         for (const schema_index_t& index : c.indexes) {
             if (!index.name)
                 continue;
             if (!create_index(coll, index)) {
                 mongoc_collection_destroy(coll);
-                return fail(code, index.code, index.diagnostic);
+                return fail(code, index.code, tell ? index.diagnostic : "");
             }
         }
         mongoc_collection_destroy(coll);
@@ -327,23 +323,14 @@ bool create_schema(DBINFO* dbinfo, int* code)
     seen_columns_forget();
     if (!dbinfo->md_db)
         return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
-    // A schema that could not be emptied is not built over: whatever is left of it
-    // would be mixed with the new documents.
-    bson_error_t error;
-    if (!mongoc_database_drop(dbinfo->md_db, &error))
-        return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
-    if (!create_schema_collections(dbinfo, code))
-        return false;
-
-    // The columns collection is new: what creation writes is all it holds.
+    // Everything is read from the data database before the schema is touched: a read that
+    // fails leaves the schema as it was.
     schema_batch_t batch;
     batch.record = true;
-    seen_columns_start(dbinfo);
+    bson_error_t error;
     char** names = list_collection_names(dbinfo, dbinfo->db, &error);
-    if (!names) {
-        seen_columns_finish(false);
+    if (!names)
         return fail(code, -19, "\n\n- - - - -ERROR_BROLIX_LIST_COLLECTIONS");
-    }
     std::vector<const char*> collections;
     for (char** p = names; *p; ++p)
         if (!is_system_collection(*p))
@@ -352,74 +339,91 @@ bool create_schema(DBINFO* dbinfo, int* code)
     brolix_progress(0, total, nullptr);
     bool whole = true;
     read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
-        // Stops at the first table not made whole: what was written stays a schema
-        // that names fewer collections, which the next start offers to synchronise.
-        whole = describe_collection(dbinfo, collections[i], read, false, i + 1 == total, &batch);
+        whole = describe_collection(dbinfo, collections[i], read, false, &batch);
         if (!whole)
             std::printf("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE %s", collections[i]);
         brolix_progress(++done, total, collections[i]);
         return whole;
     });
     free_collection_names(dbinfo, names);
-    seen_columns_finish(batch.whole && whole);
     if (!whole)
         return fail(code, -19, "\n");
+
+    // The schema database dropped and made again with these documents, or left as it was.
+    schema_change_t* change = schema_change_new("creation", dbinfo->md_database);
+    schema_change_replace_all(change);
+    add_batch(batch, change);
+    int outcome = 0;
+    bool applied = schema_change_apply(dbinfo, change, &outcome, &error);
+    if (applied) {
+        // The columns collection is new: what creation wrote is all it holds.
+        seen_columns_start(dbinfo);
+        record_written(change);
+        seen_columns_finish(true);
+    }
+    schema_change_free(change);
+    if (!applied) {
+        if (outcome == CHANGE_DROP_FAILED)
+            return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
+        // A collection or index not made has printed its own line.
+        bool made = outcome > -6 || outcome < -12;
+        return fail(code, made ? -19 : outcome, made ? "\n" : "");
+    }
     rebuild_lists(dbinfo);
     return true;
 }
 
 int synchronise_schema(DBINFO* dbinfo, int code)
 {
-    // What validation read of the columns follows the changes, so that the tree is still
-    // built without reading them again. Failures are ignored; one stops the removals
-    // from the collections after it.
-    std::vector<std::string> gone;
+    // One change: the tables gone, the tables added (with any columns a write cut short
+    // left of them) and the index entries of the tables kept, written whole or not at all.
+    schema_change_t* change = schema_change_new("synchronisation", dbinfo->database);
+    std::vector<std::string> replaced;
     for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
-        if (sync_removes(code, t) && t->sql_name)
-            gone.push_back(t->sql_name);
-    bson_error_t error;
-    for (const char* collection : {"index", "columns", "tables"}) {
-        bool removed = remove_by_tables(dbinfo, collection, gone, &error);
-        if (!std::strcmp(collection, "columns")) {
-            if (removed)
-                seen_columns_remove_tables(dbinfo->database, "dbo", gone);
-            else
-                seen_columns_forget();
+        if (sync_removes(code, t) && t->sql_name) {
+            schema_change_replace_table(change, dbinfo->database, "dbo", t->sql_name, CHANGE_MASK_ALL);
+            replaced.push_back(t->sql_name);
         }
-        if (!removed)
-            break;
-    }
 
+    bool whole = true;
+    schema_batch_t batch;
+    batch.record = true;
     if (sync_samples(code)) {
-        // Columns of a table to add were left by a write cut short: no table names them.
-        // What validation read says whether there are any; asking the server to look costs
-        // a scan of the collection.
-        std::vector<std::string> added;
+        // Index entries of the tables kept name their saved columns, hand edits and all.
+        if (!read_saved_columns(dbinfo, &batch.saved))
+            whole = false;
         int total = 0, done = 0;
-        for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next, ++total)
-            if (sync_adds(code, c) && c->sql_name &&
-                !seen_table_without_columns(dbinfo, dbinfo->database, "dbo", c->sql_name))
-                added.push_back(c->sql_name);
-        if (remove_by_tables(dbinfo, "columns", added, &error))
-            seen_columns_remove_tables(dbinfo->database, "dbo", added);
-        else
-            seen_columns_forget();
-        brolix_progress(0, total, nullptr);
-        schema_batch_t batch;
-        batch.record = true;
         std::vector<db_table_ref_t*> refs;
         std::vector<const char*> collections;
-        for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next) {
+        for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next, ++total) {
             refs.push_back(c);
             collections.push_back(c->sql_name);
         }
-        read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
-            describe_collection(dbinfo, collections[i], read, !sync_adds(code, refs[i]), i + 1 == total, &batch);
-            brolix_progress(++done, total, collections[i]);
-            return true;
-        });
+        brolix_progress(0, total, nullptr);
+        if (whole)
+            read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
+                bool adds = sync_adds(code, refs[i]);
+                size_t listed = batch.indexed.size();
+                bool described = describe_collection(dbinfo, collections[i], read, !adds, &batch);
+                if (described && batch.indexed.size() > listed)
+                    schema_change_replace_table(change, dbinfo->database, "dbo", collections[i],
+                                                adds ? CHANGE_MASK_ALL : CHANGE_MASK_INDEX);
+                if (described && adds)
+                    replaced.push_back(collections[i]);
+                brolix_progress(++done, total, collections[i]);
+                return true;
+            });
     }
-
+    add_batch(batch, change);
+    int outcome = 0;
+    bson_error_t error;
+    if (whole && schema_change_apply(dbinfo, change, &outcome, &error)) {
+        seen_columns_remove_tables(dbinfo->database, "dbo", replaced);
+        record_written(change);
+    } else {
+        seen_columns_forget();
+    }
+    schema_change_free(change);
     rebuild_lists(dbinfo);
     return 1;
 }
@@ -429,18 +433,10 @@ bool remove_table_from_schema(DBINFO* dbinfo, const char* table)
     if (!dbinfo->md_client || !table)
         return false;
     seen_columns_forget();
-    bson_t selector = BSON_INITIALIZER;
-    BSON_APPEND_UTF8(&selector, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(&selector, "sql_schema", "dbo");
-    BSON_APPEND_UTF8(&selector, "sql_table", table);
-    bool ok = true;
-    for (const char* name : {"index", "columns", "tables"}) {
-        mongoc_collection_t* coll = schema_collection(dbinfo, name);
-        ok = mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, nullptr);
-        mongoc_collection_destroy(coll);
-        if (!ok)
-            break;
-    }
-    bson_destroy(&selector);
+    schema_change_t* change = schema_change_new("removal", table);
+    schema_change_replace_table(change, dbinfo->database, "dbo", table, CHANGE_MASK_ALL);
+    int outcome = 0;
+    bool ok = schema_change_apply(dbinfo, change, &outcome, nullptr);
+    schema_change_free(change);
     return ok;
 }

@@ -16,6 +16,8 @@ struct db_sample_t;
 // (creation stops there).
 bool create_schema(DBINFO* dbinfo, int* code);
 bool create_schema_collections(DBINFO* dbinfo, int* code);
+// The same, printing the diagnostic of a failure only when tell is set.
+bool make_schema_collections(DBINFO* dbinfo, int* code, bool tell);
 // Brings the schema in line after validation gave -30, -31 or -32; returns 1.
 int synchronise_schema(DBINFO* dbinfo, int code);
 bool remove_table_from_schema(DBINFO* dbinfo, const char* table);

@@ -86,9 +86,11 @@ bool read_saved(DBINFO* dbinfo, const char* collection, Take take, drift_problem
 
 // Columns and index entries of tables no tables document names are left out: the
 // driver does not see them either.
-bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem)
+bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem, drift_doc_fn seen, void* context)
 {
     auto table_doc = [&](const bson_t* doc) {
+        if (seen)
+            seen(context, 1, doc);
         db_table_doc_t tree, ref;
         if (!read_tables_document(doc, &tree, &ref) || saved->count(ref.table))
             return;
@@ -97,6 +99,8 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
         t.parent = text_field(doc, "virtual_parent");
     };
     auto column_doc = [&](const bson_t* doc) {
+        if (seen)
+            seen(context, 2, doc);
         auto found = saved->find(text_field(doc, "sql_table"));
         column_ptr column(new_column());
         read_column_document(doc, column.get());
@@ -104,6 +108,8 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
             found->second.columns.push_back(std::move(column));
     };
     auto index_doc = [&](const bson_t* doc) {
+        if (seen)
+            seen(context, 3, doc);
         auto found = saved->find(text_field(doc, "sql_table"));
         entry_ptr entry(static_cast<db_index_t*>(record_alloc(sizeof(db_index_t))));
         read_index_document(doc, entry.get());
@@ -113,9 +119,9 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
     if (!read_saved(dbinfo, "tables", table_doc, problem))
         return false;
     // The columns as validation has just read them, when it read them whole.
-    doc_refs_t seen;
-    if (seen_catalog_columns(dbinfo, dbinfo->database, "dbo", &seen)) {
-        for (const doc_ref_t& doc : seen)
+    doc_refs_t cached;
+    if (seen_catalog_columns(dbinfo, dbinfo->database, "dbo", &cached)) {
+        for (const doc_ref_t& doc : cached)
             column_doc(doc.doc);
     } else if (!read_saved(dbinfo, "columns", column_doc, problem)) {
         return false;
@@ -369,6 +375,21 @@ void base_expected(const db_sample_t* sample, const doc_list_t& docs, expected_t
     }
 }
 
+// A table creation would write now, with what it would hold.
+drift_t* add_new_table(const table_diff_t& t, const expected_t& e)
+{
+    drift_t* d = t.add(DRIFT_TABLE_NEW);
+    std::vector<drift_t*> contents;
+    const table_diff_t inside{t.table, t.is_virtual, t.parent, &contents};
+    saved_table_t empty;
+    compare_table(inside, empty, e, false);
+    for (size_t i = contents.size(); i-- > 0;) {
+        contents[i]->next = d->contents;
+        d->contents = contents[i];
+    }
+    return d;
+}
+
 // Table, then kind, then the column or index entry.
 bool listed_before(const drift_t* a, const drift_t* b)
 {
@@ -407,11 +428,17 @@ bool drift_take_read(DBINFO* dbinfo, const char* collection, collection_read_t* 
 bool diff_schema(DBINFO* dbinfo, const char* const* tables, size_t count, bool all, drift_t** differences,
                  drift_problem_t* problem)
 {
+    return diff_schema_seeing(dbinfo, tables, count, all, differences, problem, nullptr, nullptr);
+}
+
+bool diff_schema_seeing(DBINFO* dbinfo, const char* const* tables, size_t count, bool all, drift_t** differences,
+                        drift_problem_t* problem, drift_doc_fn seen, void* context)
+{
     *differences = nullptr;
     std::memset(problem, 0, sizeof *problem);
     problem->code = 1;
     saved_schema_t saved;
-    if (!read_schema(dbinfo, &saved, problem))
+    if (!read_schema(dbinfo, &saved, problem, seen, context))
         return false;
     bson_error_t error;
     std::memset(&error, 0, sizeof error);
@@ -465,25 +492,25 @@ bool diff_schema(DBINFO* dbinfo, const char* const* tables, size_t count, bool a
         auto table = saved.find(c);
         if (ok && wanted(c)) {
             table_diff_t t{c, false, none, &found};
-            if (table == saved.end() || table->second.is_virtual) {
-                t.add(DRIFT_TABLE_NEW)->columns = sample->count;
-            } else {
-                expected_t e;
-                base_expected(sample, docs, &e);
+            expected_t e;
+            base_expected(sample, docs, &e);
+            if (table == saved.end() || table->second.is_virtual)
+                add_new_table(t, e)->columns = sample->count;
+            else
                 compare_table(t, table->second, e, all);
-            }
         }
         for (const auto& v : virtuals) {
             if (!ok || v.second.parent != c || !wanted(v.first))
                 continue;
             table_diff_t t{v.first, true, v.second.parent, &found};
             bool array = is_top_array(sample, v.second.mongo_name);
-            if (array && v.second.saved) {
-                expected_t e;
+            expected_t e;
+            if (array)
                 virtual_expected(v.second.array, v.second.mongo_name, sample, &e);
+            if (array && v.second.saved) {
                 compare_table(t, *v.second.saved, e, all);
             } else if (array != (v.second.saved != nullptr)) {
-                drift_t* d = t.add(array ? DRIFT_TABLE_NEW : DRIFT_TABLE_GONE);
+                drift_t* d = array ? add_new_table(t, e) : t.add(DRIFT_TABLE_GONE);
                 d->mongo_name = copy_text(v.second.mongo_name.c_str());
                 d->columns = array ? 3 : 0;
             }
@@ -520,6 +547,7 @@ void free_drift(drift_t* d)
         std::free(d->mongo_name);
         free_side(&d->schema_column, &d->schema_entry);
         free_side(&d->data_column, &d->data_entry);
+        free_drift(d->contents);
         std::free(d);
         d = next;
     }

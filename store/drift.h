@@ -59,6 +59,7 @@ struct drift_t {
     bool in_data;
     drift_column_t schema_column, data_column;
     drift_entry_t schema_entry, data_entry;
+    drift_t* contents;    // DRIFT_TABLE_NEW: its columns and index entries as new ones
     drift_t* next;
 };
 
@@ -89,9 +90,20 @@ bool diff_schema(DBINFO* dbinfo, const char* const* tables, size_t count, bool a
                  drift_problem_t* problem);
 void free_drift(drift_t* differences);
 
+// diff_schema, also handing each schema document it read of this catalog to seen (kind
+// 1 tables, 2 columns, 3 index), so that what the comparison saw can be told apart later.
+typedef void (*drift_doc_fn)(void* context, int kind, const bson_t* doc);
+bool diff_schema_seeing(DBINFO* dbinfo, const char* const* tables, size_t count, bool all, drift_t** differences,
+                        drift_problem_t* problem, drift_doc_fn seen, void* context);
+
 // The report (drift_report.cpp): one line per difference, "TABLE: what".
 std::string drift_text(const drift_t* differences);
 // One JSON object: outcome, database, schema, all, and the differences as an array.
 std::string drift_json(const drift_t* differences, const char* database, const char* schema, bool all);
+// One side of a difference as the report words it ("no: NumberInt32, SQL_INTEGER, length
+// 255", an index entry, "table"); empty when the side holds nothing.
+std::string drift_side_text(const drift_t* difference, bool schema_side);
+// One difference's members of that object (table, kind, virtual, parent, field, sides).
+void drift_append_json(bson_t* entry, const drift_t* difference);
 
 #endif

@@ -125,6 +125,42 @@ std::string drift_text(const drift_t* d)
     return text;
 }
 
+std::string drift_side_text(const drift_t* d, bool schema_side)
+{
+    const bool is_column = d->kind >= DRIFT_COLUMN_NEW && d->kind <= DRIFT_HIDDEN;
+    const bool is_entry = d->kind == DRIFT_INDEX_NEW || d->kind == DRIFT_INDEX_GONE;
+    if (!is_column && !is_entry) // a table: on the side that has it
+        return (d->kind == DRIFT_TABLE_GONE) == schema_side ? (d->is_virtual ? "virtual table" : "table") : "";
+    if (!(schema_side ? d->in_schema : d->in_data))
+        return "";
+    if (is_entry)
+        return entry_text(schema_side ? d->schema_entry : d->data_entry);
+    const drift_column_t& c = schema_side ? d->schema_column : d->data_column;
+    return std::string(c.sql_name ? c.sql_name : "") + ": " + column_text(c) + (c.visible ? "" : ", hidden");
+}
+
+void drift_append_json(bson_t* doc, const drift_t* d)
+{
+    BSON_APPEND_UTF8(doc, "table", d->table);
+    BSON_APPEND_UTF8(doc, "kind", kind_keys[d->kind]);
+    BSON_APPEND_BOOL(doc, "virtual", d->is_virtual);
+    if (d->parent)
+        BSON_APPEND_UTF8(doc, "parent", d->parent);
+    bool is_column = d->kind >= DRIFT_COLUMN_NEW && d->kind <= DRIFT_HIDDEN;
+    if (d->mongo_name)
+        BSON_APPEND_UTF8(doc, is_column ? "column" : "array", d->mongo_name);
+    if (d->kind == DRIFT_TABLE_NEW)
+        BSON_APPEND_INT32(doc, "columns", d->columns);
+    if (is_column && d->in_schema)
+        append_column_side(doc, "schema", d->schema_column);
+    if (is_column && d->in_data)
+        append_column_side(doc, "data", d->data_column);
+    if (!is_column && d->in_schema)
+        append_entry_side(doc, "schema", d->schema_entry);
+    if (!is_column && d->in_data)
+        append_entry_side(doc, "data", d->data_entry);
+}
+
 std::string drift_json(const drift_t* d, const char* database, const char* schema, bool all)
 {
     bson_t doc = BSON_INITIALIZER, list;
@@ -137,24 +173,7 @@ std::string drift_json(const drift_t* d, const char* database, const char* schem
         bson_t entry;
         const std::string key = std::to_string(i);
         BSON_APPEND_DOCUMENT_BEGIN(&list, key.c_str(), &entry);
-        BSON_APPEND_UTF8(&entry, "table", d->table);
-        BSON_APPEND_UTF8(&entry, "kind", kind_keys[d->kind]);
-        BSON_APPEND_BOOL(&entry, "virtual", d->is_virtual);
-        if (d->parent)
-            BSON_APPEND_UTF8(&entry, "parent", d->parent);
-        bool is_column = d->kind >= DRIFT_COLUMN_NEW && d->kind <= DRIFT_HIDDEN;
-        if (d->mongo_name)
-            BSON_APPEND_UTF8(&entry, is_column ? "column" : "array", d->mongo_name);
-        if (d->kind == DRIFT_TABLE_NEW)
-            BSON_APPEND_INT32(&entry, "columns", d->columns);
-        if (is_column && d->in_schema)
-            append_column_side(&entry, "schema", d->schema_column);
-        if (is_column && d->in_data)
-            append_column_side(&entry, "data", d->data_column);
-        if (!is_column && d->in_schema)
-            append_entry_side(&entry, "schema", d->schema_entry);
-        if (!is_column && d->in_data)
-            append_entry_side(&entry, "data", d->data_entry);
+        drift_append_json(&entry, d);
         bson_append_document_end(&list, &entry);
     }
     bson_append_array_end(&doc, &list);

@@ -4,6 +4,7 @@
 #include "core/records.h"
 #include "store/create.h"
 #include "store/fields.h"
+#include "store/journal.h"
 #include "store/seen.h"
 #include "store/validate.h"
 #include "store/write.h"
@@ -74,28 +75,6 @@ bool export_collection(DBINFO* dbinfo, int kind, std::string* out)
     return ok;
 }
 
-void note_first_failure(void* context, size_t, const bson_error_t* error)
-{
-    bson_error_t* first = static_cast<bson_error_t*>(context);
-    if (!first->domain)
-        *first = *error;
-}
-
-// In the one bulk path of every schema write; any document not written fails the import.
-bool write_documents(DBINFO* dbinfo, int kind, const std::vector<schema_file_t::doc_t>& docs, bson_error_t* error)
-{
-    if (docs.empty())
-        return true;
-    doc_refs_t refs;
-    for (const schema_file_t::doc_t& d : docs)
-        refs.push_back({d.doc});
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
-    std::memset(error, 0, sizeof *error);
-    insert_in_order(coll, refs, note_first_failure, error);
-    mongoc_collection_destroy(coll);
-    return !error->domain;
-}
-
 } // namespace
 
 bool export_schema(DBINFO* dbinfo, std::string* text, int* code)
@@ -140,30 +119,33 @@ bool import_schema(DBINFO* dbinfo, const schema_file_t* file, bool replace, int*
 
     if (!empty) {
         bson_t* selector = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database));
-        bool held = false;
-        for (int kind = 1; kind <= 3 && !held; ++kind) {
+        bool held = false, counted = true;
+        for (int kind = 1; kind <= 3 && !held && counted; ++kind) {
             mongoc_collection_t* coll =
                 mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
             bson_t* opts = BCON_NEW("limit", BCON_INT64(1));
-            held = mongoc_collection_count_documents(coll, selector, opts, nullptr, nullptr, &error) > 0;
+            int64_t count = mongoc_collection_count_documents(coll, selector, opts, nullptr, nullptr, &error);
+            held = count > 0;
+            counted = count >= 0; // a failed count is no empty catalog
             bson_destroy(opts);
             mongoc_collection_destroy(coll);
         }
-        bool removed = true;
-        for (int kind = 3; held && replace && kind >= 1 && removed; --kind) {
-            mongoc_collection_t* coll =
-                mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
-            removed = mongoc_collection_delete_many(coll, selector, nullptr, nullptr, &error);
-            mongoc_collection_destroy(coll);
-        }
         bson_destroy(selector);
+        if (!counted)
+            return failed(SCHEMA_IMPORT_WRITE_FAILED);
         if (held && !replace)
             return failed(SCHEMA_IMPORT_EXISTS);
-        if (!removed)
-            return failed(SCHEMA_IMPORT_WRITE_FAILED);
     }
+    // The catalog's documents replaced by the file's, whole or not at all.
+    schema_change_t* change = schema_change_new("import", dbinfo->database);
+    schema_change_replace_catalog(change, dbinfo->database);
     for (int kind = 1; kind <= 3; ++kind)
-        if (!write_documents(dbinfo, kind, file->docs[kind], &error))
-            return failed(SCHEMA_IMPORT_WRITE_FAILED);
+        for (const schema_file_t::doc_t& d : file->docs[kind])
+            schema_change_add(change, kind, d.doc);
+    int outcome = 0;
+    bool applied = schema_change_apply(dbinfo, change, &outcome, &error);
+    schema_change_free(change);
+    if (!applied)
+        return failed(SCHEMA_IMPORT_WRITE_FAILED);
     return true;
 }

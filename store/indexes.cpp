@@ -1,10 +1,8 @@
 #include "store/indexes.h"
 
 #include "core/dbinfo.h"
-#include "core/message.h"
 #include "core/records.h"
 #include "discovery/discover.h"
-#include "core/wire.h"
 #include "store/fields.h"
 #include "store/write.h"
 
@@ -208,13 +206,6 @@ void echo_listing(char** texts)
         echo(*p);
 }
 
-void index_selector(DBINFO* dbinfo, const char* table, bson_t* selector)
-{
-    BSON_APPEND_UTF8(selector, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(selector, "sql_schema", "dbo");
-    BSON_APPEND_UTF8(selector, "sql_table", table);
-}
-
 } // namespace
 
 void free_index_specs(char** listing)
@@ -224,11 +215,6 @@ void free_index_specs(char** listing)
     for (char** p = listing; *p; ++p)
         bson_free(*p);
     std::free(listing);
-}
-
-void tell_index_removal_failed(const bson_error_t* error)
-{
-    brolix_message("Mongo error removing old index.", error->message, BTN_OK, BTN_OK);
 }
 
 bool map_index_keys(db_index_t* entries, db_sample_t* sample)
@@ -301,55 +287,4 @@ bool table_index_docs(DBINFO* dbinfo, db_sample_t* sample, const char* table, do
     *error = listing.error;
     free_index_listing(&listing);
     return listed;
-}
-
-bool remove_old_entries(DBINFO* dbinfo, const char* table, bson_error_t* error)
-{
-    std::memset(error, 0, sizeof *error);
-    if (!dbinfo->md_client || !table || !*table)
-        return false;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
-    bson_t selector = BSON_INITIALIZER;
-    index_selector(dbinfo, table, &selector);
-    bool ok = mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, error);
-    bson_destroy(&selector);
-    mongoc_collection_destroy(coll);
-    return ok;
-}
-
-bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table, bool* emptied)
-{
-    *emptied = false;
-    if (!dbinfo->md_client)
-        return true;
-    // The listing comes first, so that the old entries are gone for as short a time as
-    // can be: the removal and the inserts are then two requests in a row.
-    doc_list_t docs;
-    bson_error_t error;
-    bool listed = !dbinfo->client || table_index_docs(dbinfo, sample, table, &docs, &error);
-    bool complete = listed || !server_gone(&error);
-    if (wire_cancelled()) // the entries stay as they are
-        return false;
-    bool removed = remove_old_entries(dbinfo, table, &error);
-    if (!removed && error.domain)
-        tell_index_removal_failed(&error);
-    if (!dbinfo->client) {
-        *emptied = removed && !complete;
-        return complete;
-    }
-    mongoc_collection_t* index = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
-    // Failed inserts are not reported: the entries are rebuilt from the collection at
-    // the next save. A server gone leaves the table without them until then.
-    write_result_t written = insert_in_order(index, docs.docs, nullptr, nullptr);
-    mongoc_collection_destroy(index);
-    complete = complete && !(removed && written.failed && server_gone(&written.error));
-    *emptied = removed && !complete;
-    return complete;
-}
-
-bool sync_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table)
-{
-    bool emptied = false;
-    refresh_table_indexes(dbinfo, sample, table, &emptied);
-    return true;
 }

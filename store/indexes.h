@@ -8,16 +8,10 @@ struct DBINFO;
 struct db_index_t;
 struct db_sample_t;
 
-bool sync_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table);
 void free_index_specs(char** specs);
 bool map_index_keys(db_index_t* entries, db_sample_t* sample);
 
 struct doc_list_t;
-
-// sync_table_indexes, telling whether the table's entries now follow its collection's
-// indexes: false when a server was gone, with *emptied set when the old entries had
-// been removed by then (the table lacks entries until it is saved again).
-bool refresh_table_indexes(DBINFO* dbinfo, db_sample_t* sample, const char* table, bool* emptied);
 
 // The index documents of a table from its collection's indexes, appended to docs (each
 // listing echoed). False when the listing failed (error says why).
@@ -36,8 +30,5 @@ void read_index_listing(DBINFO* dbinfo, mongoc_client_t* client, const char* tab
 bool listing_index_docs(DBINFO* dbinfo, index_listing_t* listing, db_sample_t* sample, const char* table,
                         doc_list_t* docs);
 void free_index_listing(index_listing_t* listing);
-// Removes a table's entries (one request); false with error set when that failed.
-bool remove_old_entries(DBINFO* dbinfo, const char* table, bson_error_t* error);
-void tell_index_removal_failed(const bson_error_t* error);
 
 #endif

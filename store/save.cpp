@@ -1,10 +1,12 @@
 #include "store/save.h"
 
 #include "core/dbinfo.h"
+#include "core/message.h"
 #include "core/records.h"
-#include "discovery/discover.h"
 #include "core/wire.h"
+#include "discovery/discover.h"
 #include "store/indexes.h"
+#include "store/journal.h"
 #include "store/seen.h"
 #include "store/virtual.h"
 #include "store/write.h"
@@ -12,8 +14,8 @@
 #include <QByteArray>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
-
 
 bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
 {
@@ -25,79 +27,65 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
     QByteArray schema = dbinfo->schema.toLocal8Bit();
     QByteArray table = dbinfo->table.toLocal8Bit();
 
-    // Every document is made before the old ones go, so that removal and inserts are
-    // two requests in a row.
-    doc_list_t docs;
+    // The table's columns, its index entries and its virtual tables are one change: the
+    // schema holds them as they were or as saved, never a part.
+    schema_change_t* change = schema_change_new("save", table.constData());
+    schema_change_replace_table(change, catalog.constData(), schema.constData(), table.constData(),
+                                CHANGE_MASK_COLUMNS);
     int32_t position = 1;
     for (const db_column_t* c = columns; c; c = c->next) {
-        bson_t* doc = docs.add();
-        append_column_fields(doc, catalog.constData(), schema.constData(), table.constData(), position++, c);
-        BSON_APPEND_BOOL(doc, "visible", c->visible);
-        BSON_APPEND_BOOL(doc, "virtual_array", c->virtual_array);
+        bson_t doc = BSON_INITIALIZER;
+        append_column_fields(&doc, catalog.constData(), schema.constData(), table.constData(), position++, c);
+        BSON_APPEND_BOOL(&doc, "visible", c->visible);
+        BSON_APPEND_BOOL(&doc, "virtual_array", c->virtual_array);
+        schema_change_add(change, CHANGE_COLUMNS, &doc);
+        bson_destroy(&doc);
     }
     int total = position - 1;
 
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
-    bson_t selector = BSON_INITIALIZER;
-    BSON_APPEND_UTF8(&selector, "sql_catalog", catalog.constData());
-    BSON_APPEND_UTF8(&selector, "sql_schema", schema.constData());
-    BSON_APPEND_UTF8(&selector, "sql_table", table.constData());
-    bson_error_t error;
-    bool removed = mongoc_collection_remove(coll, MONGOC_REMOVE_NONE, &selector, nullptr, &error);
-    bson_destroy(&selector);
-
-    size_t written = 0;
-    if (removed) {
-        // A refused document (two columns of one name) is skipped, the rest written.
-        write_result_t result = insert_in_order(coll, docs.docs, nullptr, nullptr);
-        written = result.written;
-        if (result.failed && server_gone(&result.error))
-            *left |= SAVE_LEFT_COLUMNS | SAVE_INCOMPLETE;
-    } else if (server_gone(&error)) {
-        // Sent and unanswered (a hung or lost server on an open connection), the removal
-        // may have been or may still be carried out: the table counts as incomplete.
-        *left |= SAVE_LEFT_COLUMNS | (error.domain == MONGOC_ERROR_STREAM ? SAVE_INCOMPLETE : 0);
-    }
-    mongoc_collection_destroy(coll);
-
-    // Diagnostic only, nothing reads it: the table whose column documents did not all
-    // reach the schema, and how many are missing ("- - - - - Columns of orders not
-    // saved: 3 of 5 column documents not written"). A failed removal writes none.
-    if (!removed || static_cast<int>(written) < total) {
-        std::printf("- - - - - Columns of %s not saved: %d of %d column documents not written\n",
-                    table.constData(), total - static_cast<int>(written), total);
-        std::fflush(stdout);
-    }
-
-    // A cancelled save writes nothing more: every request now would fail, each after the
-    // library's wait between two looks for the server.
-    if (wire_cancelled()) {
-        *left |= SAVE_LEFT_COLUMNS | SAVE_LEFT_INDEXES | SAVE_LEFT_VIRTUAL | SAVE_INCOMPLETE;
-        return false;
-    }
-    // The wrapper lends the list to the index metadata; the list stays the caller's.
+    // The index entries follow the collection's indexes; a listing that failed (or no data
+    // server) says nothing about them, and the entries the table has stay.
     db_sample_t* wrapper = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
     wrapper->columns = columns;
     wrapper->dbinfo = dbinfo;
-    bool emptied = false;
-    if (!refresh_table_indexes(dbinfo, wrapper, table.constData(), &emptied))
-        *left |= SAVE_LEFT_INDEXES | (emptied ? SAVE_INCOMPLETE : 0);
+    doc_list_t entries;
+    bson_error_t error;
+    std::memset(&error, 0, sizeof error);
+    if (dbinfo->client && table_index_docs(dbinfo, wrapper, table.constData(), &entries, &error)) {
+        schema_change_replace_table(change, dbinfo->database, "dbo", table.constData(), CHANGE_MASK_INDEX);
+        for (const doc_ref_t& d : entries.docs)
+            schema_change_add(change, CHANGE_INDEX, d.doc);
+    } else if (!dbinfo->client || server_gone(&error)) {
+        *left |= SAVE_LEFT_INDEXES;
+    }
     std::free(wrapper);
 
-    if (wire_cancelled()) {
-        *left |= SAVE_LEFT_INDEXES | SAVE_LEFT_VIRTUAL | SAVE_INCOMPLETE;
-        return false;
-    }
-    bool vt_removed = remove_virtual_tables_reporting(dbinfo);
-    if (!vt_removed)
-        *left |= SAVE_LEFT_VIRTUAL;
+    schema_change_replace_virtual(change, catalog.constData(), schema.constData(), table.constData());
     std::vector<db_column_t*> arrays;
     for (db_column_t* c = columns; c; c = c->next)
         if (c->virtual_array)
             arrays.push_back(c);
-    if (!arrays.empty() && !add_virtual_tables(dbinfo, table.constData(), arrays.data(), arrays.size()))
-        *left |= SAVE_LEFT_VIRTUAL | (vt_removed ? SAVE_INCOMPLETE : 0);
-    return *left == 0;
+    add_virtual_table_docs(dbinfo, table.constData(), arrays.data(), arrays.size(), change);
+
+    // A cancelled save writes nothing: the table stays as it was.
+    int code = CHANGE_NOT_STARTED;
+    bool applied = !wire_cancelled() && schema_change_apply(dbinfo, change, &code, &error);
+    schema_change_free(change);
+    if (applied)
+        return *left == 0;
+
+    *left |= SAVE_LEFT_COLUMNS | SAVE_LEFT_INDEXES | SAVE_LEFT_VIRTUAL;
+    if (code == CHANGE_PENDING) // kept in the journal, undone at the next start
+        *left |= SAVE_INCOMPLETE;
+    // A write the server refused is no server gone: say what it said.
+    if (error.domain && !server_gone(&error) && !wire_cancelled())
+        brolix_message("Mongo error saving table.", error.message, BTN_OK, BTN_OK);
+    // Diagnostic only, nothing reads it: the table whose column documents did not reach
+    // the schema ("- - - - - Columns of orders not saved: 5 of 5 column documents not written").
+    std::printf("- - - - - Columns of %s not saved: %d of %d column documents not written\n", table.constData(),
+                total, total);
+    std::fflush(stdout);
+    return false;
 }
 
 void save_table_columns(DBINFO* dbinfo, db_column_t* columns)

@@ -9,14 +9,15 @@ struct db_column_t;
 // its virtual tables.
 void save_table_columns(DBINFO* dbinfo, db_column_t* columns);
 
-// What a save could not write because a server was gone: the parts, and SAVE_INCOMPLETE
-// when old documents had been removed by then, so that the table is incomplete in the
-// schema until it is saved again, from the records (a save never changes them).
+// What a save could not write: the parts, and SAVE_INCOMPLETE when the save was left in
+// the journal (the schema could not be put back at once; the next start does it), so that
+// the table counts as incomplete until it is saved again, from the records (a save never
+// changes them). A save is written whole or not at all; an index listing that failed
+// leaves the table's index entries as they were and SAVE_LEFT_INDEXES.
 enum { SAVE_LEFT_COLUMNS = 1, SAVE_LEFT_INDEXES = 2, SAVE_LEFT_VIRTUAL = 4, SAVE_INCOMPLETE = 8 };
 
 // save_table_columns, telling what was left: true when nothing was, else false with the
-// SAVE_LEFT_ parts in *left. Documents refused one by one are no part of it (they fail
-// again on every save).
+// SAVE_LEFT_ parts in *left. A refused document refuses the whole save (its box says why).
 bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left);
 
 #endif

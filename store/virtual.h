@@ -6,13 +6,12 @@
 
 struct DBINFO;
 struct db_column_t;
+struct schema_change_t;
 
-// Writes the six documents of the virtual table of each column in parent_table, with one
-// request per collection; false when a document was not written because the schema
-// server was gone (each failure has shown its box).
-bool add_virtual_tables(DBINFO* dbinfo, const char* parent_table, db_column_t* const* columns, size_t count);
-// Removes every virtual table whose parent is dbinfo's selected table; false when a
-// removal failed because the server was gone.
-bool remove_virtual_tables_reporting(DBINFO* dbinfo);
+// Adds to change the six documents of the virtual table of each column in parent_table:
+// every table first, then the columns of all, then their index entries; in each, the
+// virtual tables in the order given.
+void add_virtual_table_docs(DBINFO* dbinfo, const char* parent_table, db_column_t* const* columns, size_t count,
+                            schema_change_t* change);
 
 #endif

@@ -122,6 +122,8 @@ void Schema::start_up(const QStringList& arguments)
             Qt::UniqueConnection);
     connect(ui->tableWidget, SIGNAL(itemChanged(QTableWidgetItem*)), this, SLOT(validateEdit()),
             Qt::UniqueConnection);
+    // Applying a plan writes the schema: offered where saving is.
+    ui->pushButtonPlan->setVisible(dbinfo.mode == MODE_EDIT);
     started_up = true;
 }
 

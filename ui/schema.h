@@ -106,6 +106,8 @@ private slots:
     void on_pushButtonDump_clicked();
     // The selected table's column profile, read as server work, in a view of its own.
     void on_pushButtonProfile_clicked();
+    // The plan of the picked table or of the whole schema, reviewed, then applied.
+    void on_pushButtonPlan_clicked();
     void VTViewModeChanged(int index);
     void saveSchema();
     void updateColumnsFromGrid(bool resetVAs);

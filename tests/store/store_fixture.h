@@ -34,7 +34,7 @@ struct StoreTest : ::testing::Test {
     void fresh(bool again = true)
     {
         if (!data.empty()) {
-            for (const std::string& db : {data, schema})
+            for (const std::string& db : {data, schema, schema + "_journal"})
                 testenv::drop_database(fx, db);
             testenv::release_dbinfo(&d);
         }

@@ -1,0 +1,111 @@
+// Change plans: made from the drift, applied whole or in part, refused once the schema moved.
+#include "store/create.h"
+#include "store/plan.h"
+#include "store/read.h"
+#include "store/save.h"
+#include "tests/store/store_fixture.h"
+
+#include <cstring>
+#include <fstream>
+#include <sys/wait.h>
+
+namespace {
+
+struct PlanStore : StoreTest {
+    std::string file = testenv::build_dir() + "/" + testenv::unique_name("plan") + ".json";
+    ~PlanStore() override { std::remove(file.c_str()); }
+    int cli(const std::string& args, std::string* output)
+    {
+        std::string command = testenv::build_dir() + "/brolix-cli " + args + " --quiet -ds " + testenv::server() + " -db " +
+                              data + " -ss " + testenv::server() + " -sc " + schema + " 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[4096];
+        for (output->clear(); size_t n = std::fread(buffer, 1, sizeof buffer, pipe);)
+            output->append(buffer, n);
+        int status = pclose(pipe);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // As the window saves the table, with two columns renamed.
+    void save_orders()
+    {
+        select("orders");
+        db_column_t* columns = read_table_columns(&d, data.c_str(), "dbo", "orders", nullptr);
+        for (db_column_t* c = columns; c; c = c->next)
+            for (const auto& rename : {std::make_pair("who", "label"), {"no", "number"}})
+                if (!std::strcmp(c->mongo_name, rename.first)) {
+                    std::free(c->sql_name);
+                    c->sql_name = copy_text(rename.second);
+                }
+        save_table_columns(&d, columns);
+        free_columns(columns);
+    }
+};
+
+// A new, a retyped and a vanished field and a new index beside a column renamed by hand;
+// a collection gone and one new with an array made a virtual table.
+TEST_F(PlanStore, AppliesWhatWasChosenAndKeepsHandEdits)
+{
+    const char* const orders_plan =
+        "1 orders: new column fresh (Bool, SQL_TINYINT, length 255)\n"
+        "2 orders: column gone old (String, SQL_VARCHAR, length 1)\n"
+        "3 orders: column no: MongoDB type NumberInt32 -> String, SQL type SQL_INTEGER -> SQL_VARCHAR (kept by "
+        "hand: SQL name number)\n"
+        "4 orders: new index entry By_who key 1: label (ascending)\n";
+    const struct {
+        std::string plan, apply; // arguments
+        bool saved_between;
+        int exit;
+        std::string output, diff; // of apply, of the diff after it
+    } rows[] = {
+        {"orders", "", false, 0, "Applied 4 of 4 changes to the schema '@S'.\n",
+         "gone: table gone (no collection gone)\nlisted: new table (4 columns)\n"},
+        {"orders", "--except 3", false, 0, "Applied 3 of 4 changes to the schema '@S'.\n",
+         "gone: table gone (no collection gone)\nlisted: new table (4 columns)\norders: column no: MongoDB type "
+         "NumberInt32 -> String, SQL type SQL_INTEGER -> SQL_VARCHAR\n"},
+        {"", "--only 1,4", false, 0, "Applied 2 of 6 changes to the schema '@S'.\n",
+         "listed: new table (4 columns)\norders: new column fresh (Bool, SQL_TINYINT, length 255)\norders: column "
+         "no: MongoDB type NumberInt32 -> String, SQL type SQL_INTEGER -> SQL_VARCHAR\norders: new index entry "
+         "By_who key 1: label (ascending)\n"},
+        {"", "", false, 0, "Applied 6 of 6 changes to the schema '@S'.\n", ""},
+        {"orders", "", true, 2, "The schema changed since the plan was made; make the plan again.\nNothing was written.\n",
+         "unchanged"},
+        {"orders", "--only 9", false, 2, "The plan has no item 9.\nNothing was written.\n", "unchanged"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.plan + " / " + row.apply);
+        fresh();
+        put_data("orders", R"({"_id": 1, "no": 1, "old": "x", "who": "ann"})");
+        put_data("gone", R"({"_id": 1})");
+        connect();
+        ASSERT_TRUE(create_schema(&d, &code));
+        save_orders();
+        testenv::drop_database(fx, data);
+        put_data("orders", R"({"_id": 1, "no": "one", "who": "ann", "fresh": true})");
+        put_data("listed", R"({"_id": 1, "tags": ["a", "bb"]})");
+        make_index("orders", R"({"who": 1})", "By_who");
+        std::string output, diff_before;
+        ASSERT_EQ(cli("plan " + row.plan, &output), 0) << output;
+        if (row.plan == "orders") {
+            EXPECT_EQ(output, orders_plan);
+        }
+        ASSERT_EQ(cli("plan --json --out " + file + " " + row.plan, &output), 0) << output;
+        if (row.saved_between)
+            save_orders(); // the same columns, written again
+        cli("diff", &diff_before);
+        strings before = schema_json("columns");
+        EXPECT_EQ(cli("apply " + file + " " + row.apply, &output), row.exit);
+        EXPECT_EQ(output, std::regex_replace(row.output, std::regex("@S"), schema));
+        if (row.diff == "unchanged") {
+            EXPECT_EQ(schema_json("columns"), before);
+            continue;
+        }
+        EXPECT_EQ(cli("diff", &output), row.diff.empty() ? 0 : 1);
+        EXPECT_EQ(output, row.diff);
+        for (const char* name : {"label", "number"})
+            EXPECT_EQ(schema_json("columns", std::string(R"({"sql_table": "orders", "sql_name": ")") + name + "\"}").size(),
+                      1u)
+                << "the hand rename is kept";
+    }
+}
+
+} // namespace

@@ -1,0 +1,98 @@
+// Plan Changes: the drift of the selected table (or of the whole schema) as a plan to
+// review, and the checked changes written in one go.
+#include "ui/schema.h"
+
+#include "core/message.h"
+#include "store/plan.h"
+#include "store/read.h"
+#include "ui/plan_view.h"
+#include "ui_plan.h"
+#include "ui_schema.h"
+
+#include <QLabel>
+#include <QTreeWidget>
+#include <string>
+
+namespace {
+
+std::string with_name(const char* format, const std::string& name)
+{
+    std::string text = format;
+    return text.replace(text.find("%s"), 2, name);
+}
+
+} // namespace
+
+void Schema::on_pushButtonPlan_clicked()
+{
+    schema_changed(nullptr); // the plan is made from the schema as saved
+    // The database picked in the tree: the whole schema; else the table shown.
+    const QTreeWidgetItem* picked = ui->treeWidget->currentItem();
+    const bool whole = !picked || !picked->parent();
+    const QByteArray table =
+        whole ? QByteArray() : (dbinfo.virtual_table.isEmpty() ? dbinfo.table : dbinfo.virtual_table).toUtf8();
+    const char* names[] = {table.constData()};
+    const size_t count = table.isEmpty() ? 0 : 1;
+
+    plan_t* plan = nullptr;
+    drift_problem_t problem{};
+    bool made = false;
+    ui->errorMsg->setText("Plan Changes: sampling, please wait ...");
+    bool done = serverWork([&] { made = make_plan(&dbinfo, names, count, &plan, &problem); });
+    ui->errorMsg->setText("");
+    if (!done || !made) {
+        free_plan(plan);
+        const char* const texts[] = {"The table '%s' is neither in the schema nor in the data.",
+                                     "The schema's collection '%s' could not be read.",
+                                     "The collections of the database '%s' could not be listed.",
+                                     "The collection '%s' could not be sampled.",
+                                     "The indexes of the collection '%s' could not be listed."};
+        int at = DRIFT_NO_SUCH_TABLE - problem.code;
+        std::string text = !done ? "The plan was not made: cancelled."
+                                 : with_name(at >= 0 && at < 5 ? texts[at] : "'%s' could not be compared.",
+                                             problem.name);
+        show_message(text.c_str(), problem.detail, BTN_OK, BTN_OK);
+        return;
+    }
+
+    PlanView view(plan, this);
+    view.setObjectName("planView");
+    std::vector<int> ids;
+    if (view.exec() == QDialog::Accepted)
+        ids = view.checkedIds();
+    if (ids.empty()) {
+        free_plan(plan);
+        return;
+    }
+    plan_problem_t failed{};
+    bool applied = false;
+    ui->errorMsg->setText("Plan Changes: writing, please wait ...");
+    if (!serverWork([&] { applied = apply_plan(&dbinfo, plan, ids, &failed); }))
+        failed.code = PLAN_WRITE_FAILED;
+    ui->errorMsg->setText("");
+    free_plan(plan);
+    if (!applied) {
+        std::string text = failed.code == PLAN_STALE
+                               ? "The schema changed since the plan was made; make the plan again."
+                               : with_name("The schema '%s' could not be written.", dbinfo.md_database);
+        std::string informative = failed.detail;
+        if (failed.code == PLAN_WRITE_PENDING)
+            informative += "<br>The next start puts back what the schema held before.";
+        show_message(text.c_str(), informative.c_str(), BTN_OK, BTN_OK);
+        return;
+    }
+
+    // Tables may have come or gone: the tree is read again, then the table shown again.
+    ui->treeWidget->clear();
+    serverWork([&] { read_table_tree(&dbinfo); });
+    buildTree(&dbinfo);
+    release_table_tree(&dbinfo);
+    clearGrids();
+    if (QTreeWidgetItem* item = findTableItem()) {
+        ui->treeWidget->setCurrentItem(item);
+        dbinfo.virtual_table = "";
+        dbinfo.qualified_table.clear(); // read afresh, not kept from before
+        clicked_on_Tree(item, 0);
+    }
+    ui->errorMsg->setText("The checked changes were written to the schema.");
+}
