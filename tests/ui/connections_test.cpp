@@ -80,6 +80,8 @@ TEST(Connections, AuthenticatedBothSidesEditorAndCli)
                       data_admin = " -ds 'mongodb://" + plain + "/?authSource=admin' -du " + admin_user,
                       data_own = " -ds 'mongodb://" + admin_user + ":Ad%40%3A%2F%25%3F%239@" + plain +
                                  "/?authSource=admin' -du nobody -dp nothing",
+                      data_tls = " -ds 'mongodb://" + tls_host + "/?authSource=admin&" + tls_options() + "' -du " +
+                                 admin_user,
                       schema_admin = " -ss 'mongodb://" + tls_host + "/?authSource=admin&" + tls_options() +
                                      "' -su " + admin_user + " -sp '" + admin_pw + "'",
                       schema_user = " -ss 'mongodb://" + tls_host + "/" + schema + "?" + tls_options() +
@@ -100,7 +102,7 @@ TEST(Connections, AuthenticatedBothSidesEditorAndCli)
         {"dump --all --out " + file + ".dump" + data_user + schema_user, "", 0, ""},
         {"export --out " + file + ".json" + data_admin + schema_admin, admin_env, 0, ""},
         {"import " + file + ".json --replace" + data_own + schema_admin, "", 0, ""},
-        {"create --yes --replace" + data_user + schema_user, "", 0, ""},
+        {"create --yes --replace" + data_tls + schema_user, admin_env, 0, ""}, // the pool over TLS too
         {"sync --yes" + data_admin + schema_admin, admin_env, 0, ""},
         {"check --json" + both_tls, admin_env, 0, "\"outcome\" : \"agree\""},
         // Refused: each told in the server's or the library's words, exit 2.
