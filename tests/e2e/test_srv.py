@@ -16,14 +16,15 @@ import e2e_lib as e2e
 NAME = f"brolix-srv-{os.getpid()}"
 BUILD, SOURCE = os.environ["BROLIX_BUILD_DIR"], os.environ["BROLIX_SOURCE_DIR"]
 TLS = BUILD + "/servers/tls"
-FERRETDB = os.environ.get("FERRETDB") or os.path.join(
-    os.environ.get("BROLIX_TOOLS_DIR") or os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
-                                                       "brolix"), "ferretdb-v1.24.2", "ferretdb")
+CACHE = os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache")
+FERRETDB = os.environ.get("FERRETDB") or os.path.join(os.environ.get("BROLIX_TOOLS_DIR") or CACHE + "/brolix",
+                                                      "ferretdb-v1.24.2", "ferretdb")
 ADDRESS, PORT, PASSWORD = "127.0.0.71", "27018", "Rt@:/%?#5"
 
 
-def in_namespace(*args, **options):
-    return subprocess.Popen(["ip", "netns", "exec", NAME, *args], **options)
+def in_namespace(*args):
+    return subprocess.Popen(["ip", "netns", "exec", NAME, *args], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
 
 
 def run(*args):
@@ -46,23 +47,22 @@ try:
                                 "--listen-address=127.0.0.89", "--bind-interfaces", "--port=53",
                                 f"--srv-host=_mongodb._tcp.cluster.brolix.test,db.brolix.test,{PORT}",
                                 "--txt-record=cluster.brolix.test,authSource=admin",
-                                f"--host-record=db.brolix.test,{ADDRESS}", stderr=subprocess.DEVNULL))
+                                f"--host-record=db.brolix.test,{ADDRESS}"))
     os.makedirs(state + "/data")
     started.append(in_namespace(FERRETDB, "--handler=sqlite", f"--sqlite-url=file:{state}/data/",
                                 f"--state-dir={state}", "--telemetry=disable", "--debug-addr=-", "--log-level=error",
                                 "--listen-addr=", f"--listen-tls={ADDRESS}:{PORT}",
                                 f"--listen-tls-cert-file={TLS}/server.crt", f"--listen-tls-key-file={TLS}/server.key",
                                 f"--listen-tls-ca-file={TLS}/ca.pem", "--test-enable-new-auth",
-                                "--setup-username=ann", f"--setup-password={PASSWORD}", "--setup-database=admin",
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                                "--setup-username=ann", f"--setup-password={PASSWORD}", "--setup-database=admin"))
     for _ in range(60):
-        if run("/usr/bin/python3", SOURCE + "/tools/ping.py", ADDRESS, TLS, PORT)[0] == 0:
+        if run("/usr/bin/python3", SOURCE + "/tools/ping.py", ADDRESS, TLS, PORT)[0] == 0 or time.sleep(0.5):
             break
-        time.sleep(0.5)
     insert = ("import pymongo, sys; pymongo.MongoClient(sys.argv[1], int(sys.argv[2]), tls=True, tlsCAFile=sys.argv[3]"
               " + '/ca.pem', tlsCertificateKeyFile=sys.argv[3] + '/client.pem', username='ann', password=sys.argv[4])"
               ".srv_data.items.insert_one({'sku': 'A1'})")
-    e2e.check(run("/usr/bin/python3", "-c", insert, ADDRESS, PORT, TLS, PASSWORD)[0] == 0, "no FerretDB in the namespace")
+    e2e.check(run("/usr/bin/python3", "-c", insert, ADDRESS, PORT, TLS, PASSWORD)[0] == 0,
+              "no FerretDB answers in the namespace")
     cluster = f"mongodb+srv://cluster.brolix.test/?tlsCAFile={TLS}/ca.pem&tlsCertificateKeyFile={TLS}/client.pem"
     both = ["-ds", cluster, "-db", "srv_data", "-ss", cluster, "-sc", "srv_schema", "-du", "ann", "-dp", PASSWORD,
             "-su", "ann", "-sp", PASSWORD]
