@@ -185,7 +185,7 @@ char* document_id(walk_t* w)
 void profile_sighting(walk_t* w, int32_t position, int type, int before, int after)
 {
     db_profile_t* profile = w->sample->profile;
-    db_column_profile_t* p = profile_at(profile, position);
+    db_column_profile_t* p = position < profile->count ? &profile->columns[position] : profile_at(profile, position);
     if (p->last_document != w->number || !p->documents) {
         p->last_document = w->number;
         p->documents++;

@@ -6,17 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-int profile_type_slot(int bson_type)
-{
-    if (bson_type >= 0 && bson_type <= 19)
-        return bson_type;
-    if (bson_type == BSON_TYPE_MAXKEY)
-        return 20;
-    if (bson_type == BSON_TYPE_MINKEY)
-        return 21;
-    return -1;
-}
-
 int profile_slot_type(int slot)
 {
     return slot == 20 ? BSON_TYPE_MAXKEY : slot == 21 ? BSON_TYPE_MINKEY : slot;

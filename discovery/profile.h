@@ -10,11 +10,16 @@
 // BSON type codes 0 to 19 count in their own slot, max key (127) and min key (255) in
 // the last two.
 enum { PROFILE_TYPE_SLOTS = 22 };
-int profile_type_slot(int bson_type); // -1 for a code no slot holds
+// -1 for a code no slot holds.
+inline int profile_type_slot(int bson_type)
+{
+    return bson_type >= 0 && bson_type <= 19 ? bson_type : bson_type == 127 ? 20 : bson_type == 255 ? 21 : -1;
+}
 int profile_slot_type(int slot);
 
 struct db_column_profile_t {
     int32_t documents;                // sampled documents holding the field
+    int32_t last_document;            // the document counted last, so that each counts once
     int32_t types[PROFILE_TYPE_SLOTS]; // values seen, by type slot (nulls in BSON_TYPE_NULL's)
     int32_t shortest;                 // -1 while no string, binary, document or array was seen
     int32_t longest;
@@ -24,7 +29,6 @@ struct db_column_profile_t {
     int32_t decided_before;
     int32_t decided_after;
     char* decided_id;
-    int32_t last_document; // the document counted last, so that each counts once
 };
 
 struct db_profile_t {

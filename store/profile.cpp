@@ -66,13 +66,13 @@ std::string profile_sql_type_name(int sql_type)
 
 std::string profile_type_mix(const db_column_profile_t& seen)
 {
-    std::vector<int> slots;
+    std::vector<int> kinds; // type slots seen ("slots" is a Qt keyword)
     for (int s = 0; s < PROFILE_TYPE_SLOTS; ++s)
         if (seen.types[s])
-            slots.push_back(s);
-    std::stable_sort(slots.begin(), slots.end(), [&](int a, int b) { return seen.types[a] > seen.types[b]; });
+            kinds.push_back(s);
+    std::stable_sort(kinds.begin(), kinds.end(), [&](int a, int b) { return seen.types[a] > seen.types[b]; });
     std::string out;
-    for (int s : slots)
+    for (int s : kinds)
         out += (out.empty() ? "" : ", ") + profile_type_name(profile_slot_type(s)) + " " +
                std::to_string(seen.types[s]);
     return out;
