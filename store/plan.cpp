@@ -698,7 +698,8 @@ plan_t* read_plan(const char* text, size_t size, plan_problem_t* problem)
     bson_iter_t it;
     plan_t* plan = new plan_t;
     bool ok = r.text(doc, "format", &format) &&
-              (!std::strcmp(format, plan_format) || r.fail(std::string("\"format\" must be \"") + plan_format + "\"")) &&
+              (!std::strcmp(format, plan_format) ||
+               r.fail(std::string("\"format\" must be \"") + plan_format + "\"")) &&
               r.text(doc, "database", &database) && r.text(doc, "schema", &schema) &&
               r.text(doc, "fingerprint", &fingerprint) && r.sub(doc, "items", &items, true) &&
               bson_iter_init(&it, &items);

@@ -131,7 +131,8 @@ void Schema::setWorkControlsEnabled(bool enabled)
     for (QWidget* control : std::initializer_list<QWidget*>{
              ui->treeWidget, ui->tableWidget, ui->dataWidget, ui->viewMode, ui->pushButtonSave,
              ui->pushButtonInsert, ui->pushButtonRemove, ui->pushButtonFirstPage, ui->pushButtonPageUp,
-             ui->pushButtonPageDown, ui->pushButtonLastPage, ui->pushButtonDump, ui->pushButtonPlan, ui->pushButtonAbout}) {
+             ui->pushButtonPageDown, ui->pushButtonLastPage, ui->pushButtonDump, ui->pushButtonPlan,
+             ui->pushButtonAbout}) {
         disabled_for_work.emplace_back(control, control->isEnabled());
         control->setEnabled(false);
     }

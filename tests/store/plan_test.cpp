@@ -16,8 +16,8 @@ struct PlanStore : StoreTest {
     ~PlanStore() override { std::remove(file.c_str()); }
     int cli(const std::string& args, std::string* output)
     {
-        std::string command = testenv::build_dir() + "/brolix-cli " + args + " --quiet -ds " + testenv::server() + " -db " +
-                              data + " -ss " + testenv::server() + " -sc " + schema + " 2>&1";
+        std::string command = testenv::build_dir() + "/brolix-cli " + args + " --quiet -ds " + testenv::server() +
+                              " -db " + data + " -ss " + testenv::server() + " -sc " + schema + " 2>&1";
         FILE* pipe = popen(command.c_str(), "r");
         char buffer[4096];
         for (output->clear(); size_t n = std::fread(buffer, 1, sizeof buffer, pipe);)
@@ -68,8 +68,8 @@ TEST_F(PlanStore, AppliesWhatWasChosenAndKeepsHandEdits)
          "no: MongoDB type NumberInt32 -> String, SQL type SQL_INTEGER -> SQL_VARCHAR\norders: new index entry "
          "By_who key 1: label (ascending)\n"},
         {"", "", nullptr, 0, "Applied 6 of 6 changes to the schema '@S'.\n", ""},
-        {"orders", "", "save", 2, "The schema changed since the plan was made; make the plan again.\nNothing was written.\n",
-         "unchanged"},
+        {"orders", "", "save", 2,
+         "The schema changed since the plan was made; make the plan again.\nNothing was written.\n", "unchanged"},
         {"orders", "--only 9", nullptr, 2, "The plan has no item 9.\nNothing was written.\n", "unchanged"},
         {"", "", "clash", 2, "The schema '@S' could not be written.\n[\\s\\S]*Nothing was written.\n", "unchanged"},
     };
@@ -113,7 +113,8 @@ TEST_F(PlanStore, AppliesWhatWasChosenAndKeepsHandEdits)
         EXPECT_EQ(cli("diff", &output), row.diff.empty() ? 0 : 1);
         EXPECT_EQ(output, row.diff);
         for (const char* name : {"label", "number"})
-            EXPECT_EQ(schema_json("columns", std::string(R"({"sql_table": "orders", "sql_name": ")") + name + "\"}").size(),
+            EXPECT_EQ(schema_json("columns", std::string(R"({"sql_table": "orders", "sql_name": ")") + name + "\"}")
+                          .size(),
                       1u)
                 << "the hand rename is kept";
     }
