@@ -234,7 +234,8 @@ bool run_size(bench::monitor_t& monitor, mongoc_client_t* admin, endpoint_t& to,
         }
         // A field more in every collection: a change in every table, then planned and applied.
         for (int t = 0; t < size.tables && ok; ++t) {
-            std::string name = t < size.tables - gone ? bench::table_name(t) : "new_" + bench::table_name(t - (size.tables - gone));
+            const int kept = size.tables - gone;
+            std::string name = t < kept ? bench::table_name(t) : "new_" + bench::table_name(t - kept);
             ok = bench::command(admin, data,
                                 BCON_NEW("update", BCON_UTF8(name.c_str()), "updates", "[", "{", "q", "{", "}", "u",
                                          "{", "$set", "{", "added", BCON_UTF8("x"), "}", "}", "multi",

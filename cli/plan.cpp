@@ -69,7 +69,8 @@ int plan_command(cli_t& cli, DBINFO* d, int, int)
         std::fwrite(text.data(), 1, text.size(), cli.out);
     }
     if (!cli.quiet)
-        std::fprintf(stderr, count ? "%zu changes in the plan.\n" : "Nothing to change: the data and the schema agree.\n",
+        std::fprintf(stderr,
+                     count ? "%zu changes in the plan.\n" : "Nothing to change: the data and the schema agree.\n",
                      count);
     return EXIT_AGREE;
 }
@@ -106,7 +107,8 @@ int apply_command(cli_t& cli, DBINFO* d, int, int)
                 return EXIT_ERROR;
             }
     for (int id : known)
-        if ((!cli.has_only || std::count(only.begin(), only.end(), id)) && !std::count(except.begin(), except.end(), id))
+        if ((!cli.has_only || std::count(only.begin(), only.end(), id)) &&
+            !std::count(except.begin(), except.end(), id))
             chosen.push_back(id);
     bool ok = apply_plan(d, plan, chosen, &problem);
     free_plan(plan);
@@ -117,8 +119,9 @@ int apply_command(cli_t& cli, DBINFO* d, int, int)
             print_box(with_name("The plan was made for the database '%s'.", problem.detail).c_str(), "");
             break;
         case PLAN_DOES_NOT_FIT:
-            print_box(("Item " + std::to_string(problem.item) + " does not fit the schema; make the plan again.").c_str(),
-                      "");
+            print_box(
+                ("Item " + std::to_string(problem.item) + " does not fit the schema; make the plan again.").c_str(),
+                "");
             break;
         case PLAN_READ_FAILED:
             print_box(with_name("The schema '%s' could not be read.", d->md_database).c_str(), problem.detail);

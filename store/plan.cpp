@@ -9,6 +9,7 @@
 #include "store/seen.h"
 #include "store/write.h"
 
+#include <QByteArray>
 #include <QCryptographicHash>
 #include <algorithm>
 #include <cstdio>
@@ -48,8 +49,8 @@ std::string fingerprint_of(doc_texts_t texts)
     std::sort(texts.begin(), texts.end());
     QCryptographicHash hash(QCryptographicHash::Sha256);
     for (const std::string& t : texts) {
-        hash.addData(t.data(), static_cast<int>(t.size()));
-        hash.addData("\n", 1);
+        hash.addData(QByteArray::fromRawData(t.data(), static_cast<int>(t.size())));
+        hash.addData(QByteArray("\n"));
     }
     return hash.result().toHex().toStdString();
 }
@@ -352,33 +353,42 @@ std::string text_field(const bson_t* doc, const char* field)
     return "";
 }
 
-// Every document of the catalog, one query per collection, grouped by table.
+// Every document of the catalog, one query per collection (the columns as validation has
+// just read them, when it read them whole), grouped by table.
 bool read_catalog(DBINFO* dbinfo, std::map<std::string, table_state_t>* tables, doc_texts_t* texts,
                   plan_problem_t* problem)
 {
+    auto take = [&](int kind, const bson_t* doc) {
+        note_doc(texts, kind, doc);
+        table_state_t& t = (*tables)[text_field(doc, "sql_table")];
+        if (kind == 1) {
+            t.tables.emplace_back(bson_copy(doc));
+        } else if (kind == 3) {
+            t.index.emplace_back(bson_copy(doc));
+        } else {
+            column_slot_t slot;
+            slot.doc.reset(bson_copy(doc));
+            slot.column.reset(new_column());
+            read_column_document(doc, slot.column.get());
+            t.columns.push_back(std::move(slot));
+        }
+    };
     const char* const collections[] = {"tables", "columns", "index"};
     for (int kind = 1; kind <= 3; ++kind) {
+        doc_refs_t cached;
+        if (kind == 2 && seen_catalog_columns(dbinfo, dbinfo->database, "dbo", &cached)) {
+            for (const doc_ref_t& doc : cached)
+                take(kind, doc.doc);
+            continue;
+        }
         mongoc_collection_t* coll =
             mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collections[kind - 1]);
         bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8("dbo"));
         bson_t* opts = whole_collection_opts();
         mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
         const bson_t* doc;
-        while (mongoc_cursor_next(cursor, &doc)) {
-            note_doc(texts, kind, doc);
-            table_state_t& t = (*tables)[text_field(doc, "sql_table")];
-            if (kind == 1) {
-                t.tables.emplace_back(bson_copy(doc));
-            } else if (kind == 3) {
-                t.index.emplace_back(bson_copy(doc));
-            } else {
-                column_slot_t slot;
-                slot.doc.reset(bson_copy(doc));
-                slot.column.reset(new_column());
-                read_column_document(doc, slot.column.get());
-                t.columns.push_back(std::move(slot));
-            }
-        }
+        while (mongoc_cursor_next(cursor, &doc))
+            take(kind, doc);
         bson_error_t error;
         bool ok = !mongoc_cursor_error(cursor, &error);
         if (!ok)
@@ -688,7 +698,8 @@ plan_t* read_plan(const char* text, size_t size, plan_problem_t* problem)
     bson_iter_t it;
     plan_t* plan = new plan_t;
     bool ok = r.text(doc, "format", &format) &&
-              (!std::strcmp(format, plan_format) || r.fail(std::string("\"format\" must be \"") + plan_format + "\"")) &&
+              (!std::strcmp(format, plan_format) ||
+               r.fail(std::string("\"format\" must be \"") + plan_format + "\"")) &&
               r.text(doc, "database", &database) && r.text(doc, "schema", &schema) &&
               r.text(doc, "fingerprint", &fingerprint) && r.sub(doc, "items", &items, true) &&
               bson_iter_init(&it, &items);

@@ -16,7 +16,8 @@ QString change_words(const drift_t* d)
                                                 ? (d->in_data ? d->data_entry : d->schema_entry).index_name
                                                 : "");
     switch (d->kind) {
-    case DRIFT_TABLE_NEW: return d->is_virtual ? "new virtual table" : QString("new table (%1 columns)").arg(d->columns);
+    case DRIFT_TABLE_NEW:
+        return d->is_virtual ? "new virtual table" : QString("new table (%1 columns)").arg(d->columns);
     case DRIFT_TABLE_GONE: return d->is_virtual ? "virtual table gone" : "table gone";
     case DRIFT_COLUMN_NEW: return "new column " + field;
     case DRIFT_COLUMN_GONE: return "column gone " + field;
