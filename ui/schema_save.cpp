@@ -22,6 +22,15 @@ void Schema::saveSchema()
                               "' were not read from the schema. Pick the table again once the server answers.");
         return;
     }
+    if (dbinfo.catalog != QString::fromLocal8Bit(dbinfo.database)) {
+        // Its index entries and virtual tables come from its own database's collection,
+        // which this window has no connection to: written here they would land in the
+        // connected catalog.
+        ui->errorMsg->setText("Not saved: '" + dbinfo.table + "' is a table of the catalog '" + dbinfo.catalog +
+                              "'. Open the editor on the database '" + dbinfo.catalog + "' to save it.");
+        left_with_edits = edited || left_with_edits; // kept in the grid, not reloaded
+        return;
+    }
     if (edited)
         updateColumnsFromGrid(true);
     ui->errorMsg->setText("Saving Schema: In progress, please wait ...");

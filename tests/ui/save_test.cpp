@@ -61,4 +61,37 @@ TEST(SaveCutShort, EditsStayPendingAndFocusAndWarningsStay)
     EXPECT_EQ(shown("Schema for table 'a' was edited."), 1) << "the edits were left without a question";
 }
 
+// A table of another catalog than the connected database: a save would write its index
+// entries and virtual tables under the connected catalog, from the wrong collection.
+TEST(SaveCutShort, AnotherCatalogsTableIsNotSavedHere)
+{
+    WindowOnData data;
+    data.insert("a", R"({"x": 1})");
+    {
+        BoxRecorder boxes;
+        data.open();
+    }
+    const std::string key = R"({"sql_catalog": "zz", "sql_schema": "dbo", "sql_table": "b", )";
+    insert_json(data.client, data.schema, "tables", key + R"("mongo_name": "b", "mongo_database": "zz", "type": "TABLE"})");
+    insert_json(data.client, data.schema, "columns", key + R"("index": 1, "sql_name": "y", "sql_type": 12,
+        "mongo_name": "y", "mongo_type": 2, "length": 40, "visible": true})");
+    texts_t before;
+    for (const char* c : {"tables", "columns", "index"})
+        for (const std::string& doc : read_json(data.client, data.schema, c))
+            before.push_back(doc);
+    BoxRecorder boxes;
+    auto w = data.open();
+    SchemaProbe p{w.get()};
+    p.pick("b");
+    ASSERT_EQ(p.db().catalog.toStdString(), "zz");
+    p.ui()->pushButtonSave->click();
+    EXPECT_TRUE(p.ui()->errorMsg->text().startsWith("Not saved: 'b' is a table of the catalog 'zz'."))
+        << p.ui()->errorMsg->text().toStdString();
+    texts_t after;
+    for (const char* c : {"tables", "columns", "index"})
+        for (const std::string& doc : read_json(data.client, data.schema, c))
+            after.push_back(doc);
+    EXPECT_EQ(after, before);
+}
+
 } // namespace
