@@ -26,7 +26,13 @@ namespace {
 
 bool is_mismatch(int code)
 {
-    return code == -30 || code == -31 || code == -32;
+    return code == -30 || code == -31 || code == -32 || code == -34;
+}
+
+// A damaged schema is repaired as validation marked it: by the synchronisation of both kinds.
+int sync_code(int code)
+{
+    return code == -34 ? -32 : code;
 }
 
 int fail(const char* text, const char* informative = nullptr)
@@ -153,10 +159,13 @@ int check(cli_t& cli, DBINFO* d, int code, int status)
     if (cli.json) {
         bson_t doc = BSON_INITIALIZER;
         json_header(&doc, d, code);
-        json_names(&doc, "missing_from_schema", d->db_collections, code, sync_adds);
-        json_names(&doc, "collection_gone", d->md_tables, code, sync_removes);
+        json_names(&doc, "missing_from_schema", d->db_collections, sync_code(code), sync_adds);
+        json_names(&doc, "collection_gone", d->md_tables, sync_code(code), sync_removes);
         print_json(cli, &doc);
         bson_destroy(&doc);
+    } else if (status == EXIT_AGREE && code == -34) {
+        std::fprintf(cli.out, "%s\n'brolix-cli sync' takes the damaged tables again from the database; every other "
+                              "table keeps its edits.\n", outcome_text(d, code).c_str());
     } else if (status == EXIT_AGREE) {
         std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
         for (const db_table_ref_t* c = d->db_collections; c; c = c->next)
@@ -171,7 +180,7 @@ int check(cli_t& cli, DBINFO* d, int code, int status)
 
 int dry_run(cli_t& cli, DBINFO* d, int code)
 {
-    sync_step_t* steps = is_mismatch(code) ? plan_synchronisation(d, code) : nullptr;
+    sync_step_t* steps = is_mismatch(code) ? plan_synchronisation(d, sync_code(code)) : nullptr;
     const char* const words[] = {"", "remove", "add", "refresh indexes of", "keep virtual", "clear leftovers of"};
     const char* const keys[] = {"", "remove", "add", "refresh_indexes", "keep_virtual", "clear_leftovers"};
     if (cli.json) {
@@ -216,6 +225,7 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
     // The lists are rebuilt by the synchronisation: what it does is read off them first.
     std::string done;
     int removed = 0, added = 0;
+    code = sync_code(code);
     for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
         if (sync_removes(code, t)) {
             done += std::string("removed ") + t->sql_name + "\n";

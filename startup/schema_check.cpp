@@ -64,6 +64,15 @@ void validation_text(const DBINFO* d, int code, start_up_text_t* out)
         format_into(out, informative, "The collections of the database '%s' could not be listed.", d->database);
         break;
     }
+    case -34: {
+        static char text[DBINFO_TEXT];
+        std::snprintf(text, sizeof text, "%s.", schema_damage());
+        format_into(out,
+                    "Press 'Yes' to take the damaged tables again from the database (every other table keeps "
+                    "its edits) or press 'No' to exit.",
+                    "The schema '%s' is damaged: %s", d->md_database, text);
+        break;
+    }
     case -18:
         format_into(out,
                     "In the DSN, either the Server and Schema Server, or the Database and Schema "
@@ -163,6 +172,12 @@ bool check_schema_at_start(DBINFO* d)
     case -32:
         if (ask(box))
             synchronise_schema(d, -32);
+        return true;
+    case -34:
+        // The lists are marked for a synchronisation that repairs only what is damaged.
+        if (!ask(box))
+            return false;
+        synchronise_schema(d, -32);
         return true;
     default:
         return stop(box);

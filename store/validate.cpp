@@ -7,7 +7,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -169,6 +171,113 @@ namespace {
 // The message of the read that made validation give -5.
 char read_error[sizeof(bson_error_t::message)] = "";
 
+// What validation read of the columns and index documents, for the damage check: the
+// keys "catalog.schema.table" of tables with columns, those keys with ".sql_name" of each
+// column, and each index entry's table key, column and index name.
+struct damage_input_t {
+    std::set<std::string> tables_with_columns, columns;
+    struct entry_t {
+        std::string table, column, index_name;
+    };
+    std::vector<entry_t> entries;
+} read_docs;
+char damage_text[1024] = "";
+
+std::string text_field(const bson_t* doc, const char* field)
+{
+    bson_iter_t it;
+    return bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr) : "";
+}
+
+std::string table_key_of(const bson_t* doc)
+{
+    return text_field(doc, "sql_catalog") + "." + text_field(doc, "sql_schema") + "." + text_field(doc, "sql_table");
+}
+
+void note_for_damage(const bson_t* doc, int kind)
+{
+    if (kind == 2) {
+        read_docs.tables_with_columns.insert(table_key_of(doc));
+        read_docs.columns.insert(table_key_of(doc) + "." + text_field(doc, "sql_name"));
+        return;
+    }
+    bson_iter_t it;
+    if (kind != 3 || !bson_iter_init_find(&it, doc, "sql_col_name"))
+        return;
+    std::vector<std::string> named;
+    if (BSON_ITER_HOLDS_UTF8(&it)) {
+        named.push_back(bson_iter_utf8(&it, nullptr));
+    } else if (BSON_ITER_HOLDS_ARRAY(&it)) {
+        bson_iter_t element;
+        if (bson_iter_recurse(&it, &element))
+            while (bson_iter_next(&element))
+                if (BSON_ITER_HOLDS_UTF8(&element))
+                    named.push_back(bson_iter_utf8(&element, nullptr));
+    }
+    for (const std::string& column : named)
+        read_docs.entries.push_back({table_key_of(doc), column, text_field(doc, "index_name")});
+}
+
+// True when the data collection holds a document (one small request): a table without
+// columns is damage only then, an empty collection gives none.
+bool collection_has_documents(DBINFO* dbinfo, const char* collection)
+{
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->client, dbinfo->database, collection);
+    bson_t filter = BSON_INITIALIZER;
+    bson_t* opts = BCON_NEW("limit", BCON_INT64(1), "projection", "{", "_id", BCON_INT32(1), "}");
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &filter, opts, nullptr);
+    const bson_t* doc;
+    bool found = mongoc_cursor_next(cursor, &doc);
+    // A read that failed says nothing: the table is taken for damaged, which repairs
+    // nothing before the user agrees.
+    bool failed = !found && mongoc_cursor_error(cursor, nullptr);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(opts);
+    bson_destroy(&filter);
+    mongoc_collection_destroy(coll);
+    return found || failed;
+}
+
+// Tables of the catalog without columns (their collection not empty) and index entries
+// naming no column of their table. The tables without columns are unmarked on both
+// lists, so that the synchronisation of both kinds (-32) takes them again from their
+// collections; every other table keeps its documents. True when something is damaged.
+bool find_damage(DBINFO* dbinfo)
+{
+    std::string told;
+    int more = 0;
+    auto tell = [&](const std::string& what) {
+        if (told.empty())
+            told = what;
+        else
+            ++more;
+    };
+    std::string ours = std::string(dbinfo->database) + ".dbo.";
+    for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next) {
+        if (t->is_virtual || !t->key || std::strncmp(t->key, ours.c_str(), ours.size()) != 0 ||
+            read_docs.tables_with_columns.count(t->key))
+            continue;
+        db_table_ref_t* c = dbinfo->db_collections;
+        while (c && (!c->key || std::strcmp(c->key, t->key) != 0))
+            c = c->next;
+        if (!c || !collection_has_documents(dbinfo, c->mongo_name))
+            continue;
+        tell("table '" + std::string(t->sql_name) + "' has no columns");
+        t->matched = c->matched = false;
+    }
+    for (const damage_input_t::entry_t& e : read_docs.entries)
+        if (e.table.compare(0, ours.size(), ours) == 0 && read_docs.tables_with_columns.count(e.table) &&
+            !read_docs.columns.count(e.table + "." + e.column))
+            tell("index '" + e.index_name + "' of table '" + e.table.substr(ours.size()) + "' names no column '" +
+                 e.column + "'");
+    if (told.empty())
+        return false;
+    if (more)
+        told += " (and " + std::to_string(more) + " more)";
+    bson_strncpy(damage_text, told.c_str(), sizeof damage_text);
+    return true;
+}
+
 // 1 the collection passes, 0 it fails its document check, -1 it could not be read to
 // its end (error set). The columns documents read are kept for start-up (seen.h).
 int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_error_t* error)
@@ -198,6 +307,7 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
         refused = !schema_document_allowed(doc, kind);
         if (kind == 2)
             seen_columns_add(doc);
+        note_for_damage(doc, kind);
     }
     // A collection that cannot be read to its end cannot be vouched for either.
     bool read_failed = !refused && mongoc_cursor_error(cursor, error);
@@ -211,7 +321,9 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
         return -1;
     if (refused)
         return 0;
-    return kind == 3 || documents > 0 ? 1 : 0;
+    // Columns gone from under the tables are damage, told per table: no reason to offer a
+    // creation that would drop every hand edit.
+    return kind != 1 || documents > 0 ? 1 : 0;
 }
 
 // The comparison list of the tables collection; a read that fails on the way sets error.
@@ -250,6 +362,11 @@ db_table_ref_t* read_schema_tables(DBINFO* dbinfo, bson_error_t* error)
 const char* schema_read_error(void)
 {
     return read_error;
+}
+
+const char* schema_damage(void)
+{
+    return damage_text;
 }
 
 void check_index_access(DBINFO* dbinfo)
@@ -357,6 +474,8 @@ bool validate_schema(DBINFO* dbinfo, int* code)
 
     bson_error_t error;
     read_error[0] = '\0';
+    damage_text[0] = '\0';
+    read_docs = damage_input_t();
     char** names = list_collection_names(dbinfo, dbinfo->md_db, &error);
     if (!names) {
         *code = -4;
@@ -391,6 +510,8 @@ bool validate_schema(DBINFO* dbinfo, int* code)
                 *code = -5;
             } else {
                 *code = compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables, dbinfo->database);
+                if (find_damage(dbinfo))
+                    *code = -34;
             }
         }
         if (*code == -5 || *code == -33)

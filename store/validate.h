@@ -17,11 +17,16 @@ bool schema_field_allowed(int kind, const char* field);
 // collection; -4 the names could not be read; -5 a schema collection could not be read
 // to its end (schema_read_error says why); -18 same database on the same server;
 // -30 / -31 / -32 out of step; -33 the data database's collections could not be listed
-// (schema_read_error says why: never taken for a database without collections).
+// (schema_read_error says why: never taken for a database without collections); -34 the
+// schema is damaged (schema_damage says what): a table without columns or an index entry
+// naming no column. After -34 the lists are marked so that synchronise_schema(-32) takes
+// the damaged tables again from their collections, the other tables kept as they are.
 // True exactly when the code is 1. May set mode 0 or 1.
 bool validate_schema(DBINFO* dbinfo, int* code);
 // The server's message of the read that made the last validation give -5 or -33.
 const char* schema_read_error(void);
+// What the last validation found damaged, when it gave -34.
+const char* schema_damage(void);
 
 // NULL-terminated heap strings, or NULL; free with free_collection_names (records.h).
 char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error);

@@ -61,6 +61,8 @@ public:
     bool columns_unread = false;
     // What could not be read for the current view, shown in errorMsg once it is built.
     QString read_fault;
+    // The last edit's warning: it stays in errorMsg, before any read fault, until the next edit.
+    QString edit_warning;
 
     // Runs server work off the window's thread and returns when it is done, the window
     // painting meanwhile; false when it was cancelled. Every action's server work goes
@@ -157,6 +159,7 @@ private:
 
     // edit checks
     void checkCell(int row, int column);
+    void warn(const QString& warning);
     bool markDuplicates(int row, int column);
     bool checkNumber(QTableWidgetItem* item);
     int countDots(const char* text);
@@ -181,7 +184,9 @@ private:
     bool working = false;
     unsigned works = 0; // pieces of work started, for the tests
     bool cancel_requested = false;
+    bool saving = false; // a save, its questions included, is under way: a close waits for it
     bool busy_bar = false;
+    QWidget* focus_before_work = nullptr; // given focus back once the work is over
     enum { CLOSE_NONE, CLOSE_BY_EXIT, CLOSE_BY_WINDOW } close_pending = CLOSE_NONE;
     std::vector<std::pair<QWidget*, bool>> disabled_for_work;
 };

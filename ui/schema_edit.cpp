@@ -48,11 +48,18 @@ void Schema::validateEdit()
         grid->blockSignals(false);
 }
 
+void Schema::warn(const QString& warning)
+{
+    edit_warning = warning;
+    ui->errorMsg->setText(warning);
+}
+
 void Schema::checkCell(int row, int column)
 {
     if (row < 0 || column < 0)
         return;
     ui->errorMsg->setText("");
+    edit_warning.clear();
     QTableWidget* grid = ui->tableWidget;
     QTableWidgetItem* item = grid->item(row, column);
     switch (column) {
@@ -60,13 +67,13 @@ void Schema::checkCell(int row, int column)
         if (!item)
             return;
         if (markDuplicates(row, COL_SQL_NAME))
-            ui->errorMsg->setText(QString("Warning: Duplicate SQL Name '") + QString::fromUtf8(cellBytes(row, 0)) + "'");
+            warn(QString("Warning: Duplicate SQL Name '") + QString::fromUtf8(cellBytes(row, 0)) + "'");
         return;
     case COL_MONGO_NAME: {
         if (!item)
             return;
         if (markDuplicates(row, COL_MONGO_NAME))
-            ui->errorMsg->setText(QString("Warning: Duplicate MongoDB Name '") + QString::fromUtf8(cellBytes(row, 3)) + "'");
+            warn(QString("Warning: Duplicate MongoDB Name '") + QString::fromUtf8(cellBytes(row, 3)) + "'");
         if (cellBytes(row, COL_MONGO_TYPE) != "Array")
             return;
         QByteArray name = cellBytes(row, COL_MONGO_NAME);
@@ -93,7 +100,7 @@ void Schema::checkCell(int row, int column)
             const char* what = column == COL_LENGTH ? "Warning: Invalid Length Value : '"
                                : column == COL_PRECISION ? "Warning: Invalid Precision Value : '"
                                                          : "Warning: Invalid Scale Value : '";
-            ui->errorMsg->setText(QString(what) + item->text() + "'");
+            warn(QString(what) + item->text() + "'");
         }
         return;
     }

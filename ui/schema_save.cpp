@@ -6,6 +6,7 @@
 #include "ui_schema.h"
 
 #include <QLabel>
+#include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
 
@@ -21,20 +22,31 @@ void Schema::saveSchema()
                               "' were not read from the schema. Pick the table again once the server answers.");
         return;
     }
+    if (dbinfo.catalog != QString::fromLocal8Bit(dbinfo.database)) {
+        // Its index entries and virtual tables come from its own database's collection,
+        // which this window has no connection to: written here they would land in the
+        // connected catalog.
+        ui->errorMsg->setText("Not saved: '" + dbinfo.table + "' is a table of the catalog '" + dbinfo.catalog +
+                              "'. Open the editor on the database '" + dbinfo.catalog + "' to save it.");
+        left_with_edits = edited || left_with_edits; // kept in the grid, not reloaded
+        return;
+    }
     if (edited)
         updateColumnsFromGrid(true);
     ui->errorMsg->setText("Saving Schema: In progress, please wait ...");
     process_pending_events();
     // A server gone before or half-way leaves the table unsaved or incomplete: say which
-    // part, and write it again from the records while the user wants. Enter declines,
-    // rather than wait for a server that stays away again and again.
+    // part, and write it again from the records while the user wants (Enter does: the
+    // edits are safest written). A close asked for meanwhile waits for the answers.
+    saving = true;
     int left = 0;
     bool saved = false;
     // A save cancelled may have written part of the table whatever it could tell: it is
     // taken for incomplete, the edits kept.
     if (!serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); }) && !saved)
         left |= SAVE_INCOMPLETE;
-    while (!saved) {
+    // While Exit or a close waits, its own question about the edits comes next instead.
+    while (!saved && close_pending == CLOSE_NONE) {
         const char* part = left & SAVE_LEFT_COLUMNS ? "columns" : left & SAVE_LEFT_INDEXES ? "index entries"
                                                                                            : "virtual tables";
         bool incomplete = left & SAVE_INCOMPLETE;
@@ -46,7 +58,7 @@ void Schema::saveSchema()
                                       "the table again or 'No' to keep the edits for a later save."
                                     : "The server did not answer.<br><br>Press 'Yes' to try again or 'No' to "
                                       "leave the schema as it was.",
-                         BTN_YES_NO, BTN_NO) != BTN_YES)
+                         BTN_YES_NO, BTN_YES) != BTN_YES)
             break;
         if (!serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); }) && !saved)
             left |= SAVE_INCOMPLETE;
@@ -54,8 +66,11 @@ void Schema::saveSchema()
     ui->errorMsg->setText("");
     process_pending_events();
     edited = false;
-    // A table left incomplete keeps its edits pending: leaving it asks again.
-    left_with_edits = !saved && (left & SAVE_INCOMPLETE);
+    // A table not saved keeps its edits pending: leaving it asks again.
+    left_with_edits = !saved;
+    saving = false;
+    if (close_pending != CLOSE_NONE)
+        QTimer::singleShot(0, this, [this] { finishPendingClose(); });
 }
 
 void Schema::save_triggered()

@@ -108,8 +108,10 @@ bool Schema::cancelling() const
 
 void Schema::finishPendingClose()
 {
-    if (working || close_pending == CLOSE_NONE)
-        return; // the action goes on: its last piece of work asks again
+    // The action goes on (its last piece of work, or the save once its questions are
+    // answered, asks again): one question at a time.
+    if (working || saving || close_pending == CLOSE_NONE)
+        return;
     bool by_exit = close_pending == CLOSE_BY_EXIT;
     close_pending = CLOSE_NONE;
     cancel_requested = false;
@@ -125,8 +127,14 @@ void Schema::setWorkControlsEnabled(bool enabled)
         for (auto& control : disabled_for_work)
             control.first->setEnabled(control.second);
         disabled_for_work.clear();
+        // Disabling the focused control moved focus along the tab order (to Exit, where a
+        // Space would end the program): it goes back to where the user left it.
+        if (focus_before_work && focus_before_work->isEnabled() && focus_before_work->isVisible())
+            focus_before_work->setFocus(Qt::OtherFocusReason);
+        focus_before_work = nullptr;
         return;
     }
+    focus_before_work = focusWidget();
     // Exit stays: it ends the work and then closes.
     for (QWidget* control : std::initializer_list<QWidget*>{
              ui->treeWidget, ui->tableWidget, ui->dataWidget, ui->viewMode, ui->pushButtonSave,
@@ -145,11 +153,11 @@ void Schema::noteReadFault(const QString& what, int side, const bson_error_t* er
         std::snprintf(plain, sizeof plain, "cancelled");
     else
         describe_request_failure(&dbinfo, side, error, plain);
-    if (!read_fault.isEmpty())
-        read_fault += " ";
     QString line = what + " could not be read: " + QString::fromUtf8(plain) + ".";
-    read_fault += line;
-    ui->errorMsg->setText(read_fault);
+    // A server that keeps failing fails each edit's refresh the same way: told once.
+    if (!read_fault.contains(line))
+        read_fault += (read_fault.isEmpty() ? "" : " ") + line;
+    ui->errorMsg->setText(edit_warning.isEmpty() ? read_fault : edit_warning + " " + read_fault);
     // The line goes to the -debug file too, with the library's own words, for whoever
     // looks into it later.
     if (!dbinfo.debug_file[0])

@@ -232,7 +232,18 @@ TEST_F(Schema, Validation)
     const struct { const char* name; int code, mode; std::function<void()> setup; } rows[] = {
         {"same database, same server", -18, RO, [&] { schema = data; }},
         {"tables empty", -2, RO, [&] { make_collection("columns"), make_collection("tables"); }},
-        {"only tables", 1, RO, [&] { put_data("A", "{}"), tables("A"); }},
+        {"only tables", -34, RO, [&] { put_data("A", "{}"), tables("A"); }},
+        {"a table of an empty collection", 1, RO, [&] {
+             make_collection("tables"); put_data("E", "{}"); testenv::drop_database(fx, data);
+             tables("E"); mongoc_database_t* db = mongoc_client_get_database(fx, data.c_str());
+             mongoc_collection_destroy(mongoc_database_create_collection(db, "E", nullptr, nullptr));
+             mongoc_database_destroy(db); }},
+        {"columns gone from under the tables", -34, EDIT, [&] {
+             of_a(); bson_t all = BSON_INITIALIZER;
+             mongoc_collection_t* c = mongoc_client_get_collection(fx, schema.c_str(), "columns");
+             mongoc_collection_delete_many(c, &all, nullptr, nullptr, nullptr);
+             mongoc_collection_destroy(c); }},
+        {"an index entry naming no column", -34, EDIT, [&] { of_a(), put_schema("index", index_doc("A", "gone", 2, "g")); }},
         {"tables field outside the list", -2, EDIT, [&] {
              put_data("B", "{}"), of_a(), put_schema("tables", table_doc("B", ", \"owner\": 1")); }},
         {"columns field outside the list", -2, EDIT, [&] {
@@ -353,6 +364,32 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
                       "unique:false native_id:false asc:true"});
     mongoc_database_destroy(dead_db);
     mongoc_client_destroy(dead);
+}
+
+// Columns gone from under a table are damage, repaired from its collection alone: another
+// table's hand edit stays.
+TEST_F(Schema, DamageIsRepairedKeepingHandEdits)
+{
+    put_data("A", R"({"x": 1})");
+    put_data("B", R"({"y": 1})");
+    connect();
+    ASSERT_TRUE(create_schema(&d, &code));
+    mongoc_collection_t* columns = mongoc_client_get_collection(fx, schema.c_str(), "columns");
+    bson_t* rename = BCON_NEW("$set", "{", "sql_name", BCON_UTF8("hand_edit"), "}");
+    bson_t* of_b = BCON_NEW("sql_table", BCON_UTF8("B"), "sql_name", BCON_UTF8("y"));
+    bson_t* of_a = BCON_NEW("sql_table", BCON_UTF8("A"));
+    ASSERT_TRUE(mongoc_collection_update_one(columns, of_b, rename, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(mongoc_collection_delete_many(columns, of_a, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(validate_schema(&d, &code));
+    EXPECT_EQ(code, -34);
+    EXPECT_STREQ(schema_damage(), "table 'A' has no columns");
+    stdout_of([&] { synchronise_schema(&d, -32); });
+    EXPECT_TRUE(validate_schema(&d, &code)) << code;
+    EXPECT_EQ(schema_json("columns", R"({"sql_table": "A"})").size(), 2u);
+    EXPECT_EQ(schema_json("columns", R"({"sql_name": "hand_edit"})").size(), 1u);
+    for (bson_t* b : {rename, of_b, of_a})
+        bson_destroy(b);
+    mongoc_collection_destroy(columns);
 }
 
 // The schema on a FerretDB of the test's own (127.0.0.40-.49), killed as a crash would, restarted.
