@@ -228,7 +228,7 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
     };
     enum { RESET, STOPPED, KILLED };
     const char* const ways[] = {"connection reset", "server stopped", "process killed"};
-    const int samples[] = {5, 2, 5}; // cut points per way, spread over the run (the CI budget)
+    const int samples[] = {12, 6, 12}; // cut points per way, spread over the run (the CI budget)
     int neither_total = 0;
     for (const auto& action : actions) {
         SCOPED_TRACE(action.action);
