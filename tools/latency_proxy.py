@@ -15,6 +15,12 @@ Standard input takes commands, one a line:
   counts    prints "counts JSON": the requests so far by command name (the handshake and
             the monitoring checks included: "hello", "isMaster", ...)
   reset     sets the counts to zero
+  cut N     at the N-th request from now (the handshake and monitoring checks not
+            counted) drops every connection, that request unsent, and refuses new
+            ones until "heal": a connection reset that lasts
+  kill N PID  at the N-th request from now sends SIGKILL to PID (the program that
+            writes, or the server), that request unsent
+  heal      forwards again
 It stops by itself: when its standard input closes, after S seconds without a request
 (default 120), or after the longest run (default 3600 s). It prints the counts at the end.
 """
@@ -24,6 +30,7 @@ import ipaddress
 import json
 import os
 import random
+import signal
 import sys
 import time
 
@@ -76,6 +83,10 @@ class Proxy:
         self.random = random.Random(args.seed)
         self.last = time.monotonic()
         self.done = None
+        self.cut_at = 0   # requests left until the cut; 0: none pending
+        self.victim = 0   # PID to kill at the cut, or 0 to drop the connections
+        self.cut = False
+        self.writers = set()
 
     def count(self, name):
         self.counts[name] = self.counts.get(name, 0) + 1
@@ -91,6 +102,13 @@ class Proxy:
             body = await reader.readexactly(max(length - 16, 0))
             name = command_name(header, body)
             self.count(name)
+            if self.cut:
+                raise ConnectionResetError("cut")
+            if self.cut_at and name not in HANDSHAKE:
+                self.cut_at -= 1
+                if not self.cut_at:
+                    self.cut_here()
+                    raise ConnectionResetError("cut")
             if self.delay:
                 await asyncio.sleep(self.delay)
             if name not in HANDSHAKE and self.args.stall_every and not self.random.randrange(self.args.stall_every):
@@ -98,6 +116,18 @@ class Proxy:
                 await asyncio.sleep(self.args.stall_ms / 1000.0)
             writer.write(header + body)
             await writer.drain()
+
+    def cut_here(self):
+        if self.victim:
+            try:
+                os.kill(self.victim, signal.SIGKILL)
+            except OSError:
+                pass
+            self.victim = 0
+            return
+        self.cut = True
+        for writer in list(self.writers):
+            writer.transport.abort()
 
     async def replies(self, reader, writer):
         while True:
@@ -108,11 +138,15 @@ class Proxy:
             await writer.drain()
 
     async def connection(self, client_reader, client_writer):
+        if self.cut:
+            client_writer.transport.abort()
+            return
         try:
             server_reader, server_writer = await asyncio.open_connection(self.args.target, PORT)
         except OSError:
             client_writer.close()
             return
+        self.writers.update((client_writer, server_writer))
         tasks = [asyncio.ensure_future(self.requests(client_reader, server_writer)),
                  asyncio.ensure_future(self.replies(server_reader, client_writer))]
         try:
@@ -121,6 +155,7 @@ class Proxy:
             for task in tasks:
                 task.cancel()
             for w in (server_writer, client_writer):
+                self.writers.discard(w)
                 w.close()
 
     async def commands(self):
@@ -134,6 +169,14 @@ class Proxy:
                 self.print_counts()
             elif line.strip() == "reset":
                 self.counts = {}
+            elif line.startswith("cut ") or line.startswith("kill "):
+                words = line.split()
+                self.cut_at = int(words[1])
+                self.victim = int(words[2]) if words[0] == "kill" else 0
+                print("armed", flush=True)
+            elif line.strip() == "heal":
+                self.cut, self.cut_at, self.victim = False, 0, 0
+                print("healed", flush=True)
 
     async def watch(self):
         started = time.monotonic()

@@ -1,0 +1,278 @@
+// Every action that writes the schema, cut at its k-th request in three ways (the
+// connections reset and refused, the schema server killed, the writing process killed),
+// then started again: the schema holds the documents of before or of after, never a mix.
+// The schema server is a FerretDB of the test's own behind tools/latency_proxy.py, which
+// counts the requests and cuts them (127.0.0.90-99: a server and its proxy side by side).
+#include "core/dbinfo.h"
+#include "core/records.h"
+#include "store/create.h"
+#include "store/journal.h"
+#include "store/read.h"
+#include "store/save.h"
+
+#include "tests/store/store_fixture.h"
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct CutPoints : StoreTest {
+    std::string address, proxy_address, dir;
+    pid_t server = -1, proxy = -1;
+    int to_proxy = -1;
+    FILE* from_proxy = nullptr;
+    mongoc_client_t* own = nullptr;
+
+    ~CutPoints() override
+    {
+        if (own)
+            mongoc_client_destroy(own);
+        if (to_proxy >= 0)
+            close(to_proxy), waitpid(proxy, nullptr, 0);
+        if (from_proxy)
+            std::fclose(from_proxy);
+        stop_server();
+        if (!dir.empty())
+            std::filesystem::remove_all(dir + "/data");
+    }
+    bool start_server()
+    {
+        std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/"
+                              "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" +
+                              dir + " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" +
+                              address + ":27017 >>" + dir + "/server.log 2>&1";
+        if ((server = fork()) == 0)
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
+        for (int i = 0; i < 150 && waitpid(server, nullptr, WNOHANG) == 0; ++i, usleep(100000))
+            if (testenv::server_answers(address))
+                return true;
+        return false;
+    }
+    void stop_server()
+    {
+        if (server > 0)
+            kill(server, SIGKILL), waitpid(server, nullptr, 0);
+        server = -1;
+    }
+    bool start_proxy()
+    {
+        int in[2], out[2];
+        if (pipe(in) || pipe(out))
+            return false;
+        if ((proxy = fork()) == 0) {
+            dup2(in[0], 0), dup2(out[1], 1);
+            close(in[1]), close(out[0]);
+            std::string script = testenv::source_dir() + "/tools/latency_proxy.py";
+            execl("/usr/bin/python3", "python3", script.c_str(), "--listen", proxy_address.c_str(), "--target",
+                  address.c_str(), "--idle-seconds", "600", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(in[0]), close(out[1]);
+        // A server started later must not hold the proxy's input open.
+        fcntl(in[1], F_SETFD, FD_CLOEXEC), fcntl(out[0], F_SETFD, FD_CLOEXEC);
+        to_proxy = in[1];
+        from_proxy = fdopen(out[0], "r");
+        return said("", "ready ").rfind("ready", 0) == 0;
+    }
+    // Sends a command line to the proxy; its first answer line that starts with prefix.
+    std::string said(const std::string& line, const std::string& prefix)
+    {
+        if (!line.empty() && write(to_proxy, (line + "\n").data(), line.size() + 1) < 0)
+            return "";
+        if (prefix.empty()) // no answer awaited
+            return "";
+        char buffer[4096];
+        while (std::fgets(buffer, sizeof buffer, from_proxy))
+            if (std::string(buffer).rfind(prefix, 0) == 0)
+                return buffer;
+        return "";
+    }
+    // Requests the proxy forwarded since the last "reset", the handshakes left out.
+    int requests()
+    {
+        std::string counts = said("counts", "counts ");
+        int total = 0;
+        for (size_t at = 0; (at = counts.find("\": ", at)) != counts.npos; at += 3) {
+            size_t name = counts.rfind('"', at - 1);
+            std::string command = counts.substr(name + 1, at - name - 1);
+            if (command != "hello" && command != "isMaster" && command != "ismaster")
+                total += std::atoi(counts.c_str() + at + 3);
+        }
+        return total;
+    }
+    // The schema's documents without _id, in a stable order.
+    strings state()
+    {
+        strings all;
+        for (const char* c : {"tables", "columns", "index"})
+            for (const std::string& doc : testenv::read_json(own, schema, c))
+                all.push_back(std::string(c) + " " + doc);
+        std::sort(all.begin(), all.end());
+        return all;
+    }
+    // brolix-cli on this test's data, the schema behind the proxy; its exit status.
+    std::string cli_line(const std::string& args)
+    {
+        return testenv::build_dir() + "/brolix-cli " + args + " --quiet -ds " + testenv::server() + " -db " + data +
+               " -ss " + proxy_address + " -sc " + schema + " >>" + dir + "/cli.log 2>&1";
+    }
+    // Runs body in a child process that starts once the parent has armed the proxy (with
+    // the child's PID when it is the one to be killed); waits for it.
+    void in_child(const std::function<void()>& body, const std::function<void(pid_t)>& arm)
+    {
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            char byte;
+            close(go[1]);
+            if (read(go[0], &byte, 1) != 1)
+                _exit(1);
+            body();
+            _exit(0);
+        }
+        close(go[0]);
+        arm(child);
+        ASSERT_EQ(write(go[1], "g", 1), 1);
+        close(go[1]);
+        waitpid(child, nullptr, 0);
+    }
+};
+
+TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
+{
+    for (int last = 90; last < 99 && (address.empty() || testenv::server_answers(address)); last += 2)
+        address = "127.0.0." + std::to_string(last), proxy_address = "127.0.0." + std::to_string(last + 1);
+    dir = testenv::build_dir() + "/servers/cut-" + address;
+    std::filesystem::create_directories(dir + "/data");
+    ASSERT_TRUE(start_server()) << "could not start FerretDB of our own (log in " << dir << ")";
+    ASSERT_TRUE(start_proxy());
+    own = testenv::fixture_client(address);
+    const std::string file = dir + "/export.json";
+
+    // The schema as a user leaves it: created, a column renamed by hand.
+    auto created = [&] {
+        testenv::drop_database(own, schema);
+        testenv::drop_database(own, schema + "_journal");
+        testenv::drop_database(fx, data);
+        put_data("A", R"({"_id": 1, "name": "Ann", "tags": ["x"], "n": 2})");
+        put_data("A", R"({"_id": 2, "name": "Bo", "tags": ["y", "z"], "n": 3})");
+        make_index("A", R"({"name": 1})", "name_1");
+        put_data("B", R"({"b": true})");
+        ASSERT_EQ(std::system(cli_line("create --yes").c_str()), 0);
+        bson_t* filter = BCON_NEW("sql_table", "A", "sql_name", "n");
+        bson_t* update = BCON_NEW("$set", "{", "sql_name", "count", "}");
+        mongoc_collection_t* columns = mongoc_client_get_collection(own, schema.c_str(), "columns");
+        ASSERT_TRUE(mongoc_collection_update_one(columns, filter, update, nullptr, nullptr, nullptr));
+        mongoc_collection_destroy(columns);
+        bson_destroy(update);
+        bson_destroy(filter);
+    };
+    auto drifted = [&] { // B gone, C new: a synchronisation removes one table and adds one
+        created();
+        testenv::drop_database(fx, data);
+        put_data("A", R"({"_id": 1, "name": "Ann", "tags": ["x"], "n": 2})");
+        make_index("A", R"({"name": 1})", "name_1");
+        put_data("C", R"({"c": "new"})");
+    };
+    auto exported_then_edited = [&] {
+        created();
+        ASSERT_EQ(std::system(cli_line("export --out " + file).c_str()), 0);
+        testenv::drop_database(own, schema);
+        put_data("D", R"({"d": 1})");
+        ASSERT_EQ(std::system(cli_line("create --yes").c_str()), 0);
+    };
+    auto nothing = [&] {
+        created();
+        ASSERT_EQ(std::system(cli_line("export --out " + file).c_str()), 0);
+        testenv::drop_database(own, schema);
+    };
+    auto run_cli = [&](const std::string& args) {
+        return std::function<void()>([this, line = cli_line(args)] {
+            execl("/bin/sh", "sh", "-c", ("exec " + line).c_str(), static_cast<char*>(nullptr));
+        });
+    };
+    auto save = std::function<void()>([this] {
+        DBINFO child;
+        testenv::init_dbinfo(&child);
+        testenv::connect_dbinfo(&child, data, schema, testenv::server(), proxy_address);
+        child.catalog = QString::fromStdString(data), child.schema = "dbo", child.table = "A";
+        db_column_t* columns = read_table_columns(&child, data.c_str(), "dbo", "A", nullptr);
+        for (db_column_t* c = columns; c; c = c->next) {
+            if (std::string(c->sql_name) == "name")
+                std::free(c->sql_name), c->sql_name = copy_text("who");
+            c->virtual_array = std::string(c->sql_name) == "tags";
+        }
+        int left = 0;
+        if (std::freopen("/dev/null", "w", stdout))
+            save_table(&child, columns, &left);
+        _exit(left ? 3 : 0);
+    });
+
+    const struct {
+        const char* action;
+        std::function<void()> before;
+        std::function<void()> run;
+    } actions[] = {
+        {"save", created, save},
+        {"create --replace", created, run_cli("create --replace --yes")},
+        {"sync", drifted, run_cli("sync --yes")},
+        {"import --replace", exported_then_edited, run_cli("import " + file + " --replace")},
+        {"import", nothing, run_cli("import " + file)},
+    };
+    enum { RESET, STOPPED, KILLED };
+    const char* const ways[] = {"connection reset", "server stopped", "process killed"};
+    const int samples[] = {12, 6, 12}; // cut points per way, spread over the run (the CI budget)
+    int neither_total = 0;
+    for (const auto& action : actions) {
+        SCOPED_TRACE(action.action);
+        // The uncut run: what after is, and how many requests it takes.
+        action.before();
+        const strings before = state();
+        said("reset", "");
+        in_child(action.run, [](pid_t) {});
+        const int total = requests();
+        const strings after = state();
+        ASSERT_NE(before, after);
+        for (int way : {RESET, STOPPED, KILLED}) {
+            int tried = 0, neither = 0;
+            std::string missed;
+            for (int s = 1; s <= samples[way]; ++s) {
+                int k = std::max(1, total * s / samples[way]); // spread over the run, the last request included
+                action.before();
+                ASSERT_EQ(state(), before);
+                said("reset", "");
+                in_child(action.run, [&](pid_t child) {
+                    said(way == RESET ? "cut " + std::to_string(k)
+                                      : "kill " + std::to_string(k) + " " +
+                                            std::to_string(way == KILLED ? child : server),
+                         "armed");
+                });
+                said("heal", "healed");
+                if (way == STOPPED) {
+                    stop_server();
+                    ASSERT_TRUE(start_server());
+                }
+                // The next start settles what was left.
+                std::system(cli_line("check").c_str());
+                strings now = state();
+                ++tried;
+                if (now != before && now != after)
+                    ++neither, missed += " " + std::to_string(k);
+            }
+            std::printf("cut points: %-17s %-16s tried %d of %d requests, neither before nor after: %d%s\n",
+                        action.action, ways[way], tried, total, neither, missed.c_str());
+            std::fflush(stdout);
+            neither_total += neither;
+        }
+    }
+    EXPECT_EQ(neither_total, 0);
+}
+
+} // namespace
