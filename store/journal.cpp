@@ -5,18 +5,46 @@
 #include "store/fields.h"
 #include "store/write.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <string>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 const char* const kind_names[] = {"", "tables", "columns", "index"};
 const char* const header_id = "header";
+
+// How long a journal of another machine is taken for a change still being written there:
+// far longer than any one action's writes, which come after all its reads.
+const int64_t foreign_lease_ms = 2 * 60 * 1000;
+
+std::string this_host()
+{
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "";
+    return name;
+}
+
+// A process of this machine that has not ended (a zombie has).
+bool process_alive(int64_t pid)
+{
+    if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
+        return false;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    size_t close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
+}
 
 // Tables of one catalog and schema selected by one field, for the collections of mask.
 typedef std::tuple<std::string, std::string, std::string, int> scope_key_t; // catalog, schema, field, mask
@@ -240,6 +268,9 @@ bool write_journal(DBINFO* dbinfo, const schema_change_t* change, const bson_t* 
     BSON_APPEND_UTF8(header, "action", change->action.c_str());
     BSON_APPEND_UTF8(header, "label", change->label.c_str());
     BSON_APPEND_DATE_TIME(header, "started", static_cast<int64_t>(std::time(nullptr)) * 1000);
+    // Whose change it is: another program must not undo it while it is being written.
+    BSON_APPEND_UTF8(header, "host", this_host().c_str());
+    BSON_APPEND_INT64(header, "pid", static_cast<int64_t>(getpid()));
     BSON_APPEND_INT64(header, "entries", static_cast<int64_t>(entries.docs.size() - 1));
     BSON_APPEND_BOOL(header, "rebuild", change->rebuild);
     bson_t selected;
@@ -407,9 +438,9 @@ bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size)
     }
 
     bson_iter_t it;
-    std::string action = "change", label;
+    std::string action = "change", label, host;
     bool rebuild = false, undone = false;
-    int64_t expected = 0, started = 0;
+    int64_t expected = 0, started = 0, pid = 0;
     const bson_oid_t* id = nullptr;
     bson_t filters[4];
     bool selects[4] = {false, false, false, false};
@@ -430,6 +461,10 @@ bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size)
                 expected = bson_iter_as_int64(&it);
             else if (!std::strcmp(key, "started") && BSON_ITER_HOLDS_DATE_TIME(&it))
                 started = bson_iter_date_time(&it);
+            else if (!std::strcmp(key, "host") && BSON_ITER_HOLDS_UTF8(&it))
+                host = bson_iter_utf8(&it, nullptr);
+            else if (!std::strcmp(key, "pid") && BSON_ITER_HOLDS_INT64(&it))
+                pid = bson_iter_int64(&it);
             else if (!std::strcmp(key, "journal") && BSON_ITER_HOLDS_OID(&it))
                 id = bson_iter_oid(&it);
             else if (!std::strcmp(key, "filters") && BSON_ITER_HOLDS_DOCUMENT(&it)) {
@@ -450,6 +485,23 @@ bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size)
                         }
             }
         }
+
+    // A change another program is still writing is its own to finish or undo.
+    int64_t now = static_cast<int64_t>(std::time(nullptr)) * 1000;
+    bool ours = host == this_host() && pid == static_cast<int64_t>(getpid());
+    bool running = host == this_host() ? !ours && process_alive(pid) : now - started < foreign_lease_ms;
+    if (!undone && running) {
+        std::snprintf(line, size,
+                      "Another program (process %lld on %s) is writing the schema '%s'; start again when it has "
+                      "finished.",
+                      static_cast<long long>(pid), host.empty() ? "another machine" : host.c_str(),
+                      dbinfo->md_database);
+        for (bson_t& f : filters)
+            bson_destroy(&f);
+        bson_destroy(&header);
+        mongoc_collection_destroy(coll);
+        return false;
+    }
 
     // The documents the change replaced, as they were.
     doc_list_t before[4];

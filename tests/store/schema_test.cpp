@@ -7,6 +7,7 @@
 #include "core/records.h"
 #include "discovery/discover.h"
 #include "store/create.h"
+#include "store/journal.h"
 #include "store/read.h"
 #include "store/save.h"
 #include "store/validate.h"
@@ -17,7 +18,9 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <csignal>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
 
 namespace {
@@ -364,6 +367,35 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
                       "unique:false native_id:false asc:true"});
     mongoc_database_destroy(dead_db);
     mongoc_client_destroy(dead);
+}
+
+// A journal whose program still runs is its change under way: no other program undoes it.
+// Once that program has ended (a zombie has too) the next start settles it.
+TEST_F(Schema, AnotherProgramsChangeIsLeftAlone)
+{
+    put_data("A", R"({"x": 1})");
+    connect();
+    ASSERT_TRUE(create_schema(&d, &code));
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    pid_t writer = fork();
+    if (writer == 0)
+        pause(), _exit(0);
+    const std::string header = R"({"_id": "header", "journal": {"$oid": "0123456789abcdef01234567"}, )"
+                               R"("action": "save", "label": "A", "started": {"$date": 0}, "entries": 0, )"
+                               R"("rebuild": false, "filters": {}, "host": ")" +
+                               std::string(host) + R"(", "pid": {"$numberLong": ")" + std::to_string(writer) + "\"}}";
+    testenv::insert_json(fx, schema + "_journal", "journal", header);
+    char line[DBINFO_TEXT];
+    for (bool alive : {true, false}) {
+        if (!alive)
+            kill(writer, SIGKILL), usleep(200000); // not yet reaped
+        EXPECT_EQ(settle_schema_journal(&d, line, sizeof line), !alive) << line;
+        EXPECT_EQ(std::string(line).rfind("Another program (process " + std::to_string(writer), 0) == 0, alive)
+            << line;
+        EXPECT_EQ(testenv::read_json(fx, schema + "_journal", "journal", "{}").size(), alive ? 1u : 0u);
+    }
+    waitpid(writer, nullptr, 0);
 }
 
 // Columns gone from under a table are damage, repaired from its collection alone: another
