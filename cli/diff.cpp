@@ -2,19 +2,10 @@
 #include "cli/cli.h"
 
 #include "core/dbinfo.h"
+#include "startup/schema_check.h"
 #include "store/drift.h"
 
 #include <cstring>
-
-namespace {
-
-std::string with_name(const char* format, const char* name)
-{
-    std::string text = format;
-    return text.replace(text.find("%s"), 2, name);
-}
-
-} // namespace
 
 int diff_command(cli_t& cli, DBINFO* d, int, int)
 {
@@ -24,14 +15,7 @@ int diff_command(cli_t& cli, DBINFO* d, int, int)
     drift_t* differences = nullptr;
     drift_problem_t problem;
     if (!diff_schema(d, names.data(), names.size(), cli.all, &differences, &problem)) {
-        const char* const texts[] = {"The table '%s' is neither in the schema nor in the data.",
-                                     "The schema's collection '%s' could not be read.",
-                                     "The collections of the database '%s' could not be listed.",
-                                     "The collection '%s' could not be sampled.",
-                                     "The indexes of the collection '%s' could not be listed."};
-        int at = DRIFT_NO_SUCH_TABLE - problem.code;
-        print_box(with_name(at >= 0 && at < 5 ? texts[at] : "'%s' could not be compared.", problem.name).c_str(),
-                  problem.detail);
+        print_box(drift_problem_text(&problem).c_str(), problem.detail);
         return EXIT_ERROR;
     }
     std::string text = cli.json ? drift_json(differences, d->database, d->md_database, cli.all)

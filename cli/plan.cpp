@@ -2,6 +2,7 @@
 #include "cli/cli.h"
 
 #include "core/dbinfo.h"
+#include "startup/schema_check.h"
 #include "store/plan.h"
 
 #include <QFile>
@@ -44,14 +45,7 @@ int plan_command(cli_t& cli, DBINFO* d, int, int)
     plan_t* plan = nullptr;
     drift_problem_t problem;
     if (!make_plan(d, names.data(), names.size(), &plan, &problem)) {
-        const char* const texts[] = {"The table '%s' is neither in the schema nor in the data.",
-                                     "The schema's collection '%s' could not be read.",
-                                     "The collections of the database '%s' could not be listed.",
-                                     "The collection '%s' could not be sampled.",
-                                     "The indexes of the collection '%s' could not be listed."};
-        int at = DRIFT_NO_SUCH_TABLE - problem.code;
-        print_box(with_name(at >= 0 && at < 5 ? texts[at] : "'%s' could not be compared.", problem.name).c_str(),
-                  problem.detail);
+        print_box(drift_problem_text(&problem).c_str(), problem.detail);
         return EXIT_ERROR;
     }
     std::string text = cli.json ? plan_json(plan) : plan_text(plan);

@@ -4,6 +4,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "store/create.h"
+#include "store/drift.h"
 #include "store/journal.h"
 #include "store/read.h"
 #include "store/validate.h"
@@ -105,6 +106,18 @@ void read_only_text(const DBINFO* d, start_up_text_t* out)
 void creation_failed_text(const DBINFO* d, int code, start_up_text_t* out)
 {
     format_into(out, press_ok, "The schema '%s' could not be created (error %i).", d->md_database, code);
+}
+
+std::string drift_problem_text(const drift_problem_t* problem)
+{
+    const char* const texts[] = {"The table '%s' is neither in the schema nor in the data.",
+                                 "The schema's collection '%s' could not be read.",
+                                 "The collections of the database '%s' could not be listed.",
+                                 "The collection '%s' could not be sampled.",
+                                 "The indexes of the collection '%s' could not be listed."};
+    int at = DRIFT_NO_SUCH_TABLE - problem->code;
+    std::string text = at >= 0 && at < 5 ? texts[at] : "'%s' could not be compared.";
+    return text.replace(text.find("%s"), 2, problem->name);
 }
 
 const char* mode_title(int mode)

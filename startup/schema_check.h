@@ -5,6 +5,8 @@
 
 #include "core/dbinfo.h"
 
+#include <string>
+
 // Validates the schema (or lists the data collections in View Only mode) and asks
 // what each outcome needs. False when the program must end: the box saying why has
 // been shown. On true the mode is fixed for good.
@@ -21,6 +23,10 @@ void validation_text(const DBINFO* dbinfo, int code, start_up_text_t* out);
 void read_only_text(const DBINFO* dbinfo, start_up_text_t* out);
 // The box for a creation that failed with code.
 void creation_failed_text(const DBINFO* dbinfo, int code, start_up_text_t* out);
+
+// What a failed comparison of the data with the schema (diff, a plan) could not read, named.
+struct drift_problem_t;
+std::string drift_problem_text(const drift_problem_t* problem);
 
 // The window title of the mode.
 const char* mode_title(int mode);

@@ -3,6 +3,7 @@
 #include "ui/schema.h"
 
 #include "core/message.h"
+#include "startup/schema_check.h"
 #include "store/plan.h"
 #include "store/read.h"
 #include "ui/plan_view.h"
@@ -42,15 +43,8 @@ void Schema::on_pushButtonPlan_clicked()
     ui->errorMsg->setText("");
     if (!done || !made) {
         free_plan(plan);
-        const char* const texts[] = {"The table '%s' is neither in the schema nor in the data.",
-                                     "The schema's collection '%s' could not be read.",
-                                     "The collections of the database '%s' could not be listed.",
-                                     "The collection '%s' could not be sampled.",
-                                     "The indexes of the collection '%s' could not be listed."};
-        int at = DRIFT_NO_SUCH_TABLE - problem.code;
         std::string text = !done ? "The plan was not made: cancelled."
-                                 : with_name(at >= 0 && at < 5 ? texts[at] : "'%s' could not be compared.",
-                                             problem.name);
+                                 : drift_problem_text(&problem);
         show_message(text.c_str(), problem.detail, BTN_OK, BTN_OK);
         return;
     }
