@@ -105,7 +105,12 @@ void read_only_text(const DBINFO* d, start_up_text_t* out)
 
 void creation_failed_text(const DBINFO* d, int code, start_up_text_t* out)
 {
-    format_into(out, press_ok, "The schema '%s' could not be created (error %i).", d->md_database, code);
+    // A collection the server would not sample (a strategy it lacks) is told in its words.
+    static char informative[DBINFO_TEXT];
+    if (code == -19 && creation_read_error()[0])
+        std::snprintf(informative, sizeof informative, "MongoDB Error:%s\n\n%s", creation_read_error(), press_ok);
+    format_into(out, code == -19 && creation_read_error()[0] ? informative : press_ok,
+                "The schema '%s' could not be created (error %i).", d->md_database, code);
 }
 
 std::string drift_problem_text(const drift_problem_t* problem)

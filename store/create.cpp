@@ -261,6 +261,9 @@ bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* re
     return whole;
 }
 
+// Why the last creation could not sample a collection, in the server's words.
+char read_error[512];
+
 } // namespace
 
 void read_collections(DBINFO* dbinfo, const std::vector<const char*>& names, const std::function<bool(int, collection_read_t*)>& use)
@@ -317,9 +320,15 @@ bool make_schema_collections(DBINFO* dbinfo, int* code, bool tell)
     return true;
 }
 
+const char* creation_read_error(void)
+{
+    return read_error;
+}
+
 bool create_schema(DBINFO* dbinfo, int* code)
 {
     *code = 1;
+    read_error[0] = '\0';
     seen_columns_forget();
     if (!dbinfo->md_db)
         return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
@@ -340,8 +349,11 @@ bool create_schema(DBINFO* dbinfo, int* code)
     bool whole = true;
     read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
         whole = describe_collection(dbinfo, collections[i], read, false, &batch);
-        if (!whole)
+        if (!whole) {
             std::printf("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE %s", collections[i]);
+            if (read->sample && read->sample->error.message[0])
+                std::snprintf(read_error, sizeof read_error, "%s", read->sample->error.message);
+        }
         brolix_progress(++done, total, collections[i]);
         return whole;
     });

@@ -10,6 +10,10 @@
 struct DBINFO;
 struct db_sample_t;
 
+// Why the last creation could not sample a collection, in the server's words (empty when
+// it could or when the server said nothing).
+const char* creation_read_error(void);
+
 // Codes: 1 success; -6 to -12 a collection or index could not be made; -13 the schema
 // database could not be dropped (nothing is created then); -19 the collections could not
 // be listed, or a collection could not be sampled or its documents not all written
