@@ -41,25 +41,8 @@ struct CutPoints : StoreTest {
         if (!dir.empty())
             std::filesystem::remove_all(dir + "/data");
     }
-    bool start_server()
-    {
-        std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/"
-                              "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" +
-                              dir + " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" +
-                              address + ":27017 >>" + dir + "/server.log 2>&1";
-        if ((server = fork()) == 0)
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
-        for (int i = 0; i < 150 && waitpid(server, nullptr, WNOHANG) == 0; ++i, usleep(100000))
-            if (testenv::server_answers(address))
-                return true;
-        return false;
-    }
-    void stop_server()
-    {
-        if (server > 0)
-            kill(server, SIGKILL), waitpid(server, nullptr, 0);
-        server = -1;
-    }
+    bool start_server() { return (server = testenv::start_ferretdb(address, dir)) > 0; }
+    void stop_server() { testenv::stop_ferretdb(&server); }
     bool start_proxy()
     {
         int in[2], out[2];
@@ -105,16 +88,6 @@ struct CutPoints : StoreTest {
                 total += std::atoi(counts.c_str() + at + 3);
         }
         return total;
-    }
-    // The schema's documents without _id, in a stable order.
-    strings state()
-    {
-        strings all;
-        for (const char* c : {"tables", "columns", "index"})
-            for (const std::string& doc : testenv::read_json(own, schema, c))
-                all.push_back(std::string(c) + " " + doc);
-        std::sort(all.begin(), all.end());
-        return all;
     }
     // brolix-cli on this test's data, the schema behind the proxy; its exit status.
     std::string cli_line(const std::string& args)
@@ -234,11 +207,11 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         SCOPED_TRACE(action.action);
         // The uncut run: what after is, and how many requests it takes.
         action.before();
-        const strings before = state();
+        const strings before = schema_state(own);
         said("reset", "");
         in_child(action.run, [](pid_t) {});
         const int total = requests();
-        const strings after = state();
+        const strings after = schema_state(own);
         ASSERT_NE(before, after);
         for (int way : {RESET, STOPPED, KILLED}) {
             int tried = 0, neither = 0;
@@ -246,7 +219,7 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
             for (int s = 1; s <= samples[way]; ++s) {
                 int k = std::max(1, total * s / samples[way]); // spread over the run, the last request included
                 action.before();
-                ASSERT_EQ(state(), before);
+                ASSERT_EQ(schema_state(own), before);
                 said("reset", "");
                 in_child(action.run, [&](pid_t child) {
                     said(way == RESET ? "cut " + std::to_string(k)
@@ -261,7 +234,7 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
                 }
                 // The next start settles what was left.
                 std::system(cli_line("check").c_str());
-                strings now = state();
+                strings now = schema_state(own);
                 ++tried;
                 if (now != before && now != after)
                     ++neither, missed += " " + std::to_string(k);

@@ -302,13 +302,6 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
     mongoc_client_t* dead = mongoc_client_new("mongodb://127.0.0.99:27017/?serverSelectionTimeoutMS=300"
                                               "&connectTimeoutMS=300&serverSelectionTryOnce=true");
     mongoc_database_t* dead_db = mongoc_client_get_database(dead, "gone");
-    auto everything = [&] {
-        strings all;
-        for (const char* c : {"tables", "columns", "index"})
-            for (const std::string& doc : schema_docs(c))
-                all.push_back(std::string(c) + " " + doc);
-        return all;
-    };
     const struct { const char* name; std::function<bool()> act; } rows[] = {
         {"a save the server refuses (two columns of one SQL name)", [&] {
              std::free(columns->next->sql_name);
@@ -339,12 +332,12 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
         make_index("T", R"({"name": 1})", "name_1");
         stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
         ASSERT_EQ(read_start_up("T"), "_id n name");
-        const strings before = everything();
+        const strings before = schema_state();
         bool told = false;
         stdout_of([&] { told = row.act(); });
         EXPECT_TRUE(told);
         if (std::string(row.name).find("index listing") == std::string::npos) {
-            EXPECT_EQ(everything(), before);
+            EXPECT_EQ(schema_state(), before);
         }
     }
 
@@ -373,26 +366,23 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
 // Once that program has ended (a zombie has too) the next start settles it.
 TEST_F(Schema, AnotherProgramsChangeIsLeftAlone)
 {
-    put_data("A", R"({"x": 1})");
     connect();
-    ASSERT_TRUE(create_schema(&d, &code));
     char host[256] = "";
     gethostname(host, sizeof host - 1);
     pid_t writer = fork();
     if (writer == 0)
         pause(), _exit(0);
-    const std::string header = R"({"_id": "header", "journal": {"$oid": "0123456789abcdef01234567"}, )"
-                               R"("action": "save", "label": "A", "started": {"$date": 0}, "entries": 0, )"
-                               R"("rebuild": false, "filters": {}, "host": ")" +
-                               std::string(host) + R"(", "pid": {"$numberLong": ")" + std::to_string(writer) + "\"}}";
-    testenv::insert_json(fx, schema + "_journal", "journal", header);
+    testenv::insert_json(fx, schema + "_journal", "journal",
+                         R"({"_id": "header", "journal": {"$oid": "0123456789abcdef01234567"}, "action": "save", )"
+                         R"("started": {"$date": 0}, "entries": 0, "filters": {}, "host": ")" + std::string(host) +
+                             R"(", "pid": {"$numberLong": ")" + std::to_string(writer) + "\"}}");
     char line[DBINFO_TEXT];
     for (bool alive : {true, false}) {
         if (!alive)
             kill(writer, SIGKILL), usleep(200000); // not yet reaped
         EXPECT_EQ(settle_schema_journal(&d, line, sizeof line), !alive) << line;
-        EXPECT_EQ(std::string(line).rfind("Another program (process " + std::to_string(writer), 0) == 0, alive)
-            << line;
+        std::string said = line;
+        EXPECT_EQ(said.rfind("Another program (process " + std::to_string(writer), 0) == 0, alive) << said;
         EXPECT_EQ(testenv::read_json(fx, schema + "_journal", "journal", "{}").size(), alive ? 1u : 0u);
     }
     waitpid(writer, nullptr, 0);
@@ -434,25 +424,8 @@ struct ServerStop : Schema {
         if (!dir.empty())
             std::filesystem::remove_all(dir + "/data");
     }
-    bool start() // true once it answers
-    {
-        std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/"
-                              "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" +
-                              dir + " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" +
-                              address + ":27017 >>" + dir + "/server.log 2>&1";
-        if ((pid = fork()) == 0)
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
-        for (int i = 0; i < 150 && waitpid(pid, nullptr, WNOHANG) == 0; ++i, usleep(200000))
-            if (testenv::server_answers(address))
-                return true;
-        return false;
-    }
-    void stop()
-    {
-        if (pid > 0)
-            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
+    bool start() { return (pid = testenv::start_ferretdb(address, dir)) > 0; }
+    void stop() { testenv::stop_ferretdb(&pid); }
 };
 
 TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)

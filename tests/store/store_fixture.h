@@ -8,6 +8,7 @@
 #include "tests/support/mock_server.h"
 #include "tests/support/test_env.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
@@ -80,6 +81,16 @@ struct StoreTest : ::testing::Test {
     strings schema_json(const std::string& coll, const std::string& filter = "{}")
     {
         return testenv::read_json(fx, schema, coll, filter);
+    }
+    // Every document of the schema without _id, in a stable order (of a server of the test's own).
+    strings schema_state(mongoc_client_t* server = nullptr)
+    {
+        strings all;
+        for (const char* c : {"tables", "columns", "index"})
+            for (const std::string& doc : testenv::read_json(server ? server : fx, schema, c))
+                all.push_back(std::string(c) + " " + doc);
+        std::sort(all.begin(), all.end());
+        return all;
     }
 
     // A tables / columns / index document of this test's catalog, as the editor writes it.

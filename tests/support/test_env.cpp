@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testenv {
@@ -170,6 +172,29 @@ bool server_answers(const std::string& address)
     bson_destroy(ping);
     mongoc_client_destroy(client);
     return ok;
+}
+
+pid_t start_ferretdb(const std::string& address, const std::string& dir)
+{
+    std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/" +
+                          "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" + dir +
+                          " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" + address +
+                          ":27017 >>" + dir + "/server.log 2>&1";
+    pid_t pid = fork();
+    if (pid == 0)
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
+    for (int i = 0; i < 150 && waitpid(pid, nullptr, WNOHANG) == 0; ++i, usleep(200000))
+        if (server_answers(address))
+            return pid;
+    stop_ferretdb(&pid);
+    return -1;
+}
+
+void stop_ferretdb(pid_t* pid)
+{
+    if (*pid > 0)
+        kill(*pid, SIGKILL), waitpid(*pid, nullptr, 0);
+    *pid = -1;
 }
 
 } // namespace testenv

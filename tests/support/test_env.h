@@ -9,6 +9,7 @@
 #include <deque>
 #include <mongoc/mongoc.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace testenv {
@@ -65,6 +66,10 @@ std::vector<std::string> read_json(mongoc_client_t* client, const std::string& d
                                    const std::string& collection, const std::string& filter_json = "{}");
 std::vector<std::string> collection_names(mongoc_client_t* client, const std::string& database);
 bool server_answers(const std::string& address);
+// A FerretDB of the test's own on address:27017, its data under dir/data; its pid once it
+// answers, -1 when it did not start (the process is then gone).
+pid_t start_ferretdb(const std::string& address, const std::string& dir);
+void stop_ferretdb(pid_t* pid);
 
 } // namespace testenv
 

@@ -49,22 +49,14 @@ struct Instance {
     bool start()
     {
         std::filesystem::create_directories(dir + "/data");
-        std::string command = "exec " + std::string(getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/" +
-                              "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" +
-                              dir + " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" +
-                              address + ":27017 >>" + dir + "/server.log 2>&1";
-        if ((pid = fork()) == 0)
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
-        for (int i = 0; i < 150 && !server_answers(address); ++i)
-            usleep(200000);
-        return server_answers(address);
+        return (pid = start_ferretdb(address, dir)) > 0;
     }
     void fault(bool hang)
     {
         if (pid > 0 && hang)
             kill(pid, SIGSTOP);
-        else if (pid > 0)
-            kill(pid, SIGKILL), waitpid(pid, nullptr, 0), pid = -1;
+        else
+            stop_ferretdb(&pid);
     }
     bool back() { return pid > 0 ? kill(pid, SIGCONT) == 0 : start(); }
 };
