@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
