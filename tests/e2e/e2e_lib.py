@@ -8,6 +8,8 @@ import time
 
 import pymongo
 
+# A shared-memory segment left by a killed process would make one whose pid is reused warn.
+os.environ.setdefault("MONGOC_DISABLE_SHM", "1")
 BIN = os.environ.get("BROLIX_BIN", "")
 SERVER = os.environ.get("BROLIX_TEST_SERVER", "127.0.0.11")
 TITLE = "Tarnwell MongoDB Schema Editor"

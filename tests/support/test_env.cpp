@@ -13,6 +13,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace {
+// Before anything starts the client library: a shared-memory segment left by a killed
+// process would make one whose pid is reused print a warning into output a test compares.
+const bool counters_off = setenv("MONGOC_DISABLE_SHM", "1", 0) == 0;
+} // namespace
+
 namespace testenv {
 
 static std::string env_or(const char* name, const std::string& fallback)
