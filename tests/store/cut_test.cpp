@@ -165,6 +165,13 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         ASSERT_EQ(std::system(cli_line("export --out " + file).c_str()), 0);
         testenv::drop_database(own, schema);
     };
+    const std::string plan = dir + "/changes.plan";
+    auto planned = [&] { // A with a field more, C new: a plan of changes to two tables
+        created();
+        put_data("A", R"({"_id": 3, "name": "Cy", "tags": [], "n": 4, "paid": true})");
+        put_data("C", R"({"c": "new"})");
+        ASSERT_EQ(std::system(cli_line("plan --json --out " + plan).c_str()), 0);
+    };
     auto run_cli = [&](const std::string& args) {
         return std::function<void()>([this, line = cli_line(args)] {
             execl("/bin/sh", "sh", "-c", ("exec " + line).c_str(), static_cast<char*>(nullptr));
@@ -197,6 +204,7 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         {"sync", drifted, run_cli("sync --yes")},
         {"import --replace", exported_then_edited, run_cli("import " + file + " --replace")},
         {"import", nothing, run_cli("import " + file)},
+        {"apply", planned, run_cli("apply " + plan)},
     };
     enum { RESET, STOPPED, KILLED };
     const char* const ways[] = {"connection reset", "server stopped", "process killed"};
