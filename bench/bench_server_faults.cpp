@@ -171,7 +171,9 @@ int main(int argc, char** argv)
                     QCoreApplication::processEvents();
                     pid_t victim = side == "data" ? data : schema;
                     if (fault == "hung") {
+                        // Hung once every thread of it has stopped, not when the signal is sent.
                         kill(victim, SIGSTOP);
+                        waitpid(victim, nullptr, WUNTRACED);
                     } else {
                         kill(victim, SIGKILL);
                         waitpid(victim, nullptr, 0);

@@ -189,9 +189,13 @@ pid_t start_ferretdb(const std::string& address, const std::string& dir)
     pid_t pid = fork();
     if (pid == 0)
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
-    for (int i = 0; i < 150 && waitpid(pid, nullptr, WNOHANG) == 0; ++i, usleep(200000))
+    for (int i = 0; i < 150; ++i, usleep(200000)) {
+        // Ended (and reaped): its PID may be another process's by now, not one to kill.
+        if (waitpid(pid, nullptr, WNOHANG) != 0)
+            return -1;
         if (server_answers(address))
             return pid;
+    }
     stop_ferretdb(&pid);
     return -1;
 }

@@ -53,10 +53,15 @@ struct Instance {
     }
     void fault(bool hang)
     {
-        if (pid > 0 && hang)
-            kill(pid, SIGSTOP);
-        else
+        if (pid > 0 && hang) {
+            // Hung once every thread of it has stopped: until then it may still answer a request
+            // sent after the signal (seen under load), and the step would not meet the fault.
+            int status = 0;
+            if (kill(pid, SIGSTOP) == 0 && waitpid(pid, &status, WUNTRACED) == pid && !WIFSTOPPED(status))
+                pid = -1;
+        } else {
             stop_ferretdb(&pid);
+        }
     }
     bool back() { return pid > 0 ? kill(pid, SIGCONT) == 0 : start(); }
 };
