@@ -153,24 +153,45 @@ bool read_selected(DBINFO* dbinfo, int kind, const bson_t* filter, doc_list_t* i
     return ok;
 }
 
-bool insert_all(DBINFO* dbinfo, int kind, const doc_list_t& docs, bson_error_t* error)
+// The options that put a request into the session's transaction (none without one).
+struct in_session {
+    bson_t opts = BSON_INITIALIZER;
+    bool ok = true;
+    explicit in_session(mongoc_client_session_t* session, bson_error_t* error)
+    {
+        bson_error_t failed;
+        if (session && !(ok = mongoc_client_session_append(session, &opts, &failed)))
+            keep_first(error, &failed);
+    }
+    ~in_session() { bson_destroy(&opts); }
+};
+
+bool insert_all(DBINFO* dbinfo, int kind, const doc_list_t& docs, mongoc_client_session_t* session,
+                bson_error_t* error)
 {
     if (docs.docs.empty())
         return true;
+    in_session with(session, error);
+    if (!with.ok)
+        return false;
     mongoc_collection_t* coll = schema_coll(dbinfo, kind);
     bson_error_t first;
     std::memset(&first, 0, sizeof first);
-    write_result_t result = insert_in_order(coll, docs.docs, note_failure, &first);
+    write_result_t result = insert_in_order(coll, docs.docs, note_failure, &first, &with.opts);
     mongoc_collection_destroy(coll);
     keep_first(error, &first);
     return !first.domain && !result.failed && result.written == docs.docs.size();
 }
 
-bool remove_selected(DBINFO* dbinfo, int kind, const bson_t* filter, bson_error_t* error)
+bool remove_selected(DBINFO* dbinfo, int kind, const bson_t* filter, mongoc_client_session_t* session,
+                     bson_error_t* error)
 {
+    in_session with(session, error);
+    if (!with.ok)
+        return false;
     mongoc_collection_t* coll = schema_coll(dbinfo, kind);
     bson_error_t failed;
-    bool ok = mongoc_collection_delete_many(coll, filter, nullptr, nullptr, &failed);
+    bool ok = mongoc_collection_delete_many(coll, filter, &with.opts, nullptr, &failed);
     if (!ok)
         keep_first(error, &failed);
     mongoc_collection_destroy(coll);
@@ -196,22 +217,71 @@ bool remake_database(DBINFO* dbinfo, int* code, bool tell, bson_error_t* error)
 }
 
 // Replaces what the filters select with docs (written columns, index, tables). code gets
-// the outcome of a failed remake, whose line is printed when tell is set.
+// the outcome of a failed remake, whose line is printed when tell is set. With a session,
+// the removals and inserts go into its transaction.
 bool write_over(DBINFO* dbinfo, bool rebuild, const bson_t* filters, const bool* selects, const doc_list_t* docs,
-                bool tell, int* code, bson_error_t* error)
+                bool tell, int* code, bson_error_t* error, mongoc_client_session_t* session = nullptr)
 {
     if (rebuild) {
         if (!remake_database(dbinfo, code, tell, error))
             return false;
     } else {
         for (int kind = 3; kind >= 1; --kind)
-            if (selects[kind] && !remove_selected(dbinfo, kind, &filters[kind], error))
+            if (selects[kind] && !remove_selected(dbinfo, kind, &filters[kind], session, error))
                 return false;
     }
     for (int kind : {2, 3, 1})
-        if (!insert_all(dbinfo, kind, docs[kind], error))
+        if (!insert_all(dbinfo, kind, docs[kind], session, error))
             return false;
     return true;
+}
+
+// A session in a transaction when the schema server offers them (a replica set's primary,
+// a router): the driver then never reads a change half-written, and a program killed
+// half-way leaves the server a transaction it aborts. None otherwise.
+mongoc_client_session_t* start_transaction(DBINFO* dbinfo)
+{
+    bson_error_t error;
+    mongoc_server_description_t* server = mongoc_client_select_server(dbinfo->md_client, true, nullptr, &error);
+    if (!server)
+        return nullptr;
+    const char* type = mongoc_server_description_type(server);
+    const bson_t* hello = mongoc_server_description_hello_response(server);
+    bson_iter_t it;
+    int32_t wire =
+        bson_iter_init_find(&it, hello, "maxWireVersion") && BSON_ITER_HOLDS_INT32(&it) ? bson_iter_int32(&it) : 0;
+    bool sessions = bson_iter_init_find(&it, hello, "logicalSessionTimeoutMinutes") && !BSON_ITER_HOLDS_NULL(&it);
+    bool offers = sessions && ((std::strcmp(type, "RSPrimary") == 0 && wire >= 7) ||
+                               (std::strcmp(type, "Mongos") == 0 && wire >= 8));
+    mongoc_server_description_destroy(server);
+    if (!offers)
+        return nullptr;
+    mongoc_client_session_t* session = mongoc_client_start_session(dbinfo->md_client, nullptr, &error);
+    if (session && !mongoc_client_session_start_transaction(session, nullptr, &error)) {
+        mongoc_client_session_destroy(session);
+        session = nullptr;
+    }
+    return session;
+}
+
+// Writes the change, in a transaction where the server offers one, committed once every
+// write went through and aborted otherwise (the undo then puts back what was there).
+bool write_change(DBINFO* dbinfo, const schema_change_t* change, const bson_t* filters, const bool* selects,
+                  int* code, bson_error_t* error)
+{
+    mongoc_client_session_t* session = change->rebuild ? nullptr : start_transaction(dbinfo);
+    bool ok = write_over(dbinfo, change->rebuild, filters, selects, change->docs, true, code, error, session);
+    if (session) {
+        bson_error_t failed;
+        if (ok && !mongoc_client_session_commit_transaction(session, nullptr, &failed)) {
+            keep_first(error, &failed);
+            ok = false;
+        }
+        if (!ok && mongoc_client_session_in_transaction(session))
+            mongoc_client_session_abort_transaction(session, nullptr);
+        mongoc_client_session_destroy(session);
+    }
+    return ok;
 }
 
 bool clear_journal(DBINFO* dbinfo, bson_error_t* error)
@@ -384,8 +454,7 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
     }
     if (!ok) {
         *code = CHANGE_NOT_STARTED;
-    } else if (!write_over(dbinfo, change->rebuild, filters, selects, change->docs, true, code, &error) ||
-               !clear_journal(dbinfo, &error)) {
+    } else if (!write_change(dbinfo, change, filters, selects, code, &error) || !clear_journal(dbinfo, &error)) {
         // Creation passes its own code up; every other failure says how the schema stands.
         if (*code == CHANGE_APPLIED)
             *code = CHANGE_UNDONE;

@@ -49,7 +49,7 @@ bool server_gone(const bson_error_t* error)
 }
 
 write_result_t insert_in_order(mongoc_collection_t* coll, const doc_refs_t& docs,
-                               write_failure_fn failed, void* context)
+                               write_failure_fn failed, void* context, const bson_t* opts)
 {
     write_result_t result;
     result.written = 0;
@@ -57,7 +57,7 @@ write_result_t insert_in_order(mongoc_collection_t* coll, const doc_refs_t& docs
     std::memset(&result.error, 0, sizeof result.error);
     size_t start = 0;
     while (start < docs.size()) {
-        mongoc_bulk_operation_t* bulk = mongoc_collection_create_bulk_operation_with_opts(coll, nullptr);
+        mongoc_bulk_operation_t* bulk = mongoc_collection_create_bulk_operation_with_opts(coll, opts);
         std::vector<size_t> positions; // position in the request -> position in docs
         for (size_t i = start; i < docs.size(); ++i) {
             bson_error_t invalid;

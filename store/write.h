@@ -30,8 +30,9 @@ struct write_result_t {
 // it or after a refused document. A refused document (a unique index, an invalid text)
 // is reported and the ones after it are still written, as one insert per document
 // would do. When a request fails as a whole every document not written is reported.
+// opts go with every request (a session's transaction).
 write_result_t insert_in_order(mongoc_collection_t* coll, const doc_refs_t& docs,
-                               write_failure_fn failed, void* context);
+                               write_failure_fn failed, void* context, const bson_t* opts = nullptr);
 
 // Starts a document with the _id the client library would give it on insert (first
 // field, a new ObjectId), so that what was written is known without reading it back.

@@ -1,6 +1,7 @@
 // A replica set played by scripted servers, a primary and a secondary of "rs0": a seed with
 // replicaSet= connects, and with readPreference=secondaryPreferred the sample reads of a
 // creation go to the secondary while every write goes to the primary.
+#include "store/journal.h"
 #include "tests/support/mock_server.h"
 
 #include <sys/wait.h>
@@ -45,6 +46,48 @@ TEST(ReplicaSet, SampleReadsWhereTheStringSaysWritesToThePrimary)
         EXPECT_EQ(count_of(servers[1 - row.reader], reads), before[1 - row.reader][0]);
         EXPECT_GT(count_of(servers[0], writes), before[0][1]);
         EXPECT_EQ(count_of(servers[1], writes), 0);
+    }
+}
+
+
+// On a primary that offers transactions a change's removals and inserts are one transaction,
+// committed, or aborted when one is refused and then undone outside it like the journal (which
+// a start after a kill reads). A standalone server gets the same writes without one.
+TEST(ReplicaSet, ChangesAreOneTransactionWhereTheServerOffersThem)
+{
+    for (auto [replica, refused] : {std::pair{true, false}, {true, true}, {false, false}}) {
+        SCOPED_TRACE(std::string(replica ? "primary" : "standalone") + (refused ? ", an insert refused" : ""));
+        testenv::ScriptedServer server;
+        ASSERT_TRUE(server.start(std::string(R"({"hello": {"logicalSessionTimeoutMinutes": 30)") +
+                                     (replica ? R"(, "setName": "rs0", "isWritablePrimary": true)" : "") +
+                                     R"(}, "documents": {"rs_s.columns": [{"sql_table": "t", "sql_name": "old"}]}, )" +
+                                     R"("refuse": {"columns": [)" + (refused ? "1" : "") + "]}}",
+                                 {"127.0.0.80"}));
+        DBINFO d;
+        testenv::init_dbinfo(&d);
+        testenv::connect_dbinfo(&d, "rs", "rs_s", "", "127.0.0.80");
+        schema_change_t* change = schema_change_new("save", "t");
+        schema_change_replace_table(change, "rs", "dbo", "t", CHANGE_MASK_ALL);
+        bson_t* column = BCON_NEW("sql_table", "t", "sql_name", "new");
+        schema_change_add(change, CHANGE_COLUMNS, column);
+        int code = 0;
+        EXPECT_EQ(schema_change_apply(&d, change, &code, nullptr), !refused);
+        EXPECT_EQ(code, refused ? CHANGE_UNDONE : CHANGE_APPLIED);
+        bson_destroy(column), schema_change_free(change), testenv::release_dbinfo(&d);
+
+        // The schema's three removals and one insert, then the undo's writes, in order.
+        std::vector<std::string> writes;
+        for (const std::string& c : server.commands())
+            if (c.find(R"("$db": "rs_s")") != std::string::npos &&
+                (!c.rfind(R"({"delete":)", 0) || !c.rfind(R"({"insert":)", 0)))
+                writes.push_back(c);
+        ASSERT_EQ(writes.size(), refused ? 8u : 4u);
+        for (size_t i = 0; i < writes.size(); ++i) {
+            EXPECT_EQ(writes[i].find(R"("autocommit": false)") != std::string::npos, replica && i < 4) << writes[i];
+            EXPECT_EQ(writes[i].find(R"("startTransaction": true)") != std::string::npos, replica && i == 0);
+        }
+        EXPECT_EQ(server.count("commitTransaction"), replica && !refused);
+        EXPECT_EQ(server.count("abortTransaction"), replica && refused);
     }
 }
 
