@@ -231,9 +231,9 @@ TEST_F(Scripted, DataTheTestServerDoesNotKeepIsTakenIntoTheSchema)
                 hex += "0123456789abcdef"[bson_get_data(rows[i].first)[b] & 15];
         bson_destroy(rows[i].first);
         names += std::string(i ? ", " : "") + "\"t" + std::to_string(i) + "\"";
-        raw += std::string(i ? ", " : "") + "\"" + data + ".t" + std::to_string(i) + "\": [\"" + hex + "\"]";
+        raw += std::string(i ? ", " : "") + "\"@.t" + std::to_string(i) + "\": [\"" + hex + "\"]";
     }
-    start("{\"collections\": {\"" + data + "\": [" + names + "]}, \"raw\": {" + raw + "}}", true, false);
+    start("{\"collections\": {\"@\": [" + names + "]}, \"raw\": {" + raw + "}}", true, false);
     stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code)) << code; });
     EXPECT_TRUE(recorder.messages.empty());
     for (size_t i = 0; i < std::size(rows); ++i) {

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <sys/wait.h>
 
 namespace {
 
@@ -26,15 +25,8 @@ struct CliStore : StoreTest {
     int cli(const std::string& args, const std::string& schema_name, std::string* output = nullptr,
             const std::string& schema_server = testenv::server())
     {
-        std::string command = testenv::build_dir() + "/brolix-cli -ds " + testenv::server() + " -db " + data +
-                              " -ss " + schema_server + " -sc " + schema_name + " " + args + " 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        std::string scratch, &text = output ? *output : scratch;
-        char buffer[4096];
-        for (text.clear(); size_t n = std::fread(buffer, 1, sizeof buffer, pipe);)
-            text.append(buffer, n);
-        int status = pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testenv::run_cli("-ds " + testenv::server() + " -db " + data + " -ss " + schema_server + " -sc " +
+                                    schema_name + " " + args, output);
     }
     // Each table of the schema with its number of column documents.
     std::map<std::string, int> tables_now()

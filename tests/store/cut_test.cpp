@@ -13,7 +13,6 @@
 #include "tests/store/store_fixture.h"
 
 #include <algorithm>
-#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/wait.h>

@@ -7,7 +7,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <sys/wait.h>
 
 namespace {
 
@@ -16,14 +15,8 @@ struct PlanStore : StoreTest {
     ~PlanStore() override { std::remove(file.c_str()); }
     int cli(const std::string& args, std::string* output)
     {
-        std::string command = testenv::build_dir() + "/brolix-cli " + args + " --quiet -ds " + testenv::server() +
-                              " -db " + data + " -ss " + testenv::server() + " -sc " + schema + " 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        char buffer[4096];
-        for (output->clear(); size_t n = std::fread(buffer, 1, sizeof buffer, pipe);)
-            output->append(buffer, n);
-        int status = pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testenv::run_cli(args + " --quiet -ds " + testenv::server() + " -db " + data + " -ss " +
+                                    testenv::server() + " -sc " + schema, output);
     }
     // As the window saves the table, with two columns renamed.
     void save_orders()

@@ -7,7 +7,6 @@
 #include "tests/store/store_fixture.h"
 
 #include <cstring>
-#include <sys/wait.h>
 
 namespace {
 
@@ -122,18 +121,6 @@ TEST_F(ProfileTest, RandomAsksForSampleAndIsRefusedClearlyWhereThereIsNone)
     mongoc_client_destroy(client);
 }
 
-// The real binary's output (both streams) and exit status.
-int cli(const std::string& args, std::string* output)
-{
-    FILE* pipe = popen((testenv::build_dir() + "/brolix-cli " + args + " 2>&1").c_str(), "r");
-    char buffer[4096];
-    output->clear();
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-        output->append(buffer, n);
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_F(ProfileTest, CliMarksColumnsTheSavedTypeCannotShowAndRareOnes)
 {
     connect();
@@ -148,26 +135,26 @@ TEST_F(ProfileTest, CliMarksColumnsTheSavedTypeCannotShowAndRareOnes)
     const std::string args = "-ds " + testenv::server() + " -db " + data + " -ss " + testenv::server() +
                              " -sc " + schema + " profile ";
     std::string out;
-    EXPECT_EQ(cli(args + "t", &out), 0) << out;
+    EXPECT_EQ(testenv::run_cli(args + "t", &out), 0) << out;
     EXPECT_EQ(out, "t: 60 documents sampled\n"
                    "  _id: in 60 (100.0%); NumberInt32 60; SQL_INTEGER\n"
                    "  n: in 60 (100.0%); NumberInt32 59, String 1; length 1-1; SQL_VARCHAR since _id 4 "
                    "(was SQL_INTEGER); does not fit the saved SQL_INTEGER\n"
                    "  m: in 4 (6.7%); NumberInt32 3, null 1; SQL_VARCHAR since _id 5 (was SQL_INTEGER)\n"
                    "  r: in 1 (1.7%); Bool 1; SQL_TINYINT; rare\n");
-    EXPECT_EQ(cli(args + "t --json -sample newest -ps 2", &out), 0) << out;
+    EXPECT_EQ(testenv::run_cli(args + "t --json -sample newest -ps 2", &out), 0) << out;
     EXPECT_NE(out.find("{\"sql_name\": \"n\", \"mongo_name\": \"n\", \"documents\": 2, \"types\": "
                        "{\"NumberInt32\": 2}, \"nulls\": 0, \"shortest\": null, \"longest\": null, "
                        "\"sql_type\": \"SQL_INTEGER\", \"saved_sql_type\": \"SQL_INTEGER\", \"decided_by\": 60, "
                        "\"decided_from\": null, \"unfit\": false, \"rare\": false}"),
               std::string::npos)
         << out;
-    EXPECT_EQ(cli(args + "nope", &out), 2);
+    EXPECT_EQ(testenv::run_cli(args + "nope", &out), 2);
     EXPECT_EQ(out, "The collection 'nope' is not in the data database.\n");
-    EXPECT_EQ(cli(args + "t -sample random", &out), 2);
+    EXPECT_EQ(testenv::run_cli(args + "t -sample random", &out), 2);
     EXPECT_EQ(out.rfind("The collection 't' could not be sampled at random", 0), 0u) << out;
     // Creation says why, in the server's words.
-    EXPECT_EQ(cli(args.substr(0, args.size() - 8) + "create --replace -sample random", &out), 2);
+    EXPECT_EQ(testenv::run_cli(args.substr(0, args.size() - 8) + "create --replace -sample random", &out), 2);
     EXPECT_NE(out.find("could not be created (error -19).\nMongoDB Error:"), std::string::npos) << out;
 }
 

@@ -533,10 +533,7 @@ TEST_F(Scripted, QuietRefusals) // a sample broken off stops creation, a refused
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fresh();
-        std::string config = row.config;
-        for (size_t at; (at = config.find('@')) != config.npos;)
-            config.replace(at, 1, data);
-        start(config, true, false);
+        start(row.config, true, false);
         select("T");
         stdout_of([&] { EXPECT_TRUE(row.act()) << code; });
         EXPECT_EQ(recorder.messages.size(), 0u) << recorder.messages[0].text;
@@ -565,7 +562,7 @@ TEST_F(Scripted, ReadsCutShortAreNoAnswer)
     put_data("A", "{}"); // the schema names A; the data server refuses to list its collections
     put_schema("tables", table_doc("A"));
     put_schema("columns", column_doc("A", 1, "name", "name"));
-    start(R"({"errors": {"listCollections:bare": [13, "not authorized on )" + data + "\"]}}", true, false);
+    start(R"({"errors": {"listCollections:bare": [13, "not authorized on @"]}})", true, false);
     EXPECT_FALSE(validate_schema(&d, &code));
     EXPECT_EQ(code, -33) << "a refused listing was taken for collections gone";
     EXPECT_STREQ(schema_read_error(), ("not authorized on " + data).c_str());
@@ -575,12 +572,9 @@ TEST_F(Scripted, ReadsCutShortAreNoAnswer)
 // descriptions in system.indexes.
 TEST_F(Scripted, OldServerWithoutListCollections)
 {
-    std::string config = R"({"legacy": true, "collections": {"@": ["A", "system.js"]}, "documents": {
+    start(R"({"legacy": true, "collections": {"@": ["A", "system.js"]}, "documents": {
         "@.A": [{"_id": 1, "a": 2}], "@.system.indexes": [{"v": 1, "key": {"a": -1}, "name": "down", "ns": "@.A"},
-        {"v": 1, "key": {"a": {"$numberLong": "4294967297"}}, "name": "up", "ns": "@.A"}]}})";
-    for (size_t at; (at = config.find('@')) != config.npos;)
-        config.replace(at, 1, data);
-    start(config, true, false);
+        {"v": 1, "key": {"a": {"$numberLong": "4294967297"}}, "name": "up", "ns": "@.A"}]}})", true, false);
     stdout_of([&] { EXPECT_TRUE(create_schema(&d, &code)) << code; });
     EXPECT_EQ(d.legacy_collection_list, 1);
     EXPECT_EQ(schema_docs("tables"), strings{R"(sql_table:"A" mongo_name:"A" mongo_database:@ type:"TABLE")"});

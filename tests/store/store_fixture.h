@@ -147,8 +147,10 @@ struct StoreTest : ::testing::Test {
 // A scripted server standing in for the data side, the schema side or both.
 struct Scripted : StoreTest {
     testenv::ScriptedServer server;
-    void start(const std::string& config, bool data_scripted, bool schema_scripted)
+    void start(std::string config, bool data_scripted, bool schema_scripted) // @ in config: the data database
     {
+        for (size_t at; (at = config.find('@')) != config.npos;)
+            config.replace(at, 1, data);
         ASSERT_TRUE(server.start(config));
         connect(data_scripted ? server.address() : testenv::server(),
                 schema_scripted ? server.address() : testenv::server());

@@ -43,11 +43,11 @@ public:
     }
     const std::string& address() const { return listen; }
     std::vector<std::string> commands() const { return lines("command "); } // answered so far, as JSON
-    int count(const std::string& name) const
+    int count(const std::string& what) const // commands of that name, or (quoted) holding that text
     {
         int n = 0;
         for (const std::string& c : commands())
-            n += c.rfind("{\"" + name + "\":", 0) == 0;
+            n += what.find('"') == what.npos ? c.rfind("{\"" + what + "\":", 0) == 0 : c.find(what) != c.npos;
         return n;
     }
     void stop()

@@ -180,6 +180,18 @@ bool server_answers(const std::string& address)
     return ok;
 }
 
+int run_cli(const std::string& args, std::string* output, const std::string& env)
+{
+    FILE* pipe = popen(((env.empty() ? "" : "env " + env + " ") + build_dir() + "/brolix-cli " + args +
+                        " 2>&1 </dev/null").c_str(), "r");
+    std::string scratch, &text = output ? *output : scratch;
+    char buffer[4096];
+    for (text.clear(); size_t n = std::fread(buffer, 1, sizeof buffer, pipe);)
+        text.append(buffer, n);
+    int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 pid_t start_ferretdb(const std::string& address, const std::string& dir)
 {
     std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/" +

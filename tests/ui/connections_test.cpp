@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 using namespace testenv;
 
@@ -25,17 +24,6 @@ bool command(mongoc_client_t* client, const std::string& db, const std::string& 
     bool done = mongoc_client_command_simple(client, db.c_str(), cmd, nullptr, nullptr, nullptr);
     bson_destroy(cmd);
     return done;
-}
-
-// The output of brolix-cli and its exit status.
-int cli(const std::string& args, const std::string& env, std::string* out)
-{
-    FILE* pipe = popen(("env " + env + " " + build_dir() + "/brolix-cli " + args + " 2>&1 </dev/null").c_str(), "r");
-    char buffer[4096];
-    for (out->clear(); size_t n = std::fread(buffer, 1, sizeof buffer, pipe);)
-        out->append(buffer, n);
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Connections, AuthenticatedBothSidesEditorAndCli)
@@ -120,7 +108,7 @@ TEST(Connections, AuthenticatedBothSidesEditorAndCli)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
         std::string out;
-        EXPECT_EQ(cli(row.args + names, row.env, &out), row.exit) << out;
+        EXPECT_EQ(run_cli(row.args + names, &out, row.env), row.exit) << out;
         EXPECT_NE(out.find(row.shows), std::string::npos) << out;
         for (const std::string& pw : {data_pw, schema_pw, admin_pw, std::string("Ad%40")})
             EXPECT_EQ(out.find(pw), std::string::npos) << out;
