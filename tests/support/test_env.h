@@ -66,8 +66,7 @@ std::vector<std::string> read_json(mongoc_client_t* client, const std::string& d
                                    const std::string& collection, const std::string& filter_json = "{}");
 std::vector<std::string> collection_names(mongoc_client_t* client, const std::string& database);
 bool server_answers(const std::string& address);
-// This build's brolix-cli with args (env: assignments put before it), nothing on standard
-// input: its exit status, and what it wrote on both outputs in output.
+// This build's brolix-cli with args (after env's assignments), no input: exit status, both outputs in output.
 int run_cli(const std::string& args, std::string* output = nullptr, const std::string& env = "");
 // A FerretDB of the test's own on address:27017, its data under dir/data; its pid once it
 // answers, -1 when it did not start (the process is then gone).

@@ -172,6 +172,10 @@ TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
         got = (ok ? "" : std::to_string(code) + ": ") + got + (printed.empty() ? "" : " printed");
         EXPECT_EQ(got, row.expected) << row.line.toStdString() << printed;
     }
+    set_data_source_library("libbrolix-none.so"); // no installer library: said, not taken for no source
+    EXPECT_TRUE(!lookup_data_source(&d, &code) && code == -16) << code;
+    EXPECT_STREQ(data_source_error_text(code), "Failed to load ODBC installer library (libbrolix-none.so).");
+    set_data_source_library(nullptr);
     std::stringstream debug;
     debug << std::ifstream("nossl.debug").rdbuf();
     EXPECT_NE(debug.str().find(" Warning: the data source has no SSL value, so TLS is off although -ssl y was "
