@@ -153,45 +153,25 @@ bool read_selected(DBINFO* dbinfo, int kind, const bson_t* filter, doc_list_t* i
     return ok;
 }
 
-// The options that put a request into the session's transaction (none without one).
-struct in_session {
-    bson_t opts = BSON_INITIALIZER;
-    bool ok = true;
-    explicit in_session(mongoc_client_session_t* session, bson_error_t* error)
-    {
-        bson_error_t failed;
-        if (session && !(ok = mongoc_client_session_append(session, &opts, &failed)))
-            keep_first(error, &failed);
-    }
-    ~in_session() { bson_destroy(&opts); }
-};
-
-bool insert_all(DBINFO* dbinfo, int kind, const doc_list_t& docs, mongoc_client_session_t* session,
-                bson_error_t* error)
+// opts: what goes with each request (a transaction's session), or null.
+bool insert_all(DBINFO* dbinfo, int kind, const doc_list_t& docs, const bson_t* opts, bson_error_t* error)
 {
     if (docs.docs.empty())
         return true;
-    in_session with(session, error);
-    if (!with.ok)
-        return false;
     mongoc_collection_t* coll = schema_coll(dbinfo, kind);
     bson_error_t first;
     std::memset(&first, 0, sizeof first);
-    write_result_t result = insert_in_order(coll, docs.docs, note_failure, &first, &with.opts);
+    write_result_t result = insert_in_order(coll, docs.docs, note_failure, &first, opts);
     mongoc_collection_destroy(coll);
     keep_first(error, &first);
     return !first.domain && !result.failed && result.written == docs.docs.size();
 }
 
-bool remove_selected(DBINFO* dbinfo, int kind, const bson_t* filter, mongoc_client_session_t* session,
-                     bson_error_t* error)
+bool remove_selected(DBINFO* dbinfo, int kind, const bson_t* filter, const bson_t* opts, bson_error_t* error)
 {
-    in_session with(session, error);
-    if (!with.ok)
-        return false;
     mongoc_collection_t* coll = schema_coll(dbinfo, kind);
     bson_error_t failed;
-    bool ok = mongoc_collection_delete_many(coll, filter, &with.opts, nullptr, &failed);
+    bool ok = mongoc_collection_delete_many(coll, filter, opts, nullptr, &failed);
     if (!ok)
         keep_first(error, &failed);
     mongoc_collection_destroy(coll);
@@ -217,21 +197,21 @@ bool remake_database(DBINFO* dbinfo, int* code, bool tell, bson_error_t* error)
 }
 
 // Replaces what the filters select with docs (written columns, index, tables). code gets
-// the outcome of a failed remake, whose line is printed when tell is set. With a session,
-// the removals and inserts go into its transaction.
+// the outcome of a failed remake, whose line is printed when tell is set. opts (a session's)
+// go with the removals and inserts.
 bool write_over(DBINFO* dbinfo, bool rebuild, const bson_t* filters, const bool* selects, const doc_list_t* docs,
-                bool tell, int* code, bson_error_t* error, mongoc_client_session_t* session = nullptr)
+                bool tell, int* code, bson_error_t* error, const bson_t* opts = nullptr)
 {
     if (rebuild) {
         if (!remake_database(dbinfo, code, tell, error))
             return false;
     } else {
         for (int kind = 3; kind >= 1; --kind)
-            if (selects[kind] && !remove_selected(dbinfo, kind, &filters[kind], session, error))
+            if (selects[kind] && !remove_selected(dbinfo, kind, &filters[kind], opts, error))
                 return false;
     }
     for (int kind : {2, 3, 1})
-        if (!insert_all(dbinfo, kind, docs[kind], session, error))
+        if (!insert_all(dbinfo, kind, docs[kind], opts, error))
             return false;
     return true;
 }
@@ -270,9 +250,15 @@ bool write_change(DBINFO* dbinfo, const schema_change_t* change, const bson_t* f
                   int* code, bson_error_t* error)
 {
     mongoc_client_session_t* session = change->rebuild ? nullptr : start_transaction(dbinfo);
-    bool ok = write_over(dbinfo, change->rebuild, filters, selects, change->docs, true, code, error, session);
+    bson_t opts = BSON_INITIALIZER;
+    bson_error_t failed;
+    bool ok = !session || mongoc_client_session_append(session, &opts, &failed);
+    if (!ok)
+        keep_first(error, &failed);
+    ok = ok && write_over(dbinfo, change->rebuild, filters, selects, change->docs, true, code, error,
+                          session ? &opts : nullptr);
+    bson_destroy(&opts);
     if (session) {
-        bson_error_t failed;
         if (ok && !mongoc_client_session_commit_transaction(session, nullptr, &failed)) {
             keep_first(error, &failed);
             ok = false;
