@@ -1,6 +1,5 @@
-// A replica set played by scripted servers: a seed with replicaSet= connects, the sample reads
-// go where readPreference says and every write to the primary, and a change's writes there
-// are one transaction.
+// A replica set played by scripted servers: a seed with replicaSet= connects, sample reads go where
+// readPreference says, every write to the primary, and a change's writes there are one transaction.
 #include "store/journal.h"
 #include "tests/support/mock_server.h"
 
@@ -37,9 +36,8 @@ TEST(ReplicaSet, SampleReadsWhereTheStringSaysWritesToThePrimary)
     }
 }
 
-// On a primary that offers transactions a change's removals and inserts are one transaction,
-// committed, or aborted when one is refused and then undone outside it like the journal (which
-// a start after a kill reads). A standalone server gets the same writes without one.
+// On a primary a change's removals and inserts are one transaction, committed, or aborted when one
+// is refused and then undone outside it. A standalone server gets the same writes without one.
 TEST(ReplicaSet, ChangesAreOneTransactionWhereTheServerOffersThem)
 {
     for (auto [replica, refused] : {std::pair{true, false}, {true, true}, {false, false}}) {

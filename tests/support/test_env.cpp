@@ -202,8 +202,7 @@ pid_t start_ferretdb(const std::string& address, const std::string& dir)
     if (pid == 0)
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
     for (int i = 0; i < 150; ++i, usleep(200000)) {
-        // Ended (and reaped): its PID may be another process's by now, not one to kill.
-        if (waitpid(pid, nullptr, WNOHANG) != 0)
+        if (waitpid(pid, nullptr, WNOHANG) != 0) // ended and reaped: its PID is no longer ours to kill
             return -1;
         if (server_answers(address))
             return pid;

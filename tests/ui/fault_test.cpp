@@ -54,8 +54,7 @@ struct Instance {
     void fault(bool hang)
     {
         if (pid > 0 && hang) {
-            // Hung once every thread of it has stopped: until then it may still answer a request
-            // sent after the signal (seen under load), and the step would not meet the fault.
+            // Hung once all its threads stopped: until then it may answer a request sent after the signal.
             int status = 0;
             if (kill(pid, SIGSTOP) == 0 && waitpid(pid, &status, WUNTRACED) == pid && !WIFSTOPPED(status))
                 pid = -1;
