@@ -52,5 +52,6 @@ if [ ! -x "$ferretdb" ] || ! "$ferretdb" --version 2>/dev/null | grep -q "$ferre
   mkdir -p "$(dirname "$ferretdb")"
   (cd "$work/src" && go build -o "$ferretdb" ./cmd/ferretdb)
   rm -rf "$work"
-  "$ferretdb" --version | head -1
+  # all of it read: head would close the pipe early, and pipefail would count the SIGPIPE
+  "$ferretdb" --version | sed -n 1p
 fi
