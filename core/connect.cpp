@@ -218,13 +218,15 @@ std::string refusal_text(const char* server, const bson_error_t* client_error)
     return words;
 }
 
-// A side's client and database handle, kept for the process; no request is made.
+// A side's client and database handle, kept for the process unless db is null; no
+// request is made.
 mongoc_client_t* make_side_client(DBINFO* d, int side, mongoc_database_t** db, bson_error_t* error = nullptr)
 {
     char text[DBINFO_TEXT];
     build_connection_uri(side, d, text);
     mongoc_uri_t* uri = new_uri(text);
-    *db = nullptr;
+    if (db)
+        *db = nullptr;
     if (!uri)
         return nullptr;
     mongoc_client_t* client = mongoc_client_new_from_uri_with_error(uri, error);
@@ -233,14 +235,17 @@ mongoc_client_t* make_side_client(DBINFO* d, int side, mongoc_database_t** db, b
     mongoc_uri_destroy(uri);
     if (!client)
         return nullptr;
-    keep_for_process(client);
+    if (db)
+        keep_for_process(client);
     if (client_observer)
         client_observer(client, side, client_observer_context);
     if (tls_opts)
         mongoc_client_set_ssl_opts(client, tls_opts);
     watch_client(client, wire_side_new(side, tls_opts));
-    *db = mongoc_client_get_database(client, side == SIDE_DATA ? d->database : d->md_database);
-    keep_for_process(*db);
+    if (db) {
+        *db = mongoc_client_get_database(client, side == SIDE_DATA ? d->database : d->md_database);
+        keep_for_process(*db);
+    }
     return client;
 }
 
@@ -398,6 +403,22 @@ void renew_connections(DBINFO* d)
         if (fresh)
             client = fresh, db = fresh_db;
     }
+}
+
+mongoc_client_t* open_side_client(DBINFO* d, int side)
+{
+    return make_side_client(d, side, nullptr);
+}
+
+std::string side_user(DBINFO* d, int side)
+{
+    char text[DBINFO_TEXT];
+    build_connection_uri(side, d, text);
+    mongoc_uri_t* uri = text[0] ? mongoc_uri_new_with_error(text, nullptr) : nullptr;
+    const char* user = uri ? mongoc_uri_get_username(uri) : nullptr;
+    std::string name = user ? user : "";
+    mongoc_uri_destroy(uri);
+    return name;
 }
 
 bool side_answers(DBINFO* d, int side, bson_error_t* error)

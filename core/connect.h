@@ -4,6 +4,8 @@
 
 #include <bson/bson.h>
 
+#include <string>
+
 struct DBINFO;
 typedef struct _mongoc_client_t mongoc_client_t;
 typedef struct _mongoc_client_pool_t mongoc_client_pool_t;
@@ -32,6 +34,13 @@ bool connect_databases(DBINFO* dbinfo);
 // look for a server that failed again for a while (5 s). New clients connect anew at the
 // next request; the old ones stay, as every client does, until the process ends.
 void renew_connections(DBINFO* dbinfo);
+
+// A client of one side of the caller's own (for another thread), or null; the caller
+// destroys it. No request is made.
+mongoc_client_t* open_side_client(DBINFO* dbinfo, int side);
+
+// The user a side logs in as (the setting, or the connection string's own), or "".
+std::string side_user(DBINFO* dbinfo, int side);
 
 // Asks one side's server whether it answers (one ping); the library's error otherwise.
 bool side_answers(DBINFO* dbinfo, int side, bson_error_t* error);

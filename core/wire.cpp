@@ -25,6 +25,10 @@ namespace {
 const int32_t slice_ms = 25;
 
 std::atomic<bool> cancelled{false};
+// Requests of a shielded thread are not cut by Cancel (see wire_shield).
+thread_local int shielded = 0;
+
+bool cut_now() { return cancelled && !shielded; }
 
 struct fault_record {
     wire_fault kind = WIRE_FINE;
@@ -82,7 +86,7 @@ void advance(std::vector<mongoc_iovec_t>& iov, size_t& first, size_t n)
 // its time (both recorded for the side), else the wait of the slice.
 bool next_slice(cut_stream_t* s, int64_t deadline, int32_t timeout_msec, int32_t* wait)
 {
-    if (cancelled) {
+    if (cut_now()) {
         record(s->side, WIRE_CANCELLED);
         errno = ECANCELED;
         return false;
@@ -101,7 +105,7 @@ ssize_t cut_readv(mongoc_stream_t* stream, mongoc_iovec_t* iov, size_t iovcnt, s
 {
     cut_stream_t* s = cut(stream);
     s->timed_out = false;
-    if (timeout_msec == 0 && !cancelled)
+    if (timeout_msec == 0 && !cut_now())
         return mongoc_stream_readv(s->base, iov, iovcnt, min_bytes, 0);
     std::vector<mongoc_iovec_t> left(iov, iov + iovcnt);
     size_t first = 0, total = 0;
@@ -130,7 +134,7 @@ ssize_t cut_writev(mongoc_stream_t* stream, mongoc_iovec_t* iov, size_t iovcnt, 
 {
     cut_stream_t* s = cut(stream);
     s->timed_out = false;
-    if (timeout_msec == 0 && !cancelled)
+    if (timeout_msec == 0 && !cut_now())
         return mongoc_stream_writev(s->base, iov, iovcnt, 0);
     std::vector<mongoc_iovec_t> left(iov, iov + iovcnt);
     size_t first = 0, total = 0;
@@ -157,7 +161,7 @@ ssize_t cut_poll(mongoc_stream_poll_t* streams, size_t nstreams, int32_t timeout
         bases[i] = {cut(streams[i].stream)->base, streams[i].events, 0};
     int64_t deadline = timeout_msec < 0 ? -1 : now_ms() + timeout_msec;
     for (;;) {
-        if (cancelled) {
+        if (cut_now()) {
             // Every stream in error: the waiting command ends at once.
             for (size_t i = 0; i < nstreams; ++i) {
                 record(cut(streams[i].stream)->side, WIRE_CANCELLED);
@@ -277,7 +281,7 @@ mongoc_stream_t* initiate(const mongoc_uri_t* uri, const mongoc_host_list_t* hos
                           bson_error_t* error)
 {
     const wire_side_t* w = static_cast<const wire_side_t*>(user_data);
-    if (cancelled) {
+    if (cut_now()) {
         record(w->side, WIRE_CANCELLED);
         bson_set_error(error, MONGOC_ERROR_STREAM, MONGOC_ERROR_STREAM_CONNECT, "Cancelled before connecting to %s",
                        host->host_and_port);
@@ -342,6 +346,8 @@ void watch_client(mongoc_client_t* client, wire_side_t* side)
 
 void set_wire_cancel(bool cancel) { cancelled = cancel; }
 bool wire_cancelled() { return cancelled; }
+
+void wire_shield(bool on) { shielded += on ? 1 : -1; }
 
 wire_fault last_wire_fault(int side, int* seconds)
 {

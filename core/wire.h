@@ -29,6 +29,11 @@ void watch_client(mongoc_client_t* client, wire_side_t* side);
 void set_wire_cancel(bool cancel);
 bool wire_cancelled();
 
+// While the calling thread is shielded (calls nest), Cancel does not cut its requests:
+// a change being written ends whole or put back, never half-way. wire_cancelled() still
+// tells, so the writer stops between requests.
+void wire_shield(bool on);
+
 // The side's last fault and, for a timeout, the seconds that were allowed.
 wire_fault last_wire_fault(int side, int* seconds);
 

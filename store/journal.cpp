@@ -1,53 +1,44 @@
 #include "store/journal.h"
 
+#include "core/connect.h"
 #include "core/dbinfo.h"
+#include "core/message.h"
+#include "core/wire.h"
 #include "store/create.h"
 #include "store/fields.h"
+#include "store/lock.h"
+#include "store/place.h"
 #include "store/write.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 const char* const kind_names[] = {"", "tables", "columns", "index"};
 const char* const header_id = "header";
-
-// How long a journal of another machine is taken for a change still being written there:
-// far longer than any one action's writes, which come after all its reads.
-const int64_t foreign_lease_ms = 2 * 60 * 1000;
-
-std::string this_host()
-{
-    char name[256] = "";
-    if (gethostname(name, sizeof name - 1) != 0)
-        return "";
-    return name;
-}
-
-// A process of this machine that has not ended (a zombie has).
-bool process_alive(int64_t pid)
-{
-    if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
-        return false;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    size_t close = text.rfind(')');
-    return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
-}
+// Versions kept: the newest this many; older ones go fifty at a time.
+const int64_t versions_kept = 1000;
 
 // Tables of one catalog and schema selected by one field, for the collections of mask.
 typedef std::tuple<std::string, std::string, std::string, int> scope_key_t; // catalog, schema, field, mask
+
+std::string table_key(const std::string& catalog, const std::string& schema, const std::string& table)
+{
+    return catalog + '\x1f' + schema + '\x1f' + table;
+}
+
+struct expected_t {
+    table_stamp_t stamp;
+    int64_t read_at;
+    std::string table;
+};
 
 } // namespace
 
@@ -57,6 +48,8 @@ struct schema_change_t {
     std::map<scope_key_t, std::vector<std::string>> scopes;
     std::vector<std::string> catalogs;
     doc_list_t docs[4];
+    std::map<std::string, expected_t> expected; // by table_key
+    std::string told;
 };
 
 namespace {
@@ -116,22 +109,16 @@ mongoc_collection_t* schema_coll(DBINFO* dbinfo, int kind)
     return mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
 }
 
-mongoc_collection_t* journal_coll(DBINFO* dbinfo)
-{
-    char name[DBINFO_TEXT + 16];
-    schema_journal_database(dbinfo->md_database, name, sizeof name);
-    return mongoc_client_get_collection(dbinfo->md_client, name, "journal");
-}
-
 void keep_first(bson_error_t* first, const bson_error_t* error)
 {
     if (first && !first->domain && error)
         *first = *error;
 }
 
-void note_failure(void* context, size_t, const bson_error_t* error)
+std::string text_of(const bson_t* doc, const char* field)
 {
-    keep_first(static_cast<bson_error_t*>(context), error);
+    bson_iter_t it;
+    return bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr) : "";
 }
 
 // Every document of a collection the filter selects, as it is (with its _id).
@@ -153,41 +140,113 @@ bool read_selected(DBINFO* dbinfo, int kind, const bson_t* filter, doc_list_t* i
     return ok;
 }
 
-// opts: what goes with each request (a transaction's session), or null.
-bool insert_all(DBINFO* dbinfo, int kind, const doc_list_t& docs, const bson_t* opts, bson_error_t* error)
+// One run of writes to the schema: before each request it makes sure the work was not
+// cancelled and the lock is still this program's, and it remembers whether anything may
+// have been written (a request refused as a whole by the server wrote nothing).
+struct writer_t {
+    DBINFO* dbinfo;
+    bool stoppable = true;        // Cancel stops it (a change), or not (putting back)
+    const bson_t* opts = nullptr; // a transaction's session, or null
+    bool changed = false, cancelled = false, fenced = false, unconfirmed = false;
+    std::string refused;          // the document the server refused, named
+
+    writer_t(DBINFO* d, bool may_stop = true) : dbinfo(d), stoppable(may_stop) {}
+
+    bool step()
+    {
+        if (stoppable && wire_cancelled())
+            cancelled = true;
+        else if (!lock_confirm(dbinfo))
+            (lock_lost() ? fenced : unconfirmed) = true;
+        return !cancelled && !fenced && !unconfirmed;
+    }
+    void after(bool ok, const bson_error_t* error)
+    {
+        if (ok || !error->domain || server_gone(error) || error->domain != MONGOC_ERROR_SERVER)
+            changed = true;
+    }
+};
+
+struct refusal_t {
+    writer_t* writer;
+    const doc_list_t* docs;
+    int kind;
+    bson_error_t first;
+};
+
+void note_refusal(void* context, size_t position, const bson_error_t* error)
+{
+    refusal_t* r = static_cast<refusal_t*>(context);
+    keep_first(&r->first, error);
+    if (!r->writer->refused.empty() || error->domain != MONGOC_ERROR_SERVER)
+        return;
+    const bson_t* doc = r->docs->docs[position].doc;
+    std::string table = text_of(doc, "sql_table"), name = text_of(doc, r->kind == CHANGE_INDEX ? "index_name"
+                                                                                                : "sql_name");
+    r->writer->refused = std::string("the ") + kind_names[r->kind] + " document of '" + table + "'" +
+                         (r->kind == CHANGE_TABLES || name.empty() ? "" : " ('" + name + "')") + ": " +
+                         error->message;
+}
+
+bool insert_all(writer_t* w, int kind, const doc_list_t& docs, bson_error_t* error)
 {
     if (docs.docs.empty())
         return true;
-    mongoc_collection_t* coll = schema_coll(dbinfo, kind);
-    bson_error_t first;
-    std::memset(&first, 0, sizeof first);
-    write_result_t result = insert_in_order(coll, docs.docs, note_failure, &first, opts);
+    if (!w->step())
+        return false;
+    mongoc_collection_t* coll = schema_coll(w->dbinfo, kind);
+    refusal_t refusal{w, &docs, kind, {}};
+    std::memset(&refusal.first, 0, sizeof refusal.first);
+    write_result_t result = insert_in_order(coll, docs.docs, note_refusal, &refusal, w->opts);
     mongoc_collection_destroy(coll);
-    keep_first(error, &first);
-    return !first.domain && !result.failed && result.written == docs.docs.size();
+    keep_first(error, &refusal.first);
+    if (result.written > 0 || result.failed)
+        w->changed = true;
+    return !refusal.first.domain && !result.failed && result.written == docs.docs.size();
 }
 
-bool remove_selected(DBINFO* dbinfo, int kind, const bson_t* filter, const bson_t* opts, bson_error_t* error)
+bool remove_selected(writer_t* w, int kind, const bson_t* filter, bson_error_t* error)
 {
-    mongoc_collection_t* coll = schema_coll(dbinfo, kind);
+    if (!w->step())
+        return false;
+    mongoc_collection_t* coll = schema_coll(w->dbinfo, kind);
     bson_error_t failed;
-    bool ok = mongoc_collection_delete_many(coll, filter, opts, nullptr, &failed);
+    std::memset(&failed, 0, sizeof failed);
+    bool ok = mongoc_collection_delete_many(coll, filter, w->opts, nullptr, &failed);
+    w->after(ok, &failed);
     if (!ok)
         keep_first(error, &failed);
     mongoc_collection_destroy(coll);
     return ok;
 }
 
-// The schema database emptied and made again with its collections and their indexes.
-bool remake_database(DBINFO* dbinfo, int* code, bool tell, bson_error_t* error)
+// The schema database emptied and made again with its collections and their indexes. A
+// user who may not drop it (roles on its collections only) empties its collections.
+bool remake_database(writer_t* w, int* code, bool tell, bool may_empty, bson_error_t* error)
 {
+    if (!w->step())
+        return false;
     bson_error_t failed;
-    if (!mongoc_database_drop(dbinfo->md_db, &failed) &&
-        !(failed.domain == MONGOC_ERROR_SERVER && failed.code == 26)) { // NamespaceNotFound: nothing to drop
+    std::memset(&failed, 0, sizeof failed);
+    DBINFO* dbinfo = w->dbinfo;
+    bool dropped = mongoc_database_drop(dbinfo->md_db, &failed) ||
+                   (failed.domain == MONGOC_ERROR_SERVER && failed.code == 26); // NamespaceNotFound: nothing to drop
+    if (!dropped && may_empty && refused_privilege(&failed)) {
+        for (int kind = CHANGE_INDEX; kind >= CHANGE_TABLES; --kind) {
+            bson_t all = BSON_INITIALIZER;
+            if (!remove_selected(w, kind, &all, error))
+                return false;
+        }
+        return true;
+    }
+    w->after(dropped, &failed);
+    if (!dropped) {
         keep_first(error, &failed);
         *code = CHANGE_DROP_FAILED;
         return false;
     }
+    if (!w->step())
+        return false;
     if (!make_schema_collections(dbinfo, code, tell)) {
         bson_set_error(&failed, MONGOC_ERROR_COLLECTION, 0, "the schema collections could not be made");
         keep_first(error, &failed);
@@ -197,21 +256,20 @@ bool remake_database(DBINFO* dbinfo, int* code, bool tell, bson_error_t* error)
 }
 
 // Replaces what the filters select with docs (written columns, index, tables). code gets
-// the outcome of a failed remake, whose line is printed when tell is set. opts (a session's)
-// go with the removals and inserts.
-bool write_over(DBINFO* dbinfo, bool rebuild, const bson_t* filters, const bool* selects, const doc_list_t* docs,
-                bool tell, int* code, bson_error_t* error, const bson_t* opts = nullptr)
+// the outcome of a failed remake, whose line is printed when tell is set.
+bool write_over(writer_t* w, bool rebuild, const bson_t* filters, const bool* selects, const doc_list_t* docs,
+                bool tell, int* code, bson_error_t* error)
 {
     if (rebuild) {
-        if (!remake_database(dbinfo, code, tell, error))
+        if (!remake_database(w, code, tell, !tell, error))
             return false;
     } else {
         for (int kind = 3; kind >= 1; --kind)
-            if (selects[kind] && !remove_selected(dbinfo, kind, &filters[kind], opts, error))
+            if (selects[kind] && !remove_selected(w, kind, &filters[kind], error))
                 return false;
     }
     for (int kind : {2, 3, 1})
-        if (!insert_all(dbinfo, kind, docs[kind], opts, error))
+        if (!insert_all(w, kind, docs[kind], error))
             return false;
     return true;
 }
@@ -246,17 +304,19 @@ mongoc_client_session_t* start_transaction(DBINFO* dbinfo)
 
 // Writes the change, in a transaction where the server offers one, committed once every
 // write went through and aborted otherwise (the undo then puts back what was there).
-bool write_change(DBINFO* dbinfo, const schema_change_t* change, const bson_t* filters, const bool* selects,
-                  int* code, bson_error_t* error)
+bool write_change(writer_t* w, const schema_change_t* change, const bson_t* filters, const bool* selects, int* code,
+                  bson_error_t* error)
 {
+    DBINFO* dbinfo = w->dbinfo;
     mongoc_client_session_t* session = change->rebuild ? nullptr : start_transaction(dbinfo);
     bson_t opts = BSON_INITIALIZER;
     bson_error_t failed;
     bool ok = !session || mongoc_client_session_append(session, &opts, &failed);
     if (!ok)
         keep_first(error, &failed);
-    ok = ok && write_over(dbinfo, change->rebuild, filters, selects, change->docs, true, code, error,
-                          session ? &opts : nullptr);
+    w->opts = session ? &opts : nullptr;
+    ok = ok && write_over(w, change->rebuild, filters, selects, change->docs, true, code, error);
+    w->opts = nullptr;
     bson_destroy(&opts);
     if (session) {
         if (ok && !mongoc_client_session_commit_transaction(session, nullptr, &failed)) {
@@ -270,64 +330,109 @@ bool write_change(DBINFO* dbinfo, const schema_change_t* change, const bson_t* f
     return ok;
 }
 
-bool clear_journal(DBINFO* dbinfo, bson_error_t* error)
+// A journal as its header keeps it.
+struct header_t {
+    bool found = false, damaged = false, undone = false, aside = false, rebuild = false;
+    bson_oid_t journal;
+    int64_t version = 0, started = 0;
+    std::string action = "change", label;
+    bson_t filters[4];
+    bool selects[4] = {false, false, false, false};
+    header_t()
+    {
+        for (bson_t& f : filters)
+            bson_init(&f);
+    }
+    ~header_t()
+    {
+        for (bson_t& f : filters)
+            bson_destroy(&f);
+    }
+    header_t(const header_t&) = delete;
+    header_t& operator=(const header_t&) = delete;
+};
+
+void read_header_fields(const bson_t* doc, header_t* h)
 {
-    mongoc_collection_t* coll = journal_coll(dbinfo);
-    bson_t all = BSON_INITIALIZER;
-    bson_error_t failed;
-    bool ok = mongoc_collection_delete_many(coll, &all, nullptr, nullptr, &failed);
-    if (!ok)
-        keep_first(error, &failed);
-    mongoc_collection_destroy(coll);
+    bson_iter_t it;
+    bool has_id = false;
+    h->found = true;
+    if (bson_iter_init(&it, doc))
+        while (bson_iter_next(&it)) {
+            const char* key = bson_iter_key(&it);
+            if (!std::strcmp(key, "action") && BSON_ITER_HOLDS_UTF8(&it))
+                h->action = bson_iter_utf8(&it, nullptr);
+            else if (!std::strcmp(key, "label") && BSON_ITER_HOLDS_UTF8(&it))
+                h->label = bson_iter_utf8(&it, nullptr);
+            else if (!std::strcmp(key, "rebuild") && BSON_ITER_HOLDS_BOOL(&it))
+                h->rebuild = bson_iter_bool(&it);
+            else if (!std::strcmp(key, "undone") && BSON_ITER_HOLDS_BOOL(&it))
+                h->undone = bson_iter_bool(&it);
+            else if (!std::strcmp(key, "aside") && BSON_ITER_HOLDS_BOOL(&it))
+                h->aside = bson_iter_bool(&it);
+            else if (!std::strcmp(key, "version") && BSON_ITER_HOLDS_NUMBER(&it))
+                h->version = bson_iter_as_int64(&it);
+            else if (!std::strcmp(key, "started") && BSON_ITER_HOLDS_DATE_TIME(&it))
+                h->started = bson_iter_date_time(&it);
+            else if (!std::strcmp(key, "journal") && BSON_ITER_HOLDS_OID(&it))
+                bson_oid_copy(bson_iter_oid(&it), &h->journal), has_id = true;
+            else if (!std::strcmp(key, "filters") && BSON_ITER_HOLDS_DOCUMENT(&it)) {
+                bson_iter_t f;
+                bson_iter_recurse(&it, &f);
+                while (bson_iter_next(&f))
+                    for (int kind = 1; kind <= 3; ++kind)
+                        if (!std::strcmp(bson_iter_key(&f), kind_names[kind]) && BSON_ITER_HOLDS_BINARY(&f)) {
+                            uint32_t length = 0;
+                            const uint8_t* data = nullptr;
+                            bson_iter_binary(&f, nullptr, &length, &data);
+                            bson_t stored;
+                            if (bson_init_static(&stored, data, length)) {
+                                bson_destroy(&h->filters[kind]);
+                                bson_copy_to(&stored, &h->filters[kind]);
+                                h->selects[kind] = true;
+                            }
+                        }
+            }
+        }
+    h->damaged = !has_id || h->version <= 0;
+}
+
+bool read_header(DBINFO* dbinfo, journal_place_t* place, header_t* h, bson_error_t* error)
+{
+    bson_t* filter = BCON_NEW("_id", BCON_UTF8(header_id));
+    bool ok = place_find(dbinfo, place, "journal", filter, nullptr, [&](const doc_ref_t& doc_ref) {
+        const bson_t* doc = doc_ref.doc;
+        read_header_fields(doc, h);
+        return false;
+    }, error);
+    bson_destroy(filter);
     return ok;
 }
 
-// Puts the documents of before back, marks the journal as settled, then clears it: each
-// step can be cut and the whole run again.
-bool undo(DBINFO* dbinfo, bool rebuild, const bson_t* filters, const bool* selects, const doc_list_t* before,
-          bson_error_t* error)
-{
-    int code = 0;
-    if (!write_over(dbinfo, rebuild, filters, selects, before, false, &code, error))
-        return false;
-    mongoc_collection_t* coll = journal_coll(dbinfo);
-    bson_t* selector = BCON_NEW("_id", BCON_UTF8(header_id));
-    bson_t* update = BCON_NEW("$set", "{", "undone", BCON_BOOL(true), "}");
-    bson_error_t failed;
-    bool ok = mongoc_collection_update_one(coll, selector, update, nullptr, nullptr, &failed);
-    if (!ok)
-        keep_first(error, &failed);
-    bson_destroy(update);
-    bson_destroy(selector);
-    mongoc_collection_destroy(coll);
-    return ok && clear_journal(dbinfo, error);
-}
-
 // The journal: each document the change replaces, then the header that makes it count (one
-// ordered request: a header written means every document before it was).
-bool write_journal(DBINFO* dbinfo, const schema_change_t* change, const bson_t* filters, const bool* selects,
-                   const doc_list_t* before, bson_error_t* error)
+// ordered request: a header written means every document before it was). The documents
+// stay after a change was made, as its version's.
+bool write_journal(DBINFO* dbinfo, journal_place_t* place, const schema_change_t* change, const bson_oid_t* id,
+                   int64_t version, const bson_t* filters, const bool* selects, const doc_list_t* before,
+                   bson_error_t* error)
 {
-    bson_oid_t id;
-    bson_oid_init(&id, nullptr);
     doc_list_t entries;
     for (int kind = 1; kind <= 3; ++kind)
         for (const doc_ref_t& d : before[kind].docs) {
             bson_t* entry = entries.add();
-            BSON_APPEND_OID(entry, "journal", &id);
+            BSON_APPEND_OID(entry, "journal", id);
             BSON_APPEND_INT32(entry, "kind", kind);
             BSON_APPEND_DOCUMENT(entry, "doc", d.doc);
         }
     bson_t* header = entries.add();
     BSON_APPEND_UTF8(header, "_id", header_id);
-    BSON_APPEND_OID(header, "journal", &id);
+    BSON_APPEND_OID(header, "journal", id);
+    BSON_APPEND_INT64(header, "version", version);
     BSON_APPEND_UTF8(header, "action", change->action.c_str());
     BSON_APPEND_UTF8(header, "label", change->label.c_str());
-    BSON_APPEND_DATE_TIME(header, "started", static_cast<int64_t>(std::time(nullptr)) * 1000);
-    // Whose change it is: another program must not undo it while it is being written.
+    BSON_APPEND_DATE_TIME(header, "started", lock_claimed_at());
     BSON_APPEND_UTF8(header, "host", this_host().c_str());
-    BSON_APPEND_INT64(header, "pid", static_cast<int64_t>(getpid()));
-    BSON_APPEND_INT64(header, "entries", static_cast<int64_t>(entries.docs.size() - 1));
+    BSON_APPEND_UTF8(header, "program", writer_program());
     BSON_APPEND_BOOL(header, "rebuild", change->rebuild);
     bson_t selected;
     BSON_APPEND_DOCUMENT_BEGIN(header, "filters", &selected);
@@ -336,21 +441,370 @@ bool write_journal(DBINFO* dbinfo, const schema_change_t* change, const bson_t* 
             BSON_APPEND_BINARY(&selected, kind_names[kind], BSON_SUBTYPE_BINARY, bson_get_data(&filters[kind]),
                                filters[kind].len);
     bson_append_document_end(header, &selected);
+    return place_insert(dbinfo, place, "journal", entries.docs, error);
+}
 
-    mongoc_collection_t* coll = journal_coll(dbinfo);
-    bson_error_t first;
-    std::memset(&first, 0, sizeof first);
-    write_result_t result = insert_in_order(coll, entries.docs, note_failure, &first);
-    mongoc_collection_destroy(coll);
-    keep_first(error, &first);
-    return !first.domain && !result.failed && result.written == entries.docs.size();
+// The tables a change touches: those it replaces and those it writes.
+std::vector<std::string> touched_tables(const schema_change_t* change, const doc_list_t* before)
+{
+    std::set<std::string> names;
+    for (const auto& scope : change->scopes)
+        if (std::get<2>(scope.first) == "sql_table")
+            names.insert(scope.second.begin(), scope.second.end());
+    for (int kind = 1; kind <= 3; ++kind) {
+        for (const doc_ref_t& d : change->docs[kind].docs)
+            names.insert(text_of(d.doc, "sql_table"));
+        for (const doc_ref_t& d : before[kind].docs)
+            names.insert(text_of(d.doc, "sql_table"));
+    }
+    names.erase("");
+    return std::vector<std::string>(names.begin(), names.end());
+}
+
+// The version that records the change: its making. Old versions go fifty at a time.
+bool record_version(DBINFO* dbinfo, journal_place_t* place, const schema_change_t* change, const bson_oid_t* id,
+                    int64_t version, const doc_list_t* before, bson_error_t* error)
+{
+    bson_t doc = BSON_INITIALIZER;
+    BSON_APPEND_INT64(&doc, "_id", version);
+    BSON_APPEND_OID(&doc, "journal", id);
+    BSON_APPEND_DATE_TIME(&doc, "at", lock_claimed_at());
+    BSON_APPEND_UTF8(&doc, "user", side_user(dbinfo, SIDE_SCHEMA).c_str());
+    BSON_APPEND_UTF8(&doc, "host", this_host().c_str());
+    BSON_APPEND_UTF8(&doc, "program", writer_program());
+    BSON_APPEND_UTF8(&doc, "action", change->action.c_str());
+    BSON_APPEND_UTF8(&doc, "label", change->label.c_str());
+    BSON_APPEND_UTF8(&doc, "catalog", dbinfo->database);
+    text_array(&doc, "tables", touched_tables(change, before));
+    doc_refs_t docs{{&doc}};
+    bool ok = place_insert(dbinfo, place, "versions", docs, error);
+    bson_destroy(&doc);
+    if (ok && version > versions_kept && version % 50 == 0) {
+        std::vector<int64_t> old;
+        bson_t filter = BSON_INITIALIZER, in, ids;
+        BSON_APPEND_DOCUMENT_BEGIN(&filter, "_id", &in);
+        BSON_APPEND_ARRAY_BEGIN(&in, "$in", &ids);
+        for (int64_t n = version - versions_kept - 49; n <= version - versions_kept; ++n)
+            BSON_APPEND_INT64(&ids, std::to_string(n - version + versions_kept + 49).c_str(), n);
+        bson_append_array_end(&in, &ids);
+        bson_append_document_end(&filter, &in);
+        std::vector<bson_oid_t> journals;
+        place_find(dbinfo, place, "versions", &filter, nullptr, [&](const doc_ref_t& v_ref) {
+        const bson_t* v = v_ref.doc;
+            bson_iter_t it;
+            if (bson_iter_init_find(&it, v, "journal") && BSON_ITER_HOLDS_OID(&it))
+                journals.push_back(*bson_iter_oid(&it));
+            return true;
+        }, nullptr);
+        bson_t gone = BSON_INITIALIZER, list;
+        BSON_APPEND_DOCUMENT_BEGIN(&gone, "journal", &in);
+        BSON_APPEND_ARRAY_BEGIN(&in, "$in", &list);
+        for (size_t i = 0; i < journals.size(); ++i)
+            BSON_APPEND_OID(&list, std::to_string(i).c_str(), &journals[i]);
+        bson_append_array_end(&in, &list);
+        bson_append_document_end(&gone, &in);
+        if (!journals.empty() && place_delete(dbinfo, place, "journal", &gone, nullptr))
+            place_delete(dbinfo, place, "versions", &filter, nullptr);
+        bson_destroy(&gone);
+        bson_destroy(&filter);
+    }
+    return ok;
+}
+
+// The number the next version gets: one more than the last one recorded.
+bool next_version(DBINFO* dbinfo, journal_place_t* place, int64_t* version, bson_error_t* error)
+{
+    int64_t last = 0;
+    if (lock_found_clean(&last) && last > 0) {
+        *version = last + 1;
+        return true;
+    }
+    bson_t filter = BSON_INITIALIZER;
+    bson_t* opts = BCON_NEW("sort", "{", "_id", BCON_INT32(-1), "}", "limit", BCON_INT64(1), "projection", "{", "_id",
+                            BCON_INT32(1), "}");
+    bool ok = place_find(dbinfo, place, "versions", &filter, opts, [&](const doc_ref_t& doc_ref) {
+        const bson_t* doc = doc_ref.doc;
+        bson_iter_t it;
+        if (bson_iter_init_find(&it, doc, "_id") && BSON_ITER_HOLDS_NUMBER(&it))
+            last = bson_iter_as_int64(&it);
+        return false;
+    }, error);
+    bson_destroy(opts);
+    *version = last + 1;
+    return ok;
+}
+
+bool version_recorded(DBINFO* dbinfo, journal_place_t* place, const header_t& h, bool* recorded, bson_error_t* error)
+{
+    *recorded = false;
+    bson_t* filter = BCON_NEW("_id", BCON_INT64(h.version), "journal", BCON_OID(&h.journal));
+    bool ok = place_find(dbinfo, place, "versions", filter, nullptr, [&](const doc_ref_t&) {
+        *recorded = true;
+        return false;
+    }, error);
+    bson_destroy(filter);
+    return ok;
+}
+
+// A change made: its journal documents stay as its version's, the header goes.
+bool clear_header(DBINFO* dbinfo, journal_place_t* place, bson_error_t* error)
+{
+    bson_t* filter = BCON_NEW("_id", BCON_UTF8(header_id));
+    bool ok = place_delete(dbinfo, place, "journal", filter, error);
+    bson_destroy(filter);
+    return ok;
+}
+
+// Puts the documents of before back, marks the journal as undone, then clears it: each
+// step can be cut and the whole run again.
+bool undo(writer_t* w, journal_place_t* place, const bson_oid_t* id, bool rebuild, const bson_t* filters,
+          const bool* selects, const doc_list_t* before, bson_error_t* error)
+{
+    int code = 0;
+    DBINFO* dbinfo = w->dbinfo;
+    if (!write_over(w, rebuild, filters, selects, before, false, &code, error))
+        return false;
+    bson_t* selector = BCON_NEW("_id", BCON_UTF8(header_id));
+    bson_t* update = BCON_NEW("$set", "{", "undone", BCON_BOOL(true), "}");
+    int64_t matched = 0;
+    bool ok = w->step() && place_update_one(dbinfo, place, "journal", selector, update, &matched, error);
+    bson_destroy(update);
+    bson_destroy(selector);
+    bson_t* all = BCON_NEW("journal", BCON_OID(id));
+    ok = ok && place_delete(dbinfo, place, "journal", all, error);
+    bson_destroy(all);
+    return ok;
+}
+
+// The digest of one document without its _id.
+uint64_t document_digest(const bson_t* doc)
+{
+    bson_t copy = BSON_INITIALIZER;
+    bson_copy_to_excluding_noinit(doc, &copy, "_id", nullptr);
+    uint64_t hash = 1469598103934665603ull;
+    const uint8_t* data = bson_get_data(&copy);
+    for (uint32_t i = 0; i < copy.len; ++i)
+        hash = (hash ^ data[i]) * 1099511628211ull;
+    bson_destroy(&copy);
+    // Mixed, so that a sum of digests does not depend on the documents' order.
+    hash += 0x9e3779b97f4a7c15ull;
+    hash = (hash ^ (hash >> 30)) * 0xbf58476d1ce4e5b9ull;
+    hash = (hash ^ (hash >> 27)) * 0x94d049bb133111ebull;
+    return hash ^ (hash >> 31);
+}
+
+struct read_note_t {
+    table_stamp_t stamp;
+    int64_t at;
+};
+std::map<std::string, read_note_t> reads;
+
+std::string describe_table_change(DBINFO* dbinfo, journal_place_t* place, const expected_t& e)
+{
+    std::string told;
+    bson_t* filter = BCON_NEW("tables", BCON_UTF8(e.table.c_str()));
+    bson_t* opts = BCON_NEW("sort", "{", "_id", BCON_INT32(-1), "}", "limit", BCON_INT64(1));
+    place_find(dbinfo, place, "versions", filter, opts, [&](const doc_ref_t& v_ref) {
+        const bson_t* v = v_ref.doc;
+        bson_iter_t it;
+        int64_t at = bson_iter_init_find(&it, v, "at") && BSON_ITER_HOLDS_DATE_TIME(&it) ? bson_iter_date_time(&it) : 0;
+        // A version older than the read (clocks of two machines allowed for) is not the change.
+        if (at + 120000 < e.read_at)
+            return false;
+        std::string when = local_minute(at);
+        told = "Table '" + e.table + "' was changed by " + text_of(v, "program") + " " + text_of(v, "action") +
+               " on host " + text_of(v, "host") + " at " + when.substr(when.size() > 5 ? when.size() - 5 : 0) +
+               " since you opened it.";
+        return false;
+    }, nullptr);
+    bson_destroy(opts);
+    bson_destroy(filter);
+    return told.empty() ? "Table '" + e.table + "' was changed by another program since you opened it." : told;
+}
+
+// The stamps of what the change is about to replace, against what its caller read.
+bool holds_what_was_read(DBINFO* dbinfo, journal_place_t* place, schema_change_t* change, const doc_list_t* before)
+{
+    std::map<std::string, table_stamp_t> now;
+    for (auto& e : change->expected)
+        now[e.first];
+    for (int kind : {CHANGE_COLUMNS, CHANGE_INDEX})
+        for (const doc_ref_t& d : before[kind].docs) {
+            auto found = now.find(table_key(text_of(d.doc, "sql_catalog"), text_of(d.doc, "sql_schema"),
+                                            text_of(d.doc, "sql_table")));
+            if (found != now.end())
+                stamp_add(&found->second, kind, d.doc);
+        }
+    for (auto& e : change->expected) {
+        const table_stamp_t& was = e.second.stamp;
+        const table_stamp_t& is = now[e.first];
+        // Only the collections in which the change replaces this table's own documents.
+        int mask = change->rebuild ? CHANGE_MASK_ALL : 0;
+        for (const auto& scope : change->scopes)
+            if (std::get<2>(scope.first) == "sql_table" &&
+                table_key(std::get<0>(scope.first), std::get<1>(scope.first), e.second.table) == e.first)
+                for (const std::string& name : scope.second)
+                    if (name == e.second.table)
+                        mask |= std::get<3>(scope.first);
+        for (const std::string& catalog : change->catalogs)
+            if (e.first.compare(0, catalog.size() + 1, catalog + '\x1f') == 0)
+                mask = CHANGE_MASK_ALL;
+        bool columns_differ = was.has_columns && (mask & CHANGE_MASK_COLUMNS) && was.columns != is.columns;
+        bool index_differs = was.has_index && (mask & CHANGE_MASK_INDEX) && was.index != is.index;
+        if (columns_differ || index_differs) {
+            change->told = describe_table_change(dbinfo, place, e.second);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string outcome_what(const header_t& h)
+{
+    return "The " + h.action + (h.label.empty() ? std::string() : " of '" + h.label + "'") + " that did not finish (" +
+           local_minute(h.started) + ")";
+}
+
+// Settles the journal of this place, the lock held: a change recorded as a version is
+// done, one undone is done; any other is put back. line says what was done or why not.
+bool settle_held(DBINFO* dbinfo, journal_place_t* place, std::string* line, bool* permanent)
+{
+    *permanent = false;
+    header_t h;
+    bson_error_t error;
+    std::memset(&error, 0, sizeof error);
+    if (!read_header(dbinfo, place, &h, &error)) {
+        *line = std::string("The journal of the schema '") + dbinfo->md_database + "' (database '" +
+                place_database(dbinfo->md_database) + "') could not be read: " + error.message;
+        return false;
+    }
+    if (!h.found || h.aside)
+        return true;
+    std::string what = outcome_what(h);
+    const char* state = h.action == "save" ? "the table is as it was before it." : "the schema is as it was before it.";
+    if (h.damaged) {
+        *permanent = true;
+        *line = what + " could not be undone: its journal is damaged.";
+        return false;
+    }
+    bool recorded = false;
+    if (!version_recorded(dbinfo, place, h, &recorded, &error)) {
+        *line = what + " could not be looked up: " + error.message + ". The next start tries again.";
+        return false;
+    }
+    writer_t w{dbinfo, false};
+    bool ok;
+    if (recorded || h.undone) {
+        ok = recorded ? clear_header(dbinfo, place, &error) : [&] {
+            bson_t* all = BCON_NEW("journal", BCON_OID(&h.journal));
+            bool cleared = place_delete(dbinfo, place, "journal", all, &error);
+            bson_destroy(all);
+            return cleared;
+        }();
+        if (ok)
+            *line = recorded ? "The " + h.action + (h.label.empty() ? "" : " of '" + h.label + "'") + " (" +
+                                   local_minute(h.started) + ") had finished; its journal was cleared."
+                             : what + " was undone: " + state;
+    } else {
+        doc_list_t before[4];
+        bson_t* wanted = BCON_NEW("journal", BCON_OID(&h.journal), "kind", "{", "$in", "[", BCON_INT32(1),
+                                  BCON_INT32(2), BCON_INT32(3), "]", "}");
+        bson_t* opts = whole_collection_opts();
+        ok = place_find(dbinfo, place, "journal", wanted, opts, [&](const doc_ref_t& found_ref) {
+        const bson_t* found = found_ref.doc;
+            bson_iter_t it, doc;
+            int kind = bson_iter_init_find(&it, found, "kind") && BSON_ITER_HOLDS_INT32(&it) ? bson_iter_int32(&it) : 0;
+            if (kind >= 1 && kind <= 3 && bson_iter_init_find(&doc, found, "doc") && BSON_ITER_HOLDS_DOCUMENT(&doc)) {
+                uint32_t length = 0;
+                const uint8_t* data = nullptr;
+                bson_iter_document(&doc, &length, &data);
+                bson_t stored;
+                if (bson_init_static(&stored, data, length))
+                    bson_concat(before[kind].add(), &stored);
+            }
+            return true;
+        }, &error);
+        bson_destroy(opts);
+        bson_destroy(wanted);
+        wire_shield(true);
+        ok = ok && undo(&w, place, &h.journal, h.rebuild, h.filters, h.selects, before, &error);
+        wire_shield(false);
+        if (ok)
+            *line = what + " was undone: " + state;
+    }
+    if (!ok) {
+        bool gone = w.fenced || w.cancelled || !error.domain || server_gone(&error) ||
+                    error.domain != MONGOC_ERROR_SERVER;
+        *permanent = !gone;
+        const char* part = w.changed ? " It was put back in part." : "";
+        if (gone)
+            *line = what + " could not be undone yet: " + (error.message[0] ? error.message : "cancelled") + "." +
+                    part + " The next start tries again.";
+        else
+            *line = what + " could not be undone: the server refused it (" + error.message + ")." + part +
+                    " Grant the user readWrite on the schema database and start again, or set the journal aside "
+                    "('brolix-cli settle --set-aside'): it is kept whole.";
+    }
+    return ok;
+}
+
+std::string held_text(DBINFO* dbinfo, const lock_holder_t& holder)
+{
+    std::string doing = holder.program.empty() ? "" : holder.program + " ";
+    return "Another program (" + doing + "by " + holder_name(holder) + ", process " + std::to_string(holder.pid) +
+           ", since " + local_minute(holder.since) + ") is writing the schema '" + dbinfo->md_database +
+           "'; start again when it has finished.";
+}
+
+// The place moved to this machine at a claim is told once per process.
+void tell_place(DBINFO* dbinfo, journal_place_t* place)
+{
+    static std::set<std::string> told;
+    if (place_kind(place) != PLACE_LOCAL || !told.insert(place_directory(place)).second)
+        return;
+    brolix_message(place_notice(dbinfo, place).c_str(), "", BTN_OK, BTN_OK);
+}
+
+// Claims the lock and settles what an earlier writer left; the caller releases on success.
+int begin(DBINFO* dbinfo, const char* action, const char* label, std::string* told, bool* permanent = nullptr)
+{
+    bool nested = lock_held_here();
+    lock_holder_t holder;
+    bson_error_t error;
+    int claimed = lock_claim(dbinfo, action, label, &holder, &error);
+    if (claimed == LOCK_HELD) {
+        *told = held_text(dbinfo, holder);
+        return CHANGE_HELD;
+    }
+    if (claimed != LOCK_CLAIMED) {
+        *told = std::string("The schema '") + dbinfo->md_database + "' could not be claimed for writing: " +
+                error.message;
+        return CHANGE_NOT_STARTED;
+    }
+    journal_place_t* place = journal_place(dbinfo);
+    tell_place(dbinfo, place);
+    int64_t version = 0;
+    if (nested || lock_found_clean(&version))
+        return CHANGE_APPLIED;
+    bool lasting = false;
+    std::string line;
+    if (!settle_held(dbinfo, place, &line, &lasting)) {
+        lock_release(dbinfo);
+        *told = line;
+        if (permanent)
+            *permanent = lasting;
+        return CHANGE_NOT_STARTED;
+    }
+    if (!line.empty())
+        brolix_message(line.c_str(), "", BTN_OK, BTN_OK);
+    return CHANGE_APPLIED;
 }
 
 } // namespace
 
 void schema_journal_database(const char* md_database, char* name, size_t size)
 {
-    std::snprintf(name, size, "%s_journal", md_database ? md_database : "");
+    std::snprintf(name, size, "%s", place_database(md_database).c_str());
 }
 
 schema_change_t* schema_change_new(const char* action, const char* label)
@@ -406,223 +860,261 @@ const bson_t* schema_change_doc(const schema_change_t* change, int kind, size_t 
     return change->docs[kind].docs[position].doc;
 }
 
+void stamp_add(table_stamp_t* stamp, int kind, const bson_t* doc)
+{
+    if (kind == CHANGE_COLUMNS)
+        stamp->columns += document_digest(doc), stamp->has_columns = true;
+    else if (kind == CHANGE_INDEX)
+        stamp->index += document_digest(doc), stamp->has_index = true;
+}
+
+void note_table_read(const char* catalog, const char* schema, const char* table, const table_stamp_t& stamp)
+{
+    reads[table_key(catalog ? catalog : "", schema ? schema : "", table ? table : "")] = {
+        stamp, static_cast<int64_t>(std::time(nullptr)) * 1000};
+}
+
+bool table_read_stamp(const char* catalog, const char* schema, const char* table, table_stamp_t* stamp,
+                      int64_t* read_at)
+{
+    auto found = reads.find(table_key(catalog ? catalog : "", schema ? schema : "", table ? table : ""));
+    if (found == reads.end())
+        return false;
+    *stamp = found->second.stamp;
+    *read_at = found->second.at;
+    return true;
+}
+
+void schema_change_expect(schema_change_t* change, const char* catalog, const char* schema, const char* table,
+                          const table_stamp_t& stamp, int64_t read_at)
+{
+    change->expected[table_key(catalog ? catalog : "", schema ? schema : "", table ? table : "")] = {
+        stamp, read_at, table ? table : ""};
+}
+
+const std::string& schema_change_told(const schema_change_t* change)
+{
+    return change->told;
+}
+
+int schema_write_begin(DBINFO* dbinfo, const char* action, const char* label, std::string* told)
+{
+    told->clear();
+    if (!dbinfo->md_client || !dbinfo->md_db)
+        return CHANGE_NOT_STARTED;
+    return begin(dbinfo, action, label, told);
+}
+
+void schema_write_end(DBINFO* dbinfo)
+{
+    lock_release(dbinfo);
+}
+
 bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bson_error_t* told)
 {
     *code = CHANGE_APPLIED;
+    change->told.clear();
     bson_error_t error;
     std::memset(&error, 0, sizeof error);
+    if (told)
+        *told = error;
     if (!dbinfo->md_client || !dbinfo->md_db) {
         *code = CHANGE_NOT_STARTED;
-        if (told)
-            *told = error;
         return false;
     }
+    // The lock before anything the change replaces is read.
+    *code = begin(dbinfo, change->action.c_str(), change->label.c_str(), &change->told);
+    if (*code != CHANGE_APPLIED)
+        return false;
+    journal_place_t* place = journal_place(dbinfo);
+
     bson_t filters[4];
+    bson_init(&filters[0]);
     bool selects[4] = {false, false, false, false};
     for (int kind = 1; kind <= 3; ++kind)
         selects[kind] = change_filter(change, kind, &filters[kind]);
     doc_list_t before[4];
-    auto journalled = [&] {
-        for (int kind = 1; kind <= 3; ++kind) {
-            before[kind].clear();
-            if (selects[kind] && !read_selected(dbinfo, kind, &filters[kind], &before[kind], &error))
-                return false;
-        }
-        return write_journal(dbinfo, change, filters, selects, before, &error);
-    };
-    bool ok = journalled();
-    if (!ok && error.domain == MONGOC_ERROR_SERVER && error.code == 11000) {
-        // A change of this process that could not be put back at once (the server was
-        // gone) holds the journal: it is settled first.
-        char line[DBINFO_TEXT];
-        std::memset(&error, 0, sizeof error);
-        ok = settle_schema_journal(dbinfo, line, sizeof line) && journalled();
+    bool ok = true;
+    for (int kind = 1; kind <= 3 && ok; ++kind)
+        ok = !selects[kind] || read_selected(dbinfo, kind, &filters[kind], &before[kind], &error);
+    int64_t version = 0;
+    if (ok && !holds_what_was_read(dbinfo, place, change, before)) {
+        *code = CHANGE_CONFLICT;
+        ok = false;
+    } else if (ok && wire_cancelled()) {
+        *code = CHANGE_CANCELLED;
+        ok = false;
+    } else if (ok) {
+        ok = next_version(dbinfo, place, &version, &error);
     }
     if (!ok) {
-        *code = CHANGE_NOT_STARTED;
-    } else if (!write_change(dbinfo, change, filters, selects, code, &error) || !clear_journal(dbinfo, &error)) {
-        // Creation passes its own code up; every other failure says how the schema stands.
         if (*code == CHANGE_APPLIED)
-            *code = CHANGE_UNDONE;
+            *code = wire_cancelled() ? CHANGE_CANCELLED : CHANGE_NOT_STARTED;
+        lock_leave_clean(true, 0);
+        lock_release(dbinfo);
+        for (bson_t& f : filters)
+            bson_destroy(&f);
+        if (told)
+            *told = error;
+        return false;
+    }
+
+    // From the journal on, Cancel stops the writes between requests, and what was
+    // written is put back before the work ends.
+    wire_shield(true);
+    bson_oid_t id;
+    bson_oid_init(&id, nullptr);
+    writer_t w{dbinfo};
+    bool journalled = w.step() && write_journal(dbinfo, place, change, &id, version, filters, selects, before, &error);
+    bool cleared = false;
+    if (!journalled) {
+        // The journal counts only with its header, written last: a journal cut short is no
+        // journal; nothing of the schema was written.
+        *code = w.cancelled ? CHANGE_CANCELLED : w.fenced ? CHANGE_FENCED : CHANGE_NOT_STARTED;
+        ok = false;
+    } else if (write_change(&w, change, filters, selects, code, &error) && w.step() &&
+               record_version(dbinfo, place, change, &id, version, before, &error)) {
+        // Made. The header goes; a header left is cleared by the next claim.
+        cleared = clear_header(dbinfo, place, nullptr);
+        ok = true;
+    } else if (w.fenced) {
+        // Whoever took the lock puts back what was written: nothing more from here.
+        *code = CHANGE_FENCED;
+        change->told = "This program was stopped longer than its lock lasts and another program took the schema "
+                       "over; that program puts back what this one had written.";
+        ok = false;
+    } else {
+        if (w.unconfirmed && !error.domain)
+            bson_set_error(&error, MONGOC_ERROR_STREAM, MONGOC_ERROR_STREAM_SOCKET,
+                           "the schema server did not confirm this program's lock");
+        // Creation passes its own code up; every other failure says how the schema stands.
+        bool refused = !w.refused.empty() || (error.domain == MONGOC_ERROR_SERVER && !server_gone(&error));
+        if (*code == CHANGE_APPLIED)
+            *code = w.cancelled ? CHANGE_CANCELLED : refused ? CHANGE_REFUSED : CHANGE_UNDONE;
+        if (refused)
+            change->told = "The server refused " + (w.refused.empty() ? std::string("the change: ") + error.message
+                                                                      : w.refused);
         bson_error_t ignored;
         std::memset(&ignored, 0, sizeof ignored);
-        if (!undo(dbinfo, change->rebuild, filters, selects, before, &ignored) && *code == CHANGE_UNDONE)
+        bool wrote = w.changed;
+        writer_t putting_back{dbinfo, false};
+        if (wrote ? undo(&putting_back, place, &id, change->rebuild, filters, selects, before, &ignored)
+                  : [&] { // nothing reached the schema: only the journal goes
+                        bson_t* all = BCON_NEW("journal", BCON_OID(&id));
+                        bool gone = place_delete(dbinfo, place, "journal", all, &ignored);
+                        bson_destroy(all);
+                        return gone;
+                    }())
+            cleared = true;
+        else if (putting_back.fenced)
+            *code = CHANGE_FENCED;
+        else if (*code == CHANGE_UNDONE || *code == CHANGE_REFUSED || *code == CHANGE_CANCELLED)
             *code = CHANGE_PENDING;
         ok = false;
     }
-    for (int kind = 1; kind <= 3; ++kind)
-        bson_destroy(&filters[kind]);
+    wire_shield(false);
+    lock_leave_clean(cleared, ok && cleared ? version : 0);
+    lock_release(dbinfo);
+    for (bson_t& f : filters)
+        bson_destroy(&f);
     if (told)
         *told = error;
     return ok;
 }
 
-bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size)
+bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_write)(DBINFO*))
 {
     if (size)
         line[0] = '\0';
     if (!dbinfo->md_client || !dbinfo->md_db || !dbinfo->md_database[0])
         return true;
-    char journal[DBINFO_TEXT + 16];
-    schema_journal_database(dbinfo->md_database, journal, sizeof journal);
-    mongoc_collection_t* coll = journal_coll(dbinfo);
-    bson_t* filter = BCON_NEW("_id", BCON_UTF8(header_id));
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, nullptr, nullptr);
-    bson_destroy(filter);
-    const bson_t* found;
-    bson_t header = BSON_INITIALIZER;
-    bool held = mongoc_cursor_next(cursor, &found);
-    if (held) {
-        bson_destroy(&header);
-        bson_copy_to(found, &header);
-    }
+    // A look first, without the lock: a start that finds no journal writes nothing.
+    journal_place_t* place = journal_place(dbinfo);
+    header_t h;
     bson_error_t error;
-    bool read = !mongoc_cursor_error(cursor, &error);
-    mongoc_cursor_destroy(cursor);
+    std::memset(&error, 0, sizeof error);
+    bool read = read_header(dbinfo, place, &h, &error);
+    if (!read && refused_privilege(&error) && place_move_local(dbinfo, place)) {
+        std::memset(&error, 0, sizeof error);
+        read = read_header(dbinfo, place, &h, &error);
+    }
     if (!read) {
-        mongoc_collection_destroy(coll);
-        bson_destroy(&header);
         std::snprintf(line, size, "The journal of the schema '%s' (database '%s') could not be read: %s",
-                      dbinfo->md_database, journal, error.message);
+                      dbinfo->md_database, place_database(dbinfo->md_database).c_str(), error.message);
         return false;
     }
-    if (!held) {
-        mongoc_collection_destroy(coll);
-        bson_destroy(&header);
+    if (!h.found || h.aside)
+        return true;
+    if (may_write && !may_write(dbinfo)) {
+        std::snprintf(line, size,
+                      "%s was left as it stands: this start may not write the schema. A start that may puts it back.",
+                      outcome_what(h).c_str());
         return true;
     }
-
-    bson_iter_t it;
-    std::string action = "change", label, host;
-    bool rebuild = false, undone = false;
-    int64_t expected = 0, started = 0, pid = 0;
-    const bson_oid_t* id = nullptr;
-    bson_t filters[4];
-    bool selects[4] = {false, false, false, false};
-    for (bson_t& f : filters)
-        bson_init(&f);
-    if (bson_iter_init(&it, &header))
-        while (bson_iter_next(&it)) {
-            const char* key = bson_iter_key(&it);
-            if (!std::strcmp(key, "action") && BSON_ITER_HOLDS_UTF8(&it))
-                action = bson_iter_utf8(&it, nullptr);
-            else if (!std::strcmp(key, "label") && BSON_ITER_HOLDS_UTF8(&it))
-                label = bson_iter_utf8(&it, nullptr);
-            else if (!std::strcmp(key, "rebuild") && BSON_ITER_HOLDS_BOOL(&it))
-                rebuild = bson_iter_bool(&it);
-            else if (!std::strcmp(key, "undone") && BSON_ITER_HOLDS_BOOL(&it))
-                undone = bson_iter_bool(&it);
-            else if (!std::strcmp(key, "entries") && BSON_ITER_HOLDS_NUMBER(&it))
-                expected = bson_iter_as_int64(&it);
-            else if (!std::strcmp(key, "started") && BSON_ITER_HOLDS_DATE_TIME(&it))
-                started = bson_iter_date_time(&it);
-            else if (!std::strcmp(key, "host") && BSON_ITER_HOLDS_UTF8(&it))
-                host = bson_iter_utf8(&it, nullptr);
-            else if (!std::strcmp(key, "pid") && BSON_ITER_HOLDS_INT64(&it))
-                pid = bson_iter_int64(&it);
-            else if (!std::strcmp(key, "journal") && BSON_ITER_HOLDS_OID(&it))
-                id = bson_iter_oid(&it);
-            else if (!std::strcmp(key, "filters") && BSON_ITER_HOLDS_DOCUMENT(&it)) {
-                bson_iter_t f;
-                bson_iter_recurse(&it, &f);
-                while (bson_iter_next(&f))
-                    for (int kind = 1; kind <= 3; ++kind)
-                        if (!std::strcmp(bson_iter_key(&f), kind_names[kind]) && BSON_ITER_HOLDS_BINARY(&f)) {
-                            uint32_t length = 0;
-                            const uint8_t* data = nullptr;
-                            bson_iter_binary(&f, nullptr, &length, &data);
-                            bson_t stored;
-                            if (bson_init_static(&stored, data, length)) {
-                                bson_destroy(&filters[kind]);
-                                bson_copy_to(&stored, &filters[kind]);
-                                selects[kind] = true;
-                            }
-                        }
-            }
-        }
-
-    // A change another program is still writing is its own to finish or undo.
-    int64_t now = static_cast<int64_t>(std::time(nullptr)) * 1000;
-    bool ours = host == this_host() && pid == static_cast<int64_t>(getpid());
-    bool running = host == this_host() ? !ours && process_alive(pid) : now - started < foreign_lease_ms;
-    if (!undone && running) {
-        std::snprintf(line, size,
-                      "Another program (process %lld on %s) is writing the schema '%s'; start again when it has "
-                      "finished.",
-                      static_cast<long long>(pid), host.empty() ? "another machine" : host.c_str(),
-                      dbinfo->md_database);
-        for (bson_t& f : filters)
-            bson_destroy(&f);
-        bson_destroy(&header);
-        mongoc_collection_destroy(coll);
+    std::string told;
+    lock_holder_t holder;
+    int claimed = lock_claim(dbinfo, h.action.c_str(), h.label.c_str(), &holder, &error);
+    if (claimed == LOCK_HELD)
+        told = held_text(dbinfo, holder);
+    else if (claimed != LOCK_CLAIMED)
+        told = std::string("The schema '") + dbinfo->md_database + "' could not be claimed for writing: " +
+               error.message;
+    if (claimed != LOCK_CLAIMED) {
+        std::snprintf(line, size, "%s", told.c_str());
         return false;
     }
-
-    // The documents the change replaced, as they were.
-    doc_list_t before[4];
-    int64_t entries = 0;
-    bool ok = id != nullptr;
-    if (ok) {
-        bson_t* wanted = BCON_NEW("journal", BCON_OID(id));
-        bson_t* opts = whole_collection_opts();
-        cursor = mongoc_collection_find_with_opts(coll, wanted, opts, nullptr);
-        while (mongoc_cursor_next(cursor, &found)) {
-            int kind = 0;
-            if (bson_iter_init_find(&it, found, "kind") && BSON_ITER_HOLDS_INT32(&it))
-                kind = bson_iter_int32(&it);
-            bson_iter_t doc;
-            if (kind >= 1 && kind <= 3 && bson_iter_init_find(&doc, found, "doc") && BSON_ITER_HOLDS_DOCUMENT(&doc)) {
-                uint32_t length = 0;
-                const uint8_t* data = nullptr;
-                bson_iter_document(&doc, &length, &data);
-                bson_t stored;
-                if (bson_init_static(&stored, data, length))
-                    bson_concat(before[kind].add(), &stored);
-            }
-            ++entries;
-        }
-        ok = !mongoc_cursor_error(cursor, &error);
-        mongoc_cursor_destroy(cursor);
-        bson_destroy(opts);
-        bson_destroy(wanted);
-    } else {
-        bson_set_error(&error, MONGOC_ERROR_BSON, 0, "the journal's header is damaged");
-    }
-    mongoc_collection_destroy(coll);
-
-    char when[32] = "";
-    time_t seconds = static_cast<time_t>(started / 1000);
-    struct tm local;
-    if (localtime_r(&seconds, &local))
-        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local);
-    std::string what = "The " + action + (label.empty() ? std::string() : " of '" + label + "'");
-    const char* state = action == "save" ? "the table is as it was before it." : "the schema is as it was before it.";
-
-    if (ok) {
-        // Fewer documents than the header counts: the journal was being cleared, so the
-        // change (or an earlier settling) had ended; only the journal is left to go.
-        bool ended = undone || entries < expected;
-        if (ended) {
-            std::memset(&error, 0, sizeof error);
-            ok = clear_journal(dbinfo, &error);
-            if (ok)
-                std::snprintf(line, size, undone ? "%s that did not finish (%s) was undone: %s"
-                                                 : "%s (%s) had finished; its journal was cleared.",
-                              what.c_str(), when, state);
-        } else {
-            std::memset(&error, 0, sizeof error);
-            ok = undo(dbinfo, rebuild, filters, selects, before, &error);
-            if (ok)
-                std::snprintf(line, size, "%s that did not finish (%s) was undone: %s", what.c_str(), when, state);
-        }
-    }
-    if (!ok)
-        std::snprintf(line, size,
-                      "%s that did not finish (%s) could not be undone: %s. Nothing was changed; the next "
-                      "start tries again.",
-                      what.c_str(), when, error.message);
-    for (bson_t& f : filters)
-        bson_destroy(&f);
-    bson_destroy(&header);
+    bool permanent = false;
+    bool ok = settle_held(dbinfo, place, &told, &permanent);
+    lock_leave_clean(ok, 0);
+    lock_release(dbinfo);
+    std::snprintf(line, size, "%s", told.c_str());
     return ok;
+}
+
+bool set_journal_aside(DBINFO* dbinfo, char* line, size_t size)
+{
+    if (size)
+        line[0] = '\0';
+    lock_holder_t holder;
+    bson_error_t error;
+    std::memset(&error, 0, sizeof error);
+    int claimed = lock_claim(dbinfo, "setting aside", "", &holder, &error);
+    if (claimed != LOCK_CLAIMED) {
+        std::snprintf(line, size, "%s", claimed == LOCK_HELD ? held_text(dbinfo, holder).c_str() : error.message);
+        return false;
+    }
+    // The header is kept under another name: no start settles it, and the next change
+    // writes a journal of its own. Its documents stay as they are.
+    journal_place_t* place = journal_place(dbinfo);
+    header_t h;
+    bson_t copy = BSON_INITIALIZER;
+    bson_t* filter = BCON_NEW("_id", BCON_UTF8(header_id));
+    bool ok = place_find(dbinfo, place, "journal", filter, nullptr, [&](const doc_ref_t& doc_ref) {
+        const bson_t* doc = doc_ref.doc;
+        read_header_fields(doc, &h);
+        char id[25];
+        bson_oid_to_string(&h.journal, id);
+        BSON_APPEND_UTF8(&copy, "_id", (std::string("aside-") + id).c_str());
+        bson_copy_to_excluding_noinit(doc, &copy, "_id", nullptr);
+        BSON_APPEND_BOOL(&copy, "aside", true);
+        return false;
+    }, &error);
+    std::string told;
+    if (ok && h.found) {
+        doc_refs_t docs{{&copy}};
+        ok = place_insert(dbinfo, place, "journal", docs, &error) && place_delete(dbinfo, place, "journal", filter, &error);
+        told = ok ? outcome_what(h) + " was set aside as it stands: the schema may hold part of it. Its journal is kept in " +
+                        (place_kind(place) == PLACE_LOCAL ? place_directory(place)
+                                                          : "the database '" + place_database(dbinfo->md_database) + "'") +
+                        "."
+                  : std::string("The journal could not be set aside: ") + error.message;
+    } else {
+        told = ok ? "There is no journal to set aside." : std::string("The journal could not be read: ") + error.message;
+    }
+    bson_destroy(filter);
+    bson_destroy(&copy);
+    lock_leave_clean(ok, 0);
+    lock_release(dbinfo);
+    std::snprintf(line, size, "%s", told.c_str());
+    return ok && h.found;
 }

@@ -1,20 +1,24 @@
 // The one write path of the schema database: a change replaces what some tables hold in
 // the schema with new documents, all or nothing. The server may not make several writes
 // one (FerretDB and a standalone server have no transactions), so before the first write
-// the documents that the change replaces are kept in a journal, and the journal goes
-// only after the last write. Whoever opens the schema next and finds a journal puts those
-// documents back first: the schema holds what it held before the change or after it,
-// whatever failed or was killed in between.
+// the documents that the change replaces are kept in a journal, and the change counts as
+// made only once its version is recorded after the last write. Whoever claims the schema
+// next and finds a journal of a change that was not recorded puts those documents back
+// first: the schema holds what it held before the change or after it, whatever failed or
+// was killed in between.
 //
-// The journal lives on the schema server, in a database of its own named after the
-// schema database (the schema database may hold only its three collections, and the
-// driver reads it at any time): a start on any machine finds it.
+// A change runs under the writers' lock (store/lock.h), claimed before anything it
+// replaces is read; what the caller read of a table earlier (a window's pick) can be
+// given as an expectation, and the change is refused when the table no longer holds it.
+// The journal, the lock and the versions are kept where store/place.h says.
 #ifndef BROLIX_STORE_JOURNAL_H
 #define BROLIX_STORE_JOURNAL_H
 
 #include <mongoc/mongoc.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 struct DBINFO;
 struct schema_change_t;
@@ -49,12 +53,36 @@ void schema_change_add(schema_change_t* change, int kind, const bson_t* doc);
 size_t schema_change_count(const schema_change_t* change, int kind);
 const bson_t* schema_change_doc(const schema_change_t* change, int kind, size_t position);
 
-// Outcomes of schema_change_apply.
+// What a reader saw of one table: a digest of its columns documents and one of its index
+// entries, each without _id (a table written again with the same documents is the same).
+struct table_stamp_t {
+    uint64_t columns = 0, index = 0;
+    bool has_columns = false, has_index = false;
+};
+void stamp_add(table_stamp_t* stamp, int kind, const bson_t* doc);
+// The stamp of the last whole read of a table in this process, and when it was made
+// (ms, this machine's clock); false when it was not read here.
+void note_table_read(const char* catalog, const char* schema, const char* table, const table_stamp_t& stamp);
+bool table_read_stamp(const char* catalog, const char* schema, const char* table, table_stamp_t* stamp,
+                      int64_t* read_at);
+// The change is made only if the table still holds what stamp says (it must be among the
+// tables the change replaces); otherwise nothing is written: CHANGE_CONFLICT.
+void schema_change_expect(schema_change_t* change, const char* catalog, const char* schema, const char* table,
+                          const table_stamp_t& stamp, int64_t read_at);
+
+// Outcomes of schema_change_apply. The words of every outcome but the first are in
+// schema_change_told.
 enum {
     CHANGE_APPLIED = 1,
     CHANGE_NOT_STARTED = -60, // what it replaces could not be read, or the journal not kept: nothing written
-    CHANGE_UNDONE = -61,      // a write failed (refused or a server gone): the schema is as it was
+    CHANGE_UNDONE = -61,      // a write failed (a server gone): the schema is as it was
     CHANGE_PENDING = -62,     // a write failed and so did putting back: the journal stays for the next start
+    CHANGE_HELD = -81,        // another program holds the schema (who and since when): nothing written
+    CHANGE_CONFLICT = -82,    // a table no longer holds what was read (which, by whom): nothing written
+    CHANGE_CANCELLED = -83,   // cancelled: nothing written, or what was written put back
+    CHANGE_FENCED = -84,      // the lock was lost (this program was stopped past its lease): stopped
+                              // writing; whoever took the lock puts back what was written
+    CHANGE_REFUSED = -85,     // the server refused a write (what, in its words): put back
     CHANGE_DROP_FAILED = -13, // the whole schema could not be dropped (nothing written)
 };
 // Applies the change, journalled: a constant number of requests per collection. True with
@@ -63,13 +91,29 @@ enum {
 // or left in the journal when that failed too).
 // error (may be null) gets the server's words of the first failure.
 bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bson_error_t* error);
+// The words for an outcome other than CHANGE_APPLIED: who holds the schema ("Another
+// program ... is writing"), which table changed since it was read and by whom, what the
+// server refused and why. Empty when there is nothing to add to the outcome.
+const std::string& schema_change_told(const schema_change_t* change);
+
+// Several reads and one change as one writer: the lock is claimed (and a change left
+// unfinished settled) before the caller reads what it will replace, and held until
+// schema_write_end. CHANGE_APPLIED, or CHANGE_HELD / CHANGE_NOT_STARTED with told set.
+int schema_write_begin(DBINFO* dbinfo, const char* action, const char* label, std::string* told);
+void schema_write_end(DBINFO* dbinfo);
 
 // Settles a journal left by a change that did not finish: the documents it replaced are
 // put back and the journal goes. True when there was none or it was settled, with line set
 // to the one line that says which (empty when there was nothing to settle). False when
-// the journal could not be read or settled (line says why): nothing should read the schema
-// then. Can itself be cut at any point and run again.
-bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size);
+// the journal could not be read or settled (line says why and what to do): nothing should
+// read the schema then. may_write (null: yes) is asked once a journal is found: a start
+// that may not write the schema leaves it and says so, and goes on. Can itself be cut at
+// any point and run again.
+bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_write)(DBINFO*) = nullptr);
+// A journal that cannot be settled (its undo refused, or the journal damaged) is set
+// aside: kept whole in the journal's place, no longer settled or in the way of a start.
+// True when there was one; line says what was done.
+bool set_journal_aside(DBINFO* dbinfo, char* line, size_t size);
 
 // The name of the journal's database for a schema database.
 void schema_journal_database(const char* md_database, char* name, size_t size);

@@ -3,6 +3,7 @@
 #include "core/dbinfo.h"
 #include "core/records.h"
 #include "store/fields.h"
+#include "store/journal.h"
 #include "store/seen.h"
 #include "store/validate.h"
 
@@ -88,6 +89,8 @@ public:
 
     // Set when the entries could not be read to the end.
     bson_error_t error;
+    // What was read of the entries, when given.
+    table_stamp_t* stamp = nullptr;
 
 private:
     void load()
@@ -103,6 +106,8 @@ private:
         while (mongoc_cursor_next(cursor, &doc)) {
             size_t at = docs.size();
             docs.push_back(read_index_entry(doc));
+            if (stamp)
+                stamp_add(stamp, CHANGE_INDEX, doc);
             bson_iter_t it;
             if (!bson_iter_init_find(&it, doc, "sql_col_name"))
                 continue;
@@ -117,7 +122,8 @@ private:
             }
         }
         // Entries cut short would be saved back as all the table has.
-        mongoc_cursor_error(cursor, &error);
+        if (!mongoc_cursor_error(cursor, &error) && stamp)
+            stamp->has_index = true;
         mongoc_cursor_destroy(cursor);
         bson_destroy(query);
         mongoc_collection_destroy(coll);
@@ -211,7 +217,8 @@ bool each_columns_doc(DBINFO* dbinfo, const bson_t* query, const bson_t* fields,
 // sql_name (the editor writes sql_name first; a document without one names none).
 // False, with error set, when the columns or their index entries were not read to the end.
 bool walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
-                  db_column_t** columns, db_name_t** vt_names, table_indexes* indexes, bson_error_t* error)
+                  db_column_t** columns, db_name_t** vt_names, table_indexes* indexes, bson_error_t* error,
+                  table_stamp_t* stamp = nullptr)
 {
     bson_t query = BSON_INITIALIZER;
     columns_query(&query, catalog, schema, table ? table : "");
@@ -222,6 +229,8 @@ bool walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const
     db_column_t* tail = nullptr;
     db_name_t* names = nullptr;
     bool whole = each_columns_doc(dbinfo, &query, nullptr, known ? &seen : nullptr, error, [&](const bson_t* doc) {
+        if (stamp)
+            stamp_add(stamp, CHANGE_COLUMNS, doc);
         db_column_t* column = new_column();
         db_column_t* before = tail;
         if (tail) {
@@ -298,7 +307,15 @@ db_column_t* read_table_columns(DBINFO* dbinfo, const char* catalog, const char*
         return nullptr;
     db_column_t* columns = nullptr;
     table_indexes indexes(dbinfo);
-    walk_columns(dbinfo, catalog, schema, table, &columns, vt_names, &indexes, error);
+    // What this read saw: a save of the table writes only over the same documents.
+    table_stamp_t stamp;
+    selected_table sel(dbinfo);
+    if (table && sel.table == table && sel.catalog == catalog && sel.schema == schema)
+        indexes.stamp = &stamp; // the entries are looked up for the selected table
+    if (walk_columns(dbinfo, catalog, schema, table, &columns, vt_names, &indexes, error, &stamp)) {
+        stamp.has_columns = true;
+        note_table_read(catalog, schema, table, stamp);
+    }
     free_names(ignored);
     return columns;
 }

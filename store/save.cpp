@@ -15,11 +15,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
-bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
+namespace {
+int save_outcome = CHANGE_APPLIED;
+std::string save_told;
+} // namespace
+
+int last_save_outcome(void) { return save_outcome; }
+const char* last_save_told(void) { return save_told.c_str(); }
+
+bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over)
 {
     *left = 0;
+    save_outcome = CHANGE_APPLIED;
+    save_told.clear();
     if (!dbinfo->md_client)
         return true;
     seen_columns_forget();
@@ -67,19 +78,29 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left)
             arrays.push_back(c);
     add_virtual_table_docs(dbinfo, table.constData(), arrays.data(), arrays.size(), change);
 
+    // Only over what this program read of the table: another program's save since is not
+    // written over unseen.
+    table_stamp_t stamp;
+    int64_t read_at = 0;
+    if (!over && table_read_stamp(catalog.constData(), schema.constData(), table.constData(), &stamp, &read_at))
+        schema_change_expect(change, catalog.constData(), schema.constData(), table.constData(), stamp, read_at);
+
     // A cancelled save writes nothing: the table stays as it was.
-    int code = CHANGE_NOT_STARTED;
+    int code = CHANGE_CANCELLED;
     bool applied = !wire_cancelled() && schema_change_apply(dbinfo, change, &code, &error);
+    save_outcome = code;
+    save_told = schema_change_told(change);
     schema_change_free(change);
     if (applied)
         return *left == 0;
 
     *left |= SAVE_LEFT_COLUMNS | SAVE_LEFT_INDEXES | SAVE_LEFT_VIRTUAL;
-    if (code == CHANGE_PENDING) // kept in the journal, undone at the next start
+    if (code == CHANGE_PENDING || code == CHANGE_FENCED) // kept in the journal, undone at the next claim
         *left |= SAVE_INCOMPLETE;
-    // A write the server refused is no server gone: say what it said.
-    if (error.domain && !server_gone(&error) && !wire_cancelled())
-        brolix_message("Mongo error saving table.", error.message, BTN_OK, BTN_OK);
+    // A write the server refused is no server gone: say what it refused.
+    if (code == CHANGE_REFUSED)
+        brolix_message("Mongo error saving table.", save_told.empty() ? error.message : save_told.c_str(), BTN_OK,
+                       BTN_OK);
     // Diagnostic only, nothing reads it: the table whose column documents did not reach
     // the schema ("- - - - - Columns of orders not saved: 5 of 5 column documents not written").
     std::printf("- - - - - Columns of %s not saved: %d of %d column documents not written\n", table.constData(),

@@ -18,6 +18,14 @@ enum { SAVE_LEFT_COLUMNS = 1, SAVE_LEFT_INDEXES = 2, SAVE_LEFT_VIRTUAL = 4, SAVE
 
 // save_table_columns, telling what was left: true when nothing was, else false with the
 // SAVE_LEFT_ parts in *left. A refused document refuses the whole save (its box says why).
-bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left);
+// The table is written only if it still holds what this program last read of it (a
+// window's pick): otherwise nothing is written, unless over is set.
+bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over = false);
+
+// How the last save_table ended: CHANGE_APPLIED or another outcome of a change (see
+// store/journal.h), and its words (who holds the schema, who changed the table, what
+// the server refused).
+int last_save_outcome(void);
+const char* last_save_told(void);
 
 #endif

@@ -16,6 +16,7 @@ input closes. CONFIG_JSON keys, each optional:
                                    "createIndexes:INDEXNAME" or "listCollections:bare"
   "hello": {fields}                added to the handshake's answer (a replica set member)
 """
+import datetime
 import json
 import os
 import sys
@@ -80,6 +81,10 @@ def main():
             "getMore": lambda: cursor(request, ns, [], key="nextBatch"),
             "listIndexes": lambda: cursor(request, ns, []),
             "insert": lambda: insert(request, arg, request.doc.get("documents", [])),
+            # The writers' lock: free, and taken by whoever asks.
+            "findAndModify": lambda: request.ok(value={"_id": "lock", "seen": datetime.datetime.now()}),
+            "update": lambda: request.ok(n=len(request.doc.get("updates", [])),
+                                         nModified=len(request.doc.get("updates", []))),
         }.get(name, lambda: request.ok(n=0)))
 
     for address in sys.argv[2:]:

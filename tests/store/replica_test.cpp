@@ -57,7 +57,7 @@ TEST(ReplicaSet, ChangesAreOneTransactionWhereTheServerOffersThem)
         schema_change_add(change, CHANGE_COLUMNS, column);
         int code = 0;
         EXPECT_EQ(schema_change_apply(&d, change, &code, nullptr), !refused);
-        EXPECT_EQ(code, refused ? CHANGE_UNDONE : CHANGE_APPLIED);
+        EXPECT_EQ(code, refused ? CHANGE_REFUSED : CHANGE_APPLIED);
         bson_destroy(column), schema_change_free(change), testenv::release_dbinfo(&d);
 
         // The schema's three removals and one insert, then the undo's writes, in order.

@@ -8,6 +8,7 @@
 #include "discovery/discover.h"
 #include "store/create.h"
 #include "store/journal.h"
+#include "store/lock.h"
 #include "store/read.h"
 #include "store/save.h"
 #include "store/validate.h"
@@ -15,6 +16,7 @@
 #include "tests/store/store_fixture.h"
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -150,6 +152,7 @@ TEST_F(Schema, CreateAndSynchronise)
 TEST_F(Schema, RequestsFollowTablesNotColumns)
 {
     connect();
+    stdout_of([&] { create_schema(&d, &code); }); // the schema's lock and journal as every later change finds them
     count_requests();
     int creation_of_two = 0;
     for (std::pair<int, int> row : {std::pair<int, int>{2, 3}, {2, 40}, {6, 3}}) {
@@ -175,7 +178,7 @@ TEST_F(Schema, RequestsFollowTablesNotColumns)
         mark_virtual("tags");
         sent.clear();
         stdout_of([&] { save_table_columns(&d, columns); });
-        EXPECT_LE(sent["all"], 12);
+        EXPECT_LE(sent["all"], 16);
         const std::string key = R"(sql_table:"t0_tags" sql_col_name:)", of = R"(index_name:"index1" unique:true )";
         const std::string end = R"( asc:true virtual_array:true virtual_parent:"t0")";
         EXPECT_EQ(schema_docs("index", R"({"sql_table": "t0_tags"})"),
@@ -204,6 +207,7 @@ TEST_F(Schema, EightConnectionsWriteWhatOneWrites)
         told.push_back(std::to_string(done) + "/" + std::to_string(total) + " " + (name ? name : "-"));
     }, nullptr);
     std::vector<strings> written;
+    stdout_of([&] { create_schema(&d, &code); }); // the lock as every later change finds it
     for (int connections : {1, 8}) {
         d.pool_size = connections;
         told.clear(), sent.clear();
@@ -363,30 +367,94 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
     mongoc_client_destroy(dead);
 }
 
-// A journal whose program still runs is its change under way: no other program undoes it.
-// Once that program has ended (a zombie has too) the next start settles it.
-TEST_F(Schema, AnotherProgramsChangeIsLeftAlone)
+// The writers' lock is judged by the server's clock and the writer's renewals: a writer
+// that renews keeps it, one that has ended on this machine loses it at once, one silent
+// for a lease loses it whatever its host and pid say (a pid taken by a live process). A
+// writer stopped past its lease finds the lock taken over and writes nothing more.
+TEST_F(Schema, TheLockTellsLiveWritersFromGoneOnes)
 {
+    setenv("BROLIX_LOCK_LEASE_MS", "1500", 1);
     connect();
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
-    pid_t writer = fork();
-    if (writer == 0)
+    put_data("T", R"({"_id": 1, "name": "Ann"})");
+    stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
+    const std::string host = this_host(), journal = schema + "_journal";
+    std::string boot;
+    std::getline(std::ifstream("/proc/sys/kernel/random/boot_id"), boot);
+    pid_t live = fork();
+    if (live == 0)
         pause(), _exit(0);
-    testenv::insert_json(fx, schema + "_journal", "journal",
-                         R"({"_id": "header", "journal": {"$oid": "0123456789abcdef01234567"}, "action": "save", )"
-                         R"("started": {"$date": 0}, "entries": 0, "filters": {}, "host": ")" + std::string(host) +
-                             R"(", "pid": {"$numberLong": ")" + std::to_string(writer) + "\"}}");
+    // A lock held by (host, boot, pid), renewed now by the server's clock or long ago, and
+    // the journal of a change it was making.
+    auto held = [&](const std::string& on, const std::string& of_boot, pid_t pid, bool renewing) {
+        testenv::drop_database(fx, journal);
+        testenv::insert_json(fx, journal, "journal", R"({"_id": "header", "journal": {"$oid": "0123456789abcdef01234567"},)"
+                                                     R"( "version": 7, "action": "save", "label": "T", "filters": {}})");
+        testenv::insert_json(fx, journal, "lock", R"({"_id": "lock", "owner": {"$oid": "0123456789abcdef01234568"},)"
+                                                  R"( "renewed": {"$date": 0}, "host": ")" + on + R"(", "boot": ")" +
+                                                      of_boot + R"(", "pid": )" + std::to_string(pid) + "}");
+        if (renewing) {
+            mongoc_collection_t* lock = mongoc_client_get_collection(fx, journal.c_str(), "lock");
+            bson_t* all = BCON_NEW("_id", "lock");
+            bson_t* now = BCON_NEW("$currentDate", "{", "renewed", BCON_BOOL(true), "}");
+            EXPECT_TRUE(mongoc_collection_update_one(lock, all, now, nullptr, nullptr, nullptr));
+            bson_destroy(now), bson_destroy(all), mongoc_collection_destroy(lock);
+        }
+    };
+    const struct { const char* name; std::string host, boot; pid_t pid; bool renewing, waits; } rows[] = {
+        {"a live process here, renewing", host, boot, live, true, true},
+        {"another machine, renewing", "desk", "", 1, true, true},
+        {"another machine, silent past the lease", "desk", "", 1, false, false},
+        {"a pid taken by a live process, silent past the lease", host, boot, live, false, false},
+        {"a process here that has ended, renewed a moment ago", host, boot, 0x7ffffff0, true, false},
+    };
     char line[DBINFO_TEXT];
-    for (bool alive : {true, false}) {
-        if (!alive)
-            kill(writer, SIGKILL), usleep(200000); // not yet reaped
-        EXPECT_EQ(settle_schema_journal(&d, line, sizeof line), !alive) << line;
-        std::string said = line;
-        EXPECT_EQ(said.rfind("Another program (process " + std::to_string(writer), 0) == 0, alive) << said;
-        EXPECT_EQ(testenv::read_json(fx, schema + "_journal", "journal", "{}").size(), alive ? 1u : 0u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        held(row.host, row.boot, row.pid, row.renewing);
+        EXPECT_EQ(settle_schema_journal(&d, line, sizeof line), !row.waits) << line;
+        EXPECT_EQ(std::string(line).rfind("Another program (by desk", 0) == 0 ||
+                      std::string(line).rfind("Another program (by " + host, 0) == 0,
+                  row.waits)
+            << line;
+        EXPECT_EQ(testenv::read_json(fx, journal, "journal").size(), row.waits ? 1u : 0u);
     }
-    waitpid(writer, nullptr, 0);
+    kill(live, SIGKILL), waitpid(live, nullptr, 0);
+
+    // A writer that claimed the schema, then was stopped past its lease.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t writer = fork();
+    if (writer == 0) {
+        DBINFO own;
+        testenv::init_dbinfo(&own);
+        testenv::connect_dbinfo(&own, data, schema);
+        std::string told;
+        bool claimed = schema_write_begin(&own, "save", "T", &told) == CHANGE_APPLIED;
+        if (write(ready[1], claimed ? "c" : "n", 1) != 1 || !claimed)
+            _exit(3);
+        raise(SIGSTOP);
+        schema_change_t* change = schema_change_new("save", "T");
+        schema_change_replace_table(change, data.c_str(), "dbo", "T", CHANGE_MASK_COLUMNS);
+        int outcome = 0;
+        bool applied = schema_change_apply(&own, change, &outcome, nullptr);
+        _exit(applied ? 1 : outcome == CHANGE_FENCED ? 0 : 2);
+    }
+    char claimed = 0;
+    ASSERT_EQ(read(ready[0], &claimed, 1), 1);
+    ASSERT_EQ(claimed, 'c');
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, WUNTRACED), writer);
+    const strings before = schema_state();
+    std::string told;
+    EXPECT_EQ(schema_write_begin(&d, "sync", "", &told), CHANGE_HELD) << told; // within its lease
+    usleep(1800 * 1000);
+    EXPECT_EQ(schema_write_begin(&d, "sync", "", &told), CHANGE_APPLIED) << told;
+    kill(writer, SIGCONT);
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    schema_write_end(&d);
+    EXPECT_EQ(schema_state(), before);
+    unsetenv("BROLIX_LOCK_LEASE_MS");
 }
 
 // Columns gone from under a table are damage, repaired from its collection alone: another
