@@ -22,6 +22,7 @@ struct cli_t {
     std::string out_file;
     bool has_out = false;
     bool replace = false;
+    bool set_aside = false;
     bool dry_run = false;
     bool all = false;
     bool json = false;

@@ -48,6 +48,21 @@ std::string quoted(const char* format, const char* value)
     return text.replace(text.find("%s"), 2, value);
 }
 
+bool may_write(DBINFO* d);
+
+// What became of a write that did not happen, for its second line.
+std::string change_outcome_text(int outcome, const char* told)
+{
+    std::string words = told && *told ? told : "";
+    const char* state = outcome == CHANGE_PENDING ? "It was left half-written in the journal: the next start puts it back."
+                        : outcome == CHANGE_FENCED ? ""
+                        : outcome == CHANGE_HELD || outcome == CHANGE_CONFLICT || outcome == CHANGE_NOT_STARTED ||
+                                  outcome == -19
+                            ? "Nothing was written."
+                            : "What was written was put back: the schema is as it was.";
+    return words.empty() ? state : *state ? words + "\n" + state : words;
+}
+
 // Command line, data source, connections: the editor's start-up up to its schema check.
 int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
 {
@@ -68,13 +83,30 @@ int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
     if (d->mode == MODE_VIEW_ONLY)
         return fail("No schema name given.",
                     "Every command works on a schema: name it with -sc or in the data source.");
-    // A write that did not finish is settled before anything reads the schema.
+    // A write that did not finish is settled before anything reads the schema (settle
+    // itself says how that went).
     char settled[DBINFO_TEXT];
-    if (!settle_schema_journal(d, settled, sizeof settled))
+    if (cli.command != "settle" && !settle_schema_journal(d, settled, sizeof settled, may_write))
         return fail(settled);
-    if (settled[0])
+    if (cli.command != "settle" && settled[0])
         std::fprintf(stderr, "%s\n", settled);
     return EXIT_AGREE;
+}
+
+// Settling writes: a start whose user may not write the schema leaves a journal as it is.
+bool may_write(DBINFO* d)
+{
+    check_index_access(d);
+    return d->mode == MODE_EDIT;
+}
+
+int settle(cli_t& cli, DBINFO* d)
+{
+    char line[DBINFO_TEXT];
+    bool ok = cli.set_aside ? set_journal_aside(d, line, sizeof line)
+                            : settle_schema_journal(d, line, sizeof line, may_write);
+    std::fprintf(ok ? cli.out : stderr, "%s\n", line[0] ? line : "There was no change to settle.");
+    return ok ? EXIT_AGREE : EXIT_ERROR;
 }
 
 // When a command writes: never, always, or only to a schema out of step with the data.
@@ -237,6 +269,8 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
             ++added;
         }
     synchronise_schema(d, code);
+    if (last_sync_outcome() != 1)
+        return fail("The schema was not synchronised.", change_outcome_text(last_sync_outcome(), last_sync_told()).c_str());
     std::fprintf(cli.out, "%sSynchronised: added %d, removed %d.\n", done.c_str(), added, removed);
     return EXIT_AGREE;
 }
@@ -422,7 +456,10 @@ int import(cli_t& cli, DBINFO* d, int code, int)
                             .append(quoted(" the catalog '%s'.", d->database)).c_str(),
                         "--replace replaces them with the file's.");
         case SCHEMA_IMPORT_WRITE_FAILED:
-            return fail(quoted("The schema '%s' could not be written.", d->md_database).c_str(), problem.detail);
+        case SCHEMA_IMPORT_PENDING:
+            return fail(quoted("The schema '%s' could not be written.", d->md_database).c_str(),
+                        change_outcome_text(code == SCHEMA_IMPORT_PENDING ? CHANGE_PENDING : CHANGE_UNDONE,
+                                            problem.detail).c_str());
         case SCHEMA_IMPORT_NO_LISTING:
             validation_text(d, -4, &box);
             return fail(box.text, box.informative);
@@ -457,17 +494,24 @@ int run_command(cli_t& cli, DBINFO* d)
 {
     bool is_import = cli.command == "import";
     int status = connect(cli, d, is_import ? read_import_file : nullptr);
-    if (status != EXIT_AGREE) {
-        free_schema_file(cli.import_file);
-        cli.import_file = nullptr;
-        return status;
-    }
+    if (status == EXIT_AGREE && cli.command == "settle")
+        status = settle(cli, d);
     for (const command_t& c : commands)
-        if (cli.command == c.name) {
+        if (status == EXIT_AGREE && cli.command == c.name) {
+            // A command that may write holds the schema from before it reads it until it
+            // has written: another writer meanwhile waits or is told who holds it.
+            bool writes = !cli.dry_run && c.writes != WRITES_NOTHING;
+            std::string told;
+            if (writes && schema_write_begin(d, cli.command.c_str(), d->database, &told) != CHANGE_APPLIED) {
+                status = fail(told.c_str());
+                break;
+            }
             int code = 0;
             status = validated(d, &code, cli.dry_run ? WRITES_NOTHING : c.writes, c.takes_missing_schema);
             if (status == EXIT_AGREE || c.run == check)
                 status = c.run(cli, d, code, status);
+            if (writes)
+                schema_write_end(d);
         }
     free_schema_file(cli.import_file);
     cli.import_file = nullptr;

@@ -7,6 +7,7 @@
 #include "core/secrets.h"
 #include "startup/cmdline.h"
 #include "startup/schema_check.h"
+#include "store/lock.h"
 
 #include <QCoreApplication>
 #include <cstring>
@@ -48,6 +49,8 @@ const char* const help_text =
     "  profile [TABLE...]      each column's coverage, type mix, nulls and lengths\n"
     "  plan [TABLE...]         the drift as numbered changes to review\n"
     "  apply FILE              write the changes of a plan made with --json, all or none\n"
+    "  settle [--set-aside]    put back a change that did not finish; with --set-aside, keep\n"
+    "                          a journal that cannot be put back aside, whole\n"
     "\n"
     "Flags:\n"
     "  --replace    create: drop an existing schema first; import: replace this\n"
@@ -59,6 +62,7 @@ const char* const help_text =
     "  --json       check, sync --dry-run, diff, profile, plan: one JSON object on standard output\n"
     "  --only IDS   apply: only these items of the plan (1,4,7)\n"
     "  --except IDS apply: every item but these\n"
+    "  --set-aside  settle: set a journal that cannot be settled aside, its documents kept\n"
     "  --yes        answer Yes where the editor would ask (otherwise No)\n"
     "  --quiet      no progress on standard error\n"
     "  --verbose    the diagnostic lines of the editor on standard error\n"
@@ -68,13 +72,16 @@ const char* const help_text =
     "  --version    the version\n"
     "\n"
     "Exit status: 0 success (check, diff: schema and data agree), 1 check, diff: they do\n"
-    "not agree, 2 any error (options, data source, connection, rights, schema, file).\n"
+    "not agree, 2 any error (options, data source, connection, rights, schema, file), and\n"
+    "every write that did not happen: another program holds the schema, a table changed\n"
+    "since it was read, the server refused or did not answer (the schema is then as it\n"
+    "was, or the journal keeps the change for the next start to put back).\n"
     "\n"
     "A password is taken from the first of: its option, --password-stdin, the environment\n"
     "(BROLIX_DATA_PASSWORD, BROLIX_SCHEMA_PASSWORD, BROLIX_PEM_PASSWORD), the data source.\n";
 
-const char* const commands[] = {"check", "create", "sync",    "dump", "export",
-                                "import", "diff",   "profile", "plan", "apply"};
+const char* const commands[] = {"check", "create",  "sync", "dump",  "export", "import",
+                                "diff",  "profile", "plan", "apply", "settle"};
 
 bool is_command(const std::string& word)
 {
@@ -106,6 +113,8 @@ bool flag_applies(const std::string& flag, const std::string& command)
                command == "plan";
     if (flag == "--only" || flag == "--except")
         return command == "apply";
+    if (flag == "--set-aside")
+        return command == "settle";
     return flag == "--yes" || flag == "--quiet" || flag == "--verbose" || flag == "--password-stdin";
 }
 
@@ -132,6 +141,7 @@ int read_arguments(const QStringList& arguments, cli_t* cli)
                 (word == "--only" ? cli->has_only : cli->has_except) = true;
             }
             cli->replace |= word == "--replace";
+            cli->set_aside |= word == "--set-aside";
             cli->dry_run |= word == "--dry-run";
             cli->all |= word == "--all";
             cli->json |= word == "--json";
@@ -235,6 +245,8 @@ int main(int argc, char* argv[])
     cli_t cli;
     if (read_arguments(arguments, &cli) != EXIT_AGREE)
         return EXIT_ERROR;
+    // The lock and the history name the program that writes.
+    set_writer_program(("brolix-cli " + cli.command).c_str());
 
     // Standard output is the command's; what the data layer prints there is diagnostics.
     std::fflush(stdout);

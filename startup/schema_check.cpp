@@ -142,9 +142,14 @@ bool check_schema_at_start(DBINFO* d)
         return true;
     }
 
-    // A write that did not finish is settled before anything reads the schema.
+    // A write that did not finish is settled before anything reads the schema, by a start
+    // that may write it.
     char settled[DBINFO_TEXT];
-    if (!settle_schema_journal(d, settled, sizeof settled)) {
+    auto may_write = [](DBINFO* dbinfo) {
+        check_index_access(dbinfo);
+        return dbinfo->mode == MODE_EDIT;
+    };
+    if (!settle_schema_journal(d, settled, sizeof settled, may_write)) {
         brolix_message(settled, press_ok, BTN_OK, BTN_OK);
         return false;
     }

@@ -10,6 +10,7 @@
 #include "store/fields.h"
 #include "store/indexes.h"
 #include "store/journal.h"
+#include "store/lock.h"
 #include "store/seen.h"
 #include "store/sync_plan.h"
 #include "store/validate.h"
@@ -163,8 +164,9 @@ bool index_docs(DBINFO* dbinfo, collection_read_t* read, const char* collection,
         auto saved = batch->saved.find(collection);
         columns = saved == batch->saved.end() ? nullptr : saved->second;
     }
-    if (read->listed && !listing_index_docs(dbinfo, &read->listing, columns, collection, &batch->index) &&
-        server_gone(&read->listing.error))
+    // A listing that failed, refused or cut short, says nothing of the indexes: never taken
+    // for a collection without any.
+    if (read->listed && !listing_index_docs(dbinfo, &read->listing, columns, collection, &batch->index))
         return false;
     if (*collection)
         batch->indexed.push_back(collection);
@@ -241,9 +243,13 @@ void record_written(const schema_change_t* change)
         seen_columns_add(schema_change_doc(change, CHANGE_COLUMNS, i));
 }
 
+// Why the last creation or synchronisation could not read a collection, in the server's words.
+std::string read_error;
+
 // Takes one collection's read into the batch: its table (unless it is only refreshed) and
 // its index entries. False when the sample broke off (the table would stand in the schema
-// with fewer columns than its collection has) or its index listing was lost with the server.
+// with fewer columns than its collection has) or its index listing failed (read_error
+// says which and why).
 bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* read, bool refresh_only,
                          schema_batch_t* batch)
 {
@@ -254,15 +260,20 @@ bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* re
     }
     // A sample broken off maps no index key: the entries the table has stay as they are.
     // A table is written whole, with its index entries, or not at all.
-    if (whole)
-        whole = index_docs(dbinfo, read, name, refresh_only, batch);
+    if (!whole)
+        read_error = std::string("The collection '") + name + "' could not be sampled: " +
+                     (read->sample && read->sample->error.message[0] ? read->sample->error.message
+                                                                     : "the read stopped early");
+    else if (!(whole = index_docs(dbinfo, read, name, refresh_only, batch)))
+        read_error = std::string("The indexes of the collection '") + name + "' could not be listed: " +
+                     read->listing.error.message;
     if (whole && !refresh_only)
         table_docs(dbinfo, read->sample, name, batch);
     return whole;
 }
 
-// Why the last creation could not sample a collection, in the server's words.
-char read_error[512];
+int sync_outcome = 1;
+std::string sync_told;
 
 } // namespace
 
@@ -322,13 +333,13 @@ bool make_schema_collections(DBINFO* dbinfo, int* code, bool tell)
 
 const char* creation_read_error(void)
 {
-    return read_error;
+    return read_error.c_str();
 }
 
 bool create_schema(DBINFO* dbinfo, int* code)
 {
     *code = 1;
-    read_error[0] = '\0';
+    read_error.clear();
     seen_columns_forget();
     if (!dbinfo->md_db)
         return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
@@ -349,11 +360,8 @@ bool create_schema(DBINFO* dbinfo, int* code)
     bool whole = true;
     read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
         whole = describe_collection(dbinfo, collections[i], read, false, &batch);
-        if (!whole) {
+        if (!whole)
             std::printf("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE %s", collections[i]);
-            if (read->sample && read->sample->error.message[0])
-                std::snprintf(read_error, sizeof read_error, "%s", read->sample->error.message);
-        }
         brolix_progress(++done, total, collections[i]);
         return whole;
     });
@@ -385,10 +393,39 @@ bool create_schema(DBINFO* dbinfo, int* code)
     return true;
 }
 
+int last_sync_outcome(void)
+{
+    return sync_outcome;
+}
+
+const char* last_sync_told(void)
+{
+    return sync_told.c_str();
+}
+
 int synchronise_schema(DBINFO* dbinfo, int code)
 {
-    // One change: the tables gone, the tables added (with any columns a write cut short
-    // left of them) and the index entries of the tables kept, written whole or not at all.
+    // One change: the tables gone, the tables added and the index entries of the tables
+    // kept, written whole or not at all. A collection that could not be read (sampled, or
+    // its indexes listed) stops it: nothing is written from a read that failed.
+    sync_outcome = 1;
+    sync_told.clear();
+    read_error.clear();
+    // The schema held from before it is read: what an earlier validation read (a window's
+    // start-up, before its question) is read again, and only what the user agreed to is done.
+    bool held = lock_held_here();
+    std::string told;
+    int begun = schema_write_begin(dbinfo, "synchronisation", dbinfo->database, &told);
+    if (begun != CHANGE_APPLIED) {
+        sync_outcome = begun;
+        sync_told = told;
+        return 1;
+    }
+    if (!held) {
+        int now = 0;
+        validate_schema(dbinfo, &now);
+        code = agreed_synchronisation(code, now);
+    }
     schema_change_t* change = schema_change_new("synchronisation", dbinfo->database);
     std::vector<std::string> replaced;
     for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
@@ -402,8 +439,10 @@ int synchronise_schema(DBINFO* dbinfo, int code)
     batch.record = true;
     if (sync_samples(code)) {
         // Index entries of the tables kept name their saved columns, hand edits and all.
-        if (!read_saved_columns(dbinfo, &batch.saved))
+        if (!read_saved_columns(dbinfo, &batch.saved)) {
             whole = false;
+            read_error = "The schema's columns could not be read.";
+        }
         int total = 0, done = 0;
         std::vector<db_table_ref_t*> refs;
         std::vector<const char*> collections;
@@ -416,14 +455,14 @@ int synchronise_schema(DBINFO* dbinfo, int code)
             read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
                 bool adds = sync_adds(code, refs[i]);
                 size_t listed = batch.indexed.size();
-                bool described = describe_collection(dbinfo, collections[i], read, !adds, &batch);
-                if (described && batch.indexed.size() > listed)
+                whole = describe_collection(dbinfo, collections[i], read, !adds, &batch);
+                if (whole && batch.indexed.size() > listed)
                     schema_change_replace_table(change, dbinfo->database, "dbo", collections[i],
                                                 adds ? CHANGE_MASK_ALL : CHANGE_MASK_INDEX);
-                if (described && adds)
+                if (whole && adds)
                     replaced.push_back(collections[i]);
                 brolix_progress(++done, total, collections[i]);
-                return true;
+                return whole;
             });
     }
     add_batch(batch, change);
@@ -434,9 +473,14 @@ int synchronise_schema(DBINFO* dbinfo, int code)
         record_written(change);
     } else {
         seen_columns_forget();
+        sync_outcome = whole ? outcome : -19;
+        sync_told = whole ? schema_change_told(change) : read_error;
+        if (sync_told.empty() && whole)
+            sync_told = error.message;
     }
     schema_change_free(change);
     rebuild_lists(dbinfo);
+    schema_write_end(dbinfo);
     return 1;
 }
 

@@ -24,6 +24,11 @@ bool create_schema_collections(DBINFO* dbinfo, int* code);
 bool make_schema_collections(DBINFO* dbinfo, int* code, bool tell);
 // Brings the schema in line after validation gave -30, -31 or -32; returns 1.
 int synchronise_schema(DBINFO* dbinfo, int code);
+// How the last synchronisation ended: 1 written (or nothing to write), -19 a collection
+// could not be read (nothing written), or the outcome of its change (store/journal.h);
+// and the words of a failure.
+int last_sync_outcome(void);
+const char* last_sync_told(void);
 bool remove_table_from_schema(DBINFO* dbinfo, const char* table);
 
 // What creation reads of one collection, on whichever thread: its sample and, when the

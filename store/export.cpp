@@ -144,8 +144,11 @@ bool import_schema(DBINFO* dbinfo, const schema_file_t* file, bool replace, int*
             schema_change_add(change, kind, d.doc);
     int outcome = 0;
     bool applied = schema_change_apply(dbinfo, change, &outcome, &error);
+    // The outcome's own words (who holds the schema, what the server refused) say more.
+    if (!applied && !schema_change_told(change).empty())
+        bson_strncpy(error.message, schema_change_told(change).c_str(), sizeof error.message);
     schema_change_free(change);
     if (!applied)
-        return failed(SCHEMA_IMPORT_WRITE_FAILED);
+        return failed(outcome == CHANGE_PENDING ? SCHEMA_IMPORT_PENDING : SCHEMA_IMPORT_WRITE_FAILED);
     return true;
 }

@@ -922,8 +922,15 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
         *code = CHANGE_NOT_STARTED;
         return false;
     }
+    bool empty = !change->rebuild && change->scopes.empty() && change->catalogs.empty();
+    for (int kind = 1; kind <= 3; ++kind)
+        empty = empty && change->docs[kind].docs.empty();
+    if (empty) // nothing to write, nothing to record
+        return true;
     // The lock before anything the change replaces is read.
     *code = begin(dbinfo, change->action.c_str(), change->label.c_str(), &change->told);
+    if (*code == CHANGE_NOT_STARTED && wire_cancelled())
+        *code = CHANGE_CANCELLED, change->told.clear();
     if (*code != CHANGE_APPLIED)
         return false;
     journal_place_t* place = journal_place(dbinfo);
@@ -996,15 +1003,21 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
                                                                       : w.refused);
         bson_error_t ignored;
         std::memset(&ignored, 0, sizeof ignored);
+        // A server that let a request run out of its time would hold the undo's too: the
+        // journal keeps the change for the next claim instead.
+        int seconds = 0;
         bool wrote = w.changed;
+        bool hung = last_wire_fault(SIDE_SCHEMA, &seconds) == WIRE_TIMEOUT && server_gone(&error);
         writer_t putting_back{dbinfo, false};
-        if (wrote ? undo(&putting_back, place, &id, change->rebuild, filters, selects, before, &ignored)
-                  : [&] { // nothing reached the schema: only the journal goes
-                        bson_t* all = BCON_NEW("journal", BCON_OID(&id));
-                        bool gone = place_delete(dbinfo, place, "journal", all, &ignored);
-                        bson_destroy(all);
-                        return gone;
-                    }())
+        bool put_back = !hung && (wrote ? undo(&putting_back, place, &id, change->rebuild, filters, selects, before,
+                                               &ignored)
+                                        : [&] { // nothing reached the schema: only the journal goes
+                                              bson_t* all = BCON_NEW("journal", BCON_OID(&id));
+                                              bool gone = place_delete(dbinfo, place, "journal", all, &ignored);
+                                              bson_destroy(all);
+                                              return gone;
+                                          }());
+        if (put_back)
             cleared = true;
         else if (putting_back.fenced)
             *code = CHANGE_FENCED;
@@ -1014,7 +1027,9 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
     }
     wire_shield(false);
     lock_leave_clean(cleared, ok && cleared ? version : 0);
-    lock_release(dbinfo);
+    int seconds = 0;
+    // A hung server holds the lock's release too: the lock then runs out its lease.
+    lock_release(dbinfo, !(last_wire_fault(SIDE_SCHEMA, &seconds) == WIRE_TIMEOUT && server_gone(&error)));
     for (bson_t& f : filters)
         bson_destroy(&f);
     if (told)

@@ -388,7 +388,7 @@ bool lock_confirm(DBINFO* dbinfo)
     return renewed == 1;
 }
 
-void lock_release(DBINFO* dbinfo)
+void lock_release(DBINFO* dbinfo, bool tell_server)
 {
     if (state.depth == 0 || --state.depth > 0)
         return;
@@ -401,7 +401,7 @@ void lock_release(DBINFO* dbinfo)
         return;
     }
     stop_renewer();
-    if (state.lost)
+    if (state.lost || !tell_server)
         return;
     wire_shield(true);
     mongoc_collection_t* coll = lock_collection(dbinfo->md_client, dbinfo);

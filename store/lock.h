@@ -54,8 +54,9 @@ bool lock_confirm(DBINFO* dbinfo);
 // True when the lock was taken over by another program (not only unconfirmed: a server
 // that did not answer).
 bool lock_lost(void);
-// Ends one claim; the last one lets the lock go (one request on the server).
-void lock_release(DBINFO* dbinfo);
+// Ends one claim; the last one lets the lock go (one request on the server, unless
+// tell_server is false: a server that does not answer lets the lease run out).
+void lock_release(DBINFO* dbinfo, bool tell_server = true);
 // The server's time at the claim (ms), this machine's for a place on it.
 int64_t lock_claimed_at(void);
 // What the last writer left in the lock as it let it go: that no journal was left, and

@@ -584,8 +584,10 @@ bool write_tables(DBINFO* dbinfo, const std::vector<std::unique_ptr<table_after_
             for (const doc_ref_t& d : (kind == CHANGE_TABLES ? t->tables : kind == CHANGE_COLUMNS ? t->columns
                                                                                                   : t->index).docs)
                 schema_change_add(change, kind, d.doc);
-    *code = CHANGE_NOT_STARTED;
+    *code = CHANGE_CANCELLED;
     bool ok = !wire_cancelled() && schema_change_apply(dbinfo, change, code, error);
+    if (!ok && !schema_change_told(change).empty())
+        bson_strncpy(error->message, schema_change_told(change).c_str(), sizeof error->message);
     schema_change_free(change);
     return ok;
 }
@@ -745,6 +747,10 @@ plan_t* read_plan(const char* text, size_t size, plan_problem_t* problem)
     return plan;
 }
 
+namespace {
+bool apply_held(DBINFO* dbinfo, const plan_t* plan, const std::vector<int>& chosen, plan_problem_t* problem);
+}
+
 bool apply_plan(DBINFO* dbinfo, const plan_t* plan, const std::vector<int>& chosen, plan_problem_t* problem)
 {
     std::memset(problem, 0, sizeof *problem);
@@ -764,6 +770,21 @@ bool apply_plan(DBINFO* dbinfo, const plan_t* plan, const std::vector<int>& chos
         set_problem(problem, PLAN_READ_FAILED, 0, "");
         return false;
     }
+    // The schema held from before it is read until the plan is written.
+    std::string told;
+    if (schema_write_begin(dbinfo, "application of a plan", dbinfo->database, &told) != CHANGE_APPLIED) {
+        set_problem(problem, PLAN_WRITE_FAILED, 0, told);
+        return false;
+    }
+    bool applied = apply_held(dbinfo, plan, chosen, problem);
+    schema_write_end(dbinfo);
+    return applied;
+}
+
+namespace {
+
+bool apply_held(DBINFO* dbinfo, const plan_t* plan, const std::vector<int>& chosen, plan_problem_t* problem)
+{
     std::map<std::string, table_state_t> tables;
     doc_texts_t texts;
     if (!read_catalog(dbinfo, &tables, &texts, problem))
@@ -808,3 +829,5 @@ bool apply_plan(DBINFO* dbinfo, const plan_t* plan, const std::vector<int>& chos
     }
     return true;
 }
+
+} // namespace

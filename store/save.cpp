@@ -62,7 +62,8 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over)
     doc_list_t entries;
     bson_error_t error;
     std::memset(&error, 0, sizeof error);
-    if (dbinfo->client && table_index_docs(dbinfo, wrapper, table.constData(), &entries, &error)) {
+    bool indexed = dbinfo->client && table_index_docs(dbinfo, wrapper, table.constData(), &entries, &error);
+    if (indexed) {
         schema_change_replace_table(change, dbinfo->database, "dbo", table.constData(), CHANGE_MASK_INDEX);
         for (const doc_ref_t& d : entries.docs)
             schema_change_add(change, CHANGE_INDEX, d.doc);
@@ -90,6 +91,23 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over)
     bool applied = !wire_cancelled() && schema_change_apply(dbinfo, change, &code, &error);
     save_outcome = code;
     save_told = schema_change_told(change);
+    if (applied) {
+        // What the table holds now is what was written: the next save of it starts from here.
+        table_stamp_t written;
+        written.has_columns = true;
+        written.index = stamp.index, written.has_index = stamp.has_index;
+        if (indexed)
+            written.index = 0, written.has_index = true;
+        for (int kind : {CHANGE_COLUMNS, CHANGE_INDEX})
+            for (size_t i = 0; i < schema_change_count(change, kind); ++i) {
+                const bson_t* doc = schema_change_doc(change, kind, i);
+                bson_iter_t it;
+                if (bson_iter_init_find(&it, doc, "sql_table") && BSON_ITER_HOLDS_UTF8(&it) &&
+                    table == bson_iter_utf8(&it, nullptr) && (kind == CHANGE_COLUMNS || written.has_index))
+                    stamp_add(&written, kind, doc);
+            }
+        note_table_read(catalog.constData(), schema.constData(), table.constData(), written);
+    }
     schema_change_free(change);
     if (applied)
         return *left == 0;

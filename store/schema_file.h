@@ -30,7 +30,8 @@ enum schema_file_code {
     SCHEMA_IMPORT_NO_LISTING = -57,   // the schema database's collections could not be listed
     SCHEMA_FILE_TOO_BIG = -58,        // a document larger than the server takes (detail: the limit)
     SCHEMA_FILE_NO_COLUMN = -59,      // an index entry's sql_col_name (detail) names no column of its table
-    SCHEMA_FILE_NO_PARENT = -60       // a virtual table whose parent (detail) is not in the file's tables
+    SCHEMA_FILE_NO_PARENT = -60,      // a virtual table whose parent (detail) is not in the file's tables
+    SCHEMA_IMPORT_PENDING = -86       // a write failed and so did putting back: the next start does
 };
 
 // The value of the file's "format" member.

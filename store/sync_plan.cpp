@@ -118,3 +118,11 @@ void free_sync_steps(sync_step_t* steps)
         steps = next;
     }
 }
+
+int agreed_synchronisation(int agreed, int now)
+{
+    auto adds = [](int code) { return code == -30 || code == -32 || code == -34; };
+    auto removes = [](int code) { return code == -31 || code == -32 || code == -34; };
+    bool add = adds(agreed) && adds(now), remove = removes(agreed) && removes(now);
+    return add && remove ? -32 : add ? -30 : remove ? -31 : 0;
+}

@@ -16,6 +16,11 @@ bool sync_samples(int code);
 // ... and one that no table names is added as a table.
 bool sync_adds(int code, const db_table_ref_t* collection);
 
+// What a synchronisation agreed to after validation gave agreed (adding collections with
+// -30, removing tables with -31, both with -32; -34 counts as -32) does once validation
+// gives now: only what both call for, 0 when nothing is left to do.
+int agreed_synchronisation(int agreed, int now);
+
 // SYNC_CLEAR_LEFTOVERS: columns documents of a table to add, left by a write cut short
 // (no table names them), go before the table is added.
 enum sync_action { SYNC_REMOVE = 1, SYNC_ADD, SYNC_REFRESH_INDEXES, SYNC_KEEP_VIRTUAL, SYNC_CLEAR_LEFTOVERS };

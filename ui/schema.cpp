@@ -59,6 +59,7 @@ Schema::~Schema()
     // The clients stay open until the process ends; the lists of the current table go now.
     free_columns(dbinfo.columns);
     dbinfo.columns = nullptr;
+    free_columns(read_columns);
     free_names(dbinfo.vt_names);
     dbinfo.vt_names = nullptr;
     free_table_refs(dbinfo.db_collections);

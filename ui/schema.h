@@ -21,6 +21,7 @@ class QTableWidget;
 class QTableWidgetItem;
 class QTreeWidgetItem;
 class Ui_Schema;
+struct db_column_t;
 struct db_index_t;
 struct db_table_t;
 
@@ -63,6 +64,9 @@ public:
     QString read_fault;
     // The last edit's warning: it stays in errorMsg, before any read fault, until the next edit.
     QString edit_warning;
+    // The current table's columns as they were read, before any edit: another program's
+    // save found since is taken under the edits made here.
+    db_column_t* read_columns = nullptr;
 
     // Runs server work off the window's thread and returns when it is done, the window
     // painting meanwhile; false when it was cancelled. Every action's server work goes
@@ -112,6 +116,9 @@ private slots:
     void on_pushButtonPlan_clicked();
     void VTViewModeChanged(int index);
     void saveSchema();
+    // After a save refused because another program changed the table: the table read
+    // again with this window's edits on top, to be looked at and saved.
+    void reloadWithEdits();
     void updateColumnsFromGrid(bool resetVAs);
     void highlight(QTableWidgetItem* item, bool state);
     char* formatToolTipText(db_index_t* indexList);

@@ -6,6 +6,7 @@
 #include "core/records.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
+#include "store/merge.h"
 #include "store/read.h"
 #include "ui_schema.h"
 
@@ -164,6 +165,8 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
             answers = error.domain == 0 && (records || side_answers(&dbinfo, side, &error));
         });
         columns_unread = !answers;
+        free_columns(read_columns);
+        read_columns = answers ? copy_columns(records) : nullptr;
         // A read cut short shows what came, but it is no copy of the table to save.
         int read = 0;
         for (const db_column_t* c = records; c; c = c->next)

@@ -2,6 +2,11 @@
 #include "ui/schema.h"
 
 #include "core/message.h"
+#include "core/connect.h"
+#include "core/records.h"
+#include "store/journal.h"
+#include "store/merge.h"
+#include "store/read.h"
 #include "store/save.h"
 #include "ui_schema.h"
 
@@ -35,33 +40,56 @@ void Schema::saveSchema()
         updateColumnsFromGrid(true);
     ui->errorMsg->setText("Saving Schema: In progress, please wait ...");
     process_pending_events();
-    // A server gone before or half-way leaves the table unsaved or incomplete: say which
-    // part, and write it again from the records while the user wants (Enter does: the
-    // edits are safest written). A close asked for meanwhile waits for the answers.
+    // A save not made, or left in the journal, says why and is offered again from the
+    // records while the user wants (Enter does: the edits are safest written); one the
+    // server refused is not: it would meet the same refusal. A close asked for meanwhile
+    // waits for the answers.
     saving = true;
     int left = 0;
-    bool saved = false;
-    // A save cancelled may have written part of the table whatever it could tell: it is
-    // taken for incomplete, the edits kept.
-    if (!serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); }) && !saved)
-        left |= SAVE_INCOMPLETE;
+    bool saved = false, over = false, reloaded = false;
+    auto attempt = [&] { serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left, over); }); };
+    attempt();
     // While Exit or a close waits, its own question about the edits comes next instead.
     while (!saved && close_pending == CLOSE_NONE) {
+        int outcome = last_save_outcome();
+        QByteArray table = dbinfo.table.toLocal8Bit();
+        if (outcome == CHANGE_REFUSED) // its box said what the server refused
+            break;
+        if (outcome == CHANGE_CONFLICT) {
+            if (show_message(last_save_told(),
+                             "Your edits are kept.<br><br>Press 'Yes' to read the table again with your edits on top "
+                             "of it, or 'No' to choose whether to save over the other change.",
+                             BTN_YES_NO, BTN_YES) == BTN_YES) {
+                reloaded = true;
+                break;
+            }
+            if (show_message(("Save table '" + table + "' over the other change?").constData(),
+                             "What the other program changed in the table is lost.<br><br>Press 'Yes' to save over "
+                             "it or 'No' to keep your edits for a later save.",
+                             BTN_YES_NO, BTN_YES) != BTN_YES)
+                break;
+            over = true;
+            attempt();
+            continue;
+        }
         const char* part = left & SAVE_LEFT_COLUMNS ? "columns" : left & SAVE_LEFT_INDEXES ? "index entries"
                                                                                            : "virtual tables";
         bool incomplete = left & SAVE_INCOMPLETE;
-        QByteArray text = "Table '" + dbinfo.table.toLocal8Bit() + "' was not saved" +
+        QByteArray why = outcome == CHANGE_HELD || outcome == CHANGE_FENCED ? QByteArray(last_save_told())
+                         : outcome == CHANGE_CANCELLED                      ? QByteArray("The save was cancelled.")
+                                                                            : QByteArray("The server did not answer.");
+        QByteArray text = "Table '" + table + "' was not saved" +
                           (incomplete ? QByteArray(" in full: its ") + part + " were not all written."
                                       : QByteArray(": the schema holds it as it was."));
         if (show_message(text.constData(),
-                         incomplete ? "The server did not answer. Your edits are kept.<br><br>Press 'Yes' to write "
-                                      "the table again or 'No' to keep the edits for a later save."
-                                    : "The server did not answer.<br><br>Press 'Yes' to try again or 'No' to "
-                                      "leave the schema as it was.",
+                         (why + (incomplete ? " Your edits are kept.<br><br>Press 'Yes' to write the table again or "
+                                              "'No' to keep the edits for a later save."
+                                            : "<br><br>Press 'Yes' to try again or 'No' to leave the schema as it "
+                                              "was."))
+                             .constData(),
                          BTN_YES_NO, BTN_YES) != BTN_YES)
             break;
-        if (!serverWork([&] { saved = save_table(&dbinfo, dbinfo.columns, &left); }) && !saved)
-            left |= SAVE_INCOMPLETE;
+        attempt();
     }
     ui->errorMsg->setText("");
     process_pending_events();
@@ -69,8 +97,37 @@ void Schema::saveSchema()
     // A table not saved keeps its edits pending: leaving it asks again.
     left_with_edits = !saved;
     saving = false;
+    if (reloaded)
+        reloadWithEdits();
     if (close_pending != CLOSE_NONE)
         QTimer::singleShot(0, this, [this] { finishPendingClose(); });
+}
+
+void Schema::reloadWithEdits()
+{
+    QByteArray catalog = dbinfo.catalog.toUtf8(), schema = dbinfo.schema.toUtf8(), table = dbinfo.table.toUtf8();
+    db_column_t* fresh = nullptr;
+    db_name_t* names = nullptr;
+    bson_error_t error{};
+    serverWork([&] {
+        fresh = read_table_columns(&dbinfo, catalog.constData(), schema.constData(), table.constData(), &names, &error);
+    });
+    if (error.domain) {
+        free_columns(fresh);
+        free_names(names);
+        noteReadFault("The columns of '" + dbinfo.table + "'", SIDE_SCHEMA, &error);
+        return;
+    }
+    db_column_t* merged = merge_column_edits(read_columns, dbinfo.columns, fresh);
+    free_columns(dbinfo.columns);
+    dbinfo.columns = merged;
+    free_columns(read_columns);
+    read_columns = fresh;
+    free_names(dbinfo.vt_names);
+    dbinfo.vt_names = names;
+    fillGrid(dbinfo.table, dbinfo.virtual_table, dbinfo.current_page, 1);
+    left_with_edits = true;
+    ui->errorMsg->setText("Read again with your edits on top: look them over and save.");
 }
 
 void Schema::save_triggered()

@@ -221,7 +221,8 @@ TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
         {"export --out @F", "@S", 0, ""}, // the file the imports below read
         {"import @F", "@O", 2, "The schema '@O' could not be created (error -6).\n",
          R"({"errors": {"create:tables": [13, "not authorized"]}})"},
-        {"import @F", "@O", 2, "The schema '@O' could not be written.\nE11000 duplicate key\n",
+        {"import @F", "@O", 2, "The schema '@O' could not be written.\nThe server refused the columns document of 'items' "
+                               "('parts'): E11000 duplicate key\nWhat was written was put back: the schema is as it was.\n",
          R"({"refuse": {"columns": [2]}})"},
         {"import @F", "@O", 0, "Imported 2 tables, 8 columns and 6 index entries into the schema '@O'.\n"},
         {"import @F", "@O", 2, "The schema '@O' already holds tables of the catalog '@D'.\n"
