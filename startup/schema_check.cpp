@@ -149,9 +149,21 @@ bool check_schema_at_start(DBINFO* d)
         check_index_access(dbinfo);
         return dbinfo->mode == MODE_EDIT;
     };
-    if (!settle_schema_journal(d, settled, sizeof settled, may_write)) {
-        brolix_message(settled, press_ok, BTN_OK, BTN_OK);
-        return false;
+    bool lasting = false;
+    if (!settle_schema_journal(d, settled, sizeof settled, may_write, &lasting)) {
+        // One that starting again will not settle is not in the way of every start for ever.
+        if (!lasting || brolix_message(settled,
+                                       "Press 'Yes' to set the journal aside (it is kept whole) and open the schema "
+                                       "as it stands, or press 'No' to exit.",
+                                       BTN_YES_NO, BTN_YES) != BTN_YES) {
+            if (!lasting)
+                brolix_message(settled, press_ok, BTN_OK, BTN_OK);
+            return false;
+        }
+        if (!set_journal_aside(d, settled, sizeof settled)) {
+            brolix_message(settled, press_ok, BTN_OK, BTN_OK);
+            return false;
+        }
     }
     if (settled[0])
         brolix_message(settled, "", BTN_OK, BTN_OK);

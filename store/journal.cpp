@@ -1037,10 +1037,12 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
     return ok;
 }
 
-bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_write)(DBINFO*))
+bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_write)(DBINFO*), bool* lasting)
 {
     if (size)
         line[0] = '\0';
+    if (lasting)
+        *lasting = false;
     if (!dbinfo->md_client || !dbinfo->md_db || !dbinfo->md_database[0])
         return true;
     // A look first, without the lock: a start that finds no journal writes nothing.
@@ -1080,6 +1082,8 @@ bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_w
     }
     bool permanent = false;
     bool ok = settle_held(dbinfo, place, &told, &permanent);
+    if (lasting)
+        *lasting = permanent;
     lock_leave_clean(ok, 0);
     lock_release(dbinfo);
     std::snprintf(line, size, "%s", told.c_str());

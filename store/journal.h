@@ -109,7 +109,10 @@ void schema_write_end(DBINFO* dbinfo);
 // read the schema then. may_write (null: yes) is asked once a journal is found: a start
 // that may not write the schema leaves it and says so, and goes on. Can itself be cut at
 // any point and run again.
-bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_write)(DBINFO*) = nullptr);
+// lasting (may be null) is set when the failure will not pass by starting again (the
+// server refused the undo, or the journal is damaged): the journal may then be set aside.
+bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_write)(DBINFO*) = nullptr,
+                           bool* lasting = nullptr);
 // A journal that cannot be settled (its undo refused, or the journal damaged) is set
 // aside: kept whole in the journal's place, no longer settled or in the way of a start.
 // True when there was one; line says what was done.

@@ -5,6 +5,7 @@
 #include "core/connect.h"
 #include "core/message.h"
 #include "core/records.h"
+#include "core/wire.h"
 #include "discovery/discover.h"
 #include "store/create.h"
 #include "store/journal.h"
@@ -455,6 +456,102 @@ TEST_F(Schema, TheLockTellsLiveWritersFromGoneOnes)
     schema_write_end(&d);
     EXPECT_EQ(schema_state(), before);
     unsetenv("BROLIX_LOCK_LEASE_MS");
+}
+
+// Cancel in the write phase stops the writes between requests and puts back what was
+// written before the save returns: the table is as before or as after, no journal left.
+TEST_F(Schema, CancelWhileWritingEndsBeforeOrAfter)
+{
+    connect();
+    put_data("T", R"({"_id": 1, "name": "Ann", "tags": ["x"]})");
+    make_index("T", R"({"name": 1})", "name_1");
+    static int writes = 0, cancel_at = 0;
+    static std::string watched;
+    watched = schema;
+    mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
+    mongoc_apm_set_command_started_cb(callbacks, [](const mongoc_apm_command_started_t* e) {
+        std::string name = mongoc_apm_command_started_get_command_name(e);
+        if ((name == "insert" || name == "delete") && watched == mongoc_apm_command_started_get_database_name(e) &&
+            ++writes == cancel_at)
+            set_wire_cancel(true);
+    });
+    mongoc_client_set_apm_callbacks(d.md_client, callbacks, nullptr);
+    strings before, after;
+    int total = 0;
+    for (cancel_at = 0; cancel_at <= total; ++cancel_at) {
+        SCOPED_TRACE("cancelled at write " + std::to_string(cancel_at));
+        stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
+        read_start_up("T");
+        std::free(columns->next->sql_name);
+        columns->next->sql_name = copy_text("who");
+        mark_virtual("tags");
+        if (before.empty())
+            before = schema_state();
+        writes = 0;
+        int left = 0;
+        bool saved = false;
+        stdout_of([&] { saved = save_table(&d, columns, &left); });
+        set_wire_cancel(false);
+        if (cancel_at == 0)
+            after = schema_state(), total = writes;
+        EXPECT_EQ(saved, cancel_at == 0);
+        EXPECT_EQ(last_save_outcome(), cancel_at ? CHANGE_CANCELLED : CHANGE_APPLIED);
+        EXPECT_EQ(schema_state(), cancel_at ? before : after);
+        EXPECT_EQ(testenv::read_json(fx, schema + "_journal", "journal", R"({"_id": "header"})").size(), 0u);
+    }
+    EXPECT_GE(total, 5); // the removals and the inserts each cut
+    mongoc_client_set_apm_callbacks(d.md_client, nullptr, nullptr);
+    mongoc_apm_callbacks_destroy(callbacks);
+}
+
+// A change counts as made only once its version is recorded: a journal cut while being
+// cleared is not taken for finished; a damaged one says so and can be set aside, kept.
+TEST_F(Schema, OnlyARecordedVersionCountsAsMade)
+{
+    connect();
+    put_data("T", R"({"_id": 1, "name": "Ann"})");
+    stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
+    const strings before = schema_state();
+    const std::string journal = schema + "_journal", id = R"({"$oid": "0123456789abcdef01234567"})";
+    auto header = [&](const std::string& version) {
+        testenv::insert_json(fx, journal, "journal", R"({"_id": "header", "journal": )" + id + R"(, "version": )" +
+                                                         version + R"(, "action": "save", "label": "T", "filters": {}})");
+    };
+    char line[DBINFO_TEXT];
+    bool lasting = false;
+    // A save that removed the table's columns and was cut as its journal went: no version.
+    testenv::drop_database(fx, journal);
+    header("900");
+    for (const std::string& c : testenv::read_json(fx, schema, "columns"))
+        testenv::insert_json(fx, journal, "journal", R"({"journal": )" + id + R"(, "kind": 2, "doc": )" + c + "}");
+    std::string filter = R"({"$or": [{"sql_table": "T"}]})";
+    // (the journal's filter of the columns, as bytes: what the undo replaces)
+    bson_t* f = bson_new_from_json(reinterpret_cast<const uint8_t*>(filter.data()), -1, nullptr);
+    mongoc_collection_t* j = mongoc_client_get_collection(fx, journal.c_str(), "journal");
+    bson_t* sel = BCON_NEW("_id", "header");
+    bson_t* set = BCON_NEW("$set", "{", "filters", "{", "columns", BCON_BIN(BSON_SUBTYPE_BINARY, bson_get_data(f), f->len),
+                           "}", "}");
+    ASSERT_TRUE(mongoc_collection_update_one(j, sel, set, nullptr, nullptr, nullptr));
+    mongoc_collection_t* columns_coll = mongoc_client_get_collection(fx, schema.c_str(), "columns");
+    ASSERT_TRUE(mongoc_collection_delete_many(columns_coll, f, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(settle_schema_journal(&d, line, sizeof line)) << line;
+    EXPECT_EQ(std::string(line).rfind("The save of 'T' that did not finish", 0), 0u) << line;
+    EXPECT_NE(std::string(line).find("was undone"), std::string::npos) << line;
+    EXPECT_EQ(schema_state(), before);
+    // The same journal with its version recorded: the change was made, only the header goes.
+    header("901");
+    testenv::insert_json(fx, journal, "versions", R"({"_id": {"$numberLong": "901"}, "journal": )" + id + "}");
+    EXPECT_TRUE(settle_schema_journal(&d, line, sizeof line)) << line;
+    EXPECT_NE(std::string(line).find("had finished"), std::string::npos) << line;
+    // A damaged one: every start would fail the same way; it is set aside, kept whole.
+    testenv::insert_json(fx, journal, "journal", R"({"_id": "header", "action": "save", "label": "T"})");
+    EXPECT_FALSE(settle_schema_journal(&d, line, sizeof line, nullptr, &lasting));
+    EXPECT_TRUE(lasting) << line;
+    EXPECT_TRUE(set_journal_aside(&d, line, sizeof line)) << line;
+    EXPECT_TRUE(settle_schema_journal(&d, line, sizeof line)) << line;
+    EXPECT_EQ(testenv::read_json(fx, journal, "journal", R"({"aside": true})").size(), 1u);
+    mongoc_collection_destroy(columns_coll), mongoc_collection_destroy(j);
+    bson_destroy(set), bson_destroy(sel), bson_destroy(f);
 }
 
 // Columns gone from under a table are damage, repaired from its collection alone: another
