@@ -1,0 +1,106 @@
+// Pure decisions of a shared schema: the edits of a window carried over onto what another
+// program saved meanwhile, the local journal's matching, and what a synchronisation agreed
+// to before the schema was read again does after.
+#include "core/records.h"
+#include "store/merge.h"
+#include "store/place.h"
+#include "store/sync_plan.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// "mongo=sql" columns, "/h" for hidden: "a=a b=who/h".
+db_column_t* columns(const std::string& text)
+{
+    db_column_t* head = nullptr;
+    db_column_t** tail = &head;
+    db_column_t* prev = nullptr;
+    std::istringstream words(text);
+    for (std::string w; words >> w;) {
+        db_column_t* c = new_column();
+        c->visible = w.size() < 2 || w.compare(w.size() - 2, 2, "/h") != 0;
+        if (!c->visible)
+            w.resize(w.size() - 2);
+        c->mongo_name = copy_text(w.substr(0, w.find('=')).c_str());
+        c->sql_name = copy_text(w.substr(w.find('=') + 1).c_str());
+        c->prev = prev;
+        *tail = prev = c;
+        tail = &c->next;
+    }
+    return head;
+}
+
+std::string text(const db_column_t* list)
+{
+    std::string out;
+    for (const db_column_t* c = list; c; c = c->next)
+        out += std::string(out.empty() ? "" : " ") + c->mongo_name + "=" + c->sql_name + (c->visible ? "" : "/h");
+    return out;
+}
+
+TEST(SharedSchema, EditsGoOnTopOfWhatAnotherProgramSaved)
+{
+    const struct { const char *name, *read, *edited, *fresh, *merged; } rows[] = {
+        {"each renames another column", "a=a b=b c=c", "a=x b=b c=c", "a=a b=y c=c", "a=x b=y c=c"},
+        {"both rename one column: ours", "a=a b=b", "a=x b=b", "a=y b=b", "a=x b=b"},
+        {"a field we left keeps theirs", "a=a b=b", "a=a/h b=b", "a=y b=b", "a=y/h b=b"},
+        {"removed here, renamed there", "a=a b=b c=c", "a=a c=c", "a=a b=y c=c", "a=a c=c"},
+        {"removed there, untouched here", "a=a b=b c=c", "a=a b=b c=c", "a=a b=b", "a=a b=b"},
+        {"removed there, edited here", "a=a b=b c=c", "a=a b=b c=z", "a=a b=b", "a=a b=b c=z"},
+        {"added here after a, added there", "a=a b=b", "a=a d=d b=b", "a=a b=b e=e", "a=a d=d b=b e=e"},
+        {"a name twice: which one", "a=a a=a2", "a=a a=x", "a=y a=a2", "a=y a=x"},
+        {"nothing read: all ours added", "", "a=a", "b=b", "b=b a=a"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        db_column_t *read = columns(row.read), *edited = columns(row.edited), *fresh = columns(row.fresh);
+        const std::string before[] = {text(read), text(edited), text(fresh)};
+        db_column_t* merged = merge_column_edits(read, edited, fresh);
+        EXPECT_EQ(text(merged), row.merged);
+        for (const db_column_t* c = merged; c; c = c->next)
+            EXPECT_TRUE(c->prev ? c->prev->next == c : merged == c) << "list links";
+        EXPECT_EQ((std::vector<std::string>{text(read), text(edited), text(fresh)}),
+                  std::vector<std::string>(before, before + 3)) << "inputs left as they were";
+        db_column_t* copy = copy_columns(merged);
+        EXPECT_EQ(text(copy), text(merged));
+        for (db_column_t* list : {read, edited, fresh, merged, copy})
+            free_columns(list);
+    }
+}
+
+TEST(SharedSchema, LocalJournalMatchesAsTheServerDoes)
+{
+    auto doc = [](const char* json) { return bson_new_from_json(reinterpret_cast<const uint8_t*>(json), -1, nullptr); };
+    const struct { const char *doc, *filter; bool matches; } rows[] = {
+        {R"({"_id": "header", "v": 1})", R"({"_id": "header"})", true},
+        {R"({"_id": "header"})", R"({"_id": "other"})", false},
+        {R"({"n": {"$numberLong": "7"}})", R"({"n": 7})", true}, // numbers of two widths
+        {R"({"a": 1})", R"({"after": null})", true},                 // null: the field absent
+        {R"({"after": true})", R"({"after": null})", false},
+        {R"({"tables": ["T", "U"]})", R"({"tables": "U"})", true}, // an array holding the value
+        {R"({"tables": ["T"]})", R"({"tables": "U"})", false},
+        {R"({"kind": 2})", R"({"kind": {"$in": [1, 2, 3]}})", true},
+        {R"({"kind": 4})", R"({"kind": {"$in": [1, 2, 3]}})", false},
+        {R"({"j": {"$oid": "0123456789abcdef01234567"}, "k": 1})",
+         R"({"j": {"$oid": "0123456789abcdef01234567"}, "k": 2})", false},
+    };
+    for (const auto& row : rows) {
+        bson_t *d = doc(row.doc), *f = doc(row.filter);
+        EXPECT_EQ(place_matches(d, f), row.matches) << row.doc << " ~ " << row.filter;
+        bson_destroy(d), bson_destroy(f);
+    }
+}
+
+TEST(SharedSchema, ASynchronisationDoesOnlyWhatWasAgreedAndIsStillNeeded)
+{
+    const int agreed[] = {-30, -31, -32, -34}, now[] = {1, -30, -31, -32};
+    const int done[4][4] = {{0, -30, 0, -30}, {0, 0, -31, -31}, {0, -30, -31, -32}, {0, -30, -31, -32}};
+    for (int a = 0; a < 4; ++a)
+        for (int n = 0; n < 4; ++n)
+            EXPECT_EQ(agreed_synchronisation(agreed[a], now[n]), done[a][n]) << agreed[a] << " then " << now[n];
+}
+
+} // namespace
