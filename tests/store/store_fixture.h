@@ -70,13 +70,9 @@ struct StoreTest : ::testing::Test {
     void make_index(const std::string& collection, const std::string& key_json, const std::string& name,
                     bool unique = false)
     {
-        std::string json = "{\"createIndexes\": \"" + collection + "\", \"indexes\": [{\"key\": " + key_json +
-                           ", \"name\": \"" + name + "\"" + (unique ? ", \"unique\": true" : "") + "}]}";
-        bson_t* command = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, nullptr);
-        bson_error_t error;
-        EXPECT_TRUE(mongoc_client_command_simple(fx, data.c_str(), command, nullptr, nullptr, &error))
-            << error.message;
-        bson_destroy(command);
+        testenv::command_json(fx, data, "{\"createIndexes\": \"" + collection + "\", \"indexes\": [{\"key\": " +
+                                            key_json + ", \"name\": \"" + name + "\"" +
+                                            (unique ? ", \"unique\": true" : "") + "}]}");
     }
     strings schema_json(const std::string& coll, const std::string& filter = "{}")
     {
