@@ -60,12 +60,7 @@ struct StoreTest : ::testing::Test {
     }
     void put_data(const std::string& c, const std::string& j) { testenv::insert_json(fx, data, c, j); }
     void put_schema(const std::string& c, const std::string& j) { testenv::insert_json(fx, schema, c, j); }
-    void make_collection(const std::string& name)
-    {
-        mongoc_database_t* db = mongoc_client_get_database(fx, schema.c_str());
-        mongoc_collection_destroy(mongoc_database_create_collection(db, name.c_str(), nullptr, nullptr));
-        mongoc_database_destroy(db);
-    }
+    void make_collection(const std::string& name) { testenv::command_json(fx, schema, "{\"create\": \"" + name + "\"}"); }
     // An index on a data collection, given by its key document as JSON.
     void make_index(const std::string& collection, const std::string& key_json, const std::string& name,
                     bool unique = false)
