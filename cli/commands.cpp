@@ -26,13 +26,20 @@ namespace {
 
 bool is_mismatch(int code)
 {
-    return code == -30 || code == -31 || code == -32 || code == -34;
+    return code == -30 || code == -31 || code == -32 || code == -34 || code == -35;
 }
 
-// A damaged schema is repaired as validation marked it: by the synchronisation of both kinds.
-int sync_code(int code)
+// What sync does beside the comparison's synchronisation, in a line for check.
+const char* repair_hint(int code)
 {
-    return code == -34 ? -32 : code;
+    int bare = 0;
+    schema_out_of_step(&bare);
+    if (code == -35)
+        return "'brolix-cli sync' removes these fields; every table keeps its edits.";
+    return bare ? "'brolix-cli sync' takes these tables again from the database and refreshes the index entries; "
+                  "every other table keeps its edits."
+                : "'brolix-cli sync' refreshes the index entries from the collections' indexes; every table keeps "
+                  "its edits.";
 }
 
 int fail(const char* text, const char* informative = nullptr)
@@ -113,15 +120,16 @@ int settle(cli_t& cli, DBINFO* d)
 enum writes_t { WRITES_NOTHING, WRITES, WRITES_OUT_OF_STEP };
 
 // Validates and refuses what no command works on; a command about to write also refuses a
-// schema it may not write.
-int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing)
+// schema it may not write. Fields no schema document may hold are for check and sync alone.
+int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing, bool repairs)
 {
     validate_schema(d, code);
     // As in the window: a data server lost during the check is no schema to empty.
     if (*code == -31 && !d->db_collections && !side_still_answers(d, SIDE_DATA))
         return EXIT_ERROR;
     start_up_text_t box;
-    if (*code == 1 || is_mismatch(*code) || (accept_missing && (*code == -1 || *code == -2))) {
+    if (*code == 1 || (is_mismatch(*code) && (repairs || *code != -35)) ||
+        (accept_missing && (*code == -1 || *code == -2))) {
         bool writing = writes == WRITES || (writes == WRITES_OUT_OF_STEP && is_mismatch(*code));
         if (writing && d->mode != MODE_EDIT) {
             read_only_text(d, &box);
@@ -134,9 +142,12 @@ int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing)
         read_only_text(d, &box);
     else
         validation_text(d, *code, &box);
-    print_box(box.text, *code == -1 || *code == -2 ? "" : box.informative);
+    bool hinted = *code == -1 || *code == -2 || *code == -35;
+    print_box(box.text, hinted ? "" : box.informative);
     if (*code == -1 || *code == -2)
         std::fprintf(stderr, "'brolix-cli create' creates it.\n");
+    else if (*code == -35)
+        std::fprintf(stderr, "%s\n", repair_hint(*code));
     return EXIT_ERROR;
 }
 
@@ -191,13 +202,10 @@ int check(cli_t& cli, DBINFO* d, int code, int status)
     if (cli.json) {
         bson_t doc = BSON_INITIALIZER;
         json_header(&doc, d, code);
-        json_names(&doc, "missing_from_schema", d->db_collections, sync_code(code), sync_adds);
-        json_names(&doc, "collection_gone", d->md_tables, sync_code(code), sync_removes);
+        json_names(&doc, "missing_from_schema", d->db_collections, code, sync_adds);
+        json_names(&doc, "collection_gone", d->md_tables, code, sync_removes);
         print_json(cli, &doc);
         bson_destroy(&doc);
-    } else if (status == EXIT_AGREE && code == -34) {
-        std::fprintf(cli.out, "%s\n'brolix-cli sync' takes the damaged tables again from the database; every other "
-                              "table keeps its edits.\n", outcome_text(d, code).c_str());
     } else if (status == EXIT_AGREE) {
         std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
         for (const db_table_ref_t* c = d->db_collections; c; c = c->next)
@@ -206,13 +214,42 @@ int check(cli_t& cli, DBINFO* d, int code, int status)
         for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
             if (sync_removes(code, t))
                 std::fprintf(cli.out, "collection gone: %s\n", t->sql_name);
+        if (code != -34 && code != -35 && schema_out_of_step()[0])
+            std::fprintf(cli.out, "%s\n", outcome_text(d, -34).c_str());
+        if (code == -35 || schema_out_of_step()[0])
+            std::fprintf(cli.out, "%s\n", repair_hint(code));
     }
     return status != EXIT_AGREE ? status : code == 1 ? EXIT_AGREE : EXIT_MISMATCH;
 }
 
+// The steps of what is out of step after those of the comparison: of a comparison that
+// refreshes every table's index entries, only the tables taken again.
+sync_step_t* plan_all(DBINFO* d, int code)
+{
+    sync_step_t* steps = code >= -32 && code <= -30 ? plan_synchronisation(d, code) : nullptr;
+    if (!schema_out_of_step()[0])
+        return steps;
+    sync_step_t** tail = &steps;
+    while (*tail)
+        tail = &(*tail)->next;
+    mark_out_of_step(d);
+    sync_step_t* more = plan_synchronisation(d, -32);
+    while (sync_step_t* s = more) {
+        more = s->next;
+        s->next = nullptr;
+        if (code == -34 || s->action == SYNC_REMOVE || s->action == SYNC_ADD || s->action == SYNC_CLEAR_LEFTOVERS) {
+            *tail = s;
+            tail = &s->next;
+        } else {
+            free_sync_steps(s);
+        }
+    }
+    return steps;
+}
+
 int dry_run(cli_t& cli, DBINFO* d, int code)
 {
-    sync_step_t* steps = is_mismatch(code) ? plan_synchronisation(d, sync_code(code)) : nullptr;
+    sync_step_t* steps = plan_all(d, code);
     const char* const words[] = {"", "remove", "add", "refresh indexes of", "keep virtual", "clear leftovers of"};
     const char* const keys[] = {"", "remove", "add", "refresh_indexes", "keep_virtual", "clear_leftovers"};
     if (cli.json) {
@@ -247,17 +284,47 @@ int dry_run(cli_t& cli, DBINFO* d, int code)
     return EXIT_AGREE;
 }
 
+int not_synchronised()
+{
+    return fail("The schema was not synchronised.", change_outcome_text(last_sync_outcome(), last_sync_told()).c_str());
+}
+
 int sync(cli_t& cli, DBINFO* d, int code, int)
 {
     if (cli.dry_run)
         return dry_run(cli, d, code);
     std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
+    if (code == -35) {
+        bson_error_t error;
+        if (!remove_unknown_fields(d, &error)) {
+            start_up_text_t box;
+            repair_failed_text(d, error.message, &box);
+            return fail(box.text, box.informative);
+        }
+        std::fprintf(cli.out, "unknown fields removed\n");
+        // Then the schema as it stands now, once: fields found again are refused.
+        int status = validated(d, &code, WRITES_OUT_OF_STEP, false, false);
+        if (status != EXIT_AGREE)
+            return status;
+        if (code != 1)
+            std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
+    }
     if (code == 1)
         return EXIT_AGREE;
     // The lists are rebuilt by the synchronisation: what it does is read off them first.
     std::string done;
     int removed = 0, added = 0;
-    code = sync_code(code);
+    if (schema_out_of_step()[0]) {
+        mark_out_of_step(d);
+        for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
+            if (!t->matched)
+                done += std::string("taken again ") + t->sql_name + "\n";
+        synchronise_schema(d, -32);
+        if (last_sync_outcome() != 1)
+            return not_synchronised();
+        done += "index entries refreshed\n";
+        code = code == -34 ? 1 : compare_collections_with_schema(d->db_collections, d->md_tables, d->database);
+    }
     for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
         if (sync_removes(code, t)) {
             done += std::string("removed ") + t->sql_name + "\n";
@@ -268,9 +335,11 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
             done += std::string("added ") + c->sql_name + "\n";
             ++added;
         }
-    synchronise_schema(d, code);
-    if (last_sync_outcome() != 1)
-        return fail("The schema was not synchronised.", change_outcome_text(last_sync_outcome(), last_sync_told()).c_str());
+    if (code != 1) {
+        synchronise_schema(d, code);
+        if (last_sync_outcome() != 1)
+            return not_synchronised();
+    }
     std::fprintf(cli.out, "%sSynchronised: added %d, removed %d.\n", done.c_str(), added, removed);
     return EXIT_AGREE;
 }
@@ -507,7 +576,8 @@ int run_command(cli_t& cli, DBINFO* d)
                 break;
             }
             int code = 0;
-            status = validated(d, &code, cli.dry_run ? WRITES_NOTHING : c.writes, c.takes_missing_schema);
+            status = validated(d, &code, cli.dry_run ? WRITES_NOTHING : c.writes, c.takes_missing_schema,
+                               c.run == check || c.writes == WRITES_OUT_OF_STEP);
             if (status == EXIT_AGREE || c.run == check)
                 status = c.run(cli, d, code, status);
             if (writes)

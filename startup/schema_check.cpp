@@ -66,12 +66,25 @@ void validation_text(const DBINFO* d, int code, start_up_text_t* out)
         break;
     }
     case -34: {
+        // States creation and synchronisation write themselves: a repair is offered, never
+        // the end of the program.
         static char text[DBINFO_TEXT];
-        std::snprintf(text, sizeof text, "%s.", schema_damage());
+        int bare = 0;
+        std::snprintf(text, sizeof text, "%s.", schema_out_of_step(&bare));
         format_into(out,
-                    "Press 'Yes' to take the damaged tables again from the database (every other table keeps "
-                    "its edits) or press 'No' to exit.",
-                    "The schema '%s' is damaged: %s", d->md_database, text);
+                    bare ? "Press 'Yes' to take these tables again from the database and refresh the index "
+                           "entries (every other table keeps its edits) or press 'No' to keep the schema as it "
+                           "stands."
+                         : "Press 'Yes' to refresh the index entries from the collections' indexes (every table "
+                           "keeps its edits) or press 'No' to keep the schema as it stands.",
+                    "The schema '%s' is out of step with the database: %s", d->md_database, text);
+        break;
+    }
+    case -35: {
+        static char text[DBINFO_TEXT];
+        std::snprintf(text, sizeof text, "%s.", schema_unknown_fields());
+        format_into(out, "Press 'Yes' to remove these fields (every table keeps its edits) or press 'No' to exit.",
+                    "The schema '%s' holds fields that no schema document may hold: %s", d->md_database, text);
         break;
     }
     case -18:
@@ -101,6 +114,13 @@ void read_only_text(const DBINFO* d, start_up_text_t* out)
 {
     format_into(out, "Possibly needs creating or updating.<br><br>Please press OK to exit.",
                 "The schema '%s' is currently unavailable in 'read-only' mode.", d->md_database);
+}
+
+void repair_failed_text(const DBINFO* d, const char* reason, start_up_text_t* out)
+{
+    static char informative[DBINFO_TEXT];
+    std::snprintf(informative, sizeof informative, "MongoDB Error:%s\n\n%s", reason, press_ok);
+    format_into(out, informative, "The fields could not be removed from the schema '%s'.", d->md_database);
 }
 
 void creation_failed_text(const DBINFO* d, int code, start_up_text_t* out)
@@ -169,13 +189,42 @@ bool check_schema_at_start(DBINFO* d)
         brolix_message(settled, "", BTN_OK, BTN_OK);
 
     int code = 0;
-    if (validate_schema(d, &code))
-        return true;
-
     start_up_text_t box;
-    if (d->mode != MODE_EDIT && code != -5 && code != -33) {
-        read_only_text(d, &box);
-        return stop(box);
+    for (;;) {
+        if (validate_schema(d, &code))
+            return true;
+        if (d->mode != MODE_EDIT && code != -5 && code != -33) {
+            // Out of step the way the program writes it itself: shown as it is.
+            if (code == -34)
+                return true;
+            read_only_text(d, &box);
+            return stop(box);
+        }
+        if (code != -35)
+            break;
+        // The driver may not read such a schema: without the repair the program ends.
+        validation_text(d, code, &box);
+        if (!ask(box))
+            return false;
+        bson_error_t error;
+        if (!remove_unknown_fields(d, &error)) {
+            repair_failed_text(d, error.message, &box);
+            return stop(box);
+        }
+    }
+
+    // Told first, and mended alone: the lists are marked for it and made again after.
+    if (schema_out_of_step()[0]) {
+        validation_text(d, -34, &box);
+        if (ask(box)) {
+            mark_out_of_step(d);
+            synchronise_schema(d, -32);
+        }
+        if (code == -34)
+            return true;
+        code = compare_collections_with_schema(d->db_collections, d->md_tables, d->database);
+        if (code == 1)
+            return true;
     }
 
     validation_text(d, code, &box);
@@ -207,12 +256,6 @@ bool check_schema_at_start(DBINFO* d)
     case -32:
         if (ask(box))
             synchronise_schema(d, -32);
-        return true;
-    case -34:
-        // The lists are marked for a synchronisation that repairs only what is damaged.
-        if (!ask(box))
-            return false;
-        synchronise_schema(d, -32);
         return true;
     default:
         return stop(box);

@@ -21,6 +21,8 @@ struct start_up_text_t {
 void validation_text(const DBINFO* dbinfo, int code, start_up_text_t* out);
 // The box for a failed validation of a schema that may not be written.
 void read_only_text(const DBINFO* dbinfo, start_up_text_t* out);
+// The box for a removal of unknown fields that failed, with the server's words.
+void repair_failed_text(const DBINFO* dbinfo, const char* reason, start_up_text_t* out);
 // The box for a creation that failed with code.
 void creation_failed_text(const DBINFO* dbinfo, int code, start_up_text_t* out);
 

@@ -421,10 +421,17 @@ int synchronise_schema(DBINFO* dbinfo, int code)
         sync_told = told;
         return 1;
     }
-    if (!held) {
+    if (!held && schema_changed_since_settle(dbinfo)) {
+        // Another program wrote since: read again, and the out-of-step marks made again.
+        bool marked = code == -32 && schema_out_of_step()[0];
+        seen_columns_forget();
         int now = 0;
         validate_schema(dbinfo, &now);
         code = agreed_synchronisation(code, now);
+        if (marked && schema_out_of_step()[0]) {
+            mark_out_of_step(dbinfo);
+            code = -32;
+        }
     }
     schema_change_t* change = schema_change_new("synchronisation", dbinfo->database);
     std::vector<std::string> replaced;

@@ -23,6 +23,8 @@ namespace {
 
 const char* const kind_names[] = {"", "tables", "columns", "index"};
 const char* const header_id = "header";
+// The newest version this process knows the schema to be at, by place (-1: not known).
+std::map<const journal_place_t*, int64_t> seen_versions;
 // Versions kept: the newest this many; older ones go fifty at a time.
 const int64_t versions_kept = 1000;
 
@@ -984,6 +986,10 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
         // Made. The header goes; a header left is cleared by the next claim.
         cleared = clear_header(dbinfo, place, nullptr);
         ok = true;
+        // What this process knew is still all there is, with its own change.
+        auto seen = seen_versions.find(place);
+        if (seen != seen_versions.end() && seen->second == version - 1)
+            seen->second = version;
     } else if (w.fenced) {
         // Whoever took the lock puts back what was written: nothing more from here.
         *code = CHANGE_FENCED;
@@ -1037,6 +1043,21 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
     return ok;
 }
 
+namespace {
+int64_t newest_version(DBINFO* dbinfo, journal_place_t* place)
+{
+    int64_t next = 0;
+    return next_version(dbinfo, place, &next, nullptr) ? next - 1 : -1;
+}
+} // namespace
+
+bool schema_changed_since_settle(DBINFO* dbinfo)
+{
+    journal_place_t* place = journal_place(dbinfo);
+    auto seen = seen_versions.find(place);
+    return seen == seen_versions.end() || seen->second < 0 || newest_version(dbinfo, place) != seen->second;
+}
+
 bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_write)(DBINFO*), bool* lasting)
 {
     if (size)
@@ -1060,8 +1081,10 @@ bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_w
                       dbinfo->md_database, place_database(dbinfo->md_database).c_str(), error.message);
         return false;
     }
-    if (!h.found || h.aside)
+    if (!h.found || h.aside) {
+        seen_versions[place] = newest_version(dbinfo, place);
         return true;
+    }
     if (may_write && !may_write(dbinfo)) {
         std::snprintf(line, size,
                       "%s was left as it stands: this start may not write the schema. A start that may puts it back.",
@@ -1084,6 +1107,8 @@ bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_w
     bool ok = settle_held(dbinfo, place, &told, &permanent);
     if (lasting)
         *lasting = permanent;
+    if (ok)
+        seen_versions[place] = newest_version(dbinfo, place);
     lock_leave_clean(ok, 0);
     lock_release(dbinfo);
     std::snprintf(line, size, "%s", told.c_str());

@@ -113,6 +113,10 @@ void schema_write_end(DBINFO* dbinfo);
 // server refused the undo, or the journal is damaged): the journal may then be set aside.
 bool settle_schema_journal(DBINFO* dbinfo, char* line, size_t size, bool (*may_write)(DBINFO*) = nullptr,
                            bool* lasting = nullptr);
+// Under the lock: true when a change was recorded since the last settle_schema_journal
+// looked (or that is not known): what was read in between may be out of date.
+bool schema_changed_since_settle(DBINFO* dbinfo);
+
 // A journal that cannot be settled (its undo refused, or the journal damaged) is set
 // aside: kept whole in the journal's place, no longer settled or in the way of a start.
 // True when there was one; line says what was done.

@@ -3,12 +3,15 @@
 #include "core/dbinfo.h"
 #include "core/records.h"
 #include "store/fields.h"
+#include "store/journal.h"
 #include "store/seen.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -171,17 +174,39 @@ namespace {
 // The message of the read that made validation give -5.
 char read_error[sizeof(bson_error_t::message)] = "";
 
-// What validation read of the columns and index documents, for the damage check: the
-// keys "catalog.schema.table" of tables with columns, those keys with ".sql_name" of each
-// column, and each index entry's table key, column and index name.
-struct damage_input_t {
+const char* const kind_names[] = {"", "tables", "columns", "index"};
+
+// What validation read of the columns and index documents, for the out-of-step check:
+// the keys "catalog.schema.table" of tables with columns, those keys with ".sql_name" of
+// each column, and each index entry's table key, column and index name.
+struct step_input_t {
     std::set<std::string> tables_with_columns, columns;
     struct entry_t {
         std::string table, column, index_name;
     };
     std::vector<entry_t> entries;
 } read_docs;
-char damage_text[1024] = "";
+
+// What the out-of-step check found: the tables to take again, and the text.
+struct out_of_step_t {
+    std::set<std::string> bare; // keys of tables without columns whose collection holds documents
+    std::string text;
+} step_found;
+
+// Fields that no document of their collection may hold: each collection and field with the
+// documents holding it, in the order met; the tables of those documents by collection.
+struct unknown_fields_t {
+    struct field_t {
+        int kind;
+        std::string name;
+        long documents;
+    };
+    std::vector<field_t> fields;
+    std::set<std::tuple<int, std::string, std::string, std::string>> tables; // kind, catalog, schema, table
+    bool unplaced = false; // a document that names no table: no replacement of tables reaches it
+    long tables_documents = 0;
+    std::string text;
+} unknown;
 
 std::string text_field(const bson_t* doc, const char* field)
 {
@@ -194,7 +219,41 @@ std::string table_key_of(const bson_t* doc)
     return text_field(doc, "sql_catalog") + "." + text_field(doc, "sql_schema") + "." + text_field(doc, "sql_table");
 }
 
-void note_for_damage(const bson_t* doc, int kind)
+// Notes the fields of doc that its collection does not allow; true when it holds one.
+bool note_unknown_fields(const bson_t* doc, int kind)
+{
+    bson_iter_t it;
+    if (!bson_iter_init(&it, doc)) {
+        unknown.unplaced = true;
+        return true;
+    }
+    std::set<std::string> here;
+    while (bson_iter_next(&it)) {
+        const char* key = bson_iter_key(&it);
+        if (schema_field_allowed(kind, key) || !here.insert(key).second)
+            continue;
+        auto known = std::find_if(unknown.fields.begin(), unknown.fields.end(),
+                                  [&](const unknown_fields_t::field_t& f) { return f.kind == kind && f.name == key; });
+        if (known == unknown.fields.end())
+            unknown.fields.push_back({kind, key, 1});
+        else
+            ++known->documents;
+    }
+    if (here.empty())
+        return false;
+    bson_iter_t name;
+    bool placed = true;
+    for (const char* field : {"sql_catalog", "sql_schema", "sql_table"})
+        placed = placed && bson_iter_init_find(&name, doc, field) && BSON_ITER_HOLDS_UTF8(&name);
+    if (placed)
+        unknown.tables.insert(std::make_tuple(kind, text_field(doc, "sql_catalog"), text_field(doc, "sql_schema"),
+                                              text_field(doc, "sql_table")));
+    else
+        unknown.unplaced = true;
+    return true;
+}
+
+void note_for_step(const bson_t* doc, int kind)
 {
     if (kind == 2) {
         read_docs.tables_with_columns.insert(table_key_of(doc));
@@ -219,7 +278,7 @@ void note_for_damage(const bson_t* doc, int kind)
 }
 
 // True when the data collection holds a document (one small request): a table without
-// columns is damage only then, an empty collection gives none.
+// columns is out of step only then, an empty collection gives none.
 bool collection_has_documents(DBINFO* dbinfo, const char* collection)
 {
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->client, dbinfo->database, collection);
@@ -228,8 +287,8 @@ bool collection_has_documents(DBINFO* dbinfo, const char* collection)
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &filter, opts, nullptr);
     const bson_t* doc;
     bool found = mongoc_cursor_next(cursor, &doc);
-    // A read that failed says nothing: the table is taken for damaged, which repairs
-    // nothing before the user agrees.
+    // A read that failed says nothing: the table is offered to be taken again, which
+    // writes nothing before the user agrees.
     bool failed = !found && mongoc_cursor_error(cursor, nullptr);
     mongoc_cursor_destroy(cursor);
     bson_destroy(opts);
@@ -238,17 +297,27 @@ bool collection_has_documents(DBINFO* dbinfo, const char* collection)
     return found || failed;
 }
 
-// Tables of the catalog without columns (their collection not empty) and index entries
-// naming no column of their table. The tables without columns are unmarked on both
-// lists, so that the synchronisation of both kinds (-32) takes them again from their
-// collections; every other table keeps its documents. True when something is damaged.
-bool find_damage(DBINFO* dbinfo)
+const db_table_ref_t* ref_of(const db_table_ref_t* list, const std::string& key)
 {
-    std::string told;
+    while (list && (!list->key || key != list->key))
+        list = list->next;
+    return list;
+}
+
+// States of the catalog that creation and synchronisation write legally and that a
+// synchronisation brings in step: a table without columns (its collection empty when the
+// table was made) whose collection holds documents now; and an index entry of a table that
+// names no column of it. Such an entry is what a synchronisation that maps index keys
+// through a fresh sample writes once a column was renamed or removed by hand (the sample
+// names the field as discovery does); a refresh through the saved columns mends it. Only
+// base tables whose collection is listed count: other entries no refresh reaches.
+// True when something was found.
+bool find_out_of_step(DBINFO* dbinfo)
+{
     int more = 0;
     auto tell = [&](const std::string& what) {
-        if (told.empty())
-            told = what;
+        if (step_found.text.empty())
+            step_found.text = what;
         else
             ++more;
     };
@@ -257,29 +326,40 @@ bool find_damage(DBINFO* dbinfo)
         if (t->is_virtual || !t->key || std::strncmp(t->key, ours.c_str(), ours.size()) != 0 ||
             read_docs.tables_with_columns.count(t->key))
             continue;
-        db_table_ref_t* c = dbinfo->db_collections;
-        while (c && (!c->key || std::strcmp(c->key, t->key) != 0))
-            c = c->next;
+        const db_table_ref_t* c = ref_of(dbinfo->db_collections, t->key);
         if (!c || !collection_has_documents(dbinfo, c->mongo_name))
             continue;
-        tell("table '" + std::string(t->sql_name) + "' has no columns");
-        t->matched = c->matched = false;
+        tell("table '" + std::string(t->sql_name) + "' has no columns while its collection holds documents");
+        step_found.bare.insert(t->key);
     }
-    for (const damage_input_t::entry_t& e : read_docs.entries)
+    for (const step_input_t::entry_t& e : read_docs.entries) {
+        const db_table_ref_t* t = ref_of(dbinfo->md_tables, e.table);
         if (e.table.compare(0, ours.size(), ours) == 0 && read_docs.tables_with_columns.count(e.table) &&
-            !read_docs.columns.count(e.table + "." + e.column))
-            tell("index '" + e.index_name + "' of table '" + e.table.substr(ours.size()) + "' names no column '" +
-                 e.column + "'");
-    if (told.empty())
-        return false;
+            !read_docs.columns.count(e.table + "." + e.column) && t && !t->is_virtual &&
+            ref_of(dbinfo->db_collections, e.table))
+            tell("the index entry '" + e.index_name + "' of table '" + e.table.substr(ours.size()) + "' names '" +
+                 e.column + "', which is not one of its columns");
+    }
     if (more)
-        told += " (and " + std::to_string(more) + " more)";
-    bson_strncpy(damage_text, told.c_str(), sizeof damage_text);
-    return true;
+        step_found.text += " (and " + std::to_string(more) + " more)";
+    return !step_found.text.empty();
 }
 
-// 1 the collection passes, 0 it fails its document check, -1 it could not be read to
-// its end (error set). The columns documents read are kept for start-up (seen.h).
+// The text of the unknown fields: the first found and how many more.
+void tell_unknown_fields()
+{
+    if (unknown.fields.empty())
+        return;
+    const unknown_fields_t::field_t& first = unknown.fields.front();
+    unknown.text = "'" + first.name + "' in " + std::to_string(first.documents) +
+                   (first.documents == 1 ? " document of '" : " documents of '") + kind_names[first.kind] + "'";
+    if (unknown.fields.size() > 1)
+        unknown.text += " (and " + std::to_string(unknown.fields.size() - 1) + " more)";
+}
+
+// 1 the collection was read (its unknown fields noted), 0 it is an empty tables collection,
+// -1 it could not be read to its end (error set). The columns documents read are kept for
+// start-up (seen.h).
 int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_error_t* error)
 {
     std::memset(error, 0, sizeof *error);
@@ -302,15 +382,17 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
     bool refused = false;
     long documents = 0;
     const bson_t* doc;
-    while (!refused && mongoc_cursor_next(cursor, &doc)) {
+    // Read to the end also past a document refused: the repair names every field found.
+    while (mongoc_cursor_next(cursor, &doc)) {
         ++documents;
-        refused = !schema_document_allowed(doc, kind);
+        if (note_unknown_fields(doc, kind))
+            refused = true;
         if (kind == 2)
             seen_columns_add(doc);
-        note_for_damage(doc, kind);
+        note_for_step(doc, kind);
     }
     // A collection that cannot be read to its end cannot be vouched for either.
-    bool read_failed = !refused && mongoc_cursor_error(cursor, error);
+    bool read_failed = mongoc_cursor_error(cursor, error);
     mongoc_cursor_destroy(cursor);
     bson_destroy(&query);
     mongoc_collection_destroy(coll);
@@ -319,10 +401,10 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
 
     if (read_failed)
         return -1;
-    if (refused)
-        return 0;
-    // Columns gone from under the tables are damage, told per table: no reason to offer a
-    // creation that would drop every hand edit.
+    if (kind == 1)
+        unknown.tables_documents += documents;
+    // Columns gone from under the tables are out of step, told per table: no reason to
+    // offer a creation that would drop every hand edit.
     return kind != 1 || documents > 0 ? 1 : 0;
 }
 
@@ -364,9 +446,81 @@ const char* schema_read_error(void)
     return read_error;
 }
 
-const char* schema_damage(void)
+const char* schema_out_of_step(int* bare_tables)
 {
-    return damage_text;
+    if (bare_tables)
+        *bare_tables = static_cast<int>(step_found.bare.size());
+    return step_found.text.c_str();
+}
+
+void mark_out_of_step(DBINFO* dbinfo)
+{
+    for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
+        t->matched = !t->key || !step_found.bare.count(t->key);
+    for (db_table_ref_t* c = dbinfo->db_collections; c; c = c->next)
+        c->matched = !c->key || !step_found.bare.count(c->key);
+}
+
+const char* schema_unknown_fields(void)
+{
+    return unknown.text.c_str();
+}
+
+bool remove_unknown_fields(DBINFO* dbinfo, bson_error_t* error)
+{
+    std::memset(error, 0, sizeof *error);
+    if (!dbinfo->md_client)
+        return false;
+    seen_columns_forget();
+    // Each table holding such a document has all its documents of that collection replaced
+    // by copies without those fields, _id kept: one change, every other document as it is.
+    schema_change_t* change = schema_change_new("removal of unknown fields", dbinfo->md_database);
+    bool read = true;
+    for (int kind = 1; kind <= 3 && read; ++kind) {
+        bson_t filter = BSON_INITIALIZER, any;
+        int clauses = 0;
+        BSON_APPEND_ARRAY_BEGIN(&filter, "$or", &any);
+        for (const auto& t : unknown.tables) {
+            if (std::get<0>(t) != kind)
+                continue;
+            schema_change_replace_table(change, std::get<1>(t).c_str(), std::get<2>(t).c_str(),
+                                        std::get<3>(t).c_str(), 1 << kind);
+            bson_t clause;
+            std::string key = std::to_string(clauses++);
+            BSON_APPEND_DOCUMENT_BEGIN(&any, key.c_str(), &clause);
+            BSON_APPEND_UTF8(&clause, "sql_catalog", std::get<1>(t).c_str());
+            BSON_APPEND_UTF8(&clause, "sql_schema", std::get<2>(t).c_str());
+            BSON_APPEND_UTF8(&clause, "sql_table", std::get<3>(t).c_str());
+            bson_append_document_end(&any, &clause);
+        }
+        bson_append_array_end(&filter, &any);
+        if (clauses) {
+            mongoc_collection_t* coll =
+                mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
+            bson_t* opts = whole_collection_opts();
+            mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &filter, opts, nullptr);
+            const bson_t* doc;
+            while (mongoc_cursor_next(cursor, &doc)) {
+                bson_t copy = BSON_INITIALIZER;
+                bson_iter_t it;
+                if (bson_iter_init(&it, doc))
+                    while (bson_iter_next(&it))
+                        if (schema_field_allowed(kind, bson_iter_key(&it)))
+                            bson_append_iter(&copy, bson_iter_key(&it), -1, &it);
+                schema_change_add(change, kind, &copy);
+                bson_destroy(&copy);
+            }
+            read = !mongoc_cursor_error(cursor, error);
+            mongoc_cursor_destroy(cursor);
+            bson_destroy(opts);
+            mongoc_collection_destroy(coll);
+        }
+        bson_destroy(&filter);
+    }
+    int outcome = 0;
+    bool applied = read && schema_change_apply(dbinfo, change, &outcome, error);
+    schema_change_free(change);
+    return applied;
 }
 
 void check_index_access(DBINFO* dbinfo)
@@ -474,8 +628,9 @@ bool validate_schema(DBINFO* dbinfo, int* code)
 
     bson_error_t error;
     read_error[0] = '\0';
-    damage_text[0] = '\0';
-    read_docs = damage_input_t();
+    read_docs = step_input_t();
+    step_found = out_of_step_t();
+    unknown = unknown_fields_t();
     char** names = list_collection_names(dbinfo, dbinfo->md_db, &error);
     if (!names) {
         *code = -4;
@@ -497,6 +652,12 @@ bool validate_schema(DBINFO* dbinfo, int* code)
             }
         }
         free_collection_names(dbinfo, names);
+        // Fields the driver may not read: removed where tables (and their edits) would be
+        // lost to a creation, and where a replacement of tables reaches every such document.
+        if (*code == 1 && (!unknown.fields.empty() || unknown.unplaced)) {
+            *code = unknown.tables_documents > 0 && !unknown.unplaced ? -35 : -2;
+            tell_unknown_fields();
+        }
         if (walked == 0 && *code == 1)
             *code = -1;
         if (walked > 0 && *code == 1) {
@@ -510,7 +671,7 @@ bool validate_schema(DBINFO* dbinfo, int* code)
                 *code = -5;
             } else {
                 *code = compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables, dbinfo->database);
-                if (find_damage(dbinfo))
+                if (find_out_of_step(dbinfo) && *code == 1)
                     *code = -34;
             }
         }

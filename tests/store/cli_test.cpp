@@ -109,6 +109,57 @@ TEST_F(CliStore, DryRunPredictsTheSynchronisation)
     EXPECT_EQ(tables_now(), predicted);
 }
 
+// States check reports as a mismatch and sync mends, every other table kept; fields no
+// document may hold beside no tables leave a schema to create.
+TEST_F(CliStore, SyncMendsWhatCheckFindsOutOfStep)
+{
+    const std::string step = "The schema '@S' is out of step with the database: ";
+    const std::string bare = "table 'A' has no columns while its collection holds documents.";
+    const struct {
+        const char* change; // an update or delete command of the schema's columns
+        std::string check;
+        int exit;
+        std::string output, synced;
+    } rows[] = {
+        {R"({"update": "columns", "updates": [{"q": {"sql_table": "A"}, "u": {"$set": {"note": 1}}, "multi": true}]})",
+         "check", 1, "The schema '@S' holds fields that no schema document may hold: 'note' in 2 documents of "
+         "'columns'.\n'brolix-cli sync' removes these fields; every table keeps its edits.\n",
+         "unknown fields removed\n"},
+        {R"({"delete": "columns", "deletes": [{"q": {"sql_table": "A"}, "limit": 0}]})", "check", 1,
+         step + bare + "\n'brolix-cli sync' takes these tables again from the database and refreshes the index "
+         "entries; every other table keeps its edits.\n",
+         "taken again A\nindex entries refreshed\nSynchronised: added 0, removed 0.\n"},
+        {R"({"delete": "columns", "deletes": [{"q": {"sql_table": "A"}, "limit": 0}]})", "check --json", 1,
+         "{ \"outcome\" : \"mismatch\", \"code\" : -34, \"database\" : \"@D\", \"schema\" : \"@S\", \"mode\" : "
+         "\"edit\", \"message\" : \"" + step + bare + "\", \"missing_from_schema\" : [  ], \"collection_gone\" : [  ] }\n",
+         "taken again A\nindex entries refreshed\nSynchronised: added 0, removed 0.\n"},
+        {R"({"update": "columns", "updates": [{"q": {"sql_name": "y"}, "u": {"$set": {"sql_name": "hand_edit"}}}]})",
+         "check", 1, step + "the index entry 'by_y' of table 'B' names 'y', which is not one of its columns.\n'brolix-cli "
+         "sync' refreshes the index entries from the collections' indexes; every table keeps its edits.\n",
+         "index entries refreshed\nSynchronised: added 0, removed 0.\n"},
+        {R"({"update": "columns", "updates": [{"q": {}, "u": {"$set": {"note": 1}}, "multi": true}]})", "check", 2,
+         "The schema '@S' does not exist or may be invalid.\n'brolix-cli create' creates it.\n", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.output);
+        fresh();
+        put_data("A", R"({"x": 1})");
+        put_data("B", R"({"y": 1})");
+        make_index("B", R"({"y": 1})", "by_y");
+        connect();
+        ASSERT_TRUE(create_schema(&d, &code));
+        testenv::command_json(fx, schema, row.change);
+        if (row.exit == 2)
+            testenv::command_json(fx, schema, R"({"delete": "tables", "deletes": [{"q": {}, "limit": 0}]})");
+        std::string output, text = row.output.substr(0, row.output.find('\n') + 1);
+        EXPECT_EQ(cli(row.check + " --quiet", schema, &output), row.exit);
+        EXPECT_EQ(output, named(row.output));
+        EXPECT_EQ(cli("sync --quiet", schema, &output), row.exit == 1 ? 0 : 2);
+        EXPECT_EQ(output, named(row.exit == 1 ? (row.check == "check" ? text : step + bare + "\n") + row.synced : row.output));
+        EXPECT_EQ(cli("check --quiet", schema), row.exit == 1 ? 0 : 2);
+    }
+}
+
 // What creation would write now against what the schema holds; edits by hand count only with --all.
 TEST_F(CliStore, DiffTellsHowTheDataDrifted)
 {

@@ -60,23 +60,14 @@ struct StoreTest : ::testing::Test {
     }
     void put_data(const std::string& c, const std::string& j) { testenv::insert_json(fx, data, c, j); }
     void put_schema(const std::string& c, const std::string& j) { testenv::insert_json(fx, schema, c, j); }
-    void make_collection(const std::string& name)
-    {
-        mongoc_database_t* db = mongoc_client_get_database(fx, schema.c_str());
-        mongoc_collection_destroy(mongoc_database_create_collection(db, name.c_str(), nullptr, nullptr));
-        mongoc_database_destroy(db);
-    }
+    void make_collection(const std::string& name) { testenv::command_json(fx, schema, "{\"create\": \"" + name + "\"}"); }
     // An index on a data collection, given by its key document as JSON.
     void make_index(const std::string& collection, const std::string& key_json, const std::string& name,
                     bool unique = false)
     {
-        std::string json = "{\"createIndexes\": \"" + collection + "\", \"indexes\": [{\"key\": " + key_json +
-                           ", \"name\": \"" + name + "\"" + (unique ? ", \"unique\": true" : "") + "}]}";
-        bson_t* command = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, nullptr);
-        bson_error_t error;
-        EXPECT_TRUE(mongoc_client_command_simple(fx, data.c_str(), command, nullptr, nullptr, &error))
-            << error.message;
-        bson_destroy(command);
+        testenv::command_json(fx, data, "{\"createIndexes\": \"" + collection + "\", \"indexes\": [{\"key\": " +
+                                            key_json + ", \"name\": \"" + name + "\"" +
+                                            (unique ? ", \"unique\": true" : "") + "}]}");
     }
     strings schema_json(const std::string& coll, const std::string& filter = "{}")
     {

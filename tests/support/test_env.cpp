@@ -119,6 +119,15 @@ void insert_json(mongoc_client_t* client, const std::string& database, const std
     bson_destroy(doc);
 }
 
+void command_json(mongoc_client_t* client, const std::string& database, const std::string& json)
+{
+    bson_t* command = from_json(json);
+    bson_error_t error;
+    EXPECT_TRUE(mongoc_client_command_simple(client, database.c_str(), command, nullptr, nullptr, &error))
+        << error.message;
+    bson_destroy(command);
+}
+
 std::vector<bson_t*> read_documents(mongoc_client_t* client, const std::string& database,
                                     const std::string& collection, const std::string& filter_json)
 {
@@ -142,13 +151,13 @@ void destroy_documents(std::vector<bson_t*>& documents)
 }
 
 std::vector<std::string> read_json(mongoc_client_t* client, const std::string& database,
-                                   const std::string& collection, const std::string& filter_json)
+                                   const std::string& collection, const std::string& filter_json, bool with_id)
 {
     std::vector<bson_t*> docs = read_documents(client, database, collection, filter_json);
     std::vector<std::string> out;
     for (bson_t* d : docs) {
         bson_t copy = BSON_INITIALIZER;
-        bson_copy_to_excluding_noinit(d, &copy, "_id", NULL);
+        bson_copy_to_excluding_noinit(d, &copy, with_id ? "" : "_id", NULL);
         char* json = bson_as_canonical_extended_json(&copy, nullptr);
         out.push_back(json);
         bson_free(json);

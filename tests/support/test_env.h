@@ -58,12 +58,15 @@ void drop_database(mongoc_client_t* client, const std::string& database);
 // One document given as (relaxed) extended JSON.
 void insert_json(mongoc_client_t* client, const std::string& database, const std::string& collection,
                  const std::string& json);
-// The documents in natural order: whole (the caller's), or as canonical extended JSON without _id.
+// A command given as (relaxed) extended JSON, such as {"update": ...}; it must succeed.
+void command_json(mongoc_client_t* client, const std::string& database, const std::string& json);
+// The documents in natural order: whole (the caller's), or as canonical extended JSON (without _id unless asked).
 std::vector<bson_t*> read_documents(mongoc_client_t* client, const std::string& database,
                                     const std::string& collection, const std::string& filter_json = "{}");
 void destroy_documents(std::vector<bson_t*>& documents);
 std::vector<std::string> read_json(mongoc_client_t* client, const std::string& database,
-                                   const std::string& collection, const std::string& filter_json = "{}");
+                                   const std::string& collection, const std::string& filter_json = "{}",
+                                   bool with_id = false);
 std::vector<std::string> collection_names(mongoc_client_t* client, const std::string& database);
 bool server_answers(const std::string& address);
 // This build's brolix-cli with args (after env's assignments), no input: exit status, both outputs in output.
