@@ -263,7 +263,11 @@ public:
         return false;
     }
 
-    void reset() { say("reset\n"); }
+    void reset() // once it said so: a request sent before that could still be counted after it
+    {
+        say("reset\n");
+        read_line(5000);
+    }
 
     // Requests the proxy forwarded since the last reset, handshakes and checks included.
     int requests()

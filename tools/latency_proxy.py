@@ -1,28 +1,63 @@
 #!/usr/bin/python3
-"""A loopback proxy that holds every MongoDB request for a given time and counts them.
+"""A loopback proxy in front of a MongoDB server: it delays, counts, cuts, plays roles and holds requests.
 
-    latency_proxy.py --listen ADDRESS --target ADDRESS [--delay-ms MS]
+    latency_proxy.py --listen ADDRESS... --target ADDRESS [--delay-ms MS]
                      [--stall-every N --stall-ms MS [--seed S]] [--idle-seconds S] [--max-seconds S]
+                     [--grant DB=ACTIONS]... [--hold]
 
-Listens on ADDRESS:27017 and forwards each connection to the target, delaying every
-request (client to server) by MS milliseconds; replies pass at once. With --stall-every,
-one in N requests after the handshake, drawn at random (seeded), is held --stall-ms more,
-as a busy FerretDB holds requests behind one that waits for its SQLite lock (counted as
-"(stalled)"); at random, so that no request of a repeated sequence escapes it. Both
-addresses must be loopback addresses. Prints "ready ADDRESS" once it listens.
+Listens on ADDRESS:27017 (the first ADDRESS free) and forwards each connection to the
+target, delaying every request (client to server) by MS milliseconds; replies pass at once.
+With --stall-every, one in N requests after the handshake, drawn at random (seeded), is
+held --stall-ms more, as a busy FerretDB holds requests behind one that waits for its
+SQLite lock (counted as "(stalled)"); at random, so that no request of a repeated sequence
+escapes it. All addresses must be loopback addresses. Prints "ready ADDRESS" once it
+listens, or "cannot listen on ADDRESS:27017: REASON" (the last one tried) and ends.
+
+--grant DB=ACTIONS (repeatable) plays a user whose roles grant ACTIONS on the database DB,
+for a test server that has no roles. ACTIONS is a comma list of
+  read          find, getMore, killCursors, count, distinct, aggregate (without $out or
+                $merge), listCollections, listIndexes, collStats, dbStats
+  readWrite     read, and insert, update, delete, findAndModify, create, createIndexes,
+                drop, dropIndexes, renameCollection (within DB), aggregate with $out or
+                $merge, commitTransaction and abortTransaction
+  validate      validate
+  dropDatabase  dropDatabase
+(as on a real server, readWrite grants neither validate nor dropDatabase). With a grant,
+every request is decoded and its command name and "$db" decide: the commands any logged-in
+user may run (FREE below: the handshake, authentication, monitoring, ping, endSessions, ...)
+pass on any database; any other passes only when "$db" is granted an action that holds it.
+renameCollection (run on admin) is judged by the database of its namespaces, which must be
+one; commitTransaction and abortTransaction (run on admin) pass where readWrite is granted on
+some database. A refused request is not forwarded: the proxy answers it itself, as a real
+server's privilege check does, with {ok: 0.0, errmsg: "not authorized on DB to execute
+command { NAME: VALUE, ... }", code: 13, codeName: "Unauthorized"} (DB its "$db", VALUE the
+command's first value), and counts it also as "(refused) NAME DB". A compressed request
+cannot be read: with a grant it is refused, so clients behind it must not ask for compression.
+
+--hold holds every request (the FREE commands excepted) in the proxy until a "step" lets it
+go. Each time a request starts waiting it prints "held N NAME DB" (N counts from 1 over the
+proxy's life), "stepped N" when it is let go, and "answered N" once the reply to it has
+passed back to the client (the server has done it). Two writers, each behind its own
+holding proxy, can so be driven one request at a time in any order.
 
 Standard input takes commands, one a line:
   counts    prints "counts JSON": the requests so far by command name (the handshake and
             the monitoring checks included: "hello", "isMaster", ...)
-  reset     sets the counts to zero
+  reset     sets the counts to zero; prints "zeroed"
   cut N     at the N-th request from now (the handshake and monitoring checks not
             counted) drops every connection, that request unsent, and refuses new
             ones until "heal": a connection reset that lasts
   kill N PID  at the N-th request from now sends SIGKILL to PID (the program that
             writes, or the server), that request unsent
-  heal      forwards again
+  heal      forwards again; prints "healed"
+  step      lets the oldest held request go; when none is held yet, the next one to be
+            held goes at once (it is still printed as held, then as stepped)
+  release   stops holding: the held requests and all later ones go; prints "released"
+  hold      holds again from the next request on; prints "holding"
+A held request meets a cut, a kill, a refusal or the delay once it is let go.
 It stops by itself: when its standard input closes, after S seconds without a request
-(default 120), or after the longest run (default 3600 s). It prints the counts at the end.
+and none held (default 120), or after the longest run (default 3600 s). It prints the
+counts at the end.
 """
 import argparse
 import asyncio
@@ -31,18 +66,42 @@ import json
 import os
 import random
 import signal
+import struct
 import sys
 import time
 
+import bson
+
 PORT = 27017
-OP_MSG, OP_QUERY, OP_COMPRESSED = 2013, 2004, 2012
+OP_REPLY, OP_MSG, OP_QUERY, OP_COMPRESSED = 1, 2013, 2004, 2012
 HANDSHAKE = ("hello", "isMaster", "ismaster")
+# What any logged-in user may run, whatever the database and the roles: never refused, never held.
+FREE = frozenset(HANDSHAKE + ("ping", "buildInfo", "buildinfo", "saslStart", "saslContinue", "authenticate",
+                              "logout", "endSessions", "getnonce", "connectionStatus", "getLastError",
+                              "whatsmyuri", "startSession", "refreshSessions", "listCommands"))
+READ = frozenset(("find", "getMore", "killCursors", "count", "distinct", "aggregate", "listCollections",
+                  "listIndexes", "collStats", "dbStats"))
+ACTIONS = {
+    "read": READ,
+    "readWrite": READ | {"insert", "update", "delete", "findAndModify", "create", "createIndexes", "drop",
+                         "dropIndexes", "renameCollection", "aggregate $out", "commitTransaction",
+                         "abortTransaction"},
+    "validate": frozenset(("validate",)),
+    "dropDatabase": frozenset(("dropDatabase",)),
+}
 
 
 def loopback(text):
     if not ipaddress.ip_address(text).is_loopback:
         raise argparse.ArgumentTypeError(text + " is not a loopback address")
     return text
+
+
+def grant(text):
+    database, _, actions = text.partition("=")
+    if not database or not all(action in ACTIONS for action in actions.split(",")):
+        raise argparse.ArgumentTypeError("%s: DB=ACTIONS, ACTIONS a comma list of %s" % (text, ", ".join(ACTIONS)))
+    return database, actions.split(",")
 
 
 def first_key(data, at):
@@ -75,6 +134,46 @@ def command_name(header, body):
     return "op%d" % opcode
 
 
+def command_document(header, body):
+    """The command document of a request and its database; ({}, "") when there is none."""
+    opcode = int.from_bytes(header[12:16], "little")
+    try:
+        if opcode == OP_MSG:
+            at = 4
+            while at < len(body):
+                size = int.from_bytes(body[at + 1:at + 5], "little")
+                if body[at] == 0:
+                    command = bson.decode(body[at + 1:at + 1 + size])
+                    return command, str(command.get("$db", ""))
+                at += 1 + size
+        elif opcode == OP_QUERY:
+            end = body.index(b"\0", 4)
+            at = end + 1 + 8
+            size = int.from_bytes(body[at:at + 4], "little")
+            return bson.decode(body[at:at + size]), body[4:end].decode("utf-8", "replace").partition(".")[0]
+    except (ValueError, IndexError, bson.errors.BSONError):
+        pass
+    return {}, ""
+
+
+def unauthorized(name, command, database):
+    """A server's refusal of a command the user's roles do not grant."""
+    first = next(iter(command.values()), "")
+    value = '"%s"' % first if isinstance(first, str) else str(first)
+    return {"ok": 0.0, "errmsg": "not authorized on %s to execute command { %s: %s, ... }" % (database, name, value),
+            "code": 13, "codeName": "Unauthorized"}
+
+
+def answer(header, document):
+    """The server's reply to the request with this header, holding the document."""
+    body = bson.encode(document)
+    if int.from_bytes(header[12:16], "little") == OP_MSG:
+        opcode, body = OP_MSG, bytes(5) + body  # flag bits, a section of kind 0
+    else:
+        opcode, body = OP_REPLY, struct.pack("<iqii", 0, 0, 0, 1) + body
+    return struct.pack("<iiii", 16 + len(body), 0, int.from_bytes(header[4:8], "little"), opcode) + body
+
+
 class Proxy:
     def __init__(self, args):
         self.args = args
@@ -87,6 +186,14 @@ class Proxy:
         self.victim = 0   # PID to kill at the cut, or 0 to drop the connections
         self.cut = False
         self.writers = set()
+        self.grants = {}  # database: the commands granted there
+        for database, actions in args.grant:
+            for action in actions:
+                self.grants.setdefault(database, set()).update(ACTIONS[action])
+        self.holding = args.hold
+        self.held = 0     # requests held so far
+        self.waiting = []  # (N, future) of the held requests, oldest first
+        self.steps = 0    # steps that came while none was held: as many later ones go at once
 
     def count(self, name):
         self.counts[name] = self.counts.get(name, 0) + 1
@@ -95,13 +202,56 @@ class Proxy:
     def print_counts(self):
         print("counts " + json.dumps(self.counts, sort_keys=True), flush=True)
 
-    async def requests(self, reader, writer):
+    def refused(self, name, command, database):
+        """Whether a user with the granted roles may not run the command."""
+        if name in FREE:
+            return False
+        if name == "aggregate" and any("$out" in stage or "$merge" in stage for stage in command.get("pipeline", [])
+                                       if isinstance(stage, dict)):
+            name = "aggregate $out"
+        elif name == "renameCollection":
+            source, target = (str(command.get(key, "")).partition(".")[0] for key in (name, "to"))
+            database = source if source == target else ""
+        elif name in ("commitTransaction", "abortTransaction"):
+            return not any(name in granted for granted in self.grants.values())
+        return name not in self.grants.get(database, ())
+
+    async def hold(self, name, database):
+        """Waits until a step lets the request go; its number."""
+        self.held += 1
+        n = self.held
+        print("held %d %s %s" % (n, name, database), flush=True)
+        if self.steps:
+            self.steps -= 1
+        else:
+            entry = (n, asyncio.get_running_loop().create_future())
+            self.waiting.append(entry)
+            try:
+                await entry[1]
+            finally:
+                if entry in self.waiting:
+                    self.waiting.remove(entry)
+        print("stepped %d" % n, flush=True)
+        return n
+
+    def step(self):
+        while self.waiting:
+            n, gate = self.waiting.pop(0)
+            if not gate.done():  # not a connection that closed meanwhile
+                gate.set_result(None)
+                return
+        self.steps += 1
+
+    async def requests(self, reader, writer, client, held):
         while True:
             header = await reader.readexactly(16)
             length = int.from_bytes(header[:4], "little")
             body = await reader.readexactly(max(length - 16, 0))
             name = command_name(header, body)
             self.count(name)
+            command, database = command_document(header, body) if self.grants or self.holding else ({}, "")
+            if self.holding and name not in FREE:
+                held[int.from_bytes(header[4:8], "little")] = await self.hold(name, database)
             if self.cut:
                 raise ConnectionResetError("cut")
             if self.cut_at and name not in HANDSHAKE:
@@ -114,8 +264,21 @@ class Proxy:
             if name not in HANDSHAKE and self.args.stall_every and not self.random.randrange(self.args.stall_every):
                 self.count("(stalled)")
                 await asyncio.sleep(self.args.stall_ms / 1000.0)
+            if self.grants and self.refused(name, command, database):
+                self.count("(refused) %s %s" % (name, database))
+                more_to_come = int.from_bytes(header[12:16], "little") == OP_MSG and body[0] & 2
+                if not more_to_come:  # a write whose sender waits for no answer gets none
+                    await self.reply(client, answer(header, unauthorized(name, command, database)), held)
+                continue
             writer.write(header + body)
             await writer.drain()
+
+    async def reply(self, writer, message, held):
+        writer.write(message)
+        await writer.drain()
+        n = held.pop(int.from_bytes(message[8:12], "little"), 0)
+        if n:
+            print("answered %d" % n, flush=True)
 
     def cut_here(self):
         if self.victim:
@@ -129,13 +292,11 @@ class Proxy:
         for writer in list(self.writers):
             writer.transport.abort()
 
-    async def replies(self, reader, writer):
+    async def replies(self, reader, writer, held):
         while True:
-            data = await reader.read(1 << 16)
-            if not data:
-                return
-            writer.write(data)
-            await writer.drain()
+            header = await reader.readexactly(16)
+            body = await reader.readexactly(max(int.from_bytes(header[:4], "little") - 16, 0))
+            await self.reply(writer, header + body, held)
 
     async def connection(self, client_reader, client_writer):
         if self.cut:
@@ -147,8 +308,9 @@ class Proxy:
             client_writer.close()
             return
         self.writers.update((client_writer, server_writer))
-        tasks = [asyncio.ensure_future(self.requests(client_reader, server_writer)),
-                 asyncio.ensure_future(self.replies(server_reader, client_writer))]
+        held = {}  # request id: N of the held requests still to be answered on this connection
+        tasks = [asyncio.ensure_future(self.requests(client_reader, server_writer, client_writer, held)),
+                 asyncio.ensure_future(self.replies(server_reader, client_writer, held))]
         try:
             await asyncio.wait(tasks, return_when=asyncio.FIRST_COMPLETED)
         finally:
@@ -169,6 +331,7 @@ class Proxy:
                 self.print_counts()
             elif line.strip() == "reset":
                 self.counts = {}
+                print("zeroed", flush=True)
             elif line.startswith("cut ") or line.startswith("kill "):
                 words = line.split()
                 self.cut_at = int(words[1])
@@ -177,21 +340,39 @@ class Proxy:
             elif line.strip() == "heal":
                 self.cut, self.cut_at, self.victim = False, 0, 0
                 print("healed", flush=True)
+            elif line.strip() == "step":
+                self.step()
+            elif line.strip() == "release":
+                for _, gate in self.waiting:
+                    if not gate.done():
+                        gate.set_result(None)
+                self.holding, self.steps, self.waiting = False, 0, []
+                print("released", flush=True)
+            elif line.strip() == "hold":
+                self.holding = True
+                print("holding", flush=True)
 
     async def watch(self):
         started = time.monotonic()
         while True:
             await asyncio.sleep(0.5)
             now = time.monotonic()
-            if now - self.last > self.args.idle_seconds:
+            if now - self.last > self.args.idle_seconds and not self.waiting:
                 return "idle"
             if now - started > self.args.max_seconds:
                 return "longest run reached"
 
     async def run(self):
         self.done = asyncio.get_running_loop().create_future()
-        server = await asyncio.start_server(self.connection, self.args.listen, PORT)
-        print("ready " + self.args.listen, flush=True)
+        for address in self.args.listen:
+            try:
+                server = await asyncio.start_server(self.connection, address, PORT)
+                break
+            except OSError as error:
+                failed = error
+        else:
+            raise failed
+        print("ready " + address, flush=True)
         watcher = asyncio.ensure_future(self.watch())
         reader = asyncio.ensure_future(self.commands())
         finished, _ = await asyncio.wait([watcher, self.done], return_when=asyncio.FIRST_COMPLETED)
@@ -203,7 +384,7 @@ class Proxy:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--listen", type=loopback, required=True)
+    parser.add_argument("--listen", type=loopback, required=True, nargs="+")
     parser.add_argument("--target", type=loopback, required=True)
     parser.add_argument("--delay-ms", type=float, default=0.0)
     parser.add_argument("--stall-every", type=int, default=0)
@@ -211,11 +392,13 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--idle-seconds", type=float, default=120.0)
     parser.add_argument("--max-seconds", type=float, default=3600.0)
+    parser.add_argument("--grant", type=grant, action="append", default=[], metavar="DB=ACTIONS")
+    parser.add_argument("--hold", action="store_true")
     args = parser.parse_args()
     try:
         asyncio.run(Proxy(args).run())
     except OSError as error:
-        print("cannot listen on %s:%d: %s" % (args.listen, PORT, error), flush=True)
+        print("cannot listen on %s:%d: %s" % (args.listen[-1], PORT, error), flush=True)
         return 1
     # The thread blocked on standard input must not keep the process alive.
     sys.stdout.flush()

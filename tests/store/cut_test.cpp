@@ -11,9 +11,9 @@
 #include "store/save.h"
 
 #include "tests/store/store_fixture.h"
+#include "tests/support/proxy.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,71 +22,21 @@ namespace {
 
 struct CutPoints : StoreTest {
     std::string address, proxy_address, dir;
-    pid_t server = -1, proxy = -1;
-    int to_proxy = -1;
-    FILE* from_proxy = nullptr;
+    pid_t server = -1;
+    testenv::Proxy proxy;
     mongoc_client_t* own = nullptr;
 
     ~CutPoints() override
     {
         if (own)
             mongoc_client_destroy(own);
-        if (to_proxy >= 0)
-            close(to_proxy), waitpid(proxy, nullptr, 0);
-        if (from_proxy)
-            std::fclose(from_proxy);
+        proxy.stop();
         stop_server();
         if (!dir.empty())
             std::filesystem::remove_all(dir + "/data");
     }
     bool start_server() { return (server = testenv::start_ferretdb(address, dir)) > 0; }
     void stop_server() { testenv::stop_ferretdb(&server); }
-    bool start_proxy()
-    {
-        int in[2], out[2];
-        if (pipe(in) || pipe(out))
-            return false;
-        if ((proxy = fork()) == 0) {
-            dup2(in[0], 0), dup2(out[1], 1);
-            close(in[1]), close(out[0]);
-            std::string script = testenv::source_dir() + "/tools/latency_proxy.py";
-            execl("/usr/bin/python3", "python3", script.c_str(), "--listen", proxy_address.c_str(), "--target",
-                  address.c_str(), "--idle-seconds", "600", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(in[0]), close(out[1]);
-        // A server started later must not hold the proxy's input open.
-        fcntl(in[1], F_SETFD, FD_CLOEXEC), fcntl(out[0], F_SETFD, FD_CLOEXEC);
-        to_proxy = in[1];
-        from_proxy = fdopen(out[0], "r");
-        return said("", "ready ").rfind("ready", 0) == 0;
-    }
-    // Sends a command line to the proxy; its first answer line that starts with prefix.
-    std::string said(const std::string& line, const std::string& prefix)
-    {
-        if (!line.empty() && write(to_proxy, (line + "\n").data(), line.size() + 1) < 0)
-            return "";
-        if (prefix.empty()) // no answer awaited
-            return "";
-        char buffer[4096];
-        while (std::fgets(buffer, sizeof buffer, from_proxy))
-            if (std::string(buffer).rfind(prefix, 0) == 0)
-                return buffer;
-        return "";
-    }
-    // Requests the proxy forwarded since the last "reset", the handshakes left out.
-    int requests()
-    {
-        std::string counts = said("counts", "counts ");
-        int total = 0;
-        for (size_t at = 0; (at = counts.find("\": ", at)) != counts.npos; at += 3) {
-            size_t name = counts.rfind('"', at - 1);
-            std::string command = counts.substr(name + 1, at - name - 1);
-            if (command != "hello" && command != "isMaster" && command != "ismaster")
-                total += std::atoi(counts.c_str() + at + 3);
-        }
-        return total;
-    }
     // brolix-cli on this test's data, the schema behind the proxy; its exit status.
     std::string cli_line(const std::string& args)
     {
@@ -123,7 +73,7 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
     dir = testenv::build_dir() + "/servers/cut-" + address;
     std::filesystem::create_directories(dir + "/data");
     ASSERT_TRUE(start_server()) << "could not start FerretDB of our own (log in " << dir << ")";
-    ASSERT_TRUE(start_proxy());
+    ASSERT_TRUE(proxy.start(proxy_address, address, {"--idle-seconds", "600"}));
     own = testenv::fixture_client(address);
     const std::string file = dir + "/export.json";
 
@@ -214,9 +164,9 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         // The uncut run: what after is, and how many requests it takes.
         action.before();
         const strings before = schema_state(own);
-        said("reset", "");
+        proxy.said("reset", "zeroed");
         in_child(action.run, [](pid_t) {});
-        const int total = requests();
+        const int total = proxy.requests();
         const strings after = schema_state(own);
         ASSERT_NE(before, after);
         for (int way : {RESET, STOPPED, KILLED}) {
@@ -226,14 +176,14 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
                 int k = std::max(1, total * s / samples[way]); // spread over the run, the last request included
                 action.before();
                 ASSERT_EQ(schema_state(own), before);
-                said("reset", "");
+                proxy.said("reset", "zeroed");
                 in_child(action.run, [&](pid_t child) {
-                    said(way == RESET ? "cut " + std::to_string(k)
+                    proxy.said(way == RESET ? "cut " + std::to_string(k)
                                       : "kill " + std::to_string(k) + " " +
                                             std::to_string(way == KILLED ? child : server),
                          "armed");
                 });
-                said("heal", "healed");
+                proxy.said("heal", "healed");
                 if (way == STOPPED) {
                     stop_server();
                     ASSERT_TRUE(start_server());

@@ -98,7 +98,7 @@ def main():
         print("ready " + address, flush=True)
         sys.stdin.read()  # a closed standard input: the test is over
         os._exit(0)
-    print("no free address among " + " ".join(sys.argv[2:]), flush=True)
+    print("cannot listen on any of " + " ".join(sys.argv[2:]), flush=True)
     return 1
 
 
