@@ -61,7 +61,8 @@ bool may_write(DBINFO* d);
 std::string change_outcome_text(int outcome, const char* told)
 {
     std::string words = told && *told ? told : "";
-    const char* state = outcome == CHANGE_PENDING ? "It was left half-written in the journal: the next start puts it back."
+    const char* state = outcome == CHANGE_PENDING
+                            ? "It was left half-written in the journal: the next start puts it back."
                         : outcome == CHANGE_FENCED ? ""
                         : outcome == CHANGE_HELD || outcome == CHANGE_CONFLICT || outcome == CHANGE_NOT_STARTED ||
                                   outcome == -19

@@ -213,9 +213,9 @@ void show_progress(void* context, int done, int total, const char* collection)
 void print_box(const char* text, const char* informative)
 {
     if (text && *text)
-        std::fprintf(stderr, "%s\n", scrub_secrets(text).c_str());
+        std::fprintf(stderr, "%s\n", with_privilege_named(scrub_secrets(text)).c_str());
     // The window's line breaks, less its instructions to press a button that is not there.
-    QString rest = QString::fromUtf8(scrub_secrets(informative).c_str()).replace("<br>", "\n");
+    QString rest = QString::fromUtf8(with_privilege_named(scrub_secrets(informative)).c_str()).replace("<br>", "\n");
     for (const QString& line : rest.split('\n', Qt::SkipEmptyParts))
         if (line != "Please press OK to exit." && !line.startsWith("Press 'Yes'") && !line.startsWith("press 'No'"))
             std::fprintf(stderr, "%s\n", line.toUtf8().constData());

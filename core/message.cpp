@@ -31,7 +31,8 @@ int brolix_message(const char* text, const char* informative, int buttons, int d
         return answer;
     }
     // MongoDB's error texts can quote parts of the connection string.
-    std::string clean_text = scrub_secrets(text), clean_informative = scrub_secrets(informative);
+    std::string clean_text = with_privilege_named(scrub_secrets(text));
+    std::string clean_informative = with_privilege_named(scrub_secrets(informative));
     if (routine)
         return routine(routine_context, clean_text.c_str(), clean_informative.c_str(), buttons, default_button);
     std::fprintf(stderr, "%s\n%s\n", clean_text.c_str(), clean_informative.c_str());
@@ -56,4 +57,39 @@ void brolix_progress(int done, int total, const char* collection)
     }
     if (progress)
         progress(progress_context, done, total, collection);
+}
+
+std::string with_privilege_named(const std::string& text)
+{
+    const std::string marker = "not authorized on ";
+    size_t at = text.find(marker);
+    if (at == std::string::npos)
+        return text;
+    size_t db_end = text.find(' ', at + marker.size());
+    size_t command = text.find("command { ", at);
+    if (db_end == std::string::npos || command == std::string::npos)
+        return text;
+    std::string database = text.substr(at + marker.size(), db_end - at - marker.size());
+    command += 10;
+    std::string name = text.substr(command, text.find_first_of(": }", command) - command);
+    struct grant_t {
+        const char* role;
+        const char* commands[12];
+    };
+    // The built-in role that grants each command a schema user sends.
+    const grant_t grants[] = {
+        {"read", {"find", "getMore", "aggregate", "count", "listCollections", "listIndexes", "killCursors"}},
+        {"readWrite", {"insert", "update", "delete", "findAndModify", "create", "createIndexes", "drop",
+                       "dropIndexes"}},
+        {"dbAdmin", {"validate", "dropDatabase"}},
+    };
+    const char* role = nullptr;
+    for (const grant_t& g : grants)
+        for (const char* c : g.commands)
+            if (c && name == c)
+                role = g.role;
+    if (!role)
+        return text;
+    return text + (text.empty() || text.back() == '.' ? " " : ". ") + "The user may not run " + name +
+           " on the database '" + database + "': grant it the role " + role + " there (or one with that privilege).";
 }

@@ -4,6 +4,8 @@
 #ifndef BROLIX_CORE_MESSAGE_H
 #define BROLIX_CORE_MESSAGE_H
 
+#include <string>
+
 // Standard button values of the message box.
 enum brolix_button {
     BTN_OK = 0x400,
@@ -22,6 +24,11 @@ brolix_message_fn set_message_routine(brolix_message_fn routine, void* context,
 // Shows a box through the installed routine and returns the button pressed. With no
 // routine installed the texts go to standard error and the default button is returned.
 int brolix_message(const char* text, const char* informative, int buttons, int default_button);
+
+// A server's refusal of a privilege ("not authorized on DB to execute command { NAME ...")
+// is never left bare: the text gets one sentence naming the database and the role that
+// grants the command. Any other text is returned as it is.
+std::string with_privilege_named(const std::string& text);
 
 // Progress of a long run over the data collections (creation, synchronisation, sampling):
 // done of total collections, with the name of the one just finished (null at the start).

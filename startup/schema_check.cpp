@@ -127,9 +127,10 @@ void creation_failed_text(const DBINFO* d, int code, start_up_text_t* out)
 {
     // A collection the server would not sample (a strategy it lacks) is told in its words.
     static char informative[DBINFO_TEXT];
-    if (code == -19 && creation_read_error()[0])
+    bool told = (code == -19 || code == -13) && creation_read_error()[0];
+    if (told)
         std::snprintf(informative, sizeof informative, "MongoDB Error:%s\n\n%s", creation_read_error(), press_ok);
-    format_into(out, code == -19 && creation_read_error()[0] ? informative : press_ok,
+    format_into(out, told ? informative : press_ok,
                 "The schema '%s' could not be created (error %i).", d->md_database, code);
 }
 

@@ -383,6 +383,7 @@ bool create_schema(DBINFO* dbinfo, int* code)
     }
     schema_change_free(change);
     if (!applied) {
+        read_error = error.message;
         if (outcome == CHANGE_DROP_FAILED)
             return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
         // A collection or index not made has printed its own line.

@@ -614,9 +614,11 @@ std::string describe_table_change(DBINFO* dbinfo, journal_place_t* place, const 
         if (at + 120000 < e.read_at)
             return false;
         std::string when = local_minute(at);
-        told = "Table '" + e.table + "' was changed by " + text_of(v, "program") + " " + text_of(v, "action") +
-               " on host " + text_of(v, "host") + " at " + when.substr(when.size() > 5 ? when.size() - 5 : 0) +
-               " since you opened it.";
+        std::string program = text_of(v, "program"), action = text_of(v, "action");
+        if (program.size() < action.size() || program.compare(program.size() - action.size(), action.size(), action))
+            program += " " + action; // "brolix save"; "brolix-cli sync" says it already
+        told = "Table '" + e.table + "' was changed by " + program + " on host " + text_of(v, "host") + " at " +
+               when.substr(when.size() > 5 ? when.size() - 5 : 0) + " since you opened it.";
         return false;
     }, nullptr);
     bson_destroy(opts);
@@ -1146,8 +1148,10 @@ bool set_journal_aside(DBINFO* dbinfo, char* line, size_t size)
     std::string told;
     if (ok && h.found) {
         doc_refs_t docs{{&copy}};
-        ok = place_insert(dbinfo, place, "journal", docs, &error) && place_delete(dbinfo, place, "journal", filter, &error);
-        told = ok ? outcome_what(h) + " was set aside as it stands: the schema may hold part of it. Its journal is kept in " +
+        ok = place_insert(dbinfo, place, "journal", docs, &error) &&
+             place_delete(dbinfo, place, "journal", filter, &error);
+        told = ok ? outcome_what(h) +
+                        " was set aside as it stands: the schema may hold part of it. Its journal is kept in " +
                         (place_kind(place) == PLACE_LOCAL ? place_directory(place)
                                                           : "the database '" + place_database(dbinfo->md_database) + "'") +
                         "."

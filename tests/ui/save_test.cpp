@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTreeWidget>
+#include <fstream>
 #include <gtest/gtest.h>
 
 using namespace testenv;
@@ -95,3 +96,67 @@ TEST(SaveCutShort, AnotherCatalogsTableIsNotSavedHere)
 }
 
 } // namespace
+
+// Another program's change to the table since it was read is never written over unseen:
+// the save is refused naming who changed it, and offers the table read again with the
+// edits on top, or saving over it after a second question. A save the server refuses
+// says what it refused and is not offered again unchanged.
+TEST(SharedSave, AnotherProgramsChangeIsNeverWrittenOver)
+{
+    WindowOnData data;
+    data.insert("customers", R"({"email": "a@b", "name": "Ann"})");
+    data.insert("t", R"({"tags": ["x"]})");
+    data.insert("t_tags", R"({"y": 1})");
+    BoxRecorder boxes;
+    auto w = data.open();
+    SchemaProbe p{w.get()};
+    const std::string sides = " -ds " + server() + " -db " + data.data + " -ss " + server() + " -sc " + data.schema;
+    auto colleague_renames = [&](const std::string& from, const std::string& to) {
+        std::string exported;
+        ASSERT_EQ(run_cli("export" + sides, &exported), 0);
+        for (size_t at; (at = exported.find("\"sql_name\" : \"" + from + "\"")) != std::string::npos;)
+            exported.replace(at + 14, from.size(), to);
+        const std::string file = build_dir() + "/" + data.data + ".json";
+        std::ofstream(file) << exported;
+        ASSERT_EQ(run_cli("import --replace " + file + sides), 0);
+    };
+    auto names = [&] {
+        std::string all;
+        for (const std::string& doc : read_json(data.client, data.schema, "columns", R"({"sql_table": "customers"})")) {
+            size_t at = doc.find("\"sql_name\" : \"") + 14;
+            all += " " + doc.substr(at, doc.find('"', at) - at);
+        }
+        return all;
+    };
+    p.pick("customers");
+    p.type(p.row_of("name"), 0, "full_name");
+    colleague_renames("email", "email_x");
+    boxes.boxes.clear();
+    boxes.answers = {QMessageBox::Yes, QMessageBox::Yes}; // save, then read again with the edits on top
+    p.ui()->pushButtonSave->click();
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[1].text.rfind("Table 'customers' was changed by brolix-cli import on host ", 0), 0u)
+        << boxes.boxes[1].text;
+    EXPECT_EQ(names(), " _id email_x name") << "written over";
+    EXPECT_EQ(column_texts(p.grid(), 0), (texts_t{"_id", "email_x", "full_name"}));
+    p.ui()->pushButtonSave->click(); // Yes: the edits on top are saved
+    EXPECT_EQ(names(), " _id email_x full_name");
+
+    // Changed again meanwhile: No to reading again, Yes to saving over it.
+    p.type(p.row_of("full_name"), 0, "fn");
+    colleague_renames("email_x", "email");
+    boxes.answers = {QMessageBox::Yes, QMessageBox::No, QMessageBox::Yes};
+    p.ui()->pushButtonSave->click();
+    EXPECT_EQ(names(), " _id email_x fn");
+
+    // A virtual table named as a table is: refused by the schema's unique index, told once.
+    p.pick("t");
+    p.box(p.row_of("tags"), 9)->click();
+    boxes.boxes.clear();
+    boxes.answers = {QMessageBox::Yes};
+    p.ui()->pushButtonSave->click();
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[1].text, "Mongo error saving table.");
+    EXPECT_EQ(boxes.boxes[1].informative.rfind("The server refused the columns document of 't_tags' ('_id'): E11000", 0), 0u)
+        << boxes.boxes[1].informative;
+}
