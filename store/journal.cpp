@@ -164,7 +164,7 @@ struct writer_t {
     }
     void after(bool ok, const bson_error_t* error)
     {
-        if (ok || !error->domain || server_gone(error) || error->domain != MONGOC_ERROR_SERVER)
+        if (ok || !server_refused(error))
             changed = true;
     }
 };
@@ -180,7 +180,7 @@ void note_refusal(void* context, size_t position, const bson_error_t* error)
 {
     refusal_t* r = static_cast<refusal_t*>(context);
     keep_first(&r->first, error);
-    if (!r->writer->refused.empty() || error->domain != MONGOC_ERROR_SERVER)
+    if (!r->writer->refused.empty() || !server_refused(error))
         return;
     const bson_t* doc = r->docs->docs[position].doc;
     std::string table = text_of(doc, "sql_table"), name = text_of(doc, r->kind == CHANGE_INDEX ? "index_name"
@@ -232,7 +232,7 @@ bool remake_database(writer_t* w, int* code, bool tell, bool may_empty, bson_err
     std::memset(&failed, 0, sizeof failed);
     DBINFO* dbinfo = w->dbinfo;
     bool dropped = mongoc_database_drop(dbinfo->md_db, &failed) ||
-                   (failed.domain == MONGOC_ERROR_SERVER && failed.code == 26); // NamespaceNotFound: nothing to drop
+                   (server_refused(&failed) && failed.code == 26); // NamespaceNotFound: nothing to drop
     if (!dropped && may_empty && refused_privilege(&failed)) {
         for (int kind = CHANGE_INDEX; kind >= CHANGE_TABLES; --kind) {
             bson_t all = BSON_INITIALIZER;
@@ -737,8 +737,7 @@ bool settle_held(DBINFO* dbinfo, journal_place_t* place, std::string* line, bool
             *line = what + " was undone: " + state;
     }
     if (!ok) {
-        bool gone = w.fenced || w.cancelled || !error.domain || server_gone(&error) ||
-                    error.domain != MONGOC_ERROR_SERVER;
+        bool gone = w.fenced || w.cancelled || !server_refused(&error);
         *permanent = !gone;
         const char* part = w.changed ? " It was put back in part." : "";
         if (gone)
@@ -1003,7 +1002,7 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
             bson_set_error(&error, MONGOC_ERROR_STREAM, MONGOC_ERROR_STREAM_SOCKET,
                            "the schema server did not confirm this program's lock");
         // Creation passes its own code up; every other failure says how the schema stands.
-        bool refused = !w.refused.empty() || (error.domain == MONGOC_ERROR_SERVER && !server_gone(&error));
+        bool refused = !w.refused.empty() || server_refused(&error);
         if (*code == CHANGE_APPLIED)
             *code = w.cancelled ? CHANGE_CANCELLED : refused ? CHANGE_REFUSED : CHANGE_UNDONE;
         if (refused)

@@ -194,7 +194,7 @@ const std::string& place_directory(const journal_place_t* place) { return place-
 
 bool refused_privilege(const bson_error_t* error)
 {
-    return error && error->domain == MONGOC_ERROR_SERVER && error->code == 13;
+    return error && server_refused(error) && error->code == 13;
 }
 
 bool place_move_local(DBINFO* dbinfo, journal_place_t* place)

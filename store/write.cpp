@@ -48,6 +48,18 @@ bool server_gone(const bson_error_t* error)
     return error->domain == MONGOC_ERROR_SERVER_SELECTION || error->domain == MONGOC_ERROR_STREAM;
 }
 
+bool server_refused(const bson_error_t* error)
+{
+    switch (error->domain) {
+    case MONGOC_ERROR_SERVER:
+    case MONGOC_ERROR_QUERY:
+    case MONGOC_ERROR_COMMAND:
+    case MONGOC_ERROR_COLLECTION:
+    case MONGOC_ERROR_WRITE_CONCERN: return error->code != 0;
+    default: return false;
+    }
+}
+
 write_result_t insert_in_order(mongoc_collection_t* coll, const doc_refs_t& docs,
                                write_failure_fn failed, void* context, const bson_t* opts)
 {

@@ -15,6 +15,9 @@ typedef std::vector<doc_ref_t> doc_refs_t;
 
 // Errors that mean the server is gone (not a refused document or a refused command).
 bool server_gone(const bson_error_t* error);
+// Errors that are the server's answer refusing a command or a document (in the client
+// library's domains of either error reporting).
+bool server_refused(const bson_error_t* error);
 
 // Told of each document that was not written, with its position in the list and the
 // error a single insert of it would have given.

@@ -1,9 +1,11 @@
 // Both programs over servers that ask for a user (tools/servers.sh starts them): users in
 // the opened database and in admin, generated passwords, another port, TLS with a client
 // certificate, connection strings; what is refused, and that no output shows a password.
+#include "tests/support/proxy.h"
 #include "tests/support/ui_support.h"
 
 #include <QFile>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace testenv;
@@ -124,6 +126,59 @@ TEST(Connections, AuthenticatedBothSidesEditorAndCli)
     }
     for (const char* kind : {".dump", ".json"})
         std::remove((file + kind).c_str());
+}
+
+} // namespace
+
+namespace {
+
+// A schema user whose roles cover the schema database alone (a proxy plays the server's
+// privilege check): with readWrite the window opens in Edit mode and saves, the journal on
+// this machine, told once; with read it opens in Read Only mode and asks for no write at all.
+TEST(Connections, UsersWithRolesOnTheSchemaAlone)
+{
+    WindowOnData data;
+    data.insert("orders", R"({"no": 1, "who": "Ann"})");
+    {
+        BoxRecorder boxes;
+        data.open(); // made by a user with every right
+    }
+    const std::string state = build_dir() + "/state-" + data.data;
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const char* const writes[] = {"insert", "update", "delete", "findAndModify", "create", "drop", "dropDatabase"};
+    for (const char* grant : {"readWrite,validate", "read"}) {
+        SCOPED_TRACE(grant);
+        bool edit = std::string(grant) != "read";
+        Proxy proxy;
+        ASSERT_TRUE(proxy.start("", server(), {"--grant", data.schema + "=" + grant}));
+        BoxRecorder boxes;
+        auto w = data.open({"-ss", proxy.address().c_str()});
+        SchemaProbe p{w.get()};
+        EXPECT_EQ(w->windowTitle().toStdString(), std::string("Tarnwell MongoDB Schema Editor (") +
+                                                      (edit ? "Edit" : "Read Only") + " Mode)");
+        p.pick("orders");
+        if (edit) {
+            p.type(p.row_of("who"), 0, "customer");
+            boxes.answers = {QMessageBox::Yes};
+            p.ui()->pushButtonSave->click();
+            ASSERT_EQ(boxes.boxes.size(), 2u);
+            EXPECT_EQ(boxes.boxes[1].text.rfind("The journal, lock and history of the schema '" + data.schema +
+                                                    "' are kept on this machine",
+                                                0),
+                      0u);
+            EXPECT_NE(boxes.boxes[1].text.find("Grant readWrite on '" + data.schema + "_journal'"), std::string::npos);
+            EXPECT_EQ(read_json(data.client, data.schema, "columns", R"({"sql_name": "customer"})").size(), 1u);
+        }
+        int attempted = 0;
+        for (const auto& [name, n] : proxy.counts())
+            for (const char* w : writes)
+                attempted += name == w || name.rfind(std::string("(refused) ") + w + " ", 0) == 0 ? n : 0;
+        EXPECT_EQ(attempted > 0, edit) << "writes asked of the server";
+        // Looked for once in the process, then kept on this machine.
+        EXPECT_EQ(proxy.counts()[std::string("(refused) find ") + data.schema + "_journal"], edit ? 1 : 0);
+    }
+    unsetenv("XDG_STATE_HOME");
+    std::filesystem::remove_all(state);
 }
 
 } // namespace
