@@ -741,6 +741,23 @@ TEST_F(Scripted, ReadsCutShortAreNoAnswer)
     EXPECT_FALSE(validate_schema(&d, &code));
     EXPECT_EQ(code, -33) << "a refused listing was taken for collections gone";
     EXPECT_STREQ(schema_read_error(), ("not authorized on " + data).c_str());
+
+    // A refused index listing is no collection without indexes: the synchronisation writes
+    // nothing (U not added, T's entries kept) and says which collection and why.
+    fresh();
+    put_schema("tables", table_doc("T"));
+    put_schema("columns", column_doc("T", 1, "name", "name"));
+    put_schema("index", index_doc("T", "name", 1, "name_1"));
+    start(R"({"collections": {"@": ["T", "U"]}, "documents": {"@.T": [{"name": "x"}], "@.U": [{"u": 1}]},
+              "errors": {"listIndexes": [13, "not authorized on @"]}})", true, false);
+    EXPECT_FALSE(validate_schema(&d, &code));
+    ASSERT_EQ(code, -30);
+    stdout_of([&] { synchronise_schema(&d, code); });
+    EXPECT_EQ(last_sync_outcome(), -19);
+    EXPECT_EQ(std::string(last_sync_told()),
+              "The indexes of the collection 'T' could not be listed: not authorized on " + data);
+    EXPECT_EQ(schema_json("index").size(), 1u);
+    EXPECT_EQ(schema_json("tables").size(), 1u);
 }
 
 // An old server: no listCollections command (the library lists the names), index
