@@ -23,6 +23,7 @@ struct cli_t {
     bool has_out = false;
     bool replace = false;
     bool set_aside = false;
+    bool force = false; // revert: over later versions too
     bool dry_run = false;
     bool all = false;
     bool json = false;
@@ -38,6 +39,10 @@ struct cli_t {
 void print_box(const char* text, const char* informative);
 void print_box(const start_up_text_t& box);
 
+// What became of a write that did not happen (a CHANGE_ outcome, or -19 a read that
+// failed), with the outcome's own words first: the second line of its message.
+std::string change_outcome_text(int outcome, const char* told);
+
 // The commands, run after the settings have been read; each returns its exit code.
 int run_command(cli_t& cli, DBINFO* dbinfo);
 // diff, after validation (cli/diff.cpp).
@@ -47,5 +52,9 @@ int profile_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 // plan and apply, after validation (cli/plan.cpp).
 int plan_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 int apply_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+// history, show and revert (cli/history.cpp).
+int history_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+int show_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+int revert_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 
 #endif

@@ -57,7 +57,8 @@ std::string quoted(const char* format, const char* value)
 
 bool may_write(DBINFO* d);
 
-// What became of a write that did not happen, for its second line.
+} // namespace
+
 std::string change_outcome_text(int outcome, const char* told)
 {
     std::string words = told && *told ? told : "";
@@ -70,6 +71,8 @@ std::string change_outcome_text(int outcome, const char* told)
                             : "What was written was put back: the schema is as it was.";
     return words.empty() ? state : *state ? words + "\n" + state : words;
 }
+
+namespace {
 
 // Command line, data source, connections: the editor's start-up up to its schema check.
 int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
@@ -556,6 +559,8 @@ const struct command_t {
     {"export", WRITES_NOTHING, false, export_command}, {"import", WRITES, true, import},
     {"diff", WRITES_NOTHING, false, diff_command}, {"profile", WRITES_NOTHING, false, profile_command},
     {"plan", WRITES_NOTHING, false, plan_command}, {"apply", WRITES, false, apply_command},
+    {"history", WRITES_NOTHING, true, history_command}, {"show", WRITES_NOTHING, true, show_command},
+    {"revert", WRITES, true, revert_command},
 };
 
 } // namespace
@@ -592,3 +597,4 @@ int run_command(cli_t& cli, DBINFO* d)
     d->md_tables = nullptr;
     return status;
 }
+

@@ -10,6 +10,7 @@
 #include "store/lock.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #ifdef _WIN32
@@ -51,15 +52,21 @@ const char* const help_text =
     "  apply FILE              write the changes of a plan made with --json, all or none\n"
     "  settle [--set-aside]    put back a change that did not finish; with --set-aside, keep\n"
     "                          a journal that cannot be put back aside, whole\n"
+    "  history [TABLE...]      the versions of the schema (of tables), newest first\n"
+    "  show N                  what version N changed, in the words of diff\n"
+    "  revert N                put back what version N replaced, as a new version\n"
     "\n"
     "Flags:\n"
     "  --replace    create: drop an existing schema first; import: replace this\n"
     "               catalog's documents\n"
-    "  --dry-run    sync: write nothing, list what would be added and removed\n"
+    "  --dry-run    sync: write nothing, list what would be added and removed;\n"
+    "               revert: list what it would write\n"
+    "  --force      revert: also over later versions that changed the same tables\n"
     "  --all        dump: every table of this catalog with its virtual tables;\n"
     "               diff: also SQL names, SQL types and hidden columns edited by hand\n"
     "  --out FILE   dump: append to FILE; export, plan: write FILE (default: standard output)\n"
-    "  --json       check, sync --dry-run, diff, profile, plan: one JSON object on standard output\n"
+    "  --json       check, sync --dry-run, diff, profile, plan, history, show: one JSON object\n"
+    "               on standard output\n"
     "  --only IDS   apply: only these items of the plan (1,4,7)\n"
     "  --except IDS apply: every item but these\n"
     "  --set-aside  settle: set a journal that cannot be settled aside, its documents kept\n"
@@ -80,8 +87,8 @@ const char* const help_text =
     "A password is taken from the first of: its option, --password-stdin, the environment\n"
     "(BROLIX_DATA_PASSWORD, BROLIX_SCHEMA_PASSWORD, BROLIX_PEM_PASSWORD), the data source.\n";
 
-const char* const commands[] = {"check", "create",  "sync", "dump",  "export", "import",
-                                "diff",  "profile", "plan", "apply", "settle"};
+const char* const commands[] = {"check", "create", "sync",   "dump",    "export", "import", "diff",
+                                "profile", "plan", "apply", "settle", "history", "show",  "revert"};
 
 bool is_command(const std::string& word)
 {
@@ -103,14 +110,16 @@ bool flag_applies(const std::string& flag, const std::string& command)
     if (flag == "--replace")
         return command == "create" || command == "import";
     if (flag == "--dry-run")
-        return command == "sync";
+        return command == "sync" || command == "revert";
+    if (flag == "--force")
+        return command == "revert";
     if (flag == "--all")
         return command == "dump" || command == "diff";
     if (flag == "--out")
         return command == "dump" || command == "export" || command == "plan";
     if (flag == "--json")
         return command == "check" || command == "sync" || command == "diff" || command == "profile" ||
-               command == "plan";
+               command == "plan" || command == "history" || command == "show";
     if (flag == "--only" || flag == "--except")
         return command == "apply";
     if (flag == "--set-aside")
@@ -142,6 +151,7 @@ int read_arguments(const QStringList& arguments, cli_t* cli)
             }
             cli->replace |= word == "--replace";
             cli->set_aside |= word == "--set-aside";
+            cli->force |= word == "--force";
             cli->dry_run |= word == "--dry-run";
             cli->all |= word == "--all";
             cli->json |= word == "--json";
@@ -170,8 +180,10 @@ int read_arguments(const QStringList& arguments, cli_t* cli)
         return usage_error("dump takes table names or --all");
     if ((cli->command == "import" || cli->command == "apply") && cli->names.size() != 1)
         return usage_error(cli->command + " takes one file");
-    if (cli->command != "dump" && cli->command != "import" && cli->command != "diff" && cli->command != "profile" &&
-        cli->command != "plan" && cli->command != "apply" && !cli->names.empty())
+    if ((cli->command == "show" || cli->command == "revert") && cli->names.size() != 1)
+        return usage_error(cli->command + " takes one version number");
+    const std::string named[] = {"dump", "import", "diff", "profile", "plan", "apply", "history", "show", "revert"};
+    if (std::find(std::begin(named), std::end(named), cli->command) == std::end(named) && !cli->names.empty())
         return usage_error(cli->command + " takes no '" + cli->names.front() + "'");
     return EXIT_AGREE;
 }

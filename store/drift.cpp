@@ -86,9 +86,13 @@ bool read_saved(DBINFO* dbinfo, const char* collection, Take take, drift_problem
 
 // Columns and index entries of tables no tables document names are left out: the
 // driver does not see them either.
-bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem, drift_doc_fn seen, void* context)
-{
-    auto table_doc = [&](const bson_t* doc) {
+// Takes schema documents into tables, their columns and their index entries.
+struct schema_taker_t {
+    saved_schema_t* saved;
+    drift_doc_fn seen;
+    void* context;
+    void table(const bson_t* doc)
+    {
         if (seen)
             seen(context, 1, doc);
         db_table_doc_t tree, ref;
@@ -97,8 +101,9 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
         saved_table_t& t = (*saved)[ref.table];
         t.is_virtual = ref.is_virtual;
         t.parent = text_field(doc, "virtual_parent");
-    };
-    auto column_doc = [&](const bson_t* doc) {
+    }
+    void column(const bson_t* doc)
+    {
         if (seen)
             seen(context, 2, doc);
         auto found = saved->find(text_field(doc, "sql_table"));
@@ -106,8 +111,9 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
         read_column_document(doc, column.get());
         if (found != saved->end())
             found->second.columns.push_back(std::move(column));
-    };
-    auto index_doc = [&](const bson_t* doc) {
+    }
+    void entry(const bson_t* doc)
+    {
         if (seen)
             seen(context, 3, doc);
         auto found = saved->find(text_field(doc, "sql_table"));
@@ -115,7 +121,22 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
         read_index_document(doc, entry.get());
         if (found != saved->end())
             found->second.entries.push_back(std::move(entry));
-    };
+    }
+};
+
+void sort_columns(saved_schema_t* saved)
+{
+    for (auto& t : *saved)
+        std::stable_sort(t.second.columns.begin(), t.second.columns.end(),
+                         [](const column_ptr& a, const column_ptr& b) { return a->index < b->index; });
+}
+
+bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem, drift_doc_fn seen, void* context)
+{
+    schema_taker_t taker{saved, seen, context};
+    auto table_doc = [&](const bson_t* doc) { taker.table(doc); };
+    auto column_doc = [&](const bson_t* doc) { taker.column(doc); };
+    auto index_doc = [&](const bson_t* doc) { taker.entry(doc); };
     if (!read_saved(dbinfo, "tables", table_doc, problem))
         return false;
     // The columns as validation has just read them, when it read them whole.
@@ -128,9 +149,7 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
     }
     if (!read_saved(dbinfo, "index", index_doc, problem))
         return false;
-    for (auto& t : *saved)
-        std::stable_sort(t.second.columns.begin(), t.second.columns.end(),
-                         [](const column_ptr& a, const column_ptr& b) { return a->index < b->index; });
+    sort_columns(saved);
     return true;
 }
 
@@ -287,7 +306,8 @@ entry_key_t key_of(const db_index_t* e, const char* column)
 // Columns are paired by MongoDB name (the same MongoDB type first), so that names,
 // types and visibility changed by hand pair as they are; index entries are compared
 // after the data's SQL names have become the paired columns' saved ones.
-void compare_table(const table_diff_t& t, const saved_table_t& saved, const expected_t& data, bool all)
+void compare_table(const table_diff_t& t, const saved_table_t& saved, const expected_t& data, bool all,
+                   bool exact = false)
 {
     std::map<std::string, std::vector<const db_column_t*>> unpaired;
     for (const column_ptr& c : saved.columns)
@@ -316,12 +336,13 @@ void compare_table(const table_diff_t& t, const saved_table_t& saved, const expe
             column_drift(t, DRIFT_COLUMN_TYPE, s, c);
         else if (all && s->sql_type != c->sql_type)
             column_drift(t, DRIFT_SQL_TYPE, s, c);
-        if (static_cast<uint32_t>(c->length) > static_cast<uint32_t>(s->length))
+        if (exact ? c->length != s->length : static_cast<uint32_t>(c->length) > static_cast<uint32_t>(s->length))
             column_drift(t, DRIFT_COLUMN_LENGTH, s, c);
-        if (all && std::strcmp(s->sql_name ? s->sql_name : "", c->sql_name) != 0)
+        if (all && std::strcmp(s->sql_name ? s->sql_name : "", c->sql_name ? c->sql_name : "") != 0)
             column_drift(t, DRIFT_SQL_NAME, s, c);
-        if (all && !s->visible)
-            column_drift(t, DRIFT_HIDDEN, s, c);
+        // Two sides of the schema (a version's before and after) tell hiding either way.
+        if (exact ? s->visible != c->visible : all && !s->visible)
+            column_drift(t, DRIFT_HIDDEN, s, c)->shown = exact && c->visible;
     }
     for (const auto& left : unpaired)
         for (const db_column_t* s : left.second)
@@ -536,6 +557,60 @@ bool diff_schema_seeing(DBINFO* dbinfo, const char* const* tables, size_t count,
         *differences = nullptr;
     }
     return ok;
+}
+
+namespace {
+
+saved_schema_t saved_of_docs(const doc_list_t* docs)
+{
+    saved_schema_t saved;
+    schema_taker_t taker{&saved, nullptr, nullptr};
+    for (const doc_ref_t& d : docs[1].docs)
+        taker.table(d.doc);
+    for (const doc_ref_t& d : docs[2].docs)
+        taker.column(d.doc);
+    for (const doc_ref_t& d : docs[3].docs)
+        taker.entry(d.doc);
+    sort_columns(&saved);
+    return saved;
+}
+
+} // namespace
+
+void diff_documents(const doc_list_t* before, const doc_list_t* after, drift_t** differences)
+{
+    *differences = nullptr;
+    saved_schema_t was = saved_of_docs(before), is = saved_of_docs(after);
+    std::vector<drift_t*> found;
+    std::set<std::string> names;
+    for (const auto* side : {&was, &is})
+        for (const auto& t : *side)
+            names.insert(t.first);
+    for (const std::string& name : names) {
+        auto b = was.find(name);
+        auto a = is.find(name);
+        const saved_table_t& one = a != is.end() ? a->second : b->second;
+        table_diff_t t{name, one.is_virtual, one.parent, &found};
+        if (a == is.end()) {
+            drift_t* d = t.add(DRIFT_TABLE_GONE);
+            d->columns = static_cast<int32_t>(b->second.columns.size());
+            continue;
+        }
+        expected_t e;
+        for (const column_ptr& c : a->second.columns)
+            e.columns.push_back(c.get());
+        for (entry_ptr& entry : a->second.entries)
+            e.entries.push_back(std::move(entry));
+        if (b == was.end())
+            add_new_table(t, e)->columns = static_cast<int32_t>(e.columns.size());
+        else
+            compare_table(t, b->second, e, true, true);
+    }
+    std::stable_sort(found.begin(), found.end(), listed_before);
+    for (size_t i = found.size(); i-- > 0;) {
+        found[i]->next = *differences;
+        *differences = found[i];
+    }
 }
 
 void free_drift(drift_t* d)

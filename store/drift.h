@@ -59,6 +59,7 @@ struct drift_t {
     bool in_data;
     drift_column_t schema_column, data_column;
     drift_entry_t schema_entry, data_entry;
+    bool shown;           // DRIFT_HIDDEN between two states of the schema: hidden before, shown after
     drift_t* contents;    // DRIFT_TABLE_NEW: its columns and index entries as new ones
     drift_t* next;
 };
@@ -89,6 +90,11 @@ bool drift_take_read(DBINFO* dbinfo, const char* collection, collection_read_t* 
 bool diff_schema(DBINFO* dbinfo, const char* const* tables, size_t count, bool all, drift_t** differences,
                  drift_problem_t* problem);
 void free_drift(drift_t* differences);
+
+// The differences between two states of the schema's documents (by kind: [1] tables,
+// [2] columns, [3] index), in diff's words and order: "schema" is before, "data" after.
+// SQL names, SQL types, lengths and hiding changed either way are told.
+void diff_documents(const doc_list_t* before, const doc_list_t* after, drift_t** differences);
 
 // diff_schema, also handing each schema document it read of this catalog to seen (kind
 // 1 tables, 2 columns, 3 index), so that what the comparison saw can be told apart later.

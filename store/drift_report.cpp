@@ -96,8 +96,10 @@ std::string drift_text(const drift_t* d)
                                  : "new table (" + std::to_string(d->columns) + " columns)";
             break;
         case DRIFT_TABLE_GONE:
-            line = d->is_virtual ? "virtual table gone (" + parent + " has no array " + field + ")"
-                                 : "table gone (no collection " + table + ")";
+            // Between two versions of the schema a table gone is told with the columns it had.
+            line = d->is_virtual   ? "virtual table gone (" + parent + " has no array " + field + ")"
+                   : d->columns > 0 ? "table gone (" + std::to_string(d->columns) + " columns)"
+                                    : "table gone (no collection " + table + ")";
             break;
         case DRIFT_COLUMN_NEW: line = "new column " + field + " (" + column_text(n) + ")"; break;
         case DRIFT_COLUMN_GONE: line = "column gone " + field + " (" + column_text(s) + ")"; break;
@@ -116,7 +118,7 @@ std::string drift_text(const drift_t* d)
         case DRIFT_SQL_TYPE:
             line = "column " + field + ": SQL type " + sql_type_text(s.sql_type) + " -> " + sql_type_text(n.sql_type);
             break;
-        case DRIFT_HIDDEN: line = "column " + field + ": hidden"; break;
+        case DRIFT_HIDDEN: line = "column " + field + (d->shown ? ": shown" : ": hidden"); break;
         case DRIFT_INDEX_NEW: line = "new index entry " + entry_text(d->data_entry); break;
         case DRIFT_INDEX_GONE: line = "index entry gone " + entry_text(d->schema_entry); break;
         }

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <set>
@@ -52,6 +53,7 @@ struct schema_change_t {
     doc_list_t docs[4];
     std::map<std::string, expected_t> expected; // by table_key
     std::string told;
+    int64_t version = 0;
 };
 
 namespace {
@@ -411,20 +413,70 @@ bool read_header(DBINFO* dbinfo, journal_place_t* place, header_t* h, bson_error
     return ok;
 }
 
-// The journal: each document the change replaces, then the header that makes it count (one
-// ordered request: a header written means every document before it was). The documents
-// stay after a change was made, as its version's.
+// The digest of one document without its _id.
+uint64_t document_digest(const bson_t* doc)
+{
+    bson_t copy = BSON_INITIALIZER;
+    bson_copy_to_excluding_noinit(doc, &copy, "_id", nullptr);
+    uint64_t hash = 1469598103934665603ull;
+    const uint8_t* data = bson_get_data(&copy);
+    for (uint32_t i = 0; i < copy.len; ++i)
+        hash = (hash ^ data[i]) * 1099511628211ull;
+    bson_destroy(&copy);
+    // Mixed, so that a sum of digests does not depend on the documents' order.
+    hash += 0x9e3779b97f4a7c15ull;
+    hash = (hash ^ (hash >> 30)) * 0xbf58476d1ce4e5b9ull;
+    hash = (hash ^ (hash >> 27)) * 0x94d049bb133111ebull;
+    return hash ^ (hash >> 31);
+}
+
+// Two documents the same but for their _id.
+bool same_but_id(const bson_t* a, const bson_t* b)
+{
+    bson_t x = BSON_INITIALIZER, y = BSON_INITIALIZER;
+    bson_copy_to_excluding_noinit(a, &x, "_id", nullptr);
+    bson_copy_to_excluding_noinit(b, &y, "_id", nullptr);
+    bool same = x.len == y.len && !std::memcmp(bson_get_data(&x), bson_get_data(&y), x.len);
+    bson_destroy(&x), bson_destroy(&y);
+    return same;
+}
+
+// The journal: each document the change replaces, numbered, then each document it writes
+// (as a reference to a replaced one where they are the same but for _id: a save of one
+// column does not copy the others again), then the header that makes it count. One
+// ordered request: a header written means every document before it was. The documents
+// stay after the change was made, as its version's.
 bool write_journal(DBINFO* dbinfo, journal_place_t* place, const schema_change_t* change, const bson_oid_t* id,
                    int64_t version, const bson_t* filters, const bool* selects, const doc_list_t* before,
                    bson_error_t* error)
 {
     doc_list_t entries;
+    std::multimap<uint64_t, std::pair<int32_t, const bson_t*>> replaced; // digest -> number, document
+    int32_t at = 0;
     for (int kind = 1; kind <= 3; ++kind)
         for (const doc_ref_t& d : before[kind].docs) {
             bson_t* entry = entries.add();
             BSON_APPEND_OID(entry, "journal", id);
             BSON_APPEND_INT32(entry, "kind", kind);
+            BSON_APPEND_INT32(entry, "at", at);
             BSON_APPEND_DOCUMENT(entry, "doc", d.doc);
+            replaced.emplace(document_digest(d.doc) ^ static_cast<uint64_t>(kind), std::make_pair(at++, d.doc));
+        }
+    for (int kind = 1; kind <= 3; ++kind)
+        for (const doc_ref_t& d : change->docs[kind].docs) {
+            bson_t* entry = entries.add();
+            BSON_APPEND_OID(entry, "journal", id);
+            BSON_APPEND_INT32(entry, "kind", kind);
+            BSON_APPEND_BOOL(entry, "after", true);
+            int32_t same = -1;
+            auto range = replaced.equal_range(document_digest(d.doc) ^ static_cast<uint64_t>(kind));
+            for (auto r = range.first; r != range.second && same < 0; ++r)
+                if (same_but_id(r->second.second, d.doc))
+                    same = r->second.first;
+            if (same >= 0)
+                BSON_APPEND_INT32(entry, "same", same);
+            else
+                BSON_APPEND_DOCUMENT(entry, "doc", d.doc);
         }
     bson_t* header = entries.add();
     BSON_APPEND_UTF8(header, "_id", header_id);
@@ -463,6 +515,74 @@ std::vector<std::string> touched_tables(const schema_change_t* change, const doc
     return std::vector<std::string>(names.begin(), names.end());
 }
 
+// What the change replaces, as it was given, so that a revert replaces the same.
+void append_scope(bson_t* doc, const schema_change_t* change)
+{
+    bson_t scope, list;
+    BSON_APPEND_DOCUMENT_BEGIN(doc, "scope", &scope);
+    BSON_APPEND_BOOL(&scope, "rebuild", change->rebuild);
+    text_array(&scope, "catalogs", change->catalogs);
+    BSON_APPEND_ARRAY_BEGIN(&scope, "tables", &list);
+    int i = 0;
+    for (const auto& entry : change->scopes) {
+        bson_t one;
+        const std::string key = std::to_string(i++); // the macro reads its key twice
+        BSON_APPEND_DOCUMENT_BEGIN(&list, key.c_str(), &one);
+        BSON_APPEND_UTF8(&one, "catalog", std::get<0>(entry.first).c_str());
+        BSON_APPEND_UTF8(&one, "schema", std::get<1>(entry.first).c_str());
+        BSON_APPEND_UTF8(&one, "field", std::get<2>(entry.first).c_str());
+        BSON_APPEND_INT32(&one, "mask", std::get<3>(entry.first));
+        text_array(&one, "names", entry.second);
+        bson_append_document_end(&list, &one);
+    }
+    bson_append_array_end(&scope, &list);
+    bson_append_document_end(doc, &scope);
+}
+
+// How much the change changed: tables added and removed, and the columns and index entries
+// of the other tables added, removed or changed (the same but for _id is no change).
+void append_counts(bson_t* doc, const doc_list_t* before, const doc_list_t* after)
+{
+    auto key = [](const bson_t* d) {
+        return text_of(d, "sql_catalog") + '\x1f' + text_of(d, "sql_schema") + '\x1f' + text_of(d, "sql_table");
+    };
+    std::set<std::string> tables[2];
+    for (int side = 0; side < 2; ++side)
+        for (const doc_ref_t& d : (side ? after : before)[CHANGE_TABLES].docs)
+            tables[side].insert(key(d.doc));
+    int32_t added = 0, removed = 0, changed[4] = {0, 0, 0, 0};
+    for (const std::string& t : tables[1])
+        added += !tables[0].count(t);
+    for (const std::string& t : tables[0])
+        removed += !tables[1].count(t);
+    for (int kind : {CHANGE_COLUMNS, CHANGE_INDEX}) {
+        // Each side's documents of tables on both sides, without _id; what is not on the
+        // other side is a change.
+        std::multiset<std::string> sides[2];
+        for (int side = 0; side < 2; ++side)
+            for (const doc_ref_t& d : (side ? after : before)[kind].docs)
+                if (tables[0].count(key(d.doc)) == tables[1].count(key(d.doc))) {
+                    bson_t bare = BSON_INITIALIZER;
+                    bson_copy_to_excluding_noinit(d.doc, &bare, "_id", nullptr);
+                    sides[side].insert(std::string(reinterpret_cast<const char*>(bson_get_data(&bare)), bare.len));
+                    bson_destroy(&bare);
+                }
+        int32_t gone = 0, come = 0;
+        for (const std::string& d : sides[0])
+            gone += !sides[1].count(d);
+        for (const std::string& d : sides[1])
+            come += !sides[0].count(d);
+        changed[kind] = std::max(gone, come); // a document changed is one gone and one come
+    }
+    bson_t counts;
+    BSON_APPEND_DOCUMENT_BEGIN(doc, "counts", &counts);
+    BSON_APPEND_INT32(&counts, "tables_added", added);
+    BSON_APPEND_INT32(&counts, "tables_removed", removed);
+    BSON_APPEND_INT32(&counts, "columns_changed", changed[CHANGE_COLUMNS]);
+    BSON_APPEND_INT32(&counts, "index_changed", changed[CHANGE_INDEX]);
+    bson_append_document_end(doc, &counts);
+}
+
 // The version that records the change: its making. Old versions go fifty at a time.
 bool record_version(DBINFO* dbinfo, journal_place_t* place, const schema_change_t* change, const bson_oid_t* id,
                     int64_t version, const doc_list_t* before, bson_error_t* error)
@@ -477,7 +597,10 @@ bool record_version(DBINFO* dbinfo, journal_place_t* place, const schema_change_
     BSON_APPEND_UTF8(&doc, "action", change->action.c_str());
     BSON_APPEND_UTF8(&doc, "label", change->label.c_str());
     BSON_APPEND_UTF8(&doc, "catalog", dbinfo->database);
-    text_array(&doc, "tables", touched_tables(change, before));
+    // A change of the whole schema touches every table, also those made later.
+    text_array(&doc, "tables", change->rebuild ? std::vector<std::string>{"*"} : touched_tables(change, before));
+    append_scope(&doc, change);
+    append_counts(&doc, before, change->docs);
     doc_refs_t docs{{&doc}};
     bool ok = place_insert(dbinfo, place, "versions", docs, error);
     bson_destroy(&doc);
@@ -578,23 +701,6 @@ bool undo(writer_t* w, journal_place_t* place, const bson_oid_t* id, bool rebuil
     return ok;
 }
 
-// The digest of one document without its _id.
-uint64_t document_digest(const bson_t* doc)
-{
-    bson_t copy = BSON_INITIALIZER;
-    bson_copy_to_excluding_noinit(doc, &copy, "_id", nullptr);
-    uint64_t hash = 1469598103934665603ull;
-    const uint8_t* data = bson_get_data(&copy);
-    for (uint32_t i = 0; i < copy.len; ++i)
-        hash = (hash ^ data[i]) * 1099511628211ull;
-    bson_destroy(&copy);
-    // Mixed, so that a sum of digests does not depend on the documents' order.
-    hash += 0x9e3779b97f4a7c15ull;
-    hash = (hash ^ (hash >> 30)) * 0xbf58476d1ce4e5b9ull;
-    hash = (hash ^ (hash >> 27)) * 0x94d049bb133111ebull;
-    return hash ^ (hash >> 31);
-}
-
 struct read_note_t {
     table_stamp_t stamp;
     int64_t at;
@@ -614,9 +720,9 @@ std::string describe_table_change(DBINFO* dbinfo, journal_place_t* place, const 
         if (at + 120000 < e.read_at)
             return false;
         std::string when = local_minute(at);
-        std::string program = text_of(v, "program"), action = text_of(v, "action");
-        if (program.size() < action.size() || program.compare(program.size() - action.size(), action.size(), action))
-            program += " " + action; // "brolix save"; "brolix-cli sync" says it already
+        std::string program = text_of(v, "program");
+        if (program.find(' ') == std::string::npos)
+            program += " " + text_of(v, "action"); // "brolix save"; "brolix-cli sync" says it already
         told = "Table '" + e.table + "' was changed by " + program + " on host " + text_of(v, "host") + " at " +
                when.substr(when.size() > 5 ? when.size() - 5 : 0) + " since you opened it.";
         return false;
@@ -711,8 +817,8 @@ bool settle_held(DBINFO* dbinfo, journal_place_t* place, std::string* line, bool
                              : what + " was undone: " + state;
     } else {
         doc_list_t before[4];
-        bson_t* wanted = BCON_NEW("journal", BCON_OID(&h.journal), "kind", "{", "$in", "[", BCON_INT32(1),
-                                  BCON_INT32(2), BCON_INT32(3), "]", "}");
+        bson_t* wanted = BCON_NEW("journal", BCON_OID(&h.journal), "after", BCON_NULL, "kind", "{", "$in", "[",
+                                  BCON_INT32(1), BCON_INT32(2), BCON_INT32(3), "]", "}");
         bson_t* opts = whole_collection_opts();
         ok = place_find(dbinfo, place, "journal", wanted, opts, [&](const doc_ref_t& found_ref) {
         const bson_t* found = found_ref.doc;
@@ -847,6 +953,51 @@ void schema_change_replace_all(schema_change_t* change)
     change->rebuild = true;
 }
 
+void schema_change_replace_scope(schema_change_t* change, const bson_t* scope)
+{
+    bson_iter_t it, list, entry;
+    if (bson_iter_init_find(&it, scope, "rebuild") && BSON_ITER_HOLDS_BOOL(&it) && bson_iter_bool(&it))
+        change->rebuild = true;
+    if (bson_iter_init_find(&it, scope, "catalogs") && bson_iter_recurse(&it, &list))
+        while (bson_iter_next(&list))
+            if (BSON_ITER_HOLDS_UTF8(&list))
+                change->catalogs.push_back(bson_iter_utf8(&list, nullptr));
+    if (!bson_iter_init_find(&it, scope, "tables") || !bson_iter_recurse(&it, &list))
+        return;
+    while (bson_iter_next(&list)) {
+        const uint8_t* data;
+        uint32_t length;
+        bson_t one;
+        if (!BSON_ITER_HOLDS_DOCUMENT(&list))
+            continue;
+        bson_iter_document(&list, &length, &data);
+        if (!bson_init_static(&one, data, length))
+            continue;
+        int mask = bson_iter_init_find(&entry, &one, "mask") && BSON_ITER_HOLDS_INT32(&entry) ? bson_iter_int32(&entry)
+                                                                                               : 0;
+        std::vector<std::string>& names =
+            change->scopes[scope_key_t(text_of(&one, "catalog"), text_of(&one, "schema"), text_of(&one, "field"),
+                                       mask & CHANGE_MASK_ALL)];
+        bson_iter_t name;
+        if (bson_iter_init_find(&entry, &one, "names") && bson_iter_recurse(&entry, &name))
+            while (bson_iter_next(&name))
+                if (BSON_ITER_HOLDS_UTF8(&name))
+                    names.push_back(bson_iter_utf8(&name, nullptr));
+    }
+}
+
+bool schema_change_read_replaced(DBINFO* dbinfo, const schema_change_t* change, doc_list_t* out, bson_error_t* error)
+{
+    bool ok = true;
+    for (int kind = 1; kind <= 3 && ok; ++kind) {
+        bson_t filter;
+        if (change_filter(change, kind, &filter))
+            ok = read_selected(dbinfo, kind, &filter, &out[kind], error);
+        bson_destroy(&filter);
+    }
+    return ok;
+}
+
 void schema_change_add(schema_change_t* change, int kind, const bson_t* doc)
 {
     if (kind >= 1 && kind <= 3 && doc)
@@ -898,6 +1049,11 @@ void schema_change_expect(schema_change_t* change, const char* catalog, const ch
 const std::string& schema_change_told(const schema_change_t* change)
 {
     return change->told;
+}
+
+int64_t schema_change_version(const schema_change_t* change)
+{
+    return change->version;
 }
 
 int schema_write_begin(DBINFO* dbinfo, const char* action, const char* label, std::string* told)
@@ -987,6 +1143,7 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
         // Made. The header goes; a header left is cleared by the next claim.
         cleared = clear_header(dbinfo, place, nullptr);
         ok = true;
+        change->version = version;
         // What this process knew is still all there is, with its own change.
         auto seen = seen_versions.find(place);
         if (seen != seen_versions.end() && seen->second == version - 1)

@@ -46,6 +46,13 @@ void schema_change_replace_virtual(schema_change_t* change, const char* catalog,
 void schema_change_replace_catalog(schema_change_t* change, const char* catalog);
 void schema_change_replace_all(schema_change_t* change);
 
+// What a version recorded of a change's replacing (its "scope"), replaced again.
+void schema_change_replace_scope(schema_change_t* change, const bson_t* scope);
+// The documents the change would replace now, by kind (out[1] tables .. out[3] index).
+struct doc_list_t;
+bool schema_change_read_replaced(DBINFO* dbinfo, const schema_change_t* change, doc_list_t* out,
+                                 bson_error_t* error);
+
 // A document to write (copied), in the order of its collection's insert. The documents of
 // a kind go in one request whatever their number.
 void schema_change_add(schema_change_t* change, int kind, const bson_t* doc);
@@ -95,6 +102,8 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
 // program ... is writing"), which table changed since it was read and by whom, what the
 // server refused and why. Empty when there is nothing to add to the outcome.
 const std::string& schema_change_told(const schema_change_t* change);
+// The number of the version an applied change recorded (0 before).
+int64_t schema_change_version(const schema_change_t* change);
 
 // Several reads and one change as one writer: the lock is claimed (and a change left
 // unfinished settled) before the caller reads what it will replace, and held until

@@ -230,11 +230,16 @@ bool place_matches(const bson_t* doc, const bson_t* filter)
         bson_iter_t in;
         if (BSON_ITER_HOLDS_DOCUMENT(&want) && bson_iter_recurse(&want, &in) && bson_iter_find(&in, "$in") &&
             BSON_ITER_HOLDS_ARRAY(&in)) {
-            bson_iter_t element;
+            bson_iter_t element, held;
             bool any = false;
             if (present && bson_iter_recurse(&in, &element))
-                while (!any && bson_iter_next(&element))
+                while (!any && bson_iter_next(&element)) {
                     any = same_value(&have, &element);
+                    // An array holds one of the values when one of its elements is one.
+                    if (BSON_ITER_HOLDS_ARRAY(&have) && bson_iter_recurse(&have, &held))
+                        while (!any && bson_iter_next(&held))
+                            any = same_value(&held, &element);
+                }
             if (!any)
                 return false;
         } else if (present && BSON_ITER_HOLDS_ARRAY(&have) && !BSON_ITER_HOLDS_ARRAY(&want)) {

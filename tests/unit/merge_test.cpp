@@ -84,6 +84,8 @@ TEST(SharedSchema, LocalJournalMatchesAsTheServerDoes)
         {R"({"tables": ["T"]})", R"({"tables": "U"})", false},
         {R"({"kind": 2})", R"({"kind": {"$in": [1, 2, 3]}})", true},
         {R"({"kind": 4})", R"({"kind": {"$in": [1, 2, 3]}})", false},
+        {R"({"tables": ["*"]})", R"({"tables": {"$in": ["T", "*"]}})", true},
+        {R"({"tables": ["U", "V"]})", R"({"tables": {"$in": ["T", "*"]}})", false},
         {R"({"j": {"$oid": "0123456789abcdef01234567"}, "k": 1})",
          R"({"j": {"$oid": "0123456789abcdef01234567"}, "k": 2})", false},
     };
