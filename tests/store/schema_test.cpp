@@ -438,6 +438,7 @@ TEST_F(Schema, TheLockTellsLiveWritersFromGoneOnes)
         schema_change_replace_table(change, data.c_str(), "dbo", "T", CHANGE_MASK_COLUMNS);
         int outcome = 0;
         bool applied = schema_change_apply(&own, change, &outcome, nullptr);
+        schema_write_end(&own); // its renewing thread ends with the claim
         _exit(applied ? 1 : outcome == CHANGE_FENCED ? 0 : 2);
     }
     char claimed = 0;
