@@ -91,6 +91,9 @@ struct schema_taker_t {
     saved_schema_t* saved;
     drift_doc_fn seen;
     void* context;
+    // Columns and entries of a table no tables document names make one (a version that
+    // replaced a table's columns only), else they are left out.
+    bool make_tables = false;
     void table(const bson_t* doc)
     {
         if (seen)
@@ -102,11 +105,22 @@ struct schema_taker_t {
         t.is_virtual = ref.is_virtual;
         t.parent = text_field(doc, "virtual_parent");
     }
+    saved_schema_t::iterator table_of(const bson_t* doc)
+    {
+        const std::string name = text_field(doc, "sql_table");
+        auto found = saved->find(name);
+        if (found == saved->end() && make_tables) {
+            found = saved->emplace(name, saved_table_t()).first;
+            found->second.parent = text_field(doc, "virtual_parent");
+            found->second.is_virtual = !found->second.parent.empty();
+        }
+        return found;
+    }
     void column(const bson_t* doc)
     {
         if (seen)
             seen(context, 2, doc);
-        auto found = saved->find(text_field(doc, "sql_table"));
+        auto found = table_of(doc);
         column_ptr column(new_column());
         read_column_document(doc, column.get());
         if (found != saved->end())
@@ -116,7 +130,7 @@ struct schema_taker_t {
     {
         if (seen)
             seen(context, 3, doc);
-        auto found = saved->find(text_field(doc, "sql_table"));
+        auto found = table_of(doc);
         entry_ptr entry(static_cast<db_index_t*>(record_alloc(sizeof(db_index_t))));
         read_index_document(doc, entry.get());
         if (found != saved->end())
@@ -564,7 +578,7 @@ namespace {
 saved_schema_t saved_of_docs(const doc_list_t* docs)
 {
     saved_schema_t saved;
-    schema_taker_t taker{&saved, nullptr, nullptr};
+    schema_taker_t taker{&saved, nullptr, nullptr, true};
     for (const doc_ref_t& d : docs[1].docs)
         taker.table(d.doc);
     for (const doc_ref_t& d : docs[2].docs)

@@ -9,6 +9,7 @@
 #include "store/write.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -246,8 +247,16 @@ bool revert_version(DBINFO* dbinfo, int64_t number, bool force, bool dry_run, re
     if (!read_version_docs(dbinfo, place, &journal, before, after, &error) ||
         !list_versions(dbinfo, whole ? std::vector<std::string>() : v.tables, &later, &error))
         return done(HISTORY_READ_FAILED);
+    // A later version that a later revert took back, with that revert, changed nothing that
+    // stands: reverts newest first walk back through the versions one after the other.
+    std::set<int64_t> taken_back;
+    for (const version_t& l : later) {
+        int64_t of = l.action == "revert" && l.label.rfind("version ", 0) == 0 ? std::atoll(l.label.c_str() + 8) : 0;
+        if (l.number > number && of > number && !taken_back.count(l.number))
+            taken_back.insert({l.number, of});
+    }
     for (const version_t& l : later)
-        if (l.number > number)
+        if (l.number > number && !taken_back.count(l.number))
             revert->later.push_back(l.number);
     std::sort(revert->later.begin(), revert->later.end());
     if (!revert->later.empty() && !force)

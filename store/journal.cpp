@@ -3,6 +3,7 @@
 #include "core/connect.h"
 #include "core/dbinfo.h"
 #include "core/message.h"
+#include "core/records.h"
 #include "core/wire.h"
 #include "store/create.h"
 #include "store/fields.h"
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <set>
@@ -539,8 +541,33 @@ void append_scope(bson_t* doc, const schema_change_t* change)
     bson_append_document_end(doc, &scope);
 }
 
+// A columns or index document as the driver reads it: its fields by value, absent ones as
+// their defaults, _id and field order left out.
+std::string what_the_driver_reads(int kind, const bson_t* doc)
+{
+    std::string text;
+    if (kind == CHANGE_COLUMNS) {
+        db_column_t* c = new_column();
+        read_column_document(doc, c);
+        text = std::string(c->sql_name ? c->sql_name : "") + '\x1f' + (c->mongo_name ? c->mongo_name : "") + '\x1f' +
+               std::to_string(c->index) + ' ' + std::to_string(c->sql_type) + ' ' + std::to_string(c->mongo_type) +
+               ' ' + std::to_string(c->length) + ' ' + std::to_string(c->precision) + ' ' + std::to_string(c->scale) +
+               ' ' + std::to_string(c->visible) + std::to_string(c->virtual_array) + '\x1f' +
+               (c->virtual_parent ? c->virtual_parent : "");
+        free_columns(c);
+    } else {
+        db_index_t e{};
+        read_index_document(doc, &e);
+        text = std::string(e.sql_col_name ? e.sql_col_name : "") + '\x1f' + (e.index_name ? e.index_name : "") +
+               '\x1f' + std::to_string(e.index) + ' ' + std::to_string(e.primary) + std::to_string(e.unique) +
+               std::to_string(e.native_id) + std::to_string(e.asc);
+        std::free(e.sql_col_name), std::free(e.index_name);
+    }
+    return text;
+}
+
 // How much the change changed: tables added and removed, and the columns and index entries
-// of the other tables added, removed or changed (the same but for _id is no change).
+// of the other tables added, removed or changed (as the driver reads them).
 void append_counts(bson_t* doc, const doc_list_t* before, const doc_list_t* after)
 {
     auto key = [](const bson_t* d) {
@@ -561,12 +588,8 @@ void append_counts(bson_t* doc, const doc_list_t* before, const doc_list_t* afte
         std::multiset<std::string> sides[2];
         for (int side = 0; side < 2; ++side)
             for (const doc_ref_t& d : (side ? after : before)[kind].docs)
-                if (tables[0].count(key(d.doc)) == tables[1].count(key(d.doc))) {
-                    bson_t bare = BSON_INITIALIZER;
-                    bson_copy_to_excluding_noinit(d.doc, &bare, "_id", nullptr);
-                    sides[side].insert(std::string(reinterpret_cast<const char*>(bson_get_data(&bare)), bare.len));
-                    bson_destroy(&bare);
-                }
+                if (tables[0].count(key(d.doc)) == tables[1].count(key(d.doc)))
+                    sides[side].insert(key(d.doc) + '\x1f' + what_the_driver_reads(kind, d.doc));
         int32_t gone = 0, come = 0;
         for (const std::string& d : sides[0])
             gone += !sides[1].count(d);

@@ -121,6 +121,10 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         put_data("C", R"({"c": "new"})");
         ASSERT_EQ(std::system(cli_line("plan --json --out " + plan).c_str()), 0);
     };
+    auto synced = [&] { // the synchronisation of drifted made, version 2: to be reverted
+        drifted();
+        ASSERT_EQ(std::system(cli_line("sync --yes").c_str()), 0);
+    };
     auto run_cli = [&](const std::string& args) {
         return std::function<void()>([this, line = cli_line(args)] {
             execl("/bin/sh", "sh", "-c", ("exec " + line).c_str(), static_cast<char*>(nullptr));
@@ -154,6 +158,7 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         {"import --replace", exported_then_edited, run_cli("import " + file + " --replace")},
         {"import", nothing, run_cli("import " + file)},
         {"apply", planned, run_cli("apply " + plan)},
+        {"revert", synced, run_cli("revert 2 --yes")},
     };
     enum { RESET, STOPPED, KILLED };
     const char* const ways[] = {"connection reset", "server stopped", "process killed"};

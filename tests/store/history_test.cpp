@@ -1,0 +1,89 @@
+// The schema's history: every action a version, told as diff tells; reverting them newest
+// first walks the schema back through each earlier state; a revert over a later version of
+// its tables is refused until forced.
+#include "core/records.h"
+#include "store/history.h"
+#include "store/read.h"
+#include "store/save.h"
+#include "tests/store/store_fixture.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+TEST_F(StoreTest, EveryActionIsAVersionAndRevertsWalkBack)
+{
+    const std::string file = testenv::build_dir() + "/" + schema + ".json", plan = file + ".plan";
+    auto cli = [&](const std::string& args, std::string* out = nullptr) {
+        return testenv::run_cli(args + " --quiet -ds " + testenv::server() + " -db " + data + " -ss " +
+                                    testenv::server() + " -sc " + schema,
+                                out);
+    };
+    put_data("A", R"({"_id": 1, "name": "Ann", "n": 2})");
+    put_data("B", R"({"b": true})");
+    std::vector<strings> states{schema_state()};
+    ASSERT_EQ(cli("create --yes"), 0);
+    states.push_back(schema_state());
+    // The window's save: a column renamed.
+    connect();
+    select("A");
+    db_column_t* columns = read_table_columns(&d, data.c_str(), "dbo", "A", nullptr);
+    for (db_column_t* c = columns; c; c = c->next)
+        if (std::string(c->sql_name) == "n")
+            std::free(c->sql_name), c->sql_name = copy_text("count");
+    int left = 0;
+    stdout_of([&] { ASSERT_TRUE(save_table(&d, columns, &left)); });
+    free_columns(columns);
+    states.push_back(schema_state());
+    testenv::drop_database(fx, data); // B gone, C new
+    put_data("A", R"({"_id": 1, "name": "Ann", "n": 2})");
+    put_data("C", R"({"c": "x"})");
+    ASSERT_EQ(cli("sync --yes"), 0);
+    states.push_back(schema_state());
+    std::string exported;
+    ASSERT_EQ(cli("export", &exported), 0);
+    exported.replace(exported.find("\"sql_name\" : \"name\""), 19, "\"sql_name\" : \"who\"");
+    std::ofstream(file) << exported;
+    ASSERT_EQ(cli("import --replace " + file), 0);
+    states.push_back(schema_state());
+    put_data("A", R"({"_id": 2, "name": "Bo", "n": 3, "paid": true})");
+    ASSERT_EQ(cli("plan --json --out " + plan), 0);
+    ASSERT_EQ(cli("apply " + plan), 0);
+    states.push_back(schema_state());
+
+    std::string history, shown;
+    ASSERT_EQ(cli("history A", &history), 0);
+    const std::string doers[] = {"brolix-cli apply", "brolix-cli import", "brolix-cli sync", "brolix save",
+                                 "brolix-cli create"};
+    std::istringstream lines(history);
+    int n = 5;
+    for (std::string line; std::getline(lines, line); --n)
+        EXPECT_EQ(line.rfind(std::to_string(n) + "  ", 0), 0u) << line;
+    for (const std::string& doer : doers)
+        EXPECT_NE(history.find("  " + doer + " "), std::string::npos) << history;
+    ASSERT_EQ(cli("show 2", &shown), 0);
+    EXPECT_NE(shown.find("\nA: column n: SQL name n -> count\n"), std::string::npos) << shown;
+    ASSERT_EQ(cli("show 3", &shown), 0);
+    EXPECT_NE(shown.find(": added 1 table, removed 1\nB: table gone (2 columns)\nC: new table (2 columns)\n"),
+              std::string::npos)
+        << shown;
+
+    // The save is not reverted over the import and the apply since; nothing is written.
+    std::string refused;
+    EXPECT_EQ(cli("revert 2 --yes", &refused), 2);
+    EXPECT_NE(refused.find("Version 2 is not reverted: versions 3, 4 and 5 changed its tables since."),
+              std::string::npos)
+        << refused;
+    EXPECT_EQ(schema_state(), states[5]);
+    // Newest first, each revert a version of its own: the states before, in turn.
+    for (int v = 5; v >= 1; --v) {
+        SCOPED_TRACE("revert " + std::to_string(v));
+        std::string out;
+        EXPECT_EQ(cli("revert " + std::to_string(v) + " --yes", &out), 0) << out;
+        EXPECT_EQ(schema_state(), states[v - 1]);
+    }
+    std::remove(file.c_str()), std::remove(plan.c_str());
+}
+
+} // namespace
