@@ -46,61 +46,58 @@ bool sub_document(const bson_t* doc, const char* field, bson_t* out)
     return bson_init_static(out, data, length);
 }
 
-void read_version_fields(const bson_t* doc, version_t* v)
-{
-    v->number = number_of(doc, "_id");
-    v->at = number_of(doc, "at");
-    v->user = text_of(doc, "user");
-    v->host = text_of(doc, "host");
-    v->program = text_of(doc, "program");
-    v->action = text_of(doc, "action");
-    v->label = text_of(doc, "label");
-    v->catalog = text_of(doc, "catalog");
-    bson_t list;
-    bson_iter_t it;
-    v->tables.clear();
-    if (sub_document(doc, "tables", &list) && bson_iter_init(&it, &list))
-        while (bson_iter_next(&it))
-            if (BSON_ITER_HOLDS_UTF8(&it))
-                v->tables.push_back(bson_iter_utf8(&it, nullptr));
-    bson_t counts;
-    if (sub_document(doc, "counts", &counts)) {
-        v->tables_added = static_cast<int32_t>(number_of(&counts, "tables_added"));
-        v->tables_removed = static_cast<int32_t>(number_of(&counts, "tables_removed"));
-        v->columns_changed = static_cast<int32_t>(number_of(&counts, "columns_changed"));
-        v->index_changed = static_cast<int32_t>(number_of(&counts, "index_changed"));
-    }
-}
-
-// One version's record, its scope (copied into scope) and the journal of its documents.
-bool read_version(DBINFO* dbinfo, journal_place_t* place, int64_t number, version_t* v, bson_t* scope,
-                  bson_oid_t* journal, bool* found, bson_error_t* error)
+// One version's record.
+bool read_version(DBINFO* dbinfo, journal_place_t* place, int64_t number, version_t* v, bool* found,
+                  bson_error_t* error)
 {
     *found = false;
     bson_t* filter = BCON_NEW("_id", BCON_INT64(number));
     bool ok = place_find(dbinfo, place, "versions", filter, nullptr, [&](const doc_ref_t& d) {
-        bson_iter_t it;
-        if (!bson_iter_init_find(&it, d.doc, "journal") || !BSON_ITER_HOLDS_OID(&it))
-            return false;
-        bson_oid_copy(bson_iter_oid(&it), journal);
-        read_version_fields(d.doc, v);
-        bson_t stored;
-        if (scope && sub_document(d.doc, "scope", &stored))
-            bson_concat(scope, &stored);
-        *found = true;
+        *found = read_version_record(d.doc, v);
         return false;
     }, error);
     bson_destroy(filter);
     return ok;
 }
 
+// The document it replaced with a delta's fields set (in place, new ones last) and unset.
+void with_changes(const bson_t* was, const bson_t* delta, bson_t* out)
+{
+    bson_t set, unset;
+    if (!sub_document(delta, "set", &set))
+        bson_init(&set);
+    if (!sub_document(delta, "unset", &unset))
+        bson_init(&unset);
+    std::set<std::string> gone;
+    bson_iter_t it, value;
+    if (bson_iter_init(&it, &unset))
+        while (bson_iter_next(&it))
+            if (BSON_ITER_HOLDS_UTF8(&it))
+                gone.insert(bson_iter_utf8(&it, nullptr));
+    if (bson_iter_init(&it, was))
+        while (bson_iter_next(&it)) {
+            const char* key = bson_iter_key(&it);
+            if (!std::strcmp(key, "_id") || gone.count(key))
+                continue;
+            if (bson_iter_init_find(&value, &set, key))
+                bson_append_iter(out, key, -1, &value);
+            else
+                bson_append_iter(out, key, -1, &it);
+        }
+    if (bson_iter_init(&it, &set))
+        while (bson_iter_next(&it))
+            if (!bson_has_field(was, bson_iter_key(&it)))
+                bson_append_iter(out, bson_iter_key(&it), -1, &it);
+}
+
 // The documents a version replaced and those it wrote, by kind, in their order.
 bool read_version_docs(DBINFO* dbinfo, journal_place_t* place, const bson_oid_t* journal, doc_list_t* before,
-                       doc_list_t* after, bson_error_t* error)
+                       doc_list_t* after, bson_error_t* error, bson_t* scope = nullptr)
 {
     std::map<int32_t, std::pair<int, bson_t*>> numbered; // at -> kind, document
     std::vector<std::pair<int, std::string>> written;   // kind, the document's bytes, or "" with same
     std::vector<int32_t> same;
+    std::vector<std::string> changes;                   // a "same" entry's set and unset, as one document
     bson_t* filter = BCON_NEW("journal", BCON_OID(journal));
     bson_t* opts = whole_collection_opts();
     bool ok = place_find(dbinfo, place, "journal", filter, opts, [&](const doc_ref_t& d) {
@@ -108,6 +105,9 @@ bool read_version_docs(DBINFO* dbinfo, journal_place_t* place, const bson_oid_t*
         bson_t doc;
         bool has_doc = sub_document(d.doc, "doc", &doc);
         bson_iter_t it;
+        bson_t stored;
+        if (kind == 0 && scope && sub_document(d.doc, "scope", &stored))
+            bson_concat(scope, &stored);
         if (kind < 1 || kind > 3)
             return true;
         if (!bson_iter_init_find(&it, d.doc, "after")) {
@@ -118,6 +118,12 @@ bool read_version_docs(DBINFO* dbinfo, journal_place_t* place, const bson_oid_t*
         written.emplace_back(kind, has_doc ? std::string(reinterpret_cast<const char*>(bson_get_data(&doc)), doc.len)
                                            : std::string());
         same.push_back(bson_iter_init_find(&it, d.doc, "same") ? static_cast<int32_t>(bson_iter_as_int64(&it)) : -1);
+        bson_t delta = BSON_INITIALIZER, part;
+        for (const char* name : {"set", "unset"})
+            if (sub_document(d.doc, name, &part))
+                BSON_APPEND_DOCUMENT(&delta, name, &part);
+        changes.emplace_back(reinterpret_cast<const char*>(bson_get_data(&delta)), delta.len);
+        bson_destroy(&delta);
         return true;
     }, error);
     bson_destroy(opts);
@@ -132,7 +138,9 @@ bool read_version_docs(DBINFO* dbinfo, journal_place_t* place, const bson_oid_t*
                                  written[i].second.size()))
                 bson_concat(doc, &stored);
         } else if (numbered.count(same[i])) {
-            bson_copy_to_excluding_noinit(numbered[same[i]].second, doc, "_id", nullptr);
+            bson_t delta;
+            bson_init_static(&delta, reinterpret_cast<const uint8_t*>(changes[i].data()), changes[i].size());
+            with_changes(numbered[same[i]].second, &delta, doc);
         }
     }
     return ok;
@@ -161,11 +169,12 @@ bool list_versions(DBINFO* dbinfo, const std::vector<std::string>& tables, std::
         bson_append_array_end(&in, &list);
         bson_append_document_end(&filter, &in);
     }
-    bson_t* opts = BCON_NEW("sort", "{", "_id", BCON_INT32(-1), "}", "projection", "{", "scope", BCON_INT32(0), "}");
+    bson_t* opts = BCON_NEW("sort", "{", "_id", BCON_INT32(-1), "}");
     auto read = [&] {
         return place_find(dbinfo, place, "versions", &filter, opts, [&](const doc_ref_t& d) {
             versions->emplace_back();
-            read_version_fields(d.doc, &versions->back());
+            if (!read_version_record(d.doc, &versions->back()))
+                versions->pop_back();
             return true;
         }, error);
     };
@@ -186,11 +195,10 @@ bool version_differences(DBINFO* dbinfo, int64_t number, version_t* version, dri
     *differences = nullptr;
     *code = HISTORY_OK;
     journal_place_t* place = journal_place(dbinfo);
-    bson_oid_t journal;
     bool found = false;
     doc_list_t before[4], after[4];
-    if (!read_version(dbinfo, place, number, version, nullptr, &journal, &found, error) ||
-        (found && !read_version_docs(dbinfo, place, &journal, before, after, error))) {
+    if (!read_version(dbinfo, place, number, version, &found, error) ||
+        (found && !read_version_docs(dbinfo, place, &version->journal, before, after, error))) {
         *code = HISTORY_READ_FAILED;
         return false;
     }
@@ -223,7 +231,6 @@ bool revert_version(DBINFO* dbinfo, int64_t number, bool force, bool dry_run, re
     journal_place_t* place = journal_place(dbinfo);
     version_t v;
     bson_t scope = BSON_INITIALIZER;
-    bson_oid_t journal;
     bool found = false;
     bson_error_t error;
     std::memset(&error, 0, sizeof error);
@@ -239,12 +246,12 @@ bool revert_version(DBINFO* dbinfo, int64_t number, bool force, bool dry_run, re
         schema_write_end(dbinfo);
         return code == HISTORY_OK;
     };
-    if (!read_version(dbinfo, place, number, &v, &scope, &journal, &found, &error))
+    if (!read_version(dbinfo, place, number, &v, &found, &error))
         return done(HISTORY_READ_FAILED);
     if (!found)
         return done(HISTORY_NO_SUCH_VERSION);
     bool whole = std::count(v.tables.begin(), v.tables.end(), "*") > 0;
-    if (!read_version_docs(dbinfo, place, &journal, before, after, &error) ||
+    if (!read_version_docs(dbinfo, place, &v.journal, before, after, &error, &scope) ||
         !list_versions(dbinfo, whole ? std::vector<std::string>() : v.tables, &later, &error))
         return done(HISTORY_READ_FAILED);
     // A later version that a later revert took back, with that revert, changed nothing that

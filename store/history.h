@@ -6,6 +6,8 @@
 #ifndef BROLIX_STORE_HISTORY_H
 #define BROLIX_STORE_HISTORY_H
 
+#include "store/journal.h"
+
 #include <bson/bson.h>
 
 #include <cstdint>
@@ -14,14 +16,6 @@
 
 struct DBINFO;
 struct drift_t;
-
-struct version_t {
-    int64_t number = 0;
-    int64_t at = 0; // ms since the epoch, the server's clock (this machine's for a journal kept here)
-    std::string user, host, program, action, label, catalog;
-    std::vector<std::string> tables; // "*": the whole schema
-    int32_t tables_added = 0, tables_removed = 0, columns_changed = 0, index_changed = 0;
-};
 
 enum history_code {
     HISTORY_OK = 1,

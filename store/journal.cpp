@@ -432,6 +432,80 @@ uint64_t document_digest(const bson_t* doc)
     return hash ^ (hash >> 31);
 }
 
+// What the change replaces, as it was given, so that a revert replaces the same.
+void append_scope(bson_t* doc, const schema_change_t* change)
+{
+    bson_t scope, list;
+    BSON_APPEND_DOCUMENT_BEGIN(doc, "scope", &scope);
+    BSON_APPEND_BOOL(&scope, "rebuild", change->rebuild);
+    text_array(&scope, "catalogs", change->catalogs);
+    BSON_APPEND_ARRAY_BEGIN(&scope, "tables", &list);
+    int i = 0;
+    for (const auto& entry : change->scopes) {
+        bson_t one;
+        const std::string key = std::to_string(i++); // the macro reads its key twice
+        BSON_APPEND_DOCUMENT_BEGIN(&list, key.c_str(), &one);
+        BSON_APPEND_UTF8(&one, "catalog", std::get<0>(entry.first).c_str());
+        BSON_APPEND_UTF8(&one, "schema", std::get<1>(entry.first).c_str());
+        BSON_APPEND_UTF8(&one, "field", std::get<2>(entry.first).c_str());
+        BSON_APPEND_INT32(&one, "mask", std::get<3>(entry.first));
+        text_array(&one, "names", entry.second);
+        bson_append_document_end(&list, &one);
+    }
+    bson_append_array_end(&scope, &list);
+    bson_append_document_end(doc, &scope);
+}
+
+// What a schema document describes: a table, a table's column (its field), an index entry.
+std::string described(int kind, const bson_t* doc)
+{
+    std::string key = text_of(doc, "sql_catalog") + '\x1f' + text_of(doc, "sql_schema") + '\x1f' +
+                      text_of(doc, "sql_table");
+    if (kind == CHANGE_COLUMNS)
+        key += '\x1f' + text_of(doc, "mongo_name");
+    else if (kind == CHANGE_INDEX)
+        key += '\x1f' + text_of(doc, "index_name") + '\x1f' + text_of(doc, "sql_col_name");
+    return key;
+}
+
+// A document written as the fields that differ from the one it replaced ("set", values
+// as written; "unset", names gone), when that is smaller than the document; else false.
+bool append_delta(bson_t* entry, const bson_t* was, const bson_t* is)
+{
+    bson_t set = BSON_INITIALIZER, unset = BSON_INITIALIZER;
+    bson_iter_t it, other;
+    if (bson_iter_init(&it, is))
+        while (bson_iter_next(&it)) {
+            const char* key = bson_iter_key(&it);
+            if (!std::strcmp(key, "_id"))
+                continue;
+            bool same = bson_iter_init_find(&other, was, key) && bson_iter_type(&other) == bson_iter_type(&it);
+            if (same) {
+                const bson_value_t *a = bson_iter_value(&it), *b = bson_iter_value(&other);
+                bson_t x = BSON_INITIALIZER, y = BSON_INITIALIZER;
+                bson_append_value(&x, "v", 1, a), bson_append_value(&y, "v", 1, b);
+                same = x.len == y.len && !std::memcmp(bson_get_data(&x), bson_get_data(&y), x.len);
+                bson_destroy(&x), bson_destroy(&y);
+            }
+            if (!same)
+                bson_append_iter(&set, key, -1, &it);
+        }
+    int gone = 0;
+    if (bson_iter_init(&it, was))
+        while (bson_iter_next(&it))
+            if (std::strcmp(bson_iter_key(&it), "_id") && !bson_has_field(is, bson_iter_key(&it))) {
+                const std::string key = std::to_string(gone++); // the macro reads its key twice
+                BSON_APPEND_UTF8(&unset, key.c_str(), bson_iter_key(&it));
+            }
+    bool smaller = set.len + unset.len + 16 < is->len;
+    if (smaller) {
+        BSON_APPEND_DOCUMENT(entry, "set", &set);
+        BSON_APPEND_ARRAY(entry, "unset", &unset);
+    }
+    bson_destroy(&set), bson_destroy(&unset);
+    return smaller;
+}
+
 // Two documents the same but for their _id.
 bool same_but_id(const bson_t* a, const bson_t* b)
 {
@@ -454,17 +528,23 @@ bool write_journal(DBINFO* dbinfo, journal_place_t* place, const schema_change_t
 {
     doc_list_t entries;
     std::multimap<uint64_t, std::pair<int32_t, const bson_t*>> replaced; // digest -> number, document
+    std::map<std::string, std::pair<int32_t, const bson_t*>> by_key;       // what it describes -> the same
     int32_t at = 0;
-    for (int kind = 1; kind <= 3; ++kind)
+    for (int kind = 1; kind <= 3; ++kind) {
+        std::map<std::string, int> seen;
         for (const doc_ref_t& d : before[kind].docs) {
             bson_t* entry = entries.add();
             BSON_APPEND_OID(entry, "journal", id);
             BSON_APPEND_INT32(entry, "kind", kind);
             BSON_APPEND_INT32(entry, "at", at);
             BSON_APPEND_DOCUMENT(entry, "doc", d.doc);
-            replaced.emplace(document_digest(d.doc) ^ static_cast<uint64_t>(kind), std::make_pair(at++, d.doc));
+            replaced.emplace(document_digest(d.doc) ^ static_cast<uint64_t>(kind), std::make_pair(at, d.doc));
+            const std::string key = described(kind, d.doc);
+            by_key.emplace(key + '\x1e' + std::to_string(seen[key]++), std::make_pair(at++, d.doc));
         }
-    for (int kind = 1; kind <= 3; ++kind)
+    }
+    for (int kind = 1; kind <= 3; ++kind) {
+        std::map<std::string, int> seen;
         for (const doc_ref_t& d : change->docs[kind].docs) {
             bson_t* entry = entries.add();
             BSON_APPEND_OID(entry, "journal", id);
@@ -475,11 +555,22 @@ bool write_journal(DBINFO* dbinfo, journal_place_t* place, const schema_change_t
             for (auto r = range.first; r != range.second && same < 0; ++r)
                 if (same_but_id(r->second.second, d.doc))
                     same = r->second.first;
-            if (same >= 0)
+            const std::string key = described(kind, d.doc);
+            auto paired = by_key.find(key + '\x1e' + std::to_string(seen[key]++));
+            if (same >= 0) {
                 BSON_APPEND_INT32(entry, "same", same);
-            else
+            } else if (paired != by_key.end() && append_delta(entry, paired->second.second, d.doc)) {
+                BSON_APPEND_INT32(entry, "same", paired->second.first); // the fields changed only
+            } else {
                 BSON_APPEND_DOCUMENT(entry, "doc", d.doc);
+            }
         }
+    }
+    // What it replaces, as given: a revert of its version replaces the same.
+    bson_t* scope = entries.add();
+    BSON_APPEND_OID(scope, "journal", id);
+    BSON_APPEND_INT32(scope, "kind", 0);
+    append_scope(scope, change);
     bson_t* header = entries.add();
     BSON_APPEND_UTF8(header, "_id", header_id);
     BSON_APPEND_OID(header, "journal", id);
@@ -517,30 +608,6 @@ std::vector<std::string> touched_tables(const schema_change_t* change, const doc
     return std::vector<std::string>(names.begin(), names.end());
 }
 
-// What the change replaces, as it was given, so that a revert replaces the same.
-void append_scope(bson_t* doc, const schema_change_t* change)
-{
-    bson_t scope, list;
-    BSON_APPEND_DOCUMENT_BEGIN(doc, "scope", &scope);
-    BSON_APPEND_BOOL(&scope, "rebuild", change->rebuild);
-    text_array(&scope, "catalogs", change->catalogs);
-    BSON_APPEND_ARRAY_BEGIN(&scope, "tables", &list);
-    int i = 0;
-    for (const auto& entry : change->scopes) {
-        bson_t one;
-        const std::string key = std::to_string(i++); // the macro reads its key twice
-        BSON_APPEND_DOCUMENT_BEGIN(&list, key.c_str(), &one);
-        BSON_APPEND_UTF8(&one, "catalog", std::get<0>(entry.first).c_str());
-        BSON_APPEND_UTF8(&one, "schema", std::get<1>(entry.first).c_str());
-        BSON_APPEND_UTF8(&one, "field", std::get<2>(entry.first).c_str());
-        BSON_APPEND_INT32(&one, "mask", std::get<3>(entry.first));
-        text_array(&one, "names", entry.second);
-        bson_append_document_end(&list, &one);
-    }
-    bson_append_array_end(&scope, &list);
-    bson_append_document_end(doc, &scope);
-}
-
 // A columns or index document as the driver reads it: its fields by value, absent ones as
 // their defaults, _id and field order left out.
 std::string what_the_driver_reads(int kind, const bson_t* doc)
@@ -568,7 +635,7 @@ std::string what_the_driver_reads(int kind, const bson_t* doc)
 
 // How much the change changed: tables added and removed, and the columns and index entries
 // of the other tables added, removed or changed (as the driver reads them).
-void append_counts(bson_t* doc, const doc_list_t* before, const doc_list_t* after)
+std::string change_counts(const doc_list_t* before, const doc_list_t* after)
 {
     auto key = [](const bson_t* d) {
         return text_of(d, "sql_catalog") + '\x1f' + text_of(d, "sql_schema") + '\x1f' + text_of(d, "sql_table");
@@ -597,33 +664,33 @@ void append_counts(bson_t* doc, const doc_list_t* before, const doc_list_t* afte
             come += !sides[0].count(d);
         changed[kind] = std::max(gone, come); // a document changed is one gone and one come
     }
-    bson_t counts;
-    BSON_APPEND_DOCUMENT_BEGIN(doc, "counts", &counts);
-    BSON_APPEND_INT32(&counts, "tables_added", added);
-    BSON_APPEND_INT32(&counts, "tables_removed", removed);
-    BSON_APPEND_INT32(&counts, "columns_changed", changed[CHANGE_COLUMNS]);
-    BSON_APPEND_INT32(&counts, "index_changed", changed[CHANGE_INDEX]);
-    bson_append_document_end(doc, &counts);
+    return std::to_string(added) + " " + std::to_string(removed) + " " + std::to_string(changed[CHANGE_COLUMNS]) +
+           " " + std::to_string(changed[CHANGE_INDEX]);
+}
+
+// One field of a record's text: no tab or line break of its own.
+std::string field(std::string text)
+{
+    std::replace(text.begin(), text.end(), '\t', ' ');
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
 }
 
 // The version that records the change: its making. Old versions go fifty at a time.
 bool record_version(DBINFO* dbinfo, journal_place_t* place, const schema_change_t* change, const bson_oid_t* id,
                     int64_t version, const doc_list_t* before, bson_error_t* error)
 {
+    char journal[25];
+    bson_oid_to_string(id, journal);
+    const std::string text = std::to_string(lock_claimed_at()) + '\t' + field(side_user(dbinfo, SIDE_SCHEMA)) + '\t' +
+                             field(this_host()) + '\t' + field(writer_program()) + '\t' + field(change->action) +
+                             '\t' + field(change->label) + '\t' + field(dbinfo->database) + '\t' + journal + '\t' +
+                             change_counts(before, change->docs);
     bson_t doc = BSON_INITIALIZER;
     BSON_APPEND_INT64(&doc, "_id", version);
-    BSON_APPEND_OID(&doc, "journal", id);
-    BSON_APPEND_DATE_TIME(&doc, "at", lock_claimed_at());
-    BSON_APPEND_UTF8(&doc, "user", side_user(dbinfo, SIDE_SCHEMA).c_str());
-    BSON_APPEND_UTF8(&doc, "host", this_host().c_str());
-    BSON_APPEND_UTF8(&doc, "program", writer_program());
-    BSON_APPEND_UTF8(&doc, "action", change->action.c_str());
-    BSON_APPEND_UTF8(&doc, "label", change->label.c_str());
-    BSON_APPEND_UTF8(&doc, "catalog", dbinfo->database);
+    BSON_APPEND_UTF8(&doc, "v", text.c_str());
     // A change of the whole schema touches every table, also those made later.
     text_array(&doc, "tables", change->rebuild ? std::vector<std::string>{"*"} : touched_tables(change, before));
-    append_scope(&doc, change);
-    append_counts(&doc, before, change->docs);
     doc_refs_t docs{{&doc}};
     bool ok = place_insert(dbinfo, place, "versions", docs, error);
     bson_destroy(&doc);
@@ -637,11 +704,10 @@ bool record_version(DBINFO* dbinfo, journal_place_t* place, const schema_change_
         bson_append_array_end(&in, &ids);
         bson_append_document_end(&filter, &in);
         std::vector<bson_oid_t> journals;
-        place_find(dbinfo, place, "versions", &filter, nullptr, [&](const doc_ref_t& v_ref) {
-        const bson_t* v = v_ref.doc;
-            bson_iter_t it;
-            if (bson_iter_init_find(&it, v, "journal") && BSON_ITER_HOLDS_OID(&it))
-                journals.push_back(*bson_iter_oid(&it));
+        place_find(dbinfo, place, "versions", &filter, nullptr, [&](const doc_ref_t& v) {
+            version_t old;
+            if (read_version_record(v.doc, &old))
+                journals.push_back(old.journal);
             return true;
         }, nullptr);
         bson_t gone = BSON_INITIALIZER, list;
@@ -685,9 +751,10 @@ bool next_version(DBINFO* dbinfo, journal_place_t* place, int64_t* version, bson
 bool version_recorded(DBINFO* dbinfo, journal_place_t* place, const header_t& h, bool* recorded, bson_error_t* error)
 {
     *recorded = false;
-    bson_t* filter = BCON_NEW("_id", BCON_INT64(h.version), "journal", BCON_OID(&h.journal));
-    bool ok = place_find(dbinfo, place, "versions", filter, nullptr, [&](const doc_ref_t&) {
-        *recorded = true;
+    bson_t* filter = BCON_NEW("_id", BCON_INT64(h.version));
+    bool ok = place_find(dbinfo, place, "versions", filter, nullptr, [&](const doc_ref_t& v) {
+        version_t found;
+        *recorded = read_version_record(v.doc, &found) && bson_oid_equal(&found.journal, &h.journal);
         return false;
     }, error);
     bson_destroy(filter);
@@ -735,18 +802,15 @@ std::string describe_table_change(DBINFO* dbinfo, journal_place_t* place, const 
     std::string told;
     bson_t* filter = BCON_NEW("tables", BCON_UTF8(e.table.c_str()));
     bson_t* opts = BCON_NEW("sort", "{", "_id", BCON_INT32(-1), "}", "limit", BCON_INT64(1));
-    place_find(dbinfo, place, "versions", filter, opts, [&](const doc_ref_t& v_ref) {
-        const bson_t* v = v_ref.doc;
-        bson_iter_t it;
-        int64_t at = bson_iter_init_find(&it, v, "at") && BSON_ITER_HOLDS_DATE_TIME(&it) ? bson_iter_date_time(&it) : 0;
+    place_find(dbinfo, place, "versions", filter, opts, [&](const doc_ref_t& doc) {
+        version_t v;
         // A version older than the read (clocks of two machines allowed for) is not the change.
-        if (at + 120000 < e.read_at)
+        if (!read_version_record(doc.doc, &v) || v.at + 120000 < e.read_at)
             return false;
-        std::string when = local_minute(at);
-        std::string program = text_of(v, "program");
+        std::string when = local_minute(v.at), program = v.program;
         if (program.find(' ') == std::string::npos)
-            program += " " + text_of(v, "action"); // "brolix save"; "brolix-cli sync" says it already
-        told = "Table '" + e.table + "' was changed by " + program + " on host " + text_of(v, "host") + " at " +
+            program += " " + v.action; // "brolix save"; "brolix-cli sync" says it already
+        told = "Table '" + e.table + "' was changed by " + program + " on host " + v.host + " at " +
                when.substr(when.size() > 5 ? when.size() - 5 : 0) + " since you opened it.";
         return false;
     }, nullptr);
@@ -1344,4 +1408,38 @@ bool set_journal_aside(DBINFO* dbinfo, char* line, size_t size)
     lock_release(dbinfo);
     std::snprintf(line, size, "%s", told.c_str());
     return ok && h.found;
+}
+
+bool read_version_record(const bson_t* doc, version_t* v)
+{
+    bson_iter_t it;
+    if (!bson_iter_init_find(&it, doc, "_id") || !BSON_ITER_HOLDS_NUMBER(&it))
+        return false;
+    v->number = bson_iter_as_int64(&it);
+    if (!bson_iter_init_find(&it, doc, "v") || !BSON_ITER_HOLDS_UTF8(&it))
+        return false;
+    std::vector<std::string> f;
+    std::string text = bson_iter_utf8(&it, nullptr);
+    for (size_t at = 0;; ) {
+        size_t tab = text.find('\t', at);
+        f.push_back(text.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+        if (tab == std::string::npos)
+            break;
+        at = tab + 1;
+    }
+    if (f.size() != 9 || !bson_oid_is_valid(f[7].c_str(), f[7].size()))
+        return false;
+    v->at = std::atoll(f[0].c_str());
+    v->user = f[1], v->host = f[2], v->program = f[3], v->action = f[4], v->label = f[5], v->catalog = f[6];
+    bson_oid_init_from_string(&v->journal, f[7].c_str());
+    if (std::sscanf(f[8].c_str(), "%d %d %d %d", &v->tables_added, &v->tables_removed, &v->columns_changed,
+                    &v->index_changed) != 4)
+        return false;
+    v->tables.clear();
+    bson_iter_t list;
+    if (bson_iter_init_find(&it, doc, "tables") && BSON_ITER_HOLDS_ARRAY(&it) && bson_iter_recurse(&it, &list))
+        while (bson_iter_next(&list))
+            if (BSON_ITER_HOLDS_UTF8(&list))
+                v->tables.push_back(bson_iter_utf8(&list, nullptr));
+    return true;
 }

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct DBINFO;
 struct schema_change_t;
@@ -130,6 +131,20 @@ bool schema_changed_since_settle(DBINFO* dbinfo);
 // aside: kept whole in the journal's place, no longer settled or in the way of a start.
 // True when there was one; line says what was done.
 bool set_journal_aside(DBINFO* dbinfo, char* line, size_t size);
+
+// A version of the schema as its record keeps it (store/history.h lists, shows and reverts
+// them). The record is its number and one text of its fields, besides the tables it
+// touched: a server that reads documents field by field lists a long history fast.
+struct version_t {
+    int64_t number = 0;
+    int64_t at = 0; // ms since the epoch, the server's clock (this machine's for a journal kept here)
+    std::string user, host, program, action, label, catalog;
+    bson_oid_t journal{};            // the journal entries of its documents and what it replaced
+    std::vector<std::string> tables; // "*": the whole schema
+    int32_t tables_added = 0, tables_removed = 0, columns_changed = 0, index_changed = 0;
+};
+// False when doc is no version record.
+bool read_version_record(const bson_t* doc, version_t* version);
 
 // The name of the journal's database for a schema database.
 void schema_journal_database(const char* md_database, char* name, size_t size);

@@ -541,7 +541,8 @@ TEST_F(Schema, OnlyARecordedVersionCountsAsMade)
     EXPECT_EQ(schema_state(), before);
     // The same journal with its version recorded: the change was made, only the header goes.
     header("901");
-    testenv::insert_json(fx, journal, "versions", R"({"_id": {"$numberLong": "901"}, "journal": )" + id + "}");
+    testenv::insert_json(fx, journal, "versions",
+                         R"({"_id": {"$numberLong": "901"}, "v": "0\t\t\t\t\t\t\t0123456789abcdef01234567\t0 0 0 0"})");
     EXPECT_TRUE(settle_schema_journal(&d, line, sizeof line)) << line;
     EXPECT_NE(std::string(line).find("had finished"), std::string::npos) << line;
     // A damaged one: every start would fail the same way; it is set aside, kept whole.
