@@ -230,6 +230,10 @@ mongoc_client_t* make_side_client(DBINFO* d, int side, mongoc_database_t** db, b
     if (!uri)
         return nullptr;
     mongoc_client_t* client = mongoc_client_new_from_uri_with_error(uri, error);
+    // A server's refusal in the domain MONGOC_ERROR_SERVER, whatever call got it: the store
+    // tells refusals (code 13: a role missing) from a server gone by it.
+    if (client)
+        mongoc_client_set_error_api(client, MONGOC_ERROR_API_VERSION_2);
     tls_settings_t tls;
     const mongoc_ssl_opt_t* tls_opts = client ? tls_settings(d, uri, &tls) : nullptr;
     mongoc_uri_destroy(uri);
@@ -327,6 +331,7 @@ data_pool_t* open_data_pool(DBINFO* d, int size)
     mongoc_uri_destroy(uri);
     if (!pool)
         return nullptr;
+    mongoc_client_pool_set_error_api(pool, MONGOC_ERROR_API_VERSION_2);
     if (tls_opts)
         mongoc_client_pool_set_ssl_opts(pool, tls_opts);
     if (pool_observer)

@@ -3,7 +3,7 @@
 
     latency_proxy.py --listen ADDRESS... --target ADDRESS [--delay-ms MS]
                      [--stall-every N --stall-ms MS [--seed S]] [--idle-seconds S] [--max-seconds S]
-                     [--grant DB=ACTIONS]... [--hold]
+                     [--grant DB=ACTIONS]... [--hold [--hold-one]]
 
 Listens on ADDRESS:27017 (the first ADDRESS free) and forwards each connection to the
 target, delaying every request (client to server) by MS milliseconds; replies pass at once.
@@ -38,7 +38,9 @@ cannot be read: with a grant it is refused, so clients behind it must not ask fo
 go. Each time a request starts waiting it prints "held N NAME DB" (N counts from 1 over the
 proxy's life), "stepped N" when it is let go, and "answered N" once the reply to it has
 passed back to the client (the server has done it). Two writers, each behind its own
-holding proxy, can so be driven one request at a time in any order.
+holding proxy, can so be driven one request at a time in any order. With --hold-one only
+the requests of one connection are held: the first to send one after the start or the last
+"hold"; another client of the same program (a writer's lock renewals) passes.
 
 Standard input takes commands, one a line:
   counts    prints "counts JSON": the requests so far by command name (the handshake and
@@ -52,8 +54,14 @@ Standard input takes commands, one a line:
   heal      forwards again; prints "healed"
   step      lets the oldest held request go; when none is held yet, the next one to be
             held goes at once (it is still printed as held, then as stepped)
+  until NAME DB  lets the held requests go, and those held later, up to and including
+            the next one named NAME on DB; once its reply has passed back, prints
+            "reached N" and holds again (a writer run to the end of a phase)
+  drop      the held requests are never sent (their program was killed): their
+            connections close; prints "dropped"
   release   stops holding: the held requests and all later ones go; prints "released"
-  hold      holds again from the next request on; prints "holding"
+  hold      holds again from the next request on (an "until" not reached is forgotten);
+            prints "holding"
 A held request meets a cut, a kill, a refusal or the delay once it is let go.
 It stops by itself: when its standard input closes, after S seconds without a request
 and none held (default 120), or after the longest run (default 3600 s). It prints the
@@ -192,7 +200,10 @@ class Proxy:
                 self.grants.setdefault(database, set()).update(ACTIONS[action])
         self.holding = args.hold
         self.held = 0     # requests held so far
-        self.waiting = []  # (N, future) of the held requests, oldest first
+        self.waiting = []  # (N, future, name, database) of the held requests, oldest first
+        self.until = None  # (name, database) that ends an "until", or None
+        self.reaching = 0  # N of the request that ends it, once held
+        self.holder = None  # with --hold-one: the connection whose requests are held
         self.steps = 0    # steps that came while none was held: as many later ones go at once
 
     def count(self, name):
@@ -221,10 +232,13 @@ class Proxy:
         self.held += 1
         n = self.held
         print("held %d %s %s" % (n, name, database), flush=True)
-        if self.steps:
+        if self.until:
+            if self.until == (name, database):
+                self.until, self.reaching = None, n
+        elif self.steps:
             self.steps -= 1
         else:
-            entry = (n, asyncio.get_running_loop().create_future())
+            entry = (n, asyncio.get_running_loop().create_future(), name, database)
             self.waiting.append(entry)
             try:
                 await entry[1]
@@ -236,11 +250,26 @@ class Proxy:
 
     def step(self):
         while self.waiting:
-            n, gate = self.waiting.pop(0)
+            n, gate, _, _ = self.waiting.pop(0)
             if not gate.done():  # not a connection that closed meanwhile
                 gate.set_result(None)
                 return
         self.steps += 1
+
+    def run_until(self, name, database):
+        while self.waiting:
+            n, gate, held_name, held_database = self.waiting.pop(0)
+            if not gate.done():
+                gate.set_result(None)
+                if (held_name, held_database) == (name, database):
+                    self.reaching = n
+                    return
+        self.until = (name, database)
+
+    def holds(self, client):
+        if self.args.hold_one and self.holder is None:
+            self.holder = client
+        return not self.args.hold_one or self.holder is client
 
     async def requests(self, reader, writer, client, held):
         while True:
@@ -250,7 +279,7 @@ class Proxy:
             name = command_name(header, body)
             self.count(name)
             command, database = command_document(header, body) if self.grants or self.holding else ({}, "")
-            if self.holding and name not in FREE:
+            if self.holding and name not in FREE and self.holds(client):
                 held[int.from_bytes(header[4:8], "little")] = await self.hold(name, database)
             if self.cut:
                 raise ConnectionResetError("cut")
@@ -279,6 +308,9 @@ class Proxy:
         n = held.pop(int.from_bytes(message[8:12], "little"), 0)
         if n:
             print("answered %d" % n, flush=True)
+        if n and n == self.reaching:
+            self.reaching = 0
+            print("reached %d" % n, flush=True)
 
     def cut_here(self):
         if self.victim:
@@ -343,13 +375,22 @@ class Proxy:
             elif line.strip() == "step":
                 self.step()
             elif line.strip() == "release":
-                for _, gate in self.waiting:
+                for _, gate, _, _ in self.waiting:
                     if not gate.done():
                         gate.set_result(None)
-                self.holding, self.steps, self.waiting = False, 0, []
+                self.holding, self.steps, self.waiting, self.until = False, 0, [], None
                 print("released", flush=True)
+            elif line.startswith("until "):
+                words = line.split()
+                self.run_until(words[1], words[2] if len(words) > 2 else "")
+            elif line.strip() == "drop":
+                for _, gate, _, _ in self.waiting:
+                    if not gate.done():
+                        gate.set_exception(ConnectionResetError("dropped"))
+                self.waiting = []
+                print("dropped", flush=True)
             elif line.strip() == "hold":
-                self.holding = True
+                self.holding, self.holder, self.until, self.reaching = True, None, None, 0
                 print("holding", flush=True)
 
     async def watch(self):
@@ -394,6 +435,7 @@ def main():
     parser.add_argument("--max-seconds", type=float, default=3600.0)
     parser.add_argument("--grant", type=grant, action="append", default=[], metavar="DB=ACTIONS")
     parser.add_argument("--hold", action="store_true")
+    parser.add_argument("--hold-one", action="store_true")
     args = parser.parse_args()
     try:
         asyncio.run(Proxy(args).run())

@@ -59,6 +59,17 @@ struct StoreTest : ::testing::Test {
         d.qualified_table = d.catalog + "." + d.table;
     }
     void put_data(const std::string& c, const std::string& j) { testenv::insert_json(fx, data, c, j); }
+    void rename_column(const std::string& from, const std::string& to) // by hand, as another tool would
+    {
+        testenv::command_json(fx, schema, R"({"update": "columns", "updates": [{"q": {"sql_name": ")" + from +
+                                              R"("}, "u": {"$set": {"sql_name": ")" + to + R"("}}}]})");
+    }
+    // brolix-cli's arguments for a command on this test's databases, the schema on schema_server.
+    std::string cli_args(const std::string& command, const std::string& schema_server) const
+    {
+        return command + " --quiet -ds " + testenv::server() + " -db " + data + " -ss " + schema_server + " -sc " +
+               schema;
+    }
     void put_schema(const std::string& c, const std::string& j) { testenv::insert_json(fx, schema, c, j); }
     void make_collection(const std::string& name) { testenv::command_json(fx, schema, "{\"create\": \"" + name + "\"}"); }
     // An index on a data collection, given by its key document as JSON.

@@ -6,6 +6,8 @@
 
 #include "tests/support/mock_server.h"
 
+#include <sys/wait.h>
+
 namespace testenv {
 
 class Proxy : public Script {
@@ -22,6 +24,21 @@ public:
         for (const std::string& arg : extra)
             command += " " + arg;
         return run(command);
+    }
+    // With --hold: lets the held requests go up to and including the next "NAME DB" (all of
+    // them when empty) and waits until it was answered (true) or the program pid ended
+    // (false, reaped, its wait status in *status).
+    bool until(const std::string& name_db, pid_t pid, int* status)
+    {
+        said(name_db.empty() ? "release" : "until " + name_db, "");
+        for (int wait = 0; wait < 12000; ++wait, usleep(5000)) {
+            if (!name_db.empty() && !said("", "reached ", 0).empty())
+                return true;
+            if (waitpid(pid, status, WNOHANG) == pid)
+                return false;
+        }
+        ADD_FAILURE() << "neither " << name_db << " nor the end of process " << pid << " within 60 s";
+        return false;
     }
     // Requests by command name since the last "reset" ("(refused) NAME DB" and "(stalled)" too).
     std::map<std::string, int> counts()

@@ -201,6 +201,16 @@ int run_cli(const std::string& args, std::string* output, const std::string& env
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+pid_t start_cli(const std::string& args, const std::string& output, const std::string& env)
+{
+    std::string command = "exec " + (env.empty() ? "" : "env " + env + " ") + build_dir() + "/brolix-cli " + args +
+                          " >" + output + " 2>&1 </dev/null";
+    pid_t pid = fork();
+    if (pid == 0)
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
+    return pid;
+}
+
 pid_t start_ferretdb(const std::string& address, const std::string& dir)
 {
     std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/" +

@@ -71,6 +71,8 @@ std::vector<std::string> collection_names(mongoc_client_t* client, const std::st
 bool server_answers(const std::string& address);
 // This build's brolix-cli with args (after env's assignments), no input: exit status, both outputs in output.
 int run_cli(const std::string& args, std::string* output = nullptr, const std::string& env = "");
+// The same in the background, both outputs into the file output: its pid (waitpid for it).
+pid_t start_cli(const std::string& args, const std::string& output, const std::string& env = "");
 // A FerretDB of the test's own on address:27017, its data under dir/data; its pid once it
 // answers, -1 when it did not start (the process is then gone).
 pid_t start_ferretdb(const std::string& address, const std::string& dir);
