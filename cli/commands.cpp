@@ -575,7 +575,8 @@ int run_command(cli_t& cli, DBINFO* d)
         if (status == EXIT_AGREE && cli.command == c.name) {
             // A command that may write holds the schema from before it reads it until it
             // has written: another writer meanwhile waits or is told who holds it.
-            bool writes = !cli.dry_run && c.writes != WRITES_NOTHING;
+            // A user who may not write the schema claims nothing: validation refuses it.
+            bool writes = !cli.dry_run && c.writes != WRITES_NOTHING && may_write(d);
             std::string told;
             if (writes && schema_write_begin(d, cli.command.c_str(), d->database, &told) != CHANGE_APPLIED) {
                 status = fail(told.c_str());
