@@ -32,6 +32,16 @@ def main(display):
     for program in programs:
         with gzip.open(os.path.join(usr, "share", "man", "man1", program + ".1.gz"), "rt") as f:
             e2e.check(f".TH {program.upper()} 1" in f.read().replace("\\-", "-"), f"manual page of {program}")
+    # Bash completion: commands, a command's flags, data sources after -dsn.
+    completion = os.path.join(usr, "share", "bash-completion", "completions", "brolix-cli")
+    with tempfile.NamedTemporaryFile("w", suffix=".ini") as ini:
+        ini.write("[sales]\nDriver = /usr/lib/libbrol.so\n")
+        ini.flush()
+        for words, expected in (("sy", "sync"), ("revert 3 --d", "--dry-run"), ("check -dsn sa", "sales")):
+            said = subprocess.run(["bash", "-c", f'source {completion}; COMP_WORDS=(brolix-cli {words}); '
+                                   'COMP_CWORD=$((${#COMP_WORDS[@]}-1)); _brolix_cli; echo "${COMPREPLY[@]}"'],
+                                  capture_output=True, text=True, env=dict(os.environ, ODBCINI=ini.name)).stdout
+            e2e.check(said.split() == [expected], f"completing 'brolix-cli {words}' gives {said!r}")
     version = subprocess.check_output([os.path.join(usr, "bin", "brolix-cli"), "--version"], text=True).strip()
     e2e.check(version == "brolix-cli " + VERSION, f"brolix-cli --version says {version!r}")
 
