@@ -53,6 +53,9 @@ void fill_change(QTableWidget* grid, const drift_t* differences)
             grid->setItem(row, column, new QTableWidgetItem(QString::fromUtf8(cells[column].c_str())));
     }
     grid->resizeColumnsToContents();
+    // Sized to the contents while shown, the last column stretches again only when asked.
+    grid->horizontalHeader()->setStretchLastSection(false);
+    grid->horizontalHeader()->setStretchLastSection(true);
 }
 
 } // namespace
