@@ -35,7 +35,8 @@ std::string numbers(const std::vector<int64_t>& list)
 // How the schema stands after a revert that was not made.
 std::string outcome_text(int outcome, const std::string& told)
 {
-    const char* state = outcome == CHANGE_PENDING ? "It was left half-written in the journal: the next start puts it back."
+    const char* state = outcome == CHANGE_PENDING
+                            ? "It was left half-written in the journal: the next start puts it back."
                         : outcome == CHANGE_FENCED ? ""
                         : outcome == CHANGE_HELD || outcome == CHANGE_CONFLICT || outcome == CHANGE_NOT_STARTED
                             ? "Nothing was written."
@@ -148,32 +149,27 @@ void Schema::revertVersion(int64_t number)
         show_message(text.c_str(), informative.c_str(), BTN_OK, BTN_OK);
         return false;
     };
-    for (;;) {
-        bool done = attempt(true);
+    for (bool dry_run = true;;) {
+        bool done = attempt(dry_run);
+        // Refused after the dry run, or at the write when another program made a later
+        // version since: asked again over them, from the dry run.
         if (r.code == HISTORY_LATER_VERSIONS && !force) {
             if (!over_later())
                 return free_revert(&r);
             force = true;
+            dry_run = true;
             continue;
         }
-        if (!made(done, true))
+        if (!made(done, dry_run))
             return free_revert(&r);
+        if (!dry_run)
+            break;
         const QByteArray question = version_text("Revert version %1?", number);
         const QByteArray plan =
             (plan_html(r.plan) + "<br><br>Press 'Yes' to write it or 'No' to leave the schema as it is.").toUtf8();
         if (show_message(question.constData(), plan.constData(), BTN_YES_NO, BTN_YES) != BTN_YES)
             return free_revert(&r);
-        done = attempt(false);
-        // Another program may have made a later version since the dry run.
-        if (r.code == HISTORY_LATER_VERSIONS && !force) {
-            if (!over_later())
-                return free_revert(&r);
-            force = true;
-            continue;
-        }
-        if (!made(done, false))
-            return free_revert(&r);
-        break;
+        dry_run = false;
     }
     const int64_t version = r.version;
     free_revert(&r);

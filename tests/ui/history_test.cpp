@@ -93,13 +93,15 @@ TEST(History, ListsShowsAndRevertsOnlyAfterYes)
         texts_t boxes;            // the texts of those shown
         const texts_t& documents; // of orders afterwards
         texts_t grid;             // the SQL names shown afterwards
-        const char* said;
+        const char* said;         // in the status line after a revert
     } rows[] = {
         {"2", false, {}, to_4, change_2, {}, after_4, {"_id", "customer", "number"}, ""},
-        {"4", true, {QMessageBox::No}, to_4, change_4, {"Revert version 4?"}, after_4, {"_id", "customer", "number"}, ""},
+        {"4", true, {QMessageBox::No}, to_4, change_4, {"Revert version 4?"}, after_4, {"_id", "customer", "number"},
+         ""},
         {"4", true, {QMessageBox::Yes}, to_4, change_4, {"Revert version 4?"}, before_4, {"_id", "customer", "no"},
          "Reverted version 4 as version 5."},
-        // Versions 3 and 5 (the revert of 4) came after 2: told, and nothing written without the second Yes; with it, written over them.
+        // Versions 3 and 5 (the revert of 4) came after 2: told, and nothing written
+        // without the second Yes; with it, written over them.
         {"2", true, {QMessageBox::No}, to_5, change_2, {later}, before_4, {"_id", "customer", "no"}, ""},
         {"2", true, {QMessageBox::Yes, QMessageBox::No}, to_5, change_2, {later, "Revert version 2?"}, before_4,
          {"_id", "customer", "no"}, ""},
@@ -132,7 +134,8 @@ TEST(History, ListsShowsAndRevertsOnlyAfterYes)
 
     // Read Only (no validate): the versions listed, no Revert. View Only: no History.
     Proxy proxy;
-    ASSERT_TRUE(proxy.start("", server(), {"--grant", data.schema + "=read", "--grant", data.schema + "_journal=read"}));
+    ASSERT_TRUE(
+        proxy.start("", server(), {"--grant", data.schema + "=read", "--grant", data.schema + "_journal=read"}));
     auto read_only = data.open({"-ss", proxy.address().c_str()});
     ASSERT_TRUE(read_only->windowTitle().endsWith("(Read Only Mode)"));
     SchemaProbe{read_only.get()}.pick("orders");
