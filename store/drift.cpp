@@ -575,12 +575,24 @@ bool diff_schema_seeing(DBINFO* dbinfo, const char* const* tables, size_t count,
 
 namespace {
 
-saved_schema_t saved_of_docs(const doc_list_t* docs)
+// One side's documents by table. A change that left a table's document as it was (a save
+// replaces only its columns and index entries) holds that table on neither side: it is
+// taken as there on both, so that its columns are compared.
+saved_schema_t saved_of_docs(const doc_list_t* docs, const doc_list_t* other)
 {
     saved_schema_t saved;
     schema_taker_t taker{&saved, nullptr, nullptr, true};
     for (const doc_ref_t& d : docs[1].docs)
         taker.table(d.doc);
+    std::set<std::string> documented;
+    for (const doc_list_t* side : {docs, other})
+        for (const doc_ref_t& d : side[1].docs)
+            documented.insert(text_field(d.doc, "sql_table"));
+    for (const doc_list_t* side : {docs, other})
+        for (int kind = 2; kind <= 3; ++kind)
+            for (const doc_ref_t& d : side[kind].docs)
+                if (!documented.count(text_field(d.doc, "sql_table")))
+                    saved[text_field(d.doc, "sql_table")];
     for (const doc_ref_t& d : docs[2].docs)
         taker.column(d.doc);
     for (const doc_ref_t& d : docs[3].docs)
@@ -594,7 +606,7 @@ saved_schema_t saved_of_docs(const doc_list_t* docs)
 void diff_documents(const doc_list_t* before, const doc_list_t* after, drift_t** differences)
 {
     *differences = nullptr;
-    saved_schema_t was = saved_of_docs(before), is = saved_of_docs(after);
+    saved_schema_t was = saved_of_docs(before, after), is = saved_of_docs(after, before);
     std::vector<drift_t*> found;
     std::set<std::string> names;
     for (const auto* side : {&was, &is})

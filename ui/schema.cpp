@@ -125,6 +125,8 @@ void Schema::start_up(const QStringList& arguments)
             Qt::UniqueConnection);
     // Applying a plan writes the schema: offered where saving is.
     ui->pushButtonPlan->setVisible(dbinfo.mode == MODE_EDIT);
+    // The history is the schema's: there is none without one.
+    ui->pushButtonHistory->setVisible(dbinfo.mode != MODE_VIEW_ONLY);
     started_up = true;
 }
 

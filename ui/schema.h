@@ -114,6 +114,8 @@ private slots:
     void on_pushButtonProfile_clicked();
     // The plan of the picked table or of the whole schema, reviewed, then applied.
     void on_pushButtonPlan_clicked();
+    // The versions of the picked table or of the whole schema; in Edit mode one reverted.
+    void on_pushButtonHistory_clicked();
     void VTViewModeChanged(int index);
     void saveSchema();
     // After a save refused because another program changed the table: the table read
@@ -177,6 +179,11 @@ private:
 
     // dump
     bool append_dump_text(const char* bytes, long long size);
+
+    // history: a version reverted after its dry run and the user's yes
+    void revertVersion(int64_t number);
+    // After a change to the schema: the tree read again and the table shown again.
+    void readTreeAgain();
 
     void process_pending_events();
 
