@@ -84,7 +84,8 @@ TEST(History, ListsShowsAndRevertsOnlyAfterYes)
     const texts_t change_2 = {"column _id: length 255 -> 0", "column no: length 255 -> 0",
                               "column who: SQL name who -> customer"},
                   change_4 = {"column no: SQL name no -> number"};
-    const std::string later = "Version 2 is not reverted: versions 3, 4 and 5 changed its tables since.";
+    // 5 took 4 back: of the versions after 2, only 3 stands.
+    const std::string later = "Version 2 is not reverted: version 3 changed its tables since.";
     const struct {
         const char* select;
         bool revert;
@@ -100,8 +101,8 @@ TEST(History, ListsShowsAndRevertsOnlyAfterYes)
          ""},
         {"4", true, {QMessageBox::Yes}, to_4, change_4, {"Revert version 4?"}, before_4, {"_id", "customer", "no"},
          "Reverted version 4 as version 5."},
-        // Versions 3 and 5 (the revert of 4) came after 2: told, and nothing written
-        // without the second Yes; with it, written over them.
+        // Version 3 came after 2: told, and nothing written without the second Yes; with
+        // it, written over it.
         {"2", true, {QMessageBox::No}, to_5, change_2, {later}, before_4, {"_id", "customer", "no"}, ""},
         {"2", true, {QMessageBox::Yes, QMessageBox::No}, to_5, change_2, {later, "Revert version 2?"}, before_4,
          {"_id", "customer", "no"}, ""},
