@@ -142,17 +142,60 @@ const int32_t connect_timeout_ms = 10000;
 const int32_t socket_timeout_ms = 20000;
 const int32_t pool_selection_timeout_ms = 2000;
 
-// The bounds hold unless the connection string sets its own.
-mongoc_uri_t* new_uri(const char* text)
+void with_bounds(mongoc_uri_t* uri);
+
+// A side's connection, parsed and then completed with the client library's own setters:
+// a server setting that is a connection string as it stands, the settings adding only
+// what it does not say (a user, TLS); a host name on port 27017, a user logging in
+// against the side's database. Null with error when the string was not taken.
+mongoc_uri_t* side_uri(int side, DBINFO* d, bson_error_t* error)
 {
-    mongoc_uri_t* uri = text[0] ? mongoc_uri_new_with_error(text, nullptr) : nullptr;
-    if (!uri)
+    const char* user = side == SIDE_DATA ? d->user : d->md_user;
+    const char* password = side == SIDE_DATA ? d->password : d->md_password;
+    const char* server = side == SIDE_DATA ? d->server : d->md_server;
+    const char* database = side == SIDE_DATA ? d->database : d->md_database;
+    bool credentials = user[0] || password[0];
+    bool given = is_connection_string(server);
+    // The library would take the part after a second '@' for a host.
+    if (given && authority(server).find('@') != authority(server).rfind('@')) {
+        bson_set_error(error, MONGOC_ERROR_COMMAND, MONGOC_ERROR_COMMAND_INVALID_ARG,
+                       "an '@' in the user name or password");
         return nullptr;
+    }
+    mongoc_uri_t* uri = given ? mongoc_uri_new_with_error(server, error) : mongoc_uri_new_for_host_port(server, 27017);
+    if (!uri) {
+        if (!given)
+            bson_set_error(error, MONGOC_ERROR_COMMAND, MONGOC_ERROR_COMMAND_INVALID_ARG, "not a host name: %s", server);
+        return nullptr;
+    }
+    const char* mechanism = mongoc_uri_get_auth_mechanism(uri);
+    // A certificate is the whole identity: a password would be refused.
+    bool certificate = mechanism && std::strcmp(mechanism, "MONGODB-X509") == 0;
+    bool set = true;
+    if (credentials && !mongoc_uri_get_username(uri)) {
+        set = mongoc_uri_set_username(uri, user) && (certificate || mongoc_uri_set_password(uri, password));
+        if (set && !given)
+            set = mongoc_uri_set_database(uri, database);
+    }
+    if (set && speaks_tls(d) && !mongoc_uri_get_tls(uri))
+        set = mongoc_uri_set_option_as_bool(uri, MONGOC_URI_TLS, true);
+    if (!set) {
+        bson_set_error(error, MONGOC_ERROR_COMMAND, MONGOC_ERROR_COMMAND_INVALID_ARG,
+                       "the user name, password or database was not taken");
+        mongoc_uri_destroy(uri);
+        return nullptr;
+    }
+    with_bounds(uri);
+    return uri;
+}
+
+// The bounds hold unless the connection string sets its own.
+void with_bounds(mongoc_uri_t* uri)
+{
     if (!mongoc_uri_has_option(uri, MONGOC_URI_CONNECTTIMEOUTMS))
         mongoc_uri_set_option_as_int32(uri, MONGOC_URI_CONNECTTIMEOUTMS, connect_timeout_ms);
     if (!mongoc_uri_has_option(uri, MONGOC_URI_SOCKETTIMEOUTMS))
         mongoc_uri_set_option_as_int32(uri, MONGOC_URI_SOCKETTIMEOUTMS, socket_timeout_ms);
-    return uri;
 }
 
 // What the side's connections speak TLS with: the settings' files (-cafile, the data
@@ -222,11 +265,10 @@ std::string refusal_text(const char* server, const bson_error_t* client_error)
 // request is made.
 mongoc_client_t* make_side_client(DBINFO* d, int side, mongoc_database_t** db, bson_error_t* error = nullptr)
 {
-    char text[DBINFO_TEXT];
-    build_connection_uri(side, d, text);
-    mongoc_uri_t* uri = new_uri(text);
     if (db)
         *db = nullptr;
+    bson_error_t refused;
+    mongoc_uri_t* uri = side_uri(side, d, error ? error : &refused);
     if (!uri)
         return nullptr;
     mongoc_client_t* client = mongoc_client_new_from_uri_with_error(uri, error);
@@ -310,9 +352,8 @@ struct data_pool_t {
 
 data_pool_t* open_data_pool(DBINFO* d, int size)
 {
-    char text[DBINFO_TEXT];
-    build_connection_uri(SIDE_DATA, d, text);
-    mongoc_uri_t* uri = new_uri(text);
+    bson_error_t refused;
+    mongoc_uri_t* uri = side_uri(SIDE_DATA, d, &refused);
     if (!uri)
         return nullptr;
     mongoc_uri_set_option_as_int32(uri, MONGOC_URI_MAXPOOLSIZE, size);
@@ -417,9 +458,8 @@ mongoc_client_t* open_side_client(DBINFO* d, int side)
 
 std::string side_user(DBINFO* d, int side)
 {
-    char text[DBINFO_TEXT];
-    build_connection_uri(side, d, text);
-    mongoc_uri_t* uri = text[0] ? mongoc_uri_new_with_error(text, nullptr) : nullptr;
+    bson_error_t refused;
+    mongoc_uri_t* uri = side_uri(side, d, &refused);
     const char* user = uri ? mongoc_uri_get_username(uri) : nullptr;
     std::string name = user ? user : "";
     mongoc_uri_destroy(uri);

@@ -47,10 +47,10 @@ TEST(ReplicaSet, ChangesAreOneTransactionWhereTheServerOffersThem)
                                      (replica ? R"(, "setName": "rs0", "isWritablePrimary": true)" : "") +
                                      R"(}, "documents": {"rs_s.columns": [{"sql_table": "t", "sql_name": "old"}]}, )" +
                                      R"("refuse": {"columns": [)" + (refused ? "1" : "") + "]}}",
-                                 {"127.0.0.80"}));
+                                 {"127.0.0.82"}));
         DBINFO d;
         testenv::init_dbinfo(&d);
-        testenv::connect_dbinfo(&d, "rs", "rs_s", "", "127.0.0.80");
+        testenv::connect_dbinfo(&d, "rs", "rs_s", "", "127.0.0.82");
         schema_change_t* change = schema_change_new("save", "t");
         schema_change_replace_table(change, "rs", "dbo", "t", CHANGE_MASK_ALL);
         bson_t* column = BCON_NEW("sql_table", "t", "sql_name", "new");

@@ -12,14 +12,14 @@ namespace testenv {
 
 class Proxy : public Script {
 public:
-    // Starts it on listen:27017 (the first free address of 127.0.0.72-89 when listen is empty)
+    // Starts it on listen:27017 (the first free address of 127.0.0.72-79 when listen is empty; the replica sets have 80-83)
     // in front of target:27017 with extra options; false, with a test failure, when it is not
     // ready within 15 s.
     bool start(const std::string& listen, const std::string& target, const std::vector<std::string>& extra = {})
     {
         std::string command = "/usr/bin/python3 " + source_dir() + "/tools/latency_proxy.py --target " + target;
         command += " --listen " + listen;
-        for (int last = 72; last <= 89 && listen.empty(); ++last) // the script takes the first free one
+        for (int last = 72; last <= 79 && listen.empty(); ++last) // the script takes the first free one
             command += " 127.0.0." + std::to_string(last);
         for (const std::string& arg : extra)
             command += " " + arg;
