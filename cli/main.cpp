@@ -15,15 +15,10 @@
 #include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
-#define dup _dup
-#define dup2 _dup2
-#define fdopen _fdopen
 #define isatty _isatty
 #define fileno _fileno
-const char* const null_device = "NUL";
 #else
 #include <unistd.h>
-const char* const null_device = "/dev/null";
 #endif
 
 namespace {
@@ -260,17 +255,16 @@ int main(int argc, char* argv[])
     // The lock and the history name the program that writes.
     set_writer_program(("brolix-cli " + cli.command).c_str());
 
-    // Standard output is the command's; what the data layer prints there is diagnostics.
-    std::fflush(stdout);
-    cli.out = fdopen(dup(fileno(stdout)), "wb");
-    if (!cli.out)
-        return EXIT_ERROR;
-    int diagnostics = cli.verbose ? dup(fileno(stderr)) : open(null_device, O_WRONLY);
-    if (diagnostics >= 0)
-        dup2(diagnostics, fileno(stdout));
+    // Standard output is the command's alone; the data layer's diagnostic lines go to
+    // standard error with --verbose, else nowhere.
+    cli.out = stdout;
 #ifdef _WIN32
     _setmode(_fileno(cli.out), _O_BINARY);
 #endif
+    set_diagnostic_routine([](void* verbose, const char* text) {
+        if (verbose)
+            std::fputs(text, stderr);
+    }, cli.verbose ? &cli : nullptr);
 
     set_message_routine(answer_box, &cli);
     set_progress_routine(show_progress, &cli);
@@ -279,6 +273,6 @@ int main(int argc, char* argv[])
     dbinfo_init(&dbinfo);
     mongoc_init();
     int status = run_command(cli, &dbinfo);
-    std::fclose(cli.out);
+    std::fflush(cli.out);
     return status;
 }

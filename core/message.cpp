@@ -1,8 +1,12 @@
 #include "core/message.h"
 
+#include "core/dbinfo.h"
+
 #include "core/secrets.h"
 #include "core/work.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <cstdio>
 
 namespace {
@@ -10,6 +14,43 @@ brolix_message_fn routine = nullptr;
 void* routine_context = nullptr;
 brolix_progress_fn progress = nullptr;
 void* progress_context = nullptr;
+brolix_diagnostic_fn diagnostic = nullptr;
+void* diagnostic_context = nullptr;
+}
+
+brolix_diagnostic_fn set_diagnostic_routine(brolix_diagnostic_fn fn, void* context, void** previous_context)
+{
+    brolix_diagnostic_fn previous = diagnostic;
+    if (previous_context)
+        *previous_context = diagnostic_context;
+    diagnostic = fn;
+    diagnostic_context = context;
+    return previous;
+}
+
+void brolix_diagnostic(const char* text)
+{
+    if (diagnostic) {
+        diagnostic(diagnostic_context, text);
+        return;
+    }
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+bool append_to_debug_file(const DBINFO* dbinfo, const char* bytes, long long size)
+{
+    QFile file(QString::fromLocal8Bit(dbinfo->debug_file));
+    if (!dbinfo->debug_file[0] || !file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    return file.write(bytes, size) == size;
+}
+
+bool append_debug_line(const DBINFO* dbinfo, const std::string& line)
+{
+    QByteArray text = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss ").toUtf8() +
+                      QByteArray::fromStdString(line) + "\r\n";
+    return append_to_debug_file(dbinfo, text.constData(), text.size());
 }
 
 brolix_message_fn set_message_routine(brolix_message_fn fn, void* context, void** previous_context)

@@ -30,6 +30,20 @@ int brolix_message(const char* text, const char* informative, int buttons, int d
 // grants the command. Any other text is returned as it is.
 std::string with_privilege_named(const std::string& text);
 
+// Diagnostic lines of the data layer (the index listings it echoes, the lines of a failed
+// creation): the data layer never prints itself. Without a routine they go to standard
+// output, as the window has them; brolix-cli shows them on standard error with --verbose.
+typedef void (*brolix_diagnostic_fn)(void* context, const char* text);
+brolix_diagnostic_fn set_diagnostic_routine(brolix_diagnostic_fn routine, void* context,
+                                            void** previous_context = nullptr);
+void brolix_diagnostic(const char* text);
+
+// The -debug file's one writer (dumps, warnings, read faults): appends bytes, or a line
+// with the date and time before it and CR LF after it. False when it cannot be written.
+struct DBINFO;
+bool append_to_debug_file(const DBINFO* dbinfo, const char* bytes, long long size);
+bool append_debug_line(const DBINFO* dbinfo, const std::string& line);
+
 // Progress of a long run over the data collections (creation, synchronisation, sampling):
 // done of total collections, with the name of the one just finished (null at the start).
 // The window shows a bar, the command line a line on standard error; without a routine

@@ -1,6 +1,7 @@
 #include "startup/datasource.h"
 
 #include "core/dbinfo.h"
+#include "core/message.h"
 #include "discovery/discover.h"
 #include "startup/platform/registry.h"
 
@@ -68,13 +69,8 @@ struct tls_value {
 // One line on standard output and in the -debug file.
 void warn(const DBINFO* d, const char* line)
 {
-    std::printf("%s\n", line);
-    std::fflush(stdout);
-    if (!d->debug_file[0])
-        return;
-    QFile file(QString::fromLocal8Bit(d->debug_file));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-        file.write(QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss ").toUtf8() + line + "\r\n");
+    brolix_diagnostic((std::string(line) + "\n").c_str());
+    append_debug_line(d, line);
 }
 
 int read_values(DBINFO* d, registry_key_t* key)
@@ -89,8 +85,7 @@ int read_values(DBINFO* d, registry_key_t* key)
     if (registry_driver_path(key, driver, driver_file, sizeof driver_file) == REGISTRY_SUCCESS)
         file = driver_file;
     if (!is_our_driver(file)) {
-        std::printf("\n- - - - -DSN NOT Tarnwell");
-        std::fflush(stdout);
+        brolix_diagnostic("\n- - - - -DSN NOT Tarnwell");
         return -14;
     }
 

@@ -56,8 +56,7 @@ const schema_collection_t schema_collections[] = {
 
 bool fail(int* code, int value, const char* diagnostic)
 {
-    std::printf("%s", diagnostic);
-    std::fflush(stdout);
+    brolix_diagnostic(diagnostic);
     *code = value;
     return false;
 }
@@ -255,8 +254,7 @@ bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* re
 {
     bool whole = read->sample && read->sample->items;
     if (refresh_only) {
-        std::printf("- - - - - Updating INDEX for %s\n", name);
-        std::fflush(stdout);
+        brolix_diagnostic((std::string("- - - - - Updating INDEX for ") + name + "\n").c_str());
     }
     // A sample broken off maps no index key: the entries the table has stay as they are.
     // A table is written whole, with its index entries, or not at all.
@@ -361,7 +359,7 @@ bool create_schema(DBINFO* dbinfo, int* code)
     read_collections(dbinfo, collections, [&](int i, collection_read_t* read) {
         whole = describe_collection(dbinfo, collections[i], read, false, &batch);
         if (!whole)
-            std::printf("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE %s", collections[i]);
+            brolix_diagnostic((std::string("\n\n- - - - -ERROR_BROLIX_CREATE_TABLE ") + collections[i]).c_str());
         brolix_progress(++done, total, collections[i]);
         return whole;
     });

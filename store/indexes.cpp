@@ -1,6 +1,7 @@
 #include "store/indexes.h"
 
 #include "core/dbinfo.h"
+#include "core/message.h"
 #include "core/records.h"
 #include "discovery/discover.h"
 #include "store/fields.h"
@@ -59,7 +60,7 @@ struct text_list {
     }
 };
 
-void echo(const char* json) { std::printf("\n%s\n\n", json); }
+void echo(const char* json) { brolix_diagnostic((std::string("\n") + json + "\n\n").c_str()); }
 
 // Key order: true for a number above zero. A double is judged as it is, an integer by
 // its low 32 bits (as a signed int32), as the driver reads them; any other number
@@ -274,7 +275,6 @@ bool listing_index_docs(DBINFO* dbinfo, index_listing_t* listing, db_sample_t* s
             append_entries(dbinfo, table, entries, docs);
         free_indexes(entries);
     }
-    std::fflush(stdout);
     return !listing->error.domain;
 }
 

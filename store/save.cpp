@@ -121,9 +121,9 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over)
                        BTN_OK);
     // Diagnostic only, nothing reads it: the table whose column documents did not reach
     // the schema ("- - - - - Columns of orders not saved: 5 of 5 column documents not written").
-    std::printf("- - - - - Columns of %s not saved: %d of %d column documents not written\n", table.constData(),
-                total, total);
-    std::fflush(stdout);
+    brolix_diagnostic(("- - - - - Columns of " + table + " not saved: " + QByteArray::number(total) + " of " +
+                       QByteArray::number(total) + " column documents not written\n")
+                          .constData());
     return false;
 }
 

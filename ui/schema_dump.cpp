@@ -13,12 +13,7 @@
 
 bool Schema::append_dump_text(const char* bytes, long long size)
 {
-    QFile file(QString::fromLocal8Bit(dbinfo.debug_file));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return false;
-    file.write(bytes, size);
-    file.close();
-    return true;
+    return append_to_debug_file(&dbinfo, bytes, size);
 }
 
 void Schema::on_pushButtonDump_clicked()

@@ -4,6 +4,7 @@
 #include "ui/schema.h"
 
 #include "core/connect.h"
+#include "core/message.h"
 #include "core/secrets.h"
 #include "core/wire.h"
 #include "core/work.h"
@@ -160,11 +161,5 @@ void Schema::noteReadFault(const QString& what, int side, const bson_error_t* er
     ui->errorMsg->setText(edit_warning.isEmpty() ? read_fault : edit_warning + " " + read_fault);
     // The line goes to the -debug file too, with the library's own words, for whoever
     // looks into it later.
-    if (!dbinfo.debug_file[0])
-        return;
-    QFile file(QString::fromLocal8Bit(dbinfo.debug_file));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return;
-    file.write(QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss ").toUtf8() + line.toUtf8() + " (" +
-               scrub_secrets(error->message).c_str() + ")\r\n");
+    append_debug_line(&dbinfo, (line.toUtf8() + " (" + scrub_secrets(error->message).c_str() + ")").toStdString());
 }
