@@ -9,6 +9,7 @@
 #include "startup/cmdline.h"
 #include "startup/datasource.h"
 #include "startup/schema_check.h"
+#include "startup/start.h"
 #include "store/create.h"
 #include "store/dump.h"
 #include "store/export.h"
@@ -55,7 +56,6 @@ std::string quoted(const char* format, const char* value)
     return text.replace(text.find("%s"), 2, value);
 }
 
-bool may_write(DBINFO* d);
 
 } // namespace
 
@@ -74,48 +74,37 @@ std::string change_outcome_text(int outcome, const char* told)
 
 namespace {
 
-// Command line, data source, connections: the editor's start-up up to its schema check.
+// The editor's start, up to its schema check.
 int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
 {
-    if (!parse_command_line(d, cli.editor_arguments))
-        return fail("Invalid command line arguments.", "Try 'brolix-cli --help'.");
-    int code = 0;
-    if (!take_passwords(d, cli.password_stdin ? stdin : nullptr, &code))
-        return fail(password_error_text(code));
-    if (!d->dsn.isEmpty()) {
-        if (!lookup_data_source(d, &code))
-            return fail(data_source_error_text(code));
+    start_steps_t steps;
+    steps.parse = [&](DBINFO* dbinfo) { return parse_command_line(dbinfo, cli.editor_arguments); };
+    steps.passwords = cli.password_stdin ? stdin : nullptr;
+    if (before_connect)
+        steps.before_connect = [&](DBINFO* dbinfo) { return before_connect(cli, dbinfo); };
+    steps.settle = cli.command != "settle"; // which settles by itself
+    start_t started;
+    if (!start_program(d, steps, &started)) {
+        if (started.stop == START_ARGUMENTS)
+            return fail("Invalid command line arguments.", "Try 'brolix-cli --help'.");
+        if (!started.text.empty())
+            return fail(started.text.c_str());
+        return EXIT_ERROR;
     }
-    dbinfo_before_connect(d);
-    if (before_connect && !before_connect(cli, d))
-        return EXIT_ERROR;
-    if (!connect_databases(d))
-        return EXIT_ERROR;
     if (d->mode == MODE_VIEW_ONLY)
         return fail("No schema name given.",
                     "Every command works on a schema: name it with -sc or in the data source.");
-    // A write that did not finish is settled before anything reads the schema (settle
-    // itself says how that went).
-    char settled[DBINFO_TEXT];
-    if (cli.command != "settle" && !settle_schema_journal(d, settled, sizeof settled, may_write))
-        return fail(settled);
-    if (cli.command != "settle" && settled[0])
-        std::fprintf(stderr, "%s\n", settled);
+    if (!started.text.empty())
+        std::fprintf(stderr, "%s\n", started.text.c_str());
     return EXIT_AGREE;
 }
 
-// Settling writes: a start whose user may not write the schema leaves a journal as it is.
-bool may_write(DBINFO* d)
-{
-    check_index_access(d);
-    return d->mode == MODE_EDIT;
-}
 
 int settle(cli_t& cli, DBINFO* d)
 {
     char line[DBINFO_TEXT];
     bool ok = cli.set_aside ? set_journal_aside(d, line, sizeof line)
-                            : settle_schema_journal(d, line, sizeof line, may_write);
+                            : settle_schema_journal(d, line, sizeof line, may_write_schema);
     std::fprintf(ok ? cli.out : stderr, "%s\n", line[0] ? line : "There was no change to settle.");
     return ok ? EXIT_AGREE : EXIT_ERROR;
 }
@@ -576,7 +565,7 @@ int run_command(cli_t& cli, DBINFO* d)
             // A command that may write holds the schema from before it reads it until it
             // has written: another writer meanwhile waits or is told who holds it.
             // A user who may not write the schema claims nothing: validation refuses it.
-            bool writes = !cli.dry_run && c.writes != WRITES_NOTHING && may_write(d);
+            bool writes = !cli.dry_run && c.writes != WRITES_NOTHING && may_write_schema(d);
             std::string told;
             if (writes && schema_write_begin(d, cli.command.c_str(), d->database, &told) != CHANGE_APPLIED) {
                 status = fail(told.c_str());

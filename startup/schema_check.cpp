@@ -1,5 +1,7 @@
 #include "startup/schema_check.h"
 
+#include "startup/start.h"
+
 #include "core/connect.h"
 #include "core/dbinfo.h"
 #include "core/message.h"
@@ -155,29 +157,17 @@ const char* mode_title(int mode)
     }
 }
 
-bool check_schema_at_start(DBINFO* d)
+bool settle_told(DBINFO* d, const start_t& started)
 {
-    if (d->mode == MODE_VIEW_ONLY) {
-        int code = 0;
-        load_tables_without_schema(d, &code);
-        return true;
-    }
-
-    // A write that did not finish is settled before anything reads the schema, by a start
-    // that may write it.
     char settled[DBINFO_TEXT];
-    auto may_write = [](DBINFO* dbinfo) {
-        check_index_access(dbinfo);
-        return dbinfo->mode == MODE_EDIT;
-    };
-    bool lasting = false;
-    if (!settle_schema_journal(d, settled, sizeof settled, may_write, &lasting)) {
+    std::snprintf(settled, sizeof settled, "%s", started.text.c_str());
+    if (started.stop == START_JOURNAL) {
         // One that starting again will not settle is not in the way of every start for ever.
-        if (!lasting || brolix_message(settled,
-                                       "Press 'Yes' to set the journal aside (it is kept whole) and open the schema "
-                                       "as it stands, or press 'No' to exit.",
-                                       BTN_YES_NO, BTN_YES) != BTN_YES) {
-            if (!lasting)
+        if (!started.lasting || brolix_message(settled,
+                                               "Press 'Yes' to set the journal aside (it is kept whole) and open the "
+                                               "schema as it stands, or press 'No' to exit.",
+                                               BTN_YES_NO, BTN_YES) != BTN_YES) {
+            if (!started.lasting)
                 brolix_message(settled, press_ok, BTN_OK, BTN_OK);
             return false;
         }
@@ -188,6 +178,16 @@ bool check_schema_at_start(DBINFO* d)
     }
     if (settled[0])
         brolix_message(settled, "", BTN_OK, BTN_OK);
+    return true;
+}
+
+bool check_schema_at_start(DBINFO* d)
+{
+    if (d->mode == MODE_VIEW_ONLY) {
+        int code = 0;
+        load_tables_without_schema(d, &code);
+        return true;
+    }
 
     int code = 0;
     start_up_text_t box;

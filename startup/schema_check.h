@@ -30,6 +30,12 @@ void creation_failed_text(const DBINFO* dbinfo, int code, start_up_text_t* out);
 struct drift_problem_t;
 std::string drift_problem_text(const drift_problem_t* problem);
 
+// What the start told of a change left unfinished (startup/start.h), as boxes: the line of
+// what was settled; a journal that could not be settled, with the offer to set it aside
+// when starting again will not settle it. False when the program must end.
+struct start_t;
+bool settle_told(DBINFO* dbinfo, const start_t& started);
+
 // The window title of the mode.
 const char* mode_title(int mode);
 

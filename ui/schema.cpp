@@ -8,6 +8,8 @@
 #include "core/work.h"
 #include "startup/cmdline.h"
 #include "startup/datasource.h"
+#include "startup/schema_check.h"
+#include "startup/start.h"
 #include "store/read.h"
 #include "ui_schema.h"
 
@@ -95,23 +97,20 @@ void Schema::start_up(const QStringList& arguments)
     set_progress_routine(window_progress, this);
     mongoc_init();
 
-    if (!parseCommandLineArgs(arguments)) {
-        show_message(usage_text(), "Please press OK to exit.", BTN_OK, BTN_OK);
-        std::exit(0);
+    start_steps_t steps;
+    steps.parse = [&](DBINFO*) { return parseCommandLineArgs(arguments); };
+    start_t started;
+    if (!start_program(&dbinfo, steps, &started)) {
+        if (started.stop == START_ARGUMENTS) {
+            show_message(usage_text(), "Please press OK to exit.", BTN_OK, BTN_OK);
+            std::exit(0);
+        }
+        if (started.stop == START_PASSWORDS || started.stop == START_DATA_SOURCE)
+            fatal(started.text.c_str());
+        if (started.stop == START_CONNECTION)
+            std::exit(0);
     }
-
-    int code = 0;
-    if (!take_passwords(&dbinfo, nullptr, &code))
-        fatal(password_error_text(code));
-
-    if (!dbinfo.dsn.toLocal8Bit().isEmpty()) {
-        if (!lookup_data_source(&dbinfo, &code))
-            fatal(data_source_error_text(code));
-    }
-
-    dbinfo_before_connect(&dbinfo);
-
-    if (!connect_databases(&dbinfo))
+    if (!settle_told(&dbinfo, started))
         std::exit(0);
 
     run_schema_check();
