@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <netdb.h>
@@ -56,6 +57,22 @@ struct cut_stream_t {
     int side;
     int32_t connect_ms; // what a poll waits for: the server's first answer
     bool timed_out;
+    std::atomic<bool> in_use; // a read or write is under way
+};
+
+// A client (and so each of its connections) belongs to one thread at a time: two threads
+// on one connection at once would interleave their messages. Caught here, in every build,
+// where a thread sanitizer cannot see it (the client library is not instrumented).
+struct one_thread_t {
+    cut_stream_t* s;
+    explicit one_thread_t(cut_stream_t* stream) : s(stream)
+    {
+        if (s->in_use.exchange(true)) {
+            std::fprintf(stderr, "brolix: one connection used by two threads at once\n");
+            std::abort();
+        }
+    }
+    ~one_thread_t() { s->in_use = false; }
 };
 
 cut_stream_t* cut(mongoc_stream_t* stream) { return reinterpret_cast<cut_stream_t*>(stream); }
@@ -104,6 +121,7 @@ ssize_t cut_readv(mongoc_stream_t* stream, mongoc_iovec_t* iov, size_t iovcnt, s
                   int32_t timeout_msec)
 {
     cut_stream_t* s = cut(stream);
+    one_thread_t only(s);
     s->timed_out = false;
     if (timeout_msec == 0 && !cut_now())
         return mongoc_stream_readv(s->base, iov, iovcnt, min_bytes, 0);
@@ -133,6 +151,7 @@ ssize_t cut_readv(mongoc_stream_t* stream, mongoc_iovec_t* iov, size_t iovcnt, s
 ssize_t cut_writev(mongoc_stream_t* stream, mongoc_iovec_t* iov, size_t iovcnt, int32_t timeout_msec)
 {
     cut_stream_t* s = cut(stream);
+    one_thread_t only(s);
     s->timed_out = false;
     if (timeout_msec == 0 && !cut_now())
         return mongoc_stream_writev(s->base, iov, iovcnt, 0);

@@ -97,3 +97,4 @@ TEST(Connect, SidesAndTheirFailures)
 }
 
 } // namespace
+
