@@ -31,16 +31,16 @@ tools/servers.sh start
 trap 'tools/servers.sh stop' EXIT
 
 status=0
-echo "== tests (unit, store, ui, e2e)"
+echo "== tests (unit, server, window, e2e, package)"
 ctest --test-dir build -j "$jobs" --output-on-failure "$@" || status=1
-echo "== sanitizer build (unit, store, ui)"
+echo "== sanitizer build (unit, server, window)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0" \
-  ctest --test-dir build-asan -j "$jobs" -L 'unit|store|ui' --output-on-failure "$@" || status=1
-echo "== thread sanitizer build (store, ui)"
+  ctest --test-dir build-asan -j "$jobs" -L 'unit|server|window' --output-on-failure "$@" || status=1
+echo "== thread sanitizer build (server, window)"
 TSAN_OPTIONS="suppressions=$top/tests/tsan.supp" \
-  ctest --test-dir build-tsan -j "$jobs" -L 'store|ui' --output-on-failure "$@" || status=1
-echo "== Qt 6 build (unit, store, ui)"
-ctest --test-dir build-qt6 -j "$jobs" -L 'unit|store|ui' --output-on-failure "$@" || status=1
+  ctest --test-dir build-tsan -j "$jobs" -L 'server|window' --output-on-failure "$@" || status=1
+echo "== Qt 6 build (unit, server, window)"
+ctest --test-dir build-qt6 -j "$jobs" -L 'unit|server|window' --output-on-failure "$@" || status=1
 exit $status
