@@ -43,7 +43,8 @@ TEST(Profile, ShowsEachColumnMarkedWhereTheSavedTypeCannotShowItOrItIsRare)
     p.ui()->pushButtonProfile->click();
     EXPECT_EQ(p.ui()->errorMsg->text(),
               "The profile of 'orders' could not be read: the data server cannot sample at random ($sample).");
-    EXPECT_TRUE(boxes.boxes.size() <= 1u); // the creation offer only: nothing boxed
+    ASSERT_EQ(boxes.boxes.size(), 1u) << "the refused read boxed";
+    EXPECT_EQ(boxes.boxes[0].text, "The schema '" + data.schema + "' does not exist or may be invalid.");
 }
 
 } // namespace
