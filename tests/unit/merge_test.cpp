@@ -4,6 +4,7 @@
 #include "core/records.h"
 #include "store/merge.h"
 #include "store/place.h"
+#include "store/plan.h"
 #include "store/sync_plan.h"
 
 #include <gtest/gtest.h>
@@ -103,6 +104,44 @@ TEST(SharedSchema, ASynchronisationDoesOnlyWhatWasAgreedAndIsStillNeeded)
     for (int a = 0; a < 4; ++a)
         for (int n = 0; n < 4; ++n)
             EXPECT_EQ(agreed_synchronisation(agreed[a], now[n]), done[a][n]) << agreed[a] << " then " << now[n];
+}
+
+} // namespace
+
+namespace {
+
+// A plan file is checked whole before any of it is used: each item's "kept" is there and
+// names only what a retyped or longer column can keep.
+TEST(SharedSchema, APlanFileIsCheckedWhole)
+{
+    const std::string item1 = R"({ "id" : 1, "table" : "o", "kind" : "column_new", "virtual" : false, "column" : )"
+                              R"("paid", "data" : { "sql_name" : "paid", "sql_type" : -6, "mongo_type" : 8, )"
+                              R"("length" : 255, "visible" : true }, "kept" : KEPT1 })";
+    const std::string item2 = R"({ "id" : 2, "table" : "o", "kind" : "column_type", "virtual" : false, "column" : )"
+                              R"("no", "schema" : { "sql_name" : "number", "sql_type" : 4, "mongo_type" : 16, )"
+                              R"("length" : 255, "visible" : true }, "data" : { "sql_name" : "no", "sql_type" : )"
+                              R"(12, "mongo_type" : 2, "length" : 255, "visible" : true }, "kept" : KEPT2 })";
+    const std::string plan = R"({ "format" : "brolix-plan-1", "database" : "px", "schema" : "px_s", )"
+                             R"("fingerprint" : "f", "items" : [ )" + item1 + ", " + item2 + " ] }";
+    const struct { const char *kept1, *kept2; bool read; } rows[] = {
+        {"[ ]", R"([ "sql_name" ])", true},
+        {"", R"([ "sql_name" ])", false},          // "kept" missing
+        {R"([ "sql_name" ])", "[ ]", false},        // on a change that keeps nothing
+        {"[ ]", R"([ "sql_name", "x" ])", false},   // something else
+    };
+    for (const auto& row : rows) {
+        std::string text = plan;
+        text.replace(text.find("KEPT1"), 5, row.kept1);
+        text.replace(text.find("KEPT2"), 5, row.kept2);
+        if (!*row.kept1)
+            text.replace(text.find(", \"kept\" :  }"), 13, " }");
+        plan_problem_t problem;
+        plan_t* read = read_plan(text.data(), text.size(), &problem);
+        EXPECT_EQ(read != nullptr, row.read) << row.kept1 << " / " << row.kept2 << ": " << problem.detail;
+        if (read)
+            EXPECT_EQ(read->items.size(), 2u);
+        free_plan(read);
+    }
 }
 
 } // namespace
