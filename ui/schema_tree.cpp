@@ -4,6 +4,7 @@
 #include "core/records.h"
 #include "startup/schema_check.h"
 #include "store/read.h"
+#include "ui/grid.h"
 #include "ui_schema.h"
 
 #include <QComboBox>
@@ -13,10 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-
-namespace {
-enum { ITEM_CATALOG = 0, ITEM_TABLE = 2, ITEM_VIRTUAL_TABLE = 3 };
-}
 
 void Schema::run_schema_check()
 {
@@ -242,7 +239,7 @@ void Schema::resetMenuVirtualTables()
 
 void Schema::virtualityChanged(int row)
 {
-    QByteArray name = cellBytes(row, 0);
+    QByteArray name = cellBytes(row, COL_SQL_NAME);
     bool ticked = isVirtualTableChecked(ui->tableWidget, row);
     edited = true;
     QTreeWidgetItem* tableItem = findTableItem();
