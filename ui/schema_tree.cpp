@@ -2,6 +2,7 @@
 #include "ui/schema.h"
 
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "startup/schema_check.h"
 #include "store/read.h"
 #include "ui/grid.h"
@@ -153,7 +154,7 @@ void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
         dbinfo.table = item->text(column);
         dbinfo.virtual_table = "";
     }
-    dbinfo.schema = "dbo";
+    dbinfo.schema = SQL_SCHEMA;
     dbinfo.qualified_table = newQualified;
 
     fillGrid(dbinfo.table, dbinfo.virtual_table, 1, dbinfo.qualified_table == oldQualified ? 1 : 0);
