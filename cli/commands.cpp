@@ -5,6 +5,7 @@
 #include "core/connect.h"
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "core/secrets.h"
 #include "startup/cmdline.h"
 #include "startup/datasource.h"
@@ -27,7 +28,8 @@ namespace {
 
 bool is_mismatch(int code)
 {
-    return code == -30 || code == -31 || code == -32 || code == -34 || code == -35;
+    return code == VALIDATE_COLLECTIONS_NEW || code == VALIDATE_COLLECTIONS_GONE ||
+           code == VALIDATE_COLLECTIONS_NEW_AND_GONE || code == VALIDATE_OUT_OF_STEP || code == VALIDATE_UNKNOWN_FIELDS;
 }
 
 // What sync does beside the comparison's synchronisation, in a line for check.
@@ -35,7 +37,7 @@ const char* repair_hint(int code)
 {
     int bare = 0;
     schema_out_of_step(&bare);
-    if (code == -35)
+    if (code == VALIDATE_UNKNOWN_FIELDS)
         return "'brolix-cli sync' removes these fields; every table keeps its edits.";
     return bare ? "'brolix-cli sync' takes these tables again from the database and refreshes the index entries; "
                   "every other table keeps its edits."
@@ -66,7 +68,7 @@ std::string change_outcome_text(int outcome, const char* told)
                             ? "It was left half-written in the journal: the next start puts it back."
                         : outcome == CHANGE_FENCED ? ""
                         : outcome == CHANGE_HELD || outcome == CHANGE_CONFLICT || outcome == CHANGE_NOT_STARTED ||
-                                  outcome == -19
+                                  outcome == CREATE_STOPPED
                             ? "Nothing was written."
                             : "What was written was put back: the schema is as it was.";
     return words.empty() ? state : *state ? words + "\n" + state : words;
@@ -118,11 +120,11 @@ int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing, bool r
 {
     validate_schema(d, code);
     // As in the window: a data server lost during the check is no schema to empty.
-    if (*code == -31 && !d->db_collections && !side_still_answers(d, SIDE_DATA))
+    if (*code == VALIDATE_COLLECTIONS_GONE && !d->db_collections && !side_still_answers(d, SIDE_DATA))
         return EXIT_ERROR;
     start_up_text_t box;
-    if (*code == 1 || (is_mismatch(*code) && (repairs || *code != -35)) ||
-        (accept_missing && (*code == -1 || *code == -2))) {
+    if (*code == VALIDATE_OK || (is_mismatch(*code) && (repairs || *code != VALIDATE_UNKNOWN_FIELDS)) ||
+        (accept_missing && (*code == VALIDATE_NO_COLLECTIONS || *code == VALIDATE_DOCUMENTS_INVALID))) {
         bool writing = writes == WRITES || (writes == WRITES_OUT_OF_STEP && is_mismatch(*code));
         if (writing && d->mode != MODE_EDIT) {
             read_only_text(d, &box);
@@ -131,15 +133,16 @@ int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing, bool r
         return EXIT_AGREE;
     }
     // A failed read says so in either mode: it is no sign of a schema to create or update.
-    if (d->mode != MODE_EDIT && *code != -5 && *code != -33)
+    if (d->mode != MODE_EDIT && *code != VALIDATE_READ_FAILED && *code != VALIDATE_DATA_NOT_LISTED)
         read_only_text(d, &box);
     else
         validation_text(d, *code, &box);
-    bool hinted = *code == -1 || *code == -2 || *code == -35;
+    bool hinted = *code == VALIDATE_NO_COLLECTIONS || *code == VALIDATE_DOCUMENTS_INVALID ||
+                  *code == VALIDATE_UNKNOWN_FIELDS;
     print_box(box.text, hinted ? "" : box.informative);
-    if (*code == -1 || *code == -2)
+    if (*code == VALIDATE_NO_COLLECTIONS || *code == VALIDATE_DOCUMENTS_INVALID)
         std::fprintf(stderr, "'brolix-cli create' creates it.\n");
-    else if (*code == -35)
+    else if (*code == VALIDATE_UNKNOWN_FIELDS)
         std::fprintf(stderr, "%s\n", repair_hint(*code));
     return EXIT_ERROR;
 }
@@ -151,7 +154,7 @@ std::string agree_text(const DBINFO* d)
 
 std::string outcome_text(const DBINFO* d, int code)
 {
-    if (code == 1)
+    if (code == VALIDATE_OK)
         return agree_text(d);
     start_up_text_t box;
     validation_text(d, code, &box);
@@ -168,7 +171,7 @@ void print_json(cli_t& cli, const bson_t* doc)
 
 void json_header(bson_t* doc, const DBINFO* d, int code)
 {
-    BSON_APPEND_UTF8(doc, "outcome", code == 1 ? "agree" : is_mismatch(code) ? "mismatch" : "error");
+    BSON_APPEND_UTF8(doc, "outcome", code == VALIDATE_OK ? "agree" : is_mismatch(code) ? "mismatch" : "error");
     BSON_APPEND_INT32(doc, "code", code);
     BSON_APPEND_UTF8(doc, "database", d->database);
     BSON_APPEND_UTF8(doc, "schema", d->md_database);
@@ -207,30 +210,33 @@ int check(cli_t& cli, DBINFO* d, int code, int status)
         for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
             if (sync_removes(code, t))
                 std::fprintf(cli.out, "collection gone: %s\n", t->sql_name);
-        if (code != -34 && code != -35 && schema_out_of_step()[0])
-            std::fprintf(cli.out, "%s\n", outcome_text(d, -34).c_str());
-        if (code == -35 || schema_out_of_step()[0])
+        if (code != VALIDATE_OUT_OF_STEP && code != VALIDATE_UNKNOWN_FIELDS && schema_out_of_step()[0])
+            std::fprintf(cli.out, "%s\n", outcome_text(d, VALIDATE_OUT_OF_STEP).c_str());
+        if (code == VALIDATE_UNKNOWN_FIELDS || schema_out_of_step()[0])
             std::fprintf(cli.out, "%s\n", repair_hint(code));
     }
-    return status != EXIT_AGREE ? status : code == 1 ? EXIT_AGREE : EXIT_MISMATCH;
+    return status != EXIT_AGREE ? status : code == VALIDATE_OK ? EXIT_AGREE : EXIT_MISMATCH;
 }
 
 // The steps of what is out of step after those of the comparison: of a comparison that
 // refreshes every table's index entries, only the tables taken again.
 sync_step_t* plan_all(DBINFO* d, int code)
 {
-    sync_step_t* steps = code >= -32 && code <= -30 ? plan_synchronisation(d, code) : nullptr;
+    bool compared = code == VALIDATE_COLLECTIONS_NEW || code == VALIDATE_COLLECTIONS_GONE ||
+                    code == VALIDATE_COLLECTIONS_NEW_AND_GONE;
+    sync_step_t* steps = compared ? plan_synchronisation(d, code) : nullptr;
     if (!schema_out_of_step()[0])
         return steps;
     sync_step_t** tail = &steps;
     while (*tail)
         tail = &(*tail)->next;
     mark_out_of_step(d);
-    sync_step_t* more = plan_synchronisation(d, -32);
+    sync_step_t* more = plan_synchronisation(d, VALIDATE_COLLECTIONS_NEW_AND_GONE);
     while (sync_step_t* s = more) {
         more = s->next;
         s->next = nullptr;
-        if (code == -34 || s->action == SYNC_REMOVE || s->action == SYNC_ADD || s->action == SYNC_CLEAR_LEFTOVERS) {
+        if (code == VALIDATE_OUT_OF_STEP || s->action == SYNC_REMOVE || s->action == SYNC_ADD ||
+            s->action == SYNC_CLEAR_LEFTOVERS) {
             *tail = s;
             tail = &s->next;
         } else {
@@ -287,7 +293,7 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
     if (cli.dry_run)
         return dry_run(cli, d, code);
     std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
-    if (code == -35) {
+    if (code == VALIDATE_UNKNOWN_FIELDS) {
         bson_error_t error;
         if (!remove_unknown_fields(d, &error)) {
             start_up_text_t box;
@@ -299,10 +305,10 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
         int status = validated(d, &code, WRITES_OUT_OF_STEP, false, false);
         if (status != EXIT_AGREE)
             return status;
-        if (code != 1)
+        if (code != VALIDATE_OK)
             std::fprintf(cli.out, "%s\n", outcome_text(d, code).c_str());
     }
-    if (code == 1)
+    if (code == VALIDATE_OK)
         return EXIT_AGREE;
     // The lists are rebuilt by the synchronisation: what it does is read off them first.
     std::string done;
@@ -312,11 +318,13 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
         for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
             if (!t->matched)
                 done += std::string("taken again ") + t->sql_name + "\n";
-        synchronise_schema(d, -32);
-        if (last_sync_outcome() != 1)
+        synchronise_schema(d, VALIDATE_COLLECTIONS_NEW_AND_GONE);
+        if (last_sync_outcome() != CREATE_OK)
             return not_synchronised();
         done += "index entries refreshed\n";
-        code = code == -34 ? 1 : compare_collections_with_schema(d->db_collections, d->md_tables, d->database);
+        code = code == VALIDATE_OUT_OF_STEP
+                   ? VALIDATE_OK
+                   : compare_collections_with_schema(d->db_collections, d->md_tables, d->database);
     }
     for (const db_table_ref_t* t = d->md_tables; t; t = t->next)
         if (sync_removes(code, t)) {
@@ -328,9 +336,9 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
             done += std::string("added ") + c->sql_name + "\n";
             ++added;
         }
-    if (code != 1) {
+    if (code != VALIDATE_OK) {
         synchronise_schema(d, code);
-        if (last_sync_outcome() != 1)
+        if (last_sync_outcome() != CREATE_OK)
             return not_synchronised();
     }
     std::fprintf(cli.out, "%sSynchronised: added %d, removed %d.\n", done.c_str(), added, removed);
@@ -339,10 +347,10 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
 
 int create(cli_t& cli, DBINFO* d, int code, int)
 {
-    if (code != -1 && !cli.replace)
+    if (code != VALIDATE_NO_COLLECTIONS && !cli.replace)
         return fail(quoted("The schema '%s' already exists.", d->md_database).c_str(),
                     "--replace drops it and creates it anew from the data.");
-    int created = 1;
+    int created = CREATE_OK;
     if (!create_schema(d, &created)) {
         start_up_text_t box;
         creation_failed_text(d, created, &box);
@@ -365,7 +373,7 @@ std::vector<dump_entry_t> dump_entries(DBINFO* d)
 {
     std::vector<dump_entry_t> entries;
     read_table_tree(d);
-    db_table_vts_t* vts = read_schema_virtual_names(d, d->database, "dbo");
+    db_table_vts_t* vts = read_schema_virtual_names(d, d->database, SQL_SCHEMA);
     for (const db_catalog_t* c = d->tables; c; c = c->next) {
         if (std::strcmp(c->name, d->database) != 0)
             continue;
@@ -404,10 +412,10 @@ int dump(cli_t& cli, DBINFO* d, int, int)
         if (!columns || columns_of != e.table) {
             free_columns(columns);
             d->catalog = QString::fromLocal8Bit(d->database);
-            d->schema = "dbo";
+            d->schema = SQL_SCHEMA;
             d->table = QString::fromLocal8Bit(e.table.c_str());
             bson_error_t error;
-            columns = read_table_columns(d, d->database, "dbo", e.table.c_str(), nullptr, &error);
+            columns = read_table_columns(d, d->database, SQL_SCHEMA, e.table.c_str(), nullptr, &error);
             columns_of = e.table;
             // A part of the table's columns is no dump of it.
             if (error.domain) {
@@ -523,7 +531,7 @@ int import(cli_t& cli, DBINFO* d, int code, int)
                         change_outcome_text(code == SCHEMA_IMPORT_PENDING ? CHANGE_PENDING : CHANGE_UNDONE,
                                             problem.detail).c_str());
         case SCHEMA_IMPORT_NO_LISTING:
-            validation_text(d, -4, &box);
+            validation_text(d, VALIDATE_NOT_LISTED, &box);
             return fail(box.text, box.informative);
         default:
             creation_failed_text(d, code, &box);

@@ -17,7 +17,8 @@ int profile_command(cli_t& cli, DBINFO* d, int, int)
         const char* const texts[] = {"The collection '%s' is not in the data database.",
                                      "The collection '%s' could not be sampled.",
                                      "The collections of the database '%s' could not be listed."};
-        std::string text = -code >= 1 && -code <= 3 ? texts[-code - 1] : "'%s' could not be profiled.";
+        int at = PROFILE_NO_SUCH_TABLE - code;
+        std::string text = at >= 0 && at < 3 ? texts[at] : "'%s' could not be profiled.";
         if (code == PROFILE_NOT_SAMPLED && d->sample_strategy == SAMPLE_RANDOM && detail.find("$sample") != std::string::npos)
             text = "The collection '%s' could not be sampled at random: the data server has no $sample "
                    "(-sample spread reaches across the whole collection).";

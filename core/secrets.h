@@ -3,16 +3,12 @@
 #ifndef BROLIX_CORE_SECRETS_H
 #define BROLIX_CORE_SECRETS_H
 
+#include "core/outcomes.h"
+
 #include <cstdio>
 #include <string>
 
 struct DBINFO;
-
-enum password_code {
-    PASSWORDS_TAKEN = 0,
-    PASSWORDS_TOO_LONG = -40,  // a password of 2048 bytes or more
-    PASSWORDS_NONE_READ = -41, // lines were asked for and none held a password
-};
 
 // Fills the data, schema and PEM passwords that the command line left empty: first from
 // the first three lines of `lines` unless it is null (data, schema, PEM; an empty or

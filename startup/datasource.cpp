@@ -86,7 +86,7 @@ int read_values(DBINFO* d, registry_key_t* key)
         file = driver_file;
     if (!is_our_driver(file)) {
         brolix_diagnostic("\n- - - - -DSN NOT Tarnwell");
-        return -14;
+        return DATA_SOURCE_NOT_USABLE;
     }
 
     const struct {
@@ -171,8 +171,8 @@ int read_values(DBINFO* d, registry_key_t* key)
         if (result == 0 && text[0]) {
             d->sample_strategy = sample_strategy_of(text);
             if (d->sample_strategy < 0)
-                return -14;
-        } else if (result != 0 && result != 2) {
+                return DATA_SOURCE_NOT_USABLE;
+        } else if (result != 0 && result != REGISTRY_NOT_FOUND) {
             return result;
         }
     }
@@ -213,17 +213,17 @@ int read_data_source_values(DBINFO* d, registry_key_t* key)
 
 bool lookup_data_source(DBINFO* d, int* code)
 {
-    *code = 0;
+    *code = DATA_SOURCE_READ;
     QByteArray name = d->dsn.toLocal8Bit();
     std::wstring path = QString("SOFTWARE\\ODBC\\ODBC.INI\\").toStdWString() +
                         QString::fromLocal8Bit(name).toStdWString();
     if (!load_registry_library()) {
-        *code = -16;
+        *code = DATA_SOURCE_NO_LIBRARY;
         return false;
     }
     // A key path of more than 2047 wide characters names nothing the registry holds.
     if (name.isEmpty() || path.size() >= REGISTRY_TEXT) {
-        *code = -15;
+        *code = DATA_SOURCE_NOT_FOUND;
         return false;
     }
     const int hives[] = {REGISTRY_CURRENT_USER, REGISTRY_LOCAL_MACHINE_64,
@@ -233,13 +233,13 @@ bool lookup_data_source(DBINFO* d, int* code)
         if (registry_open_key(hive, path.c_str(), &key) == REGISTRY_SUCCESS)
             break;
     if (!key) {
-        *code = -15;
+        *code = DATA_SOURCE_NOT_FOUND;
         return false;
     }
     if (read_data_source_values(d, key) != 0)
-        *code = -14;
+        *code = DATA_SOURCE_NOT_USABLE;
     registry_close_key(key);
-    return *code == 0;
+    return *code == DATA_SOURCE_READ;
 }
 
 const char* data_source_library_message(void)
@@ -253,9 +253,9 @@ const char* data_source_library_message(void)
 
 const char* data_source_error_text(int code)
 {
-    if (code == -14)
+    if (code == DATA_SOURCE_NOT_USABLE)
         return "Datasource not compatible with the Tarnwell MongoDB Driver.";
-    if (code == -15)
+    if (code == DATA_SOURCE_NOT_FOUND)
         return "Datasource not found.";
     return data_source_library_message();
 }

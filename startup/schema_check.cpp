@@ -43,16 +43,16 @@ bool stop(const start_up_text_t& box)
 void validation_text(const DBINFO* d, int code, start_up_text_t* out)
 {
     switch (code) {
-    case -1:
-    case -2:
+    case VALIDATE_NO_COLLECTIONS:
+    case VALIDATE_DOCUMENTS_INVALID:
         format_into(out, "Press 'Yes' to create a new schema or press 'No' to exit.",
                     "The schema '%s' does not exist or may be invalid.", d->md_database);
         break;
-    case -3:
+    case VALIDATE_FOREIGN_COLLECTION:
         format_into(out, press_ok, "The schema '%s' contains non-schema data or collections and cannot be used.",
                     d->md_database);
         break;
-    case -5: {
+    case VALIDATE_READ_FAILED: {
         // A read that failed part-way says nothing about the schema: start-up ends as for
         // a server that does not answer, and nothing is offered that would drop it.
         static char informative[DBINFO_TEXT];
@@ -60,14 +60,14 @@ void validation_text(const DBINFO* d, int code, start_up_text_t* out)
         format_into(out, informative, "The schema '%s' could not be read.", d->md_database);
         break;
     }
-    case -33: {
+    case VALIDATE_DATA_NOT_LISTED: {
         // No listing is no sign of collections gone: nothing is offered that would remove tables.
         static char informative[DBINFO_TEXT];
         std::snprintf(informative, sizeof informative, "MongoDB Error:%s\n\n%s", schema_read_error(), press_ok);
         format_into(out, informative, "The collections of the database '%s' could not be listed.", d->database);
         break;
     }
-    case -34: {
+    case VALIDATE_OUT_OF_STEP: {
         // States creation and synchronisation write themselves: a repair is offered, never
         // the end of the program.
         static char text[DBINFO_TEXT];
@@ -82,28 +82,28 @@ void validation_text(const DBINFO* d, int code, start_up_text_t* out)
                     "The schema '%s' is out of step with the database: %s", d->md_database, text);
         break;
     }
-    case -35: {
+    case VALIDATE_UNKNOWN_FIELDS: {
         static char text[DBINFO_TEXT];
         std::snprintf(text, sizeof text, "%s.", schema_unknown_fields());
         format_into(out, "Press 'Yes' to remove these fields (every table keeps its edits) or press 'No' to exit.",
                     "The schema '%s' holds fields that no schema document may hold: %s", d->md_database, text);
         break;
     }
-    case -18:
+    case VALIDATE_SAME_DATABASE:
         format_into(out,
                     "In the DSN, either the Server and Schema Server, or the Database and Schema "
                     "Database, must be different.",
                     "The Schema and the Database cannot be the same database.");
         break;
-    case -30:
+    case VALIDATE_COLLECTIONS_NEW:
         format_into(out, "Press 'Yes' to add them to the schema or\npress 'No' to ignore them.",
                     "Collections exist in the database that are not referenced in the schema.");
         break;
-    case -31:
+    case VALIDATE_COLLECTIONS_GONE:
         format_into(out, "Press 'Yes' to remove these references from the schema or \npress 'No' to exit.",
                     "Collections are referenced in the schema that do not exist in the database.");
         break;
-    case -32:
+    case VALIDATE_COLLECTIONS_NEW_AND_GONE:
         format_into(out, "Press 'Yes' to synchronise the schema with the databse.",
                     "The database and the schema do not match each other.");
         break;
@@ -129,7 +129,7 @@ void creation_failed_text(const DBINFO* d, int code, start_up_text_t* out)
 {
     // A collection the server would not sample (a strategy it lacks) is told in its words.
     static char informative[DBINFO_TEXT];
-    bool told = (code == -19 || code == -13) && creation_read_error()[0];
+    bool told = (code == CREATE_STOPPED || code == CREATE_DROP_FAILED) && creation_read_error()[0];
     if (told)
         std::snprintf(informative, sizeof informative, "MongoDB Error:%s\n\n%s", creation_read_error(), press_ok);
     format_into(out, told ? informative : press_ok,
@@ -194,14 +194,14 @@ bool check_schema_at_start(DBINFO* d)
     for (;;) {
         if (validate_schema(d, &code))
             return true;
-        if (d->mode != MODE_EDIT && code != -5 && code != -33) {
+        if (d->mode != MODE_EDIT && code != VALIDATE_READ_FAILED && code != VALIDATE_DATA_NOT_LISTED) {
             // Out of step the way the program writes it itself: shown as it is.
-            if (code == -34)
+            if (code == VALIDATE_OUT_OF_STEP)
                 return true;
             read_only_text(d, &box);
             return stop(box);
         }
-        if (code != -35)
+        if (code != VALIDATE_UNKNOWN_FIELDS)
             break;
         // The driver may not read such a schema: without the repair the program ends.
         validation_text(d, code, &box);
@@ -216,47 +216,47 @@ bool check_schema_at_start(DBINFO* d)
 
     // Told first, and mended alone: the lists are marked for it and made again after.
     if (schema_out_of_step()[0]) {
-        validation_text(d, -34, &box);
+        validation_text(d, VALIDATE_OUT_OF_STEP, &box);
         if (ask(box)) {
             mark_out_of_step(d);
-            synchronise_schema(d, -32);
+            synchronise_schema(d, VALIDATE_COLLECTIONS_NEW_AND_GONE);
         }
-        if (code == -34)
+        if (code == VALIDATE_OUT_OF_STEP)
             return true;
         code = compare_collections_with_schema(d->db_collections, d->md_tables, d->database);
-        if (code == 1)
+        if (code == VALIDATE_OK)
             return true;
     }
 
     validation_text(d, code, &box);
     switch (code) {
-    case -1:
-    case -2: {
+    case VALIDATE_NO_COLLECTIONS:
+    case VALIDATE_DOCUMENTS_INVALID: {
         if (!ask(box))
             return false;
-        int created = 1;
+        int created = CREATE_OK;
         if (!create_schema(d, &created)) {
             creation_failed_text(d, created, &box);
             return stop(box);
         }
         return true;
     }
-    case -30:
+    case VALIDATE_COLLECTIONS_NEW:
         if (ask(box))
-            synchronise_schema(d, -30);
+            synchronise_schema(d, VALIDATE_COLLECTIONS_NEW);
         return true;
-    case -31:
+    case VALIDATE_COLLECTIONS_GONE:
         // A data server lost during the check lists nothing: that is no reason to offer
         // removing every table.
         if (!d->db_collections && !side_still_answers(d, SIDE_DATA))
             return false;
         if (!ask(box))
             return false;
-        synchronise_schema(d, -31);
+        synchronise_schema(d, VALIDATE_COLLECTIONS_GONE);
         return true;
-    case -32:
+    case VALIDATE_COLLECTIONS_NEW_AND_GONE:
         if (ask(box))
-            synchronise_schema(d, -32);
+            synchronise_schema(d, VALIDATE_COLLECTIONS_NEW_AND_GONE);
         return true;
     default:
         return stop(box);

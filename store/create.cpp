@@ -4,6 +4,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "core/wire.h"
 #include "core/work.h"
 #include "discovery/discover.h"
@@ -41,16 +42,17 @@ struct schema_collection_t {
 
 // The three collections in the order they are made, each with its unique indexes.
 const schema_collection_t schema_collections[] = {
-    {"tables", -6, "\n\n- - - - -ERROR_BROLIX_CREATE_TABLES",
-     {{"tables_index_1", {"sql_catalog", "sql_schema", "sql_table"}, -9,
+    {collection_name(KIND_TABLES), CREATE_NO_TABLES_COLLECTION, "\n\n- - - - -ERROR_BROLIX_CREATE_TABLES",
+     {{"tables_index_1", {"sql_catalog", "sql_schema", "sql_table"}, CREATE_NO_TABLES_INDEX_1,
        "\n\n- - - - -ERROR_BROLIX_CREATE_INDEX_TABLES"}}},
-    {"columns", -7, "\n\n- - - - -ERROR_BROLIX_CREATE_COLUMNS",
-     {{"columns_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_name"}, -10,
+    {collection_name(KIND_COLUMNS), CREATE_NO_COLUMNS_COLLECTION, "\n\n- - - - -ERROR_BROLIX_CREATE_COLUMNS",
+     {{"columns_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_name"}, CREATE_NO_COLUMNS_INDEX_1,
        "\n\n- - - - -ERROR_BROLIX_CREATE_COLUMNS_INDEX_1"},
-      {"columns_index_2", {"sql_catalog", "sql_schema", "sql_table", "index"}, -11,
+      {"columns_index_2", {"sql_catalog", "sql_schema", "sql_table", "index"}, CREATE_NO_COLUMNS_INDEX_2,
        "\n\n- - - - -ERROR_BROLIX_CREATE_COLUMNS_INDEX_2"}}},
-    {"index", -8, "\n\n- - - - -ERROR_BROLIX_CREATE_INDEX",
-     {{"index_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_col_name", "index", "index_name"}, -12,
+    {collection_name(KIND_INDEX), CREATE_NO_INDEX_COLLECTION, "\n\n- - - - -ERROR_BROLIX_CREATE_INDEX",
+     {{"index_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_col_name", "index", "index_name"},
+       CREATE_NO_INDEX_INDEX_1,
        "\n\n- - - - -ERROR_BROLIX_CREATE_INDEX_INDEX"}}},
 };
 
@@ -115,7 +117,7 @@ void table_docs(DBINFO* dbinfo, const db_sample_t* sample, const char* collectio
 {
     bson_t* doc = batch->tables.add();
     BSON_APPEND_UTF8(doc, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(doc, "sql_schema", "dbo");
+    BSON_APPEND_UTF8(doc, "sql_schema", SQL_SCHEMA);
     BSON_APPEND_UTF8(doc, "sql_table", collection);
     BSON_APPEND_UTF8(doc, "mongo_name", collection);
     BSON_APPEND_UTF8(doc, "mongo_database", dbinfo->database);
@@ -127,7 +129,7 @@ void table_docs(DBINFO* dbinfo, const db_sample_t* sample, const char* collectio
         // With the _id the library would give it, creation knows what the collection holds.
         if (batch->record)
             begin_with_id(column);
-        append_column_fields(column, dbinfo->database, "dbo", collection, position++, c);
+        append_column_fields(column, dbinfo->database, SQL_SCHEMA, collection, position++, c);
         BSON_APPEND_BOOL(column, "visible", true);
     }
 }
@@ -183,10 +185,10 @@ bool read_saved_columns(DBINFO* dbinfo, std::map<std::string, db_sample_t*>* sav
 {
     doc_refs_t docs;
     doc_list_t owned;
-    bool ok = seen_catalog_columns(dbinfo, dbinfo->database, "dbo", &docs);
+    bool ok = seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, &docs);
     if (!ok) {
-        mongoc_collection_t* coll = schema_collection(dbinfo, "columns");
-        bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8("dbo"));
+        mongoc_collection_t* coll = schema_collection(dbinfo, collection_name(KIND_COLUMNS));
+        bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
         bson_t* opts = whole_collection_opts();
         mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
         const bson_t* doc;
@@ -228,18 +230,18 @@ bool read_saved_columns(DBINFO* dbinfo, std::map<std::string, db_sample_t*>* sav
 void add_batch(const schema_batch_t& batch, schema_change_t* change)
 {
     for (const doc_ref_t& d : batch.columns.docs)
-        schema_change_add(change, CHANGE_COLUMNS, d.doc);
+        schema_change_add(change, KIND_COLUMNS, d.doc);
     for (const doc_ref_t& d : batch.index.docs)
-        schema_change_add(change, CHANGE_INDEX, d.doc);
+        schema_change_add(change, KIND_INDEX, d.doc);
     for (const doc_ref_t& d : batch.tables.docs)
-        schema_change_add(change, CHANGE_TABLES, d.doc);
+        schema_change_add(change, KIND_TABLES, d.doc);
 }
 
 // What was written is what the columns collection holds now, for start-up to serve.
 void record_written(const schema_change_t* change)
 {
-    for (size_t i = 0; i < schema_change_count(change, CHANGE_COLUMNS); ++i)
-        seen_columns_add(schema_change_doc(change, CHANGE_COLUMNS, i));
+    for (size_t i = 0; i < schema_change_count(change, KIND_COLUMNS); ++i)
+        seen_columns_add(schema_change_doc(change, KIND_COLUMNS, i));
 }
 
 // Why the last creation or synchronisation could not read a collection, in the server's words.
@@ -270,7 +272,7 @@ bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* re
     return whole;
 }
 
-int sync_outcome = 1;
+int sync_outcome = CREATE_OK;
 std::string sync_told;
 
 } // namespace
@@ -336,11 +338,11 @@ const char* creation_read_error(void)
 
 bool create_schema(DBINFO* dbinfo, int* code)
 {
-    *code = 1;
+    *code = CREATE_OK;
     read_error.clear();
     seen_columns_forget();
     if (!dbinfo->md_db)
-        return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
+        return fail(code, CREATE_DROP_FAILED, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
     // Everything is read from the data database before the schema is touched: a read that
     // fails leaves the schema as it was.
     schema_batch_t batch;
@@ -348,7 +350,7 @@ bool create_schema(DBINFO* dbinfo, int* code)
     bson_error_t error;
     char** names = list_collection_names(dbinfo, dbinfo->db, &error);
     if (!names)
-        return fail(code, -19, "\n\n- - - - -ERROR_BROLIX_LIST_COLLECTIONS");
+        return fail(code, CREATE_STOPPED, "\n\n- - - - -ERROR_BROLIX_LIST_COLLECTIONS");
     std::vector<const char*> collections;
     for (char** p = names; *p; ++p)
         if (!is_system_collection(*p))
@@ -365,7 +367,7 @@ bool create_schema(DBINFO* dbinfo, int* code)
     });
     free_collection_names(dbinfo, names);
     if (!whole)
-        return fail(code, -19, "\n");
+        return fail(code, CREATE_STOPPED, "\n");
 
     // The schema database dropped and made again with these documents, or left as it was.
     schema_change_t* change = schema_change_new("creation", dbinfo->md_database);
@@ -382,11 +384,11 @@ bool create_schema(DBINFO* dbinfo, int* code)
     schema_change_free(change);
     if (!applied) {
         read_error = error.message;
-        if (outcome == CHANGE_DROP_FAILED)
-            return fail(code, -13, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
+        if (outcome == CREATE_DROP_FAILED)
+            return fail(code, CREATE_DROP_FAILED, "\n\n- - - - -ERROR_BROLIX_DROP_SCHEMA");
         // A collection or index not made has printed its own line.
-        bool made = outcome > -6 || outcome < -12;
-        return fail(code, made ? -19 : outcome, made ? "\n" : "");
+        bool made = !create_collection_failed(outcome);
+        return fail(code, made ? CREATE_STOPPED : outcome, made ? "\n" : "");
     }
     rebuild_lists(dbinfo);
     return true;
@@ -407,7 +409,7 @@ int synchronise_schema(DBINFO* dbinfo, int code)
     // One change: the tables gone, the tables added and the index entries of the tables
     // kept, written whole or not at all. A collection that could not be read (sampled, or
     // its indexes listed) stops it: nothing is written from a read that failed.
-    sync_outcome = 1;
+    sync_outcome = CREATE_OK;
     sync_told.clear();
     read_error.clear();
     // The schema held from before it is read: what an earlier validation read (a window's
@@ -422,21 +424,21 @@ int synchronise_schema(DBINFO* dbinfo, int code)
     }
     if (!held && schema_changed_since_settle(dbinfo)) {
         // Another program wrote since: read again, and the out-of-step marks made again.
-        bool marked = code == -32 && schema_out_of_step()[0];
+        bool marked = code == VALIDATE_COLLECTIONS_NEW_AND_GONE && schema_out_of_step()[0];
         seen_columns_forget();
         int now = 0;
         validate_schema(dbinfo, &now);
         code = agreed_synchronisation(code, now);
         if (marked && schema_out_of_step()[0]) {
             mark_out_of_step(dbinfo);
-            code = -32;
+            code = VALIDATE_COLLECTIONS_NEW_AND_GONE;
         }
     }
     schema_change_t* change = schema_change_new("synchronisation", dbinfo->database);
     std::vector<std::string> replaced;
     for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
         if (sync_removes(code, t) && t->sql_name) {
-            schema_change_replace_table(change, dbinfo->database, "dbo", t->sql_name, CHANGE_MASK_ALL);
+            schema_change_replace_table(change, dbinfo->database, SQL_SCHEMA, t->sql_name, CHANGE_MASK_ALL);
             replaced.push_back(t->sql_name);
         }
 
@@ -463,7 +465,7 @@ int synchronise_schema(DBINFO* dbinfo, int code)
                 size_t listed = batch.indexed.size();
                 whole = describe_collection(dbinfo, collections[i], read, !adds, &batch);
                 if (whole && batch.indexed.size() > listed)
-                    schema_change_replace_table(change, dbinfo->database, "dbo", collections[i],
+                    schema_change_replace_table(change, dbinfo->database, SQL_SCHEMA, collections[i],
                                                 adds ? CHANGE_MASK_ALL : CHANGE_MASK_INDEX);
                 if (whole && adds)
                     replaced.push_back(collections[i]);
@@ -475,11 +477,11 @@ int synchronise_schema(DBINFO* dbinfo, int code)
     int outcome = 0;
     bson_error_t error;
     if (whole && schema_change_apply(dbinfo, change, &outcome, &error)) {
-        seen_columns_remove_tables(dbinfo->database, "dbo", replaced);
+        seen_columns_remove_tables(dbinfo->database, SQL_SCHEMA, replaced);
         record_written(change);
     } else {
         seen_columns_forget();
-        sync_outcome = whole ? outcome : -19;
+        sync_outcome = whole ? outcome : static_cast<int>(CREATE_STOPPED);
         sync_told = whole ? schema_change_told(change) : read_error;
         if (sync_told.empty() && whole)
             sync_told = error.message;
@@ -496,7 +498,7 @@ bool remove_table_from_schema(DBINFO* dbinfo, const char* table)
         return false;
     seen_columns_forget();
     schema_change_t* change = schema_change_new("removal", table);
-    schema_change_replace_table(change, dbinfo->database, "dbo", table, CHANGE_MASK_ALL);
+    schema_change_replace_table(change, dbinfo->database, SQL_SCHEMA, table, CHANGE_MASK_ALL);
     int outcome = 0;
     bool ok = schema_change_apply(dbinfo, change, &outcome, nullptr);
     schema_change_free(change);

@@ -2,6 +2,7 @@
 #ifndef BROLIX_STORE_CREATE_H
 #define BROLIX_STORE_CREATE_H
 
+#include "core/outcomes.h"
 #include "store/indexes.h"
 
 #include <functional>
@@ -14,19 +15,19 @@ struct db_sample_t;
 // it could or when the server said nothing).
 const char* creation_read_error(void);
 
-// Codes: 1 success; -6 to -12 a collection or index could not be made; -13 the schema
-// database could not be dropped (nothing is created then); -19 the collections could not
-// be listed, or a collection could not be sampled or its documents not all written
-// (creation stops there).
+// Codes (core/outcomes.h): CREATE_OK; a collection or index could not be made
+// (create_collection_failed); CREATE_DROP_FAILED the schema database could not be dropped
+// (nothing is created then); CREATE_STOPPED the collections could not be listed, or a
+// collection could not be sampled or its documents not all written (creation stops there).
 bool create_schema(DBINFO* dbinfo, int* code);
 bool create_schema_collections(DBINFO* dbinfo, int* code);
 // The same, printing the diagnostic of a failure only when tell is set.
 bool make_schema_collections(DBINFO* dbinfo, int* code, bool tell);
-// Brings the schema in line after validation gave -30, -31 or -32; returns 1.
+// Brings the schema in line after validation gave a VALIDATE_COLLECTIONS_ code; returns 1.
 int synchronise_schema(DBINFO* dbinfo, int code);
-// How the last synchronisation ended: 1 written (or nothing to write), -19 a collection
-// could not be read (nothing written), or the outcome of its change (store/journal.h);
-// and the words of a failure.
+// How the last synchronisation ended: CREATE_OK written (or nothing to write),
+// CREATE_STOPPED a collection could not be read (nothing written), or the outcome of its
+// change (store/journal.h); and the words of a failure.
 int last_sync_outcome(void);
 const char* last_sync_told(void);
 bool remove_table_from_schema(DBINFO* dbinfo, const char* table);

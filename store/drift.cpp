@@ -3,6 +3,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
 #include "store/create.h"
@@ -67,7 +68,7 @@ bool read_saved(DBINFO* dbinfo, const char* collection, Take take, drift_problem
         return false;
     }
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection);
-    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8("dbo"));
+    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
     bson_t* opts = whole_collection_opts();
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
     const bson_t* doc;
@@ -151,17 +152,17 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
     auto table_doc = [&](const bson_t* doc) { taker.table(doc); };
     auto column_doc = [&](const bson_t* doc) { taker.column(doc); };
     auto index_doc = [&](const bson_t* doc) { taker.entry(doc); };
-    if (!read_saved(dbinfo, "tables", table_doc, problem))
+    if (!read_saved(dbinfo, collection_name(KIND_TABLES), table_doc, problem))
         return false;
     // The columns as validation has just read them, when it read them whole.
     doc_refs_t cached;
-    if (seen_catalog_columns(dbinfo, dbinfo->database, "dbo", &cached)) {
+    if (seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, &cached)) {
         for (const doc_ref_t& doc : cached)
             column_doc(doc.doc);
-    } else if (!read_saved(dbinfo, "columns", column_doc, problem)) {
+    } else if (!read_saved(dbinfo, collection_name(KIND_COLUMNS), column_doc, problem)) {
         return false;
     }
-    if (!read_saved(dbinfo, "index", index_doc, problem))
+    if (!read_saved(dbinfo, collection_name(KIND_INDEX), index_doc, problem))
         return false;
     sort_columns(saved);
     return true;
@@ -582,20 +583,20 @@ saved_schema_t saved_of_docs(const doc_list_t* docs, const doc_list_t* other)
 {
     saved_schema_t saved;
     schema_taker_t taker{&saved, nullptr, nullptr, true};
-    for (const doc_ref_t& d : docs[1].docs)
+    for (const doc_ref_t& d : docs[KIND_TABLES].docs)
         taker.table(d.doc);
     std::set<std::string> documented;
     for (const doc_list_t* side : {docs, other})
-        for (const doc_ref_t& d : side[1].docs)
+        for (const doc_ref_t& d : side[KIND_TABLES].docs)
             documented.insert(text_field(d.doc, "sql_table"));
     for (const doc_list_t* side : {docs, other})
-        for (int kind = 2; kind <= 3; ++kind)
+        for (int kind = KIND_COLUMNS; kind <= KIND_INDEX; ++kind)
             for (const doc_ref_t& d : side[kind].docs)
                 if (!documented.count(text_field(d.doc, "sql_table")))
                     saved[text_field(d.doc, "sql_table")];
-    for (const doc_ref_t& d : docs[2].docs)
+    for (const doc_ref_t& d : docs[KIND_COLUMNS].docs)
         taker.column(d.doc);
-    for (const doc_ref_t& d : docs[3].docs)
+    for (const doc_ref_t& d : docs[KIND_INDEX].docs)
         taker.entry(d.doc);
     sort_columns(&saved);
     return saved;

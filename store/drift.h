@@ -4,6 +4,8 @@
 #ifndef BROLIX_STORE_DRIFT_H
 #define BROLIX_STORE_DRIFT_H
 
+#include "core/outcomes.h"
+
 #include <bson/bson.h>
 #include <cstddef>
 #include <cstdint>
@@ -62,14 +64,6 @@ struct drift_t {
     bool shown;           // DRIFT_HIDDEN between two states of the schema: hidden before, shown after
     drift_t* contents;    // DRIFT_TABLE_NEW: its columns and index entries as new ones
     drift_t* next;
-};
-
-enum drift_code {
-    DRIFT_NO_SUCH_TABLE = -61,   // problem.name is in neither the schema nor the data
-    DRIFT_SCHEMA_UNREAD = -62,   // problem.name is the schema collection
-    DRIFT_NOT_LISTED = -63,      // the data database's collections
-    DRIFT_NOT_SAMPLED = -64,     // problem.name is the collection
-    DRIFT_INDEXES_UNREAD = -65   // problem.name is the collection
 };
 
 struct drift_problem_t {

@@ -2,6 +2,7 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "store/create.h"
 #include "store/fields.h"
 #include "store/journal.h"
@@ -16,8 +17,6 @@
 #include <vector>
 
 namespace {
-
-const char* const kind_names[] = {"", "tables", "columns", "index"};
 
 std::string text_of(const bson_t* doc, const char* field)
 {
@@ -47,7 +46,8 @@ typedef std::tuple<std::string, std::string, std::string, int32_t, std::string> 
 
 bool export_collection(DBINFO* dbinfo, int kind, std::string* out)
 {
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(kind));
     bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database));
     bson_t* opts = whole_collection_opts();
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
@@ -57,7 +57,8 @@ bool export_collection(DBINFO* dbinfo, int kind, std::string* out)
         bson_t copy = BSON_INITIALIZER;
         bson_copy_to_excluding_noinit(doc, &copy, "_id", nullptr);
         docs.emplace_back(text_of(&copy, "sql_schema"), text_of(&copy, "sql_table"),
-                          kind == 3 ? text_of(&copy, "index_name") : "", kind == 1 ? 0 : number_of(&copy, "index"),
+                          kind == KIND_INDEX ? text_of(&copy, "index_name") : "",
+                          kind == KIND_TABLES ? 0 : number_of(&copy, "index"),
                           canonical_json(&copy));
         bson_destroy(&copy);
     }
@@ -68,7 +69,7 @@ bool export_collection(DBINFO* dbinfo, int kind, std::string* out)
     mongoc_collection_destroy(coll);
 
     std::sort(docs.begin(), docs.end());
-    *out += std::string("  \"") + kind_names[kind] + "\": [";
+    *out += std::string("  \"") + collection_name(kind) + "\": [";
     for (size_t i = 0; i < docs.size(); ++i)
         *out += (i ? ",\n    " : "\n    ") + std::get<4>(docs[i]);
     *out += docs.empty() ? "]" : "\n  ]";
@@ -87,9 +88,9 @@ bool export_schema(DBINFO* dbinfo, std::string* text, int* code)
     }
     *text = std::string("{\n  \"format\": \"") + schema_file_format() + "\",\n";
     bool ok = true;
-    for (int kind = 1; kind <= 3; ++kind) {
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind) {
         ok = export_collection(dbinfo, kind, text) && ok;
-        *text += kind < 3 ? ",\n" : "\n";
+        *text += kind < KIND_INDEX ? ",\n" : "\n";
     }
     *text += "}\n";
     if (!ok)
@@ -120,9 +121,9 @@ bool import_schema(DBINFO* dbinfo, const schema_file_t* file, bool replace, int*
     if (!empty) {
         bson_t* selector = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database));
         bool held = false, counted = true;
-        for (int kind = 1; kind <= 3 && !held && counted; ++kind) {
+        for (int kind = KIND_TABLES; kind <= KIND_INDEX && !held && counted; ++kind) {
             mongoc_collection_t* coll =
-                mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
+                mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(kind));
             bson_t* opts = BCON_NEW("limit", BCON_INT64(1));
             int64_t count = mongoc_collection_count_documents(coll, selector, opts, nullptr, nullptr, &error);
             held = count > 0;
@@ -139,7 +140,7 @@ bool import_schema(DBINFO* dbinfo, const schema_file_t* file, bool replace, int*
     // The catalog's documents replaced by the file's, whole or not at all.
     schema_change_t* change = schema_change_new("import", dbinfo->database);
     schema_change_replace_catalog(change, dbinfo->database);
-    for (int kind = 1; kind <= 3; ++kind)
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind)
         for (const schema_file_t::doc_t& d : file->docs[kind])
             schema_change_add(change, kind, d.doc);
     int outcome = 0;

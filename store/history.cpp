@@ -1,6 +1,7 @@
 #include "store/history.h"
 
 #include "core/dbinfo.h"
+#include "core/schema_names.h"
 #include "store/drift.h"
 #include "store/fields.h"
 #include "store/journal.h"
@@ -106,9 +107,9 @@ bool read_version_docs(DBINFO* dbinfo, journal_place_t* place, const bson_oid_t*
         bool has_doc = sub_document(d.doc, "doc", &doc);
         bson_iter_t it;
         bson_t stored;
-        if (kind == 0 && scope && sub_document(d.doc, "scope", &stored))
+        if (kind == KIND_NONE && scope && sub_document(d.doc, "scope", &stored))
             bson_concat(scope, &stored);
-        if (kind < 1 || kind > 3)
+        if (kind < KIND_TABLES || kind > KIND_INDEX)
             return true;
         if (!bson_iter_init_find(&it, d.doc, "after")) {
             if (has_doc)
@@ -196,7 +197,7 @@ bool version_differences(DBINFO* dbinfo, int64_t number, version_t* version, dri
     *code = HISTORY_OK;
     journal_place_t* place = journal_place(dbinfo);
     bool found = false;
-    doc_list_t before[4], after[4];
+    doc_list_t before[KIND_SLOTS], after[KIND_SLOTS];
     if (!read_version(dbinfo, place, number, version, &found, error) ||
         (found && !read_version_docs(dbinfo, place, &version->journal, before, after, error))) {
         *code = HISTORY_READ_FAILED;
@@ -234,7 +235,7 @@ bool revert_version(DBINFO* dbinfo, int64_t number, bool force, bool dry_run, re
     bool found = false;
     bson_error_t error;
     std::memset(&error, 0, sizeof error);
-    doc_list_t before[4], after[4], now[4];
+    doc_list_t before[KIND_SLOTS], after[KIND_SLOTS], now[KIND_SLOTS];
     std::vector<version_t> later;
     schema_change_t* change = schema_change_new("revert", label.c_str());
     auto done = [&](int code) {
@@ -272,7 +273,7 @@ bool revert_version(DBINFO* dbinfo, int64_t number, bool force, bool dry_run, re
     // The same documents replaced, by what was there before the version; forced over later
     // versions, the documents get new _ids (a later version may hold the old ones).
     schema_change_replace_scope(change, &scope);
-    for (int kind = 1; kind <= 3; ++kind)
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind)
         for (const doc_ref_t& d : before[kind].docs) {
             bson_t doc = BSON_INITIALIZER;
             if (revert->later.empty())

@@ -6,6 +6,7 @@
 #ifndef BROLIX_STORE_HISTORY_H
 #define BROLIX_STORE_HISTORY_H
 
+#include "core/outcomes.h"
 #include "store/journal.h"
 
 #include <bson/bson.h>
@@ -16,14 +17,6 @@
 
 struct DBINFO;
 struct drift_t;
-
-enum history_code {
-    HISTORY_OK = 1,
-    HISTORY_NO_SUCH_VERSION = -91, // not recorded, or no longer kept
-    HISTORY_LATER_VERSIONS = -92,  // later versions changed its tables (revert: later says which)
-    HISTORY_READ_FAILED = -93,     // told says what could not be read
-    HISTORY_WRITE_FAILED = -94,    // the revert's change was not made: outcome and told say why
-};
 
 // The versions newest first: all of them, or those that touched one of tables. One read.
 bool list_versions(DBINFO* dbinfo, const std::vector<std::string>& tables, std::vector<version_t>* versions,

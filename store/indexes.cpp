@@ -3,6 +3,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "discovery/discover.h"
 #include "store/fields.h"
 #include "store/write.h"
@@ -116,7 +117,7 @@ void append_entries(DBINFO* dbinfo, const char* table, const db_index_t* entries
     for (const db_index_t* e = entries; e; e = e->next) {
         bson_t* doc = docs->add();
         BSON_APPEND_UTF8(doc, "sql_catalog", dbinfo->database);
-        BSON_APPEND_UTF8(doc, "sql_schema", "dbo");
+        BSON_APPEND_UTF8(doc, "sql_schema", SQL_SCHEMA);
         BSON_APPEND_UTF8(doc, "sql_table", table);
         BSON_APPEND_UTF8(doc, "sql_col_name", e->sql_col_name);
         BSON_APPEND_INT32(doc, "index", e->index);

@@ -4,6 +4,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "core/wire.h"
 #include "store/create.h"
 #include "store/fields.h"
@@ -24,7 +25,6 @@
 
 namespace {
 
-const char* const kind_names[] = {"", "tables", "columns", "index"};
 const char* const header_id = "header";
 // The newest version this process knows the schema to be at, by place (-1: not known).
 std::map<const journal_place_t*, int64_t> seen_versions;
@@ -52,7 +52,7 @@ struct schema_change_t {
     bool rebuild = false;
     std::map<scope_key_t, std::vector<std::string>> scopes;
     std::vector<std::string> catalogs;
-    doc_list_t docs[4];
+    doc_list_t docs[KIND_SLOTS];
     std::map<std::string, expected_t> expected; // by table_key
     std::string told;
     int64_t version = 0;
@@ -112,7 +112,7 @@ bool change_filter(const schema_change_t* change, int kind, bson_t* filter)
 
 mongoc_collection_t* schema_coll(DBINFO* dbinfo, int kind)
 {
-    return mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
+    return mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(kind));
 }
 
 void keep_first(bson_error_t* first, const bson_error_t* error)
@@ -187,10 +187,10 @@ void note_refusal(void* context, size_t position, const bson_error_t* error)
     if (!r->writer->refused.empty() || !server_refused(error))
         return;
     const bson_t* doc = r->docs->docs[position].doc;
-    std::string table = text_of(doc, "sql_table"), name = text_of(doc, r->kind == CHANGE_INDEX ? "index_name"
-                                                                                                : "sql_name");
-    r->writer->refused = std::string("the ") + kind_names[r->kind] + " document of '" + table + "'" +
-                         (r->kind == CHANGE_TABLES || name.empty() ? "" : " ('" + name + "')") + ": " +
+    std::string table = text_of(doc, "sql_table"), name = text_of(doc, r->kind == KIND_INDEX ? "index_name"
+                                                                                              : "sql_name");
+    r->writer->refused = std::string("the ") + collection_name(r->kind) + " document of '" + table + "'" +
+                         (r->kind == KIND_TABLES || name.empty() ? "" : " ('" + name + "')") + ": " +
                          error->message;
 }
 
@@ -238,7 +238,7 @@ bool remake_database(writer_t* w, int* code, bool tell, bool may_empty, bson_err
     bool dropped = mongoc_database_drop(dbinfo->md_db, &failed) ||
                    (server_refused(&failed) && failed.code == 26); // NamespaceNotFound: nothing to drop
     if (!dropped && may_empty && refused_privilege(&failed)) {
-        for (int kind = CHANGE_INDEX; kind >= CHANGE_TABLES; --kind) {
+        for (int kind = KIND_INDEX; kind >= KIND_TABLES; --kind) {
             bson_t all = BSON_INITIALIZER;
             if (!remove_selected(w, kind, &all, error))
                 return false;
@@ -248,7 +248,7 @@ bool remake_database(writer_t* w, int* code, bool tell, bool may_empty, bson_err
     w->after(dropped, &failed);
     if (!dropped) {
         keep_first(error, &failed);
-        *code = CHANGE_DROP_FAILED;
+        *code = CREATE_DROP_FAILED;
         return false;
     }
     if (!w->step())
@@ -270,11 +270,11 @@ bool write_over(writer_t* w, bool rebuild, const bson_t* filters, const bool* se
         if (!remake_database(w, code, tell, !tell, error))
             return false;
     } else {
-        for (int kind = 3; kind >= 1; --kind)
+        for (int kind = KIND_INDEX; kind >= KIND_TABLES; --kind)
             if (selects[kind] && !remove_selected(w, kind, &filters[kind], error))
                 return false;
     }
-    for (int kind : {2, 3, 1})
+    for (int kind : {KIND_COLUMNS, KIND_INDEX, KIND_TABLES})
         if (!insert_all(w, kind, docs[kind], error))
             return false;
     return true;
@@ -342,8 +342,8 @@ struct header_t {
     bson_oid_t journal;
     int64_t version = 0, started = 0;
     std::string action = "change", label;
-    bson_t filters[4];
-    bool selects[4] = {false, false, false, false};
+    bson_t filters[KIND_SLOTS];
+    bool selects[KIND_SLOTS] = {};
     header_t()
     {
         for (bson_t& f : filters)
@@ -386,8 +386,8 @@ void read_header_fields(const bson_t* doc, header_t* h)
                 bson_iter_t f;
                 bson_iter_recurse(&it, &f);
                 while (bson_iter_next(&f))
-                    for (int kind = 1; kind <= 3; ++kind)
-                        if (!std::strcmp(bson_iter_key(&f), kind_names[kind]) && BSON_ITER_HOLDS_BINARY(&f)) {
+                    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind)
+                        if (!std::strcmp(bson_iter_key(&f), collection_name(kind)) && BSON_ITER_HOLDS_BINARY(&f)) {
                             uint32_t length = 0;
                             const uint8_t* data = nullptr;
                             bson_iter_binary(&f, nullptr, &length, &data);
@@ -461,9 +461,9 @@ std::string described(int kind, const bson_t* doc)
 {
     std::string key = text_of(doc, "sql_catalog") + '\x1f' + text_of(doc, "sql_schema") + '\x1f' +
                       text_of(doc, "sql_table");
-    if (kind == CHANGE_COLUMNS)
+    if (kind == KIND_COLUMNS)
         key += '\x1f' + text_of(doc, "mongo_name");
-    else if (kind == CHANGE_INDEX)
+    else if (kind == KIND_INDEX)
         key += '\x1f' + text_of(doc, "index_name") + '\x1f' + text_of(doc, "sql_col_name");
     return key;
 }
@@ -530,7 +530,7 @@ bool write_journal(DBINFO* dbinfo, journal_place_t* place, const schema_change_t
     std::multimap<uint64_t, std::pair<int32_t, const bson_t*>> replaced; // digest -> number, document
     std::map<std::string, std::pair<int32_t, const bson_t*>> by_key;       // what it describes -> the same
     int32_t at = 0;
-    for (int kind = 1; kind <= 3; ++kind) {
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind) {
         std::map<std::string, int> seen;
         for (const doc_ref_t& d : before[kind].docs) {
             bson_t* entry = entries.add();
@@ -543,7 +543,7 @@ bool write_journal(DBINFO* dbinfo, journal_place_t* place, const schema_change_t
             by_key.emplace(key + '\x1e' + std::to_string(seen[key]++), std::make_pair(at++, d.doc));
         }
     }
-    for (int kind = 1; kind <= 3; ++kind) {
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind) {
         std::map<std::string, int> seen;
         for (const doc_ref_t& d : change->docs[kind].docs) {
             bson_t* entry = entries.add();
@@ -569,7 +569,7 @@ bool write_journal(DBINFO* dbinfo, journal_place_t* place, const schema_change_t
     // What it replaces, as given: a revert of its version replaces the same.
     bson_t* scope = entries.add();
     BSON_APPEND_OID(scope, "journal", id);
-    BSON_APPEND_INT32(scope, "kind", 0);
+    BSON_APPEND_INT32(scope, "kind", KIND_NONE);
     append_scope(scope, change);
     bson_t* header = entries.add();
     BSON_APPEND_UTF8(header, "_id", header_id);
@@ -583,9 +583,9 @@ bool write_journal(DBINFO* dbinfo, journal_place_t* place, const schema_change_t
     BSON_APPEND_BOOL(header, "rebuild", change->rebuild);
     bson_t selected;
     BSON_APPEND_DOCUMENT_BEGIN(header, "filters", &selected);
-    for (int kind = 1; kind <= 3; ++kind)
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind)
         if (selects[kind]) // as bytes: a stored document may hold no $ operator
-            BSON_APPEND_BINARY(&selected, kind_names[kind], BSON_SUBTYPE_BINARY, bson_get_data(&filters[kind]),
+            BSON_APPEND_BINARY(&selected, collection_name(kind), BSON_SUBTYPE_BINARY, bson_get_data(&filters[kind]),
                                filters[kind].len);
     bson_append_document_end(header, &selected);
     return place_insert(dbinfo, place, "journal", entries.docs, error);
@@ -598,7 +598,7 @@ std::vector<std::string> touched_tables(const schema_change_t* change, const doc
     for (const auto& scope : change->scopes)
         if (std::get<2>(scope.first) == "sql_table")
             names.insert(scope.second.begin(), scope.second.end());
-    for (int kind = 1; kind <= 3; ++kind) {
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind) {
         for (const doc_ref_t& d : change->docs[kind].docs)
             names.insert(text_of(d.doc, "sql_table"));
         for (const doc_ref_t& d : before[kind].docs)
@@ -613,7 +613,7 @@ std::vector<std::string> touched_tables(const schema_change_t* change, const doc
 std::string what_the_driver_reads(int kind, const bson_t* doc)
 {
     std::string text;
-    if (kind == CHANGE_COLUMNS) {
+    if (kind == KIND_COLUMNS) {
         db_column_t* c = new_column();
         read_column_document(doc, c);
         text = std::string(c->sql_name ? c->sql_name : "") + '\x1f' + (c->mongo_name ? c->mongo_name : "") + '\x1f' +
@@ -642,14 +642,14 @@ std::string change_counts(const doc_list_t* before, const doc_list_t* after)
     };
     std::set<std::string> tables[2];
     for (int side = 0; side < 2; ++side)
-        for (const doc_ref_t& d : (side ? after : before)[CHANGE_TABLES].docs)
+        for (const doc_ref_t& d : (side ? after : before)[KIND_TABLES].docs)
             tables[side].insert(key(d.doc));
-    int32_t added = 0, removed = 0, changed[4] = {0, 0, 0, 0};
+    int32_t added = 0, removed = 0, changed[KIND_SLOTS] = {};
     for (const std::string& t : tables[1])
         added += !tables[0].count(t);
     for (const std::string& t : tables[0])
         removed += !tables[1].count(t);
-    for (int kind : {CHANGE_COLUMNS, CHANGE_INDEX}) {
+    for (int kind : {KIND_COLUMNS, KIND_INDEX}) {
         // Each side's documents of tables on both sides, without _id; what is not on the
         // other side is a change.
         std::multiset<std::string> sides[2];
@@ -664,8 +664,8 @@ std::string change_counts(const doc_list_t* before, const doc_list_t* after)
             come += !sides[0].count(d);
         changed[kind] = std::max(gone, come); // a document changed is one gone and one come
     }
-    return std::to_string(added) + " " + std::to_string(removed) + " " + std::to_string(changed[CHANGE_COLUMNS]) +
-           " " + std::to_string(changed[CHANGE_INDEX]);
+    return std::to_string(added) + " " + std::to_string(removed) + " " + std::to_string(changed[KIND_COLUMNS]) +
+           " " + std::to_string(changed[KIND_INDEX]);
 }
 
 // One field of a record's text: no tab or line break of its own.
@@ -825,7 +825,7 @@ bool holds_what_was_read(DBINFO* dbinfo, journal_place_t* place, schema_change_t
     std::map<std::string, table_stamp_t> now;
     for (auto& e : change->expected)
         now[e.first];
-    for (int kind : {CHANGE_COLUMNS, CHANGE_INDEX})
+    for (int kind : {KIND_COLUMNS, KIND_INDEX})
         for (const doc_ref_t& d : before[kind].docs) {
             auto found = now.find(table_key(text_of(d.doc, "sql_catalog"), text_of(d.doc, "sql_schema"),
                                             text_of(d.doc, "sql_table")));
@@ -903,15 +903,16 @@ bool settle_held(DBINFO* dbinfo, journal_place_t* place, std::string* line, bool
                                    local_minute(h.started) + ") had finished; its journal was cleared."
                              : what + " was undone: " + state;
     } else {
-        doc_list_t before[4];
+        doc_list_t before[KIND_SLOTS];
         bson_t* wanted = BCON_NEW("journal", BCON_OID(&h.journal), "after", BCON_NULL, "kind", "{", "$in", "[",
-                                  BCON_INT32(1), BCON_INT32(2), BCON_INT32(3), "]", "}");
+                                  BCON_INT32(KIND_TABLES), BCON_INT32(KIND_COLUMNS), BCON_INT32(KIND_INDEX), "]", "}");
         bson_t* opts = whole_collection_opts();
         ok = place_find(dbinfo, place, "journal", wanted, opts, [&](const doc_ref_t& found_ref) {
         const bson_t* found = found_ref.doc;
             bson_iter_t it, doc;
             int kind = bson_iter_init_find(&it, found, "kind") && BSON_ITER_HOLDS_INT32(&it) ? bson_iter_int32(&it) : 0;
-            if (kind >= 1 && kind <= 3 && bson_iter_init_find(&doc, found, "doc") && BSON_ITER_HOLDS_DOCUMENT(&doc)) {
+            if (kind >= KIND_TABLES && kind <= KIND_INDEX && bson_iter_init_find(&doc, found, "doc") &&
+                BSON_ITER_HOLDS_DOCUMENT(&doc)) {
                 uint32_t length = 0;
                 const uint8_t* data = nullptr;
                 bson_iter_document(&doc, &length, &data);
@@ -1076,7 +1077,7 @@ void schema_change_replace_scope(schema_change_t* change, const bson_t* scope)
 bool schema_change_read_replaced(DBINFO* dbinfo, const schema_change_t* change, doc_list_t* out, bson_error_t* error)
 {
     bool ok = true;
-    for (int kind = 1; kind <= 3 && ok; ++kind) {
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX && ok; ++kind) {
         bson_t filter;
         if (change_filter(change, kind, &filter))
             ok = read_selected(dbinfo, kind, &filter, &out[kind], error);
@@ -1087,13 +1088,13 @@ bool schema_change_read_replaced(DBINFO* dbinfo, const schema_change_t* change, 
 
 void schema_change_add(schema_change_t* change, int kind, const bson_t* doc)
 {
-    if (kind >= 1 && kind <= 3 && doc)
+    if (kind >= KIND_TABLES && kind <= KIND_INDEX && doc)
         bson_concat(change->docs[kind].add(), doc);
 }
 
 size_t schema_change_count(const schema_change_t* change, int kind)
 {
-    return kind >= 1 && kind <= 3 ? change->docs[kind].docs.size() : 0;
+    return kind >= KIND_TABLES && kind <= KIND_INDEX ? change->docs[kind].docs.size() : 0;
 }
 
 const bson_t* schema_change_doc(const schema_change_t* change, int kind, size_t position)
@@ -1103,9 +1104,9 @@ const bson_t* schema_change_doc(const schema_change_t* change, int kind, size_t 
 
 void stamp_add(table_stamp_t* stamp, int kind, const bson_t* doc)
 {
-    if (kind == CHANGE_COLUMNS)
+    if (kind == KIND_COLUMNS)
         stamp->columns += document_digest(doc), stamp->has_columns = true;
-    else if (kind == CHANGE_INDEX)
+    else if (kind == KIND_INDEX)
         stamp->index += document_digest(doc), stamp->has_index = true;
 }
 
@@ -1169,7 +1170,7 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
         return false;
     }
     bool empty = !change->rebuild && change->scopes.empty() && change->catalogs.empty();
-    for (int kind = 1; kind <= 3; ++kind)
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind)
         empty = empty && change->docs[kind].docs.empty();
     if (empty) // nothing to write, nothing to record
         return true;
@@ -1181,14 +1182,14 @@ bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bso
         return false;
     journal_place_t* place = journal_place(dbinfo);
 
-    bson_t filters[4];
+    bson_t filters[KIND_SLOTS];
     bson_init(&filters[0]);
-    bool selects[4] = {false, false, false, false};
-    for (int kind = 1; kind <= 3; ++kind)
+    bool selects[KIND_SLOTS] = {};
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind)
         selects[kind] = change_filter(change, kind, &filters[kind]);
-    doc_list_t before[4];
+    doc_list_t before[KIND_SLOTS];
     bool ok = true;
-    for (int kind = 1; kind <= 3 && ok; ++kind)
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX && ok; ++kind)
         ok = !selects[kind] || read_selected(dbinfo, kind, &filters[kind], &before[kind], &error);
     int64_t version = 0;
     if (ok && !holds_what_was_read(dbinfo, place, change, before)) {

@@ -14,6 +14,9 @@
 #ifndef BROLIX_STORE_JOURNAL_H
 #define BROLIX_STORE_JOURNAL_H
 
+#include "core/outcomes.h"
+#include "core/schema_names.h"
+
 #include <mongoc/mongoc.h>
 
 #include <cstddef>
@@ -24,11 +27,9 @@
 struct DBINFO;
 struct schema_change_t;
 
-// The schema collections, as the kinds of a document.
-enum { CHANGE_TABLES = 1, CHANGE_COLUMNS = 2, CHANGE_INDEX = 3 };
-// Which collections a replaced table covers.
-enum { CHANGE_MASK_TABLES = 1 << CHANGE_TABLES, CHANGE_MASK_COLUMNS = 1 << CHANGE_COLUMNS,
-       CHANGE_MASK_INDEX = 1 << CHANGE_INDEX,
+// Which collections a replaced table covers (by kind, core/schema_names.h).
+enum { CHANGE_MASK_TABLES = 1 << KIND_TABLES, CHANGE_MASK_COLUMNS = 1 << KIND_COLUMNS,
+       CHANGE_MASK_INDEX = 1 << KIND_INDEX,
        CHANGE_MASK_ALL = CHANGE_MASK_TABLES | CHANGE_MASK_COLUMNS | CHANGE_MASK_INDEX };
 
 // action names what is done, as the recovery line tells it ("save", "creation",
@@ -49,7 +50,7 @@ void schema_change_replace_all(schema_change_t* change);
 
 // What a version recorded of a change's replacing (its "scope"), replaced again.
 void schema_change_replace_scope(schema_change_t* change, const bson_t* scope);
-// The documents the change would replace now, by kind (out[1] tables .. out[3] index).
+// The documents the change would replace now, by kind (out[KIND_TABLES] .. out[KIND_INDEX]).
 struct doc_list_t;
 bool schema_change_read_replaced(DBINFO* dbinfo, const schema_change_t* change, doc_list_t* out,
                                  bson_error_t* error);
@@ -78,25 +79,11 @@ bool table_read_stamp(const char* catalog, const char* schema, const char* table
 void schema_change_expect(schema_change_t* change, const char* catalog, const char* schema, const char* table,
                           const table_stamp_t& stamp, int64_t read_at);
 
-// Outcomes of schema_change_apply. The words of every outcome but the first are in
-// schema_change_told.
-enum {
-    CHANGE_APPLIED = 1,
-    CHANGE_NOT_STARTED = -60, // what it replaces could not be read, or the journal not kept: nothing written
-    CHANGE_UNDONE = -61,      // a write failed (a server gone): the schema is as it was
-    CHANGE_PENDING = -62,     // a write failed and so did putting back: the journal stays for the next start
-    CHANGE_HELD = -81,        // another program holds the schema (who and since when): nothing written
-    CHANGE_CONFLICT = -82,    // a table no longer holds what was read (which, by whom): nothing written
-    CHANGE_CANCELLED = -83,   // cancelled: nothing written, or what was written put back
-    CHANGE_FENCED = -84,      // the lock was lost (this program was stopped past its lease): stopped
-                              // writing; whoever took the lock puts back what was written
-    CHANGE_REFUSED = -85,     // the server refused a write (what, in its words): put back
-    CHANGE_DROP_FAILED = -13, // the whole schema could not be dropped (nothing written)
-};
 // Applies the change, journalled: a constant number of requests per collection. True with
-// CHANGE_APPLIED; else false with an outcome above, or a code of create_schema_collections
-// when the whole schema was made again and a collection or index could not be (then undone,
-// or left in the journal when that failed too).
+// CHANGE_APPLIED; else false with a change outcome (core/outcomes.h), or when the whole
+// schema was made again CREATE_DROP_FAILED or a code of create_schema_collections when a
+// collection or index could not be made (then undone, or left in the journal when that
+// failed too).
 // error (may be null) gets the server's words of the first failure.
 bool schema_change_apply(DBINFO* dbinfo, schema_change_t* change, int* code, bson_error_t* error);
 // The words for an outcome other than CHANGE_APPLIED: who holds the schema ("Another

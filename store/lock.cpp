@@ -112,9 +112,9 @@ mongoc_collection_t* lock_collection(mongoc_client_t* client, DBINFO* dbinfo)
     return mongoc_client_get_collection(client, place_database(dbinfo->md_database).c_str(), "lock");
 }
 
-// One renewal: the server stamps the lock with its time if it is still ours. 1 renewed,
-// 0 taken over, -1 no answer.
-int renew(mongoc_client_t* client, DBINFO* dbinfo)
+// One renewal: the server stamps the lock with its time if it is still ours.
+enum renewal { RENEWAL_UNANSWERED, RENEWAL_TAKEN_OVER, RENEWAL_MADE };
+renewal renew(mongoc_client_t* client, DBINFO* dbinfo)
 {
     mongoc_collection_t* coll = lock_collection(client, dbinfo);
     bson_t* filter = BCON_NEW("_id", BCON_UTF8(lock_id), "owner", BCON_OID(&state.owner));
@@ -129,12 +129,12 @@ int renew(mongoc_client_t* client, DBINFO* dbinfo)
     bson_destroy(filter);
     mongoc_collection_destroy(coll);
     if (!ok)
-        return -1;
+        return RENEWAL_UNANSWERED;
     if (matched)
         state.confirmed = sent;
     else
         state.lost = true;
-    return matched ? 1 : 0;
+    return matched ? RENEWAL_MADE : RENEWAL_TAKEN_OVER;
 }
 
 // The renewing thread: a client of its own, made only once a renewal is due (most
@@ -151,9 +151,9 @@ void start_renewer(DBINFO* dbinfo)
             held.unlock();
             if (!client)
                 client = open_side_client(dbinfo, SIDE_SCHEMA);
-            int renewed = client ? renew(client, dbinfo) : -1;
+            renewal renewed = client ? renew(client, dbinfo) : RENEWAL_UNANSWERED;
             held.lock();
-            if (renewed == 0)
+            if (renewed == RENEWAL_TAKEN_OVER)
                 break;
         }
         held.unlock();
@@ -383,9 +383,9 @@ bool lock_confirm(DBINFO* dbinfo)
     if (boot_ms() - state.confirmed < lock_lease_ms() * 3 / 4)
         return true;
     wire_shield(true);
-    int renewed = renew(dbinfo->md_client, dbinfo);
+    renewal renewed = renew(dbinfo->md_client, dbinfo);
     wire_shield(false);
-    return renewed == 1;
+    return renewed == RENEWAL_MADE;
 }
 
 void lock_release(DBINFO* dbinfo, bool tell_server)

@@ -14,6 +14,8 @@
 #ifndef BROLIX_STORE_LOCK_H
 #define BROLIX_STORE_LOCK_H
 
+#include "core/outcomes.h"
+
 #include <bson/bson.h>
 
 #include <cstdint>
@@ -27,12 +29,6 @@ struct lock_holder_t {
     std::string user, host, program, action, label;
     int64_t since = 0;
     int64_t pid = 0;
-};
-
-enum lock_outcome {
-    LOCK_CLAIMED = 1,
-    LOCK_HELD = -81,   // a live writer holds it: holder says who
-    LOCK_FAILED = -80, // the claim could not be made (error says why)
 };
 
 // The program that writes, for the lock and the history ("brolix", "brolix-cli sync").

@@ -2,6 +2,7 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "discovery/types.h"
 #include "core/wire.h"
 #include "store/fields.h"
@@ -361,9 +362,9 @@ bool read_catalog(DBINFO* dbinfo, std::map<std::string, table_state_t>* tables, 
     auto take = [&](int kind, const bson_t* doc) {
         note_doc(texts, kind, doc);
         table_state_t& t = (*tables)[text_field(doc, "sql_table")];
-        if (kind == 1) {
+        if (kind == KIND_TABLES) {
             t.tables.emplace_back(bson_copy(doc));
-        } else if (kind == 3) {
+        } else if (kind == KIND_INDEX) {
             t.index.emplace_back(bson_copy(doc));
         } else {
             column_slot_t slot;
@@ -373,17 +374,16 @@ bool read_catalog(DBINFO* dbinfo, std::map<std::string, table_state_t>* tables, 
             t.columns.push_back(std::move(slot));
         }
     };
-    const char* const collections[] = {"tables", "columns", "index"};
-    for (int kind = 1; kind <= 3; ++kind) {
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind) {
         doc_refs_t cached;
-        if (kind == 2 && seen_catalog_columns(dbinfo, dbinfo->database, "dbo", &cached)) {
+        if (kind == KIND_COLUMNS && seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, &cached)) {
             for (const doc_ref_t& doc : cached)
                 take(kind, doc.doc);
             continue;
         }
         mongoc_collection_t* coll =
-            mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collections[kind - 1]);
-        bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8("dbo"));
+            mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(kind));
+        bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
         bson_t* opts = whole_collection_opts();
         mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
         const bson_t* doc;
@@ -406,7 +406,7 @@ bool read_catalog(DBINFO* dbinfo, std::map<std::string, table_state_t>* tables, 
 void begin_fields(bson_t* doc, DBINFO* dbinfo, const char* table)
 {
     BSON_APPEND_UTF8(doc, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(doc, "sql_schema", "dbo");
+    BSON_APPEND_UTF8(doc, "sql_schema", SQL_SCHEMA);
     BSON_APPEND_UTF8(doc, "sql_table", table);
 }
 
@@ -550,7 +550,7 @@ bool apply_item(DBINFO* dbinfo, const drift_t* d, table_state_t& t)
 bson_t* column_doc(DBINFO* dbinfo, const char* table, const db_column_t* c)
 {
     bson_t* doc = bson_new();
-    append_column_fields(doc, dbinfo->database, "dbo", table, c->index, c);
+    append_column_fields(doc, dbinfo->database, SQL_SCHEMA, table, c->index, c);
     BSON_APPEND_BOOL(doc, "visible", c->visible);
     if (c->virtual_array)
         BSON_APPEND_BOOL(doc, "virtual_array", true);
@@ -578,11 +578,11 @@ bool write_tables(DBINFO* dbinfo, const std::vector<std::unique_ptr<table_after_
 {
     schema_change_t* change = schema_change_new("application of a plan", dbinfo->database);
     for (const auto& t : after)
-        schema_change_replace_table(change, dbinfo->database, "dbo", t->table.c_str(), CHANGE_MASK_ALL);
-    for (int kind = CHANGE_TABLES; kind <= CHANGE_INDEX; ++kind)
+        schema_change_replace_table(change, dbinfo->database, SQL_SCHEMA, t->table.c_str(), CHANGE_MASK_ALL);
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind)
         for (const auto& t : after)
-            for (const doc_ref_t& d : (kind == CHANGE_TABLES ? t->tables : kind == CHANGE_COLUMNS ? t->columns
-                                                                                                  : t->index).docs)
+            for (const doc_ref_t& d : (kind == KIND_TABLES ? t->tables : kind == KIND_COLUMNS ? t->columns
+                                                                                              : t->index).docs)
                 schema_change_add(change, kind, d.doc);
     *code = CHANGE_CANCELLED;
     bool ok = !wire_cancelled() && schema_change_apply(dbinfo, change, code, error);

@@ -4,6 +4,7 @@
 #ifndef BROLIX_STORE_PLAN_H
 #define BROLIX_STORE_PLAN_H
 
+#include "core/outcomes.h"
 #include "store/drift.h"
 
 #include <string>
@@ -25,17 +26,6 @@ struct plan_t {
     std::string fingerprint; // of the catalog's schema documents the plan was made from
     drift_t* changes = nullptr;
     std::vector<plan_item_t> items;
-};
-
-enum plan_code {
-    PLAN_STALE = -71,        // the schema's documents are not the ones the plan was made from
-    PLAN_UNREADABLE = -72,   // not a plan file: detail says what is wrong
-    PLAN_NO_SUCH_ITEM = -73, // item is not an id of the plan
-    PLAN_READ_FAILED = -74,  // the schema could not be read: detail is the server's message
-    PLAN_DOES_NOT_FIT = -75, // item names a column or entry the table does not have (or has)
-    PLAN_WRITE_FAILED = -76, // detail is the server's message; nothing was written
-    PLAN_OTHER_DATABASE = -77,
-    PLAN_WRITE_PENDING = -78 // a write failed and so did putting back: the next start does
 };
 
 struct plan_problem_t {

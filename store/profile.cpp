@@ -2,6 +2,7 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
 #include "store/create.h"
@@ -146,7 +147,7 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
         }
         table_profile_t t;
         t.table = names[i];
-        db_column_t* saved = d->md_client ? read_table_columns(d, d->database, "dbo", read[i], nullptr) : nullptr;
+        db_column_t* saved = d->md_client ? read_table_columns(d, d->database, SQL_SCHEMA, read[i], nullptr) : nullptr;
         profile_columns(r->sample, saved, &t);
         free_columns(saved);
         out->push_back(std::move(t));

@@ -3,6 +3,7 @@
 #ifndef BROLIX_STORE_PROFILE_H
 #define BROLIX_STORE_PROFILE_H
 
+#include "core/outcomes.h"
 #include "discovery/profile.h"
 
 #include <bson/bson.h>
@@ -28,8 +29,6 @@ struct table_profile_t {
     int32_t documents = 0;
     std::vector<profile_column_t> columns;
 };
-
-enum { PROFILE_OK = 1, PROFILE_NO_SUCH_TABLE = -1, PROFILE_NOT_SAMPLED = -2, PROFILE_NOT_LISTED = -3 };
 
 // Samples each named collection (all of the data database's when none are named) as
 // creation does, and pairs its columns with the schema's by MongoDB name. False with

@@ -2,6 +2,7 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "store/fields.h"
 #include "store/journal.h"
 #include "store/seen.h"
@@ -99,7 +100,8 @@ private:
         if (!dbinfo->md_client)
             return;
         selected_table sel(dbinfo);
-        mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
+        mongoc_collection_t* coll =
+            mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_INDEX));
         bson_t* query = table_selector(sel.catalog.constData(), sel.schema.constData(), sel.table.constData());
         mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, query, nullptr, nullptr);
         const bson_t* doc;
@@ -107,7 +109,7 @@ private:
             size_t at = docs.size();
             docs.push_back(read_index_entry(doc));
             if (stamp)
-                stamp_add(stamp, CHANGE_INDEX, doc);
+                stamp_add(stamp, KIND_INDEX, doc);
             bson_iter_t it;
             if (!bson_iter_init_find(&it, doc, "sql_col_name"))
                 continue;
@@ -200,7 +202,8 @@ bool each_columns_doc(DBINFO* dbinfo, const bson_t* query, const bson_t* fields,
             take(d.doc);
         return true;
     }
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_COLUMNS));
     mongoc_cursor_t* cursor = mongoc_collection_find(coll, MONGOC_QUERY_NONE, 0, 0, 0, query, fields, nullptr);
     const bson_t* doc;
     while (mongoc_cursor_next(cursor, &doc))
@@ -230,7 +233,7 @@ bool walk_columns(DBINFO* dbinfo, const char* catalog, const char* schema, const
     db_name_t* names = nullptr;
     bool whole = each_columns_doc(dbinfo, &query, nullptr, known ? &seen : nullptr, error, [&](const bson_t* doc) {
         if (stamp)
-            stamp_add(stamp, CHANGE_COLUMNS, doc);
+            stamp_add(stamp, KIND_COLUMNS, doc);
         db_column_t* column = new_column();
         db_column_t* before = tail;
         if (tail) {
@@ -276,7 +279,8 @@ void read_table_tree(DBINFO* dbinfo)
         release_table_tree(dbinfo);
     if (!dbinfo->md_client)
         return;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_TABLES));
     bson_t query = BSON_INITIALIZER;
     bson_t* opts = whole_collection_opts();
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
@@ -385,7 +389,8 @@ db_index_t* read_column_indexes(DBINFO* dbinfo, const char* sql_col_name)
     if (!dbinfo->md_client || !sql_col_name)
         return nullptr;
     selected_table sel(dbinfo);
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_INDEX));
     bson_t* query = table_selector(sel.catalog.constData(), sel.schema.constData(), sel.table.constData());
     BSON_APPEND_UTF8(query, "sql_col_name", sql_col_name);
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, query, nullptr, nullptr);
@@ -412,7 +417,7 @@ bool load_tables_without_schema(DBINFO* dbinfo, int* code)
         return true;
     for (char** p = names; *p; ++p)
         if (!is_system_collection(*p))
-            add_to_table_tree(dbinfo, dbinfo->database, "dbo", *p);
+            add_to_table_tree(dbinfo, dbinfo->database, SQL_SCHEMA, *p);
     free_collection_names(dbinfo, names);
     return true;
 }

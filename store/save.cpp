@@ -3,6 +3,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "core/wire.h"
 #include "discovery/discover.h"
 #include "store/indexes.h"
@@ -49,7 +50,7 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over)
         append_column_fields(&doc, catalog.constData(), schema.constData(), table.constData(), position++, c);
         BSON_APPEND_BOOL(&doc, "visible", c->visible);
         BSON_APPEND_BOOL(&doc, "virtual_array", c->virtual_array);
-        schema_change_add(change, CHANGE_COLUMNS, &doc);
+        schema_change_add(change, KIND_COLUMNS, &doc);
         bson_destroy(&doc);
     }
     int total = position - 1;
@@ -64,9 +65,9 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over)
     std::memset(&error, 0, sizeof error);
     bool indexed = dbinfo->client && table_index_docs(dbinfo, wrapper, table.constData(), &entries, &error);
     if (indexed) {
-        schema_change_replace_table(change, dbinfo->database, "dbo", table.constData(), CHANGE_MASK_INDEX);
+        schema_change_replace_table(change, dbinfo->database, SQL_SCHEMA, table.constData(), CHANGE_MASK_INDEX);
         for (const doc_ref_t& d : entries.docs)
-            schema_change_add(change, CHANGE_INDEX, d.doc);
+            schema_change_add(change, KIND_INDEX, d.doc);
     } else if (!dbinfo->client || server_gone(&error)) {
         *left |= SAVE_LEFT_INDEXES;
     }
@@ -98,12 +99,12 @@ bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over)
         written.index = stamp.index, written.has_index = stamp.has_index;
         if (indexed)
             written.index = 0, written.has_index = true;
-        for (int kind : {CHANGE_COLUMNS, CHANGE_INDEX})
+        for (int kind : {KIND_COLUMNS, KIND_INDEX})
             for (size_t i = 0; i < schema_change_count(change, kind); ++i) {
                 const bson_t* doc = schema_change_doc(change, kind, i);
                 bson_iter_t it;
                 if (bson_iter_init_find(&it, doc, "sql_table") && BSON_ITER_HOLDS_UTF8(&it) &&
-                    table == bson_iter_utf8(&it, nullptr) && (kind == CHANGE_COLUMNS || written.has_index))
+                    table == bson_iter_utf8(&it, nullptr) && (kind == KIND_COLUMNS || written.has_index))
                     stamp_add(&written, kind, doc);
             }
         note_table_read(catalog.constData(), schema.constData(), table.constData(), written);

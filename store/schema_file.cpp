@@ -1,5 +1,6 @@
 #include "store/schema_file.h"
 
+#include "core/schema_names.h"
 #include "store/fields.h"
 #include "store/validate.h"
 
@@ -14,7 +15,8 @@
 namespace {
 
 const char* const file_format = "brolix schema 1";
-const char* const kind_names[] = {"", "tables", "columns", "index"};
+// The file's members by number: the collections by kind, then "format".
+const int format_member = KIND_SLOTS;
 
 struct field_type_t {
     const char* name;
@@ -46,14 +48,14 @@ struct unique_key_t {
 
 // The unique indexes of the schema collections: their fields are required in a file.
 const unique_key_t unique_keys[] = {
-    {1, "tables_index_1", {"sql_catalog", "sql_schema", "sql_table"}},
-    {2, "columns_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_name"}},
-    {2, "columns_index_2", {"sql_catalog", "sql_schema", "sql_table", "index"}},
-    {3, "index_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_col_name", "index", "index_name"}},
+    {KIND_TABLES, "tables_index_1", {"sql_catalog", "sql_schema", "sql_table"}},
+    {KIND_COLUMNS, "columns_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_name"}},
+    {KIND_COLUMNS, "columns_index_2", {"sql_catalog", "sql_schema", "sql_table", "index"}},
+    {KIND_INDEX, "index_index_1", {"sql_catalog", "sql_schema", "sql_table", "sql_col_name", "index", "index_name"}},
 };
 
 // What the driver needs of each document besides its keys.
-const char* const required_fields[4][4] = {
+const char* const required_fields[KIND_SLOTS][4] = {
     {},
     {"type"},
     {"mongo_name", "sql_type", "mongo_type", "visible"},
@@ -91,9 +93,9 @@ public:
     {
     }
 
-    bool scan(std::vector<element_t> (&elements)[4])
+    bool scan(std::vector<element_t> (&elements)[KIND_SLOTS])
     {
-        bool seen[5] = {};
+        bool seen[format_member + 1] = {};
         skip_space();
         if (!expect('{', "'{'"))
             return false;
@@ -110,13 +112,13 @@ public:
             if (!expect(':', "':'"))
                 return false;
             skip_space();
-            int member = key == "format" ? 4 : key == "tables" ? 1 : key == "columns" ? 2 : key == "index" ? 3 : 0;
-            if (member == 0)
+            int member = key == "format" ? format_member : collection_kind(key.c_str());
+            if (member == KIND_NONE)
                 return layout(SCHEMA_FILE_MEMBER_UNKNOWN, member_line, key);
             if (seen[member])
                 return layout(SCHEMA_FILE_MEMBER_REPEATED, member_line, key);
             seen[member] = true;
-            if (member == 4) {
+            if (member == format_member) {
                 std::string format;
                 if (p < end && *p != '"')
                     return layout(SCHEMA_FILE_MEMBER_KIND, line, key);
@@ -143,12 +145,13 @@ public:
     }
 
 private:
-    bool layout_missing(const bool (&seen)[5])
+    bool layout_missing(const bool (&seen)[format_member + 1])
     {
-        const char* names[] = {"", "tables", "columns", "index", "format"};
-        for (int member : {4, 1, 2, 3})
+        const int order[] = {format_member, KIND_TABLES, KIND_COLUMNS, KIND_INDEX};
+        for (int member : order)
             if (!seen[member])
-                return layout(SCHEMA_FILE_MEMBER_MISSING, line, names[member]);
+                return layout(SCHEMA_FILE_MEMBER_MISSING, line,
+                              member == format_member ? "format" : collection_name(member));
         return true;
     }
 
@@ -337,7 +340,7 @@ bool refuse(schema_file_problem_t* problem, int code, int line, int kind, const 
 {
     problem->code = code;
     problem->line = line;
-    std::snprintf(problem->collection, sizeof problem->collection, "%s", kind_names[kind]);
+    std::snprintf(problem->collection, sizeof problem->collection, "%s", collection_name(kind));
     std::snprintf(problem->field, sizeof problem->field, "%s", field ? field : "");
     std::snprintf(problem->detail, sizeof problem->detail, "%s", detail ? detail : "");
     return false;
@@ -390,9 +393,9 @@ std::string key_of(const bson_t* doc, const char* const (&fields)[6])
 void name_document(const bson_t* doc, int kind, schema_file_problem_t* problem)
 {
     std::string named = "table '" + text_of(doc, "sql_table") + "'";
-    if (kind == 2)
+    if (kind == KIND_COLUMNS)
         named += ", column '" + text_of(doc, "sql_name") + "'";
-    else if (kind == 3)
+    else if (kind == KIND_INDEX)
         named += ", index '" + text_of(doc, "index_name") + "' on '" + text_of(doc, "sql_col_name") + "'";
     std::snprintf(problem->document, sizeof problem->document, "%s", named.c_str());
 }
@@ -417,7 +420,7 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
                                 size_t document_limit)
 {
     std::memset(problem, 0, sizeof *problem);
-    std::vector<element_t> elements[4];
+    std::vector<element_t> elements[KIND_SLOTS];
     file_scanner scanner(text, size, problem);
     if (!scanner.scan(elements))
         return nullptr;
@@ -425,11 +428,11 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
     schema_file_t* file = new schema_file_t;
     std::set<std::string> tables_named;
     std::map<std::string, int> lines[sizeof unique_keys / sizeof unique_keys[0]];
-    std::map<std::string, int> ids[4];
+    std::map<std::string, int> ids[KIND_SLOTS];
     std::set<std::string> columns_named; // table key, then the column's sql_name
     std::vector<std::pair<size_t, int>> virtual_tables; // position among the tables, line
     bool ok = true;
-    for (int kind = 1; kind <= 3 && ok; ++kind)
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX && ok; ++kind)
         for (const element_t& e : elements[kind]) {
             bson_error_t error;
             bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(e.begin), e.end - e.begin, &error);
@@ -474,14 +477,14 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
                     problem->other_line = found.first->second;
                 }
             }
-            if (kind == 1) {
+            if (kind == KIND_TABLES) {
                 tables_named.insert(table_key);
                 bson_iter_t it;
                 if (bson_iter_init_find(&it, doc, "virtual_parent"))
-                    virtual_tables.emplace_back(file->docs[1].size() - 1, e.line);
+                    virtual_tables.emplace_back(file->docs[KIND_TABLES].size() - 1, e.line);
             } else if (ok && !tables_named.count(table_key)) {
                 ok = refuse(problem, SCHEMA_FILE_ORPHAN, e.line, kind, "sql_table", text_of(doc, "sql_table").c_str());
-            } else if (kind == 2) {
+            } else if (kind == KIND_COLUMNS) {
                 columns_named.insert(table_key + text_of(doc, "sql_name"));
             } else if (ok && !columns_named.count(table_key + text_of(doc, "sql_col_name"))) {
                 // An entry naming no column would be written as a damaged index.
@@ -495,7 +498,7 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
         }
     // Tables come first in a file, but a virtual table may stand before its parent.
     for (size_t i = 0; i < virtual_tables.size() && ok; ++i) {
-        const bson_t* doc = file->docs[1][virtual_tables[i].first].doc;
+        const bson_t* doc = file->docs[KIND_TABLES][virtual_tables[i].first].doc;
         std::string parent = text_of(doc, "virtual_parent");
         std::string key = text_of(doc, "sql_catalog") + '\x1f' + text_of(doc, "sql_schema") + '\x1f' + parent + '\x1f';
         if (!tables_named.count(key)) {
@@ -522,5 +525,5 @@ void free_schema_file(schema_file_t* file)
 
 int schema_file_count(const schema_file_t* file, int kind)
 {
-    return file && kind >= 1 && kind <= 3 ? static_cast<int>(file->docs[kind].size()) : 0;
+    return file && kind >= KIND_TABLES && kind <= KIND_INDEX ? static_cast<int>(file->docs[kind].size()) : 0;
 }

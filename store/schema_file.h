@@ -4,35 +4,12 @@
 #ifndef BROLIX_STORE_SCHEMA_FILE_H
 #define BROLIX_STORE_SCHEMA_FILE_H
 
+#include "core/outcomes.h"
+#include "core/schema_names.h"
+
 #include <bson/bson.h>
 #include <cstddef>
 #include <vector>
-
-// What is wrong with a schema file (read_schema_file), or why an export or import failed.
-enum schema_file_code {
-    SCHEMA_FILE_SYNTAX = -41,         // not JSON: detail is what was expected there
-    SCHEMA_FILE_MEMBER_UNKNOWN = -42, // field is a top-level member the layout does not have
-    SCHEMA_FILE_MEMBER_REPEATED = -43,
-    SCHEMA_FILE_MEMBER_MISSING = -44,
-    SCHEMA_FILE_MEMBER_KIND = -45,    // "format" is not schema_file_format(), or an array
-                                      // member is not an array of documents
-    SCHEMA_FILE_VALUE = -46,          // a document the JSON library refused: detail is its message
-    SCHEMA_FILE_FIELD = -47,          // field is not a field of the collection
-    SCHEMA_FILE_REPEATED = -48,       // field appears twice in one document
-    SCHEMA_FILE_TYPE = -49,           // field is not of the type detail names
-    SCHEMA_FILE_MISSING = -50,        // the required field is absent
-    SCHEMA_FILE_CATALOG = -51,        // sql_catalog (detail) is not the catalog imported into
-    SCHEMA_FILE_DUPLICATE = -52,      // same key as the document on other_line, for the index in detail
-    SCHEMA_FILE_ORPHAN = -53,         // a document of a table (detail) the file's tables do not name
-    SCHEMA_EXPORT_READ_FAILED = -54,
-    SCHEMA_IMPORT_EXISTS = -55,       // the schema holds documents of the catalog already
-    SCHEMA_IMPORT_WRITE_FAILED = -56, // detail of the problem record: the server's message
-    SCHEMA_IMPORT_NO_LISTING = -57,   // the schema database's collections could not be listed
-    SCHEMA_FILE_TOO_BIG = -58,        // a document larger than the server takes (detail: the limit)
-    SCHEMA_FILE_NO_COLUMN = -59,      // an index entry's sql_col_name (detail) names no column of its table
-    SCHEMA_FILE_NO_PARENT = -60,      // a virtual table whose parent (detail) is not in the file's tables
-    SCHEMA_IMPORT_PENDING = -86       // a write failed and so did putting back: the next start does
-};
 
 // The value of the file's "format" member.
 const char* schema_file_format(void);
@@ -53,7 +30,7 @@ struct schema_file_t {
     struct doc_t {
         bson_t* doc;
     };
-    std::vector<doc_t> docs[4];
+    std::vector<doc_t> docs[KIND_SLOTS];
 };
 
 // The largest document a server takes unless it says otherwise (maxBsonObjectSize).

@@ -3,6 +3,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "discovery/discover.h"
 #include "store/fields.h"
 
@@ -12,12 +13,13 @@
 
 bool sync_removes(int code, const db_table_ref_t* table)
 {
-    return (code == -31 || code == -32) && !table->matched && !table->is_virtual;
+    return (code == VALIDATE_COLLECTIONS_GONE || code == VALIDATE_COLLECTIONS_NEW_AND_GONE) && !table->matched &&
+           !table->is_virtual;
 }
 
 bool sync_samples(int code)
 {
-    return code == -30 || code == -32;
+    return code == VALIDATE_COLLECTIONS_NEW || code == VALIDATE_COLLECTIONS_NEW_AND_GONE;
 }
 
 bool sync_adds(int code, const db_table_ref_t* collection)
@@ -33,8 +35,9 @@ std::map<std::string, int32_t> schema_column_counts(DBINFO* dbinfo)
     std::map<std::string, int32_t> counts;
     if (!dbinfo->md_client)
         return counts;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "columns");
-    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8("dbo"));
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_COLUMNS));
+    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
     bson_t* opts = whole_collection_opts();
     bson_t* fields = BCON_NEW("sql_table", BCON_INT32(1));
     BSON_APPEND_DOCUMENT(opts, "projection", fields);
@@ -102,7 +105,7 @@ sync_step_t* plan_synchronisation(DBINFO* dbinfo, int code)
     }
 
     // Every virtual table stays; those of this catalog are listed.
-    std::string ours = std::string(dbinfo->database) + ".dbo.";
+    std::string ours = table_key(dbinfo->database);
     for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next)
         if (t->is_virtual && t->key && std::string(t->key).compare(0, ours.size(), ours) == 0)
             append_step(&tail, SYNC_KEEP_VIRTUAL, t->sql_name, counted(t->sql_name));
@@ -121,8 +124,17 @@ void free_sync_steps(sync_step_t* steps)
 
 int agreed_synchronisation(int agreed, int now)
 {
-    auto adds = [](int code) { return code == -30 || code == -32 || code == -34; };
-    auto removes = [](int code) { return code == -31 || code == -32 || code == -34; };
+    auto adds = [](int code) {
+        return code == VALIDATE_COLLECTIONS_NEW || code == VALIDATE_COLLECTIONS_NEW_AND_GONE ||
+               code == VALIDATE_OUT_OF_STEP;
+    };
+    auto removes = [](int code) {
+        return code == VALIDATE_COLLECTIONS_GONE || code == VALIDATE_COLLECTIONS_NEW_AND_GONE ||
+               code == VALIDATE_OUT_OF_STEP;
+    };
     bool add = adds(agreed) && adds(now), remove = removes(agreed) && removes(now);
-    return add && remove ? -32 : add ? -30 : remove ? -31 : 0;
+    return add && remove ? VALIDATE_COLLECTIONS_NEW_AND_GONE
+           : add         ? VALIDATE_COLLECTIONS_NEW
+           : remove      ? VALIDATE_COLLECTIONS_GONE
+                         : 0;
 }

@@ -4,21 +4,26 @@
 #ifndef BROLIX_STORE_SYNC_PLAN_H
 #define BROLIX_STORE_SYNC_PLAN_H
 
+#include "core/outcomes.h"
+
 #include <cstdint>
 
 struct DBINFO;
 struct db_table_ref_t;
 
-// After validation gave code: the schema table is removed (-31, -32: neither matched nor virtual).
+// After validation gave code: the schema table is removed (VALIDATE_COLLECTIONS_GONE or
+// _NEW_AND_GONE: neither matched nor virtual).
 bool sync_removes(int code, const db_table_ref_t* table);
-// Every collection is sampled and gets its index entries rewritten (-30, -32) ...
+// Every collection is sampled and gets its index entries rewritten (VALIDATE_COLLECTIONS_NEW
+// or _NEW_AND_GONE) ...
 bool sync_samples(int code);
 // ... and one that no table names is added as a table.
 bool sync_adds(int code, const db_table_ref_t* collection);
 
 // What a synchronisation agreed to after validation gave agreed (adding collections with
-// -30, removing tables with -31, both with -32; -34 counts as -32) does once validation
-// gives now: only what both call for, 0 when nothing is left to do.
+// VALIDATE_COLLECTIONS_NEW, removing tables with _GONE, both with _NEW_AND_GONE;
+// VALIDATE_OUT_OF_STEP counts as both) does once validation gives now: only what both call
+// for, 0 when nothing is left to do.
 int agreed_synchronisation(int agreed, int now);
 
 // SYNC_CLEAR_LEFTOVERS: columns documents of a table to add, left by a write cut short

@@ -2,6 +2,7 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "store/fields.h"
 #include "store/journal.h"
 #include "store/seen.h"
@@ -110,17 +111,9 @@ db_table_ref_t* append_ref(db_table_ref_t** head, db_table_ref_t* tail, const st
 
 int schema_collection_kind(const char* name)
 {
-    if (!name)
-        return 0;
-    if (std::strcmp(name, "tables") == 0)
-        return 1;
-    if (std::strcmp(name, "columns") == 0)
-        return 2;
-    if (std::strcmp(name, "index") == 0)
-        return 3;
-    if (std::strcmp(name, "system.indexes") == 0)
-        return 4;
-    return 0;
+    if (name && std::strcmp(name, "system.indexes") == 0)
+        return KIND_SYSTEM_INDEXES;
+    return collection_kind(name);
 }
 
 char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error)
@@ -173,8 +166,6 @@ namespace {
 
 // The message of the read that made validation give -5.
 char read_error[sizeof(bson_error_t::message)] = "";
-
-const char* const kind_names[] = {"", "tables", "columns", "index"};
 
 // What validation read of the columns and index documents, for the out-of-step check:
 // the keys "catalog.schema.table" of tables with columns, those keys with ".sql_name" of
@@ -255,13 +246,13 @@ bool note_unknown_fields(const bson_t* doc, int kind)
 
 void note_for_step(const bson_t* doc, int kind)
 {
-    if (kind == 2) {
+    if (kind == KIND_COLUMNS) {
         read_docs.tables_with_columns.insert(table_key_of(doc));
         read_docs.columns.insert(table_key_of(doc) + "." + text_field(doc, "sql_name"));
         return;
     }
     bson_iter_t it;
-    if (kind != 3 || !bson_iter_init_find(&it, doc, "sql_col_name"))
+    if (kind != KIND_INDEX || !bson_iter_init_find(&it, doc, "sql_col_name"))
         return;
     std::vector<std::string> named;
     if (BSON_ITER_HOLDS_UTF8(&it)) {
@@ -321,7 +312,7 @@ bool find_out_of_step(DBINFO* dbinfo)
         else
             ++more;
     };
-    std::string ours = std::string(dbinfo->database) + ".dbo.";
+    std::string ours = table_key(dbinfo->database);
     for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next) {
         if (t->is_virtual || !t->key || std::strncmp(t->key, ours.c_str(), ours.size()) != 0 ||
             read_docs.tables_with_columns.count(t->key))
@@ -352,28 +343,28 @@ void tell_unknown_fields()
         return;
     const unknown_fields_t::field_t& first = unknown.fields.front();
     unknown.text = "'" + first.name + "' in " + std::to_string(first.documents) +
-                   (first.documents == 1 ? " document of '" : " documents of '") + kind_names[first.kind] + "'";
+                   (first.documents == 1 ? " document of '" : " documents of '") + collection_name(first.kind) + "'";
     if (unknown.fields.size() > 1)
         unknown.text += " (and " + std::to_string(unknown.fields.size() - 1) + " more)";
 }
 
-// 1 the collection was read (its unknown fields noted), 0 it is an empty tables collection,
-// -1 it could not be read to its end (error set). The columns documents read are kept for
-// start-up (seen.h).
+// VALIDATE_OK the collection was read (its unknown fields noted), VALIDATE_DOCUMENTS_INVALID
+// it is an empty tables collection, VALIDATE_READ_FAILED it could not be read to its end
+// (error set). The columns documents read are kept for start-up (seen.h).
 int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_error_t* error)
 {
     std::memset(error, 0, sizeof *error);
     if (!dbinfo->md_client)
-        return 0;
-    if (kind == 4)
-        return 1;
-    if (kind < 1 || kind > 3)
-        return 0;
+        return VALIDATE_DOCUMENTS_INVALID;
+    if (kind == KIND_SYSTEM_INDEXES)
+        return VALIDATE_OK;
+    if (kind < KIND_TABLES || kind > KIND_INDEX)
+        return VALIDATE_DOCUMENTS_INVALID;
 
     mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, name);
     if (!coll)
-        return 0;
-    if (kind == 2)
+        return VALIDATE_DOCUMENTS_INVALID;
+    if (kind == KIND_COLUMNS)
         seen_columns_start(dbinfo);
     bson_t query = BSON_INITIALIZER;
     bson_t* opts = whole_collection_opts();
@@ -387,7 +378,7 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
         ++documents;
         if (note_unknown_fields(doc, kind))
             refused = true;
-        if (kind == 2)
+        if (kind == KIND_COLUMNS)
             seen_columns_add(doc);
         note_for_step(doc, kind);
     }
@@ -396,16 +387,16 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
     mongoc_cursor_destroy(cursor);
     bson_destroy(&query);
     mongoc_collection_destroy(coll);
-    if (kind == 2)
+    if (kind == KIND_COLUMNS)
         seen_columns_finish(!refused && !read_failed);
 
     if (read_failed)
-        return -1;
-    if (kind == 1)
+        return VALIDATE_READ_FAILED;
+    if (kind == KIND_TABLES)
         unknown.tables_documents += documents;
     // Columns gone from under the tables are out of step, told per table: no reason to
     // offer a creation that would drop every hand edit.
-    return kind != 1 || documents > 0 ? 1 : 0;
+    return kind != KIND_TABLES || documents > 0 ? VALIDATE_OK : VALIDATE_DOCUMENTS_INVALID;
 }
 
 // The comparison list of the tables collection; a read that fails on the way sets error.
@@ -417,7 +408,8 @@ db_table_ref_t* read_schema_tables(DBINFO* dbinfo, bson_error_t* error)
     if (!dbinfo->md_client)
         return nullptr;
 
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "tables");
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_TABLES));
     bson_t query = BSON_INITIALIZER;
     bson_t* opts = whole_collection_opts();
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
@@ -476,7 +468,7 @@ bool remove_unknown_fields(DBINFO* dbinfo, bson_error_t* error)
     // by copies without those fields, _id kept: one change, every other document as it is.
     schema_change_t* change = schema_change_new("removal of unknown fields", dbinfo->md_database);
     bool read = true;
-    for (int kind = 1; kind <= 3 && read; ++kind) {
+    for (int kind = KIND_TABLES; kind <= KIND_INDEX && read; ++kind) {
         bson_t filter = BSON_INITIALIZER, any;
         int clauses = 0;
         BSON_APPEND_ARRAY_BEGIN(&filter, "$or", &any);
@@ -496,7 +488,7 @@ bool remove_unknown_fields(DBINFO* dbinfo, bson_error_t* error)
         bson_append_array_end(&filter, &any);
         if (clauses) {
             mongoc_collection_t* coll =
-                mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, kind_names[kind]);
+                mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(kind));
             bson_t* opts = whole_collection_opts();
             mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &filter, opts, nullptr);
             const bson_t* doc;
@@ -527,7 +519,8 @@ void check_index_access(DBINFO* dbinfo)
 {
     if (dbinfo->mode == MODE_VIEW_ONLY || !dbinfo->md_client)
         return;
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, "index");
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_INDEX));
     bson_t reply;
     bson_error_t error;
     std::memset(&error, 0, sizeof error);
@@ -564,7 +557,7 @@ db_table_ref_t* list_data_collections(DBINFO* dbinfo, bson_error_t* error)
     for (char** p = names; *p; ++p) {
         if (is_system_collection(*p))
             continue;
-        tail = append_ref(&head, tail, std::string(dbinfo->database) + ".dbo." + *p, *p, *p, false);
+        tail = append_ref(&head, tail, table_key(dbinfo->database, *p), *p, *p, false);
     }
     free_collection_names(dbinfo, names);
     return head;
@@ -580,7 +573,7 @@ int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t*
 {
     // Another catalog's tables describe another database: they are neither matched nor
     // gone, and nothing done for this catalog touches them.
-    std::string ours = catalog ? std::string(catalog) + ".dbo." : std::string();
+    std::string ours = catalog ? table_key(catalog) : std::string();
     for (db_table_ref_t* t = tables; t; t = t->next)
         if (catalog && (!t->key || std::strncmp(t->key, ours.c_str(), ours.size()) != 0))
             t->matched = true;
@@ -603,12 +596,12 @@ int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t*
         if (!c->matched)
             collections_fail = true;
     if (tables_fail && collections_fail)
-        return -32;
+        return VALIDATE_COLLECTIONS_NEW_AND_GONE;
     if (tables_fail)
-        return -31;
+        return VALIDATE_COLLECTIONS_GONE;
     if (collections_fail)
-        return -30;
-    return 1;
+        return VALIDATE_COLLECTIONS_NEW;
+    return VALIDATE_OK;
 }
 
 bool validate_schema(DBINFO* dbinfo, int* code)
@@ -618,11 +611,11 @@ bool validate_schema(DBINFO* dbinfo, int* code)
     dbinfo->db_collections = nullptr;
     free_table_refs(dbinfo->md_tables);
     dbinfo->md_tables = nullptr;
-    *code = 1;
+    *code = VALIDATE_OK;
 
     if (std::strcmp(dbinfo->database, dbinfo->md_database) == 0 &&
         std::strcmp(dbinfo->server, dbinfo->md_server) == 0) {
-        *code = -18;
+        *code = VALIDATE_SAME_DATABASE;
         return false;
     }
 
@@ -633,54 +626,55 @@ bool validate_schema(DBINFO* dbinfo, int* code)
     unknown = unknown_fields_t();
     char** names = list_collection_names(dbinfo, dbinfo->md_db, &error);
     if (!names) {
-        *code = -4;
+        *code = VALIDATE_NOT_LISTED;
     } else {
         int walked = 0;
         for (char** p = names; *p; ++p) {
             ++walked;
             int kind = schema_collection_kind(*p);
-            if (kind == 0) {
-                *code = -3;
+            if (kind == KIND_NONE) {
+                *code = VALIDATE_FOREIGN_COLLECTION;
                 break;
             }
+            // A read that failed says nothing about the documents: not
+            // VALIDATE_DOCUMENTS_INVALID, which offers to create the schema anew.
             int checked = read_schema_collection(dbinfo, *p, kind, &error);
-            // A read that failed says nothing about the documents: not -2, which offers
-            // to create the schema anew.
-            if (checked != 1) {
-                *code = checked < 0 ? -5 : -2;
+            if (checked != VALIDATE_OK) {
+                *code = checked;
                 break;
             }
         }
         free_collection_names(dbinfo, names);
         // Fields the driver may not read: removed where tables (and their edits) would be
         // lost to a creation, and where a replacement of tables reaches every such document.
-        if (*code == 1 && (!unknown.fields.empty() || unknown.unplaced)) {
-            *code = unknown.tables_documents > 0 && !unknown.unplaced ? -35 : -2;
+        if (*code == VALIDATE_OK && (!unknown.fields.empty() || unknown.unplaced)) {
+            *code = unknown.tables_documents > 0 && !unknown.unplaced ? VALIDATE_UNKNOWN_FIELDS
+                                                                      : VALIDATE_DOCUMENTS_INVALID;
             tell_unknown_fields();
         }
-        if (walked == 0 && *code == 1)
-            *code = -1;
-        if (walked > 0 && *code == 1) {
+        if (walked == 0 && *code == VALIDATE_OK)
+            *code = VALIDATE_NO_COLLECTIONS;
+        if (walked > 0 && *code == VALIDATE_OK) {
             bson_error_t listing;
             dbinfo->db_collections = list_data_collections(dbinfo, &listing);
             dbinfo->md_tables = read_schema_tables(dbinfo, &error);
             if (listing.domain) {
-                *code = -33;
+                *code = VALIDATE_DATA_NOT_LISTED;
                 error = listing;
             } else if (error.code || error.domain) {
-                *code = -5;
+                *code = VALIDATE_READ_FAILED;
             } else {
                 *code = compare_collections_with_schema(dbinfo->db_collections, dbinfo->md_tables, dbinfo->database);
-                if (find_out_of_step(dbinfo) && *code == 1)
-                    *code = -34;
+                if (find_out_of_step(dbinfo) && *code == VALIDATE_OK)
+                    *code = VALIDATE_OUT_OF_STEP;
             }
         }
-        if (*code == -5 || *code == -33)
+        if (*code == VALIDATE_READ_FAILED || *code == VALIDATE_DATA_NOT_LISTED)
             bson_strncpy(read_error, error.message, sizeof read_error);
     }
 
     check_index_access(dbinfo);
-    return *code == 1;
+    return *code == VALIDATE_OK;
 }
 
 bool collection_of_table(DBINFO* dbinfo, const char* catalog, const char* table, char* out)
@@ -692,7 +686,7 @@ bool collection_of_table(DBINFO* dbinfo, const char* catalog, const char* table,
     for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next) {
         if (!t->sql_name || std::strcmp(t->sql_name, table) != 0)
             continue;
-        std::string key = std::string(catalog ? catalog : "") + ".dbo." + t->mongo_name;
+        std::string key = table_key(catalog ? catalog : "", t->mongo_name);
         if (key == t->key)
             return dbinfo_set_text(out, t->mongo_name);
     }

@@ -2,41 +2,45 @@
 #ifndef BROLIX_STORE_VALIDATE_H
 #define BROLIX_STORE_VALIDATE_H
 
+#include "core/outcomes.h"
+#include "core/schema_names.h"
+
 #include <bson/bson.h>
 #include <mongoc/mongoc.h>
 
 struct DBINFO;
 struct db_table_ref_t;
 
-// Schema collection kinds: "tables" 1, "columns" 2, "index" 3, "system.indexes" 4, else 0.
+// The kind of a schema database's collection (KIND_SYSTEM_INDEXES included), else KIND_NONE.
 int schema_collection_kind(const char* name);
-// A field name that documents of the collection kind (1 to 3) may hold.
+// A field name that documents of the collection kind (KIND_TABLES to KIND_INDEX) may hold.
 bool schema_field_allowed(int kind, const char* field);
 
-// Code 1 valid; -1 no collections; -2 a collection failed its document check where no
-// tables would be lost to a creation (an empty tables collection, or fields no document may
-// hold and no tables documents); -3 a foreign collection; -4 the names could not be read;
-// -5 a schema collection could not be read to its end (schema_read_error says why); -18
-// same database on the same server; -30 / -31 / -32 out of step; -33 the data database's
-// collections could not be listed (schema_read_error says why: never taken for a database
-// without collections); -34 in step by name, but out of step in a way a synchronisation
-// mends (schema_out_of_step says what); -35 documents hold fields no schema document may
-// hold while the schema holds tables (schema_unknown_fields says which; the lists are not
-// built). True exactly when the code is 1. May set mode 0 or 1.
+// A validation code (core/outcomes.h): VALIDATE_OK; VALIDATE_NO_COLLECTIONS;
+// VALIDATE_DOCUMENTS_INVALID where no tables would be lost to a creation (an empty tables
+// collection, or fields no document may hold and no tables documents);
+// VALIDATE_FOREIGN_COLLECTION; VALIDATE_NOT_LISTED; VALIDATE_READ_FAILED (schema_read_error
+// says why); VALIDATE_SAME_DATABASE on the same server; VALIDATE_COLLECTIONS_NEW, _GONE or
+// _NEW_AND_GONE; VALIDATE_DATA_NOT_LISTED (schema_read_error says why: never taken for a
+// database without collections); VALIDATE_OUT_OF_STEP in step by name, but in a way a
+// synchronisation mends (schema_out_of_step says what); VALIDATE_UNKNOWN_FIELDS while the
+// schema holds tables (schema_unknown_fields says which; the lists are not built). True
+// exactly when the code is VALIDATE_OK. May set mode 0 or 1.
 bool validate_schema(DBINFO* dbinfo, int* code);
-// The server's message of the read that made the last validation give -5 or -33.
+// The server's message of the read that made the last validation give VALIDATE_READ_FAILED
+// or VALIDATE_DATA_NOT_LISTED.
 const char* schema_read_error(void);
-// What the last validation found out of step, also beside -30 to -32 ("" when nothing): a
-// table without columns whose collection holds documents, an index entry naming no column
-// of its table; the first named, with "(and N more)". bare_tables (may be null) gets how
-// many tables have no columns.
+// What the last validation found out of step, also beside the VALIDATE_COLLECTIONS_ codes
+// ("" when nothing): a table without columns whose collection holds documents, an index
+// entry naming no column of its table; the first named, with "(and N more)". bare_tables
+// (may be null) gets how many tables have no columns.
 const char* schema_out_of_step(int* bare_tables = nullptr);
-// Marks the lists so that synchronise_schema(-32) takes again exactly the tables without
-// columns (every other table and collection counts as matched) and refreshes the index
-// entries of every table kept.
+// Marks the lists so that synchronise_schema(VALIDATE_COLLECTIONS_NEW_AND_GONE) takes again
+// exactly the tables without columns (every other table and collection counts as matched)
+// and refreshes the index entries of every table kept.
 void mark_out_of_step(DBINFO* dbinfo);
-// The unknown fields of the last validation (-35): the first, its collection and how many
-// documents hold it, with "(and N more)".
+// The unknown fields of the last validation (VALIDATE_UNKNOWN_FIELDS): the first, its
+// collection and how many documents hold it, with "(and N more)".
 const char* schema_unknown_fields(void);
 // Removes them as one journalled change: every table holding such a document gets copies
 // of its documents of that collection without them (_id kept). False with error set when
@@ -54,7 +58,7 @@ void check_index_access(DBINFO* dbinfo);
 db_table_ref_t* list_data_collections(DBINFO* dbinfo, bson_error_t* error = nullptr);
 db_table_ref_t* list_schema_tables(DBINFO* dbinfo);
 
-// 1, -30, -31 or -32; sets the matched flags. With a catalog, only that catalog's tables
+// VALIDATE_OK or a VALIDATE_COLLECTIONS_ code; sets the matched flags. With a catalog, only that catalog's tables
 // are compared: the others count as matched (neither gone nor removed).
 int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables,
                                     const char* catalog = nullptr);

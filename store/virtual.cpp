@@ -2,6 +2,7 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "store/journal.h"
 #include "store/write.h"
 
@@ -13,7 +14,7 @@ namespace {
 void begin_table_fields(bson_t* doc, DBINFO* dbinfo, const char* name)
 {
     BSON_APPEND_UTF8(doc, "sql_catalog", dbinfo->database);
-    BSON_APPEND_UTF8(doc, "sql_schema", "dbo");
+    BSON_APPEND_UTF8(doc, "sql_schema", SQL_SCHEMA);
     BSON_APPEND_UTF8(doc, "sql_table", name);
 }
 
@@ -97,10 +98,10 @@ void add_virtual_table_docs(DBINFO* dbinfo, const char* parent_table, db_column_
         }
     }
     for (const doc_ref_t& d : tables.docs)
-        schema_change_add(change, CHANGE_TABLES, d.doc);
+        schema_change_add(change, KIND_TABLES, d.doc);
     for (const doc_ref_t& d : column_docs.docs)
-        schema_change_add(change, CHANGE_COLUMNS, d.doc);
+        schema_change_add(change, KIND_COLUMNS, d.doc);
     for (const doc_ref_t& d : index_docs.docs)
-        schema_change_add(change, CHANGE_INDEX, d.doc);
+        schema_change_add(change, KIND_INDEX, d.doc);
 }
 

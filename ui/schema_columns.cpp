@@ -2,15 +2,12 @@
 #include "ui/schema.h"
 
 #include "core/message.h"
+#include "ui/grid.h"
 #include "ui_schema.h"
 
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTreeWidget>
-
-namespace {
-enum { ITEM_TABLE = 2 };
-}
 
 void Schema::on_pushButtonInsert_clicked()
 {
@@ -21,9 +18,9 @@ void Schema::on_pushButtonInsert_clicked()
         bool insideVirtualTable = !(current && current->type() == ITEM_TABLE);
         int row = insertionRow();
         addColumnRow(insideVirtualTable, "New Column", 12, nullptr, "New Column", 2, 255, 0, 0, true, false);
-        grid->setCurrentCell(row, 0);
+        grid->setCurrentCell(row, COL_SQL_NAME);
     } else {
-        grid->setCurrentCell(existing, 0);
+        grid->setCurrentCell(existing, COL_SQL_NAME);
     }
     if (grid->rowCount() > 0)
         ui->pushButtonRemove->setEnabled(true);
@@ -47,7 +44,7 @@ void Schema::on_pushButtonRemove_clicked()
     remapRowWidgets();
     int rows = grid->rowCount();
     if (rows > 0)
-        grid->setCurrentCell(row < rows ? row : rows - 1, 0);
+        grid->setCurrentCell(row < rows ? row : rows - 1, COL_SQL_NAME);
     ui->pushButtonRemove->setEnabled(rows > 0);
     refreshData(&dbinfo);
 }

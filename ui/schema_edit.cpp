@@ -4,6 +4,7 @@
 #include "core/message.h"
 #include "core/records.h"
 #include "discovery/types.h"
+#include "ui/grid.h"
 #include "ui_schema.h"
 
 #include <QBrush>
@@ -18,10 +19,6 @@
 #include <vector>
 
 namespace {
-
-enum { ITEM_TABLE = 2, ITEM_VIRTUAL_TABLE = 3 };
-enum { COL_SQL_NAME = 0, COL_SQL_TYPE = 1, COL_MONGO_NAME = 3, COL_MONGO_TYPE = 4, COL_LENGTH = 5,
-       COL_PRECISION = 6, COL_SCALE = 7, COL_VIRTUAL = 9 };
 
 const Qt::ItemFlags editable_flags = Qt::ItemIsEditable | Qt::ItemIsEnabled;
 const Qt::ItemFlags read_only_flags = Qt::ItemIsEnabled;
@@ -67,13 +64,13 @@ void Schema::checkCell(int row, int column)
         if (!item)
             return;
         if (markDuplicates(row, COL_SQL_NAME))
-            warn(QString("Warning: Duplicate SQL Name '") + QString::fromUtf8(cellBytes(row, 0)) + "'");
+            warn(QString("Warning: Duplicate SQL Name '") + QString::fromUtf8(cellBytes(row, COL_SQL_NAME)) + "'");
         return;
     case COL_MONGO_NAME: {
         if (!item)
             return;
         if (markDuplicates(row, COL_MONGO_NAME))
-            warn(QString("Warning: Duplicate MongoDB Name '") + QString::fromUtf8(cellBytes(row, 3)) + "'");
+            warn(QString("Warning: Duplicate MongoDB Name '") + QString::fromUtf8(cellBytes(row, COL_MONGO_NAME)) + "'");
         if (cellBytes(row, COL_MONGO_TYPE) != "Array")
             return;
         QByteArray name = cellBytes(row, COL_MONGO_NAME);

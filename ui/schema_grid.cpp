@@ -8,6 +8,7 @@
 #include "discovery/types.h"
 #include "store/merge.h"
 #include "store/read.h"
+#include "ui/grid.h"
 #include "ui_schema.h"
 
 #include <QCheckBox>
@@ -22,10 +23,6 @@
 #include <string>
 
 namespace {
-
-enum { ITEM_TABLE = 2 };
-enum { COL_SQL_NAME, COL_SQL_TYPE, COL_SQL_INDEX, COL_MONGO_NAME, COL_MONGO_TYPE, COL_LENGTH,
-       COL_PRECISION, COL_SCALE, COL_HIDE, COL_VIRTUAL };
 
 const char* const sql_combo_style =
     "QComboBox {background-color: white; border: 0px; width: 118px} QComboBox::drop-down "
@@ -222,7 +219,7 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
                          c->length, c->precision, c->scale, c->visible, c->virtual_array);
             ++shown;
         }
-        grid->setCurrentCell(0, 0);
+        grid->setCurrentCell(0, COL_SQL_NAME);
     }
     finishFill(inside ? 1 : 0);
 }
@@ -242,7 +239,7 @@ void Schema::fillDriverViewGrid(const QString& table, const QString& virtualTabl
         addDriverViewRow("_id", 1, id_field, 7, 24);
         addDriverViewRow((vt + "$index").constData(), 4, array_name, -1, 0);
         addDriverViewRow((vt + "$value").constData(), 12, array_name, -2, 512);
-        grid->setCurrentCell(0, 0);
+        grid->setCurrentCell(0, DRIVER_COL_SQL_NAME);
     }
     finishFill(2);
 }
@@ -379,15 +376,15 @@ void Schema::addDriverViewRow(const char* sqlName, int sqlType, const char* mong
     grid->insertRow(row);
     grid->setRowHeight(row, 20);
     edited = true;
-    const QString texts[5] = {QString::fromUtf8(sqlName), driver_sql_type_name(sqlType),
-                              QString::fromUtf8(mongoName), driver_mongo_type_name(mongoType),
-                              length > 0 ? QString::number(length) : QString()};
-    for (int c = 0; c < 5; ++c) {
+    const QString texts[DRIVER_COLUMNS] = {QString::fromUtf8(sqlName), driver_sql_type_name(sqlType),
+                                           QString::fromUtf8(mongoName), driver_mongo_type_name(mongoType),
+                                           length > 0 ? QString::number(length) : QString()};
+    for (int c = 0; c < DRIVER_COLUMNS; ++c) {
         QTableWidgetItem* item = new QTableWidgetItem(texts[c]);
         item->setFlags(item->flags() & ~Qt::ItemIsEditable);
         grid->setItem(row, c, item);
     }
-    grid->setCurrentCell(row, 0);
+    grid->setCurrentCell(row, DRIVER_COL_SQL_NAME);
 }
 
 void Schema::addVirtualTableCheckBox(int row, bool ticked)
@@ -439,7 +436,8 @@ bool Schema::findNewColumnRow(QTableWidget* grid, int* row)
 {
     for (int r = 0; r < grid->rowCount(); ++r) {
         QTableWidgetItem* sql = grid->item(r, COL_SQL_NAME);
-        QTableWidgetItem* mongo = grid->item(r, COL_MONGO_NAME); // column 3 in either view
+        // In the Driver View the column is the MongoDB Type, a type name, never "New Column".
+        QTableWidgetItem* mongo = grid->item(r, COL_MONGO_NAME);
         if ((sql && sql->text() == "New Column") || (mongo && mongo->text() == "New Column")) {
             *row = r;
             return false;

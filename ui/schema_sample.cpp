@@ -6,6 +6,7 @@
 #include "discovery/types.h"
 #include "sample/loaders.h"
 #include "sample/render.h"
+#include "ui/grid.h"
 #include "ui_schema.h"
 
 #include <QComboBox>
@@ -32,9 +33,6 @@ void fill_sample_grid(QTableWidget* grid, const sample_rows_t& rows)
         }
     }
 }
-
-enum { COL_SQL_NAME = 0, COL_SQL_TYPE = 1, COL_MONGO_NAME = 3, COL_MONGO_TYPE = 4, COL_LENGTH = 5,
-       COL_PRECISION = 6, COL_SCALE = 7 };
 
 QTableWidgetItem* header_item(const QString& text)
 {
@@ -82,9 +80,9 @@ void Schema::refreshData(DBINFO* dbInfo)
         data->hide();
         data->setColumnCount(3);
         for (int c = 0; c < 3; ++c)
-            data->setHorizontalHeaderItem(c, header_item(QString::fromUtf8(cellBytes(c, COL_SQL_NAME))));
-        QString key_name = QString::fromUtf8(cellBytes(0, 2));
-        QString array_name = QString::fromUtf8(cellBytes(1, 2));
+            data->setHorizontalHeaderItem(c, header_item(QString::fromUtf8(cellBytes(c, DRIVER_COL_SQL_NAME))));
+        QString key_name = QString::fromUtf8(cellBytes(0, DRIVER_COL_MONGO_NAME));
+        QString array_name = QString::fromUtf8(cellBytes(1, DRIVER_COL_MONGO_NAME));
         showSampleRows(dbInfo, [&](sample_rows_t* rows, bson_error_t* error) {
             return read_array_rows(dbInfo, key_name, array_name, rows, error);
         });

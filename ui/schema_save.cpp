@@ -8,16 +8,13 @@
 #include "store/merge.h"
 #include "store/read.h"
 #include "store/save.h"
+#include "ui/grid.h"
 #include "ui_schema.h"
 
 #include <QLabel>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdio>
-
-namespace {
-enum { ITEM_TABLE = 2, ITEM_VIRTUAL_TABLE = 3 };
-}
 
 void Schema::saveSchema()
 {

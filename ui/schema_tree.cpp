@@ -2,8 +2,10 @@
 #include "ui/schema.h"
 
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "startup/schema_check.h"
 #include "store/read.h"
+#include "ui/grid.h"
 #include "ui_schema.h"
 
 #include <QComboBox>
@@ -13,10 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-
-namespace {
-enum { ITEM_CATALOG = 0, ITEM_TABLE = 2, ITEM_VIRTUAL_TABLE = 3 };
-}
 
 void Schema::run_schema_check()
 {
@@ -156,7 +154,7 @@ void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
         dbinfo.table = item->text(column);
         dbinfo.virtual_table = "";
     }
-    dbinfo.schema = "dbo";
+    dbinfo.schema = SQL_SCHEMA;
     dbinfo.qualified_table = newQualified;
 
     fillGrid(dbinfo.table, dbinfo.virtual_table, 1, dbinfo.qualified_table == oldQualified ? 1 : 0);
@@ -242,7 +240,7 @@ void Schema::resetMenuVirtualTables()
 
 void Schema::virtualityChanged(int row)
 {
-    QByteArray name = cellBytes(row, 0);
+    QByteArray name = cellBytes(row, COL_SQL_NAME);
     bool ticked = isVirtualTableChecked(ui->tableWidget, row);
     edited = true;
     QTreeWidgetItem* tableItem = findTableItem();

@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     d.preview_rows = data[1] & 16 ? 7 : 0;
     d.ssl_opts.ca_file = data[1] & 32 ? "given" : nullptr;
     int result = read_data_source_values(&d, &key);
-    bool known = result == 0 || result == -14 || result == REGISTRY_NOT_FOUND || result == REGISTRY_MORE_DATA ||
-                 result == REGISTRY_BAD_TYPE;
+    bool known = result == 0 || result == DATA_SOURCE_NOT_USABLE || result == REGISTRY_NOT_FOUND ||
+                 result == REGISTRY_MORE_DATA || result == REGISTRY_BAD_TYPE;
     if (!settings_sound(d) || !known || d.preview_rows == 0 || d.max_width == 0)
         std::abort();
 

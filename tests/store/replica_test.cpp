@@ -54,7 +54,7 @@ TEST(ReplicaSet, ChangesAreOneTransactionWhereTheServerOffersThem)
         schema_change_t* change = schema_change_new("save", "t");
         schema_change_replace_table(change, "rs", "dbo", "t", CHANGE_MASK_ALL);
         bson_t* column = BCON_NEW("sql_table", "t", "sql_name", "new");
-        schema_change_add(change, CHANGE_COLUMNS, column);
+        schema_change_add(change, KIND_COLUMNS, column);
         int code = 0;
         EXPECT_EQ(schema_change_apply(&d, change, &code, nullptr), !refused);
         EXPECT_EQ(code, refused ? CHANGE_REFUSED : CHANGE_APPLIED);

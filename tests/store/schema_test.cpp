@@ -125,7 +125,7 @@ TEST_F(Schema, CreateAndSynchronise)
     // A new collection described, every table's index entries refreshed, no column read twice.
     put_data("C", R"({"c": true})");
     put_schema("columns", column_doc("C", 9, "stale", "stale")); // left by a write cut short
-    ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
+    ASSERT_FALSE(validate_schema(&d, &code) || code != VALIDATE_COLLECTIONS_NEW) << code;
     sent.clear();
     std::string out = stdout_of([&] { EXPECT_EQ(synchronise_schema(&d, code), 1); });
     EXPECT_EQ(sent["delete columns"], 1); // the leftover with the rest, in one request
@@ -135,7 +135,7 @@ TEST_F(Schema, CreateAndSynchronise)
     EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1); // the lists were rebuilt
     put_data("D", R"({"d": 1})");
     put_schema("columns", "{" + selector("C") + ", \"index\": 3}"); // another tool's, without a name
-    ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
+    ASSERT_FALSE(validate_schema(&d, &code) || code != VALIDATE_COLLECTIONS_NEW) << code;
     stdout_of([&] { synchronise_schema(&d, code); });
     select("C"); // the server's order of C's columns is not known here: it is asked
     read_table_tree(&d);
@@ -239,32 +239,34 @@ TEST_F(Schema, Validation)
     };
     const int RO = MODE_READ_ONLY, EDIT = MODE_EDIT;
     const struct { const char* name; int code, mode; std::function<void()> setup; } rows[] = {
-        {"same database, same server", -18, RO, [&] { schema = data; }},
-        {"tables empty", -2, RO, [&] { make_collection("columns"), make_collection("tables"); }},
-        {"only tables", -34, RO, [&] { put_data("A", "{}"), tables("A"); }},
-        {"a table of an empty collection", 1, RO, [&] { tables("E"), testenv::command_json(fx, data, R"({"create": "E"})"); }},
-        {"columns gone from under the tables", -34, EDIT, [&] {
+        {"same database, same server", VALIDATE_SAME_DATABASE, RO, [&] { schema = data; }},
+        {"tables empty", VALIDATE_DOCUMENTS_INVALID, RO, [&] { make_collection("columns"), make_collection("tables"); }},
+        {"only tables", VALIDATE_OUT_OF_STEP, RO, [&] { put_data("A", "{}"), tables("A"); }},
+        {"a table of an empty collection", VALIDATE_OK, RO, [&] { tables("E"), testenv::command_json(fx, data, R"({"create": "E"})"); }},
+        {"columns gone from under the tables", VALIDATE_OUT_OF_STEP, EDIT, [&] {
              of_a(), testenv::command_json(fx, schema, R"({"delete": "columns", "deletes": [{"q": {}, "limit": 0}]})"); }},
-        {"an index entry naming no column", -34, EDIT, [&] { of_a(), put_schema("index", index_doc("A", "gone", 2, "g")); }},
-        {"an index entry naming no column of a table without collection", -31, EDIT, [&] { of_a(), tables("B"),
-             put_schema("columns", column_doc("B", 1, "b", "b")), put_schema("index", index_doc("B", "z", 1, "g")); }},
+        {"an index entry naming no column", VALIDATE_OUT_OF_STEP, EDIT, [&] {
+             of_a(), put_schema("index", index_doc("A", "gone", 2, "g")); }},
+        {"an index entry naming no column of a table without collection", VALIDATE_COLLECTIONS_GONE, EDIT, [&] {
+             of_a(), tables("B"), put_schema("columns", column_doc("B", 1, "b", "b")),
+             put_schema("index", index_doc("B", "z", 1, "g")); }},
         // Fields outside the list: removed where tables would be lost, else a creation is offered.
-        {"tables field outside the list", -35, EDIT, [&] {
+        {"tables field outside the list", VALIDATE_UNKNOWN_FIELDS, EDIT, [&] {
              put_data("B", "{}"), of_a(), put_schema("tables", table_doc("B", ", \"owner\": 1")); }},
-        {"columns field outside the list", -35, EDIT, [&] {
+        {"columns field outside the list", VALIDATE_UNKNOWN_FIELDS, EDIT, [&] {
              of_a(), put_schema("columns", column_doc("A", 2, "m", "m", ", \"x\": 1")); }},
-        {"index field outside the list", -35, EDIT, [&] {
+        {"index field outside the list", VALIDATE_UNKNOWN_FIELDS, EDIT, [&] {
              of_a(), put_schema("index", index_doc("A", "n", 2, "o", ", \"x\": 1")); }},
-        {"a field outside the list, no tables", -2, RO, [&] {
+        {"a field outside the list, no tables", VALIDATE_DOCUMENTS_INVALID, RO, [&] {
              put_schema("columns", column_doc("A", 1, "m", "m", ", \"x\": 1")); }},
-        {"a field outside the list in a document naming no table", -2, EDIT, [&] {
+        {"a field outside the list in a document naming no table", VALIDATE_DOCUMENTS_INVALID, EDIT, [&] {
              of_a(), put_schema("columns", "{\"x\": 1}"); }},
-        {"a foreign collection", -3, EDIT, [&] { of_a(), put_schema("notes", "{}"); }},
-        {"a new collection", -30, EDIT, [&] { of_a(), put_data("B", "{}"), put_data("system.js", "{}"); }},
-        {"a table without collection", -31, EDIT, [&] { of_a(), tables("B"); }},
-        {"names compared exactly", -32, RO, [&] { put_data("a", "{}"), tables("A"); }},
-        {"both out of step", -32, EDIT, [&] { of_a(), tables("B"), put_data("C", "{}"); }},
-        {"another catalog's tables", 1, EDIT, [&] {
+        {"a foreign collection", VALIDATE_FOREIGN_COLLECTION, EDIT, [&] { of_a(), put_schema("notes", "{}"); }},
+        {"a new collection", VALIDATE_COLLECTIONS_NEW, EDIT, [&] { of_a(), put_data("B", "{}"), put_data("system.js", "{}"); }},
+        {"a table without collection", VALIDATE_COLLECTIONS_GONE, EDIT, [&] { of_a(), tables("B"); }},
+        {"names compared exactly", VALIDATE_COLLECTIONS_NEW_AND_GONE, RO, [&] { put_data("a", "{}"), tables("A"); }},
+        {"both out of step", VALIDATE_COLLECTIONS_NEW_AND_GONE, EDIT, [&] { of_a(), tables("B"), put_data("C", "{}"); }},
+        {"another catalog's tables", VALIDATE_OK, EDIT, [&] {
              of_a(), put_schema("tables", R"({"sql_catalog": "other", "sql_schema": "dbo", "sql_table": "Z",
                                              "mongo_name": "Z", "mongo_database": "other", "type": "TABLE"})"); }},
     };
@@ -275,10 +277,10 @@ TEST_F(Schema, Validation)
         row.setup(); // before connecting: a row may name the databases or the servers
         if (!d.client)
             connect();
-        EXPECT_EQ(validate_schema(&d, &code), row.code == 1);
+        EXPECT_EQ(validate_schema(&d, &code), row.code == VALIDATE_OK);
         EXPECT_EQ(code, row.code);
         EXPECT_EQ(d.mode, row.mode);
-        EXPECT_TRUE(row.code != 1 || validate_schema(&d, &code)) << "a second run releases the first's lists";
+        EXPECT_TRUE(row.code != VALIDATE_OK || validate_schema(&d, &code)) << "a second run releases the first's lists";
     }
 }
 
@@ -294,7 +296,7 @@ TEST_F(Schema, SynchronisationKeepsToItsCatalog)
                                  R"(", "mongo_name": "x", "mongo_database": "other", "type": "TABLE"})");
     put_schema("tables", table_doc("B"));
     ASSERT_FALSE(validate_schema(&d, &code));
-    ASSERT_EQ(code, -31);
+    ASSERT_EQ(code, VALIDATE_COLLECTIONS_GONE);
     stdout_of([&] { synchronise_schema(&d, code); });
     EXPECT_EQ(schema_json("tables", R"({"sql_catalog": "other"})").size(), 2u);
     EXPECT_EQ(schema_docs("tables", "{\"sql_catalog\": \"" + data + "\"}"),
@@ -318,7 +320,7 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
          }},
         {"creation whose data reads fail", [&] {
              std::swap(d.client, dead), std::swap(d.db, dead_db);
-             bool failed = !create_schema(&d, &code) && code == -19;
+             bool failed = !create_schema(&d, &code) && code == CREATE_STOPPED;
              std::swap(d.client, dead), std::swap(d.db, dead_db);
              return failed;
          }},
@@ -359,7 +361,7 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
     int left = 0;
     stdout_of([&] { ASSERT_TRUE(save_table(&d, columns, &left)); });
     put_data("U", R"({"u": 1})");
-    ASSERT_FALSE(validate_schema(&d, &code) || code != -30) << code;
+    ASSERT_FALSE(validate_schema(&d, &code) || code != VALIDATE_COLLECTIONS_NEW) << code;
     stdout_of([&] { synchronise_schema(&d, code); });
     EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"T\", \"index_name\": \"name_1\"}"),
               strings{"sql_table:\"T\" sql_col_name:\"who\" index:i1 primary:false index_name:\"name_1\" "
@@ -575,14 +577,14 @@ TEST_F(Schema, RepairsKeepHandEdits)
     change("columns", "delete", R"({"q": {"sql_table": "A"}, "limit": 0})");
     change("columns", "update", R"({"q": {"sql_table": "B"}, "u": {"$set": {"note": 1}}, "multi": true})");
     change("index", "update", R"({"q": {}, "u": {"$set": {"note": 1, "by": 2}}, "multi": true})");
-    EXPECT_FALSE(validate_schema(&d, &code) || code != -35) << code;
+    EXPECT_FALSE(validate_schema(&d, &code) || code != VALIDATE_UNKNOWN_FIELDS) << code;
     EXPECT_STREQ(schema_unknown_fields(), "'note' in 2 documents of 'columns' (and 2 more)");
     bson_error_t error;
     ASSERT_TRUE(remove_unknown_fields(&d, &error)) << error.message;
-    EXPECT_FALSE(validate_schema(&d, &code) || code != -34) << code;
+    EXPECT_FALSE(validate_schema(&d, &code) || code != VALIDATE_OUT_OF_STEP) << code;
     EXPECT_STREQ(schema_out_of_step(), "table 'A' has no columns while its collection holds documents (and 1 more)");
     mark_out_of_step(&d);
-    stdout_of([&] { synchronise_schema(&d, -32); });
+    stdout_of([&] { synchronise_schema(&d, VALIDATE_COLLECTIONS_NEW_AND_GONE); });
     EXPECT_TRUE(validate_schema(&d, &code)) << code;
     EXPECT_EQ(schema_json("columns", R"({"sql_table": "A"})").size(), 2u);
     EXPECT_EQ(b_columns(), before);
@@ -675,17 +677,19 @@ TEST_F(Scripted, CreationFailures)
         index("columns", ", \"index\": 1", "columns_index_2"), "{\"create\": \"index\"}",
         index("index", ", \"sql_col_name\": 1, \"index\": 1, \"index_name\": 1", "index_index_1")};
     const struct { const char* refused; int code; const char* line; } rows[] = {
-        {"dropDatabase", -13, "DROP_SCHEMA"}, {"create:tables", -6, "CREATE_TABLES"},
-        {"createIndexes:tables_index_1", -9, "CREATE_INDEX_TABLES"}, {"create:columns", -7, "CREATE_COLUMNS"},
-        {"createIndexes:columns_index_1", -10, "CREATE_COLUMNS_INDEX_1"},
-        {"createIndexes:columns_index_2", -11, "CREATE_COLUMNS_INDEX_2"},
-        {"create:index", -8, "CREATE_INDEX"}, {"createIndexes:index_index_1", -12, "CREATE_INDEX_INDEX"},
-        {"none", 1, ""}};
+        {"dropDatabase", CREATE_DROP_FAILED, "DROP_SCHEMA"},
+        {"create:tables", CREATE_NO_TABLES_COLLECTION, "CREATE_TABLES"},
+        {"createIndexes:tables_index_1", CREATE_NO_TABLES_INDEX_1, "CREATE_INDEX_TABLES"},
+        {"create:columns", CREATE_NO_COLUMNS_COLLECTION, "CREATE_COLUMNS"},
+        {"createIndexes:columns_index_1", CREATE_NO_COLUMNS_INDEX_1, "CREATE_COLUMNS_INDEX_1"},
+        {"createIndexes:columns_index_2", CREATE_NO_COLUMNS_INDEX_2, "CREATE_COLUMNS_INDEX_2"},
+        {"create:index", CREATE_NO_INDEX_COLLECTION, "CREATE_INDEX"},
+        {"createIndexes:index_index_1", CREATE_NO_INDEX_INDEX_1, "CREATE_INDEX_INDEX"}, {"none", CREATE_OK, ""}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.refused);
         fresh();
         start(std::string(R"({"errors": {")") + row.refused + R"(": [8000, "refused"]}})", false, true);
-        std::string out = stdout_of([&] { EXPECT_EQ(create_schema(&d, &code), row.code == 1); });
+        std::string out = stdout_of([&] { EXPECT_EQ(create_schema(&d, &code), row.code == CREATE_OK); });
         EXPECT_EQ(code, row.code);
         EXPECT_EQ(out, *row.line ? "\n\n- - - - -ERROR_BROLIX_" + std::string(row.line) : out);
         strings sent_order; // to the schema database, up to the refusal (the journal's undo follows)
@@ -703,7 +707,7 @@ TEST_F(Scripted, QuietRefusals) // a sample broken off stops creation, a refused
     const struct { const char* name; std::string config; std::function<bool()> act; } rows[] = {
         {"a sample broken off", R"({"documents": {"@.T": [{"_id": 1}, {"_id": 2}]}, "more": ["@.T"],
             "collections": {"@": ["T"]}, "errors": {"getMore": [43, "cursor killed"]}})",
-         [&] { return !create_schema(&d, &code) && code == -19; }},
+         [&] { return !create_schema(&d, &code) && code == CREATE_STOPPED; }},
         {"a refused index listing", R"({"errors": {"listIndexes": [13, "no"]}})",
          [&] { return save_table(&d, nullptr, &code) && code == 0; }},
     };
@@ -741,7 +745,7 @@ TEST_F(Scripted, ReadsCutShortAreNoAnswer)
     put_schema("columns", column_doc("A", 1, "name", "name"));
     start(R"({"errors": {"listCollections:bare": [13, "not authorized on @"]}})", true, false);
     EXPECT_FALSE(validate_schema(&d, &code));
-    EXPECT_EQ(code, -33) << "a refused listing was taken for collections gone";
+    EXPECT_EQ(code, VALIDATE_DATA_NOT_LISTED) << "a refused listing was taken for collections gone";
     EXPECT_STREQ(schema_read_error(), ("not authorized on " + data).c_str());
 
     // A refused index listing is no collection without indexes: the synchronisation writes
@@ -753,9 +757,9 @@ TEST_F(Scripted, ReadsCutShortAreNoAnswer)
     start(R"({"collections": {"@": ["T", "U"]}, "documents": {"@.T": [{"name": "x"}], "@.U": [{"u": 1}]},
               "errors": {"listIndexes": [13, "not authorized on @"]}})", true, false);
     EXPECT_FALSE(validate_schema(&d, &code));
-    ASSERT_EQ(code, -30);
+    ASSERT_EQ(code, VALIDATE_COLLECTIONS_NEW);
     stdout_of([&] { synchronise_schema(&d, code); });
-    EXPECT_EQ(last_sync_outcome(), -19);
+    EXPECT_EQ(last_sync_outcome(), CREATE_STOPPED);
     EXPECT_EQ(std::string(last_sync_told()),
               "The indexes of the collection 'T' could not be listed: not authorized on " + data);
     EXPECT_EQ(schema_json("index").size(), 1u);

@@ -173,7 +173,7 @@ TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
         EXPECT_EQ(got, row.expected) << row.line.toStdString() << printed;
     }
     set_data_source_library("libbrolix-none.so"); // no installer library: said, not taken for no source
-    EXPECT_TRUE(!lookup_data_source(&d, &code) && code == -16) << code;
+    EXPECT_TRUE(!lookup_data_source(&d, &code) && code == DATA_SOURCE_NO_LIBRARY) << code;
     EXPECT_STREQ(data_source_error_text(code), "Failed to load ODBC installer library (libbrolix-none.so).");
     set_data_source_library(nullptr);
     std::stringstream debug;
