@@ -21,8 +21,6 @@ const char* creation_read_error(void);
 // collection could not be sampled or its documents not all written (creation stops there).
 bool create_schema(DBINFO* dbinfo, int* code);
 bool create_schema_collections(DBINFO* dbinfo, int* code);
-// The same, printing the diagnostic of a failure only when tell is set.
-bool make_schema_collections(DBINFO* dbinfo, int* code, bool tell);
 // Brings the schema in line after validation gave a VALIDATE_COLLECTIONS_ code; returns 1.
 int synchronise_schema(DBINFO* dbinfo, int code);
 // How the last synchronisation ended: CREATE_OK written (or nothing to write),

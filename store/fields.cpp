@@ -1,11 +1,50 @@
 #include "store/fields.h"
 
 #include "core/records.h"
-#include "store/validate.h"
+#include "core/schema_names.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+const char* const tables_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "mongo_name",
+                                     "mongo_database", "type", "virtual_array", "virtual_parent"};
+const char* const columns_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "index",
+                                      "sql_name", "mongo_name", "mongo_type", "sql_type", "length",
+                                      "precision", "scale", "visible", "virtual_array", "virtual_parent"};
+const char* const index_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "sql_col_name",
+                                    "index", "primary", "index_name", "native_id", "unique", "asc",
+                                    "virtual_array", "virtual_parent"};
+
+template <size_t N>
+bool allowed(const char* const (&list)[N], const char* field)
+{
+    for (const char* name : list)
+        if (std::strcmp(name, field) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool schema_field_allowed(int kind, const char* field)
+{
+    switch (kind) {
+    case KIND_TABLES: return allowed(tables_fields, field);
+    case KIND_COLUMNS: return allowed(columns_fields, field);
+    case KIND_INDEX: return allowed(index_fields, field);
+    default: return false;
+    }
+}
+
+int schema_collection_kind(const char* name)
+{
+    if (name && std::strcmp(name, "system.indexes") == 0)
+        return KIND_SYSTEM_INDEXES;
+    return collection_kind(name);
+}
 
 int32_t schema_number(const bson_iter_t* iter)
 {

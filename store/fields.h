@@ -16,6 +16,11 @@ bool schema_flag(const bson_iter_t* iter, bool otherwise);
 // false when the reply has none. Listings read only this first batch.
 bool first_batch(const bson_t* reply, bson_iter_t* elements);
 
+// The kind of a schema database's collection (KIND_SYSTEM_INDEXES included), else KIND_NONE.
+int schema_collection_kind(const char* name);
+// A field name that documents of the collection kind (KIND_TABLES to KIND_INDEX) may hold.
+bool schema_field_allowed(int kind, const char* field);
+
 struct db_column_t;
 struct db_index_t;
 

@@ -6,7 +6,7 @@
 #include "core/records.h"
 #include "core/schema_names.h"
 #include "core/wire.h"
-#include "store/create.h"
+#include "store/collections.h"
 #include "store/fields.h"
 #include "store/lock.h"
 #include "store/place.h"

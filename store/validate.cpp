@@ -17,38 +17,6 @@
 
 namespace {
 
-const char* const tables_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "mongo_name",
-                                     "mongo_database", "type", "virtual_array", "virtual_parent"};
-const char* const columns_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "index",
-                                      "sql_name", "mongo_name", "mongo_type", "sql_type", "length",
-                                      "precision", "scale", "visible", "virtual_array", "virtual_parent"};
-const char* const index_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_table", "sql_col_name",
-                                    "index", "primary", "index_name", "native_id", "unique", "asc",
-                                    "virtual_array", "virtual_parent"};
-
-template <size_t N>
-bool allowed(const char* const (&list)[N], const char* field)
-{
-    for (const char* name : list)
-        if (std::strcmp(name, field) == 0)
-            return true;
-    return false;
-}
-
-} // namespace
-
-bool schema_field_allowed(int kind, const char* field)
-{
-    switch (kind) {
-    case 1: return allowed(tables_fields, field);
-    case 2: return allowed(columns_fields, field);
-    case 3: return allowed(index_fields, field);
-    default: return false;
-    }
-}
-
-namespace {
-
 // A growing NULL-terminated array of heap strings, freed string by string.
 struct name_array {
     char** names = nullptr;
@@ -109,12 +77,6 @@ db_table_ref_t* append_ref(db_table_ref_t** head, db_table_ref_t* tail, const st
 
 } // namespace
 
-int schema_collection_kind(const char* name)
-{
-    if (name && std::strcmp(name, "system.indexes") == 0)
-        return KIND_SYSTEM_INDEXES;
-    return collection_kind(name);
-}
 
 char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error)
 {

@@ -11,10 +11,6 @@
 struct DBINFO;
 struct db_table_ref_t;
 
-// The kind of a schema database's collection (KIND_SYSTEM_INDEXES included), else KIND_NONE.
-int schema_collection_kind(const char* name);
-// A field name that documents of the collection kind (KIND_TABLES to KIND_INDEX) may hold.
-bool schema_field_allowed(int kind, const char* field);
 
 // A validation code (core/outcomes.h): VALIDATE_OK; VALIDATE_NO_COLLECTIONS;
 // VALIDATE_DOCUMENTS_INVALID where no tables would be lost to a creation (an empty tables
