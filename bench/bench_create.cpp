@@ -27,12 +27,12 @@
 #include "bench/bench_support.h"
 #include "core/dbinfo.h"
 #include "core/records.h"
-#include "store/create.h"
-#include "store/drift.h"
-#include "store/plan.h"
-#include "store/read.h"
-#include "store/save.h"
-#include "store/validate.h"
+#include "store/change/create.h"
+#include "store/analysis/drift.h"
+#include "store/analysis/plan.h"
+#include "store/read/read.h"
+#include "store/change/save.h"
+#include "store/read/validate.h"
 #include "ui/schema.h"
 
 #include <QApplication>

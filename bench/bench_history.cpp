@@ -12,10 +12,10 @@
 #include "core/connect.h"
 #include "core/dbinfo.h"
 #include "core/records.h"
-#include "store/create.h"
-#include "store/history.h"
-#include "store/read.h"
-#include "store/save.h"
+#include "store/change/create.h"
+#include "store/analysis/history.h"
+#include "store/read/read.h"
+#include "store/change/save.h"
 
 #include <chrono>
 #include <cstdio>

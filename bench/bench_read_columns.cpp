@@ -9,7 +9,7 @@
 #include "core/connect.h"
 #include "core/dbinfo.h"
 #include "core/records.h"
-#include "store/read.h"
+#include "store/read/read.h"
 
 #include <chrono>
 #include <cstdio>

@@ -5,6 +5,7 @@
 #define BROLIX_BENCH_BENCH_SUPPORT_H
 
 #include "core/connect.h"
+#include "core/dbinfo.h"
 
 #include <QString>
 #include <QtGlobal>

@@ -11,13 +11,13 @@
 #include "startup/datasource.h"
 #include "startup/schema_check.h"
 #include "startup/start.h"
-#include "store/create.h"
-#include "store/dump.h"
-#include "store/export.h"
-#include "store/journal.h"
-#include "store/read.h"
-#include "store/sync_plan.h"
-#include "store/validate.h"
+#include "store/change/create.h"
+#include "store/files/dump.h"
+#include "store/files/export.h"
+#include "store/write/journal.h"
+#include "store/read/read.h"
+#include "store/read/sync_plan.h"
+#include "store/read/validate.h"
 
 #include <QFile>
 #include <QSaveFile>

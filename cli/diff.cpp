@@ -3,7 +3,7 @@
 
 #include "core/dbinfo.h"
 #include "startup/schema_check.h"
-#include "store/drift.h"
+#include "store/analysis/drift.h"
 
 #include <cstring>
 

@@ -4,9 +4,9 @@
 
 #include "core/dbinfo.h"
 #include "core/message.h"
-#include "store/drift.h"
-#include "store/history.h"
-#include "store/journal.h"
+#include "store/analysis/drift.h"
+#include "store/analysis/history.h"
+#include "store/write/journal.h"
 
 #include <cstdlib>
 #include <cstring>

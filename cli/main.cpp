@@ -7,7 +7,7 @@
 #include "core/secrets.h"
 #include "startup/cmdline.h"
 #include "startup/schema_check.h"
-#include "store/lock.h"
+#include "store/write/lock.h"
 
 #include <QCoreApplication>
 #include <algorithm>

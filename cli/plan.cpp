@@ -3,7 +3,7 @@
 
 #include "core/dbinfo.h"
 #include "startup/schema_check.h"
-#include "store/plan.h"
+#include "store/analysis/plan.h"
 
 #include <QFile>
 #include <QSaveFile>

@@ -2,7 +2,7 @@
 #include "cli/cli.h"
 
 #include "core/dbinfo.h"
-#include "store/profile.h"
+#include "store/analysis/profile.h"
 
 #include <cstring>
 

@@ -2,6 +2,8 @@
 #ifndef BROLIX_CORE_CONNECT_H
 #define BROLIX_CORE_CONNECT_H
 
+#include "core/dbinfo.h"
+
 #include <bson/bson.h>
 
 #include <string>
@@ -10,7 +12,6 @@ struct DBINFO;
 typedef struct _mongoc_client_t mongoc_client_t;
 typedef struct _mongoc_client_pool_t mongoc_client_pool_t;
 
-enum { SIDE_DATA = 0, SIDE_SCHEMA = 1 };
 
 // A server setting is a host name (dialled on port 27017, the opened database
 // authenticating) or a connection string of its own, "mongodb://" or "mongodb+srv://".
@@ -48,6 +49,11 @@ bool side_answers(DBINFO* dbinfo, int side, bson_error_t* error);
 // Asks one side's server whether it answers; when it does not, shows the box that a
 // failed connection shows (its MongoDB error, exit with OK) and gives false.
 bool side_still_answers(DBINFO* dbinfo, int side);
+
+// Plain words for a failed request of a side, naming the server (2048 bytes): "the schema
+// server 127.0.0.1 did not answer within 10 s", "cancelled", ... Errors the server itself
+// gave keep its message.
+void describe_request_failure(DBINFO* dbinfo, int side, const bson_error_t* error, char* out);
 
 // Instruments (the benchmarks) see each client as soon as it is made, before its probe.
 typedef void (*client_observer_t)(mongoc_client_t* client, int side, void* context);

@@ -12,6 +12,9 @@ struct db_table_ref_t;
 struct db_column_t;
 struct db_name_t;
 
+// The two connections' sides.
+enum { SIDE_DATA = 0, SIDE_SCHEMA = 1 };
+
 enum brolix_mode { MODE_EDIT = 0, MODE_READ_ONLY = 1, MODE_VIEW_ONLY = 2 };
 
 struct DBINFO {

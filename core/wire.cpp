@@ -1,6 +1,5 @@
 #include "core/wire.h"
 
-#include "core/connect.h"
 #include "core/dbinfo.h"
 #include "core/secrets.h"
 
@@ -332,10 +331,6 @@ mongoc_stream_t* initiate(const mongoc_uri_t* uri, const mongoc_host_list_t* hos
     return mongoc_stream_buffered_new(stream, 1024);
 }
 
-bool network_error(const bson_error_t* error)
-{
-    return error->domain == MONGOC_ERROR_STREAM || error->domain == MONGOC_ERROR_SERVER_SELECTION;
-}
 
 } // namespace
 
@@ -376,37 +371,3 @@ wire_fault last_wire_fault(int side, int* seconds)
     return faults[side == SIDE_SCHEMA].kind;
 }
 
-void describe_request_failure(DBINFO* d, int side, const bson_error_t* error, char* out)
-{
-    const char* who = side == SIDE_SCHEMA ? "schema" : "data";
-    char server[DBINFO_TEXT];
-    server_hosts(side == SIDE_SCHEMA ? d->md_server : d->server, server);
-    int seconds = 0;
-    wire_fault fault = last_wire_fault(side, &seconds);
-    if (cancelled || (fault == WIRE_CANCELLED && network_error(error))) {
-        std::snprintf(out, DBINFO_TEXT, "cancelled");
-        return;
-    }
-    if (error->domain == MONGOC_ERROR_CLIENT && error->code == MONGOC_ERROR_CLIENT_AUTHENTICATE) {
-        std::snprintf(out, DBINFO_TEXT, "the %s server %.1000s refused the user name or password", who, server);
-        return;
-    }
-    if (!network_error(error)) {
-        std::snprintf(out, DBINFO_TEXT, "the %s server %.1000s answered: %.900s", who, server, error->message);
-        return;
-    }
-    switch (fault) {
-    case WIRE_TIMEOUT:
-        std::snprintf(out, DBINFO_TEXT, "the %s server %.1000s did not answer within %d s", who, server, seconds);
-        break;
-    case WIRE_REFUSED:
-        std::snprintf(out, DBINFO_TEXT, "the %s server %.1000s refused the connection", who, server);
-        break;
-    case WIRE_CLOSED:
-        std::snprintf(out, DBINFO_TEXT, "the %s server %.1000s closed the connection", who, server);
-        break;
-    default:
-        std::snprintf(out, DBINFO_TEXT, "the %s server %.1000s could not be reached", who, server);
-        break;
-    }
-}

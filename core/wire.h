@@ -37,10 +37,6 @@ void wire_shield(bool on);
 // The side's last fault and, for a timeout, the seconds that were allowed.
 wire_fault last_wire_fault(int side, int* seconds);
 
-// Plain words for a failed request of a side, naming the server (2048 bytes): "the schema
-// server 127.0.0.1 did not answer within 10 s", "cancelled", ... Errors the server itself
-// gave keep its message.
-struct DBINFO;
-void describe_request_failure(DBINFO* dbinfo, int side, const bson_error_t* error, char* out);
+
 
 #endif

@@ -6,26 +6,11 @@
 
 #include "core/records.h"
 
+#include "discovery/sample.h"
+
 struct DBINFO;
 struct db_profile_t;
 
-// Discovery's hash index of a sample's columns by SQL name (discovery/lookup.cpp).
-struct db_column_lookup_t;
-void free_column_lookup(db_column_lookup_t* lookup);
-
-// The columns of one collection's sample, in the order their fields were first seen.
-struct db_sample_t {
-    int32_t count;
-    db_column_t** items;
-    db_column_t* columns;
-    DBINFO* dbinfo;
-    // Kept beside the list by discovery; NULL until the first field is walked.
-    db_column_lookup_t* lookup;
-    // What was seen of each column, by its place in the list; NULL until a field is walked.
-    db_profile_t* profile;
-    // Why the read broke off (items NULL), as the server or library said it.
-    bson_error_t error;
-};
 void free_sample(db_sample_t* sample);
 
 // The words of -sample and of a data source's Sample value; -1 for any other word.
@@ -44,6 +29,8 @@ db_column_t* discover_columns(DBINFO* dbinfo, const char* collection);
 void walk_field(db_sample_t* sample, bson_iter_t* iter, db_name_t* parent_path);
 // Walks every field of one sampled document, counting it in the profile.
 void walk_document(db_sample_t* sample, const bson_t* document);
+// The sample's profile, made on first use.
+db_profile_t* profile_of(db_sample_t* sample);
 int first_sql_type(int bson_type, bool wide);
 int settle_sql_type(int sql_type, int bson_type, bool wide);
 

@@ -1,7 +1,7 @@
 #include "discovery/lookup.h"
 
 #include "core/records.h"
-#include "discovery/discover.h"
+#include "discovery/sample.h"
 
 #include <cstdint>
 #include <cstdlib>

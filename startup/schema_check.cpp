@@ -5,11 +5,11 @@
 #include "core/connect.h"
 #include "core/dbinfo.h"
 #include "core/message.h"
-#include "store/create.h"
-#include "store/drift.h"
-#include "store/journal.h"
-#include "store/read.h"
-#include "store/validate.h"
+#include "store/change/create.h"
+#include "store/analysis/drift.h"
+#include "store/write/journal.h"
+#include "store/read/read.h"
+#include "store/read/validate.h"
 
 #include <cstdarg>
 #include <cstdio>

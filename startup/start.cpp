@@ -4,8 +4,8 @@
 #include "core/dbinfo.h"
 #include "core/secrets.h"
 #include "startup/datasource.h"
-#include "store/journal.h"
-#include "store/validate.h"
+#include "store/write/journal.h"
+#include "store/read/validate.h"
 
 bool may_write_schema(DBINFO* dbinfo)
 {

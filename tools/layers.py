@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """The layers of the code and the includes between them.
 
-    tools/layers.py            lists every include that goes up a layer (exit 1 if any)
+    tools/layers.py            lists every include that goes up a layer, and every circle of
+                               includes among the files of one layer (exit 1 if any)
     tools/layers.py --graph    also prints which layer includes which, and the CMake
                                link graph of the layer libraries (from build/, or --build DIR)
 
-A layer may include its own folder and the folders below it. The build enforces the same
-(each layer's library sees only its own folder and the libraries it links); this check
-reads the sources, so it also covers headers no build compiles and says where.
+A layer may include its own folder and the folders below it; store/ is in floors, each a
+layer of its own. The build enforces the same (each layer's library sees only its own
+folder and the libraries it links); this check reads the sources, so it also covers headers
+no build compiles and says where.
 """
 import argparse
 import os
@@ -19,22 +21,29 @@ import tempfile
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Bottom first. A folder may include any folder of a lower rank, and its own.
-LAYERS = ["core", "discovery", "store", "sample", "startup", "ui", "cli", "app"]
-# The two programs sit side by side at the top: neither includes the other.
-SIDE_BY_SIDE = {("cli", "app"), ("app", "cli"), ("cli", "ui")}
+LAYERS = ["core", "discovery", "store/write", "store/read", "store/change", "store/analysis", "store/files",
+          "sample", "startup", "ui", "cli", "app"]
+# The two programs sit side by side at the top: neither includes the other; so do the
+# store's analyses and its file formats.
+SIDE_BY_SIDE = {("cli", "app"), ("app", "cli"), ("cli", "ui"), ("store/analysis", "store/files"),
+                ("store/files", "store/analysis")}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
 def layer_of(path):
-    first = path.split("/", 1)[0]
-    return first if first in LAYERS else None
+    parts = path.split("/")
+    if parts[0] == "store" and len(parts) > 2:
+        return "store/" + parts[1]
+    return parts[0] if parts[0] in LAYERS else None
 
 
 def includes():
     """(file, line, layer, included header, its layer) for every quoted include."""
     for layer in LAYERS:
-        for root, _, files in os.walk(os.path.join(TOP, layer)):
+        for root, dirs, files in os.walk(os.path.join(TOP, layer)):
+            if layer == "store":
+                dirs.clear()
             for name in sorted(files):
                 if not name.endswith((".cpp", ".h")):
                     continue
@@ -48,6 +57,32 @@ def includes():
                     if target:
                         line = text.count("\n", 0, m.start()) + 1
                         yield rel, line, layer, header, target
+
+
+def circles():
+    """Circles of includes among the files of one layer, each as the files around it."""
+    edges = {}
+    for rel, _, layer, header, target in includes():
+        if target == layer:
+            a, b = os.path.splitext(rel)[0], os.path.splitext(header)[0]
+            if a != b:
+                edges.setdefault(a, set()).add(b)
+    found, seen = [], set()
+
+    def visit(node, path):
+        if node in path:
+            circle = path[path.index(node):]
+            key = frozenset(circle)
+            if key not in seen:
+                seen.add(key)
+                found.append(circle + [node])
+            return
+        for nxt in sorted(edges.get(node, ())):
+            visit(nxt, path + [node])
+
+    for start in sorted(edges):
+        visit(start, [])
+    return found
 
 
 def goes_up(layer, target):
@@ -89,6 +124,10 @@ def main():
     print(f"includes that go up: {len(up)}")
     for u in up:
         print("  " + u)
+    rounds = circles()
+    print(f"circles of includes inside a layer: {len(rounds)}")
+    for c in rounds:
+        print("  " + " -> ".join(c))
     if args.graph:
         print("includes between layers (count):")
         for (a, b), n in sorted(pairs.items(), key=lambda p: (LAYERS.index(p[0][0]), LAYERS.index(p[0][1]))):
@@ -97,7 +136,7 @@ def main():
             print(f"link graph of the layer libraries ({os.path.relpath(args.build, TOP)}):")
             for a, b in link_graph(args.build):
                 print(f"  {a} -> {b}")
-    return 1 if up else 0
+    return 1 if up or rounds else 0
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 #include "ui/history_view.h"
 
-#include "store/drift.h"
-#include "store/lock.h"
+#include "store/analysis/drift.h"
+#include "store/write/lock.h"
 #include "ui_history.h"
 
 #include <QHeaderView>

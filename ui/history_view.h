@@ -5,7 +5,7 @@
 #ifndef BROLIX_UI_HISTORY_VIEW_H
 #define BROLIX_UI_HISTORY_VIEW_H
 
-#include "store/history.h"
+#include "store/analysis/history.h"
 
 #include <QDialog>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "ui/plan_view.h"
 
-#include "store/plan.h"
+#include "store/analysis/plan.h"
 #include "ui_plan.h"
 
 #include <QHeaderView>

@@ -10,7 +10,7 @@
 #include "startup/datasource.h"
 #include "startup/schema_check.h"
 #include "startup/start.h"
-#include "store/read.h"
+#include "store/read/read.h"
 #include "ui_schema.h"
 
 #include <QApplication>

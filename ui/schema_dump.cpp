@@ -2,7 +2,7 @@
 #include "ui/schema.h"
 
 #include "core/message.h"
-#include "store/dump.h"
+#include "store/files/dump.h"
 #include "ui_schema.h"
 
 #include <QFile>

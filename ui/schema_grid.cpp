@@ -6,8 +6,8 @@
 #include "core/records.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
-#include "store/merge.h"
-#include "store/read.h"
+#include "store/change/merge.h"
+#include "store/read/read.h"
 #include "ui/grid.h"
 #include "ui_schema.h"
 

@@ -4,8 +4,8 @@
 
 #include "core/message.h"
 #include "startup/schema_check.h"
-#include "store/plan.h"
-#include "store/read.h"
+#include "store/analysis/plan.h"
+#include "store/read/read.h"
 #include "ui/plan_view.h"
 #include "ui_plan.h"
 #include "ui_schema.h"

@@ -5,7 +5,7 @@
 #include "core/connect.h"
 #include "core/wire.h"
 #include "discovery/discover.h"
-#include "store/profile.h"
+#include "store/analysis/profile.h"
 #include "ui_profile.h"
 #include "ui_schema.h"
 

@@ -4,7 +4,7 @@
 #include "core/records.h"
 #include "core/schema_names.h"
 #include "startup/schema_check.h"
-#include "store/read.h"
+#include "store/read/read.h"
 #include "ui/grid.h"
 #include "ui_schema.h"
 

@@ -1,8 +1,8 @@
 // The import file: bytes read and checked as a schema file of the catalog "shop", then every
 // document of the result read as the import writes it.
 #include "core/records.h"
-#include "store/fields.h"
-#include "store/schema_file.h"
+#include "store/write/fields.h"
+#include "store/files/schema_file.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The reader of plan files (a file from a colleague or a repository): whatever it takes
 // must write back as it was read, and its text must be printable.
-#include "store/plan.h"
+#include "store/analysis/plan.h"
 
 #include <cstdlib>
 

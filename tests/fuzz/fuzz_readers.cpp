@@ -2,7 +2,7 @@
 // them, not validated first) read as a tables, a columns and an index document and checked
 // against each schema collection's fields. Whatever another tool stored must read cleanly.
 #include "core/records.h"
-#include "store/fields.h"
+#include "store/write/fields.h"
 
 #include <cstdlib>
 #include <cstring>

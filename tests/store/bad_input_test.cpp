@@ -1,11 +1,11 @@
 // Schema documents carrying a value of the wrong BSON type in any field: validation, the
 // readers and the dump take them without a crash and write nothing.
 #include "sample/render.h"
-#include "store/create.h"
-#include "store/dump.h"
-#include "store/read.h"
-#include "store/schema_file.h"
-#include "store/validate.h"
+#include "store/change/create.h"
+#include "store/files/dump.h"
+#include "store/read/read.h"
+#include "store/files/schema_file.h"
+#include "store/read/validate.h"
 
 #include "tests/store/store_fixture.h"
 

@@ -2,9 +2,9 @@
 // previews against synchronisations, and schema files written, read back and refused.
 #include "core/message.h"
 #include "startup/schema_check.h"
-#include "store/create.h"
-#include "store/read.h"
-#include "store/save.h"
+#include "store/change/create.h"
+#include "store/read/read.h"
+#include "store/change/save.h"
 #include "tests/store/store_fixture.h"
 
 #include <cstring>

@@ -5,10 +5,10 @@
 // counts the requests and cuts them (127.0.0.90-99: a server and its proxy side by side).
 #include "core/dbinfo.h"
 #include "core/records.h"
-#include "store/create.h"
-#include "store/journal.h"
-#include "store/read.h"
-#include "store/save.h"
+#include "store/change/create.h"
+#include "store/write/journal.h"
+#include "store/read/read.h"
+#include "store/change/save.h"
 
 #include "tests/store/store_fixture.h"
 #include "tests/support/proxy.h"

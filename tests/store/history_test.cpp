@@ -2,9 +2,9 @@
 // first walks the schema back through each earlier state; a revert over a later version of
 // its tables is refused until forced.
 #include "core/records.h"
-#include "store/history.h"
-#include "store/read.h"
-#include "store/save.h"
+#include "store/analysis/history.h"
+#include "store/read/read.h"
+#include "store/change/save.h"
 #include "tests/store/store_fixture.h"
 
 #include <fstream>

@@ -1,8 +1,8 @@
 // Change plans: made from the drift, applied whole or in part, refused once the schema moved.
-#include "store/create.h"
-#include "store/plan.h"
-#include "store/read.h"
-#include "store/save.h"
+#include "store/change/create.h"
+#include "store/analysis/plan.h"
+#include "store/read/read.h"
+#include "store/change/save.h"
 #include "tests/store/store_fixture.h"
 
 #include <cstring>

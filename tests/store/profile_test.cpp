@@ -3,7 +3,7 @@
 #include "discovery/discover.h"
 #include "discovery/profile.h"
 #include "discovery/types.h"
-#include "store/create.h"
+#include "store/change/create.h"
 #include "tests/store/store_fixture.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 // A replica set played by scripted servers: a seed with replicaSet= connects, sample reads go where
 // readPreference says, every write to the primary, and a change's writes there are one transaction.
-#include "store/journal.h"
+#include "store/write/journal.h"
 #include "tests/support/mock_server.h"
 
 namespace {

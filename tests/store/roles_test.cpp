@@ -2,7 +2,7 @@
 // tools/latency_proxy.py: the journal's database refused, the journal, lock and versions are
 // kept on this machine (told once) and do their work there; with read alone, nothing is
 // written anywhere, nor even tried.
-#include "store/create.h"
+#include "store/change/create.h"
 #include "tests/store/store_fixture.h"
 #include "tests/support/proxy.h"
 

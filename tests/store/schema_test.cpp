@@ -7,12 +7,12 @@
 #include "core/records.h"
 #include "core/wire.h"
 #include "discovery/discover.h"
-#include "store/create.h"
-#include "store/journal.h"
-#include "store/lock.h"
-#include "store/read.h"
-#include "store/save.h"
-#include "store/validate.h"
+#include "store/change/create.h"
+#include "store/write/journal.h"
+#include "store/write/lock.h"
+#include "store/read/read.h"
+#include "store/change/save.h"
+#include "store/read/validate.h"
 
 #include "tests/store/store_fixture.h"
 

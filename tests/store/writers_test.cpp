@@ -4,8 +4,8 @@
 // recorded, the rest) in every order; killed at each phase boundary; held past the lease
 // while alive. The schema always ends as one serial order leaves it, no journal is left,
 // and a writer refused says who holds the schema.
-#include "store/create.h"
-#include "store/lock.h"
+#include "store/change/create.h"
+#include "store/write/lock.h"
 #include "tests/store/store_fixture.h"
 #include "tests/support/proxy.h"
 

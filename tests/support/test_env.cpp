@@ -3,7 +3,7 @@
 #include "core/connect.h"
 #include "core/message.h"
 #include "core/records.h"
-#include "store/read.h"
+#include "store/read/read.h"
 
 #include <atomic>
 #include <chrono>

@@ -4,7 +4,7 @@
 // as before or as after (or the editor said which table is incomplete).
 #include "core/connect.h"
 #include "startup/schema_check.h"
-#include "store/create.h"
+#include "store/change/create.h"
 #include "tests/support/ui_support.h"
 
 #include <QPushButton>

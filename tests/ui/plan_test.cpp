@@ -1,6 +1,6 @@
 // Plan Changes in the window: nothing is written until Apply, and Apply writes only the
 // checked changes, after which the grid shows them.
-#include "store/drift.h"
+#include "store/analysis/drift.h"
 #include "tests/support/ui_support.h"
 #include "ui/plan_view.h"
 #include "ui_plan.h"

@@ -2,10 +2,10 @@
 // program saved meanwhile, the local journal's matching, and what a synchronisation agreed
 // to before the schema was read again does after.
 #include "core/records.h"
-#include "store/merge.h"
-#include "store/place.h"
-#include "store/plan.h"
-#include "store/sync_plan.h"
+#include "store/change/merge.h"
+#include "store/write/place.h"
+#include "store/analysis/plan.h"
+#include "store/read/sync_plan.h"
 
 #include <gtest/gtest.h>
 #include <sstream>

@@ -1,0 +1,39 @@
+// The schema's columns documents as start-up last had them whole: read to the end by
+// validation, or written by creation. While start-up holds the table tree, the tree's
+// virtual-table names and the first table's columns are served from here rather than by
+// queries that have the server scan the collection again. Every other write to the
+// columns collection forgets them.
+#ifndef BROLIX_STORE_SEEN_H
+#define BROLIX_STORE_SEEN_H
+
+#include "store/write/write.h"
+
+#include <string>
+
+struct DBINFO;
+
+// Starts a new record for dbinfo's schema database; the old one goes.
+void seen_columns_start(const DBINFO* dbinfo);
+// Adds a copy of a document the collection holds (to a record being made or a whole one).
+void seen_columns_add(const bson_t* doc);
+// Ends the record: it serves only when it holds the whole collection.
+void seen_columns_finish(bool whole);
+// Takes out the documents of the tables, as a removal by catalog, schema and table does.
+void seen_columns_remove_tables(const char* catalog, const char* schema, const std::vector<std::string>& tables);
+void seen_columns_forget(void);
+
+// True when the record holds the whole collection and no document of the table (also
+// while start-up has no table tree yet).
+bool seen_table_without_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table);
+// The table's documents sorted by sql_name as the server sorts them; false when they
+// are not known here (the caller asks the server).
+bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
+                        doc_refs_t* docs);
+// Every document of the catalog and schema, in the order they were read (also without a
+// table tree); false when they are not known here.
+bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, doc_refs_t* docs);
+// The documents of the catalog and schema whose virtual_array is true, sorted likewise.
+bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
+                          doc_refs_t* docs);
+
+#endif
