@@ -1,18 +1,9 @@
 // A change: what it replaces and adds, and the stamps of what its caller read.
 #include "store/write/journal_parts.h"
 
-#include "core/connect.h"
-#include "core/dbinfo.h"
-#include "core/message.h"
-#include "store/write/collections.h"
-#include "store/write/fields.h"
-
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <set>
+#include <map>
 
 using namespace journal_internal;
 

@@ -2,16 +2,13 @@
 #include "store/write/journal_parts.h"
 
 #include "core/connect.h"
-#include "core/dbinfo.h"
-#include "core/message.h"
-#include "store/write/collections.h"
 #include "store/write/fields.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <map>
 #include <set>
 
 using namespace journal_internal;

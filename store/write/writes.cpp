@@ -1,18 +1,11 @@
 // The writes of a change and of putting one back, one request at a time under the lock.
 #include "store/write/journal_parts.h"
 
-#include "core/connect.h"
 #include "core/dbinfo.h"
-#include "core/message.h"
 #include "store/write/collections.h"
 #include "store/write/fields.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <set>
 
 using namespace journal_internal;
 

@@ -1,13 +1,19 @@
-// Pure decisions of a shared schema: the edits of a window carried over onto what another
-// program saved meanwhile, the local journal's matching, and what a synchronisation agreed
-// to before the schema was read again does after.
+// The store's decisions that need no server: the edits of a window carried over onto what
+// another program saved meanwhile, the local journal's matching, what a synchronisation
+// agreed to before the schema was read again does after, a plan file read whole and what
+// one plan item changes in its table.
+#include "core/dbinfo.h"
 #include "core/records.h"
-#include "store/change/merge.h"
-#include "store/write/place.h"
 #include "store/analysis/plan.h"
+#include "store/analysis/plan_parts.h"
+#include "store/change/merge.h"
 #include "store/read/sync_plan.h"
+#include "store/write/fields.h"
+#include "store/write/place.h"
 
 #include <gtest/gtest.h>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 
@@ -138,9 +144,62 @@ TEST(SharedSchema, APlanFileIsCheckedWhole)
         plan_problem_t problem;
         plan_t* read = read_plan(text.data(), text.size(), &problem);
         EXPECT_EQ(read != nullptr, row.read) << row.kept1 << " / " << row.kept2 << ": " << problem.detail;
-        if (read)
+        if (read) {
             EXPECT_EQ(read->items.size(), 2u);
+        }
         free_plan(read);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// An index item finds its entry by index, column and position: a compound index's
+// entries differ only in position, and an item matched at the wrong one would drop or
+// double another's entry.
+TEST(SharedSchema, AnIndexItemChangesOnlyTheEntryItNames)
+{
+    DBINFO dbinfo{};
+    std::snprintf(dbinfo.database, sizeof dbinfo.database, "%s", "px");
+    const struct { int kind; const char *index, *column; int position; bool fits; const char* after; } rows[] = {
+        {DRIFT_INDEX_GONE, "ix", "b", 2, true, "ix.a.1 iy.b.1"},
+        {DRIFT_INDEX_GONE, "ix", "b", 1, false, ""},      // no such position
+        {DRIFT_INDEX_GONE, "iy", "a", 1, false, ""},      // no such column in that index
+        {DRIFT_INDEX_NEW, "ix", "a", 1, false, ""},       // there already
+        {DRIFT_INDEX_NEW, "ix", "b", 1, true, "ix.a.1 ix.b.2 iy.b.1 ix.b.1"},
+    };
+    for (const auto& row : rows) {
+        plan_internal::table_state_t t;
+        for (const char* e : {"ix a 1", "ix b 2", "iy b 1"}) {
+            char index[8], column[8];
+            int position = 0;
+            std::sscanf(e, "%7s %7s %d", index, column, &position);
+            t.index.emplace_back(BCON_NEW("sql_table", "o", "sql_col_name", BCON_UTF8(column), "index",
+                                          BCON_INT32(position), "index_name", BCON_UTF8(index)));
+        }
+        drift_t d{};
+        d.kind = row.kind;
+        d.table = const_cast<char*>("o");
+        drift_entry_t& e = row.kind == DRIFT_INDEX_GONE ? d.schema_entry : d.data_entry;
+        e.index_name = const_cast<char*>(row.index);
+        e.sql_col_name = const_cast<char*>(row.column);
+        e.position = row.position;
+        std::string label = std::string(row.kind == DRIFT_INDEX_GONE ? "gone " : "new ") + row.index + "." +
+                            row.column + "." + std::to_string(row.position);
+        ASSERT_EQ(plan_internal::apply_item(&dbinfo, &d, t), row.fits) << label;
+        if (!row.fits)
+            continue;
+        std::string after;
+        for (const auto& doc : t.index) {
+            db_index_t entry{};
+            read_index_document(doc.get(), &entry);
+            after += std::string(after.empty() ? "" : " ") + entry.index_name + "." + entry.sql_col_name + "." +
+                     std::to_string(entry.index);
+            std::free(entry.index_name);
+            std::free(entry.sql_col_name);
+        }
+        EXPECT_EQ(after, row.after) << label;
     }
 }
 
