@@ -1,12 +1,14 @@
 // The store's decisions that need no server: the edits of a window carried over onto what
 // another program saved meanwhile, the local journal's matching, what a synchronisation
 // agreed to before the schema was read again does after, a plan file read whole and what
-// one plan item changes in its table.
+// one plan item changes in its table, and which collections and tables match.
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
 #include "store/analysis/plan.h"
 #include "store/analysis/plan_parts.h"
 #include "store/change/merge.h"
+#include "store/read/listing.h"
 #include "store/read/sync_plan.h"
 #include "store/write/fields.h"
 #include "store/write/place.h"
@@ -200,6 +202,57 @@ TEST(SharedSchema, AnIndexItemChangesOnlyTheEntryItNames)
             std::free(entry.sql_col_name);
         }
         EXPECT_EQ(after, row.after) << label;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// "catalog.name" or "catalog.name/v" (a virtual table) words, as keys of the schema dbo.
+db_table_ref_t* refs(const std::string& words)
+{
+    db_table_ref_t* head = nullptr;
+    db_table_ref_t** tail = &head;
+    std::istringstream in(words);
+    for (std::string w; in >> w; tail = &(*tail)->next) {
+        *tail = static_cast<db_table_ref_t*>(record_alloc(sizeof(db_table_ref_t)));
+        (*tail)->is_virtual = w.size() > 2 && w.compare(w.size() - 2, 2, "/v") == 0;
+        w.resize((*tail)->is_virtual ? w.size() - 2 : w.size());
+        (*tail)->key = copy_text(table_key(w.substr(0, w.find('.')), w.substr(w.find('.') + 1)).c_str());
+    }
+    return head;
+}
+
+std::string unmatched(const db_table_ref_t* list)
+{
+    std::string out;
+    for (; list; list = list->next)
+        if (!list->matched)
+            out += std::string(out.empty() ? "" : " ") + (list->key + sizeof "px.dbo" - 1);
+    return out;
+}
+
+// Each collection matches one table of its key (a second table of that key is gone); a
+// virtual table left over is no loss; another catalog's tables are not this one's to lose.
+TEST(SharedSchema, CollectionsAndTablesMatchOneToOne)
+{
+    const struct { const char *collections, *tables; int code; const char *left_c, *left_t; } rows[] = {
+        {"px.a px.b", "px.b px.a", VALIDATE_OK, "", ""},
+        {"px.a px.b", "px.a", VALIDATE_COLLECTIONS_NEW, ".b", ""},
+        {"px.a", "px.a px.a", VALIDATE_COLLECTIONS_GONE, "", ".a"},
+        {"px.a", "px.a px.a_x/v", VALIDATE_OK, "", ".a_x"},
+        {"px.a px.c", "px.a px.b ot.c", VALIDATE_COLLECTIONS_NEW_AND_GONE, ".c", ".b"},
+        {"", "", VALIDATE_OK, "", ""},
+    };
+    for (const auto& row : rows) {
+        db_table_ref_t* c = refs(row.collections);
+        db_table_ref_t* t = refs(row.tables);
+        EXPECT_EQ(compare_collections_with_schema(c, t, "px"), row.code) << row.collections << " / " << row.tables;
+        EXPECT_EQ(unmatched(c), row.left_c) << row.collections << " / " << row.tables;
+        EXPECT_EQ(unmatched(t), row.left_t) << row.collections << " / " << row.tables;
+        free_table_refs(c);
+        free_table_refs(t);
     }
 }
 
