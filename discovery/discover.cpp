@@ -16,8 +16,6 @@
 
 namespace {
 
-int text_type(bool wide) { return wide ? SQL_T_WVARCHAR : SQL_T_VARCHAR; }
-
 bool wide_of(const db_sample_t* sample) { return sample->dbinfo && sample->dbinfo->default_wide; }
 
 // Lengths are int32 in the records but compared unsigned, so a negative length
