@@ -12,6 +12,7 @@
 #include "startup/schema_check.h"
 #include "startup/start.h"
 #include "store/change/create.h"
+#include "store/change/sync.h"
 #include "store/files/dump.h"
 #include "store/files/export.h"
 #include "store/write/journal.h"

@@ -6,6 +6,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "store/change/create.h"
+#include "store/change/sync.h"
 #include "store/analysis/drift.h"
 #include "store/write/journal.h"
 #include "store/read/read.h"

@@ -5,7 +5,7 @@
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "discovery/discover.h"
-#include "store/change/create.h"
+#include "store/change/collection_read.h"
 #include "store/read/listing.h"
 #include "store/write/write.h"
 

@@ -5,7 +5,7 @@
 #include "core/schema_names.h"
 #include "discovery/discover.h"
 #include "discovery/types.h"
-#include "store/change/create.h"
+#include "store/change/collection_read.h"
 #include "store/read/read.h"
 #include "store/read/listing.h"
 

@@ -5,7 +5,6 @@
 // counts the requests and cuts them (127.0.0.90-99: a server and its proxy side by side).
 #include "core/dbinfo.h"
 #include "core/records.h"
-#include "store/change/create.h"
 #include "store/write/journal.h"
 #include "store/read/read.h"
 #include "store/change/save.h"

@@ -8,6 +8,7 @@
 #include "core/wire.h"
 #include "discovery/discover.h"
 #include "store/change/create.h"
+#include "store/change/sync.h"
 #include "store/write/journal.h"
 #include "store/write/lock.h"
 #include "store/read/read.h"
