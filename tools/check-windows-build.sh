@@ -7,7 +7,7 @@ set -euo pipefail
 
 cxx="${BROLIX_MINGW_CXX:-x86_64-w64-mingw32-g++}"
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-files="startup/platform/registry_win32.cpp store/dump.cpp"
+files="startup/platform/registry_win32.cpp store/files/dump.cpp"
 
 if ! command -v "$cxx" >/dev/null 2>&1; then
   echo "check-windows-build: skipped ($cxx not installed; apt-get install g++-mingw-w64-x86-64)"
