@@ -17,6 +17,7 @@
 #include "store/write/journal.h"
 #include "store/read/read.h"
 #include "store/read/sync_plan.h"
+#include "store/read/listing.h"
 #include "store/read/validate.h"
 
 #include <QFile>

@@ -87,6 +87,7 @@ void free_table_tree(DBINFO* dbinfo)
             while (t) {
                 db_table_t* tn = t->next;
                 std::free(t->name);
+                std::free(t->mongo_name);
                 std::free(t);
                 t = tn;
             }
@@ -120,11 +121,14 @@ Node* find_or_append(Node** head, const char* name)
 }
 }
 
-void add_to_table_tree(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table)
+void add_to_table_tree(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
+                       const char* mongo_name)
 {
     db_catalog_t* cat = find_or_append(&dbinfo->tables, catalog ? catalog : "");
     db_schema_t* sch = find_or_append(&cat->schemas, schema ? schema : "");
-    find_or_append(&sch->tables, table ? table : "");
+    db_table_t* t = find_or_append(&sch->tables, table ? table : "");
+    if (!t->mongo_name && mongo_name && *mongo_name && std::strcmp(mongo_name, t->name) != 0)
+        t->mongo_name = copy_text(mongo_name);
 }
 
 db_name_t* copy_names(const db_name_t* names)

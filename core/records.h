@@ -47,6 +47,7 @@ struct db_column_t {
 struct db_table_t {
     char* name;
     db_table_t* next;
+    char* mongo_name; // its collection, when the schema names one other than name
 };
 
 struct db_schema_t {
@@ -88,8 +89,10 @@ void free_table_refs(db_table_ref_t* refs);
 void free_table_tree(DBINFO* dbinfo);
 
 // Adds catalog / schema / table to dbinfo->tables (exact, case-sensitive names;
-// first appearance order; a table already present is not added again).
-void add_to_table_tree(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table);
+// first appearance order; a table already present is not added again). A mongo_name
+// other than the table's name is kept with it.
+void add_to_table_tree(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
+                       const char* mongo_name = nullptr);
 
 // Key path lists.
 db_name_t* copy_names(const db_name_t* names);

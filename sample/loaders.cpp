@@ -3,7 +3,7 @@
 #include "core/dbinfo.h"
 #include "discovery/types.h"
 #include "sample/render.h"
-#include "store/read/validate.h"
+#include "store/read/listing.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -9,6 +9,7 @@
 #include "store/analysis/drift.h"
 #include "store/write/journal.h"
 #include "store/read/read.h"
+#include "store/read/listing.h"
 #include "store/read/validate.h"
 
 #include <cstdarg>

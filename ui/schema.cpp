@@ -11,8 +11,10 @@
 #include "startup/schema_check.h"
 #include "startup/start.h"
 #include "store/read/read.h"
+#include "ui/tree_filter.h"
 #include "ui_schema.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGridLayout>
@@ -22,6 +24,7 @@
 #include <QSignalMapper>
 #include <QSpacerItem>
 #include <QStatusBar>
+#include <QTreeWidget>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +95,20 @@ void Schema::start_up(const QStringList& arguments)
     cancelButton->hide();
     ui->statusBar->addPermanentWidget(cancelButton);
     connect(cancelButton, &QPushButton::clicked, this, &Schema::cancelWork);
+    // Enter in the filter picks its first match the way a click on it does.
+    tree_filter = new TreeFilter(ui->treeFilter, ui->treeWidget, [this](QTreeWidgetItem* item) {
+        if (working)
+            return;
+        ui->treeWidget->setCurrentItem(item);
+        clicked_on_Tree(item, 0);
+    });
+    for (auto step : {std::make_pair("Ctrl+Z", &Schema::on_pushButtonUndo_clicked),
+                      std::make_pair("Ctrl+Shift+Z", &Schema::on_pushButtonRedo_clicked)}) {
+        QAction* action = new QAction(this);
+        action->setShortcut(QKeySequence(step.first));
+        connect(action, &QAction::triggered, this, step.second);
+        addAction(action);
+    }
     QCoreApplication::instance()->installEventFilter(this);
     set_message_routine(window_message, this);
     set_progress_routine(window_progress, this);
@@ -126,6 +143,9 @@ void Schema::start_up(const QStringList& arguments)
     ui->pushButtonPlan->setVisible(dbinfo.mode == MODE_EDIT);
     // The history is the schema's: there is none without one.
     ui->pushButtonHistory->setVisible(dbinfo.mode != MODE_VIEW_ONLY);
+    // Only edits that can be saved are taken back.
+    ui->pushButtonUndo->setVisible(dbinfo.mode == MODE_EDIT);
+    ui->pushButtonRedo->setVisible(dbinfo.mode == MODE_EDIT);
     started_up = true;
 }
 
@@ -161,6 +181,11 @@ int Schema::show_message(const char* text, const char* informative, int buttons,
     int answer = message_box_hook ? message_box_hook(box) : box->exec();
     delete box;
     return answer;
+}
+
+void Schema::applyTreeFilter(const QString& text)
+{
+    ui->treeFilter->setText(text);
 }
 
 void Schema::on_pushButtonAbout_clicked()

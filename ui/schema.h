@@ -4,6 +4,7 @@
 #define BROLIX_UI_SCHEMA_H
 
 #include "core/dbinfo.h"
+#include "ui/grid_undo.h"
 
 #include <QMainWindow>
 #include <QStringList>
@@ -20,6 +21,7 @@ class QSignalMapper;
 class QTableWidget;
 class QTableWidgetItem;
 class QTreeWidgetItem;
+class TreeFilter;
 class Ui_Schema;
 struct db_column_t;
 struct db_index_t;
@@ -82,6 +84,9 @@ public:
     bool cancelling() const;
     QPushButton* cancelButton = nullptr;
 
+    // What a key in the filter field above the tree does for its text (the benchmark times it).
+    void applyTreeFilter(const QString& text);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -116,6 +121,9 @@ private slots:
     void on_pushButtonPlan_clicked();
     // The versions of the picked table or of the whole schema; in Edit mode one reverted.
     void on_pushButtonHistory_clicked();
+    // The grid's last edit taken back (Ctrl+Z), or the last taken back made again (Ctrl+Shift+Z).
+    void on_pushButtonUndo_clicked();
+    void on_pushButtonRedo_clicked();
     void VTViewModeChanged(int index);
     void saveSchema();
     // After a save refused because another program changed the table: the table read
@@ -172,6 +180,20 @@ private:
     bool markDuplicates(int row, int column);
     bool checkNumber(QTableWidgetItem* item);
     int countDots(const char* text);
+
+    // undo of grid edits: every edit is recorded as the rows it changed
+    grid_row_t gridRow(int row);
+    bool setGridRow(int row, const grid_row_t& state); // true: its Virtual Table tick changed
+    void recordGridEdit(int column);
+    void stepGridEdit(bool back);
+    void resetGridUndo(bool edited_before);
+    void snapshotGridRows();
+    void showUndoState();
+    grid_edits_t grid_edits;
+    std::vector<grid_row_t> shown_rows; // the grid as the last recorded edit left it
+    bool restoring_rows = false;
+    bool records_rewritten = false; // the records were taken from the grid since they were read
+    TreeFilter* tree_filter = nullptr;
 
     // sample
     void clearGrids();

@@ -19,6 +19,7 @@ void Schema::on_pushButtonInsert_clicked()
         int row = insertionRow();
         addColumnRow(insideVirtualTable, "New Column", 12, nullptr, "New Column", 2, 255, 0, 0, true, false);
         grid->setCurrentCell(row, COL_SQL_NAME);
+        resetGridUndo(true); // rows moved: the edits before cannot be taken back
     } else {
         grid->setCurrentCell(existing, COL_SQL_NAME);
     }
@@ -47,4 +48,5 @@ void Schema::on_pushButtonRemove_clicked()
         grid->setCurrentCell(row < rows ? row : rows - 1, COL_SQL_NAME);
     ui->pushButtonRemove->setEnabled(rows > 0);
     refreshData(&dbinfo);
+    resetGridUndo(true); // rows moved: the edits before cannot be taken back
 }

@@ -43,6 +43,7 @@ void Schema::validateEdit()
     refreshData(&dbinfo);
     if (!filling_grid)
         grid->blockSignals(false);
+    recordGridEdit(column);
 }
 
 void Schema::warn(const QString& warning)
@@ -209,6 +210,7 @@ void Schema::new_sqltype(int i)
         refreshData(&dbinfo);
         grid->blockSignals(false);
     }
+    recordGridEdit(COL_SQL_TYPE);
 }
 
 void Schema::new_mongotype(int i)
@@ -234,6 +236,7 @@ void Schema::new_mongotype(int i)
         refreshData(&dbinfo);
         grid->blockSignals(false);
     }
+    recordGridEdit(COL_MONGO_TYPE);
 }
 
 void Schema::visibilityChanged(int row)
@@ -247,6 +250,7 @@ void Schema::visibilityChanged(int row)
                      BTN_OK, BTN_OK);
     }
     refreshData(&dbinfo);
+    recordGridEdit(COL_HIDE);
 }
 
 void Schema::highlight(QTableWidgetItem* item, bool state)
@@ -258,6 +262,7 @@ void Schema::updateColumnsFromGrid(bool resetVAs)
 {
     QTableWidget* grid = ui->tableWidget;
     QTreeWidgetItem* remembered = ui->treeWidget->currentItem();
+    records_rewritten = true;
 
     // Drop the records of the page; "_id" stays and takes the Length of grid row 0.
     db_column_t* insertAfter = nullptr;

@@ -162,6 +162,7 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
             answers = error.domain == 0 && (records || side_answers(&dbinfo, side, &error));
         });
         columns_unread = !answers;
+        records_rewritten = false;
         free_columns(read_columns);
         read_columns = answers ? copy_columns(records) : nullptr;
         // A read cut short shows what came, but it is no copy of the table to save.
@@ -222,6 +223,8 @@ void Schema::fillColumnPage(const QString& table, const QString& virtualTable, i
         grid->setCurrentCell(0, COL_SQL_NAME);
     }
     finishFill(inside ? 1 : 0);
+    if (keep == 0) // a table read afresh: nothing to take back
+        resetGridUndo(false);
 }
 
 void Schema::fillDriverViewGrid(const QString& table, const QString& virtualTable)
@@ -254,6 +257,7 @@ void Schema::finishFill(int view)
     showButtons(view);
     grid->blockSignals(false);
     filling_grid = false;
+    snapshotGridRows();
 }
 
 int Schema::insertionRow()

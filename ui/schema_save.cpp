@@ -93,6 +93,7 @@ void Schema::saveSchema()
     edited = false;
     // A table not saved keeps its edits pending: leaving it asks again.
     left_with_edits = !saved;
+    resetGridUndo(left_with_edits);
     saving = false;
     if (reloaded)
         reloadWithEdits();
@@ -124,6 +125,7 @@ void Schema::reloadWithEdits()
     dbinfo.vt_names = names;
     fillGrid(dbinfo.table, dbinfo.virtual_table, dbinfo.current_page, 1);
     left_with_edits = true;
+    resetGridUndo(true);
     ui->errorMsg->setText("Read again with your edits on top: look them over and save.");
 }
 

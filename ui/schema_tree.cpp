@@ -55,6 +55,8 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
     for (db_table_t* t = tables; t; t = t->next) {
         QTreeWidgetItem* item = new QTreeWidgetItem(ITEM_TABLE);
         item->setText(0, QString::fromUtf8(t->name));
+        if (t->mongo_name) // for finding it by its collection
+            item->setData(0, Qt::UserRole, QString::fromUtf8(t->mongo_name));
         catalogItem->addChild(item);
         item->setExpanded(true);
         connect(ui->treeWidget, SIGNAL(itemPressed(QTreeWidgetItem*, int)), this,
@@ -160,6 +162,7 @@ void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
     fillGrid(dbinfo.table, dbinfo.virtual_table, 1, dbinfo.qualified_table == oldQualified ? 1 : 0);
     updateLabels();
     left_with_edits = false;
+    resetGridUndo(false);
 
     ui->pushButtonDump->hide();
     if (dbinfo.debug_file[0]) {
@@ -240,6 +243,7 @@ void Schema::resetMenuVirtualTables()
 
 void Schema::virtualityChanged(int row)
 {
+    recordGridEdit(COL_VIRTUAL);
     QByteArray name = cellBytes(row, COL_SQL_NAME);
     bool ticked = isVirtualTableChecked(ui->tableWidget, row);
     edited = true;

@@ -141,7 +141,8 @@ void Schema::setWorkControlsEnabled(bool enabled)
              ui->treeWidget, ui->tableWidget, ui->dataWidget, ui->viewMode, ui->pushButtonSave,
              ui->pushButtonInsert, ui->pushButtonRemove, ui->pushButtonFirstPage, ui->pushButtonPageUp,
              ui->pushButtonPageDown, ui->pushButtonLastPage, ui->pushButtonDump, ui->pushButtonAbout,
-             ui->pushButtonProfile, ui->pushButtonPlan, ui->pushButtonHistory}) {
+             ui->pushButtonProfile, ui->pushButtonPlan, ui->pushButtonHistory, ui->pushButtonUndo,
+             ui->pushButtonRedo, ui->treeFilter}) {
         disabled_for_work.emplace_back(control, control->isEnabled());
         control->setEnabled(false);
     }

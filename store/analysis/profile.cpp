@@ -7,7 +7,7 @@
 #include "discovery/types.h"
 #include "store/change/create.h"
 #include "store/read/read.h"
-#include "store/read/validate.h"
+#include "store/read/listing.h"
 
 #include <algorithm>
 #include <cstdio>

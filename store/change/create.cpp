@@ -15,6 +15,7 @@
 #include "store/write/lock.h"
 #include "store/read/seen.h"
 #include "store/read/sync_plan.h"
+#include "store/read/listing.h"
 #include "store/read/validate.h"
 #include "store/write/write.h"
 

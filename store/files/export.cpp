@@ -7,7 +7,7 @@
 #include "store/write/fields.h"
 #include "store/write/journal.h"
 #include "store/read/seen.h"
-#include "store/read/validate.h"
+#include "store/read/listing.h"
 #include "store/write/write.h"
 
 #include <algorithm>

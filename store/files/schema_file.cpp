@@ -2,7 +2,6 @@
 
 #include "core/schema_names.h"
 #include "store/write/fields.h"
-#include "store/read/validate.h"
 
 #include <cctype>
 #include <cstdio>

@@ -6,7 +6,7 @@
 #include "store/write/fields.h"
 #include "store/write/journal.h"
 #include "store/read/seen.h"
-#include "store/read/validate.h"
+#include "store/read/listing.h"
 
 #include <QByteArray>
 #include <cstdlib>
@@ -289,7 +289,7 @@ void read_table_tree(DBINFO* dbinfo)
     while (mongoc_cursor_next(cursor, &doc)) {
         db_table_doc_t tree, ref;
         if (read_tables_document(doc, &tree, &ref) && !tree.is_virtual)
-            add_to_table_tree(dbinfo, tree.catalog, tree.schema, tree.table);
+            add_to_table_tree(dbinfo, tree.catalog, tree.schema, tree.table, ref.mongo_name);
     }
     mongoc_cursor_destroy(cursor);
     bson_destroy(&query);

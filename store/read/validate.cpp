@@ -2,13 +2,11 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
-#include "core/schema_names.h"
+#include "store/read/listing.h"
 #include "store/write/fields.h"
 #include "store/write/journal.h"
 #include "store/read/seen.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -17,116 +15,7 @@
 
 namespace {
 
-// A growing NULL-terminated array of heap strings, freed string by string.
-struct name_array {
-    char** names = nullptr;
-    size_t count = 0;
-    size_t capacity = 0;
-
-    void append(const char* name)
-    {
-        if (count + 1 >= capacity) {
-            size_t grown = capacity ? capacity * 2 : 8;
-            char** bigger = static_cast<char**>(std::realloc(names, grown * sizeof(char*)));
-            if (!bigger)
-                std::exit(0);
-            names = bigger;
-            capacity = grown;
-        }
-        names[count++] = copy_text(name);
-        names[count] = nullptr;
-    }
-    char** take()
-    {
-        if (!names)
-            append_empty();
-        char** out = names;
-        names = nullptr;
-        count = capacity = 0;
-        return out;
-    }
-    void append_empty()
-    {
-        names = static_cast<char**>(record_alloc(sizeof(char*)));
-        capacity = 1;
-    }
-    void release()
-    {
-        for (size_t i = 0; i < count; ++i)
-            std::free(names[i]);
-        std::free(names);
-        names = nullptr;
-        count = capacity = 0;
-    }
-};
-
-db_table_ref_t* append_ref(db_table_ref_t** head, db_table_ref_t* tail, const std::string& key,
-                           const char* mongo_name, const char* sql_name, bool is_virtual)
-{
-    db_table_ref_t* ref = static_cast<db_table_ref_t*>(record_alloc(sizeof(db_table_ref_t)));
-    ref->key = copy_text(key.c_str());
-    ref->mongo_name = copy_text(mongo_name);
-    ref->sql_name = copy_text(sql_name);
-    ref->is_virtual = is_virtual;
-    if (tail)
-        tail->next = ref;
-    else
-        *head = ref;
-    return ref;
-}
-
-} // namespace
-
-
-char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error)
-{
-    dbinfo->legacy_collection_list = 0;
-    bson_error_t local;
-    if (!error)
-        error = &local;
-    std::memset(error, 0, sizeof *error);
-    if (!database)
-        return nullptr;
-
-    name_array names;
-    bson_t command = BSON_INITIALIZER;
-    BSON_APPEND_INT32(&command, "listCollections", 1);
-    mongoc_cursor_t* cursor =
-        mongoc_database_command(database, MONGOC_QUERY_NONE, 0, 0, 0, &command, nullptr, nullptr);
-    const bson_t* reply;
-    while (mongoc_cursor_next(cursor, &reply)) {
-        bson_iter_t element;
-        // The names of a schema or data database fit in the first batch.
-        if (!first_batch(reply, &element))
-            continue;
-        while (bson_iter_next(&element)) {
-            bson_iter_t field;
-            if (!BSON_ITER_HOLDS_DOCUMENT(&element) || !bson_iter_recurse(&element, &field))
-                continue;
-            while (bson_iter_next(&field))
-                if (std::strcmp(bson_iter_key(&field), "name") == 0 && BSON_ITER_HOLDS_UTF8(&field))
-                    names.append(bson_iter_utf8(&field, nullptr));
-        }
-    }
-    bool failed = mongoc_cursor_error(cursor, error);
-    mongoc_cursor_destroy(cursor);
-    bson_destroy(&command);
-
-    if (!failed)
-        return names.take();
-    names.release();
-    if (std::strcmp(error->message, "no such cmd: listCollections") != 0)
-        return nullptr;
-    // Servers without the command: the library's own listing, freed as a string vector.
-    char** legacy = mongoc_database_get_collection_names(database, error);
-    if (legacy)
-        dbinfo->legacy_collection_list = 1;
-    return legacy;
-}
-
-namespace {
-
-// The message of the read that made validation give -5.
+// The message of the read that made validation give VALIDATE_READ_FAILED.
 char read_error[sizeof(bson_error_t::message)] = "";
 
 // What validation read of the columns and index documents, for the out-of-step check:
@@ -250,13 +139,6 @@ bool collection_has_documents(DBINFO* dbinfo, const char* collection)
     return found || failed;
 }
 
-const db_table_ref_t* ref_of(const db_table_ref_t* list, const std::string& key)
-{
-    while (list && (!list->key || key != list->key))
-        list = list->next;
-    return list;
-}
-
 // States of the catalog that creation and synchronisation write legally and that a
 // synchronisation brings in step: a table without columns (its collection empty when the
 // table was made) whose collection holds documents now; and an index entry of a table that
@@ -275,21 +157,27 @@ bool find_out_of_step(DBINFO* dbinfo)
             ++more;
     };
     std::string ours = table_key(dbinfo->database);
+    const table_refs_t collections = table_refs_by_key(dbinfo->db_collections);
+    const table_refs_t tables = table_refs_by_key(dbinfo->md_tables);
+    auto ref_of = [](const table_refs_t& refs, const std::string& key) {
+        auto found = refs.find(key);
+        return found == refs.end() ? nullptr : found->second;
+    };
     for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next) {
         if (t->is_virtual || !t->key || std::strncmp(t->key, ours.c_str(), ours.size()) != 0 ||
             read_docs.tables_with_columns.count(t->key))
             continue;
-        const db_table_ref_t* c = ref_of(dbinfo->db_collections, t->key);
+        const db_table_ref_t* c = ref_of(collections, t->key);
         if (!c || !collection_has_documents(dbinfo, c->mongo_name))
             continue;
         tell("table '" + std::string(t->sql_name) + "' has no columns while its collection holds documents");
         step_found.bare.insert(t->key);
     }
     for (const step_input_t::entry_t& e : read_docs.entries) {
-        const db_table_ref_t* t = ref_of(dbinfo->md_tables, e.table);
+        const db_table_ref_t* t = ref_of(tables, e.table);
         if (e.table.compare(0, ours.size(), ours) == 0 && read_docs.tables_with_columns.count(e.table) &&
             !read_docs.columns.count(e.table + "." + e.column) && t && !t->is_virtual &&
-            ref_of(dbinfo->db_collections, e.table))
+            ref_of(collections, e.table))
             tell("the index entry '" + e.index_name + "' of table '" + e.table.substr(ours.size()) + "' names '" +
                  e.column + "', which is not one of its columns");
     }
@@ -359,38 +247,6 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
     // Columns gone from under the tables are out of step, told per table: no reason to
     // offer a creation that would drop every hand edit.
     return kind != KIND_TABLES || documents > 0 ? VALIDATE_OK : VALIDATE_DOCUMENTS_INVALID;
-}
-
-// The comparison list of the tables collection; a read that fails on the way sets error.
-db_table_ref_t* read_schema_tables(DBINFO* dbinfo, bson_error_t* error)
-{
-    std::memset(error, 0, sizeof *error);
-    free_table_refs(dbinfo->md_tables);
-    dbinfo->md_tables = nullptr;
-    if (!dbinfo->md_client)
-        return nullptr;
-
-    mongoc_collection_t* coll =
-        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_TABLES));
-    bson_t query = BSON_INITIALIZER;
-    bson_t* opts = whole_collection_opts();
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
-    bson_destroy(opts);
-    db_table_ref_t* head = nullptr;
-    db_table_ref_t* tail = nullptr;
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc)) {
-        // A field of another type than expected leaves its name empty.
-        db_table_doc_t tree, ref;
-        read_tables_document(doc, &tree, &ref);
-        tail = append_ref(&head, tail, std::string(ref.catalog) + "." + ref.schema + "." + ref.table,
-                          ref.mongo_name, ref.table, ref.is_virtual);
-    }
-    mongoc_cursor_error(cursor, error);
-    mongoc_cursor_destroy(cursor);
-    bson_destroy(&query);
-    mongoc_collection_destroy(coll);
-    return head;
 }
 
 } // namespace
@@ -499,73 +355,6 @@ void check_index_access(DBINFO* dbinfo)
     dbinfo->mode = MODE_READ_ONLY;
 }
 
-db_table_ref_t* list_data_collections(DBINFO* dbinfo, bson_error_t* error)
-{
-    free_table_refs(dbinfo->db_collections);
-    dbinfo->db_collections = nullptr;
-
-    bson_error_t local;
-    if (!error)
-        error = &local;
-    char** names = list_collection_names(dbinfo, dbinfo->db, error);
-    if (!names) {
-        // Without an answer there is no list at all, not an empty one.
-        if (!error->domain)
-            bson_set_error(error, MONGOC_ERROR_CLIENT, MONGOC_ERROR_CLIENT_NOT_READY, "no connection to the data server");
-        return nullptr;
-    }
-    db_table_ref_t* head = nullptr;
-    db_table_ref_t* tail = nullptr;
-    for (char** p = names; *p; ++p) {
-        if (is_system_collection(*p))
-            continue;
-        tail = append_ref(&head, tail, table_key(dbinfo->database, *p), *p, *p, false);
-    }
-    free_collection_names(dbinfo, names);
-    return head;
-}
-
-db_table_ref_t* list_schema_tables(DBINFO* dbinfo)
-{
-    bson_error_t error;
-    return read_schema_tables(dbinfo, &error);
-}
-
-int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables, const char* catalog)
-{
-    // Another catalog's tables describe another database: they are neither matched nor
-    // gone, and nothing done for this catalog touches them.
-    std::string ours = catalog ? table_key(catalog) : std::string();
-    for (db_table_ref_t* t = tables; t; t = t->next)
-        if (catalog && (!t->key || std::strncmp(t->key, ours.c_str(), ours.size()) != 0))
-            t->matched = true;
-    for (db_table_ref_t* c = collections; c; c = c->next) {
-        if (c->matched)
-            continue;
-        for (db_table_ref_t* t = tables; t; t = t->next) {
-            if (!t->matched && std::strcmp(c->key, t->key) == 0) {
-                c->matched = t->matched = true;
-                break;
-            }
-        }
-    }
-    bool tables_fail = false;
-    for (db_table_ref_t* t = tables; t; t = t->next)
-        if (!t->is_virtual && !t->matched)
-            tables_fail = true;
-    bool collections_fail = false;
-    for (db_table_ref_t* c = collections; c; c = c->next)
-        if (!c->matched)
-            collections_fail = true;
-    if (tables_fail && collections_fail)
-        return VALIDATE_COLLECTIONS_NEW_AND_GONE;
-    if (tables_fail)
-        return VALIDATE_COLLECTIONS_GONE;
-    if (collections_fail)
-        return VALIDATE_COLLECTIONS_NEW;
-    return VALIDATE_OK;
-}
-
 bool validate_schema(DBINFO* dbinfo, int* code)
 {
     // The lists of an earlier run are released rather than dropped.
@@ -619,7 +408,7 @@ bool validate_schema(DBINFO* dbinfo, int* code)
         if (walked > 0 && *code == VALIDATE_OK) {
             bson_error_t listing;
             dbinfo->db_collections = list_data_collections(dbinfo, &listing);
-            dbinfo->md_tables = read_schema_tables(dbinfo, &error);
+            dbinfo->md_tables = list_schema_tables(dbinfo, &error);
             if (listing.domain) {
                 *code = VALIDATE_DATA_NOT_LISTED;
                 error = listing;
@@ -639,18 +428,3 @@ bool validate_schema(DBINFO* dbinfo, int* code)
     return *code == VALIDATE_OK;
 }
 
-bool collection_of_table(DBINFO* dbinfo, const char* catalog, const char* table, char* out)
-{
-    if (!table || !out)
-        return false;
-    if (dbinfo->mode == MODE_VIEW_ONLY)
-        return dbinfo_set_text(out, table);
-    for (db_table_ref_t* t = dbinfo->md_tables; t; t = t->next) {
-        if (!t->sql_name || std::strcmp(t->sql_name, table) != 0)
-            continue;
-        std::string key = table_key(catalog ? catalog : "", t->mongo_name);
-        if (key == t->key)
-            return dbinfo_set_text(out, t->mongo_name);
-    }
-    return false;
-}

@@ -43,24 +43,7 @@ const char* schema_unknown_fields(void);
 // the documents could not be read or the change not applied.
 bool remove_unknown_fields(DBINFO* dbinfo, bson_error_t* error);
 
-// NULL-terminated heap strings, or NULL; free with free_collection_names (records.h).
-char** list_collection_names(DBINFO* dbinfo, mongoc_database_t* database, bson_error_t* error);
-
+// Edit Mode when the index collection may be validated (a right of its user), else Read Only.
 void check_index_access(DBINFO* dbinfo);
-
-// Release the previous list and return the new head (the caller stores it). A listing
-// that failed gives null with error (if given) set; an empty database gives null with
-// error clear.
-db_table_ref_t* list_data_collections(DBINFO* dbinfo, bson_error_t* error = nullptr);
-db_table_ref_t* list_schema_tables(DBINFO* dbinfo);
-
-// VALIDATE_OK or a VALIDATE_COLLECTIONS_ code; sets the matched flags. With a catalog, only that catalog's tables
-// are compared: the others count as matched (neither gone nor removed).
-int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t* tables,
-                                    const char* catalog = nullptr);
-
-// Writes into out (2048 bytes) the collection that holds the table's data. Returns false,
-// leaving out as the caller filled it, when no schema table fits.
-bool collection_of_table(DBINFO* dbinfo, const char* catalog, const char* table, char* out);
 
 #endif

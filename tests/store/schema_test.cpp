@@ -12,6 +12,7 @@
 #include "store/write/lock.h"
 #include "store/read/read.h"
 #include "store/change/save.h"
+#include "store/read/listing.h"
 #include "store/read/validate.h"
 
 #include "tests/store/store_fixture.h"
@@ -132,7 +133,7 @@ TEST_F(Schema, CreateAndSynchronise)
     EXPECT_TRUE(out.find("INDEX for A\n") != out.npos && out.find("INDEX for C") == out.npos) << out;
     EXPECT_EQ(read_start_up("C"), "_id c");
     EXPECT_EQ(schema_docs("tables")[1], "sql_table:\"C\" mongo_name:\"C\" mongo_database:@ type:\"TABLE\"");
-    EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), 1); // the lists were rebuilt
+    EXPECT_EQ(compare_collections_with_schema(d.db_collections, d.md_tables), VALIDATE_OK); // the lists were rebuilt
     put_data("D", R"({"d": 1})");
     put_schema("columns", "{" + selector("C") + ", \"index\": 3}"); // another tool's, without a name
     ASSERT_FALSE(validate_schema(&d, &code) || code != VALIDATE_COLLECTIONS_NEW) << code;

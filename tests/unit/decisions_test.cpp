@@ -1,12 +1,16 @@
 // The store's decisions that need no server: the edits of a window carried over onto what
 // another program saved meanwhile, the local journal's matching, what a synchronisation
 // agreed to before the schema was read again does after, a plan file read whole and what
-// one plan item changes in its table.
+// one plan item changes in its table, which collections and tables match, and what a
+// table's comparison finds.
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "core/schema_names.h"
+#include "store/analysis/drift_parts.h"
 #include "store/analysis/plan.h"
 #include "store/analysis/plan_parts.h"
 #include "store/change/merge.h"
+#include "store/read/listing.h"
 #include "store/read/sync_plan.h"
 #include "store/write/fields.h"
 #include "store/write/place.h"
@@ -200,6 +204,134 @@ TEST(SharedSchema, AnIndexItemChangesOnlyTheEntryItNames)
             std::free(entry.sql_col_name);
         }
         EXPECT_EQ(after, row.after) << label;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// "catalog.name" or "catalog.name/v" (a virtual table) words, as keys of the schema dbo.
+db_table_ref_t* refs(const std::string& words)
+{
+    db_table_ref_t* head = nullptr;
+    db_table_ref_t** tail = &head;
+    std::istringstream in(words);
+    for (std::string w; in >> w; tail = &(*tail)->next) {
+        *tail = static_cast<db_table_ref_t*>(record_alloc(sizeof(db_table_ref_t)));
+        (*tail)->is_virtual = w.size() > 2 && w.compare(w.size() - 2, 2, "/v") == 0;
+        w.resize((*tail)->is_virtual ? w.size() - 2 : w.size());
+        (*tail)->key = copy_text(table_key(w.substr(0, w.find('.')), w.substr(w.find('.') + 1)).c_str());
+    }
+    return head;
+}
+
+std::string unmatched(const db_table_ref_t* list)
+{
+    std::string out;
+    for (; list; list = list->next)
+        if (!list->matched)
+            out += std::string(out.empty() ? "" : " ") + (list->key + sizeof "px.dbo" - 1);
+    return out;
+}
+
+// Each collection matches one table of its key (a second table of that key is gone); a
+// virtual table left over is no loss; another catalog's tables are not this one's to lose.
+TEST(SharedSchema, CollectionsAndTablesMatchOneToOne)
+{
+    const struct { const char *collections, *tables; int code; const char *left_c, *left_t; } rows[] = {
+        {"px.a px.b", "px.b px.a", VALIDATE_OK, "", ""},
+        {"px.a px.b", "px.a", VALIDATE_COLLECTIONS_NEW, ".b", ""},
+        {"px.a", "px.a px.a", VALIDATE_COLLECTIONS_GONE, "", ".a"},
+        {"px.a", "px.a px.a_x/v", VALIDATE_OK, "", ".a_x"},
+        {"px.a px.c", "px.a px.b ot.c", VALIDATE_COLLECTIONS_NEW_AND_GONE, ".c", ".b"},
+        {"", "", VALIDATE_OK, "", ""},
+    };
+    for (const auto& row : rows) {
+        db_table_ref_t* c = refs(row.collections);
+        db_table_ref_t* t = refs(row.tables);
+        EXPECT_EQ(compare_collections_with_schema(c, t, "px"), row.code) << row.collections << " / " << row.tables;
+        EXPECT_EQ(unmatched(c), row.left_c) << row.collections << " / " << row.tables;
+        EXPECT_EQ(unmatched(t), row.left_t) << row.collections << " / " << row.tables;
+        free_table_refs(c);
+        free_table_refs(t);
+    }
+}
+
+} // namespace
+
+namespace {
+
+using namespace drift_internal;
+
+// "mongo:type:sql:length" words, "/h" for hidden; index entries as "index:position:column".
+void fill(const std::string& columns, const std::string& entries, std::vector<column_ptr>* owned,
+          std::vector<entry_ptr>* index)
+{
+    std::istringstream words(columns);
+    for (std::string w; words >> w;) {
+        column_ptr c(new_column());
+        c->visible = w.compare(w.size() - 2, 2, "/h") != 0;
+        char mongo[16], sql[16];
+        std::sscanf(w.c_str(), "%15[^:]:%d:%15[^:]:%d", mongo, &c->mongo_type, sql, &c->length);
+        c->mongo_name = copy_text(mongo);
+        c->sql_name = copy_text(sql);
+        owned->push_back(std::move(c));
+    }
+    std::istringstream list(entries);
+    for (std::string w; list >> w;) {
+        entry_ptr e(static_cast<db_index_t*>(record_alloc(sizeof(db_index_t))));
+        char name[16], column[16];
+        std::sscanf(w.c_str(), "%15[^:]:%d:%15s", name, &e->index, column);
+        e->index_name = copy_text(name);
+        e->sql_col_name = copy_text(column);
+        index->push_back(std::move(e));
+    }
+}
+
+// Columns pair by MongoDB name and type first; hand edits count only when asked for; the
+// data longer than the schema counts, shorter only between two states of the schema; an
+// index with a hidden column is not wanted; entries compare under the saved SQL names.
+TEST(SharedSchema, ATablesComparisonFindsWhatChanged)
+{
+    const struct { const char *saved, *saved_index, *data, *data_index; bool all, exact; const char* found; } rows[] = {
+        {"a:16:a:0 b:2:b:10", "", "a:16:a:0 b:2:b:10", "", true, false, ""},
+        {"a:16:who:0", "", "a:16:a:0", "", false, false, ""},
+        {"a:16:who:0", "", "a:16:a:0", "", true, false, "sql_name:who"},
+        {"a:16:a:0", "", "a:2:a:0", "", false, false, "type:a"},
+        {"b:2:b:10", "", "b:2:b:20", "", false, false, "length:b"},
+        {"b:2:b:20", "", "b:2:b:10", "", false, false, ""},
+        {"b:2:b:20", "", "b:2:b:10", "", true, true, "length:b"},
+        {"a:16:x:0 a:2:y:0", "", "a:2:a:0", "", false, false, "gone:x"},
+        {"a:16:a:0", "", "a:16:a:0 c:8:c:0", "", false, false, "new:c"},
+        {"a:16:a:0 b:2:b:0/h", "", "a:16:a:0 b:2:b:0", "", true, false, "hidden:b"},
+        {"a:16:a:0 b:2:b:0/h", "", "a:16:a:0 b:2:b:0", "ib:1:b", false, false, ""},
+        {"a:16:who:0", "", "a:16:a:0", "ia:1:a", false, false, "index_new:ia"},
+        {"a:16:who:0", "ia:1:who", "a:16:a:0", "ia:1:a", false, false, ""},
+        {"a:16:a:0", "ia:1:a ia:2:b", "a:16:a:0", "ia:1:a", false, false, "index_gone:ia"},
+    };
+    const char* kinds[] = {"", "table_new", "table_gone", "new", "gone", "type", "length", "sql_name", "sql_type",
+                           "hidden", "index_new", "index_gone"};
+    for (const auto& row : rows) {
+        saved_table_t saved;
+        expected_t data;
+        fill(row.saved, row.saved_index, &saved.columns, &saved.entries);
+        fill(row.data, row.data_index, &data.owned, &data.entries);
+        for (const column_ptr& c : data.owned)
+            data.columns.push_back(c.get());
+        std::vector<drift_t*> found;
+        const std::string table = "o", none;
+        compare_table(table_diff_t{table, false, none, &found}, saved, data, row.all, row.exact);
+        std::string text;
+        for (const drift_t* d : found) {
+            const char* name = d->kind >= DRIFT_INDEX_NEW ? (d->in_data ? d->data_entry : d->schema_entry).index_name
+                                                          : (d->in_schema ? d->schema_column : d->data_column).sql_name;
+            text += std::string(text.empty() ? "" : " ") + kinds[d->kind] + ":" + name;
+            const_cast<drift_t*>(d)->next = nullptr;
+            free_drift(const_cast<drift_t*>(d));
+        }
+        EXPECT_EQ(text, row.found) << row.saved << " [" << row.saved_index << "] / " << row.data << " ["
+                                   << row.data_index << "] all " << row.all << " exact " << row.exact;
     }
 }
 

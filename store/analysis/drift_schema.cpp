@@ -1,0 +1,205 @@
+// The schema as drift compares it: its documents read into tables, columns and entries.
+#include "store/analysis/drift_parts.h"
+
+#include "core/dbinfo.h"
+#include "core/schema_names.h"
+#include "discovery/types.h"
+#include "store/read/seen.h"
+#include "store/write/fields.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+
+using namespace drift_internal;
+
+namespace drift_internal {
+
+void set_problem(drift_problem_t* problem, int code, const char* name, const char* detail)
+{
+    problem->code = code;
+    std::snprintf(problem->name, sizeof problem->name, "%.255s", name ? name : "");
+    std::snprintf(problem->detail, sizeof problem->detail, "%.511s", detail ? detail : "");
+}
+
+} // namespace drift_internal
+
+namespace {
+
+std::string text_field(const bson_t* doc, const char* field)
+{
+    bson_iter_t it;
+    if (bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it))
+        return bson_iter_utf8(&it, nullptr);
+    return "";
+}
+
+// Every document of one schema collection of this catalog, in one query.
+template <typename Take>
+bool read_saved(DBINFO* dbinfo, const char* collection, Take take, drift_problem_t* problem)
+{
+    if (!dbinfo->md_client) {
+        set_problem(problem, DRIFT_SCHEMA_UNREAD, collection, "");
+        return false;
+    }
+    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection);
+    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
+    bson_t* opts = whole_collection_opts();
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc))
+        take(doc);
+    bson_error_t error;
+    bool ok = !mongoc_cursor_error(cursor, &error);
+    if (!ok)
+        set_problem(problem, DRIFT_SCHEMA_UNREAD, collection, error.message);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(opts);
+    bson_destroy(filter);
+    mongoc_collection_destroy(coll);
+    return ok;
+}
+
+// Takes schema documents into tables, their columns and their index entries.
+struct schema_taker_t {
+    saved_schema_t* saved;
+    drift_doc_fn seen;
+    void* context;
+    // Columns and entries of a table no tables document names make one (a version that
+    // replaced a table's columns only), else they are left out.
+    bool make_tables = false;
+    void table(const bson_t* doc)
+    {
+        if (seen)
+            seen(context, 1, doc);
+        db_table_doc_t tree, ref;
+        if (!read_tables_document(doc, &tree, &ref) || saved->count(ref.table))
+            return;
+        saved_table_t& t = (*saved)[ref.table];
+        t.is_virtual = ref.is_virtual;
+        t.parent = text_field(doc, "virtual_parent");
+    }
+    saved_schema_t::iterator table_of(const bson_t* doc)
+    {
+        const std::string name = text_field(doc, "sql_table");
+        auto found = saved->find(name);
+        if (found == saved->end() && make_tables) {
+            found = saved->emplace(name, saved_table_t()).first;
+            found->second.parent = text_field(doc, "virtual_parent");
+            found->second.is_virtual = !found->second.parent.empty();
+        }
+        return found;
+    }
+    void column(const bson_t* doc)
+    {
+        if (seen)
+            seen(context, 2, doc);
+        auto found = table_of(doc);
+        column_ptr column(new_column());
+        read_column_document(doc, column.get());
+        if (found != saved->end())
+            found->second.columns.push_back(std::move(column));
+    }
+    void entry(const bson_t* doc)
+    {
+        if (seen)
+            seen(context, 3, doc);
+        auto found = table_of(doc);
+        entry_ptr entry(static_cast<db_index_t*>(record_alloc(sizeof(db_index_t))));
+        read_index_document(doc, entry.get());
+        if (found != saved->end())
+            found->second.entries.push_back(std::move(entry));
+    }
+};
+
+void sort_columns(saved_schema_t* saved)
+{
+    for (auto& t : *saved)
+        std::stable_sort(t.second.columns.begin(), t.second.columns.end(),
+                         [](const column_ptr& a, const column_ptr& b) { return a->index < b->index; });
+}
+
+} // namespace
+
+namespace drift_internal {
+
+bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem, drift_doc_fn seen, void* context)
+{
+    schema_taker_t taker{saved, seen, context};
+    auto table_doc = [&](const bson_t* doc) { taker.table(doc); };
+    auto column_doc = [&](const bson_t* doc) { taker.column(doc); };
+    auto index_doc = [&](const bson_t* doc) { taker.entry(doc); };
+    if (!read_saved(dbinfo, collection_name(KIND_TABLES), table_doc, problem))
+        return false;
+    // The columns as validation has just read them, when it read them whole.
+    doc_refs_t cached;
+    if (seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, &cached)) {
+        for (const doc_ref_t& doc : cached)
+            column_doc(doc.doc);
+    } else if (!read_saved(dbinfo, collection_name(KIND_COLUMNS), column_doc, problem)) {
+        return false;
+    }
+    if (!read_saved(dbinfo, collection_name(KIND_INDEX), index_doc, problem))
+        return false;
+    sort_columns(saved);
+    return true;
+}
+
+std::map<std::string, virtual_t> virtual_tables(const saved_schema_t& saved)
+{
+    std::map<std::string, virtual_t> found;
+    for (const auto& t : saved) {
+        if (!t.second.is_virtual) {
+            for (const column_ptr& c : t.second.columns)
+                if (c->virtual_array && c->sql_name && c->mongo_name)
+                    found[t.first + "_" + c->sql_name] = {t.first, c->sql_name, c->mongo_name, nullptr};
+            continue;
+        }
+        virtual_t& v = found[t.first];
+        v.saved = &t.second;
+        if (!v.parent.empty())
+            continue; // its parent's column names it
+        v.parent = t.second.parent;
+        const std::string prefix = v.parent + "_";
+        v.array = t.first.compare(0, prefix.size(), prefix) == 0 ? t.first.substr(prefix.size()) : t.first;
+        v.mongo_name = v.array;
+        // Without a parent column that names it, the field is the one its columns read.
+        for (const column_ptr& c : t.second.columns)
+            if ((c->mongo_type == MONGO_T_VT_INDEX || c->mongo_type == MONGO_T_VT_VALUE) && c->mongo_name) {
+                v.mongo_name = c->mongo_name;
+                break;
+            }
+    }
+    return found;
+}
+
+// One side's documents by table. A change that left a table's document as it was (a save
+// replaces only its columns and index entries) holds that table on neither side: it is
+// taken as there on both, so that its columns are compared.
+saved_schema_t saved_of_docs(const doc_list_t* docs, const doc_list_t* other)
+{
+    saved_schema_t saved;
+    schema_taker_t taker{&saved, nullptr, nullptr, true};
+    for (const doc_ref_t& d : docs[KIND_TABLES].docs)
+        taker.table(d.doc);
+    std::set<std::string> documented;
+    for (const doc_list_t* side : {docs, other})
+        for (const doc_ref_t& d : side[KIND_TABLES].docs)
+            documented.insert(text_field(d.doc, "sql_table"));
+    for (const doc_list_t* side : {docs, other})
+        for (int kind = KIND_COLUMNS; kind <= KIND_INDEX; ++kind)
+            for (const doc_ref_t& d : side[kind].docs)
+                if (!documented.count(text_field(d.doc, "sql_table")))
+                    saved[text_field(d.doc, "sql_table")];
+    for (const doc_ref_t& d : docs[KIND_COLUMNS].docs)
+        taker.column(d.doc);
+    for (const doc_ref_t& d : docs[KIND_INDEX].docs)
+        taker.entry(d.doc);
+    sort_columns(&saved);
+    return saved;
+}
+
+} // namespace drift_internal
