@@ -236,7 +236,8 @@ class proxy_t {
 public:
     ~proxy_t() { stop(); }
 
-    bool start(const std::string& script, const std::string& listen, const std::string& target, double delay_ms)
+    bool start(const std::string& script, const std::string& listen, const std::string& target, double delay_ms,
+               const std::vector<std::string>& extra = {})
     {
         int in_pipe[2], out_pipe[2];
         if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0)
@@ -248,8 +249,12 @@ public:
             dup2(out_pipe[1], 1);
             close(in_pipe[1]);
             close(out_pipe[0]);
-            execl("/usr/bin/python3", "python3", script.c_str(), "--listen", listen.c_str(), "--target",
-                  target.c_str(), "--delay-ms", delay.c_str(), static_cast<char*>(nullptr));
+            std::vector<const char*> args{"python3",         script.c_str(), "--listen",    listen.c_str(),
+                                          "--target",        target.c_str(), "--delay-ms", delay.c_str()};
+            for (const std::string& e : extra)
+                args.push_back(e.c_str());
+            args.push_back(nullptr);
+            execv("/usr/bin/python3", const_cast<char* const*>(args.data()));
             _exit(127);
         }
         close(in_pipe[0]);
@@ -273,13 +278,28 @@ public:
     // Requests the proxy forwarded since the last reset, handshakes and checks included.
     int requests()
     {
+        int total = 0;
+        for (const auto& entry : counts())
+            total += entry.second;
+        return total;
+    }
+
+    // The same by command name.
+    std::map<std::string, int> counts()
+    {
         say("counts\n");
         std::string line = read_line(5000);
-        int total = 0;
+        std::map<std::string, int> by_name;
         // counts {"find": 3, "hello": 2, ...}
-        for (size_t at = line.find(':'); at != std::string::npos; at = line.find(':', at + 1))
-            total += std::atoi(line.c_str() + at + 1);
-        return total;
+        for (size_t at = line.find('"'); at != std::string::npos; at = line.find('"', at + 1)) {
+            size_t end = line.find('"', at + 1);
+            size_t colon = end == std::string::npos ? end : line.find(':', end);
+            if (colon == std::string::npos)
+                break;
+            by_name[line.substr(at + 1, end - at - 1)] += std::atoi(line.c_str() + colon + 1);
+            at = colon;
+        }
+        return by_name;
     }
 
     void stop()
