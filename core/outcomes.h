@@ -9,7 +9,7 @@
 
 #include <initializer_list>
 
-// Validation of the schema against the data database (store/validate.h).
+// Validation of the schema against the data database (store/read/validate.h).
 enum validate_code {
     VALIDATE_OK = 1,
     VALIDATE_NO_COLLECTIONS = -1,       // the schema database has no collections
@@ -26,7 +26,7 @@ enum validate_code {
     VALIDATE_UNKNOWN_FIELDS = -35,      // documents hold fields no schema document may hold
 };
 
-// Creation and synchronisation of the schema (store/create.h).
+// Creation and synchronisation of the schema (store/change/create.h).
 enum create_code {
     CREATE_OK = 1,
     CREATE_NO_TABLES_COLLECTION = -6,   // a collection or unique index could not be made
@@ -61,7 +61,7 @@ enum password_code {
     PASSWORDS_NONE_READ = -41,          // lines were asked for and none held a password
 };
 
-// A journalled change of the schema (store/journal.h). The words of every outcome but the
+// A journalled change of the schema (store/write/journal.h). The words of every outcome but the
 // first are in schema_change_told.
 enum change_code {
     CHANGE_APPLIED = 1,
@@ -76,14 +76,14 @@ enum change_code {
     CHANGE_REFUSED = -57,     // the server refused a write (what, in its words): put back
 };
 
-// The writers' lock (store/lock.h).
+// The writers' lock (store/write/lock.h).
 enum lock_outcome {
     LOCK_CLAIMED = 1,
     LOCK_FAILED = -60, // the claim could not be made (error says why)
     LOCK_HELD = -61,   // a live writer holds it: holder says who
 };
 
-// A plan of changes, made and applied (store/plan.h).
+// A plan of changes, made and applied (store/analysis/plan.h).
 enum plan_code {
     PLAN_STALE = -71,        // the schema's documents are not the ones the plan was made from
     PLAN_UNREADABLE = -72,   // not a plan file: detail says what is wrong
@@ -95,7 +95,7 @@ enum plan_code {
     PLAN_WRITE_PENDING = -78 // a write failed and so did putting back: the next start does
 };
 
-// A comparison of the schema with the data (store/drift.h); drift_problem_text words them
+// A comparison of the schema with the data (store/analysis/drift.h); drift_problem_text words them
 // in this order.
 enum drift_code {
     DRIFT_NO_SUCH_TABLE = -81,   // problem.name is in neither the schema nor the data
@@ -105,7 +105,7 @@ enum drift_code {
     DRIFT_INDEXES_UNREAD = -85   // problem.name is the collection
 };
 
-// The schema's versions (store/history.h).
+// The schema's versions (store/analysis/history.h).
 enum history_code {
     HISTORY_OK = 1,
     HISTORY_NO_SUCH_VERSION = -91, // not recorded, or no longer kept
@@ -114,7 +114,7 @@ enum history_code {
     HISTORY_WRITE_FAILED = -94,    // the revert's change was not made: outcome and told say why
 };
 
-// A profile of tables (store/profile.h); its words are in this order.
+// A profile of tables (store/analysis/profile.h); its words are in this order.
 enum profile_code {
     PROFILE_OK = 1,
     PROFILE_NO_SUCH_TABLE = -101,
@@ -122,7 +122,7 @@ enum profile_code {
     PROFILE_NOT_LISTED = -103,
 };
 
-// What is wrong with a schema file (store/schema_file.h), or why an export or import failed.
+// What is wrong with a schema file (store/files/schema_file.h), or why an export or import failed.
 enum schema_file_code {
     SCHEMA_FILE_SYNTAX = -111,         // not JSON: detail is what was expected there
     SCHEMA_FILE_MEMBER_UNKNOWN = -112, // field is a top-level member the layout does not have

@@ -1,5 +1,5 @@
-// The schema's history: every change made through the journal (store/journal.h) is a
-// version, numbered from 1, kept where the journal is kept (store/place.h): who made it,
+// The schema's history: every change made through the journal (store/write/journal.h) is a
+// version, numbered from 1, kept where the journal is kept (store/write/place.h): who made it,
 // when by the server's clock, with which program, to what, and the documents it replaced
 // and wrote. A version can be shown in the words of diff and reverted as a change of its
 // own. The newest 1,000 versions are kept.

@@ -23,7 +23,7 @@ enum { SAVE_LEFT_COLUMNS = 1, SAVE_LEFT_INDEXES = 2, SAVE_LEFT_VIRTUAL = 4, SAVE
 bool save_table(DBINFO* dbinfo, db_column_t* columns, int* left, bool over = false);
 
 // How the last save_table ended: CHANGE_APPLIED or another outcome of a change (see
-// store/journal.h), and its words (who holds the schema, who changed the table, what
+// store/write/journal.h), and its words (who holds the schema, who changed the table, what
 // the server refused).
 int last_save_outcome(void);
 const char* last_save_told(void);

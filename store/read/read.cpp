@@ -189,7 +189,7 @@ void columns_query(bson_t* query, const char* catalog, const char* schema, const
 }
 
 // Hands each columns document of the query to take, in the server's order: from what
-// start-up has already seen when it can (see store/seen.h), else from the server. False,
+// start-up has already seen when it can (see store/read/seen.h), else from the server. False,
 // with error set, when the server's answer stopped before its end (a table of more than
 // one batch, cut short by Cancel, a time-out or a lost server): what was taken is a part.
 template <typename Take>

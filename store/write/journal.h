@@ -7,10 +7,10 @@
 // first: the schema holds what it held before the change or after it, whatever failed or
 // was killed in between.
 //
-// A change runs under the writers' lock (store/lock.h), claimed before anything it
+// A change runs under the writers' lock (store/write/lock.h), claimed before anything it
 // replaces is read; what the caller read of a table earlier (a window's pick) can be
 // given as an expectation, and the change is refused when the table no longer holds it.
-// The journal, the lock and the versions are kept where store/place.h says.
+// The journal, the lock and the versions are kept where store/write/place.h says.
 #ifndef BROLIX_STORE_JOURNAL_H
 #define BROLIX_STORE_JOURNAL_H
 
@@ -119,7 +119,7 @@ bool schema_changed_since_settle(DBINFO* dbinfo);
 // True when there was one; line says what was done.
 bool set_journal_aside(DBINFO* dbinfo, char* line, size_t size);
 
-// A version of the schema as its record keeps it (store/history.h lists, shows and reverts
+// A version of the schema as its record keeps it (store/analysis/history.h lists, shows and reverts
 // them). The record is its number and one text of its fields, besides the tables it
 // touched: a server that reads documents field by field lists a long history fast.
 struct version_t {
