@@ -9,7 +9,9 @@
 A layer may include its own folder and the folders below it; store/ is in floors, each a
 layer of its own. The build enforces the same (each layer's library sees only its own
 folder and the libraries it links); this check reads the sources, so it also covers headers
-no build compiles and says where.
+no build compiles and says where. It also lists every source path that a comment, the README
+or a page of docs/ names and that does not exist (exit 1 if any): the map must name files
+that are there.
 """
 import argparse
 import os
@@ -85,6 +87,26 @@ def circles():
     return found
 
 
+PATH = re.compile(r"\b((?:core|discovery|store(?:/[a-z]+)?|sample|startup(?:/platform)?|ui|cli|app|tools|bench"
+                  r"|tests/[a-z]+)/[a-z_0-9]+\.(?:h|cpp|py|sh|ui))\b")
+
+
+def stale_paths():
+    """(file, line, path) for every named source path that is not there."""
+    texts = [os.path.join(TOP, "README.md")]
+    for folder in LAYERS + ["docs", "tools", "tests", "bench"]:
+        for root, _, files in os.walk(os.path.join(TOP, folder)):
+            texts += [os.path.join(root, n) for n in files if n.endswith((".cpp", ".h", ".md", ".py", ".sh", ".txt"))]
+    for path in sorted(set(texts)):
+        if not os.path.isfile(path):
+            continue
+        with open(path, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        for m in PATH.finditer(text):
+            if not os.path.exists(os.path.join(TOP, m.group(1))):
+                yield os.path.relpath(path, TOP), text.count("\n", 0, m.start()) + 1, m.group(1)
+
+
 def goes_up(layer, target):
     if (layer, target) in SIDE_BY_SIDE:
         return True
@@ -128,6 +150,10 @@ def main():
     print(f"circles of includes inside a layer: {len(rounds)}")
     for c in rounds:
         print("  " + " -> ".join(c))
+    stale = list(stale_paths())
+    print(f"paths named that are not there: {len(stale)}")
+    for rel, line, path in stale:
+        print(f"  {rel}:{line}: {path}")
     if args.graph:
         print("includes between layers (count):")
         for (a, b), n in sorted(pairs.items(), key=lambda p: (LAYERS.index(p[0][0]), LAYERS.index(p[0][1]))):
@@ -136,7 +162,7 @@ def main():
             print(f"link graph of the layer libraries ({os.path.relpath(args.build, TOP)}):")
             for a, b in link_graph(args.build):
                 print(f"  {a} -> {b}")
-    return 1 if up or rounds else 0
+    return 1 if up or rounds or stale else 0
 
 
 if __name__ == "__main__":
