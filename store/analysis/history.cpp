@@ -17,12 +17,6 @@
 
 namespace {
 
-std::string text_of(const bson_t* doc, const char* field)
-{
-    bson_iter_t it;
-    return bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr) : "";
-}
-
 int64_t number_of(const bson_t* doc, const char* field)
 {
     bson_iter_t it;
@@ -95,7 +89,11 @@ void with_changes(const bson_t* was, const bson_t* delta, bson_t* out)
 bool read_version_docs(DBINFO* dbinfo, journal_place_t* place, const bson_oid_t* journal, doc_list_t* before,
                        doc_list_t* after, bson_error_t* error, bson_t* scope = nullptr)
 {
-    std::map<int32_t, std::pair<int, bson_t*>> numbered; // at -> kind, document
+    struct numbered_t {
+        int kind;
+        bson_t* doc;
+    };
+    std::map<int32_t, numbered_t> numbered; // by the place it had ("at")
     std::vector<std::pair<int, std::string>> written;   // kind, the document's bytes, or "" with same
     std::vector<int32_t> same;
     std::vector<std::string> changes;                   // a "same" entry's set and unset, as one document
@@ -130,7 +128,7 @@ bool read_version_docs(DBINFO* dbinfo, journal_place_t* place, const bson_oid_t*
     bson_destroy(opts);
     bson_destroy(filter);
     for (auto& n : numbered)
-        before[n.second.first].docs.push_back({n.second.second});
+        before[n.second.kind].docs.push_back({n.second.doc});
     for (size_t i = 0; ok && i < written.size(); ++i) {
         bson_t* doc = after[written[i].first].add();
         if (!written[i].second.empty()) {
@@ -141,7 +139,7 @@ bool read_version_docs(DBINFO* dbinfo, journal_place_t* place, const bson_oid_t*
         } else if (numbered.count(same[i])) {
             bson_t delta;
             bson_init_static(&delta, reinterpret_cast<const uint8_t*>(changes[i].data()), changes[i].size());
-            with_changes(numbered[same[i]].second, &delta, doc);
+            with_changes(numbered[same[i]].doc, &delta, doc);
         }
     }
     return ok;

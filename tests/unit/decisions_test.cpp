@@ -11,6 +11,7 @@
 #include "store/analysis/plan_parts.h"
 #include "store/change/merge.h"
 #include "store/read/listing.h"
+#include "store/read/seen.h"
 #include "store/read/sync_plan.h"
 #include "store/write/fields.h"
 #include "store/write/place.h"
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -332,6 +334,75 @@ TEST(SharedSchema, ATablesComparisonFindsWhatChanged)
         }
         EXPECT_EQ(text, row.found) << row.saved << " [" << row.saved_index << "] / " << row.data << " ["
                                    << row.data_index << "] all " << row.all << " exact " << row.exact;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// What start-up read of the columns collection serves a table's pick from, and when it must
+// ask the server instead: the server's order is by name, so a table with a document
+// without a name, or two documents of one name, is not served from here.
+TEST(SharedSchema, SeenColumnsServeOnlyWhatTheirOrderIsKnownFor)
+{
+    struct row_t {
+        const char* docs;  // table:name, "!" for a virtual table's, "-" for no sql_name, "2" two sql_names
+        bool whole;        // the collection was read to its end
+        const char* table; // a table's columns, or "*" for the schema's virtual tables
+        const char* served; // names in order, or "ask" when the server must be asked
+    } rows[] = {
+        {"t:b t:a u:c t:c", true, "t", "a b c"},
+        {"t:b t:a", false, "t", "ask"},
+        {"t:b t:a t:b", true, "t", "ask"},
+        {"t:b u:b t:a", true, "t", "a b"},
+        {"t:a t:-", true, "t", "ask"},
+        {"t:a u:x", true, "v", ""},
+        {"t:b! u:a! t:c", true, "*", "a b"},
+        {"t:a! u:a!", true, "*", "a a"},
+        {"t:a! t:a!", true, "*", "ask"},
+        {"t:a t:b2", true, "t", "ask"},
+    };
+    for (const row_t& row : rows) {
+        DBINFO d;
+        dbinfo_clear(&d);
+        d.md_client = reinterpret_cast<mongoc_client_t*>(&d); // compared, never used
+        d.tables = reinterpret_cast<db_catalog_t*>(&d);       // start-up holds the tree
+        std::strcpy(d.md_database, "s");
+        seen_columns_start(&d);
+        std::istringstream words(row.docs);
+        for (std::string w; words >> w;) {
+            bson_t* doc = BCON_NEW("sql_catalog", "c", "sql_schema", "dbo", "sql_table", BCON_UTF8(w.substr(0, w.find(':')).c_str()));
+            std::string name = w.substr(w.find(':') + 1);
+            const bool flagged = name.back() == '!', twice = name.back() == '2';
+            if (flagged || twice)
+                name.pop_back();
+            if (name != "-")
+                BSON_APPEND_UTF8(doc, "sql_name", name.c_str());
+            if (twice)
+                BSON_APPEND_UTF8(doc, "sql_name", name.c_str());
+            BSON_APPEND_BOOL(doc, "virtual_array", flagged);
+            seen_columns_add(doc);
+            bson_destroy(doc);
+        }
+        seen_columns_finish(row.whole);
+        doc_refs_t docs;
+        bool known = std::strcmp(row.table, "*") ? seen_table_columns(&d, "c", "dbo", row.table, &docs)
+                                                 : seen_virtual_columns(&d, "c", "dbo", &docs);
+        std::string served = "ask";
+        if (known) {
+            served.clear();
+            for (const doc_ref_t& r : docs) {
+                bson_iter_t it;
+                served += std::string(served.empty() ? "" : " ") +
+                          (bson_iter_init_find(&it, r.doc, "sql_name") ? bson_iter_utf8(&it, nullptr) : "?");
+            }
+        }
+        EXPECT_EQ(served, row.served) << row.docs << " / " << row.table;
+        // Another schema database, or no tree yet, is never served.
+        std::strcpy(d.md_database, "other");
+        EXPECT_FALSE(seen_table_columns(&d, "c", "dbo", "t", &docs)) << row.docs;
+        seen_columns_forget();
     }
 }
 
