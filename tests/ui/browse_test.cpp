@@ -2,6 +2,7 @@
 // checks, a virtual table in both views, pages, and the sample's size.
 #include "tests/support/ui_support.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QFile>
 #include <QPushButton>
@@ -88,6 +89,15 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     p.grid()->setCurrentCell(added, 0);
     p.ui()->pushButtonRemove->click();
     EXPECT_EQ(p.grid()->rowCount(), before);
+    // Array offers a virtual table for a top-level field of a table only.
+    auto as_type = [](SchemaProbe& probe, int row, const char* type) {
+        qobject_cast<QComboBox*>(probe.grid()->cellWidget(row, 4))->setCurrentText(type);
+        return rows_text(probe.grid(), row, row)[0];
+    };
+    EXPECT_EQ(as_type(p, 2, "Array"), "no|SQL_DOUBLE|Yes|no|Array|255|||[ ]|[ ]");
+    EXPECT_EQ(as_type(p, 4, "Array"), "tags_0|SQL_VARCHAR||tags.0|Array|0|||[ ]|");
+    EXPECT_EQ(as_type(p, 2, "NumberDouble"), "no|SQL_DOUBLE|Yes|no|NumberDouble|255|||[ ]|");
+    as_type(p, 4, "String");
     p.box(3, 9)->click(); // a virtual-table tick adds the tree item, clearing it takes it away
     EXPECT_EQ(table->childCount(), 1);
     p.box(3, 9)->click();
@@ -127,6 +137,8 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     q.ui()->viewMode->setCurrentIndex(1);
     EXPECT_EQ(rows_text(q.sample()), (texts_t{"5f0000000000000000000001|0|a",
                                               "5f0000000000000000000001|1|Cannot convert data : 0x0102"}));
+    q.ui()->viewMode->setCurrentIndex(0); // and none inside a virtual table
+    EXPECT_EQ(as_type(q, 0, "Array"), "_id|SQL_VARCHAR|Yes|_id|Array|255|||[ ]|");
 }
 
 TEST(Browse, EighteenColumnsToAPageAndAHundredSampleRows)
