@@ -3,11 +3,13 @@
 #define BROLIX_CLI_CLI_H
 
 #include <QStringList>
+#include <bson/bson.h>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 struct DBINFO;
+struct db_table_ref_t;
 struct schema_file_t;
 struct start_up_text_t;
 
@@ -39,12 +41,48 @@ struct cli_t {
 void print_box(const char* text, const char* informative);
 void print_box(const start_up_text_t& box);
 
+// What is printed beside the commands' own lines (cli/output.cpp).
+// A box's texts on standard error; EXIT_ERROR.
+int fail(const char* text, const char* informative = nullptr);
+// format with its one %s replaced by value.
+std::string quoted(const char* format, const char* value);
+// A validation code that says the schema and the data differ (check exits 1).
+bool is_mismatch(int code);
+// What sync does beside the comparison's synchronisation, in a line for check.
+const char* repair_hint(int code);
+// The validation's outcome in words: the agreement, or the start-up box's text.
+std::string agree_text(const DBINFO* dbinfo);
+std::string outcome_text(const DBINFO* dbinfo, int code);
+// JSON objects for machines, written by the BSON library, on standard output.
+void print_json(cli_t& cli, const bson_t* doc);
+// outcome, code, database, schema, mode and message.
+void json_header(bson_t* doc, const DBINFO* dbinfo, int code);
+// An array under key of the names in list that chosen takes.
+void json_names(bson_t* doc, const char* key, const db_table_ref_t* list, int code,
+                bool (*chosen)(int, const db_table_ref_t*));
+
 // What became of a write that did not happen (a CHANGE_ outcome, or -19 a read that
 // failed), with the outcome's own words first: the second line of its message.
 std::string change_outcome_text(int outcome, const char* told);
 
-// The commands, run after the settings have been read; each returns its exit code.
+// When a command writes: never, always, or only to a schema out of step with the data.
+enum writes_t { WRITES_NOTHING, WRITES, WRITES_OUT_OF_STEP };
+// Validates and refuses what no command works on; a command about to write also refuses a
+// schema it may not write. Fields no schema document may hold are for check and sync alone.
+int validated(DBINFO* dbinfo, int* code, writes_t writes, bool accept_missing, bool repairs);
+
+// The session: the start, the validation each command needs, the lock around a command
+// that writes, then the command (cli/session.cpp); returns the exit code.
 int run_command(cli_t& cli, DBINFO* dbinfo);
+// check, create, sync, dump, export and import, after validation (cli/commands.cpp); an
+// import's file is read and checked before connecting.
+int check_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+int create_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+int sync_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+int dump_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+int export_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+int import_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
+bool read_import_file(cli_t& cli, DBINFO* dbinfo);
 // diff, after validation (cli/diff.cpp).
 int diff_command(cli_t& cli, DBINFO* dbinfo, int code, int status);
 // profile (cli/profile.cpp).

@@ -1,21 +1,14 @@
-// The commands of brolix-cli over the data layer: each words the codes of the store
-// routines, with the window's texts where the window has one.
+// The commands of brolix-cli that check, create, synchronise, dump, export and import a
+// schema: each words the codes of the store routines, with the window's texts where the
+// window has one.
 #include "cli/cli.h"
 
-#include "core/connect.h"
-#include "core/dbinfo.h"
 #include "core/records.h"
-#include "core/schema_names.h"
-#include "core/secrets.h"
-#include "startup/cmdline.h"
-#include "startup/datasource.h"
 #include "startup/schema_check.h"
-#include "startup/start.h"
 #include "store/change/create.h"
 #include "store/change/sync.h"
 #include "store/files/dump.h"
 #include "store/files/export.h"
-#include "store/write/journal.h"
 #include "store/read/read.h"
 #include "store/read/sync_plan.h"
 #include "store/read/listing.h"
@@ -24,178 +17,10 @@
 #include <QFile>
 #include <QSaveFile>
 #include <cstring>
-#include <ctime>
+#include <string>
+#include <vector>
 
-namespace {
-
-bool is_mismatch(int code)
-{
-    return code == VALIDATE_COLLECTIONS_NEW || code == VALIDATE_COLLECTIONS_GONE ||
-           code == VALIDATE_COLLECTIONS_NEW_AND_GONE || code == VALIDATE_OUT_OF_STEP || code == VALIDATE_UNKNOWN_FIELDS;
-}
-
-// What sync does beside the comparison's synchronisation, in a line for check.
-const char* repair_hint(int code)
-{
-    int bare = 0;
-    schema_out_of_step(&bare);
-    if (code == VALIDATE_UNKNOWN_FIELDS)
-        return "'brolix-cli sync' removes these fields; every table keeps its edits.";
-    return bare ? "'brolix-cli sync' takes these tables again from the database and refreshes the index entries; "
-                  "every other table keeps its edits."
-                : "'brolix-cli sync' refreshes the index entries from the collections' indexes; every table keeps "
-                  "its edits.";
-}
-
-int fail(const char* text, const char* informative = nullptr)
-{
-    print_box(text, informative);
-    return EXIT_ERROR;
-}
-
-// format with its one %s replaced by value.
-std::string quoted(const char* format, const char* value)
-{
-    std::string text = format;
-    return text.replace(text.find("%s"), 2, value);
-}
-
-
-} // namespace
-
-std::string change_outcome_text(int outcome, const char* told)
-{
-    std::string words = told && *told ? told : "";
-    const char* state = outcome == CHANGE_PENDING
-                            ? "It was left half-written in the journal: the next start puts it back."
-                        : outcome == CHANGE_FENCED ? ""
-                        : outcome == CHANGE_HELD || outcome == CHANGE_CONFLICT || outcome == CHANGE_NOT_STARTED ||
-                                  outcome == CREATE_STOPPED
-                            ? "Nothing was written."
-                            : "What was written was put back: the schema is as it was.";
-    return words.empty() ? state : *state ? words + "\n" + state : words;
-}
-
-namespace {
-
-// The editor's start, up to its schema check.
-int connect(cli_t& cli, DBINFO* d, bool (*before_connect)(cli_t&, DBINFO*))
-{
-    start_steps_t steps;
-    steps.parse = [&](DBINFO* dbinfo) { return parse_command_line(dbinfo, cli.editor_arguments); };
-    steps.passwords = cli.password_stdin ? stdin : nullptr;
-    if (before_connect)
-        steps.before_connect = [&](DBINFO* dbinfo) { return before_connect(cli, dbinfo); };
-    steps.settle = cli.command != "settle"; // which settles by itself
-    start_t started;
-    if (!start_program(d, steps, &started)) {
-        if (started.stop == START_ARGUMENTS)
-            return fail("Invalid command line arguments.", "Try 'brolix-cli --help'.");
-        if (!started.text.empty())
-            return fail(started.text.c_str());
-        return EXIT_ERROR;
-    }
-    if (d->mode == MODE_VIEW_ONLY)
-        return fail("No schema name given.",
-                    "Every command works on a schema: name it with -sc or in the data source.");
-    if (!started.text.empty())
-        std::fprintf(stderr, "%s\n", started.text.c_str());
-    return EXIT_AGREE;
-}
-
-
-int settle(cli_t& cli, DBINFO* d)
-{
-    char line[DBINFO_TEXT];
-    bool ok = cli.set_aside ? set_journal_aside(d, line, sizeof line)
-                            : settle_schema_journal(d, line, sizeof line, may_write_schema);
-    std::fprintf(ok ? cli.out : stderr, "%s\n", line[0] ? line : "There was no change to settle.");
-    return ok ? EXIT_AGREE : EXIT_ERROR;
-}
-
-// When a command writes: never, always, or only to a schema out of step with the data.
-enum writes_t { WRITES_NOTHING, WRITES, WRITES_OUT_OF_STEP };
-
-// Validates and refuses what no command works on; a command about to write also refuses a
-// schema it may not write. Fields no schema document may hold are for check and sync alone.
-int validated(DBINFO* d, int* code, writes_t writes, bool accept_missing, bool repairs)
-{
-    validate_schema(d, code);
-    // As in the window: a data server lost during the check is no schema to empty.
-    if (*code == VALIDATE_COLLECTIONS_GONE && !d->db_collections && !side_still_answers(d, SIDE_DATA))
-        return EXIT_ERROR;
-    start_up_text_t box;
-    if (*code == VALIDATE_OK || (is_mismatch(*code) && (repairs || *code != VALIDATE_UNKNOWN_FIELDS)) ||
-        (accept_missing && (*code == VALIDATE_NO_COLLECTIONS || *code == VALIDATE_DOCUMENTS_INVALID))) {
-        bool writing = writes == WRITES || (writes == WRITES_OUT_OF_STEP && is_mismatch(*code));
-        if (writing && d->mode != MODE_EDIT) {
-            read_only_text(d, &box);
-            return fail(box.text, box.informative);
-        }
-        return EXIT_AGREE;
-    }
-    // A failed read says so in either mode: it is no sign of a schema to create or update.
-    if (d->mode != MODE_EDIT && *code != VALIDATE_READ_FAILED && *code != VALIDATE_DATA_NOT_LISTED)
-        read_only_text(d, &box);
-    else
-        validation_text(d, *code, &box);
-    bool hinted = *code == VALIDATE_NO_COLLECTIONS || *code == VALIDATE_DOCUMENTS_INVALID ||
-                  *code == VALIDATE_UNKNOWN_FIELDS;
-    print_box(box.text, hinted ? "" : box.informative);
-    if (*code == VALIDATE_NO_COLLECTIONS || *code == VALIDATE_DOCUMENTS_INVALID)
-        std::fprintf(stderr, "'brolix-cli create' creates it.\n");
-    else if (*code == VALIDATE_UNKNOWN_FIELDS)
-        std::fprintf(stderr, "%s\n", repair_hint(*code));
-    return EXIT_ERROR;
-}
-
-std::string agree_text(const DBINFO* d)
-{
-    return quoted("The schema '%s' agrees with the database", d->md_database) + quoted(" '%s'.", d->database);
-}
-
-std::string outcome_text(const DBINFO* d, int code)
-{
-    if (code == VALIDATE_OK)
-        return agree_text(d);
-    start_up_text_t box;
-    validation_text(d, code, &box);
-    return box.text;
-}
-
-// JSON objects for machines, written by the BSON library.
-void print_json(cli_t& cli, const bson_t* doc)
-{
-    char* json = bson_as_relaxed_extended_json(doc, nullptr);
-    std::fprintf(cli.out, "%s\n", json);
-    bson_free(json);
-}
-
-void json_header(bson_t* doc, const DBINFO* d, int code)
-{
-    BSON_APPEND_UTF8(doc, "outcome", code == VALIDATE_OK ? "agree" : is_mismatch(code) ? "mismatch" : "error");
-    BSON_APPEND_INT32(doc, "code", code);
-    BSON_APPEND_UTF8(doc, "database", d->database);
-    BSON_APPEND_UTF8(doc, "schema", d->md_database);
-    BSON_APPEND_UTF8(doc, "mode", d->mode == MODE_EDIT ? "edit" : "read-only");
-    BSON_APPEND_UTF8(doc, "message", outcome_text(d, code).c_str());
-}
-
-void json_names(bson_t* doc, const char* key, const db_table_ref_t* list, int code,
-                bool (*chosen)(int, const db_table_ref_t*))
-{
-    bson_t array;
-    BSON_APPEND_ARRAY_BEGIN(doc, key, &array);
-    int i = 0;
-    for (; list; list = list->next)
-        if (chosen(code, list)) {
-            std::string key = std::to_string(i++);
-            BSON_APPEND_UTF8(&array, key.c_str(), list->sql_name);
-        }
-    bson_append_array_end(doc, &array);
-}
-
-int check(cli_t& cli, DBINFO* d, int code, int status)
+int check_command(cli_t& cli, DBINFO* d, int code, int status)
 {
     if (cli.json) {
         bson_t doc = BSON_INITIALIZER;
@@ -219,6 +44,8 @@ int check(cli_t& cli, DBINFO* d, int code, int status)
     }
     return status != EXIT_AGREE ? status : code == VALIDATE_OK ? EXIT_AGREE : EXIT_MISMATCH;
 }
+
+namespace {
 
 // The steps of what is out of step after those of the comparison: of a comparison that
 // refreshes every table's index entries, only the tables taken again.
@@ -290,7 +117,9 @@ int not_synchronised()
     return fail("The schema was not synchronised.", change_outcome_text(last_sync_outcome(), last_sync_told()).c_str());
 }
 
-int sync(cli_t& cli, DBINFO* d, int code, int)
+} // namespace
+
+int sync_command(cli_t& cli, DBINFO* d, int code, int)
 {
     if (cli.dry_run)
         return dry_run(cli, d, code);
@@ -347,7 +176,7 @@ int sync(cli_t& cli, DBINFO* d, int code, int)
     return EXIT_AGREE;
 }
 
-int create(cli_t& cli, DBINFO* d, int code, int)
+int create_command(cli_t& cli, DBINFO* d, int code, int)
 {
     if (code != VALIDATE_NO_COLLECTIONS && !cli.replace)
         return fail(quoted("The schema '%s' already exists.", d->md_database).c_str(),
@@ -364,6 +193,8 @@ int create(cli_t& cli, DBINFO* d, int code, int)
     std::fprintf(cli.out, "%s %d.\n", quoted("The schema '%s' was created, tables:", d->md_database).c_str(), tables);
     return EXIT_AGREE;
 }
+
+namespace {
 
 struct dump_entry_t {
     std::string table;
@@ -391,7 +222,9 @@ std::vector<dump_entry_t> dump_entries(DBINFO* d)
     return entries;
 }
 
-int dump(cli_t& cli, DBINFO* d, int, int)
+} // namespace
+
+int dump_command(cli_t& cli, DBINFO* d, int, int)
 {
     std::vector<dump_entry_t> entries = dump_entries(d), chosen;
     for (const std::string& name : cli.names) {
@@ -458,6 +291,8 @@ int export_command(cli_t& cli, DBINFO* d, int code, int)
     return EXIT_AGREE;
 }
 
+namespace {
+
 std::string problem_reason(const schema_file_problem_t& p);
 
 // The reason, then which document it is (a file is mended by finding that one).
@@ -494,6 +329,8 @@ std::string problem_reason(const schema_file_problem_t& p)
     }
 }
 
+} // namespace
+
 bool read_import_file(cli_t& cli, DBINFO* d)
 {
     const std::string& name = cli.names.front();
@@ -511,7 +348,7 @@ bool read_import_file(cli_t& cli, DBINFO* d)
     return cli.import_file != nullptr;
 }
 
-int import(cli_t& cli, DBINFO* d, int code, int)
+int import_command(cli_t& cli, DBINFO* d, int code, int)
 {
     schema_file_problem_t problem;
     std::memset(&problem, 0, sizeof problem);
@@ -544,57 +381,3 @@ int import(cli_t& cli, DBINFO* d, int code, int)
                  columns, entries, d->md_database);
     return EXIT_AGREE;
 }
-
-// Each command after the validation it needs: whether it writes (a schema it may not
-// write is refused) and whether it works on a schema that is missing or unusable.
-const struct command_t {
-    const char* name;
-    writes_t writes;
-    bool takes_missing_schema;
-    int (*run)(cli_t&, DBINFO*, int code, int status);
-} commands[] = {
-    {"check", WRITES_NOTHING, false, check},   {"create", WRITES, true, create},
-    {"sync", WRITES_OUT_OF_STEP, false, sync}, {"dump", WRITES_NOTHING, false, dump},
-    {"export", WRITES_NOTHING, false, export_command}, {"import", WRITES, true, import},
-    {"diff", WRITES_NOTHING, false, diff_command}, {"profile", WRITES_NOTHING, false, profile_command},
-    {"plan", WRITES_NOTHING, false, plan_command}, {"apply", WRITES, false, apply_command},
-    {"history", WRITES_NOTHING, true, history_command}, {"show", WRITES_NOTHING, true, show_command},
-    {"revert", WRITES, true, revert_command},
-};
-
-} // namespace
-
-int run_command(cli_t& cli, DBINFO* d)
-{
-    bool is_import = cli.command == "import";
-    int status = connect(cli, d, is_import ? read_import_file : nullptr);
-    if (status == EXIT_AGREE && cli.command == "settle")
-        status = settle(cli, d);
-    for (const command_t& c : commands)
-        if (status == EXIT_AGREE && cli.command == c.name) {
-            // A command that may write holds the schema from before it reads it until it
-            // has written: another writer meanwhile waits or is told who holds it.
-            // A user who may not write the schema claims nothing: validation refuses it.
-            bool writes = !cli.dry_run && c.writes != WRITES_NOTHING && may_write_schema(d);
-            std::string told;
-            if (writes && schema_write_begin(d, cli.command.c_str(), d->database, &told) != CHANGE_APPLIED) {
-                status = fail(told.c_str());
-                break;
-            }
-            int code = 0;
-            status = validated(d, &code, cli.dry_run ? WRITES_NOTHING : c.writes, c.takes_missing_schema,
-                               c.run == check || c.writes == WRITES_OUT_OF_STEP);
-            if (status == EXIT_AGREE || c.run == check)
-                status = c.run(cli, d, code, status);
-            if (writes)
-                schema_write_end(d);
-        }
-    free_schema_file(cli.import_file);
-    cli.import_file = nullptr;
-    free_table_refs(d->db_collections);
-    d->db_collections = nullptr;
-    free_table_refs(d->md_tables);
-    d->md_tables = nullptr;
-    return status;
-}
-

@@ -13,13 +13,6 @@
 
 namespace {
 
-void print_json(cli_t& cli, const bson_t* doc)
-{
-    char* json = bson_as_relaxed_extended_json(doc, nullptr);
-    std::fprintf(cli.out, "%s\n", json ? json : "{ }");
-    bson_free(json);
-}
-
 // The version number named on the command line, or 0.
 int64_t version_named(const cli_t& cli)
 {
