@@ -1,127 +1,24 @@
+// The two connections: each side's client made and checked, kept for the process, renewed,
+// and what a failed request on it is told as.
 #include "core/connect.h"
+#include "core/connect_parts.h"
 
 #include "core/dbinfo.h"
 #include "core/message.h"
 #include "core/secrets.h"
 #include "core/wire.h"
 
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-namespace {
-
-bool speaks_tls(const DBINFO* d) { return d->ssl && std::strcmp(d->ssl, "Y") == 0; }
-
-// Every byte but the unreserved ones of RFC 3986, so that any user name or password
-// reaches the server as it was typed.
-std::string percent_encoded(const char* text)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-        if (std::isalnum(*p) || std::strchr("-._~", *p))
-            out += char(*p);
-        else
-            out += '%', out += hex[*p >> 4], out += hex[*p & 15];
-    }
-    return out;
-}
-
-bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
-
-// The part between the scheme and the first '/' or '?': user, password and hosts.
-std::string authority(const char* text)
-{
-    const char* from = std::strstr(text, "://");
-    from = from ? from + 3 : text;
-    return std::string(from, std::strcspn(from, "/?"));
-}
-
-// Options go after a '/' that ends the host list; the library refuses them straight after it.
-void append_option(std::string& uri, const char* option)
-{
-    if (uri.find('?') != std::string::npos)
-        uri += "&";
-    else
-        uri += authority(uri.c_str()).size() + uri.find("://") + 3 == uri.size() ? "/?" : "?";
-    uri += option;
-}
-
-} // namespace
-
-bool is_connection_string(const char* server)
-{
-    return starts_with(server, "mongodb://") || starts_with(server, "mongodb+srv://");
-}
-
-void server_hosts(const char* server, char* out)
-{
-    std::string hosts = server;
-    if (is_connection_string(server)) {
-        hosts = authority(server);
-        size_t at = hosts.rfind('@');
-        if (at != std::string::npos)
-            hosts.erase(0, at + 1);
-    }
-    std::snprintf(out, DBINFO_TEXT, "%s", hosts.c_str());
-}
-
-void build_connection_uri(int side, DBINFO* d, char* out)
-{
-    const char* user = side == SIDE_DATA ? d->user : d->md_user;
-    const char* password = side == SIDE_DATA ? d->password : d->md_password;
-    const char* server = side == SIDE_DATA ? d->server : d->md_server;
-    const char* database = side == SIDE_DATA ? d->database : d->md_database;
-    bool credentials = user[0] || password[0];
-    std::string userinfo = percent_encoded(user) + ":" + percent_encoded(password) + "@";
-    out[0] = '\0';
-
-    std::string uri;
-    if (is_connection_string(server)) {
-        // Taken as it stands; the settings add only what it does not say itself.
-        mongoc_uri_t* given = mongoc_uri_new_with_error(server, nullptr);
-        if (!given || authority(server).find('@') != authority(server).rfind('@')) {
-            mongoc_uri_destroy(given);
-            return;
-        }
-        bool own_user = mongoc_uri_get_username(given) != nullptr;
-        bool tls = mongoc_uri_get_tls(given);
-        const char* mechanism = mongoc_uri_get_auth_mechanism(given);
-        // A certificate is the whole identity: a password would be refused.
-        if (mechanism && std::strcmp(mechanism, "MONGODB-X509") == 0)
-            userinfo = user[0] ? percent_encoded(user) + "@" : "";
-        mongoc_uri_destroy(given);
-        uri = server;
-        if (credentials && !own_user)
-            uri.insert(uri.find("://") + 3, userinfo);
-        if (speaks_tls(d) && !tls)
-            append_option(uri, "tls=true");
-    } else {
-        uri = "mongodb://";
-        if (credentials)
-            uri += userinfo;
-        uri += server;
-        uri += ":27017";
-        if (credentials) {
-            uri += "/";
-            uri += database;
-        }
-        if (speaks_tls(d))
-            append_option(uri, "ssl=true");
-    }
-    if (uri.size() < DBINFO_TEXT)
-        std::memcpy(out, uri.c_str(), uri.size() + 1);
-}
+using namespace connect_internal;
 
 namespace {
 
 client_observer_t client_observer = nullptr;
 void* client_observer_context = nullptr;
-pool_observer_t pool_observer = nullptr;
-void* pool_observer_context = nullptr;
 
 // Messages are formatted into 2048-byte buffers; a longer text is cut there.
 void format_text(char* out, const char* format, ...)
@@ -132,134 +29,10 @@ void format_text(char* out, const char* format, ...)
     va_end(args);
 }
 
-// A server that accepts and never answers would hold the window for the library's
-// default five minutes per request. Every request is bounded instead; set on the parsed
-// string, so the string stays the one built above. The bounds are for a server that is
-// gone, not for one that is busy: FerretDB holds a request up to 10 s while it waits for
-// its SQLite lock (busy_timeout), and every other request waits behind that, so an answer
-// must be allowed well past 10 s (twice that). A new handshake gets the library's 10 s.
-const int32_t connect_timeout_ms = 10000;
-const int32_t socket_timeout_ms = 20000;
-const int32_t pool_selection_timeout_ms = 2000;
-
-void with_bounds(mongoc_uri_t* uri);
-
-// A side's connection, parsed and then completed with the client library's own setters:
-// a server setting that is a connection string as it stands, the settings adding only
-// what it does not say (a user, TLS); a host name on port 27017, a user logging in
-// against the side's database. Null with error when the string was not taken.
-mongoc_uri_t* side_uri(int side, DBINFO* d, bson_error_t* error)
-{
-    const char* user = side == SIDE_DATA ? d->user : d->md_user;
-    const char* password = side == SIDE_DATA ? d->password : d->md_password;
-    const char* server = side == SIDE_DATA ? d->server : d->md_server;
-    const char* database = side == SIDE_DATA ? d->database : d->md_database;
-    bool credentials = user[0] || password[0];
-    bool given = is_connection_string(server);
-    // The library would take the part after a second '@' for a host.
-    if (given && authority(server).find('@') != authority(server).rfind('@')) {
-        bson_set_error(error, MONGOC_ERROR_COMMAND, MONGOC_ERROR_COMMAND_INVALID_ARG,
-                       "an '@' in the user name or password");
-        return nullptr;
-    }
-    mongoc_uri_t* uri = given ? mongoc_uri_new_with_error(server, error) : mongoc_uri_new_for_host_port(server, 27017);
-    if (!uri) {
-        if (!given)
-            bson_set_error(error, MONGOC_ERROR_COMMAND, MONGOC_ERROR_COMMAND_INVALID_ARG, "not a host name: %s", server);
-        return nullptr;
-    }
-    const char* mechanism = mongoc_uri_get_auth_mechanism(uri);
-    // A certificate is the whole identity: a password would be refused.
-    bool certificate = mechanism && std::strcmp(mechanism, "MONGODB-X509") == 0;
-    bool set = true;
-    if (credentials && !mongoc_uri_get_username(uri)) {
-        set = mongoc_uri_set_username(uri, user) && (certificate || mongoc_uri_set_password(uri, password));
-        if (set && !given)
-            set = mongoc_uri_set_database(uri, database);
-    }
-    if (set && speaks_tls(d) && !mongoc_uri_get_tls(uri))
-        set = mongoc_uri_set_option_as_bool(uri, MONGOC_URI_TLS, true);
-    if (!set) {
-        bson_set_error(error, MONGOC_ERROR_COMMAND, MONGOC_ERROR_COMMAND_INVALID_ARG,
-                       "the user name, password or database was not taken");
-        mongoc_uri_destroy(uri);
-        return nullptr;
-    }
-    with_bounds(uri);
-    return uri;
-}
-
-// The bounds hold unless the connection string sets its own.
-void with_bounds(mongoc_uri_t* uri)
-{
-    if (!mongoc_uri_has_option(uri, MONGOC_URI_CONNECTTIMEOUTMS))
-        mongoc_uri_set_option_as_int32(uri, MONGOC_URI_CONNECTTIMEOUTMS, connect_timeout_ms);
-    if (!mongoc_uri_has_option(uri, MONGOC_URI_SOCKETTIMEOUTMS))
-        mongoc_uri_set_option_as_int32(uri, MONGOC_URI_SOCKETTIMEOUTMS, socket_timeout_ms);
-}
-
-// What the side's connections speak TLS with: the settings' files (-cafile, the data
-// source, ...), and for what they leave out, the connection string's own tls options. A
-// string that asks for TLS gets it whatever the settings say. Null: plain connections.
-struct tls_settings_t {
-    mongoc_ssl_opt_t opts;
-    std::string text[5];
-};
-
-const mongoc_ssl_opt_t* tls_settings(const DBINFO* d, const mongoc_uri_t* uri, tls_settings_t* out)
-{
-    if (!speaks_tls(d) && !mongoc_uri_get_tls(uri))
-        return nullptr;
-    out->opts = speaks_tls(d) ? d->ssl_opts : mongoc_ssl_opt_t{};
-    const struct {
-        const char* mongoc_ssl_opt_t::*field;
-        const char* option;
-    } files[] = {{&mongoc_ssl_opt_t::ca_file, MONGOC_URI_TLSCAFILE},
-                 {&mongoc_ssl_opt_t::pem_file, MONGOC_URI_TLSCERTIFICATEKEYFILE},
-                 {&mongoc_ssl_opt_t::pem_pwd, MONGOC_URI_TLSCERTIFICATEKEYFILEPASSWORD}};
-    for (size_t i = 0; i < sizeof files / sizeof files[0]; ++i) {
-        const char* given = mongoc_uri_get_option_as_utf8(uri, files[i].option, nullptr);
-        if (!(out->opts.*files[i].field) && given)
-            out->opts.*files[i].field = (out->text[i] = given).c_str();
-    }
-    bool insecure = mongoc_uri_get_option_as_bool(uri, MONGOC_URI_TLSINSECURE, false);
-    if (insecure || mongoc_uri_get_option_as_bool(uri, MONGOC_URI_TLSALLOWINVALIDCERTIFICATES, false))
-        out->opts.weak_cert_validation = true;
-    if (insecure || mongoc_uri_get_option_as_bool(uri, MONGOC_URI_TLSALLOWINVALIDHOSTNAMES, false))
-        out->opts.allow_invalid_hostname = true;
-    // A key under a password, with none given, would have OpenSSL ask on the terminal.
-    if (out->opts.pem_file && !out->opts.pem_pwd)
-        out->opts.pem_pwd = "";
-    return &out->opts;
-}
-
 struct side_result {
     bool connected = false;
     std::string error;
 };
-
-// Why a side's connection string was not taken, or its client not made (an SRV name that
-// does not resolve). The library's words can quote a user name or password between double
-// quotes; those parts are left out.
-std::string refusal_text(const char* server, const bson_error_t* client_error)
-{
-    std::string hosts = authority(server);
-    if (hosts.find('@') != hosts.rfind('@'))
-        return "The connection string holds an '@' in its user name or password: write it as %40.";
-    bson_error_t error{};
-    mongoc_uri_t* uri = mongoc_uri_new_with_error(server, &error);
-    mongoc_uri_destroy(uri);
-    std::string words = !uri ? std::string("The connection string was not accepted: ") + error.message
-                        : client_error->message[0] ? client_error->message
-                                                   : "The connection string is too long.";
-    for (size_t open = words.find('"'); open != std::string::npos; open = words.find('"', open + 7)) {
-        size_t close = words.find('"', open + 1);
-        if (close == std::string::npos)
-            break;
-        words.replace(open + 1, close - open - 1, "*****");
-    }
-    return words;
-}
 
 // A side's client and database handle, kept for the process unless db is null; no
 // request is made.
@@ -337,65 +110,6 @@ void set_client_observer(client_observer_t observer, void* context)
 {
     client_observer = observer;
     client_observer_context = context;
-}
-
-void set_pool_observer(pool_observer_t observer, void* context)
-{
-    pool_observer = observer;
-    pool_observer_context = context;
-}
-
-struct data_pool_t {
-    mongoc_client_pool_t* pool;
-    wire_side_t* wire;
-};
-
-data_pool_t* open_data_pool(DBINFO* d, int size)
-{
-    bson_error_t refused;
-    mongoc_uri_t* uri = side_uri(SIDE_DATA, d, &refused);
-    if (!uri)
-        return nullptr;
-    mongoc_uri_set_option_as_int32(uri, MONGOC_URI_MAXPOOLSIZE, size);
-    // A pooled client waits for its monitor to find a server that failed again: long enough
-    // for a few of its checks (every half second), not for one that stays away, where a
-    // single client gives up after one try.
-    if (!mongoc_uri_has_option(uri, MONGOC_URI_SERVERSELECTIONTIMEOUTMS))
-        mongoc_uri_set_option_as_int32(uri, MONGOC_URI_SERVERSELECTIONTIMEOUTMS, pool_selection_timeout_ms);
-    // The pool lives for one creation: its monitor need not check a server that answers
-    // (a failed request has it checked at once), and closing it need not wait for a check
-    // caught on a hung server.
-    mongoc_uri_set_option_as_int32(uri, MONGOC_URI_HEARTBEATFREQUENCYMS, 60000);
-    mongoc_client_pool_t* pool = mongoc_client_pool_new(uri);
-    tls_settings_t tls;
-    const mongoc_ssl_opt_t* tls_opts = pool ? tls_settings(d, uri, &tls) : nullptr;
-    mongoc_uri_destroy(uri);
-    if (!pool)
-        return nullptr;
-    mongoc_client_pool_set_error_api(pool, MONGOC_ERROR_API_VERSION_2);
-    if (tls_opts)
-        mongoc_client_pool_set_ssl_opts(pool, tls_opts);
-    if (pool_observer)
-        pool_observer(pool, pool_observer_context);
-    data_pool_t* p = new data_pool_t{pool, wire_side_new(SIDE_DATA, tls_opts)};
-    return p;
-}
-
-mongoc_client_t* pool_pop(data_pool_t* p)
-{
-    mongoc_client_t* client = mongoc_client_pool_pop(p->pool);
-    watch_client(client, p->wire);
-    return client;
-}
-
-void pool_push(data_pool_t* p, mongoc_client_t* client) { mongoc_client_pool_push(p->pool, client); }
-
-void close_data_pool(data_pool_t* p)
-{
-    if (!p)
-        return;
-    mongoc_client_pool_destroy(p->pool);
-    delete p;
 }
 
 bool connect_databases(DBINFO* d)
