@@ -73,39 +73,11 @@ void warn(const DBINFO* d, const char* line)
     append_debug_line(d, line);
 }
 
-int read_values(DBINFO* d, registry_key_t* key)
+// SSL and, when it is on, the certificate settings the command line left unset.
+int read_tls_values(DBINFO* d, registry_key_t* key)
 {
-    char driver[DBINFO_TEXT] = "";
-    int result = read_registry_value(key, driver, L"Driver");
-    if (result != 0)
-        return result;
-    // A driver name of odbcinst.ini stands for its file; a Windows value is the file.
-    char driver_file[DBINFO_TEXT] = "";
-    const char* file = driver;
-    if (registry_driver_path(key, driver, driver_file, sizeof driver_file) == REGISTRY_SUCCESS)
-        file = driver_file;
-    if (!is_our_driver(file)) {
-        brolix_diagnostic("\n- - - - -DSN NOT Tarnwell");
-        return DATA_SOURCE_NOT_USABLE;
-    }
-
-    const struct {
-        const wchar_t* name;
-        char* field;
-    } connection[] = {
-        {L"Server", d->server},         {L"Database", d->database},
-        {L"User", d->user},             {L"Password", d->password},
-        {L"MD_Server", d->md_server},   {L"MD_Database", d->md_database},
-        {L"MD_User", d->md_user},       {L"MD_Password", d->md_password},
-    };
-    for (const auto& value : connection) {
-        result = read_registry_value(key, value.field, value.name);
-        if (result != 0)
-            return result;
-    }
-
     char text[DBINFO_TEXT] = "";
-    result = read_registry_value(key, text, L"SSL");
+    int result = read_registry_value(key, text, L"SSL");
     if (result == REGISTRY_NOT_FOUND) {
         // No "SSL" value turns TLS off, whatever the command line said; a -ssl y that
         // this undoes is told, lest the connection go out in plain text unnoticed. TLS that
@@ -144,10 +116,15 @@ int read_values(DBINFO* d, registry_key_t* key)
             }
         }
     }
+    return 0;
+}
 
+// How the grid and the sample read: wide text, the preview's size, which documents.
+int read_sample_values(DBINFO* d, registry_key_t* key)
+{
+    char text[DBINFO_TEXT] = "";
     d->default_wide = false;
-    text[0] = '\0';
-    result = read_registry_value(key, text, L"DefaultW");
+    int result = read_registry_value(key, text, L"DefaultW");
     if (result != 0)
         return result;
     d->default_wide = std::strcmp(text, "Yes") == 0;
@@ -177,6 +154,43 @@ int read_values(DBINFO* d, registry_key_t* key)
         }
     }
     return 0;
+}
+
+int read_values(DBINFO* d, registry_key_t* key)
+{
+    char driver[DBINFO_TEXT] = "";
+    int result = read_registry_value(key, driver, L"Driver");
+    if (result != 0)
+        return result;
+    // A driver name of odbcinst.ini stands for its file; a Windows value is the file.
+    char driver_file[DBINFO_TEXT] = "";
+    const char* file = driver;
+    if (registry_driver_path(key, driver, driver_file, sizeof driver_file) == REGISTRY_SUCCESS)
+        file = driver_file;
+    if (!is_our_driver(file)) {
+        brolix_diagnostic("\n- - - - -DSN NOT Tarnwell");
+        return DATA_SOURCE_NOT_USABLE;
+    }
+
+    const struct {
+        const wchar_t* name;
+        char* field;
+    } connection[] = {
+        {L"Server", d->server},         {L"Database", d->database},
+        {L"User", d->user},             {L"Password", d->password},
+        {L"MD_Server", d->md_server},   {L"MD_Database", d->md_database},
+        {L"MD_User", d->md_user},       {L"MD_Password", d->md_password},
+    };
+    for (const auto& value : connection) {
+        result = read_registry_value(key, value.field, value.name);
+        if (result != 0)
+            return result;
+    }
+
+    result = read_tls_values(d, key);
+    if (result != 0)
+        return result;
+    return read_sample_values(d, key);
 }
 
 } // namespace
