@@ -175,6 +175,68 @@ void stop_renewer()
     state.renewer.join();
 }
 
+// The lock's document with the server's time in "seen" (made when there is none): the
+// first of a claim's two requests.
+bool read_lock_now(mongoc_collection_t* coll, bson_t* current, bson_error_t* error)
+{
+    bson_t* query = BCON_NEW("_id", BCON_UTF8(lock_id));
+    bson_t* seen = BCON_NEW("$currentDate", "{", "seen", BCON_BOOL(true), "}");
+    mongoc_find_and_modify_opts_t* opts = mongoc_find_and_modify_opts_new();
+    mongoc_find_and_modify_opts_set_update(opts, seen);
+    mongoc_find_and_modify_opts_set_flags(
+        opts, static_cast<mongoc_find_and_modify_flags_t>(MONGOC_FIND_AND_MODIFY_UPSERT |
+                                                          MONGOC_FIND_AND_MODIFY_RETURN_NEW));
+    bson_t reply;
+    bool ok = mongoc_collection_find_and_modify_with_opts(coll, query, opts, &reply, error);
+    mongoc_find_and_modify_opts_destroy(opts);
+    bson_destroy(seen);
+    bson_destroy(query);
+    bson_iter_t it;
+    if (ok && bson_iter_init_find(&it, &reply, "value") && BSON_ITER_HOLDS_DOCUMENT(&it)) {
+        const uint8_t* data;
+        uint32_t length;
+        bson_iter_document(&it, &length, &data);
+        bson_t value;
+        if (bson_init_static(&value, data, length))
+            bson_concat(current, &value);
+    }
+    bson_destroy(&reply);
+    return ok;
+}
+
+// The second: takes the lock for state.owner only while it is as current read it (the
+// same owner, or none, and the same renewal), so that of two claims at once one matches.
+bool take_lock(mongoc_collection_t* coll, DBINFO* dbinfo, const char* action, const char* label,
+               const bson_t* current, const bson_oid_t* owner, int64_t* matched, bson_error_t* error)
+{
+    bson_iter_t it;
+    bson_t filter = BSON_INITIALIZER, update = BSON_INITIALIZER, set, stamp;
+    BSON_APPEND_UTF8(&filter, "_id", lock_id);
+    if (!owner)
+        BSON_APPEND_NULL(&filter, "owner");
+    else
+        BSON_APPEND_OID(&filter, "owner", owner);
+    if (bson_iter_init_find(&it, current, "renewed") && BSON_ITER_HOLDS_DATE_TIME(&it))
+        BSON_APPEND_DATE_TIME(&filter, "renewed", bson_iter_date_time(&it));
+    else
+        BSON_APPEND_NULL(&filter, "renewed");
+    BSON_APPEND_DOCUMENT_BEGIN(&update, "$set", &set);
+    BSON_APPEND_OID(&set, "owner", &state.owner);
+    append_writer(&set, dbinfo, action, label);
+    bson_append_document_end(&update, &set);
+    BSON_APPEND_DOCUMENT_BEGIN(&update, "$currentDate", &stamp);
+    BSON_APPEND_BOOL(&stamp, "since", true);
+    BSON_APPEND_BOOL(&stamp, "renewed", true);
+    bson_append_document_end(&update, &stamp);
+    bson_t result;
+    bool ok = mongoc_collection_update_one(coll, &filter, &update, nullptr, &result, error);
+    *matched = ok && bson_iter_init_find(&it, &result, "matchedCount") ? bson_iter_as_int64(&it) : 0;
+    bson_destroy(&result);
+    bson_destroy(&update);
+    bson_destroy(&filter);
+    return ok;
+}
+
 // The lock on the server: 2 requests (one reads it with the server's time, one takes it).
 int claim_on_server(DBINFO* dbinfo, const char* action, const char* label, lock_holder_t* holder,
                     bson_error_t* error)
@@ -183,29 +245,9 @@ int claim_on_server(DBINFO* dbinfo, const char* action, const char* label, lock_
     const std::string host = this_host(), boot = boot_id();
     for (int attempt = 0; attempt < 5; ++attempt) {
         mongoc_collection_t* coll = lock_collection(dbinfo->md_client, dbinfo);
-        bson_t* query = BCON_NEW("_id", BCON_UTF8(lock_id));
-        bson_t* seen = BCON_NEW("$currentDate", "{", "seen", BCON_BOOL(true), "}");
-        mongoc_find_and_modify_opts_t* opts = mongoc_find_and_modify_opts_new();
-        mongoc_find_and_modify_opts_set_update(opts, seen);
-        mongoc_find_and_modify_opts_set_flags(
-            opts, static_cast<mongoc_find_and_modify_flags_t>(MONGOC_FIND_AND_MODIFY_UPSERT |
-                                                              MONGOC_FIND_AND_MODIFY_RETURN_NEW));
-        bson_t reply;
-        bool ok = mongoc_collection_find_and_modify_with_opts(coll, query, opts, &reply, error);
-        mongoc_find_and_modify_opts_destroy(opts);
-        bson_destroy(seen);
-        bson_destroy(query);
         bson_t current = BSON_INITIALIZER;
         bson_iter_t it;
-        if (ok && bson_iter_init_find(&it, &reply, "value") && BSON_ITER_HOLDS_DOCUMENT(&it)) {
-            const uint8_t* data;
-            uint32_t length;
-            bson_iter_document(&it, &length, &data);
-            bson_t value;
-            if (bson_init_static(&value, data, length))
-                bson_concat(&current, &value);
-        }
-        bson_destroy(&reply);
+        bool ok = read_lock_now(coll, &current, error);
         if (!ok) {
             bson_destroy(&current);
             mongoc_collection_destroy(coll);
@@ -229,31 +271,9 @@ int claim_on_server(DBINFO* dbinfo, const char* action, const char* label, lock_
             return LOCK_HELD;
         }
         bson_oid_init(&state.owner, nullptr);
-        bson_t filter = BSON_INITIALIZER, update = BSON_INITIALIZER, set, stamp;
-        BSON_APPEND_UTF8(&filter, "_id", lock_id);
-        if (vacant)
-            BSON_APPEND_NULL(&filter, "owner");
-        else
-            BSON_APPEND_OID(&filter, "owner", &owner);
-        if (bson_iter_init_find(&it, &current, "renewed") && BSON_ITER_HOLDS_DATE_TIME(&it))
-            BSON_APPEND_DATE_TIME(&filter, "renewed", renewed);
-        else
-            BSON_APPEND_NULL(&filter, "renewed");
-        BSON_APPEND_DOCUMENT_BEGIN(&update, "$set", &set);
-        BSON_APPEND_OID(&set, "owner", &state.owner);
-        append_writer(&set, dbinfo, action, label);
-        bson_append_document_end(&update, &set);
-        BSON_APPEND_DOCUMENT_BEGIN(&update, "$currentDate", &stamp);
-        BSON_APPEND_BOOL(&stamp, "since", true);
-        BSON_APPEND_BOOL(&stamp, "renewed", true);
-        bson_append_document_end(&update, &stamp);
         int64_t sent = boot_ms();
-        bson_t result;
-        ok = mongoc_collection_update_one(coll, &filter, &update, nullptr, &result, error);
-        int64_t matched = ok && bson_iter_init_find(&it, &result, "matchedCount") ? bson_iter_as_int64(&it) : 0;
-        bson_destroy(&result);
-        bson_destroy(&update);
-        bson_destroy(&filter);
+        int64_t matched = 0;
+        ok = take_lock(coll, dbinfo, action, label, &current, vacant ? nullptr : &owner, &matched, error);
         mongoc_collection_destroy(coll);
         if (!ok) {
             bson_destroy(&current);
