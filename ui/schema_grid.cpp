@@ -18,6 +18,7 @@
 #include <QSignalMapper>
 #include <QTableWidget>
 #include <QTreeWidget>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -66,6 +67,65 @@ const db_column_t* column_named(const db_column_t* c, const char* sql_name)
         if (c->sql_name && std::strcmp(c->sql_name, sql_name) == 0)
             return c;
     return nullptr;
+}
+
+void choose(QComboBox* combo, int code)
+{
+    int index = combo->findData(code, Qt::UserRole, Qt::MatchExactly);
+    if (index >= 0)
+        combo->setCurrentIndex(index);
+}
+
+// A type column's combo box, mapped to the row for the slot that checks a choice; an
+// unseen code is chosen before the mapping, so that no slot sees it.
+struct type_list_t {
+    const type_name_t* names;
+    int count;
+    const char* style;
+};
+
+QComboBox* typeCombo(QTableWidget* grid, int row, int column, const type_list_t& types, QSignalMapper* mapper,
+                     int unseen_code = INT_MIN)
+{
+    QComboBox* combo = new QComboBox();
+    for (int i = 0; i < types.count; ++i)
+        combo->addItem(types.names[i].name, types.names[i].code);
+    if (unseen_code != INT_MIN)
+        choose(combo, unseen_code);
+    combo->setStyleSheet(types.style);
+    grid->setCellWidget(row, column, combo);
+    QObject::connect(combo, SIGNAL(currentIndexChanged(int)), mapper, SLOT(map()));
+    mapper->setMapping(combo, row);
+    return combo;
+}
+
+// Length for a text type, precision and scale for NUMERIC; the others read only. The
+// length's item.
+QTableWidgetItem* setSizeItems(QTableWidget* grid, int row, int sqlType, int length, int precision, int scale)
+{
+    QTableWidgetItem* lengthItem = new QTableWidgetItem("");
+    QTableWidgetItem* precisionItem = new QTableWidgetItem("");
+    QTableWidgetItem* scaleItem = new QTableWidgetItem("");
+    lengthItem->setFlags(editable_flags);
+    precisionItem->setFlags(editable_flags);
+    scaleItem->setFlags(editable_flags);
+    if (is_text_sql_type(sqlType)) {
+        lengthItem->setText(QString::number(length));
+        precisionItem->setFlags(read_only_flags);
+        scaleItem->setFlags(read_only_flags);
+    } else if (sqlType == SQL_T_NUMERIC) {
+        precisionItem->setText(QString::number(precision));
+        scaleItem->setText(QString::number(scale));
+        lengthItem->setFlags(read_only_flags);
+    } else {
+        lengthItem->setFlags(read_only_flags);
+        precisionItem->setFlags(read_only_flags);
+        scaleItem->setFlags(read_only_flags);
+    }
+    grid->setItem(row, COL_LENGTH, lengthItem);
+    grid->setItem(row, COL_PRECISION, precisionItem);
+    grid->setItem(row, COL_SCALE, scaleItem);
+    return lengthItem;
 }
 
 } // namespace
@@ -286,17 +346,10 @@ void Schema::addColumnRow(bool insideVirtualTable, const char* sqlName, int sqlT
 
     grid->setItem(row, COL_SQL_NAME, new QTableWidgetItem(QString::fromUtf8(sql_name)));
 
-    QComboBox* sqlCombo = new QComboBox();
-    for (int i = 0; i < sql_type_name_count; ++i)
-        sqlCombo->addItem(sql_type_names[i].name, sql_type_names[i].code);
-    sqlCombo->setStyleSheet(sql_combo_style);
-    grid->setCellWidget(row, COL_SQL_TYPE, sqlCombo);
-    connect(sqlCombo, SIGNAL(currentIndexChanged(int)), sqltype_mapper, SLOT(map()));
-    sqltype_mapper->setMapping(sqlCombo, row);
+    QComboBox* sqlCombo =
+        typeCombo(grid, row, COL_SQL_TYPE, {sql_type_names, sql_type_name_count, sql_combo_style}, sqltype_mapper);
     connect(sqltype_mapper, SIGNAL(mappedInt(int)), this, SLOT(new_sqltype(int)), Qt::UniqueConnection);
-    int sqlIndex = sqlCombo->findData(sqlType, Qt::UserRole, Qt::MatchExactly);
-    if (sqlIndex >= 0)
-        sqlCombo->setCurrentIndex(sqlIndex);
+    choose(sqlCombo, sqlType); // once mapped, as a choice of the user's
 
     QTableWidgetItem* indexItem = new QTableWidgetItem(indexes ? "Yes" : "");
     indexItem->setTextAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
@@ -310,40 +363,12 @@ void Schema::addColumnRow(bool insideVirtualTable, const char* sqlName, int sqlT
 
     grid->setItem(row, COL_MONGO_NAME, new QTableWidgetItem(QString::fromUtf8(mongo_name)));
 
-    QComboBox* mongoCombo = new QComboBox();
-    for (int i = 0; i < mongo_type_name_count; ++i)
-        mongoCombo->addItem(mongo_type_names[i].name, mongo_type_names[i].code);
-    int mongoIndex = mongoCombo->findData(mongoType, Qt::UserRole, Qt::MatchExactly);
-    if (mongoIndex >= 0)
-        mongoCombo->setCurrentIndex(mongoIndex);
-    mongoCombo->setStyleSheet(mongo_combo_style);
-    grid->setCellWidget(row, COL_MONGO_TYPE, mongoCombo);
-    connect(mongoCombo, SIGNAL(currentIndexChanged(int)), mongotype_mapper, SLOT(map()));
-    mongotype_mapper->setMapping(mongoCombo, row);
+    QComboBox* mongoCombo = typeCombo(grid, row, COL_MONGO_TYPE,
+                                      {mongo_type_names, mongo_type_name_count, mongo_combo_style}, mongotype_mapper,
+                                      mongoType);
     connect(mongotype_mapper, SIGNAL(mappedInt(int)), this, SLOT(new_mongotype(int)), Qt::UniqueConnection);
 
-    QTableWidgetItem* lengthItem = new QTableWidgetItem("");
-    QTableWidgetItem* precisionItem = new QTableWidgetItem("");
-    QTableWidgetItem* scaleItem = new QTableWidgetItem("");
-    lengthItem->setFlags(editable_flags);
-    precisionItem->setFlags(editable_flags);
-    scaleItem->setFlags(editable_flags);
-    if (is_text_sql_type(sqlType)) {
-        lengthItem->setText(QString::number(length));
-        precisionItem->setFlags(read_only_flags);
-        scaleItem->setFlags(read_only_flags);
-    } else if (sqlType == SQL_T_NUMERIC) {
-        precisionItem->setText(QString::number(precision));
-        scaleItem->setText(QString::number(scale));
-        lengthItem->setFlags(read_only_flags);
-    } else {
-        lengthItem->setFlags(read_only_flags);
-        precisionItem->setFlags(read_only_flags);
-        scaleItem->setFlags(read_only_flags);
-    }
-    grid->setItem(row, COL_LENGTH, lengthItem);
-    grid->setItem(row, COL_PRECISION, precisionItem);
-    grid->setItem(row, COL_SCALE, scaleItem);
+    QTableWidgetItem* lengthItem = setSizeItems(grid, row, sqlType, length, precision, scale);
 
     grid->item(row, COL_SQL_NAME)->setSelected(true);
 
