@@ -408,6 +408,93 @@ std::string id_of(const bson_t* doc)
     return std::string(reinterpret_cast<const char*>(bson_iter_oid(&it)->bytes), 12);
 }
 
+// One element of the file as a document; null with the problem when the JSON library
+// refused it, or the server would (text that is not UTF-8).
+bson_t* parsed(const element_t& e, int kind, schema_file_problem_t* problem)
+{
+    bson_error_t error;
+    bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(e.begin), e.end - e.begin, &error);
+    // A text the server would refuse must not stop the writing half way.
+    if (doc && !bson_validate_with_error(doc, BSON_VALIDATE_UTF8, &error)) {
+        bson_destroy(doc);
+        doc = nullptr;
+    }
+    if (!doc)
+        refuse(problem, SCHEMA_FILE_VALUE, e.line, kind, nullptr, error.message);
+    return doc;
+}
+
+// What the documents read so far name, for the checks of a document against the others:
+// ids and unique keys not repeated, every document of a table the file names, every index
+// entry of a column it names, every virtual table's parent among its tables.
+struct cross_checks_t {
+    std::set<std::string> tables_named;
+    std::map<std::string, int> lines[sizeof unique_keys / sizeof unique_keys[0]];
+    std::map<std::string, int> ids[KIND_SLOTS];
+    std::set<std::string> columns_named; // table key, then the column's sql_name
+    std::vector<std::pair<size_t, int>> virtual_tables; // position among the tables, line
+
+    // False with the problem (and the document named) when doc breaks one.
+    bool take(const bson_t* doc, int kind, int line, size_t position, schema_file_problem_t* problem)
+    {
+        bool ok = true;
+        std::string id = id_of(doc);
+        if (!id.empty()) {
+            auto found = ids[kind].emplace(id, line);
+            if (!found.second) {
+                refuse(problem, SCHEMA_FILE_DUPLICATE, line, kind, "_id", "_id");
+                problem->other_line = found.first->second;
+                name_document(doc, kind, problem);
+                return false;
+            }
+        }
+        std::string table_key = key_of(doc, unique_keys[0].fields);
+        for (size_t u = 0; u < sizeof unique_keys / sizeof unique_keys[0] && ok; ++u) {
+            if (unique_keys[u].kind != kind)
+                continue;
+            auto found = lines[u].emplace(key_of(doc, unique_keys[u].fields), line);
+            if (!found.second) {
+                ok = refuse(problem, SCHEMA_FILE_DUPLICATE, line, kind, nullptr, unique_keys[u].name);
+                problem->other_line = found.first->second;
+            }
+        }
+        if (kind == KIND_TABLES) {
+            tables_named.insert(table_key);
+            bson_iter_t it;
+            if (bson_iter_init_find(&it, doc, "virtual_parent"))
+                virtual_tables.emplace_back(position, line);
+        } else if (ok && !tables_named.count(table_key)) {
+            ok = refuse(problem, SCHEMA_FILE_ORPHAN, line, kind, "sql_table", text_of(doc, "sql_table").c_str());
+        } else if (kind == KIND_COLUMNS) {
+            columns_named.insert(table_key + text_of(doc, "sql_name"));
+        } else if (ok && !columns_named.count(table_key + text_of(doc, "sql_col_name"))) {
+            // An entry naming no column would be written as a damaged index.
+            ok = refuse(problem, SCHEMA_FILE_NO_COLUMN, line, kind, "sql_col_name",
+                        text_of(doc, "sql_col_name").c_str());
+        }
+        if (!ok)
+            name_document(doc, kind, problem);
+        return ok;
+    }
+
+    // Tables come first in a file, but a virtual table may stand before its parent.
+    bool parents_named(const schema_file_t* file, schema_file_problem_t* problem) const
+    {
+        for (const auto& v : virtual_tables) {
+            const bson_t* doc = file->docs[KIND_TABLES][v.first].doc;
+            std::string parent = text_of(doc, "virtual_parent");
+            std::string key =
+                text_of(doc, "sql_catalog") + '\x1f' + text_of(doc, "sql_schema") + '\x1f' + parent + '\x1f';
+            if (!tables_named.count(key)) {
+                refuse(problem, SCHEMA_FILE_NO_PARENT, v.second, KIND_TABLES, "virtual_parent", parent.c_str());
+                name_document(doc, KIND_TABLES, problem);
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
 } // namespace
 
 const char* schema_file_format(void)
@@ -425,23 +512,13 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
         return nullptr;
 
     schema_file_t* file = new schema_file_t;
-    std::set<std::string> tables_named;
-    std::map<std::string, int> lines[sizeof unique_keys / sizeof unique_keys[0]];
-    std::map<std::string, int> ids[KIND_SLOTS];
-    std::set<std::string> columns_named; // table key, then the column's sql_name
-    std::vector<std::pair<size_t, int>> virtual_tables; // position among the tables, line
+    cross_checks_t named;
     bool ok = true;
     for (int kind = KIND_TABLES; kind <= KIND_INDEX && ok; ++kind)
         for (const element_t& e : elements[kind]) {
-            bson_error_t error;
-            bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(e.begin), e.end - e.begin, &error);
-            // A text the server would refuse must not stop the writing half way.
-            if (doc && !bson_validate_with_error(doc, BSON_VALIDATE_UTF8, &error)) {
-                bson_destroy(doc);
-                doc = nullptr;
-            }
+            bson_t* doc = parsed(e, kind, problem);
             if (!doc) {
-                ok = refuse(problem, SCHEMA_FILE_VALUE, e.line, kind, nullptr, error.message);
+                ok = false;
                 break;
             }
             file->docs[kind].push_back({doc});
@@ -456,55 +533,13 @@ schema_file_t* read_schema_file(const char* text, size_t size, const char* catal
                 name_document(doc, kind, problem);
                 break;
             }
-            std::string id = id_of(doc);
-            if (!id.empty()) {
-                auto found = ids[kind].emplace(id, e.line);
-                if (!found.second) {
-                    ok = refuse(problem, SCHEMA_FILE_DUPLICATE, e.line, kind, "_id", "_id");
-                    problem->other_line = found.first->second;
-                    name_document(doc, kind, problem);
-                    break;
-                }
-            }
-            std::string table_key = key_of(doc, unique_keys[0].fields);
-            for (size_t u = 0; u < sizeof unique_keys / sizeof unique_keys[0] && ok; ++u) {
-                if (unique_keys[u].kind != kind)
-                    continue;
-                auto found = lines[u].emplace(key_of(doc, unique_keys[u].fields), e.line);
-                if (!found.second) {
-                    ok = refuse(problem, SCHEMA_FILE_DUPLICATE, e.line, kind, nullptr, unique_keys[u].name);
-                    problem->other_line = found.first->second;
-                }
-            }
-            if (kind == KIND_TABLES) {
-                tables_named.insert(table_key);
-                bson_iter_t it;
-                if (bson_iter_init_find(&it, doc, "virtual_parent"))
-                    virtual_tables.emplace_back(file->docs[KIND_TABLES].size() - 1, e.line);
-            } else if (ok && !tables_named.count(table_key)) {
-                ok = refuse(problem, SCHEMA_FILE_ORPHAN, e.line, kind, "sql_table", text_of(doc, "sql_table").c_str());
-            } else if (kind == KIND_COLUMNS) {
-                columns_named.insert(table_key + text_of(doc, "sql_name"));
-            } else if (ok && !columns_named.count(table_key + text_of(doc, "sql_col_name"))) {
-                // An entry naming no column would be written as a damaged index.
-                ok = refuse(problem, SCHEMA_FILE_NO_COLUMN, e.line, kind, "sql_col_name",
-                            text_of(doc, "sql_col_name").c_str());
-            }
-            if (!ok) {
-                name_document(doc, kind, problem);
+            if (!named.take(doc, kind, e.line, file->docs[kind].size() - 1, problem)) {
+                ok = false;
                 break;
             }
         }
-    // Tables come first in a file, but a virtual table may stand before its parent.
-    for (size_t i = 0; i < virtual_tables.size() && ok; ++i) {
-        const bson_t* doc = file->docs[KIND_TABLES][virtual_tables[i].first].doc;
-        std::string parent = text_of(doc, "virtual_parent");
-        std::string key = text_of(doc, "sql_catalog") + '\x1f' + text_of(doc, "sql_schema") + '\x1f' + parent + '\x1f';
-        if (!tables_named.count(key)) {
-            ok = refuse(problem, SCHEMA_FILE_NO_PARENT, virtual_tables[i].second, 1, "virtual_parent", parent.c_str());
-            name_document(doc, 1, problem);
-        }
-    }
+    if (ok)
+        ok = named.parents_named(file, problem);
     if (!ok) {
         free_schema_file(file);
         return nullptr;
