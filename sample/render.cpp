@@ -260,67 +260,77 @@ bool truncate32(double v, int32_t* out)
     return true;
 }
 
+// A double as the column's SQL type reads it; text is its own rendering.
+std::string from_double(const char* text, double v, const sample_column_t* column)
+{
+    long long l;
+    int32_t i;
+    float f;
+    switch (column->sql_type) {
+    case SQL_T_BIGINT:
+        return truncate64(v, &l) ? format("%lld", l) : refuse(text);
+    case SQL_T_BINARY:
+        return little_endian_hex(v);
+    case SQL_T_DOUBLE:
+        return copy(text);
+    case SQL_T_INTEGER:
+        return truncate32(v, &i) ? format("%i", i) : refuse(text);
+    case SQL_T_NUMERIC:
+        return narrow(v, &f) ? numeric(f, column, text) : refuse(text);
+    case SQL_T_SMALLINT:
+        return truncate32(v, &i) ? format("%i", static_cast<int16_t>(static_cast<uint16_t>(i))) : refuse(text);
+    case SQL_T_TINYINT:
+        return truncate32(v, &i) ? format("%i", static_cast<int8_t>(static_cast<uint8_t>(i))) : refuse(text);
+    default:
+        return is_text_sql_type(column->sql_type) ? copy(text) : refuse(text);
+    }
+}
+
+std::string from_int32(const char* text, int32_t v, const sample_column_t* column)
+{
+    switch (column->sql_type) {
+    case SQL_T_BIGINT: return format("%ld", static_cast<long>(v));
+    case SQL_T_BINARY: return little_endian_hex(v);
+    case SQL_T_DOUBLE: return format("%lld", static_cast<long long>(v));
+    case SQL_T_INTEGER: return format("%i", v);
+    case SQL_T_NUMERIC: return numeric(static_cast<float>(v), column, text);
+    case SQL_T_SMALLINT: return format("%i", static_cast<int16_t>(static_cast<uint16_t>(v)));
+    case SQL_T_TINYINT: return format("%i", static_cast<int8_t>(static_cast<uint8_t>(v)));
+    default: return is_text_sql_type(column->sql_type) ? copy(text) : refuse(text);
+    }
+}
+
+std::string from_int64(const char* text, int64_t v, const sample_column_t* column)
+{
+    switch (column->sql_type) {
+    case SQL_T_BIGINT: return copy(text);
+    case SQL_T_BINARY: return little_endian_hex(v);
+    case SQL_T_DOUBLE: return format("%lld", static_cast<long long>(v));
+    case SQL_T_INTEGER: return format("%i", static_cast<int32_t>(static_cast<uint32_t>(v)));
+    case SQL_T_NUMERIC: {
+        double d = static_cast<double>(v);
+        long long back;
+        if (!truncate64(d, &back) || back != v)
+            return refuse(text);
+        return numeric(d, column, text);
+    }
+    case SQL_T_SMALLINT: return format("%i", static_cast<int16_t>(static_cast<uint16_t>(v)));
+    case SQL_T_TINYINT: return format("%i", static_cast<int8_t>(static_cast<uint8_t>(v)));
+    default: return is_text_sql_type(column->sql_type) ? copy(text) : refuse(text);
+    }
+}
+
 std::string convert(const char* text, const bson_value_t* value, const sample_column_t* column)
 {
     int sql = column->sql_type;
     bool text_type = is_text_sql_type(sql);
     switch (value->value_type) {
-    case BSON_TYPE_DOUBLE: {
-        double v = value->value.v_double;
-        long long l;
-        int32_t i;
-        float f;
-        switch (sql) {
-        case SQL_T_BIGINT:
-            return truncate64(v, &l) ? format("%lld", l) : refuse(text);
-        case SQL_T_BINARY:
-            return little_endian_hex(v);
-        case SQL_T_DOUBLE:
-            return copy(text);
-        case SQL_T_INTEGER:
-            return truncate32(v, &i) ? format("%i", i) : refuse(text);
-        case SQL_T_NUMERIC:
-            return narrow(v, &f) ? numeric(f, column, text) : refuse(text);
-        case SQL_T_SMALLINT:
-            return truncate32(v, &i) ? format("%i", static_cast<int16_t>(static_cast<uint16_t>(i))) : refuse(text);
-        case SQL_T_TINYINT:
-            return truncate32(v, &i) ? format("%i", static_cast<int8_t>(static_cast<uint8_t>(i))) : refuse(text);
-        default:
-            return text_type ? copy(text) : refuse(text);
-        }
-    }
-    case BSON_TYPE_INT32: {
-        int32_t v = value->value.v_int32;
-        switch (sql) {
-        case SQL_T_BIGINT: return format("%ld", static_cast<long>(v));
-        case SQL_T_BINARY: return little_endian_hex(v);
-        case SQL_T_DOUBLE: return format("%lld", static_cast<long long>(v));
-        case SQL_T_INTEGER: return format("%i", v);
-        case SQL_T_NUMERIC: return numeric(static_cast<float>(v), column, text);
-        case SQL_T_SMALLINT: return format("%i", static_cast<int16_t>(static_cast<uint16_t>(v)));
-        case SQL_T_TINYINT: return format("%i", static_cast<int8_t>(static_cast<uint8_t>(v)));
-        default: return text_type ? copy(text) : refuse(text);
-        }
-    }
-    case BSON_TYPE_INT64: {
-        int64_t v = value->value.v_int64;
-        switch (sql) {
-        case SQL_T_BIGINT: return copy(text);
-        case SQL_T_BINARY: return little_endian_hex(v);
-        case SQL_T_DOUBLE: return format("%lld", static_cast<long long>(v));
-        case SQL_T_INTEGER: return format("%i", static_cast<int32_t>(static_cast<uint32_t>(v)));
-        case SQL_T_NUMERIC: {
-            double d = static_cast<double>(v);
-            long long back;
-            if (!truncate64(d, &back) || back != v)
-                return refuse(text);
-            return numeric(d, column, text);
-        }
-        case SQL_T_SMALLINT: return format("%i", static_cast<int16_t>(static_cast<uint16_t>(v)));
-        case SQL_T_TINYINT: return format("%i", static_cast<int8_t>(static_cast<uint8_t>(v)));
-        default: return text_type ? copy(text) : refuse(text);
-        }
-    }
+    case BSON_TYPE_DOUBLE:
+        return from_double(text, value->value.v_double, column);
+    case BSON_TYPE_INT32:
+        return from_int32(text, value->value.v_int32, column);
+    case BSON_TYPE_INT64:
+        return from_int64(text, value->value.v_int64, column);
     case BSON_TYPE_UTF8:
         if (sql == SQL_T_BINARY && value->value.v_utf8.str) // the terminating zero byte belongs to the value
             return hex(reinterpret_cast<const uint8_t*>(value->value.v_utf8.str),

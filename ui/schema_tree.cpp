@@ -83,23 +83,34 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
         free_table_vts(entry.second);
 }
 
+namespace {
+
+// What a pick names: "catalog.table", and the virtual table's name for one of those;
+// false for an item that is no table.
+bool picked_names(const QTreeWidgetItem* item, int column, QString* virtual_table, QString* qualified)
+{
+    if (!item || (item->type() != ITEM_TABLE && item->type() != ITEM_VIRTUAL_TABLE) || !item->parent())
+        return false;
+    if (item->type() == ITEM_TABLE) {
+        *qualified = item->parent()->text(column) + "." + item->text(column);
+        return true;
+    }
+    if (!item->parent()->parent())
+        return false;
+    *virtual_table = item->text(column);
+    *qualified = item->parent()->parent()->text(column) + "." + item->parent()->text(column);
+    return true;
+}
+
+} // namespace
+
 void Schema::clicked_on_Tree(QTreeWidgetItem* item, int column)
 {
-    if (!item || (item->type() != ITEM_TABLE && item->type() != ITEM_VIRTUAL_TABLE))
-        return;
-    bool isVirtual = item->type() == ITEM_VIRTUAL_TABLE;
     QString newVirtual;
     QString newQualified;
-    if (isVirtual) {
-        if (!item->parent() || !item->parent()->parent())
-            return;
-        newVirtual = item->text(column);
-        newQualified = item->parent()->parent()->text(column) + "." + item->parent()->text(column);
-    } else {
-        if (!item->parent())
-            return;
-        newQualified = item->parent()->text(column) + "." + item->text(column);
-    }
+    if (!picked_names(item, column, &newVirtual, &newQualified))
+        return;
+    bool isVirtual = item->type() == ITEM_VIRTUAL_TABLE;
     if (newQualified == dbinfo.qualified_table && newVirtual == dbinfo.virtual_table && !dbinfo.view_switch)
         return;
 
