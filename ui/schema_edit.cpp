@@ -258,20 +258,20 @@ void Schema::highlight(QTableWidgetItem* item, bool state)
     colour(item, state);
 }
 
-void Schema::updateColumnsFromGrid(bool resetVAs)
-{
-    QTableWidget* grid = ui->tableWidget;
-    QTreeWidgetItem* remembered = ui->treeWidget->currentItem();
-    records_rewritten = true;
+namespace {
 
-    // Drop the records of the page; "_id" stays and takes the Length of grid row 0.
+// Drops the records of the page from the list, but "_id", which takes id_length (the
+// Length of grid row 0). Returns the record the page's new records follow: where the
+// first dropped one stood, else the page's "_id" record, else none (the list's head).
+db_column_t* drop_page_records(db_column_t** columns, int id_length)
+{
     db_column_t* insertAfter = nullptr;
     bool dropped = false;
-    for (db_column_t* c = dbinfo.columns; c;) {
+    for (db_column_t* c = *columns; c;) {
         db_column_t* next = c->next;
         if (c->on_page) {
             if (c->mongo_name && std::strcmp(c->mongo_name, "_id") == 0) {
-                c->length = leading_decimal(cellBytes(0, COL_LENGTH).constData());
+                c->length = id_length;
             } else {
                 if (!dropped) {
                     insertAfter = c->prev;
@@ -280,7 +280,7 @@ void Schema::updateColumnsFromGrid(bool resetVAs)
                 if (c->prev)
                     c->prev->next = c->next;
                 else
-                    dbinfo.columns = c->next;
+                    *columns = c->next;
                 if (c->next)
                     c->next->prev = c->prev;
                 if (insertAfter == c)
@@ -292,13 +292,41 @@ void Schema::updateColumnsFromGrid(bool resetVAs)
     }
     // Without a dropped record the new ones follow the page's "_id" record, if any.
     if (!dropped) {
-        for (db_column_t* c = dbinfo.columns; c; c = c->next)
+        for (db_column_t* c = *columns; c; c = c->next)
             if (c->on_page) {
                 insertAfter = c;
                 break;
             }
     }
+    return insertAfter;
+}
 
+void insert_after(db_column_t** columns, db_column_t* after, db_column_t* c)
+{
+    if (after) {
+        c->prev = after;
+        c->next = after->next;
+        if (after->next)
+            after->next->prev = c;
+        after->next = c;
+    } else {
+        c->next = *columns;
+        if (*columns)
+            (*columns)->prev = c;
+        *columns = c;
+    }
+}
+
+} // namespace
+
+void Schema::updateColumnsFromGrid(bool resetVAs)
+{
+    QTableWidget* grid = ui->tableWidget;
+    QTreeWidgetItem* remembered = ui->treeWidget->currentItem();
+    records_rewritten = true;
+
+    db_column_t* insertAfter =
+        drop_page_records(&dbinfo.columns, leading_decimal(cellBytes(0, COL_LENGTH).constData()));
     for (int row = 0; row < grid->rowCount(); ++row) {
         QByteArray sqlName = cellBytes(row, COL_SQL_NAME);
         if (sqlName == "_id")
@@ -314,18 +342,7 @@ void Schema::updateColumnsFromGrid(bool resetVAs)
         c->visible = isColumnVisible(grid, row);
         c->virtual_array = isVirtualTableChecked(grid, row);
         c->on_page = false;
-        if (insertAfter) {
-            c->prev = insertAfter;
-            c->next = insertAfter->next;
-            if (insertAfter->next)
-                insertAfter->next->prev = c;
-            insertAfter->next = c;
-        } else {
-            c->next = dbinfo.columns;
-            if (dbinfo.columns)
-                dbinfo.columns->prev = c;
-            dbinfo.columns = c;
-        }
+        insert_after(&dbinfo.columns, insertAfter, c);
         insertAfter = c;
     }
 
