@@ -133,25 +133,28 @@ TEST_F(CliStore, SyncMendsWhatCheckFindsOutOfStep)
         std::string check;
         int exit;
         std::string output, synced;
+        const char* dry; // the steps sync --dry-run lists
     } rows[] = {
         {R"({"update": "columns", "updates": [{"q": {"sql_table": "A"}, "u": {"$set": {"note": 1}}, "multi": true}]})",
          "check", 1, "The schema '@S' holds fields that no schema document may hold: 'note' in 2 documents of "
          "'columns'.\n'brolix-cli sync' removes these fields; every table keeps its edits.\n",
-         "unknown fields removed\n"},
+         "unknown fields removed\n", ""},
         {R"({"delete": "columns", "deletes": [{"q": {"sql_table": "A"}, "limit": 0}]})", "check", 1,
          step + bare + "\n'brolix-cli sync' takes these tables again from the database and refreshes the index "
          "entries; every other table keeps its edits.\n",
-         "taken again A\nindex entries refreshed\nSynchronised: added 0, removed 0.\n"},
+         "taken again A\nindex entries refreshed\nSynchronised: added 0, removed 0.\n",
+         "remove A (0 columns)\nadd A (2 columns)\nrefresh indexes of B\n"},
         {R"({"delete": "columns", "deletes": [{"q": {"sql_table": "A"}, "limit": 0}]})", "check --json", 1,
          "{ \"outcome\" : \"mismatch\", \"code\" : -34, \"database\" : \"@D\", \"schema\" : \"@S\", \"mode\" : "
          "\"edit\", \"message\" : \"" + step + bare + "\", \"missing_from_schema\" : [  ], \"collection_gone\" : [  ] }\n",
-         "taken again A\nindex entries refreshed\nSynchronised: added 0, removed 0.\n"},
+         "taken again A\nindex entries refreshed\nSynchronised: added 0, removed 0.\n",
+         "remove A (0 columns)\nadd A (2 columns)\nrefresh indexes of B\n"},
         {R"({"update": "columns", "updates": [{"q": {"sql_name": "y"}, "u": {"$set": {"sql_name": "hand_edit"}}}]})",
          "check", 1, step + "the index entry 'by_y' of table 'B' names 'y', which is not one of its columns.\n'brolix-cli "
          "sync' refreshes the index entries from the collections' indexes; every table keeps its edits.\n",
-         "index entries refreshed\nSynchronised: added 0, removed 0.\n"},
+         "index entries refreshed\nSynchronised: added 0, removed 0.\n", "refresh indexes of A\nrefresh indexes of B\n"},
         {R"({"update": "columns", "updates": [{"q": {}, "u": {"$set": {"note": 1}}, "multi": true}]})", "check", 2,
-         "The schema '@S' does not exist or may be invalid.\n'brolix-cli create' creates it.\n", ""},
+         "The schema '@S' does not exist or may be invalid.\n'brolix-cli create' creates it.\n", "", ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.output);
@@ -167,8 +170,11 @@ TEST_F(CliStore, SyncMendsWhatCheckFindsOutOfStep)
         std::string output, text = row.output.substr(0, row.output.find('\n') + 1);
         EXPECT_EQ(cli(row.check + " --quiet", schema, &output), row.exit);
         EXPECT_EQ(output, named(row.output));
+        const std::string first = row.check == "check" ? text : step + bare + "\n";
+        EXPECT_EQ(cli("sync --dry-run --quiet", schema, &output), row.exit == 1 ? 0 : 2);
+        EXPECT_EQ(output, named(row.exit == 1 ? first + row.dry : row.output)) << "the preview";
         EXPECT_EQ(cli("sync --quiet", schema, &output), row.exit == 1 ? 0 : 2);
-        EXPECT_EQ(output, named(row.exit == 1 ? (row.check == "check" ? text : step + bare + "\n") + row.synced : row.output));
+        EXPECT_EQ(output, named(row.exit == 1 ? first + row.synced : row.output));
         EXPECT_EQ(cli("check --quiet", schema), row.exit == 1 ? 0 : 2);
     }
 }
