@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "startup/told.h"
+
 struct DBINFO;
 struct db_table_ref_t;
 struct schema_file_t;
@@ -61,9 +63,6 @@ void json_header(bson_t* doc, const DBINFO* dbinfo, int code);
 void json_names(bson_t* doc, const char* key, const db_table_ref_t* list, int code,
                 bool (*chosen)(int, const db_table_ref_t*));
 
-// What became of a write that did not happen (a CHANGE_ outcome, or -19 a read that
-// failed), with the outcome's own words first: the second line of its message.
-std::string change_outcome_text(int outcome, const char* told);
 
 // When a command writes: never, always, or only to a schema out of step with the data.
 enum writes_t { WRITES_NOTHING, WRITES, WRITES_OUT_OF_STEP };

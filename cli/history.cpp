@@ -29,14 +29,6 @@ int no_such_version(const cli_t& cli)
     return EXIT_ERROR;
 }
 
-std::string numbers(const std::vector<int64_t>& list)
-{
-    std::string text;
-    for (size_t i = 0; i < list.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + std::to_string(list[i]);
-    return text;
-}
-
 } // namespace
 
 int history_command(cli_t& cli, DBINFO* d, int, int)
@@ -127,7 +119,7 @@ int revert_command(cli_t& cli, DBINFO* d, int, int)
         std::fprintf(stderr,
                      "Version %lld is not reverted: version%s %s changed its tables since. --force reverts it "
                      "anyway, over %s.\nNothing was written.\n",
-                     static_cast<long long>(number), r.later.size() > 1 ? "s" : "", numbers(r.later).c_str(),
+                     static_cast<long long>(number), r.later.size() > 1 ? "s" : "", version_numbers(r.later).c_str(),
                      r.later.size() > 1 ? "them" : "it");
         break;
     case HISTORY_READ_FAILED:
@@ -136,7 +128,7 @@ int revert_command(cli_t& cli, DBINFO* d, int, int)
         break;
     case HISTORY_WRITE_FAILED:
         print_box(("Version " + std::to_string(number) + " was not reverted.").c_str(),
-                  change_outcome_text(r.outcome, r.told.c_str()).c_str());
+                  change_outcome_text(r.outcome, r.told).c_str());
         break;
     default:
         if (r.version)

@@ -41,19 +41,6 @@ std::string quoted(const char* format, const char* value)
     return text.replace(text.find("%s"), 2, value);
 }
 
-std::string change_outcome_text(int outcome, const char* told)
-{
-    std::string words = told && *told ? told : "";
-    const char* state = outcome == CHANGE_PENDING
-                            ? "It was left half-written in the journal: the next start puts it back."
-                        : outcome == CHANGE_FENCED ? ""
-                        : outcome == CHANGE_HELD || outcome == CHANGE_CONFLICT || outcome == CHANGE_NOT_STARTED ||
-                                  outcome == CREATE_STOPPED
-                            ? "Nothing was written."
-                            : "What was written was put back: the schema is as it was.";
-    return words.empty() ? state : *state ? words + "\n" + state : words;
-}
-
 std::string agree_text(const DBINFO* d)
 {
     return quoted("The schema '%s' agrees with the database", d->md_database) + quoted(" '%s'.", d->database);

@@ -7,6 +7,7 @@
 #include "store/analysis/history.h"
 #include "store/write/journal.h"
 #include "store/read/read.h"
+#include "startup/told.h"
 #include "ui/history_view.h"
 #include "ui_history.h"
 #include "ui_schema.h"
@@ -21,27 +22,6 @@ namespace {
 QByteArray version_text(const char* format, int64_t number)
 {
     return QString(format).arg(number).toUtf8();
-}
-
-// "4", "4 and 5", "4, 5 and 7": the later versions as brolix-cli revert names them.
-std::string numbers(const std::vector<int64_t>& list)
-{
-    std::string text;
-    for (size_t i = 0; i < list.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + std::to_string(list[i]);
-    return text;
-}
-
-// How the schema stands after a revert that was not made.
-std::string outcome_text(int outcome, const std::string& told)
-{
-    const char* state = outcome == CHANGE_PENDING
-                            ? "It was left half-written in the journal: the next start puts it back."
-                        : outcome == CHANGE_FENCED ? ""
-                        : outcome == CHANGE_HELD || outcome == CHANGE_CONFLICT || outcome == CHANGE_NOT_STARTED
-                            ? "Nothing was written."
-                            : "What was written was put back: the schema is as it was.";
-    return told.empty() ? state : *state ? told + "\n" + state : told;
 }
 
 // What a revert writes, as the question's detail: a long plan is cut, the count told.
@@ -126,7 +106,7 @@ void Schema::revertVersion(int64_t number)
     // Refused over later versions: asks to go on over them.
     auto over_later = [&] {
         std::string text = "Version " + std::to_string(number) + " is not reverted: version" +
-                           (r.later.size() > 1 ? "s " : " ") + numbers(r.later) + " changed its tables since.";
+                           (r.later.size() > 1 ? "s " : " ") + version_numbers(r.later) + " changed its tables since.";
         std::string informative = std::string("Press 'Yes' to revert it anyway, over ") +
                                   (r.later.size() > 1 ? "them" : "it") + ", or 'No' to leave the schema as it is.";
         return show_message(text.c_str(), informative.c_str(), BTN_YES_NO, BTN_YES) == BTN_YES;
@@ -137,7 +117,7 @@ void Schema::revertVersion(int64_t number)
             return true;
         std::string text = version_text("Version %1 was not reverted.", number).toStdString(), informative;
         if (r.code == HISTORY_WRITE_FAILED) {
-            informative = outcome_text(r.outcome, r.told);
+            informative = change_outcome_text(r.outcome, r.told);
         } else if (!done || r.code == HISTORY_OK) {
             informative = "The revert was cancelled.\nNothing was written.";
         } else if (r.code == HISTORY_NO_SUCH_VERSION) {

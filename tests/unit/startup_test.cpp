@@ -2,9 +2,11 @@
 // temporary files, written once: unixODBC keeps an answer a while, so each row has its own source.
 #include "core/connect.h"
 #include "core/dbinfo.h"
+#include "core/outcomes.h"
 #include "discovery/discover.h"
 #include "startup/cmdline.h"
 #include "startup/datasource.h"
+#include "startup/told.h"
 #include "tests/support/test_env.h"
 
 #include <cstring>
@@ -182,6 +184,35 @@ TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
                                "given.\r\n"), std::string::npos);
     std::remove("nossl.debug");
     std::filesystem::remove_all(dir);
+}
+
+} // namespace
+
+namespace {
+
+// What a write that did not happen left, as both programs tell it under the outcome's words.
+TEST(Told, HowTheSchemaStandsAfterAWriteThatDidNotHappen)
+{
+    const std::string nothing = "Nothing was written.", back = "What was written was put back: the schema is as it was.",
+                      left = "It was left half-written in the journal: the next start puts it back.";
+    const struct {
+        int outcome;
+        std::string told, text;
+    } rows[] = {
+        {CHANGE_HELD, "Another program holds it.", "Another program holds it.\n" + nothing},
+        {CHANGE_CONFLICT, "", nothing},
+        {CHANGE_NOT_STARTED, "", nothing},
+        {CREATE_STOPPED, "", nothing},
+        {CHANGE_UNDONE, "Lost.", "Lost.\n" + back},
+        {CHANGE_REFUSED, "", back},
+        {CHANGE_CANCELLED, "", back},
+        {CHANGE_PENDING, "", left},
+        {CHANGE_FENCED, "Stopped past its lease.", "Stopped past its lease."},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(change_outcome_text(row.outcome, row.told), row.text) << row.outcome;
+    EXPECT_EQ(version_numbers({4}) + "|" + version_numbers({4, 5}) + "|" + version_numbers({4, 5, 7}),
+              "4|4 and 5|4, 5 and 7");
 }
 
 } // namespace
