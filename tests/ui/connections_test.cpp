@@ -128,10 +128,6 @@ TEST(Connections, AuthenticatedBothSidesEditorAndCli)
         std::remove((file + kind).c_str());
 }
 
-} // namespace
-
-namespace {
-
 // A schema user whose roles cover the schema database alone (a proxy plays the server's
 // privilege check): with readWrite the window opens in Edit mode and saves, the journal on
 // this machine, told once; with read it opens in Read Only mode and asks for no write at all.

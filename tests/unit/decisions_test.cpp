@@ -118,10 +118,6 @@ TEST(SharedSchema, ASynchronisationDoesOnlyWhatWasAgreedAndIsStillNeeded)
             EXPECT_EQ(agreed_synchronisation(agreed[a], now[n]), done[a][n]) << agreed[a] << " then " << now[n];
 }
 
-} // namespace
-
-namespace {
-
 // A plan file is checked whole before any of it is used: each item's "kept" is there and
 // names only what a retyped or longer column can keep.
 TEST(SharedSchema, APlanFileIsCheckedWhole)
@@ -156,10 +152,6 @@ TEST(SharedSchema, APlanFileIsCheckedWhole)
         free_plan(read);
     }
 }
-
-} // namespace
-
-namespace {
 
 // An index item finds its entry by index, column and position: a compound index's
 // entries differ only in position, and an item matched at the wrong one would drop or
@@ -209,10 +201,6 @@ TEST(SharedSchema, AnIndexItemChangesOnlyTheEntryItNames)
     }
 }
 
-} // namespace
-
-namespace {
-
 // "catalog.name" or "catalog.name/v" (a virtual table) words, as keys of the schema dbo.
 db_table_ref_t* refs(const std::string& words)
 {
@@ -259,10 +247,6 @@ TEST(SharedSchema, CollectionsAndTablesMatchOneToOne)
         free_table_refs(t);
     }
 }
-
-} // namespace
-
-namespace {
 
 using namespace drift_internal;
 
@@ -337,33 +321,20 @@ TEST(SharedSchema, ATablesComparisonFindsWhatChanged)
     }
 }
 
-} // namespace
-
-namespace {
-
-// What start-up read of the columns collection serves a table's pick from, and when it must
-// ask the server instead: the server's order is by name, so a table with a document
-// without a name, or two documents of one name, is not served from here.
+// What start-up read of the columns collection serves a pick from, and when the server must
+// be asked: it sorts by name, so a document without one, or two of one name, leave the order unknown.
 TEST(SharedSchema, SeenColumnsServeOnlyWhatTheirOrderIsKnownFor)
 {
-    struct row_t {
-        const char* docs;  // table:name, "!" for a virtual table's, "-" for no sql_name, "2" two sql_names
-        bool whole;        // the collection was read to its end
-        const char* table; // a table's columns, or "*" for the schema's virtual tables
-        const char* served; // names in order, or "ask" when the server must be asked
+    const struct {
+        const char *docs, *table, *served; // t:n ("!" virtual, "-" no sql_name, "2" two); "*": virtual tables
+        bool whole;                        // the collection read to its end
     } rows[] = {
-        {"t:b t:a u:c t:c", true, "t", "a b c"},
-        {"t:b t:a", false, "t", "ask"},
-        {"t:b t:a t:b", true, "t", "ask"},
-        {"t:b u:b t:a", true, "t", "a b"},
-        {"t:a t:-", true, "t", "ask"},
-        {"t:a u:x", true, "v", ""},
-        {"t:b! u:a! t:c", true, "*", "a b"},
-        {"t:a! u:a!", true, "*", "a a"},
-        {"t:a! t:a!", true, "*", "ask"},
-        {"t:a t:b2", true, "t", "ask"},
+        {"t:b t:a u:c t:c", "t", "a b c", true}, {"t:b t:a", "t", "ask", false}, {"t:b t:a t:b", "t", "ask", true},
+        {"t:b u:b t:a", "t", "a b", true},       {"t:a t:-", "t", "ask", true},  {"t:a u:x", "v", "", true},
+        {"t:b! u:a! t:c", "*", "a b", true},     {"t:a! u:a!", "*", "a a", true}, {"t:a! t:a!", "*", "ask", true},
+        {"t:a t:b2", "t", "ask", true},
     };
-    for (const row_t& row : rows) {
+    for (const auto& row : rows) {
         DBINFO d;
         dbinfo_clear(&d);
         d.md_client = reinterpret_cast<mongoc_client_t*>(&d); // compared, never used
@@ -372,35 +343,31 @@ TEST(SharedSchema, SeenColumnsServeOnlyWhatTheirOrderIsKnownFor)
         seen_columns_start(&d);
         std::istringstream words(row.docs);
         for (std::string w; words >> w;) {
-            bson_t* doc = BCON_NEW("sql_catalog", "c", "sql_schema", "dbo", "sql_table", BCON_UTF8(w.substr(0, w.find(':')).c_str()));
-            std::string name = w.substr(w.find(':') + 1);
-            const bool flagged = name.back() == '!', twice = name.back() == '2';
-            if (flagged || twice)
-                name.pop_back();
-            if (name != "-")
-                BSON_APPEND_UTF8(doc, "sql_name", name.c_str());
-            if (twice)
-                BSON_APPEND_UTF8(doc, "sql_name", name.c_str());
-            BSON_APPEND_BOOL(doc, "virtual_array", flagged);
+            std::string name = w.substr(2), mark = name.size() > 1 ? name.substr(1) : "";
+            bson_t* doc = BCON_NEW("sql_catalog", "c", "sql_schema", "dbo", "sql_table",
+                                   BCON_UTF8(w.substr(0, 1).c_str()), "virtual_array", BCON_BOOL(mark == "!"));
+            for (int times = name[0] == '-' ? 0 : mark == "2" ? 2 : 1; times > 0; --times)
+                BSON_APPEND_UTF8(doc, "sql_name", name.substr(0, 1).c_str());
             seen_columns_add(doc);
             bson_destroy(doc);
         }
         seen_columns_finish(row.whole);
         doc_refs_t docs;
-        bool known = std::strcmp(row.table, "*") ? seen_table_columns(&d, "c", "dbo", row.table, &docs)
-                                                 : seen_virtual_columns(&d, "c", "dbo", &docs);
         std::string served = "ask";
-        if (known) {
+        if (*row.table == '*' ? seen_virtual_columns(&d, "c", "dbo", &docs)
+                              : seen_table_columns(&d, "c", "dbo", row.table, &docs)) {
             served.clear();
             for (const doc_ref_t& r : docs) {
                 bson_iter_t it;
-                served += std::string(served.empty() ? "" : " ") +
-                          (bson_iter_init_find(&it, r.doc, "sql_name") ? bson_iter_utf8(&it, nullptr) : "?");
+                bson_iter_init_find(&it, r.doc, "sql_name");
+                served += std::string(served.empty() ? "" : " ") + bson_iter_utf8(&it, nullptr);
             }
         }
         EXPECT_EQ(served, row.served) << row.docs << " / " << row.table;
-        // Another schema database, or no tree yet, is never served.
-        std::strcpy(d.md_database, "other");
+        d.tables = nullptr; // a pick after start-up asks the server
+        EXPECT_FALSE(seen_table_columns(&d, "c", "dbo", "t", &docs)) << row.docs;
+        d.tables = reinterpret_cast<db_catalog_t*>(&d);
+        std::strcpy(d.md_database, "other"); // so does another schema database
         EXPECT_FALSE(seen_table_columns(&d, "c", "dbo", "t", &docs)) << row.docs;
         seen_columns_forget();
     }

@@ -188,31 +188,17 @@ TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
 
 } // namespace
 
-namespace {
-
 // What a write that did not happen left, as both programs tell it under the outcome's words.
 TEST(Told, HowTheSchemaStandsAfterAWriteThatDidNotHappen)
 {
-    const std::string nothing = "Nothing was written.", back = "What was written was put back: the schema is as it was.",
-                      left = "It was left half-written in the journal: the next start puts it back.";
-    const struct {
-        int outcome;
-        std::string told, text;
-    } rows[] = {
-        {CHANGE_HELD, "Another program holds it.", "Another program holds it.\n" + nothing},
-        {CHANGE_CONFLICT, "", nothing},
-        {CHANGE_NOT_STARTED, "", nothing},
-        {CREATE_STOPPED, "", nothing},
-        {CHANGE_UNDONE, "Lost.", "Lost.\n" + back},
-        {CHANGE_REFUSED, "", back},
-        {CHANGE_CANCELLED, "", back},
-        {CHANGE_PENDING, "", left},
-        {CHANGE_FENCED, "Stopped past its lease.", "Stopped past its lease."},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(change_outcome_text(row.outcome, row.told), row.text) << row.outcome;
-    EXPECT_EQ(version_numbers({4}) + "|" + version_numbers({4, 5}) + "|" + version_numbers({4, 5, 7}),
-              "4|4 and 5|4, 5 and 7");
+    const std::string no = "\nNothing was written.", back = "\nWhat was written was put back: the schema is as it was.";
+    const std::pair<int, std::string> rows[] = {
+        {CHANGE_HELD, no},     {CHANGE_CONFLICT, no}, {CHANGE_NOT_STARTED, no}, {CREATE_STOPPED, no},
+        {CHANGE_UNDONE, back}, {CHANGE_REFUSED, back}, {CHANGE_CANCELLED, back}, {CHANGE_FENCED, ""},
+        {CHANGE_PENDING, "\nIt was left half-written in the journal: the next start puts it back."}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(change_outcome_text(row.first, "Why."), "Why." + row.second) << row.first;
+        EXPECT_EQ(change_outcome_text(row.first, ""), row.second.substr(row.second.empty() ? 0 : 1)) << row.first;
+    }
+    EXPECT_EQ(version_numbers({4}) + "|" + version_numbers({4, 5}) + "|" + version_numbers({4, 5, 7}), "4|4 and 5|4, 5 and 7");
 }
-
-} // namespace
