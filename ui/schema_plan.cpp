@@ -76,17 +76,6 @@ void Schema::on_pushButtonPlan_clicked()
         return;
     }
 
-    // Tables may have come or gone: the tree is read again, then the table shown again.
-    ui->treeWidget->clear();
-    serverWork([&] { read_table_tree(&dbinfo); });
-    buildTree(&dbinfo);
-    release_table_tree(&dbinfo);
-    clearGrids();
-    if (QTreeWidgetItem* item = findTableItem()) {
-        ui->treeWidget->setCurrentItem(item);
-        dbinfo.virtual_table = "";
-        dbinfo.qualified_table.clear(); // read afresh, not kept from before
-        clicked_on_Tree(item, 0);
-    }
+    readTreeAgain(); // tables may have come or gone
     ui->errorMsg->setText("The checked changes were written to the schema.");
 }

@@ -29,14 +29,6 @@ void set_problem(drift_problem_t* problem, int code, const char* name, const cha
 
 namespace {
 
-std::string text_field(const bson_t* doc, const char* field)
-{
-    bson_iter_t it;
-    if (bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it))
-        return bson_iter_utf8(&it, nullptr);
-    return "";
-}
-
 // Every document of one schema collection of this catalog, in one query.
 template <typename Take>
 bool read_saved(DBINFO* dbinfo, const char* collection, Take take, drift_problem_t* problem)
@@ -80,15 +72,15 @@ struct schema_taker_t {
             return;
         saved_table_t& t = (*saved)[ref.table];
         t.is_virtual = ref.is_virtual;
-        t.parent = text_field(doc, "virtual_parent");
+        t.parent = schema_text(doc, "virtual_parent");
     }
     saved_schema_t::iterator table_of(const bson_t* doc)
     {
-        const std::string name = text_field(doc, "sql_table");
+        const std::string name = schema_text(doc, "sql_table");
         auto found = saved->find(name);
         if (found == saved->end() && make_tables) {
             found = saved->emplace(name, saved_table_t()).first;
-            found->second.parent = text_field(doc, "virtual_parent");
+            found->second.parent = schema_text(doc, "virtual_parent");
             found->second.is_virtual = !found->second.parent.empty();
         }
         return found;
@@ -188,12 +180,12 @@ saved_schema_t saved_of_docs(const doc_list_t* docs, const doc_list_t* other)
     std::set<std::string> documented;
     for (const doc_list_t* side : {docs, other})
         for (const doc_ref_t& d : side[KIND_TABLES].docs)
-            documented.insert(text_field(d.doc, "sql_table"));
+            documented.insert(schema_text(d.doc, "sql_table"));
     for (const doc_list_t* side : {docs, other})
         for (int kind = KIND_COLUMNS; kind <= KIND_INDEX; ++kind)
             for (const doc_ref_t& d : side[kind].docs)
-                if (!documented.count(text_field(d.doc, "sql_table")))
-                    saved[text_field(d.doc, "sql_table")];
+                if (!documented.count(schema_text(d.doc, "sql_table")))
+                    saved[schema_text(d.doc, "sql_table")];
     for (const doc_ref_t& d : docs[KIND_COLUMNS].docs)
         taker.column(d.doc);
     for (const doc_ref_t& d : docs[KIND_INDEX].docs)

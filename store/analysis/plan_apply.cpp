@@ -16,14 +16,6 @@ using namespace plan_internal;
 
 namespace {
 
-std::string text_field(const bson_t* doc, const char* field)
-{
-    bson_iter_t it;
-    if (bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it))
-        return bson_iter_utf8(&it, nullptr);
-    return "";
-}
-
 // Every document of the catalog, one query per collection (the columns as validation has
 // just read them, when it read them whole), grouped by table.
 bool read_catalog(DBINFO* dbinfo, std::map<std::string, table_state_t>* tables, doc_texts_t* texts,
@@ -31,7 +23,7 @@ bool read_catalog(DBINFO* dbinfo, std::map<std::string, table_state_t>* tables, 
 {
     auto take = [&](int kind, const bson_t* doc) {
         note_doc(texts, kind, doc);
-        table_state_t& t = (*tables)[text_field(doc, "sql_table")];
+        table_state_t& t = (*tables)[schema_text(doc, "sql_table")];
         if (kind == KIND_TABLES) {
             t.tables.emplace_back(bson_copy(doc));
         } else if (kind == KIND_INDEX) {

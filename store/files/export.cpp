@@ -18,14 +18,6 @@
 
 namespace {
 
-std::string text_of(const bson_t* doc, const char* field)
-{
-    bson_iter_t it;
-    if (bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it))
-        return bson_iter_utf8(&it, nullptr);
-    return "";
-}
-
 int32_t number_of(const bson_t* doc, const char* field)
 {
     bson_iter_t it;
@@ -56,8 +48,8 @@ bool export_collection(DBINFO* dbinfo, int kind, std::string* out)
     while (mongoc_cursor_next(cursor, &doc)) {
         bson_t copy = BSON_INITIALIZER;
         bson_copy_to_excluding_noinit(doc, &copy, "_id", nullptr);
-        docs.emplace_back(text_of(&copy, "sql_schema"), text_of(&copy, "sql_table"),
-                          kind == KIND_INDEX ? text_of(&copy, "index_name") : "",
+        docs.emplace_back(schema_text(&copy, "sql_schema"), schema_text(&copy, "sql_table"),
+                          kind == KIND_INDEX ? schema_text(&copy, "index_name") : "",
                           kind == KIND_TABLES ? 0 : number_of(&copy, "index"),
                           canonical_json(&copy));
         bson_destroy(&copy);

@@ -69,14 +69,6 @@ const field_type_t* type_of(const char* field)
     return nullptr;
 }
 
-std::string text_of(const bson_t* doc, const char* field)
-{
-    bson_iter_t it;
-    if (bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it))
-        return bson_iter_utf8(&it, nullptr);
-    return "";
-}
-
 // A JSON reader that checks the whole text and notes where each document of the three
 // arrays begins and ends; the documents themselves are read by the BSON library.
 struct element_t {
@@ -369,7 +361,7 @@ bool check_document(const bson_t* doc, int kind, int line, const char* catalog, 
     for (const char* field : required_fields[kind])
         if (field && !seen.count(field))
             return refuse(problem, SCHEMA_FILE_MISSING, line, kind, field, nullptr);
-    std::string doc_catalog = text_of(doc, "sql_catalog");
+    std::string doc_catalog = schema_text(doc, "sql_catalog");
     if (doc_catalog != catalog)
         return refuse(problem, SCHEMA_FILE_CATALOG, line, kind, "sql_catalog", doc_catalog.c_str());
     return true;
@@ -382,7 +374,7 @@ std::string key_of(const bson_t* doc, const char* const (&fields)[6])
         if (field) {
             bson_iter_t it;
             bson_iter_init_find(&it, doc, field);
-            key += BSON_ITER_HOLDS_UTF8(&it) ? text_of(doc, field) : std::to_string(bson_iter_int32(&it));
+            key += BSON_ITER_HOLDS_UTF8(&it) ? schema_text(doc, field) : std::to_string(bson_iter_int32(&it));
             key += '\x1f';
         }
     return key;
@@ -391,11 +383,11 @@ std::string key_of(const bson_t* doc, const char* const (&fields)[6])
 // Names the document in the problem: its table and, for a column or an index entry, its name.
 void name_document(const bson_t* doc, int kind, schema_file_problem_t* problem)
 {
-    std::string named = "table '" + text_of(doc, "sql_table") + "'";
+    std::string named = "table '" + schema_text(doc, "sql_table") + "'";
     if (kind == KIND_COLUMNS)
-        named += ", column '" + text_of(doc, "sql_name") + "'";
+        named += ", column '" + schema_text(doc, "sql_name") + "'";
     else if (kind == KIND_INDEX)
-        named += ", index '" + text_of(doc, "index_name") + "' on '" + text_of(doc, "sql_col_name") + "'";
+        named += ", index '" + schema_text(doc, "index_name") + "' on '" + schema_text(doc, "sql_col_name") + "'";
     std::snprintf(problem->document, sizeof problem->document, "%s", named.c_str());
 }
 
@@ -464,13 +456,13 @@ struct cross_checks_t {
             if (bson_iter_init_find(&it, doc, "virtual_parent"))
                 virtual_tables.emplace_back(position, line);
         } else if (ok && !tables_named.count(table_key)) {
-            ok = refuse(problem, SCHEMA_FILE_ORPHAN, line, kind, "sql_table", text_of(doc, "sql_table").c_str());
+            ok = refuse(problem, SCHEMA_FILE_ORPHAN, line, kind, "sql_table", schema_text(doc, "sql_table").c_str());
         } else if (kind == KIND_COLUMNS) {
-            columns_named.insert(table_key + text_of(doc, "sql_name"));
-        } else if (ok && !columns_named.count(table_key + text_of(doc, "sql_col_name"))) {
+            columns_named.insert(table_key + schema_text(doc, "sql_name"));
+        } else if (ok && !columns_named.count(table_key + schema_text(doc, "sql_col_name"))) {
             // An entry naming no column would be written as a damaged index.
             ok = refuse(problem, SCHEMA_FILE_NO_COLUMN, line, kind, "sql_col_name",
-                        text_of(doc, "sql_col_name").c_str());
+                        schema_text(doc, "sql_col_name").c_str());
         }
         if (!ok)
             name_document(doc, kind, problem);
@@ -482,9 +474,9 @@ struct cross_checks_t {
     {
         for (const auto& v : virtual_tables) {
             const bson_t* doc = file->docs[KIND_TABLES][v.first].doc;
-            std::string parent = text_of(doc, "virtual_parent");
+            std::string parent = schema_text(doc, "virtual_parent");
             std::string key =
-                text_of(doc, "sql_catalog") + '\x1f' + text_of(doc, "sql_schema") + '\x1f' + parent + '\x1f';
+                schema_text(doc, "sql_catalog") + '\x1f' + schema_text(doc, "sql_schema") + '\x1f' + parent + '\x1f';
             if (!tables_named.count(key)) {
                 refuse(problem, SCHEMA_FILE_NO_PARENT, v.second, KIND_TABLES, "virtual_parent", parent.c_str());
                 name_document(doc, KIND_TABLES, problem);

@@ -50,15 +50,9 @@ struct unknown_fields_t {
     std::string text;
 } unknown;
 
-std::string text_field(const bson_t* doc, const char* field)
-{
-    bson_iter_t it;
-    return bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr) : "";
-}
-
 std::string table_key_of(const bson_t* doc)
 {
-    return text_field(doc, "sql_catalog") + "." + text_field(doc, "sql_schema") + "." + text_field(doc, "sql_table");
+    return schema_text(doc, "sql_catalog") + "." + schema_text(doc, "sql_schema") + "." + schema_text(doc, "sql_table");
 }
 
 // Notes the fields of doc that its collection does not allow; true when it holds one.
@@ -88,8 +82,8 @@ bool note_unknown_fields(const bson_t* doc, int kind)
     for (const char* field : {"sql_catalog", "sql_schema", "sql_table"})
         placed = placed && bson_iter_init_find(&name, doc, field) && BSON_ITER_HOLDS_UTF8(&name);
     if (placed)
-        unknown.tables.insert(std::make_tuple(kind, text_field(doc, "sql_catalog"), text_field(doc, "sql_schema"),
-                                              text_field(doc, "sql_table")));
+        unknown.tables.insert(std::make_tuple(kind, schema_text(doc, "sql_catalog"), schema_text(doc, "sql_schema"),
+                                              schema_text(doc, "sql_table")));
     else
         unknown.unplaced = true;
     return true;
@@ -99,7 +93,7 @@ void note_for_step(const bson_t* doc, int kind)
 {
     if (kind == KIND_COLUMNS) {
         read_docs.tables_with_columns.insert(table_key_of(doc));
-        read_docs.columns.insert(table_key_of(doc) + "." + text_field(doc, "sql_name"));
+        read_docs.columns.insert(table_key_of(doc) + "." + schema_text(doc, "sql_name"));
         return;
     }
     bson_iter_t it;
@@ -116,7 +110,7 @@ void note_for_step(const bson_t* doc, int kind)
                     named.push_back(bson_iter_utf8(&element, nullptr));
     }
     for (const std::string& column : named)
-        read_docs.entries.push_back({table_key_of(doc), column, text_field(doc, "index_name")});
+        read_docs.entries.push_back({table_key_of(doc), column, schema_text(doc, "index_name")});
 }
 
 // True when the data collection holds a document (one small request): a table without

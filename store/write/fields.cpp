@@ -203,3 +203,9 @@ bool schema_document_allowed(const bson_t* doc, int kind)
             return false;
     return true;
 }
+
+std::string schema_text(const bson_t* doc, const char* field)
+{
+    bson_iter_t it;
+    return bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr) : "";
+}

@@ -4,10 +4,13 @@
 
 #include <bson/bson.h>
 #include <cstdint>
+#include <string>
 
 // An int32 as it is, a double truncated toward zero (held to the int32 range; NaN
 // gives 0), any other type 0.
 int32_t schema_number(const bson_iter_t* iter);
+// The text of a document's field; "" when it is missing or holds no text.
+std::string schema_text(const bson_t* doc, const char* field);
 
 // A boolean's value; any other type gives otherwise.
 bool schema_flag(const bson_iter_t* iter, bool otherwise);

@@ -105,7 +105,6 @@ namespace journal_internal {
 extern std::map<const journal_place_t*, int64_t> seen_versions;
 void text_array(bson_t* parent, const char* key, const std::vector<std::string>& texts);
 bool change_filter(const schema_change_t* change, int kind, bson_t* filter);
-std::string text_of(const bson_t* doc, const char* field);
 bool read_selected(DBINFO* dbinfo, int kind, const bson_t* filter, doc_list_t* into, bson_error_t* error);
 bool write_change(writer_t* w, const schema_change_t* change, const bson_t* filters, const bool* selects, int* code,
                   bson_error_t* error);

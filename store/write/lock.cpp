@@ -4,6 +4,7 @@
 #include "core/dbinfo.h"
 #include "core/wire.h"
 #include "store/write/place.h"
+#include "store/write/fields.h"
 
 #include <atomic>
 #include <cerrno>
@@ -72,12 +73,6 @@ struct lock_state_t {
     bool stopping = false;
 } state;
 
-std::string text_of(const bson_t* doc, const char* field)
-{
-    bson_iter_t it;
-    return bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr) : "";
-}
-
 int64_t date_of(const bson_t* doc, const char* field)
 {
     bson_iter_t it;
@@ -86,11 +81,11 @@ int64_t date_of(const bson_t* doc, const char* field)
 
 void read_holder(const bson_t* doc, lock_holder_t* holder)
 {
-    holder->user = text_of(doc, "user");
-    holder->host = text_of(doc, "host");
-    holder->program = text_of(doc, "program");
-    holder->action = text_of(doc, "action");
-    holder->label = text_of(doc, "label");
+    holder->user = schema_text(doc, "user");
+    holder->host = schema_text(doc, "host");
+    holder->program = schema_text(doc, "program");
+    holder->action = schema_text(doc, "action");
+    holder->label = schema_text(doc, "label");
     holder->since = date_of(doc, "since");
     bson_iter_t it;
     holder->pid = bson_iter_init_find(&it, doc, "pid") && BSON_ITER_HOLDS_NUMBER(&it) ? bson_iter_as_int64(&it) : 0;
@@ -259,7 +254,7 @@ int claim_on_server(DBINFO* dbinfo, const char* action, const char* label, lock_
         if (!vacant)
             bson_oid_copy(bson_iter_oid(&it), &owner);
         read_holder(&current, holder);
-        bool here = holder->host == host && text_of(&current, "boot") == boot;
+        bool here = holder->host == host && schema_text(&current, "boot") == boot;
         // A writer is gone when the server has not heard from it for a lease; on this
         // machine also as soon as its process has ended (or it is this one, whose last
         // change could not let the lock go).

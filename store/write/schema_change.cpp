@@ -1,5 +1,6 @@
 // A change: what it replaces and adds, and the stamps of what its caller read.
 #include "store/write/journal_parts.h"
+#include "store/write/fields.h"
 
 #include <cstring>
 #include <ctime>
@@ -104,8 +105,8 @@ bool holds_what_was_read(DBINFO* dbinfo, journal_place_t* place, schema_change_t
         now[e.first];
     for (int kind : {KIND_COLUMNS, KIND_INDEX})
         for (const doc_ref_t& d : before[kind].docs) {
-            auto found = now.find(table_key(text_of(d.doc, "sql_catalog"), text_of(d.doc, "sql_schema"),
-                                            text_of(d.doc, "sql_table")));
+            auto found = now.find(table_key(schema_text(d.doc, "sql_catalog"), schema_text(d.doc, "sql_schema"),
+                                            schema_text(d.doc, "sql_table")));
             if (found != now.end())
                 stamp_add(&found->second, kind, d.doc);
         }
@@ -195,7 +196,7 @@ void schema_change_replace_scope(schema_change_t* change, const bson_t* scope)
         int mask = bson_iter_init_find(&entry, &one, "mask") && BSON_ITER_HOLDS_INT32(&entry) ? bson_iter_int32(&entry)
                                                                                                : 0;
         std::vector<std::string>& names =
-            change->scopes[scope_key_t(text_of(&one, "catalog"), text_of(&one, "schema"), text_of(&one, "field"),
+            change->scopes[scope_key_t(schema_text(&one, "catalog"), schema_text(&one, "schema"), schema_text(&one, "field"),
                                        mask & CHANGE_MASK_ALL)];
         bson_iter_t name;
         if (bson_iter_init_find(&entry, &one, "names") && bson_iter_recurse(&entry, &name))

@@ -117,12 +117,12 @@ void append_scope(bson_t* doc, const schema_change_t* change)
 // What a schema document describes: a table, a table's column (its field), an index entry.
 std::string described(int kind, const bson_t* doc)
 {
-    std::string key = text_of(doc, "sql_catalog") + '\x1f' + text_of(doc, "sql_schema") + '\x1f' +
-                      text_of(doc, "sql_table");
+    std::string key = schema_text(doc, "sql_catalog") + '\x1f' + schema_text(doc, "sql_schema") + '\x1f' +
+                      schema_text(doc, "sql_table");
     if (kind == KIND_COLUMNS)
-        key += '\x1f' + text_of(doc, "mongo_name");
+        key += '\x1f' + schema_text(doc, "mongo_name");
     else if (kind == KIND_INDEX)
-        key += '\x1f' + text_of(doc, "index_name") + '\x1f' + text_of(doc, "sql_col_name");
+        key += '\x1f' + schema_text(doc, "index_name") + '\x1f' + schema_text(doc, "sql_col_name");
     return key;
 }
 

@@ -33,9 +33,9 @@ std::vector<std::string> touched_tables(const schema_change_t* change, const doc
             names.insert(scope.second.begin(), scope.second.end());
     for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind) {
         for (const doc_ref_t& d : change->docs[kind].docs)
-            names.insert(text_of(d.doc, "sql_table"));
+            names.insert(schema_text(d.doc, "sql_table"));
         for (const doc_ref_t& d : before[kind].docs)
-            names.insert(text_of(d.doc, "sql_table"));
+            names.insert(schema_text(d.doc, "sql_table"));
     }
     names.erase("");
     return std::vector<std::string>(names.begin(), names.end());
@@ -71,7 +71,7 @@ std::string what_the_driver_reads(int kind, const bson_t* doc)
 std::string change_counts(const doc_list_t* before, const doc_list_t* after)
 {
     auto key = [](const bson_t* d) {
-        return text_of(d, "sql_catalog") + '\x1f' + text_of(d, "sql_schema") + '\x1f' + text_of(d, "sql_table");
+        return schema_text(d, "sql_catalog") + '\x1f' + schema_text(d, "sql_schema") + '\x1f' + schema_text(d, "sql_table");
     };
     std::set<std::string> tables[2];
     for (int side = 0; side < 2; ++side)

@@ -26,12 +26,6 @@ void keep_first(bson_error_t* first, const bson_error_t* error)
 
 namespace journal_internal {
 
-std::string text_of(const bson_t* doc, const char* field)
-{
-    bson_iter_t it;
-    return bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr) : "";
-}
-
 // Every document of a collection the filter selects, as it is (with its _id).
 bool read_selected(DBINFO* dbinfo, int kind, const bson_t* filter, doc_list_t* into, bson_error_t* error)
 {
@@ -69,7 +63,7 @@ void note_refusal(void* context, size_t position, const bson_error_t* error)
     if (!r->writer->refused.empty() || !server_refused(error))
         return;
     const bson_t* doc = r->docs->docs[position].doc;
-    std::string table = text_of(doc, "sql_table"), name = text_of(doc, r->kind == KIND_INDEX ? "index_name"
+    std::string table = schema_text(doc, "sql_table"), name = schema_text(doc, r->kind == KIND_INDEX ? "index_name"
                                                                                               : "sql_name");
     r->writer->refused = std::string("the ") + collection_name(r->kind) + " document of '" + table + "'" +
                          (r->kind == KIND_TABLES || name.empty() ? "" : " ('" + name + "')") + ": " +
