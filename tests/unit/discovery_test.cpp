@@ -123,7 +123,7 @@ std::string random_value(std::mt19937& rng, int depth)
         "\"q \\\" \\\\ \\t\\n\\u0001\"", "\"caf\\u00e9 \\ud83d\\ude00\"", "true", "null",
         "{\"$oid\": \"5f0c1a2b3c4d5e6f70819203\"}", "{\"$date\": {\"$numberLong\": \"-5\"}}",
         "{\"$regex\": \"^a\\\"\", \"$options\": \"i\"}", "{\"$binary\": \"AAE=\", \"$type\": \"00\"}",
-        "{\"$numberDecimal\": \"-1.5E+3\"}", "{\"$timestamp\": {\"t\": 1, \"i\": 2}}", "-0.375"};
+        "{\"$numberDecimal\": \"-1.5E+3\"}", "{\"$timestamp\": {\"t\": 1, \"i\": 2}}", "-0.375", "0", "-99"};
     const int count = sizeof leaves / sizeof leaves[0], pick = int(rng() % (depth > 3 ? count : count + 4));
     if (pick < count)
         return leaves[pick];
