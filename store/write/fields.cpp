@@ -77,7 +77,7 @@ bool first_batch(const bson_t* reply, bson_iter_t* elements)
 
 bson_t* whole_collection_opts(void)
 {
-    return BCON_NEW("batchSize", BCON_INT32(1000000));
+    return BCON_NEW("batchSize", BCON_INT32(20000));
 }
 
 namespace {
