@@ -104,6 +104,7 @@ TEST(Render, TextsAndConversionsAtTheLimits)
         // Numeric: single precision; the width counts sign, point and leading zero, after rounding.
         {"16777217", NUMERIC, "16777216.00", 10, 2}, {lng("16777217"), NUMERIC, "16777217.00", 10, 2},
         {"-1.5", NUMERIC, "-01.5", 3, 1}, {"12.345", NUMERIC, "012.35", 5, 2}, {"999.5", NUMERIC, "!", 3, 0},
+        {"0.5", NUMERIC, "0.50", 3, 2},
         {lng("9007199254740993"), NUMERIC, "!", 20, 0}, {dbl("NaN"), NUMERIC, "!", 10, 2},
         {"1.0", NUMERIC, "!", 5, -1}, {"1", NUMERIC, std::string(999, '0') + "1", 1000, 0},
         {"1", NUMERIC, "!", 1025, 0},
