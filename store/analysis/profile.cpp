@@ -8,10 +8,12 @@
 #include "store/change/collection_read.h"
 #include "store/read/read.h"
 #include "store/read/listing.h"
+#include "store/write/fields.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -106,6 +108,45 @@ void profile_columns(const db_sample_t* sample, const db_column_t* saved, table_
     }
 }
 
+namespace {
+
+// Beyond this many tables a profile reads the catalog's saved types at once.
+const size_t one_read_from = 16;
+
+// The saved SQL type of each column of every table of the catalog, by table, in one read:
+// a profile of many tables asks the schema once, not once a table. False when the read
+// stopped before its end (the lists then hold what was read).
+bool read_saved_types(DBINFO* d, std::map<std::string, db_column_t*>* out)
+{
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(d->md_client, d->md_database, collection_name(KIND_COLUMNS));
+    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(d->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
+    bson_t* opts = whole_collection_opts();
+    BCON_APPEND(opts, "projection", "{", "sql_table", BCON_INT32(1), "mongo_name", BCON_INT32(1), "sql_type",
+                BCON_INT32(1), "}");
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc)) {
+        db_column_t* c = new_column();
+        c->mongo_name = copy_text(schema_text(doc, "mongo_name").c_str());
+        bson_iter_t it;
+        c->sql_type = bson_iter_init_find(&it, doc, "sql_type") ? schema_number(&it) : 0;
+        db_column_t*& list = (*out)[schema_text(doc, "sql_table")];
+        c->next = list;
+        if (list)
+            list->prev = c;
+        list = c;
+    }
+    bool ok = !mongoc_cursor_error(cursor, nullptr);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(opts);
+    bson_destroy(filter);
+    mongoc_collection_destroy(coll);
+    return ok;
+}
+
+} // namespace
+
 bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vector<table_profile_t>* out,
                     int* code, std::string* table, bson_error_t* error)
 {
@@ -127,7 +168,7 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
     if (names.empty())
         names = collections;
     for (const std::string& name : names)
-        if (std::find(collections.begin(), collections.end(), name) == collections.end()) {
+        if (!std::binary_search(collections.begin(), collections.end(), name)) {
             *code = PROFILE_NO_SUCH_TABLE;
             *table = name;
             return false;
@@ -137,6 +178,10 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
     for (const std::string& name : names)
         read.push_back(name.c_str());
     out->clear();
+    std::map<std::string, db_column_t*> saved_types;
+    const bool at_once = d->md_client && names.size() >= one_read_from;
+    if (at_once)
+        read_saved_types(d, &saved_types); // what it could not read is no saved type
     read_collections(d, read, [&](int i, collection_read_t* r) {
         if (!r->sample || !r->sample->items) {
             *code = PROFILE_NOT_SAMPLED;
@@ -147,12 +192,19 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
         }
         table_profile_t t;
         t.table = names[i];
-        db_column_t* saved = d->md_client ? read_table_columns(d, d->database, SQL_SCHEMA, read[i], nullptr) : nullptr;
-        profile_columns(r->sample, saved, &t);
-        free_columns(saved);
+        if (at_once) {
+            profile_columns(r->sample, saved_types[names[i]], &t);
+        } else {
+            db_column_t* saved =
+                d->md_client ? read_table_columns(d, d->database, SQL_SCHEMA, read[i], nullptr) : nullptr;
+            profile_columns(r->sample, saved, &t);
+            free_columns(saved);
+        }
         out->push_back(std::move(t));
         return true;
     });
+    for (auto& entry : saved_types)
+        free_columns(entry.second);
     return *code == PROFILE_OK;
 }
 

@@ -126,6 +126,8 @@ TEST_F(ProfileTest, CliMarksColumnsTheSavedTypeCannotShowAndRareOnes)
     connect();
     for (int i = 1; i <= 3; ++i)
         put_data("t", "{\"_id\": " + std::to_string(i) + ", \"n\": 1, \"m\": 1}");
+    for (int i = 0; i < 16; ++i) // a profile of every table reads the saved types at once
+        put_data("u" + std::to_string(i), "{\"_id\": 1}");
     d.preview_rows = 3;
     ASSERT_TRUE(create_schema(&d, &code)); // n saved as SQL_INTEGER
     put_data("t", "{\"_id\": 4, \"n\": \"x\"}");
@@ -142,6 +144,9 @@ TEST_F(ProfileTest, CliMarksColumnsTheSavedTypeCannotShowAndRareOnes)
                    "(was SQL_INTEGER); does not fit the saved SQL_INTEGER\n"
                    "  m: in 4 (6.7%); NumberInt32 3, null 1; SQL_VARCHAR since _id 5 (was SQL_INTEGER)\n"
                    "  r: in 1 (1.7%); Bool 1; SQL_TINYINT; rare\n");
+    const std::string alone = out;
+    EXPECT_EQ(testenv::run_cli(args, &out), 0) << out;
+    EXPECT_NE(out.find(alone), std::string::npos) << out;
     EXPECT_EQ(testenv::run_cli(args + "t --json -sample newest -ps 2", &out), 0) << out;
     EXPECT_NE(out.find("{\"sql_name\": \"n\", \"mongo_name\": \"n\", \"documents\": 2, \"types\": "
                        "{\"NumberInt32\": 2}, \"nulls\": 0, \"shortest\": null, \"longest\": null, "
