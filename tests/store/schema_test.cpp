@@ -187,6 +187,14 @@ TEST_F(Schema, RequestsFollowTablesNotColumns)
         EXPECT_EQ(schema_docs("index", R"({"sql_table": "t0_tags"})"),
                   (strings{key + R"("_id" index:i1 primary:true )" + of + "native_id:true" + end,
                            key + R"("tags$index" index:i2 primary:true )" + of + "native_id:false" + end}));
+        const std::string vt = R"(sql_table:"t0_tags" index:i)", vt_end = end.substr(sizeof " asc:true" - 1);
+        EXPECT_EQ(schema_docs("columns", R"({"sql_table": "t0_tags"})"),
+                  (strings{vt + R"(1 sql_name:"_id" mongo_name:"_id" mongo_type:i7 sql_type:i1 visible:true )"
+                                R"(length:i24)" + vt_end,
+                           vt + R"(2 sql_name:"tags$index" mongo_name:"tags" mongo_type:i-1 sql_type:i4 )"
+                                R"(visible:true)" + vt_end,
+                           vt + R"(3 sql_name:"tags$value" mongo_name:"tags" mongo_type:i-2 sql_type:i12 visible:true )"
+                                R"(length:i512)" + vt_end}));
     }
 }
 
