@@ -238,7 +238,7 @@ int make_virtual_tables(DBINFO* d)
         for (size_t i = 0; i < schema_change_count(change, kind); ++i)
             docs.push_back({schema_change_doc(change, kind, i)});
         mongoc_collection_t* coll = mongoc_client_get_collection(d->md_client, d->md_database, collection_name(kind));
-        const size_t chunk = 5000;
+        const size_t chunk = 1000; // a request FerretDB answers in seconds, also on a busy machine
         for (size_t first = 0; ok && first < docs.size(); first += chunk) {
             doc_refs_t part(docs.begin() + first, docs.begin() + std::min(docs.size(), first + chunk));
             write_result_t written = insert_in_order(coll, part, nullptr, nullptr);
