@@ -303,33 +303,15 @@ double cpu_ms_of(const rusage& usage)
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
 }
 
-// Runs argv with standard output discarded and standard error into err_file; wall, CPU
-// and peak memory from wait4.
-void run_child(const std::vector<std::string>& argv, const std::string& err_file, run_t* run)
+// Reads one line from fd within wait_ms; "" when none came.
+std::string read_line(int fd, int wait_ms)
 {
-    auto started = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(err >= 0 ? err : null, 2);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
-    run->wall_ms = bench::since(started);
-    run->cpu_ms = cpu_ms_of(usage);
-    run->peak_mb = usage.ru_maxrss / 1024.0;
-    run->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::string line;
+    char c;
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, wait_ms) > 0 && read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
 }
 
 std::string self_path()
@@ -338,6 +320,74 @@ std::string self_path()
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     return n > 0 ? std::string(path, n) : std::string();
 }
+
+// The kernel starts a child's peak memory from what its parent held when it forked, and
+// this process holds the set-up's hundreds of megabytes: every measured program is
+// started by a launcher (this program run anew, small), which runs it and writes its
+// CPU, peak memory and exit from wait4 on fd 4.
+int launch(char** argv)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(4);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    char line[128];
+    int n = std::snprintf(line, sizeof line, "%.1f %ld %d\n", cpu_ms_of(usage), usage.ru_maxrss, code);
+    if (write(4, line, n) < 0) // no reader: the window's launch, which reports on fd 3
+        return code;
+    return code;
+}
+
+std::vector<char*> launched(const std::vector<std::string>& argv)
+{
+    static std::string self = self_path(), flag = "--launch";
+    std::vector<char*> args{&self[0], &flag[0]};
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    return args;
+}
+
+// Runs argv through the launcher with standard output discarded and standard error into
+// err_file; wall, CPU and peak memory as the launcher saw them.
+void run_child(const std::vector<std::string>& argv, const std::string& err_file, run_t* run)
+{
+    int report[2];
+    if (pipe(report) != 0)
+        return;
+    std::vector<char*> args = launched(argv);
+    auto started = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err >= 0 ? err : null, 2);
+        dup2(report[1], 4);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(report[1]);
+    std::string line = read_line(report[0], 3600000);
+    close(report[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run->wall_ms = bench::since(started);
+    long rss = 0;
+    run->status = 127;
+    if (std::sscanf(line.c_str(), "%lf %ld %d", &run->cpu_ms, &rss, &run->status) == 3)
+        run->peak_mb = rss / 1024.0;
+}
+
 
 // ---- the window, in a child of its own ------------------------------------------------
 
@@ -459,16 +509,6 @@ int window_child(int argc, char** argv)
     return 0;
 }
 
-// Reads one line from fd within wait_ms; "" when none came.
-std::string read_line(int fd, int wait_ms)
-{
-    std::string line;
-    char c;
-    pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, wait_ms) > 0 && read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
-}
 
 void run_window(const std::vector<std::string>& editor_args, bench::proxy_t& proxy, run_t* run,
                 std::vector<std::string>* lines)
@@ -478,16 +518,14 @@ void run_window(const std::vector<std::string>& editor_args, bench::proxy_t& pro
         return;
     std::vector<std::string> argv{self_path(), "--window-child"};
     argv.insert(argv.end(), editor_args.begin(), editor_args.end());
+    std::vector<char*> args = launched(argv);
     proxy.reset();
     auto started = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         close(report[0]);
         dup2(report[1], 3);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
+        dup2(open("/dev/null", O_WRONLY), 4); // the launcher's report: the window reports itself
         execv(args[0], args.data());
         _exit(127);
     }
@@ -543,6 +581,8 @@ int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc > 2 && !std::strcmp(argv[1], "--launch"))
+        return launch(argv + 2);
     if (argc > 1 && !std::strcmp(argv[1], "--window-child"))
         return window_child(argc - 2, argv + 2);
     options_t o;

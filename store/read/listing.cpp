@@ -10,8 +10,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -190,19 +192,19 @@ int compare_collections_with_schema(db_table_ref_t* collections, db_table_ref_t*
         if (catalog && (!t->key || std::strncmp(t->key, ours.c_str(), ours.size()) != 0))
             t->matched = true;
     // Each collection takes the first table of its key not yet taken: by key, in one pass,
-    // as a schema of thousands of tables needs.
-    std::unordered_map<std::string, std::deque<db_table_ref_t*>> open;
+    // as a schema of thousands of tables needs (a vector and the next to take: a deque a key
+    // would hold half a kilobyte each).
+    std::unordered_map<std::string, std::pair<std::vector<db_table_ref_t*>, size_t>> open;
     for (db_table_ref_t* t = tables; t; t = t->next)
         if (!t->matched && t->key)
-            open[t->key].push_back(t);
+            open[t->key].first.push_back(t);
     for (db_table_ref_t* c = collections; c; c = c->next) {
         if (c->matched || !c->key)
             continue;
         auto found = open.find(c->key);
-        if (found == open.end() || found->second.empty())
+        if (found == open.end() || found->second.second == found->second.first.size())
             continue;
-        c->matched = found->second.front()->matched = true;
-        found->second.pop_front();
+        c->matched = found->second.first[found->second.second++]->matched = true;
     }
     bool tables_fail = false;
     for (db_table_ref_t* t = tables; t; t = t->next)

@@ -4,40 +4,85 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
 // What a query compares of one document. A field of a type the server would compare
 // otherwise than as a string (an array matches by its elements) makes the whole record
-// unfit to stand for the server's answers.
+// unfit to stand for the server's answers. A schema of ten thousand tables has hundreds
+// of thousands of these: the document's bytes sit in the record's blocks and the names
+// are places in them, with no allocation of their own.
 struct seen_doc_t {
-    bson_t* doc;
-    std::string field[4]; // sql_catalog, sql_schema, sql_table, sql_name
+    const uint8_t* data;
+    uint32_t len;
+    uint32_t at[4], size[4]; // sql_catalog, sql_schema, sql_table, sql_name within data
     bool has[4];
     bool is_virtual;
+    int32_t view; // its bson_t in seen_t::views once handed out, else -1
+
+    std::string_view field(int f) const { return {reinterpret_cast<const char*>(data) + at[f], size[f]}; }
 };
 
 const char* const key_fields[4] = {"sql_catalog", "sql_schema", "sql_table", "sql_name"};
 
 struct seen_t {
+    static constexpr size_t block_size = 1 << 20;
+
     mongoc_client_t* client = nullptr;
     std::string database;
     bool recording = false;
     bool whole = false;
     bool fit = true;
-    std::vector<seen_doc_t> docs;
+    std::deque<seen_doc_t> docs;
+    std::vector<std::unique_ptr<uint8_t[]>> blocks, large;
+    size_t block_used = block_size;
+    // A document's bson_t is made when a query first hands it out: most are never asked for.
+    struct view_t {
+        bson_t doc;
+    };
+    std::deque<view_t> views;
 
+    const uint8_t* keep(const uint8_t* data, size_t len)
+    {
+        if (len > block_size) { // not in the blocks: the one being filled stays last
+            large.emplace_back(new uint8_t[len]);
+            std::memcpy(large.back().get(), data, len);
+            return large.back().get();
+        }
+        if (block_used + len > block_size) {
+            blocks.emplace_back(new uint8_t[block_size]);
+            block_used = 0;
+        }
+        uint8_t* at = blocks.back().get() + block_used;
+        std::memcpy(at, data, len);
+        block_used += len;
+        return at;
+    }
+    const bson_t* view_of(seen_doc_t& d)
+    {
+        if (d.view < 0) {
+            views.emplace_back();
+            bson_init_static(&views.back().doc, d.data, d.len);
+            d.view = static_cast<int32_t>(views.size() - 1);
+        }
+        return &views[static_cast<size_t>(d.view)].doc;
+    }
     void clear()
     {
-        for (seen_doc_t& d : docs)
-            bson_destroy(d.doc);
         docs.clear();
+        views.clear();
+        blocks.clear();
+        large.clear();
+        block_used = block_size;
         client = nullptr;
         recording = whole = false;
         fit = true;
     }
-    ~seen_t() { clear(); }
 };
 
 seen_t seen;
@@ -54,28 +99,28 @@ bool serves(const DBINFO* d)
     return holds_all(d) && d->tables;
 }
 
-bool by_name(const seen_doc_t* a, const seen_doc_t* b) { return a->field[3] < b->field[3]; }
+bool by_name(const seen_doc_t* a, const seen_doc_t* b) { return a->field(3) < b->field(3); }
 
 // Sorted by name; false when a document has no name or two of one table share one
 // (the server's order is not known then).
-bool sorted(std::vector<const seen_doc_t*>& found, doc_refs_t* docs)
+bool sorted(std::vector<seen_doc_t*>& found, doc_refs_t* docs)
 {
     for (const seen_doc_t* d : found)
         if (!d->has[3])
             return false;
     std::stable_sort(found.begin(), found.end(), by_name);
     for (size_t i = 1; i < found.size(); ++i)
-        if (found[i]->field[3] == found[i - 1]->field[3] && found[i]->field[2] == found[i - 1]->field[2])
+        if (found[i]->field(3) == found[i - 1]->field(3) && found[i]->field(2) == found[i - 1]->field(2))
             return false;
     docs->clear();
-    for (const seen_doc_t* d : found)
-        docs->push_back({d->doc});
+    for (seen_doc_t* d : found)
+        docs->push_back({seen.view_of(*d)});
     return true;
 }
 
 bool same(const seen_doc_t& d, int field, const char* value)
 {
-    return d.has[field] && d.field[field] == (value ? value : "");
+    return d.has[field] && d.field(field) == std::string_view(value ? value : "");
 }
 
 } // namespace
@@ -92,11 +137,10 @@ void seen_columns_add(const bson_t* doc)
 {
     if (!(seen.recording || seen.whole) || !seen.fit)
         return;
-    seen_doc_t d;
-    d.is_virtual = false;
-    for (bool& h : d.has)
-        h = false;
+    seen_doc_t d{};
+    d.view = -1;
     bool flagged = false;
+    const char* base = reinterpret_cast<const char*>(bson_get_data(doc));
     bson_iter_t it;
     if (!bson_iter_init(&it, doc)) {
         seen.fit = false;
@@ -119,14 +163,16 @@ void seen_columns_add(const bson_t* doc)
             if (!text || d.has[f]) {
                 seen.fit = false;
             } else {
-                d.field[f].assign(text, len);
+                d.at[f] = static_cast<uint32_t>(text - base);
+                d.size[f] = len;
                 d.has[f] = true;
             }
         }
     }
     if (seen.fit) {
-        d.doc = bson_copy(doc);
-        seen.docs.push_back(std::move(d));
+        d.data = seen.keep(bson_get_data(doc), doc->len);
+        d.len = doc->len;
+        seen.docs.push_back(d);
     }
 }
 
@@ -143,11 +189,9 @@ void seen_columns_remove_tables(const char* catalog, const char* schema, const s
     auto gone = [&](const seen_doc_t& d) {
         if (!same(d, 0, catalog) || !same(d, 1, schema) || !d.has[2])
             return false;
-        return std::find(tables.begin(), tables.end(), d.field[2]) != tables.end();
+        return std::find(tables.begin(), tables.end(), d.field(2)) != tables.end();
     };
-    for (seen_doc_t& d : seen.docs)
-        if (gone(d))
-            bson_destroy(d.doc);
+    // Their bytes stay in the blocks until the record goes.
     seen.docs.erase(std::remove_if(seen.docs.begin(), seen.docs.end(), gone), seen.docs.end());
 }
 
@@ -168,8 +212,8 @@ bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* s
 {
     if (!serves(dbinfo))
         return false;
-    std::vector<const seen_doc_t*> found;
-    for (const seen_doc_t& d : seen.docs)
+    std::vector<seen_doc_t*> found;
+    for (seen_doc_t& d : seen.docs)
         if (same(d, 0, catalog) && same(d, 1, schema) && same(d, 2, table))
             found.push_back(&d);
     return sorted(found, docs);
@@ -180,9 +224,9 @@ bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char*
     if (!holds_all(dbinfo))
         return false;
     docs->clear();
-    for (const seen_doc_t& d : seen.docs)
+    for (seen_doc_t& d : seen.docs)
         if (same(d, 0, catalog) && same(d, 1, schema))
-            docs->push_back({d.doc});
+            docs->push_back({seen.view_of(d)});
     return true;
 }
 
@@ -191,8 +235,8 @@ bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char*
 {
     if (!serves(dbinfo))
         return false;
-    std::vector<const seen_doc_t*> found;
-    for (const seen_doc_t& d : seen.docs)
+    std::vector<seen_doc_t*> found;
+    for (seen_doc_t& d : seen.docs)
         if (d.is_virtual && same(d, 0, catalog) && same(d, 1, schema))
             found.push_back(&d);
     return sorted(found, docs);

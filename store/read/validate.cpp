@@ -7,7 +7,9 @@
 #include "store/write/journal.h"
 #include "store/read/seen.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -22,7 +24,24 @@ char read_error[sizeof(bson_error_t::message)] = "";
 // the keys "catalog.schema.table" of tables with columns, those keys with ".sql_name" of
 // each column, and each index entry's table key, column and index name.
 struct step_input_t {
-    std::set<std::string> tables_with_columns, columns;
+    std::set<std::string> tables_with_columns;
+    // Each column as a hash of its table's key and name, sorted before it is asked: a
+    // schema's hundreds of thousands of columns held as strings cost tens of megabytes,
+    // and only the few index entries are looked up (two names of one hash are as likely
+    // as not at all).
+    std::vector<size_t> columns;
+    bool columns_sorted = false;
+    static size_t column_hash(const std::string& table, const std::string& column)
+    {
+        return std::hash<std::string>()(table + "." + column);
+    }
+    bool has_column(const std::string& table, const std::string& column)
+    {
+        if (!columns_sorted)
+            std::sort(columns.begin(), columns.end());
+        columns_sorted = true;
+        return std::binary_search(columns.begin(), columns.end(), column_hash(table, column));
+    }
     struct entry_t {
         std::string table, column, index_name;
     };
@@ -92,8 +111,10 @@ bool note_unknown_fields(const bson_t* doc, int kind)
 void note_for_step(const bson_t* doc, int kind)
 {
     if (kind == KIND_COLUMNS) {
-        read_docs.tables_with_columns.insert(table_key_of(doc));
-        read_docs.columns.insert(table_key_of(doc) + "." + schema_text(doc, "sql_name"));
+        std::string table = table_key_of(doc);
+        read_docs.columns.push_back(step_input_t::column_hash(table, schema_text(doc, "sql_name")));
+        read_docs.columns_sorted = false;
+        read_docs.tables_with_columns.insert(std::move(table));
         return;
     }
     bson_iter_t it;
@@ -170,7 +191,7 @@ bool find_out_of_step(DBINFO* dbinfo)
     for (const step_input_t::entry_t& e : read_docs.entries) {
         const db_table_ref_t* t = ref_of(tables, e.table);
         if (e.table.compare(0, ours.size(), ours) == 0 && read_docs.tables_with_columns.count(e.table) &&
-            !read_docs.columns.count(e.table + "." + e.column) && t && !t->is_virtual &&
+            !read_docs.has_column(e.table, e.column) && t && !t->is_virtual &&
             ref_of(collections, e.table))
             tell("the index entry '" + e.index_name + "' of table '" + e.table.substr(ours.size()) + "' names '" +
                  e.column + "', which is not one of its columns");
