@@ -139,9 +139,17 @@ std::string random_value(std::mt19937& rng, int depth)
 TEST(Discovery, ContainerLengthIsTheLibrarysTextOnRandomDocuments)
 {
     std::mt19937 rng(20240601);
-    for (int round = 0; round < 400; ++round) {
+    for (int round = 0; round < 405; ++round) {
         std::string json = "{\"a\": " + random_value(rng, 0) + ", \"b\": " + random_value(rng, 0) + "}";
-        bson_t* doc = bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, nullptr);
+        bson_t* doc = round < 400 ? bson_new_from_json(reinterpret_cast<const uint8_t*>(json.data()), -1, nullptr)
+                                  : BCON_NEW("k", BCON_INT32(1));
+        // Nested about as deep as the walk counts (100), where the text is made instead.
+        for (int depth = 0; round >= 400 && depth < 96 + round - 400; ++depth) {
+            bson_t* outer = bson_new();
+            BSON_APPEND_DOCUMENT(outer, depth % 2 ? "k" : "a", doc);
+            bson_destroy(doc);
+            doc = outer;
+        }
         ASSERT_NE(doc, nullptr) << json;
         BCON_APPEND(doc, "c", "{", "bad", BCON_UTF8(round % 2 ? "x\xc3" : "x"), "}"); // not UTF-8: no text
         db_sample_t* sample = static_cast<db_sample_t*>(record_alloc(sizeof(db_sample_t)));
