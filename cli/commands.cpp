@@ -207,13 +207,15 @@ std::vector<dump_entry_t> dump_entries(DBINFO* d)
     std::vector<dump_entry_t> entries;
     read_table_tree(d);
     db_table_vts_t* vts = read_schema_virtual_names(d, d->database, SQL_SCHEMA);
+    const auto names_of = virtual_names_by_table(vts);
     for (const db_catalog_t* c = d->tables; c; c = c->next) {
         if (std::strcmp(c->name, d->database) != 0)
             continue;
         for (const db_schema_t* s = c->schemas; s; s = s->next)
             for (const db_table_t* t = s->tables; t; t = t->next) {
                 entries.push_back({t->name, ""});
-                for (const db_name_t* n = virtual_names_of(vts, t->name); n; n = n->next)
+                auto found = names_of.find(t->name);
+                for (const db_name_t* n = found == names_of.end() ? nullptr : found->second; n; n = n->next)
                     entries.push_back({t->name, n->name});
             }
     }

@@ -121,14 +121,40 @@ Node* find_or_append(Node** head, const char* name)
 }
 }
 
+namespace {
+db_table_t* new_table(db_schema_t* sch, const char* name)
+{
+    db_table_t* t = static_cast<db_table_t*>(record_alloc(sizeof(db_table_t)));
+    t->name = copy_text(name);
+    (sch->last ? sch->last->next : sch->tables) = t;
+    sch->last = t;
+    return t;
+}
+
+void keep_mongo_name(db_table_t* t, const char* mongo_name)
+{
+    if (!t->mongo_name && mongo_name && *mongo_name && std::strcmp(mongo_name, t->name) != 0)
+        t->mongo_name = copy_text(mongo_name);
+}
+}
+
 void add_to_table_tree(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
                        const char* mongo_name)
 {
     db_catalog_t* cat = find_or_append(&dbinfo->tables, catalog ? catalog : "");
     db_schema_t* sch = find_or_append(&cat->schemas, schema ? schema : "");
-    db_table_t* t = find_or_append(&sch->tables, table ? table : "");
-    if (!t->mongo_name && mongo_name && *mongo_name && std::strcmp(mongo_name, t->name) != 0)
-        t->mongo_name = copy_text(mongo_name);
+    db_table_t* t = sch->tables;
+    while (t && std::strcmp(t->name, table ? table : "") != 0)
+        t = t->next;
+    keep_mongo_name(t ? t : new_table(sch, table ? table : ""), mongo_name);
+}
+
+void append_to_table_tree(DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
+                          const char* mongo_name)
+{
+    db_catalog_t* cat = find_or_append(&dbinfo->tables, catalog ? catalog : "");
+    db_schema_t* sch = find_or_append(&cat->schemas, schema ? schema : "");
+    keep_mongo_name(new_table(sch, table ? table : ""), mongo_name);
 }
 
 db_name_t* copy_names(const db_name_t* names)

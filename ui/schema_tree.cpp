@@ -52,6 +52,7 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
     // The tree needs only the names of the virtual tables: one query per catalog and
     // schema asked for (loading the first table may change which), not one per table.
     std::map<std::pair<QByteArray, QByteArray>, db_table_vts_t*> vts;
+    std::map<std::pair<QByteArray, QByteArray>, std::unordered_map<std::string, const db_name_t*>> names_of;
     for (db_table_t* t = tables; t; t = t->next) {
         QTreeWidgetItem* item = new QTreeWidgetItem(ITEM_TABLE);
         item->setText(0, QString::fromUtf8(t->name));
@@ -64,10 +65,13 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
         if (dbInfo->mode != MODE_VIEW_ONLY) {
             std::pair<QByteArray, QByteArray> key(dbInfo->catalog.toUtf8(), dbInfo->schema.toUtf8());
             auto found = vts.find(key);
-            if (found == vts.end())
+            if (found == vts.end()) {
                 found = vts.emplace(key, read_schema_virtual_names(dbInfo, key.first.constData(),
                                                                    key.second.constData())).first;
-            for (const db_name_t* n = virtual_names_of(found->second, t->name); n; n = n->next) {
+                names_of[key] = virtual_names_by_table(found->second);
+            }
+            auto names = names_of[key].find(t->name);
+            for (const db_name_t* n = names == names_of[key].end() ? nullptr : names->second; n; n = n->next) {
                 QTreeWidgetItem* vt = new QTreeWidgetItem(ITEM_VIRTUAL_TABLE);
                 vt->setText(0, QString::fromUtf8(n->name));
                 item->addChild(vt);

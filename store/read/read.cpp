@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -286,9 +287,16 @@ void read_table_tree(DBINFO* dbinfo)
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, &query, opts, nullptr);
     bson_destroy(opts);
     const bson_t* doc;
+    std::unordered_set<std::string> added; // catalog, schema and table: a new one is appended at once
     while (mongoc_cursor_next(cursor, &doc)) {
         db_table_doc_t tree, ref;
-        if (read_tables_document(doc, &tree, &ref) && !tree.is_virtual)
+        if (!read_tables_document(doc, &tree, &ref) || tree.is_virtual)
+            continue;
+        std::string key = std::string(tree.catalog ? tree.catalog : "") + '\0' + (tree.schema ? tree.schema : "") +
+                          '\0' + (tree.table ? tree.table : "");
+        if (added.insert(std::move(key)).second)
+            append_to_table_tree(dbinfo, tree.catalog, tree.schema, tree.table, ref.mongo_name);
+        else
             add_to_table_tree(dbinfo, tree.catalog, tree.schema, tree.table, ref.mongo_name);
     }
     mongoc_cursor_destroy(cursor);
@@ -376,12 +384,12 @@ void free_table_vts(db_table_vts_t* list)
     }
 }
 
-const db_name_t* virtual_names_of(const db_table_vts_t* list, const char* table)
+std::unordered_map<std::string, const db_name_t*> virtual_names_by_table(const db_table_vts_t* list)
 {
+    std::unordered_map<std::string, const db_name_t*> by_table;
     for (; list; list = list->next)
-        if (table && std::strcmp(list->table, table) == 0)
-            return list->names;
-    return nullptr;
+        by_table.emplace(list->table, list->names);
+    return by_table;
 }
 
 db_index_t* read_column_indexes(DBINFO* dbinfo, const char* sql_col_name)

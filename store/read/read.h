@@ -3,6 +3,8 @@
 #define BROLIX_STORE_READ_H
 
 #include <bson/bson.h>
+#include <string>
+#include <unordered_map>
 
 struct DBINFO;
 struct db_column_t;
@@ -33,8 +35,9 @@ struct db_table_vts_t {
 };
 db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, const char* schema);
 void free_table_vts(db_table_vts_t* list);
-// The names of table in list, or null; the list keeps them.
-const db_name_t* virtual_names_of(const db_table_vts_t* list, const char* table);
+// Each table's names in list, by table; the list keeps them (a tree of thousands of tables
+// asks for each one's).
+std::unordered_map<std::string, const db_name_t*> virtual_names_by_table(const db_table_vts_t* list);
 
 // View Only mode: the data database's collections as the table tree. Always true, code 1.
 bool load_tables_without_schema(DBINFO* dbinfo, int* code);
