@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -27,8 +28,6 @@ struct seen_doc_t {
 
     std::string_view field(int f) const { return {reinterpret_cast<const char*>(data) + at[f], size[f]}; }
 };
-
-const char* const key_fields[4] = {"sql_catalog", "sql_schema", "sql_table", "sql_name"};
 
 struct seen_t {
     static constexpr size_t block_size = 1 << 20;
@@ -137,43 +136,31 @@ void seen_columns_add(const bson_t* doc)
 {
     if (!(seen.recording || seen.whole) || !seen.fit)
         return;
+    column_keys_t keys;
+    read_column_keys(doc, &keys);
+    seen_columns_add(doc, keys);
+}
+
+void seen_columns_add(const bson_t* doc, const column_keys_t& keys)
+{
+    if (!(seen.recording || seen.whole) || !seen.fit)
+        return;
+    // A name twice, or one that is not text: leave it to the server.
+    seen.fit = keys.fit;
+    if (!seen.fit)
+        return;
     seen_doc_t d{};
     d.view = -1;
-    bool flagged = false;
+    d.is_virtual = keys.is_virtual;
     const char* base = reinterpret_cast<const char*>(bson_get_data(doc));
-    bson_iter_t it;
-    if (!bson_iter_init(&it, doc)) {
-        seen.fit = false;
-        return;
+    for (int f = 0; f < 4; ++f) {
+        d.has[f] = keys.has[f];
+        d.at[f] = keys.has[f] ? static_cast<uint32_t>(keys.text[f] - base) : 0;
+        d.size[f] = keys.len[f];
     }
-    while (bson_iter_next(&it)) {
-        const char* key = bson_iter_key(&it);
-        if (!std::strcmp(key, "virtual_array")) {
-            if (!BSON_ITER_HOLDS_BOOL(&it) || flagged)
-                seen.fit = false;
-            d.is_virtual = BSON_ITER_HOLDS_BOOL(&it) && bson_iter_bool(&it);
-            flagged = true;
-        }
-        for (int f = 0; f < 4; ++f) {
-            if (std::strcmp(key, key_fields[f]) != 0)
-                continue;
-            uint32_t len = 0;
-            const char* text = BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, &len) : nullptr;
-            // A second field of the name, or one that is not text: leave it to the server.
-            if (!text || d.has[f]) {
-                seen.fit = false;
-            } else {
-                d.at[f] = static_cast<uint32_t>(text - base);
-                d.size[f] = len;
-                d.has[f] = true;
-            }
-        }
-    }
-    if (seen.fit) {
-        d.data = seen.keep(bson_get_data(doc), doc->len);
-        d.len = doc->len;
-        seen.docs.push_back(d);
-    }
+    d.data = seen.keep(bson_get_data(doc), doc->len);
+    d.len = doc->len;
+    seen.docs.push_back(d);
 }
 
 void seen_columns_finish(bool whole)
@@ -235,9 +222,24 @@ bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char*
 {
     if (!serves(dbinfo))
         return false;
-    std::vector<seen_doc_t*> found;
-    for (seen_doc_t& d : seen.docs)
-        if (d.is_virtual && same(d, 0, catalog) && same(d, 1, schema))
-            found.push_back(&d);
-    return sorted(found, docs);
+    // By table in the order met, each table's by name: the order each table's names are read
+    // in, with a sort of a handful a table rather than one of them all.
+    std::vector<std::vector<seen_doc_t*>> tables;
+    std::unordered_map<std::string_view, size_t> table_at;
+    for (seen_doc_t& d : seen.docs) {
+        if (!d.is_virtual || !same(d, 0, catalog) || !same(d, 1, schema))
+            continue;
+        auto at = table_at.emplace(d.has[2] ? d.field(2) : std::string_view(), tables.size()).first->second;
+        if (at == tables.size())
+            tables.emplace_back();
+        tables[at].push_back(&d);
+    }
+    docs->clear();
+    doc_refs_t table_docs;
+    for (std::vector<seen_doc_t*>& found : tables) {
+        if (!sorted(found, &table_docs))
+            return false;
+        docs->insert(docs->end(), table_docs.begin(), table_docs.end());
+    }
+    return true;
 }

@@ -6,6 +6,7 @@
 #ifndef BROLIX_STORE_SEEN_H
 #define BROLIX_STORE_SEEN_H
 
+#include "store/write/fields.h"
 #include "store/write/write.h"
 
 #include <string>
@@ -16,6 +17,8 @@ struct DBINFO;
 void seen_columns_start(const DBINFO* dbinfo);
 // Adds a copy of a document the collection holds (to a record being made or a whole one).
 void seen_columns_add(const bson_t* doc);
+// The same with its keys already read (read_column_keys).
+void seen_columns_add(const bson_t* doc, const column_keys_t& keys);
 // Ends the record: it serves only when it holds the whole collection.
 void seen_columns_finish(bool whole);
 // Takes out the documents of the tables, as a removal by catalog, schema and table does.
@@ -32,7 +35,8 @@ bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* s
 // Every document of the catalog and schema, in the order they were read (also without a
 // table tree); false when they are not known here.
 bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, doc_refs_t* docs);
-// The documents of the catalog and schema whose virtual_array is true, sorted likewise.
+// The documents of the catalog and schema whose virtual_array is true: by table in the
+// order met, each table's sorted likewise (the order a table's virtual tables are read in).
 bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
                           doc_refs_t* docs);
 

@@ -31,6 +31,7 @@ struct step_input_t {
     // as not at all).
     std::vector<size_t> columns;
     bool columns_sorted = false;
+    std::string last_table;
     static size_t column_hash(const std::string& table, const std::string& column)
     {
         return std::hash<std::string>()(table + "." + column);
@@ -108,13 +109,17 @@ bool note_unknown_fields(const bson_t* doc, int kind)
     return true;
 }
 
-void note_for_step(const bson_t* doc, int kind)
+void note_for_step(const bson_t* doc, int kind, const column_keys_t& keys)
 {
     if (kind == KIND_COLUMNS) {
-        std::string table = table_key_of(doc);
-        read_docs.columns.push_back(step_input_t::column_hash(table, schema_text(doc, "sql_name")));
+        // The names as schema_text gives them (the first of each, up to a NUL), read once.
+        auto text = [&](int f) { return keys.has[f] ? std::string(keys.text[f]) : std::string(); };
+        std::string table = keys.fit ? text(0) + "." + text(1) + "." + text(2) : table_key_of(doc);
+        read_docs.columns.push_back(
+            step_input_t::column_hash(table, keys.fit ? text(3) : schema_text(doc, "sql_name")));
         read_docs.columns_sorted = false;
-        read_docs.tables_with_columns.insert(std::move(table));
+        if (table != read_docs.last_table) // a table's documents mostly come together
+            read_docs.tables_with_columns.insert(read_docs.last_table = table);
         return;
     }
     bson_iter_t it;
@@ -243,9 +248,12 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
         ++documents;
         if (note_unknown_fields(doc, kind))
             refused = true;
-        if (kind == KIND_COLUMNS)
-            seen_columns_add(doc);
-        note_for_step(doc, kind);
+        column_keys_t keys{};
+        if (kind == KIND_COLUMNS) {
+            read_column_keys(doc, &keys);
+            seen_columns_add(doc, keys);
+        }
+        note_for_step(doc, kind, keys);
     }
     // A collection that cannot be read to its end cannot be vouched for either.
     bool read_failed = mongoc_cursor_error(cursor, error);

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string_view>
+#include <unordered_set>
 
 namespace {
 
@@ -19,23 +22,59 @@ const char* const index_fields[] = {"_id", "sql_catalog", "sql_schema", "sql_tab
                                     "virtual_array", "virtual_parent"};
 
 template <size_t N>
-bool allowed(const char* const (&list)[N], const char* field)
+std::unordered_set<std::string_view> field_set(const char* const (&list)[N])
 {
-    for (const char* name : list)
-        if (std::strcmp(name, field) == 0)
-            return true;
-    return false;
+    return std::unordered_set<std::string_view>(std::begin(list), std::end(list));
 }
 
 } // namespace
 
 bool schema_field_allowed(int kind, const char* field)
 {
+    // Asked for every field of every schema document: by hash, not a walk of the list.
+    static const std::unordered_set<std::string_view> tables = field_set(tables_fields),
+                                                      columns = field_set(columns_fields),
+                                                      index = field_set(index_fields);
     switch (kind) {
-    case KIND_TABLES: return allowed(tables_fields, field);
-    case KIND_COLUMNS: return allowed(columns_fields, field);
-    case KIND_INDEX: return allowed(index_fields, field);
+    case KIND_TABLES: return tables.count(field) > 0;
+    case KIND_COLUMNS: return columns.count(field) > 0;
+    case KIND_INDEX: return index.count(field) > 0;
     default: return false;
+    }
+}
+
+void read_column_keys(const bson_t* doc, column_keys_t* keys)
+{
+    static const char* const names[4] = {"sql_catalog", "sql_schema", "sql_table", "sql_name"};
+    *keys = column_keys_t{};
+    keys->fit = true;
+    bool flagged = false;
+    bson_iter_t it;
+    if (!bson_iter_init(&it, doc)) {
+        keys->fit = false;
+        return;
+    }
+    while (bson_iter_next(&it)) {
+        const char* key = bson_iter_key(&it);
+        if (key[0] == 'v' && !std::strcmp(key, "virtual_array")) {
+            keys->fit = keys->fit && BSON_ITER_HOLDS_BOOL(&it) && !flagged;
+            keys->is_virtual = BSON_ITER_HOLDS_BOOL(&it) && bson_iter_bool(&it);
+            flagged = true;
+            continue;
+        }
+        if (std::strncmp(key, "sql_", 4) != 0)
+            continue;
+        for (int f = 0; f < 4; ++f) {
+            if (std::strcmp(key + 4, names[f] + 4) != 0)
+                continue;
+            const char* text = BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, &keys->len[f]) : nullptr;
+            if (!text || keys->has[f]) {
+                keys->fit = false;
+            } else {
+                keys->text[f] = text;
+                keys->has[f] = true;
+            }
+        }
     }
 }
 

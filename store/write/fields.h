@@ -24,6 +24,19 @@ int schema_collection_kind(const char* name);
 // A field name that documents of the collection kind (KIND_TABLES to KIND_INDEX) may hold.
 bool schema_field_allowed(int kind, const char* field);
 
+// What places a columns document, read in one pass: sql_catalog, sql_schema, sql_table and
+// sql_name (their text, has[] when there) and whether virtual_array is true. fit is false
+// when one of them appears twice or holds another type (so do not stand for the document
+// then), or the document cannot be read.
+struct column_keys_t {
+    const char* text[4];
+    uint32_t len[4];
+    bool has[4];
+    bool is_virtual;
+    bool fit;
+};
+void read_column_keys(const bson_t* doc, column_keys_t* keys);
+
 struct db_column_t;
 struct db_index_t;
 
