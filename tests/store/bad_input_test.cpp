@@ -3,7 +3,6 @@
 #include "sample/render.h"
 #include "store/change/create.h"
 #include "store/files/dump.h"
-#include "store/read/read.h"
 #include "store/files/schema_file.h"
 #include "store/read/validate.h"
 

@@ -3,14 +3,9 @@
 #include "core/message.h"
 #include "startup/schema_check.h"
 #include "store/change/create.h"
-#include "store/read/read.h"
-#include "store/change/save.h"
 #include "tests/store/store_fixture.h"
 
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <regex>
 
 namespace {
 
@@ -221,19 +216,12 @@ TEST_F(CliStore, DiffTellsHowTheDataDrifted)
             put_data(doc.first, doc.second);
         connect();
         ASSERT_TRUE(create_schema(&d, &code));
-        if (row.rename || row.array) { // as the window saves the table
-            select("orders");
-            db_column_t* columns = read_table_columns(&d, data.c_str(), "dbo", "orders", nullptr);
-            for (db_column_t* c = columns; c; c = c->next) {
-                if (row.rename && !std::strcmp(c->mongo_name, row.rename)) {
-                    std::free(c->sql_name);
-                    c->sql_name = copy_text("number");
-                }
+        if (row.rename || row.array)
+            save_edited("orders", [&](db_column_t* c) {
+                if (row.rename && !std::strcmp(c->mongo_name, row.rename))
+                    rename(c, "number");
                 c->virtual_array = row.array && !std::strcmp(c->mongo_name, row.array);
-            }
-            save_table_columns(&d, columns);
-            free_columns(columns);
-        }
+            });
         testenv::drop_database(fx, data);
         for (const auto& doc : row.after)
             put_data(doc.first, doc.second);
@@ -256,16 +244,11 @@ TEST_F(CliStore, SchemaFileRoundTripsOrIsRefused)
     make_index("items", R"({"sku": 1})", "items_sku", true);
     connect();
     ASSERT_TRUE(create_schema(&d, &code));
-    select("items"); // the array column made a virtual table, as Save makes it
-    db_column_t* columns = read_table_columns(&d, data.c_str(), "dbo", "items", nullptr);
-    for (db_column_t* c = columns; c; c = c->next)
-        c->virtual_array = std::strcmp(c->sql_name, "parts") == 0;
-    save_table_columns(&d, columns);
-    free_columns(columns);
+    // The array column made a virtual table, as Save makes it.
+    save_edited("items", [](db_column_t* c) { c->virtual_array = std::strcmp(c->sql_name, "parts") == 0; });
     std::string dumped; // the window's dump, byte for byte
     EXPECT_EQ(cli("dump items_parts", schema, &dumped), 0);
-    std::ifstream virtual_dump(testenv::source_dir() + "/tests/ui/data/dump_virtual.txt", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(virtual_dump)), {});
+    std::string text = testenv::file_text(testenv::source_dir() + "/tests/ui/data/dump_virtual.txt");
     dumped = std::regex_replace(dumped, std::regex("Generated     : [-0-9: ]{19}"), "Generated     : @TIME@");
     EXPECT_EQ(dumped, text.replace(text.find("@NAME@"), 6, data + ".items_parts"));
     put_schema("index", index_doc("items", "sku", 2, "by_qty")); // a second index, written out of order

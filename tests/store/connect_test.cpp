@@ -4,7 +4,6 @@
 #include "core/wire.h"
 #include "tests/support/test_env.h"
 
-#include <gtest/gtest.h>
 #include <sstream>
 
 namespace {

@@ -3,39 +3,20 @@
 // then started again: the schema holds the documents of before or of after, never a mix.
 // The schema server is a FerretDB of the test's own behind tools/latency_proxy.py, which
 // counts the requests and cuts them (127.0.0.90-99: a server and its proxy side by side).
-#include "core/dbinfo.h"
-#include "core/records.h"
 #include "store/write/journal.h"
-#include "store/read/read.h"
-#include "store/change/save.h"
 
 #include "tests/store/store_fixture.h"
 #include "tests/support/proxy.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace {
 
 struct CutPoints : StoreTest {
-    std::string address, proxy_address, dir;
-    pid_t server = -1;
+    testenv::OwnFerretDB server;
+    std::string &address = server.address, &dir = server.dir, proxy_address;
     testenv::Proxy proxy;
     mongoc_client_t* own = nullptr;
 
-    ~CutPoints() override
-    {
-        if (own)
-            mongoc_client_destroy(own);
-        proxy.stop();
-        stop_server();
-        if (!dir.empty())
-            std::filesystem::remove_all(dir + "/data");
-    }
-    bool start_server() { return (server = testenv::start_ferretdb(address, dir)) > 0; }
-    void stop_server() { testenv::stop_ferretdb(&server); }
+    ~CutPoints() override { own ? mongoc_client_destroy(own) : void(); } // the proxy goes before its server
     // brolix-cli on this test's data, the schema behind the proxy; its exit status.
     std::string cli_line(const std::string& args)
     {
@@ -70,8 +51,7 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
     for (int last = 90; last < 99 && (address.empty() || testenv::server_answers(address)); last += 2)
         address = "127.0.0." + std::to_string(last), proxy_address = "127.0.0." + std::to_string(last + 1);
     dir = testenv::build_dir() + "/servers/cut-" + address;
-    std::filesystem::create_directories(dir + "/data");
-    ASSERT_TRUE(start_server()) << "could not start FerretDB of our own (log in " << dir << ")";
+    ASSERT_TRUE(server.start()) << "could not start FerretDB of our own (log in " << dir << ")";
     ASSERT_TRUE(proxy.start(proxy_address, address, {"--idle-seconds", "600"}));
     own = testenv::fixture_client(address);
     const std::string file = dir + "/export.json";
@@ -86,13 +66,8 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         make_index("A", R"({"name": 1})", "name_1");
         put_data("B", R"({"b": true})");
         ASSERT_EQ(std::system(cli_line("create --yes").c_str()), 0);
-        bson_t* filter = BCON_NEW("sql_table", "A", "sql_name", "n");
-        bson_t* update = BCON_NEW("$set", "{", "sql_name", "count", "}");
-        mongoc_collection_t* columns = mongoc_client_get_collection(own, schema.c_str(), "columns");
-        ASSERT_TRUE(mongoc_collection_update_one(columns, filter, update, nullptr, nullptr, nullptr));
-        mongoc_collection_destroy(columns);
-        bson_destroy(update);
-        bson_destroy(filter);
+        testenv::command_json(own, schema, R"({"update": "columns", "updates": [{"q": {"sql_table": "A", )"
+                                           R"("sql_name": "n"}, "u": {"$set": {"sql_name": "count"}}}]})");
     };
     auto drifted = [&] { // B gone, C new: a synchronisation removes one table and adds one
         created();
@@ -101,17 +76,15 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         make_index("A", R"({"name": 1})", "name_1");
         put_data("C", R"({"c": "new"})");
     };
-    auto exported_then_edited = [&] {
-        created();
-        ASSERT_EQ(std::system(cli_line("export --out " + file).c_str()), 0);
-        testenv::drop_database(own, schema);
-        put_data("D", R"({"d": 1})");
-        ASSERT_EQ(std::system(cli_line("create --yes").c_str()), 0);
-    };
     auto nothing = [&] {
         created();
         ASSERT_EQ(std::system(cli_line("export --out " + file).c_str()), 0);
         testenv::drop_database(own, schema);
+    };
+    auto exported_then_edited = [&] {
+        nothing();
+        put_data("D", R"({"d": 1})");
+        ASSERT_EQ(std::system(cli_line("create --yes").c_str()), 0);
     };
     const std::string plan = dir + "/changes.plan";
     auto planned = [&] { // A with a field more, C new: a plan of changes to two tables
@@ -137,7 +110,7 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
         db_column_t* columns = read_table_columns(&child, data.c_str(), "dbo", "A", nullptr);
         for (db_column_t* c = columns; c; c = c->next) {
             if (std::string(c->sql_name) == "name")
-                std::free(c->sql_name), c->sql_name = copy_text("who");
+                rename(c, "who");
             c->virtual_array = std::string(c->sql_name) == "tags";
         }
         int left = 0;
@@ -184,13 +157,13 @@ TEST_F(CutPoints, EveryWriteEndsBeforeOrAfter)
                 in_child(action.run, [&](pid_t child) {
                     proxy.said(way == RESET ? "cut " + std::to_string(k)
                                       : "kill " + std::to_string(k) + " " +
-                                            std::to_string(way == KILLED ? child : server),
+                                            std::to_string(way == KILLED ? child : server.pid),
                          "armed");
                 });
                 proxy.said("heal", "healed");
                 if (way == STOPPED) {
-                    stop_server();
-                    ASSERT_TRUE(start_server());
+                    server.stop();
+                    ASSERT_TRUE(server.start());
                 }
                 // The next start settles what was left.
                 std::system(cli_line("check").c_str());

@@ -1,36 +1,22 @@
 // Change plans: made from the drift, applied whole or in part, refused once the schema moved.
 #include "store/change/create.h"
 #include "store/analysis/plan.h"
-#include "store/read/read.h"
-#include "store/change/save.h"
 #include "tests/store/store_fixture.h"
 
 #include <cstring>
-#include <fstream>
 
 namespace {
 
 struct PlanStore : StoreTest {
     std::string file = testenv::build_dir() + "/" + testenv::unique_name("plan") + ".json";
     ~PlanStore() override { std::remove(file.c_str()); }
-    int cli(const std::string& args, std::string* output)
+    void save_orders() // with two columns renamed
     {
-        return testenv::run_cli(args + " --quiet -ds " + testenv::server() + " -db " + data + " -ss " +
-                                    testenv::server() + " -sc " + schema, output);
-    }
-    // As the window saves the table, with two columns renamed.
-    void save_orders()
-    {
-        select("orders");
-        db_column_t* columns = read_table_columns(&d, data.c_str(), "dbo", "orders", nullptr);
-        for (db_column_t* c = columns; c; c = c->next)
-            for (const auto& rename : {std::make_pair("who", "label"), {"no", "number"}})
-                if (!std::strcmp(c->mongo_name, rename.first)) {
-                    std::free(c->sql_name);
-                    c->sql_name = copy_text(rename.second);
-                }
-        save_table_columns(&d, columns);
-        free_columns(columns);
+        save_edited("orders", [](db_column_t* c) {
+            for (const auto& to : {std::make_pair("who", "label"), {"no", "number"}})
+                if (!std::strcmp(c->mongo_name, to.first))
+                    rename(c, to.second);
+        });
     }
 };
 
@@ -87,8 +73,7 @@ TEST_F(PlanStore, AppliesWhatWasChosenAndKeepsHandEdits)
         if (row.between && std::string(row.between) == "save")
             save_orders(); // the same columns, written again
         if (row.between && std::string(row.between) == "clash") { // the new table's last column named as another
-            std::ifstream in(file);
-            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::string text = testenv::file_text(file);
             std::ofstream(file) << std::regex_replace(text, std::regex("tags_1"), "tags_0");
         }
         std::vector<strings> before;

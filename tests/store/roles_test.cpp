@@ -6,7 +6,6 @@
 #include "tests/store/store_fixture.h"
 #include "tests/support/proxy.h"
 
-#include <csignal>
 #include <filesystem>
 
 namespace {

@@ -4,28 +4,20 @@
 // and writes.
 #include "core/connect.h"
 #include "core/message.h"
-#include "core/records.h"
 #include "core/wire.h"
 #include "discovery/discover.h"
 #include "store/change/create.h"
 #include "store/change/sync.h"
 #include "store/write/journal.h"
 #include "store/write/lock.h"
-#include "store/read/read.h"
-#include "store/change/save.h"
 #include "store/read/listing.h"
 #include "store/read/validate.h"
 
 #include "tests/store/store_fixture.h"
 
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <mutex>
 #include <set>
-#include <csignal>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <thread>
 
 namespace {
@@ -322,8 +314,7 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
     mongoc_database_t* dead_db = mongoc_client_get_database(dead, "gone");
     const struct { const char* name; std::function<bool()> act; } rows[] = {
         {"a save the server refuses (two columns of one SQL name)", [&] {
-             std::free(columns->next->sql_name);
-             columns->next->sql_name = copy_text(columns->sql_name);
+             rename(columns->next, columns->sql_name);
              int left = 0;
              return !save_table(&d, columns, &left) && (left & SAVE_LEFT_COLUMNS) &&
                     recorder.messages.size() == 1 && recorder.messages[0].text == "Mongo error saving table.";
@@ -341,6 +332,16 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
              std::swap(d.client, dead);
              return kept && schema_docs("index").size() == 2;
          }},
+        {"a synchronisation keeps a saved rename in the table's index entries", [&] {
+             rename(columns->next->next, "who");
+             int left = 0;
+             put_data("U", R"({"u": 1})");
+             return save_table(&d, columns, &left) && !validate_schema(&d, &code) &&
+                    code == VALIDATE_COLLECTIONS_NEW && synchronise_schema(&d, code) == 1 &&
+                    schema_docs("index", R"({"index_name": "name_1"})") ==
+                        strings{"sql_table:\"T\" sql_col_name:\"who\" index:i1 primary:false index_name:\"name_1\" "
+                                "unique:false native_id:false asc:true"};
+         }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -354,28 +355,10 @@ TEST_F(Schema, FailedWritesLeaveTheSchemaAsItWas)
         bool told = false;
         stdout_of([&] { told = row.act(); });
         EXPECT_TRUE(told);
-        if (std::string(row.name).find("index listing") == std::string::npos) {
+        if (&row - rows < 2) { // the others write a part, or all
             EXPECT_EQ(schema_state(), before);
         }
     }
-
-    // Synchronisation keeps a kept table's hand edits in its index entries.
-    fresh(), recorder.messages.clear();
-    connect();
-    put_data("T", R"({"_id": 1, "name": "Ann"})");
-    make_index("T", R"({"name": 1})", "name_1");
-    stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
-    ASSERT_EQ(read_start_up("T"), "_id name");
-    std::free(columns->next->sql_name);
-    columns->next->sql_name = copy_text("who");
-    int left = 0;
-    stdout_of([&] { ASSERT_TRUE(save_table(&d, columns, &left)); });
-    put_data("U", R"({"u": 1})");
-    ASSERT_FALSE(validate_schema(&d, &code) || code != VALIDATE_COLLECTIONS_NEW) << code;
-    stdout_of([&] { synchronise_schema(&d, code); });
-    EXPECT_EQ(schema_docs("index", "{\"sql_table\": \"T\", \"index_name\": \"name_1\"}"),
-              strings{"sql_table:\"T\" sql_col_name:\"who\" index:i1 primary:false index_name:\"name_1\" "
-                      "unique:false native_id:false asc:true"});
     mongoc_database_destroy(dead_db);
     mongoc_client_destroy(dead);
 }
@@ -495,8 +478,7 @@ TEST_F(Schema, CancelWhileWritingEndsBeforeOrAfter)
         SCOPED_TRACE("cancelled at write " + std::to_string(cancel_at));
         stdout_of([&] { ASSERT_TRUE(create_schema(&d, &code)); });
         read_start_up("T");
-        std::free(columns->next->sql_name);
-        columns->next->sql_name = copy_text("who");
+        rename(columns->next, "who");
         mark_virtual("tags");
         if (before.empty())
             before = schema_state();
@@ -604,25 +586,15 @@ TEST_F(Schema, RepairsKeepHandEdits)
 }
 
 // The schema on a FerretDB of the test's own (127.0.0.40-.49), killed as a crash would, restarted.
-struct ServerStop : Schema {
-    std::string address, dir;
-    pid_t pid = -1;
-    ~ServerStop() override
-    {
-        stop();
-        if (!dir.empty())
-            std::filesystem::remove_all(dir + "/data");
-    }
-    bool start() { return (pid = testenv::start_ferretdb(address, dir)) > 0; }
-    void stop() { testenv::stop_ferretdb(&pid); }
-};
+using ServerStop = Schema;
 
 TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)
 {
+    testenv::OwnFerretDB server;
+    std::string& address = server.address;
     for (int last = 40; last < 50 && (address.empty() || testenv::server_answers(address)); ++last)
         address = "127.0.0." + std::to_string(last); // one such test a run: the first free address
-    dir = testenv::build_dir() + "/servers/store-stop-" + address;
-    std::filesystem::create_directories(dir + "/data");
+    server.dir = testenv::build_dir() + "/servers/store-stop-" + address;
     mongoc_client_t* own = testenv::fixture_client(address);
     auto own_docs = [&](const char* collection, const std::string& table) {
         return testenv::read_json(own, schema, collection, "{\"sql_table\": \"" + table + "\"}").size();
@@ -634,7 +606,7 @@ TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fresh(), recorder.messages.clear();
-        ASSERT_TRUE(pid > 0 || start()) << "could not start FerretDB of our own (log in " << dir << ")";
+        ASSERT_TRUE(server.pid > 0 || server.start()) << "no FerretDB of our own (log in " << server.dir << ")";
         connect(testenv::server(), address);
         put_data("T", R"({"_id": 1, "name": "Ann", "tags": ["a", "b"], "n": 2})");
         make_index("T", R"({"name": 1})", "name_1");
@@ -643,14 +615,14 @@ TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)
         mark_virtual("tags");
         mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
         mongoc_apm_set_command_succeeded_cb(callbacks, [](const mongoc_apm_command_succeeded_t* e) {
-            auto* test = static_cast<ServerStop*>(mongoc_apm_command_succeeded_get_context(e));
+            auto* server = static_cast<testenv::OwnFerretDB*>(mongoc_apm_command_succeeded_get_context(e));
             if (std::string(mongoc_apm_command_succeeded_get_command_name(e)) == "delete")
-                test->stop(); // as soon as the old index entries are gone
+                server->stop(); // as soon as the old index entries are gone
         });
-        mongoc_client_set_apm_callbacks(d.md_client, row.mid_save ? callbacks : nullptr, this);
+        mongoc_client_set_apm_callbacks(d.md_client, row.mid_save ? callbacks : nullptr, &server);
         mongoc_apm_callbacks_destroy(callbacks);
         if (!row.mid_save)
-            stop();
+            server.stop();
         int left = -1;
         std::string out = stdout_of([&] { save_table(&d, columns, &left); });
         EXPECT_EQ(left, row.left);
@@ -659,7 +631,7 @@ TEST_F(ServerStop, SaveWhileTheSchemaServerIsGone)
         EXPECT_TRUE(side_still_answers(&d, SIDE_DATA) && !side_still_answers(&d, SIDE_SCHEMA)); // and told
         ASSERT_EQ(recorder.messages.size(), 1u); // a server gone shows no box of its own
         EXPECT_EQ(recorder.messages.back().text, "Could not connect to Schema - '" + schema + "'");
-        ASSERT_TRUE(start());
+        ASSERT_TRUE(server.start());
         EXPECT_TRUE(own_docs("columns", "T") == 6 && own_docs("index", "T") == row.entries);
         // Once the server is back (and the client's cool-down over) the journal is settled
         // first and the kept records are written.

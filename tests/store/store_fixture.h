@@ -5,13 +5,14 @@
 
 #include "core/dbinfo.h"
 #include "core/records.h"
+#include "store/change/save.h"
+#include "store/read/read.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/test_env.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <gtest/gtest.h>
 #include <regex>
 #include <string>
 #include <vector>
@@ -70,6 +71,22 @@ struct StoreTest : ::testing::Test {
         return command + " --quiet -ds " + testenv::server() + " -db " + data + " -ss " + schema_server + " -sc " +
                schema;
     }
+    int cli(const std::string& command, std::string* output = nullptr) // the schema on the first test server
+    {
+        return testenv::run_cli(cli_args(command, testenv::server()), output);
+    }
+    // The table saved as the window saves it, each column read handed to edit first.
+    void save_edited(const std::string& table, const std::function<void(db_column_t*)>& edit)
+    {
+        select(table);
+        db_column_t* columns = read_table_columns(&d, data.c_str(), "dbo", table.c_str(), nullptr);
+        for (db_column_t* c = columns; c; c = c->next)
+            edit(c);
+        int left = 0;
+        stdout_of([&] { EXPECT_TRUE(save_table(&d, columns, &left)) << left; });
+        free_columns(columns);
+    }
+    static void rename(db_column_t* c, const char* to) { std::free(c->sql_name), c->sql_name = copy_text(to); }
     void put_schema(const std::string& c, const std::string& j) { testenv::insert_json(fx, schema, c, j); }
     void make_collection(const std::string& name) { testenv::command_json(fx, schema, "{\"create\": \"" + name + "\"}"); }
     // An index on a data collection, given by its key document as JSON.

@@ -9,9 +9,7 @@
 #include "tests/store/store_fixture.h"
 #include "tests/support/proxy.h"
 
-#include <csignal>
 #include <filesystem>
-#include <fstream>
 
 namespace {
 
@@ -78,8 +76,7 @@ TEST_F(Writers, EveryOrderEndsAsASerialOne)
         for (int w : {0, 1}) {
             if (exits[w] < 0)
                 continue;
-            std::ifstream in(log[w]);
-            std::string output((std::istreambuf_iterator<char>(in)), {});
+            const std::string output = testenv::file_text(log[w]);
             EXPECT_TRUE(ended[w] && WIFEXITED(status[w]) && WEXITSTATUS(status[w]) == exits[w]) << output;
             const std::string held = "Another program (brolix-cli " + verb[1 - w] + " by " + this_host() +
                                      ", process " + std::to_string(pid[1 - w]) + ", since ";

@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <map>
 #include <unistd.h>
 

@@ -8,8 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <gtest/gtest.h>
+#include <fstream>
 #include <csignal>
+#include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,6 +168,12 @@ std::vector<std::string> read_json(mongoc_client_t* client, const std::string& d
     return out;
 }
 
+std::string file_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::vector<std::string> collection_names(mongoc_client_t* client, const std::string& database)
 {
     std::vector<std::string> out;
@@ -211,30 +218,38 @@ pid_t start_cli(const std::string& args, const std::string& output, const std::s
     return pid;
 }
 
-pid_t start_ferretdb(const std::string& address, const std::string& dir)
+OwnFerretDB::~OwnFerretDB()
 {
+    stop();
+    if (!dir.empty())
+        std::filesystem::remove_all(dir + "/data");
+}
+
+bool OwnFerretDB::start()
+{
+    std::filesystem::create_directories(dir + "/data");
     std::string command = "exec " + std::string(std::getenv("HOME")) + "/.cache/brolix/ferretdb-v1.24.2/" +
                           "ferretdb --handler=sqlite --sqlite-url=file:" + dir + "/data/ --state-dir=" + dir +
                           " --telemetry=disable --debug-addr=- --log-level=warn --listen-addr=" + address +
                           ":27017 >>" + dir + "/server.log 2>&1";
-    pid_t pid = fork();
+    pid = fork();
     if (pid == 0)
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr)), _exit(127);
     for (int i = 0; i < 150; ++i, usleep(200000)) {
         if (waitpid(pid, nullptr, WNOHANG) != 0) // ended and reaped: its PID is no longer ours to kill
-            return -1;
+            return pid = -1, false;
         if (server_answers(address))
-            return pid;
+            return true;
     }
-    stop_ferretdb(&pid);
-    return -1;
+    stop();
+    return false;
 }
 
-void stop_ferretdb(pid_t* pid)
+void OwnFerretDB::stop()
 {
-    if (*pid > 0)
-        kill(*pid, SIGKILL), waitpid(*pid, nullptr, 0);
-    *pid = -1;
+    if (pid > 0)
+        kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    pid = -1;
 }
 
 } // namespace testenv

@@ -7,6 +7,7 @@
 
 #include <bson/bson.h>
 #include <deque>
+#include <gtest/gtest.h>
 #include <mongoc/mongoc.h>
 #include <string>
 #include <sys/types.h>
@@ -67,16 +68,23 @@ void destroy_documents(std::vector<bson_t*>& documents);
 std::vector<std::string> read_json(mongoc_client_t* client, const std::string& database,
                                    const std::string& collection, const std::string& filter_json = "{}",
                                    bool with_id = false);
+std::string file_text(const std::string& path); // "" when there is none
 std::vector<std::string> collection_names(mongoc_client_t* client, const std::string& database);
 bool server_answers(const std::string& address);
 // This build's brolix-cli with args (after env's assignments), no input: exit status, both outputs in output.
 int run_cli(const std::string& args, std::string* output = nullptr, const std::string& env = "");
 // The same in the background, both outputs into the file output: its pid (waitpid for it).
 pid_t start_cli(const std::string& args, const std::string& output, const std::string& env = "");
-// A FerretDB of the test's own on address:27017, its data under dir/data; its pid once it
-// answers, -1 when it did not start (the process is then gone).
-pid_t start_ferretdb(const std::string& address, const std::string& dir);
-void stop_ferretdb(pid_t* pid);
+// A FerretDB of the test's own on address:27017, its data under dir/data (removed with it).
+// start: true once it answers, false when it did not start (the process is then gone);
+// stop: killed as a crash would.
+struct OwnFerretDB {
+    std::string address, dir;
+    pid_t pid = -1;
+    ~OwnFerretDB();
+    bool start();
+    void stop();
+};
 
 } // namespace testenv
 

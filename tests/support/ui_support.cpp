@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QTreeWidgetItemIterator>
-#include <gtest/gtest.h>
 
 namespace testenv {
 
@@ -27,6 +26,14 @@ BoxRecorder::BoxRecorder(bool echo)
     };
 }
 
+texts_t BoxRecorder::texts() const
+{
+    texts_t out;
+    for (const shown_box_t& b : boxes)
+        out.push_back(b.text);
+    return out;
+}
+
 QStringList window_arguments(const std::string& database, const std::string& md_database,
                              const QStringList& extra)
 {
@@ -42,6 +49,26 @@ WindowOnData::~WindowOnData()
     drop_database(client, data);
     drop_database(client, schema);
     mongoc_client_destroy(client);
+}
+
+void WindowOnData::create()
+{
+    BoxRecorder boxes;
+    open();
+}
+
+texts_t WindowOnData::documents(const std::string& filter)
+{
+    texts_t all;
+    for (const char* c : {"tables", "columns", "index"})
+        for (const std::string& doc : read_json(client, schema, c, filter))
+            all.push_back(doc);
+    return all;
+}
+
+int WindowOnData::cli(const std::string& command, std::string* output)
+{
+    return run_cli(command + " -ds " + server() + " -db " + data + " -ss " + server() + " -sc " + schema, output);
 }
 
 void WindowOnData::index(const char* collection, const char* keys_json, const char* name)
@@ -84,6 +111,12 @@ texts_t rows_text(QTableWidget* grid, int first, int last, int column)
 }
 
 } // namespace testenv
+
+void SchemaProbe::show()
+{
+    w->show();
+    QApplication::setActiveWindow(w);
+}
 
 void SchemaProbe::press(QTreeWidgetItem* item)
 {

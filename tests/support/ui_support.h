@@ -5,7 +5,7 @@
 
 #include "tests/support/test_env.h"
 #include "ui/schema.h"
-#include "ui_schema.h"
+#include "ui_schema.h" // and the window's widget classes
 
 #include <QCheckBox>
 #include <QMessageBox>
@@ -28,6 +28,7 @@ struct BoxRecorder {
     ~BoxRecorder() { Schema::message_box_hook = nullptr; }
     std::vector<shown_box_t> boxes;
     std::deque<int> answers;
+    texts_t texts() const; // of the boxes shown
 };
 
 // Arguments for a window on the first test server (no schema name when md_database is
@@ -51,6 +52,9 @@ struct WindowOnData {
     {
         return std::make_unique<Schema>(window_arguments(data, schema, extra));
     }
+    void create(); // a first window, its boxes answered by default: the schema made, the window gone
+    texts_t documents(const std::string& filter = "{}"); // the schema's tables, columns and index, in turn
+    int cli(const std::string& command, std::string* output = nullptr); // brolix-cli on both databases
 };
 
 QTreeWidgetItem* tree_item(Schema* w, const QString& text);
@@ -62,9 +66,14 @@ inline texts_t column_texts(QTableWidget* grid, int column) { return rows_text(g
 
 } // namespace testenv
 
-// Reaches the window's private parts and works the column grid as a user does.
+// Reaches the window's private parts (of a window it owns, when given one) and works the
+// column grid as a user does.
 struct SchemaProbe {
+    std::unique_ptr<Schema> owned;
     Schema* w;
+    SchemaProbe(Schema* window) : w(window) {}
+    SchemaProbe(std::unique_ptr<Schema> window) : owned(std::move(window)), w(owned.get()) {}
+    void show(); // shown and made the active window: focus and keys as a user's
     Ui_Schema* ui() { return w->ui; }
     DBINFO& db() { return w->dbinfo; }
     QTableWidget* grid() { return w->ui->tableWidget; }

@@ -2,14 +2,8 @@
 // checks, a virtual table in both views, pages, and the sample's size.
 #include "tests/support/ui_support.h"
 
-#include <QComboBox>
-#include <QLabel>
-#include <QFile>
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTreeWidget>
-#include <gtest/gtest.h>
 
 using namespace testenv;
 
@@ -27,8 +21,7 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     QTemporaryDir dir;
     QString file = dir.path() + "/dump.txt";
     BoxRecorder boxes;
-    auto w = data.open({"-debug", file});
-    SchemaProbe p{w.get()};
+    SchemaProbe p{data.open({"-debug", file})};
     QTreeWidgetItem* table = p.ui()->treeWidget->currentItem();
     EXPECT_EQ(p.ui()->tableTitle->text() + p.ui()->labelCurrentSchema->text(),
               "Table : <b>orders</b>Schema : <b>" + QString::fromStdString(data.schema) + "</b>");
@@ -49,9 +42,7 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     // The dump appends, with a block for each index of a column.
     p.ui()->pushButtonDump->click();
     p.ui()->pushButtonDump->click();
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    std::string dumped = f.readAll().toStdString(), k = "SQL Column    : k\r\nSQL Type      : 4\r\n"
+    std::string dumped = file_text(file.toStdString()), k = "SQL Column    : k\r\nSQL Type      : 4\r\n"
         "SQL Index     : Yes\r\n  Asc         : 1\r\n  Index       : 1\r\n  Index Name  : k_up\r\n"
         "  Primary     : 0\r\n  SQL Column  : k\r\n  Unique      : 0\r\n  Asc         : 0\r\n"
         "  Index       : 2\r\n  Index Name  : no_k\r\n  Primary     : 0\r\n  SQL Column  : k\r\n"
@@ -131,8 +122,7 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     p.press(table); // a pick goes back to Detail View
     EXPECT_TRUE(p.ui()->viewMode->isHidden() && p.ui()->viewMode->currentIndex() == 0);
     // -ps counts documents, not elements: the first document's two.
-    auto one = data.open({"-ps", "1"});
-    SchemaProbe q{one.get()};
+    SchemaProbe q{data.open({"-ps", "1"})};
     q.press(q.ui()->treeWidget->currentItem()->child(0));
     q.ui()->viewMode->setCurrentIndex(1);
     EXPECT_EQ(rows_text(q.sample()), (texts_t{"5f0000000000000000000001|0|a",
@@ -159,10 +149,9 @@ TEST(Browse, EighteenColumnsToAPageAndAHundredSampleRows)
         data.insert("w" + std::to_string(row.fields), "{" + doc.substr(1) + "}");
     }
     BoxRecorder boxes;
-    auto w = data.open();
-    SchemaProbe p{w.get()};
+    SchemaProbe p{data.open()};
     EXPECT_EQ(p.sample()->rowCount(), 100);
-    EXPECT_EQ(SchemaProbe{data.open({"-ps", "-1"}).get()}.sample()->rowCount(), 105);
+    EXPECT_EQ(SchemaProbe{data.open({"-ps", "-1"})}.sample()->rowCount(), 105);
     Ui_Schema* u = p.ui();
     auto state = [&] {
         std::string out;

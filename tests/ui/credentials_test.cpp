@@ -4,20 +4,12 @@
 #include "tests/support/ui_support.h"
 
 #include <algorithm>
-#include <fstream>
 #include <gmock/gmock.h>
-#include <sstream>
 #include <sys/wait.h>
 
 using namespace testenv;
 
 namespace {
-
-std::string slurp(const std::string& path)
-{
-    std::stringstream text;
-    return text << std::ifstream(path).rdbuf(), text.str();
-}
 
 TEST(Credentials, NoRunWritesAPassword)
 {
@@ -76,18 +68,18 @@ TEST(Credentials, NoRunWritesAPassword)
             FILE* in = popen(("printf %s $$ >" + f + ".pid; exec env " + row.env + " " + build_dir() +
                               "/brolix-cli " + row.line + " >" + f + ".out 2>&1").c_str(), "w");
             for (int i = 0; !row.input.empty() && i < 600; ++i, usleep(100000))
-                if (slurp((proc = "/proc/" + slurp(f + ".pid")) + "/syscall").rfind("0 0x0 ", 0) == 0)
+                if (file_text((proc = "/proc/" + file_text(f + ".pid")) + "/syscall").rfind("0 0x0 ", 0) == 0)
                     break;
             EXPECT_TRUE(row.input.empty() ||
-                        (written = slurp(proc + "/cmdline")).find("--password-stdin") != std::string::npos);
+                        (written = file_text(proc + "/cmdline")).find("--password-stdin") != std::string::npos);
             std::fputs(row.input.c_str(), in);
             int status = pclose(in);
-            written += slurp(f + ".out");
+            written += file_text(f + ".out");
             EXPECT_EQ(WEXITSTATUS(status), row.exit) << written;
         }
-        EXPECT_THAT(written + slurp(f + ".debug") + slurp(f + ".dump") + slurp(f + ".json"), clean);
+        EXPECT_THAT(written + file_text(f + ".debug") + file_text(f + ".dump") + file_text(f + ".json"), clean);
     }
-    EXPECT_THAT(slurp(f + ".dump"), testing::HasSubstr(data + ".stock"));
+    EXPECT_THAT(file_text(f + ".dump"), testing::HasSubstr(data + ".stock"));
     for (const char* kind : {".debug", ".dump", ".json", ".out", ".pid"})
         std::remove((f + kind).c_str());
     drop_database(client, data);

@@ -7,7 +7,6 @@
 #include "store/change/create.h"
 #include "tests/support/ui_support.h"
 
-#include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -15,8 +14,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <gtest/gtest.h>
 #include <map>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -28,9 +25,7 @@ using namespace testenv;
 namespace {
 
 // One FerretDB on a loopback address no other test of this run holds (a lock file each).
-struct Instance {
-    std::string address, dir;
-    pid_t pid = -1;
+struct Instance : OwnFerretDB {
     int lock = -1;
     explicit Instance(int skip)
     {
@@ -45,12 +40,7 @@ struct Instance {
         }
         std::filesystem::remove_all(dir + "/data");
     }
-    ~Instance() { fault(false), close(lock); }
-    bool start()
-    {
-        std::filesystem::create_directories(dir + "/data");
-        return (pid = start_ferretdb(address, dir)) > 0;
-    }
+    ~Instance() { stop(), close(lock); }
     void fault(bool hang)
     {
         if (pid > 0 && hang) {
@@ -59,7 +49,7 @@ struct Instance {
             if (kill(pid, SIGSTOP) == 0 && waitpid(pid, &status, WUNTRACED) == pid && !WIFSTOPPED(status))
                 pid = -1;
         } else {
-            stop_ferretdb(&pid);
+            stop();
         }
     }
     bool back() { return pid > 0 ? kill(pid, SIGCONT) == 0 : start(); }
@@ -226,9 +216,8 @@ TEST_P(Fault, StepAnswersAndSchemaStaysReadable)
             EXPECT_NE(said.find(hang ? "could not be read: cancelled." : "server " + victim.address +
                                                                         " refused the connection."),
                       std::string::npos) << said;
-            std::ifstream debug(data.dir + "/dump.txt");
-            std::string logged((std::istreambuf_iterator<char>(debug)), std::istreambuf_iterator<char>());
-            EXPECT_NE(logged.find(" could not be read: "), std::string::npos) << "nothing in the -debug file";
+            EXPECT_NE(file_text(data.dir + "/dump.txt").find(" could not be read: "), std::string::npos)
+                << "nothing in the -debug file";
         }
         if (step == SAVE && waits) {
             EXPECT_TRUE(std::any_of(boxes.boxes.begin(), boxes.boxes.end(), [](const shown_box_t& b) {

@@ -2,14 +2,8 @@
 // with Ctrl+Z (made again with Ctrl+Shift+Z), as the keys reach the window.
 #include "tests/support/ui_support.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QTest>
-#include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
-#include <gtest/gtest.h>
 
 using namespace testenv;
 
@@ -32,8 +26,7 @@ TEST(FindByTyping, KeepsMatchesWithParentsAndEnterPicksAsAClick)
     data.insert("zoo", R"({"z": 1})");
     {
         BoxRecorder boxes;
-        auto w = data.open();
-        SchemaProbe p{w.get()};
+        SchemaProbe p{data.open()};
         p.pick("orders");
         p.box(p.row_of("tags"), 9)->click();
         p.ui()->pushButtonSave->click();
@@ -42,12 +35,10 @@ TEST(FindByTyping, KeepsMatchesWithParentsAndEnterPicksAsAClick)
     command_json(data.client, data.schema, R"({"update": "tables", "updates": [{"q": {"sql_table": "customers"},
         "u": {"$set": {"mongo_name": "clients"}}}]})");
     BoxRecorder boxes;
-    auto w = data.open();
-    SchemaProbe p{w.get()};
+    SchemaProbe p{data.open()};
     QTreeWidget* tree = p.ui()->treeWidget;
     QLineEdit* field = p.ui()->treeFilter;
-    w->show();
-    QApplication::setActiveWindow(w.get());
+    p.show();
     const std::string all = shown(tree);
     QTreeWidgetItem* current = tree->currentItem();
     tree->setFocus();
@@ -99,11 +90,9 @@ TEST(UndoRedo, EveryKindOfGridEditInTheOrderMade)
         wide += ", \"f" + std::to_string(i) + "\": 0";
     data.insert("wide", wide + "}");
     BoxRecorder boxes;
-    auto w = data.open();
-    SchemaProbe p{w.get()};
-    w->show();
-    QApplication::setActiveWindow(w.get());
-    QTreeWidgetItem* orders = tree_item(w.get(), "orders");
+    SchemaProbe p{data.open()};
+    p.show();
+    QTreeWidgetItem* orders = tree_item(p.w, "orders");
     auto state = [&] {
         std::string out = p.ui()->errorMsg->text().toStdString() + " vt" + std::to_string(orders->childCount());
         for (const std::string& r : rows_text(p.grid()))

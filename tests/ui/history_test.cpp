@@ -7,11 +7,7 @@
 #include "ui/history_view.h"
 #include "ui_history.h"
 
-#include <QLabel>
-#include <QPushButton>
-#include <QTableWidget>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 using namespace testenv;
 
@@ -51,16 +47,9 @@ TEST(History, ListsShowsAndRevertsOnlyAfterYes)
 {
     WindowOnData data;
     data.insert("orders", R"({"_id": 1, "no": 1, "who": "Ann"})");
-    auto orders = [&] { // the documents of orders, without _id
-        texts_t docs;
-        for (const char* c : {"tables", "columns", "index"})
-            for (const std::string& doc : read_json(data.client, data.schema, c, R"({"sql_table": "orders"})"))
-                docs.push_back(doc);
-        return docs;
-    };
+    auto orders = [&] { return data.documents(R"({"sql_table": "orders"})"); };
     BoxRecorder boxes;
-    auto w = data.open(); // version 1: the schema created
-    SchemaProbe p{w.get()};
+    SchemaProbe p{data.open()}; // version 1: the schema created
     const texts_t created = orders();
     auto rename = [&](const char* from, const char* to) { // a version of the window's save
         p.pick("orders");
@@ -70,8 +59,7 @@ TEST(History, ListsShowsAndRevertsOnlyAfterYes)
     };
     rename("who", "customer"); // 2
     data.insert("items", R"({"_id": 1, "sku": "a"})");
-    const std::string sides = " -ds " + server() + " -db " + data.data + " -ss " + server() + " -sc " + data.schema;
-    ASSERT_EQ(run_cli("sync --yes" + sides), 0); // 3: items added, every table's document written
+    ASSERT_EQ(data.cli("sync --yes"), 0); // 3: items added, every table's document written
     const texts_t before_4 = orders();
     rename("no", "number"); // 4
     const texts_t after_4 = orders();
@@ -114,20 +102,17 @@ TEST(History, ListsShowsAndRevertsOnlyAfterYes)
         p.pick("orders");
         boxes.boxes.clear();
         boxes.answers = row.answers;
-        seen_t seen = through_view(w.get(), row.select, row.revert);
+        seen_t seen = through_view(p.w, row.select, row.revert);
         EXPECT_EQ(seen.versions, row.versions);
         EXPECT_EQ(seen.change, row.change);
         EXPECT_TRUE(seen.revert);
-        texts_t shown;
-        for (const shown_box_t& b : boxes.boxes)
-            shown.push_back(b.text);
-        EXPECT_EQ(shown, row.boxes);
+        EXPECT_EQ(boxes.texts(), row.boxes);
         EXPECT_EQ(orders(), row.documents);
         EXPECT_EQ(column_texts(p.grid(), 0), row.grid);
         if (*row.said) {
             EXPECT_EQ(p.ui()->errorMsg->text().toStdString(), row.said);
         }
-        if (shown.size() == 1 && row.select[0] == '4') { // the question says what the revert writes
+        if (boxes.boxes.size() == 1 && row.select[0] == '4') { // the question says what the revert writes
             EXPECT_EQ(boxes.boxes[0].informative.rfind("orders: column no: SQL name number -&gt; no<br><br>", 0), 0u)
                 << boxes.boxes[0].informative;
         }

@@ -5,10 +5,7 @@
 #include "ui/plan_view.h"
 #include "ui_plan.h"
 
-#include <QPushButton>
-#include <QTableWidget>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 using namespace testenv;
 
@@ -32,15 +29,14 @@ TEST(Plan, WritesOnlyTheCheckedChangesOnApply)
         WindowOnData data;
         data.insert("orders", R"({"_id": 1, "no": 1, "old": "x"})");
         BoxRecorder boxes;
-        auto w = data.open();
-        SchemaProbe p{w.get()};
+        SchemaProbe p{data.open()};
         drop_database(data.client, data.data);
         data.insert("orders", R"({"_id": 1, "no": "one", "fresh": true})");
         texts_t shown;
         // The view comes up once the plan is made, as server work: looked for until then.
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            PlanView* view = w->findChild<PlanView*>("planView");
+            PlanView* view = p.w->findChild<PlanView*>("planView");
             if (!view || !view->isVisible())
                 return;
             poll.stop();

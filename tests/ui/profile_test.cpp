@@ -3,10 +3,6 @@
 #include "tests/support/ui_support.h"
 
 #include <QDialog>
-#include <QLabel>
-#include <QPushButton>
-#include <QTableWidget>
-#include <gtest/gtest.h>
 
 using namespace testenv;
 
@@ -18,15 +14,14 @@ TEST(Profile, ShowsEachColumnMarkedWhereTheSavedTypeCannotShowItOrItIsRare)
     for (int i = 1; i <= 3; ++i)
         data.insert("orders", "{\"_id\": " + std::to_string(i) + ", \"qty\": " + std::to_string(i) + "}");
     BoxRecorder boxes;
-    auto w = data.open({"-ps", "3"}); // creation saves qty as SQL_INTEGER
+    SchemaProbe p{data.open({"-ps", "3"})}; // creation saves qty as SQL_INTEGER
     data.insert("orders", R"({"_id": 4, "qty": "four"})");
     for (int i = 5; i <= 30; ++i)
         data.insert("orders", "{\"_id\": " + std::to_string(i) + ", \"qty\": " + std::to_string(i) +
                                   (i == 30 ? ", \"late\": \"yes\"" : "") + "}");
-    SchemaProbe p{w.get()};
     p.db().preview_rows = 100;
     p.ui()->pushButtonProfile->click();
-    auto* dialog = w->findChild<QDialog*>("Profile");
+    auto* dialog = p.w->findChild<QDialog*>("Profile");
     ASSERT_TRUE(dialog && dialog->isVisible()) << p.ui()->errorMsg->text().toStdString();
     EXPECT_EQ(dialog->findChild<QLabel*>("summary")->text(), "orders: 30 documents sampled (first)");
     EXPECT_EQ(rows_text(dialog->findChild<QTableWidget*>("profileTable")),

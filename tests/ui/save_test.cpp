@@ -4,11 +4,7 @@
 #include "core/connect.h"
 #include "tests/support/ui_support.h"
 
-#include <QApplication>
-#include <QLabel>
-#include <QTreeWidget>
 #include <fstream>
-#include <gtest/gtest.h>
 
 using namespace testenv;
 
@@ -20,10 +16,8 @@ TEST(SaveCutShort, EditsStayPendingAndFocusAndWarningsStay)
     data.insert("a", R"({"x": 1, "y": 2})");
     data.insert("b", R"({"z": 1})");
     BoxRecorder boxes;
-    auto w = data.open();
-    SchemaProbe p{w.get()};
-    w->show();
-    QApplication::setActiveWindow(w.get());
+    SchemaProbe p{data.open()};
+    p.show();
     p.pick("a");
 
     // Focus is where the user left it once a pick's work is over, not on Exit.
@@ -45,10 +39,8 @@ TEST(SaveCutShort, EditsStayPendingAndFocusAndWarningsStay)
 
     // The save fails; No to writing again; leaving the table asks about the edits again.
     auto shown = [&](const std::string& text) {
-        int n = 0;
-        for (const shown_box_t& b : boxes.boxes)
-            n += b.text.find(text) != std::string::npos;
-        return n;
+        const texts_t all = boxes.texts();
+        return std::count_if(all.begin(), all.end(), [&](const std::string& b) { return b.find(text) != b.npos; });
     };
     boxes.boxes.clear();
     boxes.answers = {QMessageBox::Yes};
@@ -68,31 +60,20 @@ TEST(SaveCutShort, AnotherCatalogsTableIsNotSavedHere)
 {
     WindowOnData data;
     data.insert("a", R"({"x": 1})");
-    {
-        BoxRecorder boxes;
-        data.open();
-    }
+    data.create();
     const std::string key = R"({"sql_catalog": "zz", "sql_schema": "dbo", "sql_table": "b", )";
     insert_json(data.client, data.schema, "tables", key + R"("mongo_name": "b", "mongo_database": "zz", "type": "TABLE"})");
     insert_json(data.client, data.schema, "columns", key + R"("index": 1, "sql_name": "y", "sql_type": 12,
         "mongo_name": "y", "mongo_type": 2, "length": 40, "visible": true})");
-    texts_t before;
-    for (const char* c : {"tables", "columns", "index"})
-        for (const std::string& doc : read_json(data.client, data.schema, c))
-            before.push_back(doc);
+    const texts_t before = data.documents();
     BoxRecorder boxes;
-    auto w = data.open();
-    SchemaProbe p{w.get()};
+    SchemaProbe p{data.open()};
     p.pick("b");
     ASSERT_EQ(p.db().catalog.toStdString(), "zz");
     p.ui()->pushButtonSave->click();
     EXPECT_TRUE(p.ui()->errorMsg->text().startsWith("Not saved: 'b' is a table of the catalog 'zz'."))
         << p.ui()->errorMsg->text().toStdString();
-    texts_t after;
-    for (const char* c : {"tables", "columns", "index"})
-        for (const std::string& doc : read_json(data.client, data.schema, c))
-            after.push_back(doc);
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(data.documents(), before);
 }
 
 } // namespace
@@ -108,17 +89,15 @@ TEST(SharedSave, AnotherProgramsChangeIsNeverWrittenOver)
     data.insert("t", R"({"tags": ["x"]})");
     data.insert("t_tags", R"({"y": 1})");
     BoxRecorder boxes;
-    auto w = data.open();
-    SchemaProbe p{w.get()};
-    const std::string sides = " -ds " + server() + " -db " + data.data + " -ss " + server() + " -sc " + data.schema;
+    SchemaProbe p{data.open()};
     auto colleague_renames = [&](const std::string& from, const std::string& to) {
         std::string exported;
-        ASSERT_EQ(run_cli("export" + sides, &exported), 0);
+        ASSERT_EQ(data.cli("export", &exported), 0);
         for (size_t at; (at = exported.find("\"sql_name\" : \"" + from + "\"")) != std::string::npos;)
             exported.replace(at + 14, from.size(), to);
         const std::string file = build_dir() + "/" + data.data + ".json";
         std::ofstream(file) << exported;
-        ASSERT_EQ(run_cli("import --replace " + file + sides), 0);
+        ASSERT_EQ(data.cli("import --replace " + file), 0);
     };
     auto names = [&] {
         std::string all;

@@ -3,18 +3,13 @@
 #include "tests/support/mock_server.h"
 #include "tests/support/ui_support.h"
 
-#include <QApplication>
-#include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QtGlobal>
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec> // Qt 6 takes the local 8-bit encoding to be UTF-8 always
 #endif
-#include <QTreeWidget>
 #include <algorithm>
 #include <functional>
-#include <gtest/gtest.h>
 
 using namespace testenv;
 
@@ -31,8 +26,7 @@ std::function<QStringList(WindowOnData&)> first_start(const texts_t& then, const
         data.insert("a", "{}");
         if (!then.empty()) {
             data.insert("b", "{}");
-            BoxRecorder boxes;
-            data.open();
+            data.create();
             drop_database(data.client, data.data);
             for (const std::string& c : then)
                 data.insert(c, "{}");
@@ -202,8 +196,7 @@ TEST(Modes, ReadOnlyAndOneTableNameInTwoCatalogs)
 #endif
     {
         BoxRecorder boxes;
-        auto w = data.open();
-        SchemaProbe p{w.get()};
+        SchemaProbe p{data.open()};
         p.box(p.row_of("étapes"), 9)->click();
         p.box(p.row_of("New Column"), 9)->click();
         p.ui()->pushButtonSave->click();

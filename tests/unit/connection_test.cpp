@@ -5,8 +5,6 @@
 #include "core/secrets.h"
 #include "tests/support/test_env.h"
 
-#include <gtest/gtest.h>
-
 namespace {
 
 TEST(ConnectionString, SettingsMergeIntoTheServersOwn)

@@ -2,8 +2,6 @@
 // names every command and every option, and none names one the others lack.
 #include "tests/support/test_env.h"
 
-#include <fstream>
-#include <gtest/gtest.h>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -12,10 +10,7 @@ namespace {
 
 std::string file_text(const std::string& path)
 {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return std::regex_replace(text.str(), std::regex(R"(\\-)"), "-"); // the manual's escaped hyphens
+    return std::regex_replace(testenv::file_text(path), std::regex(R"(\\-)"), "-"); // the manual's escaped hyphens
 }
 
 // The options a text names: "-db", "--dry-run", each standing as a word of its own.

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sstream>
 
 namespace {
@@ -178,9 +177,7 @@ TEST(DataSource, FillsWhatTheCommandLineLeftEmpty)
     EXPECT_TRUE(!lookup_data_source(&d, &code) && code == DATA_SOURCE_NO_LIBRARY) << code;
     EXPECT_STREQ(data_source_error_text(code), "Failed to load ODBC installer library (libbrolix-none.so).");
     set_data_source_library(nullptr);
-    std::stringstream debug;
-    debug << std::ifstream("nossl.debug").rdbuf();
-    EXPECT_NE(debug.str().find(" Warning: the data source has no SSL value, so TLS is off although -ssl y was "
+    EXPECT_NE(testenv::file_text("nossl.debug").find(" Warning: the data source has no SSL value, so TLS is off although -ssl y was "
                                "given.\r\n"), std::string::npos);
     std::remove("nossl.debug");
     std::filesystem::remove_all(dir);
