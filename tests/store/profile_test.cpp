@@ -68,18 +68,17 @@ TEST_F(ProfileTest, StrategiesReachTheNewestDocumentsOrNot)
     for (int i = 1; i <= 40; ++i)
         put_data("grow", "{\"_id\": " + std::to_string(i) + ", \"a\": 1" + (i > 37 ? ", \"late\": 2" : "") + "}");
     const struct {
-        int strategy;
+        int strategy, size;
         bool late;
         const char* first_id; // the first document read
     } rows[] = {
-        {SAMPLE_FIRST, false, "1"},
-        {SAMPLE_NEWEST, true, "40"},
-        {SAMPLE_SPREAD, true, "1"},
+        {SAMPLE_FIRST, 10, false, "1"}, {SAMPLE_NEWEST, 10, true, "40"},
+        {SAMPLE_SPREAD, 10, true, "1"}, {SAMPLE_SPREAD, 1, false, "1"}, // one run, from the start
     };
     for (const auto& row : rows) {
-        db_sample_t* s = sample("grow", row.strategy, 10);
+        db_sample_t* s = sample("grow", row.strategy, row.size);
         ASSERT_TRUE(s && s->items) << row.strategy;
-        EXPECT_EQ(s->profile->documents, 10) << row.strategy;
+        EXPECT_EQ(s->profile->documents, row.size) << row.strategy;
         EXPECT_EQ(profile_of(s, "late") != nullptr, row.late) << row.strategy;
         EXPECT_STREQ(profile_of(s, "_id")->decided_id, row.first_id) << row.strategy;
         free_sample(s);
