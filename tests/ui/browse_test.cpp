@@ -80,6 +80,12 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     p.grid()->setCurrentCell(added, 0);
     p.ui()->pushButtonRemove->click();
     EXPECT_EQ(p.grid()->rowCount(), before);
+    EXPECT_EQ(p.grid()->currentRow(), added); // the next row, or the last when it was the last
+    p.grid()->setCurrentCell(before - 1, 0);
+    p.ui()->pushButtonInsert->click();
+    p.grid()->setCurrentCell(before, 0);
+    p.ui()->pushButtonRemove->click();
+    EXPECT_EQ(p.grid()->currentRow(), before - 1);
     // Array offers a virtual table for a top-level field of a table only.
     auto as_type = [](SchemaProbe& probe, int row, const char* type) {
         qobject_cast<QComboBox*>(probe.grid()->cellWidget(row, 4))->setCurrentText(type);
