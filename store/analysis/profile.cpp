@@ -1,6 +1,7 @@
 #include "store/analysis/profile.h"
 
 #include "core/dbinfo.h"
+#include "core/message.h"
 #include "core/records.h"
 #include "core/schema_names.h"
 #include "discovery/discover.h"
@@ -182,7 +183,10 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
     const bool at_once = d->md_client && names.size() >= one_read_from;
     if (at_once)
         read_saved_types(d, &saved_types); // what it could not read is no saved type
+    int total = static_cast<int>(read.size()), done = 0;
+    brolix_progress(0, total, nullptr);
     read_collections(d, read, [&](int i, collection_read_t* r) {
+        brolix_progress(++done, total, read[i]);
         if (!r->sample || !r->sample->items) {
             *code = PROFILE_NOT_SAMPLED;
             *table = names[i];
