@@ -303,17 +303,6 @@ double cpu_ms_of(const rusage& usage)
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
 }
 
-// Reads one line from fd within wait_ms; "" when none came.
-std::string read_line(int fd, int wait_ms)
-{
-    std::string line;
-    char c;
-    pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, wait_ms) > 0 && read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
-}
-
 std::string self_path()
 {
     char path[4096];
@@ -340,8 +329,8 @@ int launch(char** argv)
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     char line[128];
     int n = std::snprintf(line, sizeof line, "%.1f %ld %d\n", cpu_ms_of(usage), usage.ru_maxrss, code);
-    if (write(4, line, n) < 0) // no reader: the window's launch, which reports on fd 3
-        return code;
+    if (write(4, line, n) < 0) { // no reader: the window's launch, which reports on fd 3
+    }
     return code;
 }
 
@@ -376,7 +365,7 @@ void run_child(const std::vector<std::string>& argv, const std::string& err_file
         _exit(127);
     }
     close(report[1]);
-    std::string line = read_line(report[0], 3600000);
+    std::string line = bench::read_line(report[0], 3600000);
     close(report[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -530,7 +519,7 @@ void run_window(const std::vector<std::string>& editor_args, bench::proxy_t& pro
         _exit(127);
     }
     close(report[1]);
-    std::string shown = read_line(report[0], 600000);
+    std::string shown = bench::read_line(report[0], 600000);
     run->wall_ms = bench::since(started);
     take_counts(proxy, run);
     double cpu = 0;
@@ -546,7 +535,7 @@ void run_window(const std::vector<std::string>& editor_args, bench::proxy_t& pro
     } else {
         run->note = "the window was not shown";
     }
-    for (std::string line; !(line = read_line(report[0], 600000)).empty();)
+    for (std::string line; !(line = bench::read_line(report[0], 600000)).empty();)
         lines->push_back(line);
     close(report[0]);
     int status = 0;

@@ -144,6 +144,17 @@ private:
     side_context_t sides[2] = {{nullptr, 0}, {nullptr, 1}};
 };
 
+// Reads one line from fd within wait_ms; "" when none came.
+inline std::string read_line(int fd, int wait_ms)
+{
+    std::string line;
+    char c;
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, wait_ms) > 0 && read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
 inline double since(std::chrono::steady_clock::time_point t)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
@@ -323,15 +334,7 @@ private:
         if (to >= 0 && write(to, text, std::strlen(text)) < 0)
             std::perror("latency proxy");
     }
-    std::string read_line(int wait_ms)
-    {
-        std::string line;
-        char c;
-        pollfd p{from, POLLIN, 0};
-        while (poll(&p, 1, wait_ms) > 0 && read(from, &c, 1) == 1 && c != '\n')
-            line += c;
-        return line;
-    }
+    std::string read_line(int wait_ms) { return bench::read_line(from, wait_ms); }
 
     pid_t pid = -1;
     int to = -1;
