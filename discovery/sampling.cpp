@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mongoc/mongoc.h>
 #include <string>
 
@@ -101,7 +102,7 @@ bool random_walk(db_sample_t* sample, mongoc_collection_t* coll, int64_t rows)
 
 int sample_strategy_of(const char* word)
 {
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < static_cast<int>(std::size(strategy_names)); ++i)
         if (word && !std::strcmp(word, strategy_names[i]))
             return i;
     return -1;
@@ -109,7 +110,8 @@ int sample_strategy_of(const char* word)
 
 const char* sample_strategy_name(int strategy)
 {
-    return strategy >= 0 && strategy < 4 ? strategy_names[strategy] : strategy_names[0];
+    return strategy >= 0 && strategy < static_cast<int>(std::size(strategy_names)) ? strategy_names[strategy]
+                                                                                   : strategy_names[0];
 }
 
 db_sample_t* sample_collection_over(DBINFO* dbinfo, mongoc_client_t* client, const char* collection)

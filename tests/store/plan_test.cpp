@@ -33,7 +33,8 @@ TEST_F(PlanStore, AppliesWhatWasChosenAndKeepsHandEdits)
         "4 orders: new index entry By_who key 1: label (ascending)\n";
     const struct {
         std::string plan, apply; // arguments
-        const char* between; // "save": the table saved again; "clash": two columns of one name
+        const char* between; // "save": the table saved again; "clash": two columns of one name;
+                             // "other": the plan names another database
         int exit;
         std::string output, diff; // of apply (a pattern), of the diff after it
     } rows[] = {
@@ -49,6 +50,8 @@ TEST_F(PlanStore, AppliesWhatWasChosenAndKeepsHandEdits)
         {"", "", nullptr, 0, "Applied 6 of 6 changes to the schema '@S'.\n", ""},
         {"orders", "", "save", 2,
          "The schema changed since the plan was made; make the plan again.\nNothing was written.\n", "unchanged"},
+        {"orders", "", "other", 2, "The plan was made for the database 'elsewhere'.\nNothing was written.\n",
+         "unchanged"},
         {"orders", "--only 9", nullptr, 2, "The plan has no item 9.\nNothing was written.\n", "unchanged"},
         {"", "", "clash", 2, "The schema '@S' could not be written.\n[\\s\\S]*Nothing was written.\n", "unchanged"},
     };
@@ -75,6 +78,11 @@ TEST_F(PlanStore, AppliesWhatWasChosenAndKeepsHandEdits)
         if (row.between && std::string(row.between) == "clash") { // the new table's last column named as another
             const std::string text = testenv::file_text(file);
             std::ofstream(file) << std::regex_replace(text, std::regex("tags_1"), "tags_0");
+        }
+        if (row.between && std::string(row.between) == "other") {
+            const std::string text = testenv::file_text(file);
+            std::ofstream(file) << std::regex_replace(text, std::regex("\"database\" ?: ?\"" + data + "\""),
+                                                      "\"database\": \"elsewhere\"");
         }
         std::vector<strings> before;
         for (const char* coll : {"tables", "columns", "index"})
