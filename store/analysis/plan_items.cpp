@@ -22,19 +22,22 @@ void set_problem(plan_problem_t* problem, int code, int item, const std::string&
 
 void note_doc(void* context, int kind, const bson_t* doc)
 {
-    char* json = bson_as_canonical_extended_json(doc, nullptr);
-    static_cast<doc_texts_t*>(context)->push_back(std::to_string(kind) + (json ? json : ""));
-    bson_free(json);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    const char k = static_cast<char>(kind);
+    hash.addData(&k, 1);
+    hash.addData(reinterpret_cast<const char*>(bson_get_data(doc)), static_cast<int>(doc->len));
+    const QByteArray sum = hash.result();
+    doc_digest_t digest;
+    std::memcpy(digest.data(), sum.constData(), digest.size());
+    static_cast<doc_texts_t*>(context)->push_back(digest);
 }
 
-std::string fingerprint_of(doc_texts_t texts)
+std::string fingerprint_of(doc_texts_t digests)
 {
-    std::sort(texts.begin(), texts.end());
+    std::sort(digests.begin(), digests.end());
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    for (const std::string& t : texts) {
-        hash.addData(QByteArray::fromRawData(t.data(), static_cast<int>(t.size())));
-        hash.addData(QByteArray("\n"));
-    }
+    for (const doc_digest_t& d : digests)
+        hash.addData(reinterpret_cast<const char*>(d.data()), static_cast<int>(d.size()));
     return hash.result().toHex().toStdString();
 }
 

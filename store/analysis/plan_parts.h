@@ -8,6 +8,7 @@
 
 #include <bson/bson.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <utility>
@@ -15,8 +16,10 @@
 
 namespace plan_internal {
 
-// The documents of the catalog, each as kind and canonical text, in any order.
-typedef std::vector<std::string> doc_texts_t;
+// The documents of the catalog, each as the digest of its kind and bytes, in any order:
+// a digest rather than the document, as a catalog of 10,000 tables holds 300,000 of them.
+typedef std::array<unsigned char, 16> doc_digest_t;
+typedef std::vector<doc_digest_t> doc_texts_t;
 
 // One document owned (a unique_ptr of bson_t would drop the type's alignment attribute).
 struct doc_ptr {
