@@ -215,6 +215,19 @@ void show_progress(void* context, int done, int total, const char* collection)
     std::fflush(stderr);
 }
 
+// Start-up's read of a large schema: the documents read of each collection.
+void show_reading(void* context, const char* collection, long documents, bool done)
+{
+    const cli_t* cli = static_cast<const cli_t*>(context);
+    if (cli->quiet)
+        return;
+    if (isatty(fileno(stderr)))
+        std::fprintf(stderr, "\rschema %s: %ld documents read\033[K%s", collection, documents, done ? "\n" : "");
+    else
+        std::fprintf(stderr, "schema %s: %ld documents read%s\n", collection, documents, done ? ", all" : "");
+    std::fflush(stderr);
+}
+
 } // namespace
 
 void print_box(const char* text, const char* informative)
@@ -268,6 +281,7 @@ int main(int argc, char* argv[])
 
     set_message_routine(answer_box, &cli);
     set_progress_routine(show_progress, &cli);
+    set_reading_routine(show_reading, &cli);
     DBINFO dbinfo;
     dbinfo_clear(&dbinfo);
     dbinfo_init(&dbinfo);

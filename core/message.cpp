@@ -14,6 +14,8 @@ brolix_message_fn routine = nullptr;
 void* routine_context = nullptr;
 brolix_progress_fn progress = nullptr;
 void* progress_context = nullptr;
+brolix_reading_fn reading = nullptr;
+void* reading_context = nullptr;
 brolix_diagnostic_fn diagnostic = nullptr;
 void* diagnostic_context = nullptr;
 }
@@ -98,6 +100,25 @@ void brolix_progress(int done, int total, const char* collection)
     }
     if (progress)
         progress(progress_context, done, total, collection);
+}
+
+brolix_reading_fn set_reading_routine(brolix_reading_fn fn, void* context)
+{
+    brolix_reading_fn previous = reading;
+    reading = fn;
+    reading_context = context;
+    return previous;
+}
+
+void brolix_reading(const char* collection, long documents, bool done)
+{
+    if (!reading || documents < BROLIX_READING_STEP || (!done && documents % BROLIX_READING_STEP))
+        return;
+    if (on_work_thread()) {
+        on_waiting_thread([&] { brolix_reading(collection, documents, done); });
+        return;
+    }
+    reading(reading_context, collection, documents, done);
 }
 
 std::string with_privilege_named(const std::string& text)

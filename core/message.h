@@ -53,4 +53,13 @@ brolix_progress_fn set_progress_routine(brolix_progress_fn routine, void* contex
                                         void** previous_context = nullptr);
 void brolix_progress(int done, int total, const char* collection);
 
+// Progress of reading one of the schema database's collections whole (start-up's
+// validation): documents read so far, told every BROLIX_READING_STEP documents and at the
+// end of a collection that reached that many; a small schema tells nothing. brolix-cli
+// shows it on standard error; without a routine nothing is shown.
+enum { BROLIX_READING_STEP = 10000 };
+typedef void (*brolix_reading_fn)(void* context, const char* collection, long documents, bool done);
+brolix_reading_fn set_reading_routine(brolix_reading_fn routine, void* context);
+void brolix_reading(const char* collection, long documents, bool done);
+
 #endif

@@ -127,13 +127,9 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
     if (!read_saved(dbinfo, collection_name(KIND_TABLES), table_doc, problem))
         return false;
     // The columns as validation has just read them, when it read them whole.
-    doc_refs_t cached;
-    if (seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, &cached)) {
-        for (const doc_ref_t& doc : cached)
-            column_doc(doc.doc);
-    } else if (!read_saved(dbinfo, collection_name(KIND_COLUMNS), column_doc, problem)) {
+    if (!seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, [&](const doc_ref_t& d) { column_doc(d.doc); }) &&
+        !read_saved(dbinfo, collection_name(KIND_COLUMNS), column_doc, problem))
         return false;
-    }
     if (!read_saved(dbinfo, collection_name(KIND_INDEX), index_doc, problem))
         return false;
     sort_columns(saved);

@@ -37,12 +37,9 @@ bool read_catalog(DBINFO* dbinfo, std::map<std::string, table_state_t>* tables, 
         }
     };
     for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind) {
-        doc_refs_t cached;
-        if (kind == KIND_COLUMNS && seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, &cached)) {
-            for (const doc_ref_t& doc : cached)
-                take(kind, doc.doc);
+        if (kind == KIND_COLUMNS &&
+            seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, [&](const doc_ref_t& d) { take(kind, d.doc); }))
             continue;
-        }
         mongoc_collection_t* coll =
             mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(kind));
         bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));

@@ -82,32 +82,11 @@ bool describe_collection(DBINFO* dbinfo, const char* name, collection_read_t* re
 
 bool read_saved_columns(DBINFO* dbinfo, std::map<std::string, db_sample_t*>* saved)
 {
-    doc_refs_t docs;
-    doc_list_t owned;
-    bool ok = seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, &docs);
-    if (!ok) {
-        mongoc_collection_t* coll =
-            mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_COLUMNS));
-        bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
-        bson_t* opts = whole_collection_opts();
-        mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
-        const bson_t* doc;
-        while (mongoc_cursor_next(cursor, &doc)) {
-            bson_t* copy = owned.add();
-            bson_concat(copy, doc);
-            docs.push_back({copy});
-        }
-        ok = !mongoc_cursor_error(cursor, nullptr);
-        mongoc_cursor_destroy(cursor);
-        bson_destroy(opts);
-        bson_destroy(filter);
-        mongoc_collection_destroy(coll);
-    }
-    for (const doc_ref_t& d : docs) {
+    auto take = [&](const bson_t* doc) {
         bson_iter_t it;
         auto text = [&](const char* field) {
-            return bson_iter_init_find(&it, d.doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr)
-                                                                                      : "";
+            return bson_iter_init_find(&it, doc, field) && BSON_ITER_HOLDS_UTF8(&it) ? bson_iter_utf8(&it, nullptr)
+                                                                                    : "";
         };
         db_sample_t*& sample = (*saved)[text("sql_table")];
         if (!sample)
@@ -115,13 +94,28 @@ bool read_saved_columns(DBINFO* dbinfo, std::map<std::string, db_sample_t*>* sav
         db_column_t* column = static_cast<db_column_t*>(record_alloc(sizeof(db_column_t)));
         column->sql_name = copy_text(text("sql_name"));
         column->mongo_name = copy_text(text("mongo_name"));
-        column->visible = !bson_iter_init_find(&it, d.doc, "visible") || !BSON_ITER_HOLDS_BOOL(&it) ||
+        column->visible = !bson_iter_init_find(&it, doc, "visible") || !BSON_ITER_HOLDS_BOOL(&it) ||
                           bson_iter_bool(&it);
         column->next = sample->columns;
         if (sample->columns)
             sample->columns->prev = column;
         sample->columns = column;
-    }
+    };
+    if (seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, [&](const doc_ref_t& d) { take(d.doc); }))
+        return true;
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_COLUMNS));
+    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
+    bson_t* opts = whole_collection_opts();
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc))
+        take(doc);
+    bool ok = !mongoc_cursor_error(cursor, nullptr);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(opts);
+    bson_destroy(filter);
+    mongoc_collection_destroy(coll);
     return ok;
 }
 

@@ -206,14 +206,17 @@ bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* s
     return sorted(found, docs);
 }
 
-bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, doc_refs_t* docs)
+bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
+                          const std::function<void(const doc_ref_t&)>& take)
 {
     if (!holds_all(dbinfo))
         return false;
-    docs->clear();
-    for (seen_doc_t& d : seen.docs)
-        if (same(d, 0, catalog) && same(d, 1, schema))
-            docs->push_back({seen.view_of(d)});
+    for (const seen_doc_t& d : seen.docs)
+        if (same(d, 0, catalog) && same(d, 1, schema)) {
+            bson_t doc;
+            if (bson_init_static(&doc, d.data, d.len))
+                take({&doc});
+        }
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "store/read/validate.h"
 
 #include "core/dbinfo.h"
+#include "core/message.h"
 #include "core/records.h"
 #include "store/read/listing.h"
 #include "store/write/fields.h"
@@ -254,9 +255,11 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
             seen_columns_add(doc, keys);
         }
         note_for_step(doc, kind, keys);
+        brolix_reading(name, documents, false);
     }
     // A collection that cannot be read to its end cannot be vouched for either.
     bool read_failed = mongoc_cursor_error(cursor, error);
+    brolix_reading(name, documents, true);
     mongoc_cursor_destroy(cursor);
     bson_destroy(&query);
     mongoc_collection_destroy(coll);

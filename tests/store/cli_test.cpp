@@ -174,6 +174,31 @@ TEST_F(CliStore, SyncMendsWhatCheckFindsOutOfStep)
     }
 }
 
+// Start-up's read of a schema of many documents tells its progress on standard error,
+// unless --quiet; a small one tells nothing.
+TEST_F(CliStore, LargeSchemaReadTellsItsProgress)
+{
+    put_data("a", R"({"x": 1})");
+    connect();
+    ASSERT_TRUE(create_schema(&d, &code));
+    std::string output;
+    ASSERT_EQ(cli("check", schema, &output), 0);
+    EXPECT_EQ(output.find("documents read"), std::string::npos) << output;
+    const std::string column = schema_json("columns").front(); // of another catalog, 10,000 times
+    const std::string other_catalog = std::regex_replace(column, std::regex(data), "elsewhere");
+    std::string docs;
+    for (int i = 0; i < BROLIX_READING_STEP; ++i)
+        docs += (i ? "," : "") + std::regex_replace(other_catalog, std::regex("(_name\" : \"|_table\" : \")[^\"]*"),
+                                                    "$1c" + std::to_string(i));
+    testenv::command_json(fx, schema, R"({"insert": "columns", "documents": [)" + docs + "]}");
+    cli("check", schema, &output);
+    EXPECT_NE(output.find("schema columns: 10000 documents read\nschema columns: 10002 documents read, all\n"),
+              std::string::npos)
+        << output;
+    cli("check --quiet", schema, &output);
+    EXPECT_EQ(output.find("documents read"), std::string::npos) << output;
+}
+
 // What creation would write now against what the schema holds; edits by hand count only with --all.
 TEST_F(CliStore, DiffTellsHowTheDataDrifted)
 {
