@@ -52,7 +52,14 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
     // The tree needs only the names of the virtual tables: one query per catalog and
     // schema asked for (loading the first table may change which), not one per table.
     std::map<std::pair<QByteArray, QByteArray>, db_table_vts_t*> vts;
-    std::map<std::pair<QByteArray, QByteArray>, std::unordered_map<std::string, const db_name_t*>> names_of;
+    std::map<std::pair<QByteArray, QByteArray>, std::unordered_map<std::string_view, const db_name_t*>> names_of;
+    // Once, not once a table: a connection by signature is looked up and parsed each time.
+    if (tables)
+        connect(ui->treeWidget, SIGNAL(itemPressed(QTreeWidgetItem*, int)), this,
+                SLOT(clicked_on_Tree(QTreeWidgetItem*, int)), Qt::UniqueConnection);
+    // The names of the catalog and schema asked for, while they stay the same.
+    QString catalog_here, schema_here;
+    const std::unordered_map<std::string_view, const db_name_t*>* names_here = nullptr;
     for (db_table_t* t = tables; t; t = t->next) {
         QTreeWidgetItem* item = new QTreeWidgetItem(ITEM_TABLE);
         item->setText(0, QString::fromUtf8(t->name));
@@ -60,18 +67,21 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
             item->setData(0, Qt::UserRole, QString::fromUtf8(t->mongo_name));
         catalogItem->addChild(item);
         item->setExpanded(true);
-        connect(ui->treeWidget, SIGNAL(itemPressed(QTreeWidgetItem*, int)), this,
-                SLOT(clicked_on_Tree(QTreeWidgetItem*, int)), Qt::UniqueConnection);
         if (dbInfo->mode != MODE_VIEW_ONLY) {
-            std::pair<QByteArray, QByteArray> key(dbInfo->catalog.toUtf8(), dbInfo->schema.toUtf8());
-            auto found = vts.find(key);
-            if (found == vts.end()) {
-                found = vts.emplace(key, read_schema_virtual_names(dbInfo, key.first.constData(),
-                                                                   key.second.constData())).first;
-                names_of[key] = virtual_names_by_table(found->second);
+            if (!names_here || dbInfo->catalog != catalog_here || dbInfo->schema != schema_here) {
+                catalog_here = dbInfo->catalog;
+                schema_here = dbInfo->schema;
+                std::pair<QByteArray, QByteArray> key(catalog_here.toUtf8(), schema_here.toUtf8());
+                auto found = vts.find(key);
+                if (found == vts.end()) {
+                    found = vts.emplace(key, read_schema_virtual_names(dbInfo, key.first.constData(),
+                                                                       key.second.constData())).first;
+                    names_of[key] = virtual_names_by_table(found->second);
+                }
+                names_here = &names_of[key];
             }
-            auto names = names_of[key].find(t->name);
-            for (const db_name_t* n = names == names_of[key].end() ? nullptr : names->second; n; n = n->next) {
+            auto names = names_here->find(t->name);
+            for (const db_name_t* n = names == names_here->end() ? nullptr : names->second; n; n = n->next) {
                 QTreeWidgetItem* vt = new QTreeWidgetItem(ITEM_VIRTUAL_TABLE);
                 vt->setText(0, QString::fromUtf8(n->name));
                 item->addChild(vt);

@@ -345,7 +345,7 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
     bool known = seen_virtual_columns(dbinfo, catalog ? catalog : "", schema ? schema : "", &seen);
 
     db_table_vts_t* head = nullptr;
-    std::unordered_map<std::string, db_table_vts_t*> by_table;
+    std::unordered_map<std::string_view, db_table_vts_t*> by_table; // views of each entry's own copy
     // The tree shows what was read; a table's own read tells when it is cut short.
     bson_error_t error;
     each_columns_doc(dbinfo, &query, fields, known ? &seen : nullptr, &error, [&](const bson_t* doc) {
@@ -363,12 +363,17 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
         const char* name = column ? column->sql_name : keys.has[3] ? keys.text[3] : nullptr;
         if ((column ? column->virtual_array : keys.is_virtual) && name) {
             // A table's documents mostly come together: the last one's entry first.
-            db_table_vts_t*& entry = head && !std::strcmp(head->table, table) ? head : by_table[table];
+            db_table_vts_t* entry = head && !std::strcmp(head->table, table) ? head : nullptr;
+            if (!entry) {
+                auto found = by_table.find(table);
+                entry = found == by_table.end() ? nullptr : found->second;
+            }
             if (!entry) {
                 entry = static_cast<db_table_vts_t*>(record_alloc(sizeof(db_table_vts_t)));
                 entry->table = copy_text(table);
                 entry->next = head;
                 head = entry;
+                by_table.emplace(entry->table, entry);
             }
             entry->names = append_name(entry->names, name);
         }
@@ -390,9 +395,9 @@ void free_table_vts(db_table_vts_t* list)
     }
 }
 
-std::unordered_map<std::string, const db_name_t*> virtual_names_by_table(const db_table_vts_t* list)
+std::unordered_map<std::string_view, const db_name_t*> virtual_names_by_table(const db_table_vts_t* list)
 {
-    std::unordered_map<std::string, const db_name_t*> by_table;
+    std::unordered_map<std::string_view, const db_name_t*> by_table;
     for (; list; list = list->next)
         by_table.emplace(list->table, list->names);
     return by_table;

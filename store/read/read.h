@@ -4,6 +4,7 @@
 
 #include <bson/bson.h>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 struct DBINFO;
@@ -37,7 +38,7 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
 void free_table_vts(db_table_vts_t* list);
 // Each table's names in list, by table; the list keeps them (a tree of thousands of tables
 // asks for each one's).
-std::unordered_map<std::string, const db_name_t*> virtual_names_by_table(const db_table_vts_t* list);
+std::unordered_map<std::string_view, const db_name_t*> virtual_names_by_table(const db_table_vts_t* list);
 
 // View Only mode: the data database's collections as the table tree. Always true, code 1.
 bool load_tables_without_schema(DBINFO* dbinfo, int* code);

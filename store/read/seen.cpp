@@ -107,7 +107,13 @@ bool sorted(std::vector<seen_doc_t*>& found, doc_refs_t* docs)
     for (const seen_doc_t* d : found)
         if (!d->has[3])
             return false;
-    std::stable_sort(found.begin(), found.end(), by_name);
+    if (found.size() <= 16) { // a table's handful, without the buffer a stable sort takes
+        for (size_t i = 1; i < found.size(); ++i)
+            for (size_t j = i; j > 0 && by_name(found[j], found[j - 1]); --j)
+                std::swap(found[j], found[j - 1]);
+    } else {
+        std::stable_sort(found.begin(), found.end(), by_name);
+    }
     for (size_t i = 1; i < found.size(); ++i)
         if (found[i]->field(3) == found[i - 1]->field(3) && found[i]->field(2) == found[i - 1]->field(2))
             return false;
@@ -117,10 +123,12 @@ bool sorted(std::vector<seen_doc_t*>& found, doc_refs_t* docs)
     return true;
 }
 
-bool same(const seen_doc_t& d, int field, const char* value)
+bool same(const seen_doc_t& d, int field, std::string_view value)
 {
-    return d.has[field] && d.field(field) == std::string_view(value ? value : "");
+    return d.has[field] && d.field(field) == value;
 }
+
+std::string_view text_of(const char* value) { return value ? value : ""; }
 
 } // namespace
 
@@ -173,8 +181,9 @@ void seen_columns_finish(bool whole)
 
 void seen_columns_remove_tables(const char* catalog, const char* schema, const std::vector<std::string>& tables)
 {
+    const std::string_view cat = text_of(catalog), sch = text_of(schema);
     auto gone = [&](const seen_doc_t& d) {
-        if (!same(d, 0, catalog) || !same(d, 1, schema) || !d.has[2])
+        if (!same(d, 0, cat) || !same(d, 1, sch) || !d.has[2])
             return false;
         return std::find(tables.begin(), tables.end(), d.field(2)) != tables.end();
     };
@@ -186,10 +195,11 @@ void seen_columns_forget(void) { seen.clear(); }
 
 bool seen_table_without_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table)
 {
+    const std::string_view cat = text_of(catalog), sch = text_of(schema), tab = text_of(table);
     if (!holds_all(dbinfo))
         return false;
     for (const seen_doc_t& d : seen.docs)
-        if (same(d, 0, catalog) && same(d, 1, schema) && same(d, 2, table))
+        if (same(d, 0, cat) && same(d, 1, sch) && same(d, 2, tab))
             return false;
     return true;
 }
@@ -197,11 +207,12 @@ bool seen_table_without_columns(const DBINFO* dbinfo, const char* catalog, const
 bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
                         doc_refs_t* docs)
 {
+    const std::string_view cat = text_of(catalog), sch = text_of(schema), tab = text_of(table);
     if (!serves(dbinfo))
         return false;
     std::vector<seen_doc_t*> found;
     for (seen_doc_t& d : seen.docs)
-        if (same(d, 0, catalog) && same(d, 1, schema) && same(d, 2, table))
+        if (same(d, 0, cat) && same(d, 1, sch) && same(d, 2, tab))
             found.push_back(&d);
     return sorted(found, docs);
 }
@@ -209,10 +220,11 @@ bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* s
 bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
                           const std::function<void(const doc_ref_t&)>& take)
 {
+    const std::string_view cat = text_of(catalog), sch = text_of(schema);
     if (!holds_all(dbinfo))
         return false;
     for (const seen_doc_t& d : seen.docs)
-        if (same(d, 0, catalog) && same(d, 1, schema)) {
+        if (same(d, 0, cat) && same(d, 1, sch)) {
             bson_t doc;
             if (bson_init_static(&doc, d.data, d.len))
                 take({&doc});
@@ -223,6 +235,7 @@ bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char*
 bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
                           doc_refs_t* docs)
 {
+    const std::string_view cat = text_of(catalog), sch = text_of(schema);
     if (!serves(dbinfo))
         return false;
     // By table in the order met, each table's by name: the order each table's names are read
@@ -230,7 +243,7 @@ bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char*
     std::vector<std::vector<seen_doc_t*>> tables;
     std::unordered_map<std::string_view, size_t> table_at;
     for (seen_doc_t& d : seen.docs) {
-        if (!d.is_virtual || !same(d, 0, catalog) || !same(d, 1, schema))
+        if (!d.is_virtual || !same(d, 0, cat) || !same(d, 1, sch))
             continue;
         auto at = table_at.emplace(d.has[2] ? d.field(2) : std::string_view(), tables.size()).first->second;
         if (at == tables.size())

@@ -13,7 +13,9 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -25,24 +27,25 @@ char read_error[sizeof(bson_error_t::message)] = "";
 // the keys "catalog.schema.table" of tables with columns, those keys with ".sql_name" of
 // each column, and each index entry's table key, column and index name.
 struct step_input_t {
-    std::set<std::string> tables_with_columns;
+    std::unordered_set<std::string> tables_with_columns;
     // Each column as a hash of its table's key and name, sorted before it is asked: a
     // schema's hundreds of thousands of columns held as strings cost tens of megabytes,
     // and only the few index entries are looked up (two names of one hash are as likely
     // as not at all).
     std::vector<size_t> columns;
     bool columns_sorted = false;
-    std::string last_table;
-    static size_t column_hash(const std::string& table, const std::string& column)
+    std::string last_table, table, scratch; // the last two reused: no allocation a document
+    size_t column_hash(const std::string& table_key, std::string_view column)
     {
-        return std::hash<std::string>()(table + "." + column);
+        scratch.assign(table_key).append(1, '.').append(column);
+        return std::hash<std::string>()(scratch);
     }
-    bool has_column(const std::string& table, const std::string& column)
+    bool has_column(const std::string& table_key, const std::string& column)
     {
         if (!columns_sorted)
             std::sort(columns.begin(), columns.end());
         columns_sorted = true;
-        return std::binary_search(columns.begin(), columns.end(), column_hash(table, column));
+        return std::binary_search(columns.begin(), columns.end(), column_hash(table_key, column));
     }
     struct entry_t {
         std::string table, column, index_name;
@@ -84,10 +87,27 @@ bool note_unknown_fields(const bson_t* doc, int kind)
         unknown.unplaced = true;
         return true;
     }
+    // A collection's documents mostly hold the same fields in the same order: a field named
+    // as in the last document found allowed is allowed without a look-up.
+    static std::vector<std::string> allowed[KIND_SLOTS];
+    std::vector<std::string>& last = allowed[kind >= 0 && kind < KIND_SLOTS ? kind : 0];
     std::set<std::string> here;
+    size_t at = 0;
+    bool same_fields = true;
     while (bson_iter_next(&it)) {
         const char* key = bson_iter_key(&it);
-        if (schema_field_allowed(kind, key) || !here.insert(key).second)
+        const size_t field = at++;
+        if (same_fields && field < last.size() && last[field] == key)
+            continue;
+        if (schema_field_allowed(kind, key)) {
+            if (same_fields && here.empty()) { // still all allowed: remember it in place
+                last.resize(field);
+                last.emplace_back(key);
+            }
+            continue;
+        }
+        same_fields = false;
+        if (!here.insert(key).second)
             continue;
         auto known = std::find_if(unknown.fields.begin(), unknown.fields.end(),
                                   [&](const unknown_fields_t::field_t& f) { return f.kind == kind && f.name == key; });
@@ -114,10 +134,14 @@ void note_for_step(const bson_t* doc, int kind, const column_keys_t& keys)
 {
     if (kind == KIND_COLUMNS) {
         // The names as schema_text gives them (the first of each, up to a NUL), read once.
-        auto text = [&](int f) { return keys.has[f] ? std::string(keys.text[f]) : std::string(); };
-        std::string table = keys.fit ? text(0) + "." + text(1) + "." + text(2) : table_key_of(doc);
-        read_docs.columns.push_back(
-            step_input_t::column_hash(table, keys.fit ? text(3) : schema_text(doc, "sql_name")));
+        auto text = [&](int f) { return std::string_view(keys.has[f] ? keys.text[f] : ""); };
+        std::string& table = read_docs.table;
+        if (keys.fit)
+            table.assign(text(0)).append(1, '.').append(text(1)).append(1, '.').append(text(2));
+        else
+            table = table_key_of(doc);
+        const std::string other_name = keys.fit ? std::string() : schema_text(doc, "sql_name");
+        read_docs.columns.push_back(read_docs.column_hash(table, keys.fit ? text(3) : other_name));
         read_docs.columns_sorted = false;
         if (table != read_docs.last_table) // a table's documents mostly come together
             read_docs.tables_with_columns.insert(read_docs.last_table = table);
