@@ -51,10 +51,17 @@ TEST_F(StoreTest, EveryActionIsAVersionAndRevertsWalkBack)
     ASSERT_EQ(cli("history A", &history), 0);
     const std::string doers[] = {"brolix-cli apply", "brolix-cli import", "brolix-cli sync", "brolix save",
                                  "brolix-cli create"};
+    // Newest first, each with what it changed (the save wrote the renamed column and the
+    // one whose place it took in the name order).
+    const std::string counts[] = {"columns changed 1", "columns changed 1", "added 1 table, removed 1",
+                                  "columns changed 2", "added 2 tables"};
     std::istringstream lines(history);
     int n = 5;
-    for (std::string line; std::getline(lines, line); --n)
+    for (std::string line; std::getline(lines, line); --n) {
         EXPECT_EQ(line.rfind(std::to_string(n) + "  ", 0), 0u) << line;
+        const std::string& count = counts[5 - n];
+        EXPECT_EQ(line.substr(line.size() - std::min(line.size(), count.size() + 2)), ": " + count) << line;
+    }
     for (const std::string& doer : doers)
         EXPECT_NE(history.find("  " + doer + " "), std::string::npos) << history;
     ASSERT_EQ(cli("show 2", &shown), 0);
