@@ -71,10 +71,12 @@ TEST(Browse, EditDumpSaveAndVirtualTableInBothViews)
     p.ui()->pushButtonRemove->click();
     EXPECT_EQ(boxes.boxes.back().text + boxes.boxes.back().informative,
               "To Remove Column,please select SQL Name to remove.");
-    const int before = p.grid()->rowCount(); // one new column at a time
+    const int before = p.grid()->rowCount(); // one new column at a time, after the current row
+    p.grid()->setCurrentCell(0, 0);
     p.ui()->pushButtonInsert->click();
     p.ui()->pushButtonInsert->click();
     const int added = p.grid()->currentRow();
+    EXPECT_EQ(added, 1);
     EXPECT_EQ(p.grid()->rowCount(), before + 1);
     EXPECT_EQ(rows_text(p.grid(), added, added), texts_t{"New Column|SQL_VARCHAR||New Column|String|255|||[ ]|"});
     p.grid()->setCurrentCell(added, 0);
