@@ -336,47 +336,54 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
 {
     if (!dbinfo->md_client)
         return nullptr;
+    db_table_vts_t* head = nullptr;
+    std::unordered_map<std::string_view, db_table_vts_t*> by_table; // views of each entry's own copy
+    auto add = [&](const char* table, const char* name) {
+        // A table's documents mostly come together: the last one's entry first.
+        db_table_vts_t* entry = head && !std::strcmp(head->table, table) ? head : nullptr;
+        if (!entry) {
+            auto found = by_table.find(table);
+            entry = found == by_table.end() ? nullptr : found->second;
+        }
+        if (!entry) {
+            entry = static_cast<db_table_vts_t*>(record_alloc(sizeof(db_table_vts_t)));
+            entry->table = copy_text(table);
+            entry->next = head;
+            head = entry;
+            by_table.emplace(entry->table, entry);
+        }
+        entry->names = append_name(entry->names, name);
+    };
+    // Start-up's record has every name read already (fifty thousand at scale).
+    if (seen_virtual_names(dbinfo, catalog ? catalog : "", schema ? schema : "",
+                           [&](const char* table, const char* name) {
+                               if (table && name)
+                                   add(table, name);
+                           }))
+        return head;
+
     bson_t query = BSON_INITIALIZER;
     // Only the flagged documents travel, and only the fields that decide a name.
     columns_query(&query, catalog, schema, nullptr);
     bson_t* fields = BCON_NEW("sql_table", BCON_INT32(1), "sql_name", BCON_INT32(1), "mongo_name", BCON_INT32(1),
                               "virtual_array", BCON_INT32(1));
-    doc_refs_t seen;
-    bool known = seen_virtual_columns(dbinfo, catalog ? catalog : "", schema ? schema : "", &seen);
-
-    db_table_vts_t* head = nullptr;
-    std::unordered_map<std::string_view, db_table_vts_t*> by_table; // views of each entry's own copy
     // The tree shows what was read; a table's own read tells when it is cut short.
     bson_error_t error;
-    each_columns_doc(dbinfo, &query, fields, known ? &seen : nullptr, &error, [&](const bson_t* doc) {
+    each_columns_doc(dbinfo, &query, fields, nullptr, &error, [&](const bson_t* doc) {
         bson_iter_t it;
         if (!bson_iter_init_find(&it, doc, "sql_table") || !BSON_ITER_HOLDS_UTF8(&it))
             return;
         const char* table = bson_iter_utf8(&it, nullptr);
         // The same reading of the document as the table-by-table walk; one that holds each
-        // of the names once, as text, is read by its keys alone (fifty thousand at scale).
+        // of the names once, as text, is read by its keys alone.
         column_keys_t keys;
         read_column_keys(doc, &keys);
         db_column_t* column = keys.fit ? nullptr : new_column();
         if (column)
             read_column_document(doc, column);
         const char* name = column ? column->sql_name : keys.has[3] ? keys.text[3] : nullptr;
-        if ((column ? column->virtual_array : keys.is_virtual) && name) {
-            // A table's documents mostly come together: the last one's entry first.
-            db_table_vts_t* entry = head && !std::strcmp(head->table, table) ? head : nullptr;
-            if (!entry) {
-                auto found = by_table.find(table);
-                entry = found == by_table.end() ? nullptr : found->second;
-            }
-            if (!entry) {
-                entry = static_cast<db_table_vts_t*>(record_alloc(sizeof(db_table_vts_t)));
-                entry->table = copy_text(table);
-                entry->next = head;
-                head = entry;
-                by_table.emplace(entry->table, entry);
-            }
-            entry->names = append_name(entry->names, name);
-        }
+        if ((column ? column->virtual_array : keys.is_virtual) && name)
+            add(table, name);
         free_columns(column);
     });
     bson_destroy(fields);

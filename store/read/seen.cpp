@@ -102,7 +102,7 @@ bool by_name(const seen_doc_t* a, const seen_doc_t* b) { return a->field(3) < b-
 
 // Sorted by name; false when a document has no name or two of one table share one
 // (the server's order is not known then).
-bool sorted(std::vector<seen_doc_t*>& found, doc_refs_t* docs)
+bool in_name_order(std::vector<seen_doc_t*>& found)
 {
     for (const seen_doc_t* d : found)
         if (!d->has[3])
@@ -117,6 +117,13 @@ bool sorted(std::vector<seen_doc_t*>& found, doc_refs_t* docs)
     for (size_t i = 1; i < found.size(); ++i)
         if (found[i]->field(3) == found[i - 1]->field(3) && found[i]->field(2) == found[i - 1]->field(2))
             return false;
+    return true;
+}
+
+bool sorted(std::vector<seen_doc_t*>& found, doc_refs_t* docs)
+{
+    if (!in_name_order(found))
+        return false;
     docs->clear();
     for (seen_doc_t* d : found)
         docs->push_back({seen.view_of(*d)});
@@ -232,8 +239,8 @@ bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char*
     return true;
 }
 
-bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
-                          doc_refs_t* docs)
+bool seen_virtual_names(const DBINFO* dbinfo, const char* catalog, const char* schema,
+                        const std::function<void(const char* table, const char* name)>& take)
 {
     const std::string_view cat = text_of(catalog), sch = text_of(schema);
     if (!serves(dbinfo))
@@ -250,12 +257,15 @@ bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char*
             tables.emplace_back();
         tables[at].push_back(&d);
     }
-    docs->clear();
-    doc_refs_t table_docs;
-    for (std::vector<seen_doc_t*>& found : tables) {
-        if (!sorted(found, &table_docs))
+    for (std::vector<seen_doc_t*>& found : tables)
+        if (!in_name_order(found))
             return false;
-        docs->insert(docs->end(), table_docs.begin(), table_docs.end());
-    }
+    // The names end where the document's text does, as the server's would be read.
+    auto text = [](const seen_doc_t* d, int f) {
+        return d->has[f] ? reinterpret_cast<const char*>(d->data) + d->at[f] : nullptr;
+    };
+    for (const std::vector<seen_doc_t*>& found : tables)
+        for (const seen_doc_t* d : found)
+            take(text(d, 2), text(d, 3));
     return true;
 }

@@ -38,9 +38,10 @@ bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* s
 // handed over lasts only for the call: a catalog of 10,000 tables has 300,000 of them.
 bool seen_catalog_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
                           const std::function<void(const doc_ref_t&)>& take);
-// The documents of the catalog and schema whose virtual_array is true: by table in the
-// order met, each table's sorted likewise (the order a table's virtual tables are read in).
-bool seen_virtual_columns(const DBINFO* dbinfo, const char* catalog, const char* schema,
-                          doc_refs_t* docs);
+// The sql_table and sql_name (null when it has none) of each document of the catalog and
+// schema whose virtual_array is true: by table in the order met, each table's sorted by
+// name (the order a table's virtual tables are read in). The names point into the record.
+bool seen_virtual_names(const DBINFO* dbinfo, const char* catalog, const char* schema,
+                        const std::function<void(const char* table, const char* name)>& take);
 
 #endif
