@@ -7,8 +7,9 @@
 #include "discovery/discover.h"
 #include "discovery/types.h"
 #include "store/change/collection_read.h"
-#include "store/read/read.h"
 #include "store/read/listing.h"
+#include "store/read/read.h"
+#include "store/read/seen.h"
 #include "store/write/fields.h"
 
 #include <algorithm>
@@ -119,15 +120,7 @@ const size_t one_read_from = 16;
 // stopped before its end (the lists then hold what was read).
 bool read_saved_types(DBINFO* d, std::map<std::string, db_column_t*>* out)
 {
-    mongoc_collection_t* coll =
-        mongoc_client_get_collection(d->md_client, d->md_database, collection_name(KIND_COLUMNS));
-    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(d->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
-    bson_t* opts = whole_collection_opts();
-    BCON_APPEND(opts, "projection", "{", "sql_table", BCON_INT32(1), "mongo_name", BCON_INT32(1), "sql_type",
-                BCON_INT32(1), "}");
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc)) {
+    auto take = [&](const bson_t* doc) {
         db_column_t* c = new_column();
         c->mongo_name = copy_text(schema_text(doc, "mongo_name").c_str());
         bson_iter_t it;
@@ -137,7 +130,20 @@ bool read_saved_types(DBINFO* d, std::map<std::string, db_column_t*>* out)
         if (list)
             list->prev = c;
         list = c;
-    }
+    };
+    // The columns as validation has just read them, when it read them whole.
+    if (seen_catalog_columns(d, d->database, SQL_SCHEMA, [&](const doc_ref_t& r) { take(r.doc); }))
+        return true;
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(d->md_client, d->md_database, collection_name(KIND_COLUMNS));
+    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(d->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
+    bson_t* opts = whole_collection_opts();
+    BCON_APPEND(opts, "projection", "{", "sql_table", BCON_INT32(1), "mongo_name", BCON_INT32(1), "sql_type",
+                BCON_INT32(1), "}");
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc))
+        take(doc);
     bool ok = !mongoc_cursor_error(cursor, nullptr);
     mongoc_cursor_destroy(cursor);
     bson_destroy(opts);
