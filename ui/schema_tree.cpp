@@ -65,8 +65,6 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
         item->setText(0, QString::fromUtf8(t->name));
         if (t->mongo_name) // for finding it by its collection
             item->setData(0, Qt::UserRole, QString::fromUtf8(t->mongo_name));
-        catalogItem->addChild(item);
-        item->setExpanded(true);
         if (dbInfo->mode != MODE_VIEW_ONLY) {
             if (!names_here || dbInfo->catalog != catalog_here || dbInfo->schema != schema_here) {
                 catalog_here = dbInfo->catalog;
@@ -87,6 +85,9 @@ void Schema::addTableItems(DBINFO* dbInfo, QTreeWidgetItem* catalogItem, const Q
                 item->addChild(vt);
             }
         }
+        // Into the tree with its children: each child added there would be told to the view.
+        catalogItem->addChild(item);
+        item->setExpanded(true);
         if (dbInfo->table.isEmpty()) {
             dbInfo->table = QString::fromUtf8(t->name);
             ui->treeWidget->setCurrentItem(item);

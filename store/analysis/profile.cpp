@@ -29,13 +29,25 @@ bool fits(int saved, int bson_type, bool wide)
     return settled == saved || (is_text_sql_type(settled) && is_text_sql_type(saved));
 }
 
-const db_column_t* saved_column(const db_column_t* saved, const char* mongo_name)
+// A saved column as a profile pairs it: by its MongoDB name, for its SQL type. A catalog of
+// 10,000 tables has 300,000 of them: a column record each would be 40 MB more.
+struct saved_type_t {
+    std::string mongo_name;
+    int sql_type;
+};
+typedef std::vector<saved_type_t> saved_types_t;
+
+// The first saved column of the name.
+const saved_type_t* saved_column(const saved_types_t& saved, const char* mongo_name)
 {
-    for (; saved; saved = saved->next)
-        if (saved->mongo_name && mongo_name && !std::strcmp(saved->mongo_name, mongo_name))
-            return saved;
+    if (mongo_name)
+        for (const saved_type_t& s : saved)
+            if (s.mongo_name == mongo_name)
+                return &s;
     return nullptr;
 }
+
+void pair_columns(const db_sample_t* sample, const saved_types_t& saved, table_profile_t* out);
 
 std::string json_text(const std::string& text)
 {
@@ -85,9 +97,24 @@ std::string profile_type_mix(const db_column_profile_t& seen)
 
 void profile_columns(const db_sample_t* sample, const db_column_t* saved, table_profile_t* out)
 {
+    saved_types_t types;
+    for (; saved; saved = saved->next)
+        if (saved->mongo_name)
+            types.push_back({saved->mongo_name, saved->sql_type});
+    pair_columns(sample, types, out);
+}
+
+namespace {
+
+void pair_columns(const db_sample_t* sample, const saved_types_t& saved, table_profile_t* out)
+{
     const db_profile_t* profile = sample->profile;
     out->documents = profile ? profile->documents : 0;
     bool wide = sample->dbinfo && sample->dbinfo->default_wide;
+    size_t count = 0;
+    for (const db_column_t* c = sample->columns; c; c = c->next)
+        ++count;
+    out->columns.reserve(count); // exactly: every sampled column of every table is kept
     int32_t i = 0;
     for (const db_column_t* c = sample->columns; c; c = c->next, ++i) {
         profile_column_t column;
@@ -99,7 +126,7 @@ void profile_columns(const db_sample_t* sample, const db_column_t* saved, table_
             column.decided_id = column.seen.decided_id ? column.seen.decided_id : "";
             column.seen.decided_id = nullptr;
         }
-        if (const db_column_t* s = saved_column(saved, c->mongo_name)) {
+        if (const saved_type_t* s = saved_column(saved, c->mongo_name)) {
             column.saved_sql_type = s->sql_type;
             for (int slot = 0; slot < PROFILE_TYPE_SLOTS; ++slot)
                 if (column.seen.types[slot] && !fits(s->sql_type, profile_slot_type(slot), wide))
@@ -110,30 +137,34 @@ void profile_columns(const db_sample_t* sample, const db_column_t* saved, table_
     }
 }
 
-namespace {
-
 // Beyond this many tables a profile reads the catalog's saved types at once.
 const size_t one_read_from = 16;
 
 // The saved SQL type of each column of every table of the catalog, by table, in one read:
 // a profile of many tables asks the schema once, not once a table. False when the read
 // stopped before its end (the lists then hold what was read).
-bool read_saved_types(DBINFO* d, std::map<std::string, db_column_t*>* out)
+bool read_saved_types(DBINFO* d, std::map<std::string, saved_types_t>* out)
 {
+    std::string table;
+    saved_types_t* list = nullptr;
     auto take = [&](const bson_t* doc) {
-        db_column_t* c = new_column();
-        c->mongo_name = copy_text(schema_text(doc, "mongo_name").c_str());
+        std::string named = schema_text(doc, "sql_table");
+        if (!list || named != table) // a table's documents mostly come together
+            list = &(*out)[table = std::move(named)];
         bson_iter_t it;
-        c->sql_type = bson_iter_init_find(&it, doc, "sql_type") ? schema_number(&it) : 0;
-        db_column_t*& list = (*out)[schema_text(doc, "sql_table")];
-        c->next = list;
-        if (list)
-            list->prev = c;
-        list = c;
+        list->push_back({schema_text(doc, "mongo_name"),
+                         bson_iter_init_find(&it, doc, "sql_type") ? schema_number(&it) : 0});
+    };
+    // The last read of a name is the one paired, as it always was.
+    auto newest_first = [&] {
+        for (auto& entry : *out)
+            std::reverse(entry.second.begin(), entry.second.end());
     };
     // The columns as validation has just read them, when it read them whole.
-    if (seen_catalog_columns(d, d->database, SQL_SCHEMA, [&](const doc_ref_t& r) { take(r.doc); }))
+    if (seen_catalog_columns(d, d->database, SQL_SCHEMA, [&](const doc_ref_t& r) { take(r.doc); })) {
+        newest_first();
         return true;
+    }
     mongoc_collection_t* coll =
         mongoc_client_get_collection(d->md_client, d->md_database, collection_name(KIND_COLUMNS));
     bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(d->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
@@ -149,6 +180,7 @@ bool read_saved_types(DBINFO* d, std::map<std::string, db_column_t*>* out)
     bson_destroy(opts);
     bson_destroy(filter);
     mongoc_collection_destroy(coll);
+    newest_first();
     return ok;
 }
 
@@ -185,7 +217,7 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
     for (const std::string& name : names)
         read.push_back(name.c_str());
     out->clear();
-    std::map<std::string, db_column_t*> saved_types;
+    std::map<std::string, saved_types_t> saved_types;
     const bool at_once = d->md_client && names.size() >= one_read_from;
     if (at_once)
         read_saved_types(d, &saved_types); // what it could not read is no saved type
@@ -203,7 +235,7 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
         table_profile_t t;
         t.table = names[i];
         if (at_once) {
-            profile_columns(r->sample, saved_types[names[i]], &t);
+            pair_columns(r->sample, saved_types[names[i]], &t);
         } else {
             db_column_t* saved =
                 d->md_client ? read_table_columns(d, d->database, SQL_SCHEMA, read[i], nullptr) : nullptr;
@@ -213,8 +245,6 @@ bool profile_tables(DBINFO* d, const std::vector<std::string>& tables, std::vect
         out->push_back(std::move(t));
         return true;
     });
-    for (auto& entry : saved_types)
-        free_columns(entry.second);
     return *code == PROFILE_OK;
 }
 
