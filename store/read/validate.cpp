@@ -270,6 +270,7 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
     const bson_t* doc;
     // Read to the end also past a document refused: the repair names every field found.
     while (mongoc_cursor_next(cursor, &doc)) {
+        brolix_reading(name, documents, false); // told once another comes: the end tells the last
         ++documents;
         if (note_unknown_fields(doc, kind))
             refused = true;
@@ -279,7 +280,6 @@ int read_schema_collection(DBINFO* dbinfo, const char* name, int kind, bson_erro
             seen_columns_add(doc, keys);
         }
         note_for_step(doc, kind, keys);
-        brolix_reading(name, documents, false);
     }
     // A collection that cannot be read to its end cannot be vouched for either.
     bool read_failed = mongoc_cursor_error(cursor, error);
