@@ -219,10 +219,11 @@ bool find_out_of_step(DBINFO* dbinfo)
         step_found.bare.insert(t->key);
     }
     for (const step_input_t::entry_t& e : read_docs.entries) {
+        if (e.table.compare(0, ours.size(), ours) != 0 || !read_docs.tables_with_columns.count(e.table) ||
+            read_docs.has_column(e.table, e.column)) // the usual entry: its column is there
+            continue;
         const db_table_ref_t* t = ref_of(tables, e.table);
-        if (e.table.compare(0, ours.size(), ours) == 0 && read_docs.tables_with_columns.count(e.table) &&
-            !read_docs.has_column(e.table, e.column) && t && !t->is_virtual &&
-            ref_of(collections, e.table))
+        if (t && !t->is_virtual && ref_of(collections, e.table))
             tell("the index entry '" + e.index_name + "' of table '" + e.table.substr(ours.size()) + "' names '" +
                  e.column + "', which is not one of its columns");
     }
