@@ -4,7 +4,7 @@
 #include "core/dbinfo.h"
 #include "core/schema_names.h"
 #include "discovery/types.h"
-#include "store/read/seen.h"
+#include "store/read/read.h"
 #include "store/write/fields.h"
 
 #include <algorithm>
@@ -29,30 +29,16 @@ void set_problem(drift_problem_t* problem, int code, const char* name, const cha
 
 namespace {
 
-// Every document of one schema collection of this catalog, in one query.
+// Every document of one schema collection of this catalog (the columns as validation has
+// just read them, when it read them whole).
 template <typename Take>
-bool read_saved(DBINFO* dbinfo, const char* collection, Take take, drift_problem_t* problem)
+bool read_saved(DBINFO* dbinfo, int kind, Take take, drift_problem_t* problem)
 {
-    if (!dbinfo->md_client) {
-        set_problem(problem, DRIFT_SCHEMA_UNREAD, collection, "");
-        return false;
-    }
-    mongoc_collection_t* coll = mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection);
-    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
-    bson_t* opts = whole_collection_opts();
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc))
-        take(doc);
     bson_error_t error;
-    bool ok = !mongoc_cursor_error(cursor, &error);
-    if (!ok)
-        set_problem(problem, DRIFT_SCHEMA_UNREAD, collection, error.message);
-    mongoc_cursor_destroy(cursor);
-    bson_destroy(opts);
-    bson_destroy(filter);
-    mongoc_collection_destroy(coll);
-    return ok;
+    if (each_catalog_document(dbinfo, kind, nullptr, [&](const doc_ref_t& d) { take(d.doc); }, &error))
+        return true;
+    set_problem(problem, DRIFT_SCHEMA_UNREAD, collection_name(kind), dbinfo->md_client ? error.message : "");
+    return false;
 }
 
 // Takes schema documents into tables, their columns and their index entries.
@@ -124,13 +110,8 @@ bool read_schema(DBINFO* dbinfo, saved_schema_t* saved, drift_problem_t* problem
     auto table_doc = [&](const bson_t* doc) { taker.table(doc); };
     auto column_doc = [&](const bson_t* doc) { taker.column(doc); };
     auto index_doc = [&](const bson_t* doc) { taker.entry(doc); };
-    if (!read_saved(dbinfo, collection_name(KIND_TABLES), table_doc, problem))
-        return false;
-    // The columns as validation has just read them, when it read them whole.
-    if (!seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, [&](const doc_ref_t& d) { column_doc(d.doc); }) &&
-        !read_saved(dbinfo, collection_name(KIND_COLUMNS), column_doc, problem))
-        return false;
-    if (!read_saved(dbinfo, collection_name(KIND_INDEX), index_doc, problem))
+    if (!read_saved(dbinfo, KIND_TABLES, table_doc, problem) || !read_saved(dbinfo, KIND_COLUMNS, column_doc, problem) ||
+        !read_saved(dbinfo, KIND_INDEX, index_doc, problem))
         return false;
     sort_columns(saved);
     return true;

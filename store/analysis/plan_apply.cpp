@@ -3,6 +3,7 @@
 
 #include "core/dbinfo.h"
 #include "core/wire.h"
+#include "store/read/read.h"
 #include "store/read/seen.h"
 #include "store/write/fields.h"
 #include "store/write/journal.h"
@@ -37,27 +38,11 @@ bool read_catalog(DBINFO* dbinfo, std::map<std::string, table_state_t>* tables, 
         }
     };
     for (int kind = KIND_TABLES; kind <= KIND_INDEX; ++kind) {
-        if (kind == KIND_COLUMNS &&
-            seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, [&](const doc_ref_t& d) { take(kind, d.doc); }))
-            continue;
-        mongoc_collection_t* coll =
-            mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(kind));
-        bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
-        bson_t* opts = whole_collection_opts();
-        mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
-        const bson_t* doc;
-        while (mongoc_cursor_next(cursor, &doc))
-            take(kind, doc);
         bson_error_t error;
-        bool ok = !mongoc_cursor_error(cursor, &error);
-        if (!ok)
+        if (!each_catalog_document(dbinfo, kind, nullptr, [&](const doc_ref_t& d) { take(kind, d.doc); }, &error)) {
             set_problem(problem, PLAN_READ_FAILED, 0, error.message);
-        mongoc_cursor_destroy(cursor);
-        bson_destroy(opts);
-        bson_destroy(filter);
-        mongoc_collection_destroy(coll);
-        if (!ok)
             return false;
+        }
     }
     return true;
 }

@@ -9,7 +9,6 @@
 #include "store/change/collection_read.h"
 #include "store/read/listing.h"
 #include "store/read/read.h"
-#include "store/read/seen.h"
 #include "store/write/fields.h"
 
 #include <algorithm>
@@ -161,25 +160,10 @@ bool read_saved_types(DBINFO* d, std::map<std::string, saved_types_t>* out)
             std::reverse(entry.second.begin(), entry.second.end());
     };
     // The columns as validation has just read them, when it read them whole.
-    if (seen_catalog_columns(d, d->database, SQL_SCHEMA, [&](const doc_ref_t& r) { take(r.doc); })) {
-        newest_first();
-        return true;
-    }
-    mongoc_collection_t* coll =
-        mongoc_client_get_collection(d->md_client, d->md_database, collection_name(KIND_COLUMNS));
-    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(d->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
-    bson_t* opts = whole_collection_opts();
-    BCON_APPEND(opts, "projection", "{", "sql_table", BCON_INT32(1), "mongo_name", BCON_INT32(1), "sql_type",
-                BCON_INT32(1), "}");
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc))
-        take(doc);
-    bool ok = !mongoc_cursor_error(cursor, nullptr);
-    mongoc_cursor_destroy(cursor);
-    bson_destroy(opts);
-    bson_destroy(filter);
-    mongoc_collection_destroy(coll);
+    bson_t* fields = BCON_NEW("sql_table", BCON_INT32(1), "mongo_name", BCON_INT32(1), "sql_type", BCON_INT32(1));
+    bson_error_t error;
+    bool ok = each_catalog_document(d, KIND_COLUMNS, fields, [&](const doc_ref_t& r) { take(r.doc); }, &error);
+    bson_destroy(fields);
     newest_first();
     return ok;
 }

@@ -4,6 +4,7 @@
 #include "core/message.h"
 #include "core/schema_names.h"
 #include "store/read/listing.h"
+#include "store/read/read.h"
 #include "store/read/seen.h"
 #include "store/write/fields.h"
 #include "store/write/journal.h"
@@ -101,22 +102,8 @@ bool read_saved_columns(DBINFO* dbinfo, std::map<std::string, db_sample_t*>* sav
             sample->columns->prev = column;
         sample->columns = column;
     };
-    if (seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, [&](const doc_ref_t& d) { take(d.doc); }))
-        return true;
-    mongoc_collection_t* coll =
-        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(KIND_COLUMNS));
-    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
-    bson_t* opts = whole_collection_opts();
-    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
-    const bson_t* doc;
-    while (mongoc_cursor_next(cursor, &doc))
-        take(doc);
-    bool ok = !mongoc_cursor_error(cursor, nullptr);
-    mongoc_cursor_destroy(cursor);
-    bson_destroy(opts);
-    bson_destroy(filter);
-    mongoc_collection_destroy(coll);
-    return ok;
+    bson_error_t error;
+    return each_catalog_document(dbinfo, KIND_COLUMNS, nullptr, [&](const doc_ref_t& d) { take(d.doc); }, &error);
 }
 
 void add_batch(const schema_batch_t& batch, schema_change_t* change)

@@ -391,6 +391,34 @@ db_table_vts_t* read_schema_virtual_names(DBINFO* dbinfo, const char* catalog, c
     return head;
 }
 
+bool each_catalog_document(DBINFO* dbinfo, int kind, const bson_t* projection,
+                           const std::function<void(const doc_ref_t&)>& take, bson_error_t* error)
+{
+    std::memset(error, 0, sizeof *error);
+    if (kind == KIND_COLUMNS && seen_catalog_columns(dbinfo, dbinfo->database, SQL_SCHEMA, take))
+        return true;
+    if (!dbinfo->md_client) {
+        bson_set_error(error, MONGOC_ERROR_CLIENT, MONGOC_ERROR_CLIENT_NOT_READY, "no connection to the schema");
+        return false;
+    }
+    mongoc_collection_t* coll =
+        mongoc_client_get_collection(dbinfo->md_client, dbinfo->md_database, collection_name(kind));
+    bson_t* filter = BCON_NEW("sql_catalog", BCON_UTF8(dbinfo->database), "sql_schema", BCON_UTF8(SQL_SCHEMA));
+    bson_t* opts = whole_collection_opts();
+    if (projection)
+        BSON_APPEND_DOCUMENT(opts, "projection", projection);
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, filter, opts, nullptr);
+    const bson_t* doc;
+    while (mongoc_cursor_next(cursor, &doc))
+        take({doc});
+    bool failed = mongoc_cursor_error(cursor, error);
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(opts);
+    bson_destroy(filter);
+    mongoc_collection_destroy(coll);
+    return !failed;
+}
+
 void free_table_vts(db_table_vts_t* list)
 {
     while (list) {

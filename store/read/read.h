@@ -2,7 +2,10 @@
 #ifndef BROLIX_STORE_READ_H
 #define BROLIX_STORE_READ_H
 
+#include "store/write/write.h"
+
 #include <bson/bson.h>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -39,6 +42,13 @@ void free_table_vts(db_table_vts_t* list);
 // Each table's names in list, by table; the list keeps them (a tree of thousands of tables
 // asks for each one's).
 std::unordered_map<std::string_view, const db_name_t*> virtual_names_by_table(const db_table_vts_t* list);
+
+// Each document of one schema collection (kind) of this catalog and the editor's schema:
+// the columns from start-up's record when it holds them all, else one query (with the
+// fields of projection only, when given). False with error set when the query stopped
+// before its end; take has then seen what was read.
+bool each_catalog_document(DBINFO* dbinfo, int kind, const bson_t* projection,
+                           const std::function<void(const doc_ref_t&)>& take, bson_error_t* error);
 
 // View Only mode: the data database's collections as the table tree. Always true, code 1.
 bool load_tables_without_schema(DBINFO* dbinfo, int* code);
