@@ -48,6 +48,7 @@ WindowOnData::~WindowOnData()
 {
     drop_database(client, data);
     drop_database(client, schema);
+    drop_database(client, schema + "_journal");
     mongoc_client_destroy(client);
 }
 

@@ -116,6 +116,12 @@ TEST(StartUp, BoxesAndAnswers)
         {first_start({"a", "b"}, {note, R"({"delete": "tables", "deletes": [{"q": {}, "limit": 0}]})"}), QMessageBox::Yes,
          "The schema '@' does not exist or may be invalid. # Press 'Yes' to create a new schema or press 'No' to "
          "exit.", "ab2", {"show 0/2", "1/2", "2/2", "hide"}}, // -2: no tables to lose
+        {[](WindowOnData& d) { // a journal every start would fail on: set aside only when agreed
+             QStringList arguments = first_start({"a", "b"})(d);
+             insert_json(d.client, d.schema + "_journal", "journal", R"({"_id": "header", "action": "save"})");
+             return arguments;
+         }, QMessageBox::No, "@ # Press 'Yes' to set the journal aside (it is kept whole) and open the schema as it "
+         "stands, or press 'No' to exit.", nullptr, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.box);

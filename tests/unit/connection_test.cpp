@@ -1,6 +1,8 @@
 // Server settings that are connection strings: what each side's string becomes, the hosts
 // texts name, and where a password is hidden.
 #include "core/connect.h"
+#include "core/connect_parts.h"
+#include "core/outcomes.h"
 #include "core/dbinfo.h"
 #include "core/secrets.h"
 #include "tests/support/test_env.h"
@@ -69,6 +71,57 @@ TEST(ConnectionString, PasswordsHiddenOnlyWhereOneCanStand)
     for (const auto& row : rows)
         EXPECT_EQ(scrub_secrets(row.text), row.shown);
     testenv::release_dbinfo(&d);
+}
+
+// The lines --password-stdin reads: data, schema, key file, each in its place; a blank
+// line leaves its password to the environment; nothing at all read is refused.
+TEST(ConnectionString, PasswordLinesFromStandardInput)
+{
+    const struct {
+        std::string lines;
+        int code;
+        const char *data, *schema;
+    } rows[] = {
+        {"", PASSWORDS_NONE_READ, "", ""},
+        {"\n\r\n\n\n", PASSWORDS_NONE_READ, "", ""},
+        {"secret", PASSWORDS_TAKEN, "secret", ""}, // no newline at the end
+        {"\nschema pw\r\n", PASSWORDS_TAKEN, "", "schema pw"},
+        {std::string(DBINFO_TEXT + 5, 'x') + "\n", PASSWORDS_TOO_LONG, "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.lines.substr(0, 20));
+        DBINFO d;
+        testenv::init_dbinfo(&d);
+        std::string text = row.lines;
+        FILE* in = text.empty() ? std::fopen("/dev/null", "r") : fmemopen(text.data(), text.size(), "r");
+        int code = 1;
+        EXPECT_EQ(take_passwords(&d, in, &code), row.code == PASSWORDS_TAKEN);
+        EXPECT_EQ(code, row.code);
+        EXPECT_STREQ(d.password, row.data);
+        EXPECT_STREQ(d.md_password, row.schema);
+        std::fclose(in);
+        testenv::release_dbinfo(&d);
+    }
+}
+
+// A connection string the library refused is told in its words, each quoted word (the
+// library quotes the part it refused, which may hold the password) masked whole.
+TEST(ConnectionString, RefusalMasksQuotedWordsWhole)
+{
+    const struct {
+        const char *server, *client, *text;
+    } rows[] = {
+        {"mongodb://u:p:w@h/", "", "The connection string was not accepted: Password \"*****\" must not have "
+         "unescaped chars. Percent-encode username and password according to RFC 3986"},
+        {"mongodb://a@b:pw@h", "", "The connection string holds an '@' in its user name or password: write it as %40."},
+        {"mongodb://h/", "", "The connection string is too long."},
+        {"mongodb://h/", "Option \"pw\" in \"a long word\" and \"", "Option \"*****\" in \"*****\" and \""},
+    };
+    for (const auto& row : rows) {
+        bson_error_t client{};
+        std::snprintf(client.message, sizeof client.message, "%s", row.client);
+        EXPECT_EQ(connect_internal::refusal_text(row.server, &client), row.text) << row.server;
+    }
 }
 
 } // namespace

@@ -109,9 +109,19 @@ TEST(Discovery, ColumnsOfDocuments)
         {{R"({"a_b": "xyz", "a": {"b": 5}})"}, "a_b@a.b NumberInt32 V 255, a Object V 11"},
         {{R"({"name": "x", "ts": )" + ts + R"(, "sub": {"k": "v"}, "n": 1})", R"({"n": "now text"})"},
          "name String W 1, ts 17 V 255, sub Object W 13, sub_k=sub.k String W 1, n String W 255", true},
+        // Binary data keeps its longest; a NUL inside a string is text the library writes.
+        {{R"({"b": {"$binary": {"base64": "AAECAwQF", "subType": "00"}}, "o": {"s": "a\u0000b"}})",
+          R"({"b": {"$binary": {"base64": "AAE=", "subType": "00"}}})"},
+         "b BinaryData B 6, o Object V 20, o_s=o.s String V 3"},
     };
     for (const auto& row : rows)
         EXPECT_EQ(columns_of(row.docs, row.wide), row.columns) << row.docs[0];
+    // Enough fields that names share slots of the look-up: each is found again, none added twice.
+    std::string wide_doc = "{";
+    for (int i = 0; i < 300; ++i)
+        wide_doc += (i ? ", \"f" : "\"f") + std::to_string(i) + "\": 1";
+    wide_doc += "}";
+    EXPECT_EQ(columns_of({wide_doc, wide_doc}, false), columns_of({wide_doc}, false));
 }
 
 // Containers have keys without "_" or ".", so that each value has a column of its own.
