@@ -165,6 +165,40 @@ TEST(StartUp, BoxesAndAnswers)
     }
 }
 
+// Another writer changed the schema while start-up's question was open: the answer is
+// carried out on the schema as it is then (the other's table, a column renamed by hand
+// since, is kept), not on what was read before the question.
+TEST(StartUp, AnswerActsOnTheSchemaAsItIsThen)
+{
+    WindowOnData data;
+    data.insert("a", "{}");
+    data.create();
+    data.insert("c", R"({"c": 1})");
+    const std::string cli = "sync --yes --quiet -ds " + server() + " -db " + data.data + " -ss " + server() +
+                            " -sc " + data.schema;
+    texts_t asked;
+    Schema::message_box_hook = [&](QMessageBox* box) {
+        asked.push_back(box->text().toStdString());
+        if (asked.size() == 1) {
+            std::string output;
+            EXPECT_EQ(run_cli(cli, &output), 0) << output;
+            command_json(data.client, data.schema, R"({"update": "columns", "updates": [{"q": {"sql_name": "c"},
+                                                       "u": {"$set": {"sql_name": "see"}}}]})");
+        }
+        return int(QMessageBox::Yes);
+    };
+    {
+        Schema w(window_arguments(data.data, data.schema));
+        EXPECT_EQ(w.windowTitle().toStdString(), title + " (Edit Mode)");
+    }
+    Schema::message_box_hook = nullptr;
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked[0].rfind("Collections exist in the database that are not referenced in the schema.", 0), 0u);
+    EXPECT_EQ(read_json(data.client, data.schema, "columns", R"({"sql_name": "see"})").size(), 1u);
+    EXPECT_TRUE(read_json(data.client, data.schema, "columns", R"({"sql_name": "c"})").empty());
+    EXPECT_EQ(read_json(data.client, data.schema, "tables", R"({"sql_table": "c"})").size(), 1u);
+}
+
 TEST(Modes, ViewOnlyWithData)
 {
     WindowOnData data;
