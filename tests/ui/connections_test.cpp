@@ -147,6 +147,15 @@ TEST(Connections, UsersWithRolesOnTheSchemaAlone)
                       0u);
             EXPECT_NE(boxes.boxes[1].text.find("Grant readWrite on '" + data.schema + "_journal'"), std::string::npos);
             EXPECT_EQ(read_json(data.client, data.schema, "columns", R"({"sql_name": "customer"})").size(), 1u);
+            // A history this machine cannot read is told with the reason, not shown empty.
+            const std::string versions = state + "/brolix/journal/" + proxy.address() + "/" + data.schema +
+                                         "/versions.bson";
+            ASSERT_EQ(std::rename(versions.c_str(), (versions + ".kept").c_str()), 0) << versions;
+            std::filesystem::create_directory(versions);
+            p.ui()->pushButtonHistory->click();
+            ASSERT_EQ(boxes.boxes.size(), 3u);
+            EXPECT_EQ(boxes.boxes[2].text + " # " + boxes.boxes[2].informative,
+                      "The history of the schema could not be read. # cannot read " + versions + ": Is a directory");
         }
         int attempted = 0;
         for (const auto& [name, n] : proxy.counts())
