@@ -89,6 +89,12 @@ TEST(CommandLine, ParsesOrRefusesEachLine)
         EXPECT_TRUE(row.uris.empty() || data_uri + std::string(" ") + schema_uri == row.uris)
             << row.line.left(80).toStdString() << ": " << data_uri << " " << schema_uri;
     }
+    // The pool's default is for a line without -pool; -pool 1 keeps the reads on one connection.
+    for (const auto& [line, pool] : {std::pair<QString, int>{"-db x", DEFAULT_POOL_SIZE}, {"-db x -pool 1", 1}}) {
+        ASSERT_TRUE(parse_command_line(&d, words(line)));
+        dbinfo_before_connect(&d);
+        EXPECT_EQ(d.pool_size, pool) << line.toStdString();
+    }
 }
 
 // A data source of the editor's driver with every value it needs when TLS is off, changed by
