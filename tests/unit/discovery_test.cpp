@@ -83,6 +83,30 @@ TEST(Discovery, TypeDecisions)
                         << "current " << current << ", BSON " << codes[i] << (wide ? ", wide" : "");
 }
 
+// The names shown and chosen carry the codes of the ODBC headers and of BSON, which the driver reads.
+TEST(Discovery, TypeNamesCarryTheStandardsCodes)
+{
+    const std::pair<const char*, int> sql[] = {
+        {"SQL_BIGINT", SQL_BIGINT},     {"SQL_BINARY", SQL_BINARY},           {"SQL_BIT", SQL_BIT},
+        {"SQL_DOUBLE", SQL_DOUBLE},     {"SQL_INTEGER", SQL_INTEGER},         {"SQL_NUMERIC", SQL_NUMERIC},
+        {"SQL_SMALLINT", SQL_SMALLINT}, {"SQL_TINYINT", SQL_TINYINT},         {"SQL_TYPE_TIMESTAMP", SQL_TYPE_TIMESTAMP},
+        {"SQL_VARCHAR", SQL_VARCHAR},   {"SQL_LONGVARCHAR", SQL_LONGVARCHAR}, {"SQL_WVARCHAR", SQL_WVARCHAR},
+        {"SQL_WLONGVARCHAR", SQL_WLONGVARCHAR}};
+    const std::pair<const char*, int> bson[] = {
+        {"Array", BSON_TYPE_ARRAY},        {"BinaryData", BSON_TYPE_BINARY}, {"Bool", BSON_TYPE_BOOL},
+        {"Date", BSON_TYPE_DATE_TIME},     {"NumberDouble", BSON_TYPE_DOUBLE}, {"NumberInt32", BSON_TYPE_INT32},
+        {"NumberLong64", BSON_TYPE_INT64}, {"Object", BSON_TYPE_DOCUMENT},   {"OID", BSON_TYPE_OID},
+        {"String", BSON_TYPE_UTF8}};
+    ASSERT_EQ(sql_type_name_count, int(std::size(sql)));
+    ASSERT_EQ(mongo_type_name_count, int(std::size(bson)));
+    for (int i = 0; i < sql_type_name_count; ++i)
+        EXPECT_EQ(sql_type_names[i].name + std::string(" ") + std::to_string(sql_type_names[i].code),
+                  sql[i].first + std::string(" ") + std::to_string(sql[i].second));
+    for (int i = 0; i < mongo_type_name_count; ++i)
+        EXPECT_EQ(mongo_type_names[i].name + std::string(" ") + std::to_string(mongo_type_names[i].code),
+                  bson[i].first + std::string(" ") + std::to_string(bson[i].second));
+}
+
 TEST(Discovery, ColumnsOfDocuments)
 {
     const std::string ts = R"({"$timestamp": {"t": 1, "i": 1}})";
