@@ -1,12 +1,13 @@
 // The store's decisions that need no server: the edits of a window carried over onto what
 // another program saved meanwhile, the local journal's matching, what a synchronisation
 // agreed to before the schema was read again does after, a plan file read whole and what
-// one plan item changes in its table, which collections and tables match, and what a
-// table's comparison finds.
+// one plan item changes in its table, which collections and tables match, what a table's
+// comparison finds, and the words a version's line tells its counts in.
 #include "core/dbinfo.h"
 #include "core/records.h"
 #include "core/schema_names.h"
 #include "store/analysis/drift_parts.h"
+#include "store/analysis/history.h"
 #include "store/analysis/plan.h"
 #include "store/analysis/plan_parts.h"
 #include "store/change/merge.h"
@@ -383,6 +384,26 @@ TEST(SharedSchema, SeenColumnsServeOnlyWhatTheirOrderIsKnownFor)
         std::strcpy(d.md_database, "other"); // so does another schema database
         EXPECT_FALSE(seen_table_columns(&d, "c", "dbo", "t", &docs)) << row.docs;
         seen_columns_forget();
+    }
+}
+
+TEST(SharedSchema, AVersionsCountsInWords)
+{
+    const struct {
+        int32_t added, removed, columns, index;
+        const char* words;
+    } rows[] = {{0, 0, 0, 0, "no change"},
+                {1, 0, 0, 0, "added 1 table"},
+                {2, 0, 0, 0, "added 2 tables"},
+                {0, 1, 0, 0, "removed 1 table"},
+                {0, 3, 1, 0, "removed 3 tables, columns changed 1"},
+                {1, 1, 0, 0, "added 1 table, removed 1"},
+                {0, 0, 2, 1, "columns changed 2, index entries changed 1"}};
+    for (const auto& row : rows) {
+        version_t v;
+        v.tables_added = row.added, v.tables_removed = row.removed;
+        v.columns_changed = row.columns, v.index_changed = row.index;
+        EXPECT_EQ(version_counts(v), row.words);
     }
 }
 
