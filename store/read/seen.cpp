@@ -200,17 +200,6 @@ void seen_columns_remove_tables(const char* catalog, const char* schema, const s
 
 void seen_columns_forget(void) { seen.clear(); }
 
-bool seen_table_without_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table)
-{
-    const std::string_view cat = text_of(catalog), sch = text_of(schema), tab = text_of(table);
-    if (!holds_all(dbinfo))
-        return false;
-    for (const seen_doc_t& d : seen.docs)
-        if (same(d, 0, cat) && same(d, 1, sch) && same(d, 2, tab))
-            return false;
-    return true;
-}
-
 bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
                         doc_refs_t* docs)
 {

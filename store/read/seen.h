@@ -26,9 +26,6 @@ void seen_columns_finish(bool whole);
 void seen_columns_remove_tables(const char* catalog, const char* schema, const std::vector<std::string>& tables);
 void seen_columns_forget(void);
 
-// True when the record holds the whole collection and no document of the table (also
-// while start-up has no table tree yet).
-bool seen_table_without_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table);
 // The table's documents sorted by sql_name as the server sorts them; false when they
 // are not known here (the caller asks the server).
 bool seen_table_columns(const DBINFO* dbinfo, const char* catalog, const char* schema, const char* table,
