@@ -3,6 +3,8 @@
 #include "ui/schema.h"
 
 #include "core/connect.h"
+#include "core/message.h"
+#include "core/secrets.h"
 #include "core/wire.h"
 #include "discovery/discover.h"
 #include "store/analysis/profile.h"
@@ -88,7 +90,10 @@ void Schema::on_pushButtonProfile_clicked()
             std::snprintf(plain, sizeof plain, "the data server cannot sample at random ($sample)");
         else
             describe_request_failure(&dbinfo, SIDE_DATA, &error, plain);
-        ui->errorMsg->setText("The profile of '" + table + "' could not be read: " + QString::fromUtf8(plain) + ".");
+        QString line = "The profile of '" + table + "' could not be read: " + QString::fromUtf8(plain) + ".";
+        ui->errorMsg->setText(line);
+        // As every read fault: the library's own words go to the -debug file.
+        append_debug_line(&dbinfo, (line.toUtf8() + " (" + scrub_secrets(error.message).c_str() + ")").toStdString());
         return;
     }
     ui->errorMsg->setText("");
