@@ -215,6 +215,8 @@ private:
     // What a failed read says in errorMsg (plain words, naming the server) and, with the
     // library's own text, in the -debug file.
     void noteReadFault(const QString& what, int side, const bson_error_t* error);
+    // The -debug line of a read fault already told in the window: its line and the library's words.
+    void debugReadFault(const QString& line, const bson_error_t* error);
     template <typename Read> void showSampleRows(DBINFO* dbInfo, Read read); // read(rows, error)
     bool started_up = false; // start-up's own work runs on the window's thread
     bool working = false;

@@ -3,8 +3,6 @@
 #include "ui/schema.h"
 
 #include "core/connect.h"
-#include "core/message.h"
-#include "core/secrets.h"
 #include "core/wire.h"
 #include "discovery/discover.h"
 #include "store/analysis/profile.h"
@@ -92,8 +90,7 @@ void Schema::on_pushButtonProfile_clicked()
             describe_request_failure(&dbinfo, SIDE_DATA, &error, plain);
         QString line = "The profile of '" + table + "' could not be read: " + QString::fromUtf8(plain) + ".";
         ui->errorMsg->setText(line);
-        // As every read fault: the library's own words go to the -debug file.
-        append_debug_line(&dbinfo, (line.toUtf8() + " (" + scrub_secrets(error.message).c_str() + ")").toStdString());
+        debugReadFault(line, &error);
         return;
     }
     ui->errorMsg->setText("");

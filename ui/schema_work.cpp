@@ -160,7 +160,12 @@ void Schema::noteReadFault(const QString& what, int side, const bson_error_t* er
     if (!read_fault.contains(line))
         read_fault += (read_fault.isEmpty() ? "" : " ") + line;
     ui->errorMsg->setText(edit_warning.isEmpty() ? read_fault : edit_warning + " " + read_fault);
-    // The line goes to the -debug file too, with the library's own words, for whoever
-    // looks into it later.
+    debugReadFault(line, error);
+}
+
+// The line goes to the -debug file too, with the library's own words, for whoever looks
+// into it later.
+void Schema::debugReadFault(const QString& line, const bson_error_t* error)
+{
     append_debug_line(&dbinfo, (line.toUtf8() + " (" + scrub_secrets(error->message).c_str() + ")").toStdString());
 }
