@@ -131,6 +131,10 @@ TEST(Discovery, ColumnsOfDocuments)
          "nested_deep_x=nested.deep.x NumberInt32 I 255"},
         // Colliding SQL names share the first column: its MongoDB name stays, the path follows.
         {{R"({"a_b": "xyz", "a": {"b": 5}})"}, "a_b@a.b NumberInt32 V 255, a Object V 11"},
+        // ... also where every key before the last differs: the members follow the new path.
+        {{R"({"a_b": {"c": {"k": {"m": 1}}}})", R"({"a": {"b_c": {"k": {"n": 2}}}})"},
+         "a_b Object V 31, a_b_c=a_b.c@a.b_c Object V 21, a_b_c_k=a_b.c.k@a.b_c.k Object V 11, "
+         "a_b_c_k_m=a_b.c.k.m NumberInt32 I 255, a Object V 33, a_b_c_k_n=a.b_c.k.n NumberInt32 I 255"},
         {{R"({"name": "x", "ts": )" + ts + R"(, "sub": {"k": "v"}, "n": 1})", R"({"n": "now text"})"},
          "name String W 1, ts 17 V 255, sub Object W 13, sub_k=sub.k String W 1, n String W 255", true},
         // Binary data keeps its longest; a NUL inside a string is text the library writes.
