@@ -99,6 +99,7 @@ TEST(SchemaFile, EverythingIsCheckedBeforeTheFirstWrite)
         const char* document;
     } rows[] = {
         {"", "", 0, 0, ""},
+        {"\"mongo_name\": \"b\"", R"("mongo_name": "b\"\n\u00e9\/")", 0, 0, ""}, // escapes are text
         {"0002", "0001", SCHEMA_FILE_DUPLICATE, 7, "table 'T', column 'b'"},
         {", \"visible\": true}]", "}]", SCHEMA_FILE_MISSING, 7, "table 'T', column 'b'"},
         {"\"mongo_type\": 2, \"visible\": true}]", "\"visible\": true}]", SCHEMA_FILE_MISSING, 7, "table 'T', column 'b'"},
