@@ -19,6 +19,7 @@ struct waits_t {
     std::vector<int> waited;
     std::atomic<int> last{0}; // what the work sees of it
     bool cancel = false;
+    std::thread::id nested_on; // where work started from the wait itself ran
 };
 
 void note_wait(void* context, int waited_ms)
@@ -27,6 +28,8 @@ void note_wait(void* context, int waited_ms)
     w->on = std::this_thread::get_id();
     w->waited.push_back(waited_ms);
     w->last = waited_ms;
+    if (w->nested_on == std::thread::id())
+        run_server_work([w] { w->nested_on = std::this_thread::get_id(); });
     if (w->cancel)
         cancel_server_work();
 }
@@ -79,6 +82,7 @@ TEST(Work, RunsOffTheWaitingThreadOnlyWithAWaitRoutineAndACancelEndsAsAFailure)
         EXPECT_TRUE(nested_inline);
         ASSERT_FALSE(waits.waited.empty());
         EXPECT_EQ(waits.on, self);
+        EXPECT_EQ(waits.nested_on, self);
         EXPECT_LE(waits.waited.front(), waits.waited.back());
         if (!cancel) {
             EXPECT_LT(waits.waited.front(), 100);
