@@ -61,8 +61,10 @@ TEST(FindByTyping, KeepsMatchesWithParentsAndEnterPicksAsAClick)
         const char *from, *column, *renamed, *typed;
         int answer;
         const char* picked;
-    } rows[] = {{"orders", "n", "n2", "zo", QMessageBox::No, "zoo"},
-                {"zoo", "z", "z2", "RDER", QMessageBox::Yes, "orders"}};
+    } rows[] = {{"orders", "n", "n2", "zo", QMessageBox::No, "zoo zoo"},
+                {"zoo", "z", "z2", "RDER", QMessageBox::Yes, "orders orders"},
+                // the virtual tables' items are made anew after a No: the one of that name is shown
+                {"orders", "n", "n3", "tags", QMessageBox::No, "orders.tags tags"}};
     for (const auto& row : rows) {
         p.pick(row.from);
         p.type(p.row_of(row.column), 0, row.renamed);
@@ -72,7 +74,8 @@ TEST(FindByTyping, KeepsMatchesWithParentsAndEnterPicksAsAClick)
         QTest::keyClick(field, Qt::Key_Return);
         ASSERT_EQ(boxes.boxes.size(), 1u) << row.typed;
         EXPECT_EQ(boxes.boxes[0].text, std::string("Schema for table '") + row.from + "' was edited.");
-        EXPECT_EQ(p.db().table.toStdString() + tree->currentItem()->text(0).toStdString(), std::string(row.picked) + row.picked);
+        QString vt = p.db().virtual_table.isEmpty() ? "" : "." + p.db().virtual_table;
+        EXPECT_EQ((p.db().table + vt + " " + tree->currentItem()->text(0)).toStdString(), row.picked);
         bool saved = !read_json(data.client, data.schema, "columns", std::string(R"({"sql_name": ")") + row.renamed + "\"}").empty();
         EXPECT_EQ(saved, row.answer == QMessageBox::Yes) << row.typed;
     }
