@@ -53,10 +53,18 @@ make_certificates() {
   )
 }
 
+# The FerretDB of a server directory, still running: its pid file's process with that state
+# directory (a pid left from an earlier boot or run may belong to anything by now).
+ours() { # directory
+  local pid
+  [ -f "$1/pid" ] && pid=$(cat "$1/pid") && [ -n "$pid" ] &&
+    tr '\0' '\n' < "/proc/$pid/cmdline" 2>/dev/null | grep -qxF -- "--state-dir=$1"
+}
+
 start_one() { # address tls(0/1) [port [users(0/1)]]
   local addr=$1 tls=$2 port=${3:-27017} users=${4:-0} dir="$root/$1"
   mkdir -p "$dir/data"
-  if [ -f "$dir/pid" ] && kill -0 "$(cat "$dir/pid")" 2>/dev/null; then
+  if ours "$dir"; then
     return 0
   fi
   local args=(--handler=sqlite "--sqlite-url=file:$dir/data/" "--state-dir=$dir"
@@ -82,7 +90,7 @@ wait_one() { # address tls(0/1) [port]
   [ "$tls" = 1 ] && tls_arg=("$root/tls")
   until "$python" "$here/ping.py" "$addr" "${tls_arg[@]}" "$port" 2>/dev/null; do
     tries=$((tries + 1))
-    if ! kill -0 "$(cat "$dir/pid")" 2>/dev/null || [ $tries -ge 60 ]; then
+    if ! ours "$dir" || [ $tries -ge 60 ]; then
       echo "servers.sh: FerretDB on $addr did not start; its log:" >&2
       cat "$dir/server.log" >&2
       return 1
@@ -97,10 +105,10 @@ stop_one() {
   [ -f "$dir/pid" ] || return 0
   local pid
   pid=$(cat "$dir/pid")
-  if kill -0 "$pid" 2>/dev/null; then
+  if ours "$dir"; then
     kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
-    kill -9 "$pid" 2>/dev/null || true
+    for _ in $(seq 1 40); do ours "$dir" || break; sleep 0.25; done
+    ! ours "$dir" || kill -9 "$pid" 2>/dev/null || true
   fi
   rm -f "$dir/pid"
 }
@@ -110,7 +118,7 @@ stop_one() {
 case "${1:-}" in
   start)
     # Made once for both TLS servers: new ones would not match a server still running.
-    running() { [ -f "$root/$1/pid" ] && kill -0 "$(cat "$root/$1/pid")" 2>/dev/null; }
+    running() { ours "$root/$1"; }
     running "$test_tls" || running "$auth_tls" || make_certificates "$root/tls"
     for a in "${test_plain[@]}"; do start_one "$a" 0; done
     start_one "$test_tls" 1
