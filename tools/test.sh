@@ -38,9 +38,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS="suppressions=$top/tests/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0" \
   ctest --test-dir build-asan -j "$jobs" -L 'unit|server|window' --output-on-failure "$@" || status=1
-echo "== thread sanitizer build (server, window)"
+echo "== thread sanitizer build (unit, server, window)"
 TSAN_OPTIONS="suppressions=$top/tests/tsan.supp" \
-  ctest --test-dir build-tsan -j "$jobs" -L 'server|window' --output-on-failure "$@" || status=1
+  ctest --test-dir build-tsan -j "$jobs" -L 'unit|server|window' --output-on-failure "$@" || status=1
 echo "== Qt 6 build (unit, server, window)"
 ctest --test-dir build-qt6 -j "$jobs" -L 'unit|server|window' --output-on-failure "$@" || status=1
 exit $status
